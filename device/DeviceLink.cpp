@@ -1,0 +1,123 @@
+#include "DeviceLink.h"
+
+#include <algorithm>
+
+namespace norvo {
+
+DeviceLink::DeviceLink(Transport& transport) : transport_(transport) {}
+
+DeviceLink::~DeviceLink() { Stop(); }
+
+void DeviceLink::SetReportHandler(ReportHandler handler) { handler_ = std::move(handler); }
+
+std::string DeviceLink::DevicePath() const {
+  std::lock_guard lock(device_mutex_);
+  return device_path_;
+}
+
+std::chrono::microseconds DeviceLink::Scaled(int ms) const {
+  return std::chrono::microseconds(static_cast<std::int64_t>(ms * 1000.0 * time_scale_.load()));
+}
+
+bool DeviceLink::WaitExchange(int ms) { return exchange_event_.Wait(Scaled(ms)); }
+
+void DeviceLink::Pause(int ms) const { std::this_thread::sleep_for(Scaled(ms)); }
+
+void DeviceLink::SignalReadEvent() {
+  {
+    std::lock_guard lock(read_mutex_);
+    ++read_generation_;
+  }
+  read_cv_.notify_all();
+}
+
+int DeviceLink::OpenDevice() {
+  std::lock_guard open_lock(open_mutex_);
+  if (!running_.load()) return 0;
+  if (first_start_) {
+    reader_ = std::thread(&DeviceLink::ReaderLoop, this);
+    first_start_ = false;
+  }
+
+  // Handles of an earlier connection are released, never reused. The reader
+  // may still hold the old device for the rest of its current read slice.
+  connected_.store(0);
+  {
+    std::lock_guard lock(device_mutex_);
+    device_.reset();
+  }
+
+  for (const HidInterfaceInfo& info : transport_.Enumerate()) {
+    {
+      std::lock_guard lock(device_mutex_);
+      device_path_ = info.path;
+    }
+    if (info.vendor_id != kVendorId || info.product_id != kProductId) continue;
+    // A vendor/product match counts as connected even if the open then fails;
+    // reads and writes on a missing device are skipped.
+    std::shared_ptr<HidDevice> device = transport_.Open(info.path);
+    {
+      std::lock_guard lock(device_mutex_);
+      device_ = std::move(device);
+    }
+    connected_.store(1);
+    SignalReadEvent();
+    break;
+  }
+  return connected_.load() == 1 ? 1 : 0;
+}
+
+void DeviceLink::WriteReport(const Payload& payload) {
+  std::uint8_t report[kReportSize] = {0};
+  std::copy(payload.begin(), payload.end(), report + 1);
+  if (connected_.load() == 0) return;
+  std::shared_ptr<HidDevice> device;
+  {
+    std::lock_guard lock(device_mutex_);
+    device = device_;
+  }
+  if (!device) return;
+  // The outcome is not reported: a lost write shows only as the sender's
+  // handshake time-out.
+  device->Write(report);
+  Pause(10);
+}
+
+void DeviceLink::ReaderLoop() {
+  while (running_.load()) {
+    std::shared_ptr<HidDevice> device;
+    std::uint64_t generation;
+    {
+      std::lock_guard lock(read_mutex_);
+      generation = read_generation_;
+    }
+    if (connected_.load() == 1) {
+      std::lock_guard lock(device_mutex_);
+      device = device_;
+    }
+    if (device) {
+      Payload payload{};
+      const int n = device->Read(payload, kReadSliceMs);
+      if (n > 0) {
+        if (handler_) handler_(payload, std::min<int>(n, kPayloadSize));
+        continue;
+      }
+      if (n == 0) continue;  // read slice over: look at the flags again
+    }
+    // Parked: no unit, or the unit went away. OpenDevice or Stop wakes us.
+    std::unique_lock lock(read_mutex_);
+    read_cv_.wait(lock, [&] { return read_generation_ != generation || !running_.load(); });
+  }
+}
+
+void DeviceLink::Stop() {
+  std::lock_guard open_lock(open_mutex_);
+  running_.store(false);
+  SignalReadEvent();
+  if (reader_.joinable()) reader_.join();
+  connected_.store(0);
+  std::lock_guard lock(device_mutex_);
+  device_.reset();
+}
+
+}  // namespace norvo

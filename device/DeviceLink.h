@@ -1,0 +1,106 @@
+#pragma once
+// The one process-wide link to the unit: finds it through a Transport, runs
+// the reader thread that hands every input report to the report handler, and
+// writes output reports. Also holds the flags that senders and the reader
+// share: exchange event, pending response type, connected flag, unit flag.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "ManualResetEvent.h"
+#include "Payload.h"
+#include "Transport.h"
+
+namespace norvo {
+
+class DeviceLink {
+ public:
+  // Called on the reader thread with each payload and its byte count.
+  using ReportHandler = std::function<void(const Payload& payload, int count)>;
+
+  // How long the reader waits in one read before it looks at its flags again.
+  static constexpr int kReadSliceMs = 100;
+
+  explicit DeviceLink(Transport& transport);
+  ~DeviceLink();
+  DeviceLink(const DeviceLink&) = delete;
+  DeviceLink& operator=(const DeviceLink&) = delete;
+
+  // Set once, before the first OpenDevice starts the reader thread.
+  void SetReportHandler(ReportHandler handler);
+
+  // Every wait and pause of the exchange is multiplied by this factor; tests
+  // shrink the protocol's seconds to milliseconds with it. Set before use.
+  void SetTimeScale(double scale) { time_scale_.store(scale); }
+  double TimeScale() const { return time_scale_.load(); }
+
+  // Re-enumerates from scratch; the first interface with the unit's vendor and
+  // product id wins. Starts the reader thread on the first call. Returns 1
+  // when a unit was found, else 0.
+  int OpenDevice();
+
+  // Sends one report (report id 0 + payload), then pauses 10 ms. Does nothing
+  // at all, not even the pause, while disconnected.
+  void WriteReport(const Payload& payload);
+
+  // Orderly end: stops the reader thread and closes the device. Idempotent.
+  void Stop();
+
+  ManualResetEvent& ExchangeEvent() { return exchange_event_; }
+
+  int PendingType() const { return pending_type_.load(); }
+  void SetPendingType(int type) { pending_type_.store(type); }
+
+  int Connected() const { return connected_.load(); }
+  void SetConnected(int connected) { connected_.store(connected); }
+
+  // 0 = Celsius, non-zero = Fahrenheit; written by the dispatcher.
+  int UnitFlag() const { return unit_flag_.load(); }
+  void SetUnitFlag(int flag) { unit_flag_.store(flag); }
+
+  // Path of the last interface examined by OpenDevice.
+  std::string DevicePath() const;
+
+  // Waits on the exchange event for at most ms (scaled); true when it was set.
+  bool WaitExchange(int ms);
+  // Sleeps ms (scaled).
+  void Pause(int ms) const;
+  std::chrono::microseconds Scaled(int ms) const;
+
+ private:
+  void ReaderLoop();
+  void SignalReadEvent();
+
+  Transport& transport_;
+  ReportHandler handler_;
+  std::atomic<double> time_scale_{1.0};
+
+  ManualResetEvent exchange_event_{true};
+  std::atomic<int> unit_flag_{0};
+  std::atomic<int> pending_type_{0};
+  std::atomic<int> connected_{0};
+
+  std::mutex open_mutex_;  // serialises OpenDevice and Stop; guards first_start_
+  bool first_start_ = true;
+
+  mutable std::mutex device_mutex_;  // guards device_ and device_path_
+  std::shared_ptr<HidDevice> device_;
+  std::string device_path_;
+
+  // The read event: OpenDevice bumps the generation to wake a parked reader.
+  std::mutex read_mutex_;  // guards read_generation_
+  std::condition_variable read_cv_;
+  std::uint64_t read_generation_ = 0;
+
+  std::atomic<bool> running_{true};
+  std::thread reader_;
+};
+
+}  // namespace norvo

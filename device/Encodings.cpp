@@ -1,0 +1,61 @@
+#include "Encodings.h"
+
+namespace norvo {
+
+float DecodeTemperatureWord(std::uint8_t high, std::uint8_t low) {
+  if (low == 0xFF && (high == 0xFF || high == 0x7F)) return kInvalidTemperature;
+  const auto raw = static_cast<std::int16_t>(static_cast<std::uint16_t>(high << 8 | low));
+  return static_cast<float>(raw / 10.0);
+}
+
+std::int32_t DecodeHumidityByte(std::uint8_t value) {
+  return value == 0xFF ? kInvalidHumidity : value;
+}
+
+TemperatureWord EncodeTemperatureWord(int value) {
+  if (value == kInvalidMarker) return {0xFF, 0xFF};
+  const auto bits = static_cast<std::uint16_t>(value);
+  return {static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits & 0xFF)};
+}
+
+std::uint8_t EncodeHumidityByte(int value) {
+  if (value == kInvalidMarker) return 0xFF;
+  return static_cast<std::uint8_t>(value & 0xFF);
+}
+
+std::string Latin1ToUtf8(const std::uint8_t* bytes, std::size_t max_len) {
+  std::string text;
+  for (std::size_t i = 0; i < max_len && bytes[i] != 0; ++i) {
+    const std::uint8_t c = bytes[i];
+    if (c < 0x80) {
+      text += static_cast<char>(c);
+    } else {
+      text += static_cast<char>(0xC0 | (c >> 6));
+      text += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return text;
+}
+
+std::string Utf8ToLatin1(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<std::uint8_t>(text[i]);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    int len = (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+    if (len == 2 && i + 1 < text.size()) {
+      const unsigned code = (c & 0x1F) << 6 | (static_cast<std::uint8_t>(text[i + 1]) & 0x3F);
+      out += code <= 0xFF ? static_cast<char>(code) : '?';
+    } else {
+      out += '?';
+    }
+    i += static_cast<std::size_t>(len);
+  }
+  return out;
+}
+
+}  // namespace norvo

@@ -1,0 +1,43 @@
+#pragma once
+// Value encodings of the unit, shared by the live readings and every
+// parameter block.
+//
+// Temperature word: signed 16-bit, high byte first, tenths of a degree
+// Celsius; FF FF and 7F FF mean "no value". Humidity byte: unsigned percent;
+// 0xFF means "no value". Inside the program 65535 marks a missing value.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace norvo {
+
+constexpr float kInvalidTemperature = 65535.0f;
+constexpr std::int32_t kInvalidHumidity = 65535;
+constexpr int kInvalidMarker = 0xFFFF;
+
+// Returns word / 10 as float, or 65535.0 for the two invalid byte pairs.
+float DecodeTemperatureWord(std::uint8_t high, std::uint8_t low);
+
+// Returns the byte, or 65535 for 0xFF.
+std::int32_t DecodeHumidityByte(std::uint8_t value);
+
+struct TemperatureWord {
+  std::uint8_t high;
+  std::uint8_t low;
+};
+
+// 0xFFFF goes out as FF FF; anything else as its two low bytes.
+TemperatureWord EncodeTemperatureWord(int value);
+
+// 0xFFFF goes out as 0xFF; anything else as its low 8 bits.
+std::uint8_t EncodeHumidityByte(int value);
+
+// The unit's 8-bit text (up to the first zero byte, at most max_len bytes),
+// each byte taken as the character of the same value, as UTF-8.
+std::string Latin1ToUtf8(const std::uint8_t* bytes, std::size_t max_len);
+
+// UTF-8 back to one byte per character; characters above U+00FF become '?'.
+std::string Utf8ToLatin1(std::string_view text);
+
+}  // namespace norvo

@@ -1,0 +1,50 @@
+#include "HidapiTransport.h"
+
+#include <hidapi.h>
+
+namespace norvo {
+namespace {
+
+class HidapiDevice : public HidDevice {
+ public:
+  explicit HidapiDevice(hid_device* handle) : handle_(handle) {}
+  ~HidapiDevice() override { hid_close(handle_); }
+  HidapiDevice(const HidapiDevice&) = delete;
+  HidapiDevice& operator=(const HidapiDevice&) = delete;
+
+  bool Write(const std::uint8_t (&report)[kReportSize]) override {
+    return hid_write(handle_, report, kReportSize) >= 0;
+  }
+
+  int Read(Payload& payload, int timeout_ms) override {
+    // hidapi hands back the payload without the report id on every platform.
+    const int n = hid_read_timeout(handle_, payload.data(), payload.size(), timeout_ms);
+    return n < 0 ? -1 : n;
+  }
+
+ private:
+  hid_device* handle_;
+};
+
+}  // namespace
+
+HidapiTransport::HidapiTransport() { hid_init(); }
+HidapiTransport::~HidapiTransport() { hid_exit(); }
+
+std::vector<HidInterfaceInfo> HidapiTransport::Enumerate() {
+  std::vector<HidInterfaceInfo> found;
+  hid_device_info* list = hid_enumerate(0, 0);
+  for (hid_device_info* d = list; d != nullptr; d = d->next) {
+    found.push_back({d->path ? d->path : "", d->vendor_id, d->product_id});
+  }
+  hid_free_enumeration(list);
+  return found;
+}
+
+std::unique_ptr<HidDevice> HidapiTransport::Open(const std::string& path) {
+  hid_device* handle = hid_open_path(path.c_str());
+  if (handle == nullptr) return nullptr;
+  return std::make_unique<HidapiDevice>(handle);
+}
+
+}  // namespace norvo

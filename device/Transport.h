@@ -1,0 +1,46 @@
+#pragma once
+// The one transport interface. The hidapi transport and the simulated unit
+// both implement it; nothing above this header can tell them apart.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Payload.h"
+
+namespace norvo {
+
+struct HidInterfaceInfo {
+  std::string path;
+  std::uint16_t vendor_id = 0;
+  std::uint16_t product_id = 0;
+};
+
+// An open HID interface. Read runs on the reader thread while Write runs on a
+// sender's thread; implementations allow exactly that overlap.
+class HidDevice {
+ public:
+  virtual ~HidDevice() = default;
+
+  // Sends one 65-byte output report (byte 0 is the report id). False on error.
+  virtual bool Write(const std::uint8_t (&report)[kReportSize]) = 0;
+
+  // Waits up to timeout_ms for one input report and copies its payload
+  // (without report id) into payload. Returns the payload byte count, 0 on
+  // time-out, and -1 when the device is gone or failed.
+  virtual int Read(Payload& payload, int timeout_ms) = 0;
+};
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+
+  // Every present HID interface, in the platform's enumeration order.
+  virtual std::vector<HidInterfaceInfo> Enumerate() = 0;
+
+  // Opens one interface for reading and writing; nullptr on failure.
+  virtual std::unique_ptr<HidDevice> Open(const std::string& path) = 0;
+};
+
+}  // namespace norvo

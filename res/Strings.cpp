@@ -1,0 +1,104 @@
+#include "Strings.h"
+
+#include <array>
+
+namespace norvo {
+namespace {
+
+struct Entry {
+  int id;
+  const char* english;
+  const char* german;
+};
+
+constexpr std::array<Entry, kUiStringCount> kTable = {{
+    {201, "Temperature", "Temperatur"},
+    {202, "Humidity", "Luftfeuchtigkeit"},
+    {293, "DewPoint", "Taupunkt"},
+    {204, "Menu", "Menü"},
+    {205, "Setup", "Einstellungen"},
+    {206, "Graph Type", "Graphiktyp"},
+    {207, "Graph Time", "Graphikzeit"},
+    {208, "Time Format", "Format Zeit"},
+    {209, "Date Format", "Format Datum"},
+    {210, "Units", "Einheiten"},
+    {211, "TimeZone", "Zeitzone"},
+    {212, "Sync Time", "Synchronisationszeit"},
+    {213, "Interval", "Intervall"},
+    {214, "Minute", "Minuten"},
+    {215, "Set Interval", "Intervalleinstellung"},
+    {216, "Save", "Sichern"},
+    {217, "Exit", "Verlassen"},
+    {218, "Alarm", "Alarm"},
+    {219, "Temperature Alarm", "Temperaturalarm"},
+    {220, "Humidity Alarm", "Alarm Luftfeuchtigkeit"},
+    {221, "Calibration", "Kalibrierung"},
+    {222, "SDCard File", "SD Karte Datei"},
+    {223, "Select", "Auswählen"},
+    {224, "Delete", "Löschen"},
+    {225, "Graph", "Graphik"},
+    {226, "File Name", "Dateiname"},
+    {227, "Size", "Größe"},
+    {228, "Time", "Uhrzeit"},
+    {229, "HeatIndex", "Wärmeindex"},
+    {230, "Are you want to Synchronization Time?", "Möchten Sie die Uhrzeit synchronisieren?"},
+    {231, "Sync Time Success", "Synchronisationszeit Uhrzeit"},
+    {232, "Unconnected", "Getrennt"},
+    {233, "Connected", "Verbunden"},
+    {234, "Start Time", "Startzeit"},
+    {235, "End Time", "Endzeit"},
+    {236, "Please switch the device to the main screen.", "Wechseln Sie zum Hauptbildschirm."},
+    {237, "Interval Range of values: 5 to 240 Minute", "Intervallbereich der Werte: 5 bis 240 Minuten"},
+    {238, "Set Interval Success", "Bestätigung Intervalleinstellung"},
+    {239, "Temp Error", "Fehler Temperatur"},
+    {240, "Humi Error", "Fehler Luftfeuchtigkeit"},
+    {241, "Temp Out of value", "Temperatur außerhalb des Wertes"},
+    {242, "Humi Out of value", "Luftfeuchtig außerhalb des Wertes"},
+    {243, "Please select a file", "Wählen Sie eine Datei aus"},
+    {244, "Open Error", "Fehleröffnung"},
+    {245, "Create Error", "Fehlererstellung"},
+    {246, "This file errors", "Fehlerhafte Datei"},
+    {247, "Are you sure to delete the file?", "Sind Sie sicher: Löschen?"},
+    {248, "Time Error", "Zeitfehler"},
+    {249, "Area", "Bereich"},
+    {250, "About Vantiro", "Über Vantiro"},
+    {294, "High", "Hoch"},
+    {295, "Low", "Niedrig"},
+    {296, "Language", "Sprache"},
+}};
+
+constexpr MenuTexts kMenuEnglish{"Menu",        "Setup",     "Alarm",    "Calibration",
+                                 "SDCard File", "Sync Time", "Language", "About Ombrix(&A)..."};
+constexpr MenuTexts kMenuGerman{"Menü",           "Einstellungen",        "Alarm",
+                                "Kalibrierung",   "SD Karte Datei",       "Synchronisationszeit",
+                                "Sprache",        "Über Vantiro(&A)..."};
+
+// Written once by LoadUIStrings on the user-interface thread before any other
+// thread starts; read-only afterwards.
+std::array<std::string, kUiStringCount> g_loaded;
+int g_language = kLanguageEnglish;
+
+}  // namespace
+
+int UiStringIdAt(int position) { return kTable.at(static_cast<std::size_t>(position)).id; }
+
+void LoadUIStrings(int language_id) {
+  g_language = language_id == kLanguageGerman ? kLanguageGerman : kLanguageEnglish;
+  for (std::size_t i = 0; i < kTable.size(); ++i) {
+    g_loaded[i] = g_language == kLanguageGerman ? kTable[i].german : kTable[i].english;
+  }
+}
+
+int LoadedLanguage() { return g_language; }
+
+const std::string& UIString(int id) {
+  static const std::string kEmpty;
+  for (std::size_t i = 0; i < kTable.size(); ++i) {
+    if (kTable[i].id == id) return g_loaded[i];
+  }
+  return kEmpty;
+}
+
+const MenuTexts& Menu() { return g_language == kLanguageGerman ? kMenuGerman : kMenuEnglish; }
+
+}  // namespace norvo

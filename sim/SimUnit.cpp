@@ -1,0 +1,515 @@
+#include "SimUnit.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "device/Encodings.h"
+#include "device/Frames.h"
+
+namespace norvo::sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void PutMask(Payload& block, std::size_t at, std::uint32_t mask) {
+  block[at] = static_cast<std::uint8_t>(mask >> 24);
+  block[at + 1] = static_cast<std::uint8_t>(mask >> 16);
+  block[at + 2] = static_cast<std::uint8_t>(mask >> 8);
+  block[at + 3] = static_cast<std::uint8_t>(mask);
+}
+
+void PutWord(Payload& block, std::size_t at, int tenths) {
+  const TemperatureWord w = EncodeTemperatureWord(tenths);
+  block[at] = w.high;
+  block[at + 1] = w.low;
+}
+
+// Index of the last non-zero byte of a frame: the closing "}".
+std::size_t LastNonZero(const Payload& frame) {
+  std::size_t last = 0;
+  for (std::size_t i = 0; i < frame.size(); ++i) {
+    if (frame[i] != 0) last = i;
+  }
+  return last;
+}
+
+std::uint32_t Be32(const Payload& p, std::size_t at) {
+  return std::uint32_t{p[at]} << 24 | std::uint32_t{p[at + 1]} << 16 | std::uint32_t{p[at + 2]} << 8 |
+         std::uint32_t{p[at + 3]};
+}
+
+// "{@}": the end of a file list, and the end of a block.
+Payload EndMarker() {
+  Payload end{};
+  end[0] = kFrameOpen;
+  end[1] = kFrameAt;
+  end[2] = kFrameClose;
+  return end;
+}
+
+}  // namespace
+
+std::string MakeLogFile(bool three_fields, int lines, int first_hour) {
+  using namespace std::chrono;
+  std::string text = three_fields ? "Time,Temperature(C),Humidity(%)\n"
+                                  : "Time,Temperature(C),Humidity(%),DewPoint(C),HeatIndex(C)\n";
+  const sys_days first_day = year_month_day{year{2026}, month{12}, day{7}};
+  char line[128];
+  for (int i = 0; i < lines; ++i) {
+    const long minutes = first_hour * 60L + i;
+    const year_month_day ymd{first_day + days{minutes / 1440}};
+    const int hh = static_cast<int>(minutes % 1440 / 60);
+    const int mm = static_cast<int>(minutes % 60);
+    const double t = 20.0 + (i % 50) * 0.1;
+    const int h = 40 + i % 20;
+    const double dew = t - (100 - h) / 5.0;
+    int n = std::snprintf(line, sizeof line, "%d-%02u-%02u %d:%02d:%02d,%.1f,%d", int(ymd.year()),
+                          unsigned(ymd.month()), unsigned(ymd.day()), hh, mm, 0, t, h);
+    if (!three_fields) {
+      if (i % 10 == 9) {
+        n += std::snprintf(line + n, sizeof line - n, ",%.1f,--", dew);
+      } else {
+        n += std::snprintf(line + n, sizeof line - n, ",%.1f,%.1f", dew, t + 0.4);
+      }
+    }
+    text.append(line, static_cast<std::size_t>(n));
+    text += '\n';
+  }
+  return text;
+}
+
+SimUnit::SimUnit() : SimUnit(Options{}) {}
+
+SimUnit::SimUnit(Options options)
+    : eight_area_(options.eight_area), rng_(options.seed), pacing_(options.pacing) {
+  identification_ = eight_area_ ? "{QT7100K@}" : "{QT5100@}";
+  settings_[0] = kFrameOpen;
+  settings_[1] = 0;   // graph type: temperature
+  settings_[2] = 24;  // graph span, hours
+  settings_[3] = 0;   // time format h:mm:ss
+  settings_[4] = 0;   // date format YYYY-MM-DD
+  settings_[5] = 0;   // DST off
+  settings_[6] = 1;   // time zone +1
+  settings_[7] = 0;   // Celsius
+  PutMask(settings_, 8, 0x000007);   // area 1: CH1 temperature, dew point, heat index
+  PutMask(settings_, 12, 0x249249);  // area 2: every temperature
+  PutMask(settings_, 16, 0x492492);  // area 3: every dew point
+  PutMask(settings_, 20, 0x000000);
+  PutMask(settings_, 24, 0x000249);
+  if (eight_area_) {
+    PutMask(settings_, 28, 0x000000);
+    PutMask(settings_, 32, 0x249000);
+    PutMask(settings_, 36, 0x000000);
+  }
+  calibration_[0] = kFrameOpen;
+  alarm_a_[0] = kFrameOpen;
+  alarm_a_[1] = 0;     // humidity alarm on
+  alarm_a_[2] = 0;     // temperature alarm on
+  alarm_a_[3] = 0x7F;  // humidity high enables CH1..CH7
+  alarm_a_[4] = 0x0F;
+  alarm_a_[5] = 0x7F;
+  alarm_a_[6] = 0x03;
+  alarm_c_[0] = kFrameOpen;
+  alarm_d_[0] = kFrameOpen;
+  for (int c = 1; c <= 8; ++c) {
+    const bool sensor = c != 8;
+    PutWord(alarm_c_, static_cast<std::size_t>(4 * c - 3), sensor ? 350 + c : kInvalidMarker);
+    PutWord(alarm_c_, static_cast<std::size_t>(4 * c - 1), sensor ? -50 - c : kInvalidMarker);
+    alarm_d_[static_cast<std::size_t>(2 * c - 1)] = sensor ? static_cast<std::uint8_t>(80 + c) : 0xFF;
+    alarm_d_[static_cast<std::size_t>(2 * c)] = sensor ? static_cast<std::uint8_t>(20 - c) : 0xFF;
+  }
+  const int tenths[8] = {235, 218, 192, 250, -52, 42, 301, kInvalidMarker};
+  const int humidity[8] = {45, 50, 55, 40, 70, 85, 35, kInvalidMarker};
+  std::copy(std::begin(tenths), std::end(tenths), sensor_tenths_);
+  std::copy(std::begin(humidity), std::end(humidity), sensor_humidity_);
+  if (options.default_card) {
+    files_.push_back({"LOG0001.CSV", MakeLogFile(false, 180)});
+    files_.push_back({"IN0002.CSV", MakeLogFile(true, 120, 11)});
+    files_.push_back({"LOG0003.CSV", MakeLogFile(false, 1440, 0)});
+  }
+}
+
+std::uint64_t SimUnit::Session() const {
+  std::lock_guard lock(mutex_);
+  return session_;
+}
+
+bool SimUnit::Plugged() const {
+  std::lock_guard lock(mutex_);
+  return plugged_;
+}
+
+void SimUnit::SetHotplugListener(std::function<void(bool)> listener) {
+  std::lock_guard lock(mutex_);
+  listener_ = std::move(listener);
+}
+
+void SimUnit::Notify(bool arrived) {
+  std::function<void(bool)> listener;
+  {
+    std::lock_guard lock(mutex_);
+    listener = listener_;
+  }
+  if (listener) listener(arrived);
+}
+
+void SimUnit::Plug() {
+  {
+    std::lock_guard lock(mutex_);
+    if (plugged_) return;
+    plugged_ = true;
+    ++session_;
+    answers_.clear();
+  }
+  cv_.notify_all();
+  Notify(true);
+}
+
+void SimUnit::Unplug() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!plugged_) return;
+    plugged_ = false;
+    ++session_;
+    answers_.clear();
+  }
+  cv_.notify_all();
+  Notify(false);
+}
+
+// Caller holds mutex_.
+void SimUnit::Queue(const Payload& payload) {
+  Clock::time_point ready = Clock::now();
+  if (pacing_.load()) {
+    ready = std::max(ready, last_ready_) + std::chrono::milliseconds(1);
+    last_ready_ = ready;
+  }
+  answers_.push_back({ready, payload, false});
+}
+
+void SimUnit::QueueUnplug() {
+  Queue(Payload{});
+  answers_.back().unplug = true;
+}
+
+bool SimUnit::HandleReport(std::uint64_t session, const std::uint8_t* report, std::size_t size) {
+  Payload frame{};
+  {
+    std::lock_guard lock(mutex_);
+    if (session != session_ || !plugged_) return false;
+    // Report id first, then the payload.
+    std::copy_n(report + 1, std::min(size - 1, kPayloadSize), frame.begin());
+    received_.push_back(frame);
+    if (frame[0] == kFrameOpen && !silent_.load()) Answer(frame);
+  }
+  cv_.notify_all();
+  return true;
+}
+
+int SimUnit::ReadAnswer(std::uint64_t session, Payload& payload, int timeout_ms) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (session != session_ || !plugged_) return -1;
+    if (!answers_.empty()) {
+      const Clock::time_point ready = answers_.front().ready;
+      if (ready <= Clock::now()) {
+        Pending next = answers_.front();
+        answers_.pop_front();
+        if (next.unplug) {
+          lock.unlock();
+          Unplug();
+          return -1;
+        }
+        payload = next.payload;
+        return static_cast<int>(kPayloadSize);
+      }
+      if (ready > deadline) {
+        cv_.wait_until(lock, deadline);
+        if (Clock::now() >= deadline) return 0;
+        continue;
+      }
+      cv_.wait_until(lock, ready);
+      continue;
+    }
+    if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && answers_.empty()) {
+      return (session != session_ || !plugged_) ? -1 : 0;
+    }
+  }
+}
+
+// Caller holds mutex_.
+void SimUnit::Answer(const Payload& frame) {
+  Payload answer{};
+  answer[0] = kFrameOpen;
+  switch (frame[1]) {
+    case code::kListFiles:
+      AnswerList();
+      return;
+    case code::kReadFile:
+      AnswerRead(frame);
+      return;
+    case code::kLive:
+      Queue(LivePayload());
+      return;
+    case code::kSettings:
+      Queue(settings_);
+      return;
+    case code::kCalibration:
+      Queue(calibration_);
+      return;
+    case code::kAlarmA:
+      Queue(alarm_a_);
+      return;
+    case code::kAlarmC:
+      Queue(alarm_c_);
+      return;
+    case code::kAlarmD:
+      Queue(alarm_d_);
+      return;
+    case code::kInterval:
+      answer[1] = static_cast<std::uint8_t>(interval_);
+      Queue(answer);
+      return;
+    case code::kPermission:
+      answer[1] = refuse_writes_.load() ? 1 : 0;
+      Queue(answer);
+      return;
+    case code::kIdentification: {
+      Payload text{};
+      std::copy_n(identification_.begin(), std::min(identification_.size(), kPayloadSize - 1),
+                  text.begin());
+      Queue(text);
+      return;
+    }
+    default:
+      // Writes are never answered.
+      ApplyWrite(frame);
+      return;
+  }
+}
+
+Payload SimUnit::LivePayload() {
+  Payload block{};
+  block[0] = kFrameOpen;
+  for (int k = 0; k < 8; ++k) {
+    if (drift_ && sensor_tenths_[k] != kInvalidMarker) {
+      rng_ = rng_ * 1664525u + 1013904223u;
+      sensor_tenths_[k] += static_cast<int>(rng_ >> 30) % 3 - 1;
+      if ((rng_ >> 8) % 4 == 0) {
+        sensor_humidity_[k] = std::clamp(sensor_humidity_[k] + static_cast<int>(rng_ >> 20) % 3 - 1, 5, 95);
+      }
+    }
+    const std::size_t at = 1 + 3 * static_cast<std::size_t>(k);
+    int tenths = sensor_tenths_[k];
+    int humidity = sensor_humidity_[k];
+    if (tenths != kInvalidMarker) {
+      tenths += static_cast<std::int16_t>(calibration_[3 * k + 1] << 8 | calibration_[3 * k + 2]);
+    }
+    if (humidity != kInvalidMarker) {
+      humidity += static_cast<std::int8_t>(calibration_[3 * k + 3]);
+    }
+    PutWord(block, at, tenths);
+    block[at + 2] = EncodeHumidityByte(humidity == kInvalidMarker ? kInvalidMarker
+                                                                   : std::clamp(humidity, 0, 254));
+  }
+  return block;
+}
+
+void SimUnit::AnswerList() {
+  for (const CardFile& file : files_) {
+    Payload entry{};
+    entry[0] = kFrameOpen;
+    // Name, comma, four size bytes: the name gets what room the report leaves.
+    const std::size_t n = std::min(file.name.size(), kPayloadSize - 6);
+    std::copy_n(file.name.begin(), n, entry.begin() + 1);
+    entry[1 + n] = ',';
+    const auto size = static_cast<std::uint32_t>(file.content.size());
+    entry[2 + n] = static_cast<std::uint8_t>(size >> 24);
+    entry[3 + n] = static_cast<std::uint8_t>(size >> 16);
+    entry[4 + n] = static_cast<std::uint8_t>(size >> 8);
+    entry[5 + n] = static_cast<std::uint8_t>(size);
+    Queue(entry);
+  }
+  Queue(EndMarker());
+}
+
+void SimUnit::AnswerRead(const Payload& frame) {
+  const std::size_t close = LastNonZero(frame);
+  if (close < 11) return;  // not a read command the unit can make sense of
+  const std::size_t name_len = close - 11;
+  const std::string name(frame.begin() + 2, frame.begin() + 2 + static_cast<long>(name_len));
+  const std::uint32_t start = Be32(frame, 2 + name_len);
+  const std::uint32_t end = Be32(frame, 6 + name_len);
+  const auto file = std::find_if(files_.begin(), files_.end(),
+                                 [&](const CardFile& f) { return f.name == name; });
+  std::vector<Payload> chunks;
+  if (file != files_.end() && start < end) {
+    const std::size_t from = std::min<std::size_t>(start, file->content.size());
+    const std::size_t to = std::min<std::size_t>(end, file->content.size());
+    constexpr std::size_t kChunk = kPayloadSize - 2;
+    for (std::size_t at = from; at < to; at += kChunk) {
+      Payload report{};
+      const std::size_t n = std::min(kChunk, to - at);
+      report[0] = kFrameOpen;
+      std::copy_n(file->content.begin() + static_cast<long>(at), n, report.begin() + 1);
+      report[1 + n] = kFrameClose;  // a full chunk of 62 fills the payload exactly
+      chunks.push_back(report);
+    }
+  }
+  if (short_blocks_.load() > 0 && !chunks.empty()) {
+    --short_blocks_;
+    chunks.pop_back();
+  }
+  int unplug_after = unplug_after_reports_.exchange(-1);
+  for (const Payload& chunk : chunks) {
+    if (unplug_after == 0) {
+      QueueUnplug();
+      return;
+    }
+    if (unplug_after > 0) --unplug_after;
+    Queue(chunk);
+  }
+  if (unplug_after == 0) {
+    QueueUnplug();
+    return;
+  }
+  Queue(EndMarker());
+}
+
+void SimUnit::ApplyWrite(const Payload& frame) {
+  const std::uint8_t command = frame[1];
+  if (command == code::kDeleteFile) {
+    const std::size_t close = LastNonZero(frame);
+    if (close < 3) return;
+    const std::string name(frame.begin() + 2, frame.begin() + static_cast<long>(close) - 1);
+    std::erase_if(files_, [&](const CardFile& f) { return f.name == name; });
+    return;
+  }
+  if (refuse_writes_.load()) return;
+  // Write frames carry the answer block's fields one byte further on.
+  switch (command) {
+    case code::kWriteSettings: {
+      const std::size_t end = eight_area_ ? 40 : 28;
+      std::copy(frame.begin() + 2, frame.begin() + static_cast<long>(end) + 1, settings_.begin() + 1);
+      break;
+    }
+    case code::kWriteCalibration:
+      std::copy(frame.begin() + 2, frame.begin() + 26, calibration_.begin() + 1);
+      break;
+    case code::kWriteAlarmSwitches:
+      std::copy(frame.begin() + 2, frame.begin() + 8, alarm_a_.begin() + 1);
+      break;
+    case code::kWriteAlarmTemperature:
+      std::copy(frame.begin() + 2, frame.begin() + 34, alarm_c_.begin() + 1);
+      break;
+    case code::kWriteAlarmHumidity:
+      std::copy(frame.begin() + 2, frame.begin() + 18, alarm_d_.begin() + 1);
+      break;
+    case code::kSetLanguage:
+      language_ = frame[2];
+      break;
+    case code::kSetClock:
+      clock_.assign(frame.begin() + 2, frame.begin() + 10);
+      break;
+    case code::kSetInterval:
+      interval_ = frame[2];
+      break;
+    default:
+      break;  // "{/@}" and anything unknown
+  }
+}
+
+Payload SimUnit::SettingsBlock() const {
+  std::lock_guard lock(mutex_);
+  return settings_;
+}
+
+void SimUnit::SetSettingsBlock(const Payload& block) {
+  std::lock_guard lock(mutex_);
+  settings_ = block;
+}
+
+Payload SimUnit::CalibrationBlock() const {
+  std::lock_guard lock(mutex_);
+  return calibration_;
+}
+
+Payload SimUnit::AlarmBlock(char which) const {
+  std::lock_guard lock(mutex_);
+  return which == 'A' ? alarm_a_ : which == 'C' ? alarm_c_ : alarm_d_;
+}
+
+int SimUnit::Interval() const {
+  std::lock_guard lock(mutex_);
+  return interval_;
+}
+
+int SimUnit::Language() const {
+  std::lock_guard lock(mutex_);
+  return language_;
+}
+
+std::vector<std::uint8_t> SimUnit::Clock() const {
+  std::lock_guard lock(mutex_);
+  return clock_;
+}
+
+std::string SimUnit::Identification() const {
+  std::lock_guard lock(mutex_);
+  return identification_;
+}
+
+bool SimUnit::EightArea() const {
+  std::lock_guard lock(mutex_);
+  return eight_area_;
+}
+
+void SimUnit::SetIdentification(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  identification_ = text;
+}
+
+void SimUnit::SetSensor(int channel, int tenths, int humidity) {
+  std::lock_guard lock(mutex_);
+  sensor_tenths_[channel - 1] = tenths;
+  sensor_humidity_[channel - 1] = humidity;
+}
+
+void SimUnit::SetDrift(bool drift) {
+  std::lock_guard lock(mutex_);
+  drift_ = drift;
+}
+
+std::vector<CardFile> SimUnit::Files() const {
+  std::lock_guard lock(mutex_);
+  return files_;
+}
+
+void SimUnit::SetFiles(std::vector<CardFile> files) {
+  std::lock_guard lock(mutex_);
+  files_ = std::move(files);
+}
+
+void SimUnit::AddFile(std::string name, std::string content) {
+  std::lock_guard lock(mutex_);
+  files_.push_back({std::move(name), std::move(content)});
+}
+
+bool SimUnit::HasFile(const std::string& name) const {
+  std::lock_guard lock(mutex_);
+  return std::any_of(files_.begin(), files_.end(), [&](const CardFile& f) { return f.name == name; });
+}
+
+std::vector<Payload> SimUnit::Received() const {
+  std::lock_guard lock(mutex_);
+  return received_;
+}
+
+void SimUnit::ClearReceived() {
+  std::lock_guard lock(mutex_);
+  received_.clear();
+}
+
+}  // namespace norvo::sim

@@ -1,0 +1,144 @@
+#pragma once
+// The simulated unit: a complete model of the monitoring unit behind the same
+// transport interface as the real one. It answers every read command from its
+// own state, applies every write frame to that state (so the next poll reads
+// the change back), keeps an SD card with log files, can pace its answers like
+// a full-speed USB device and can be told to misbehave.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "device/Payload.h"
+
+namespace norvo::sim {
+
+struct CardFile {
+  std::string name;
+  std::string content;
+};
+
+// Log file in the unit's layout: a header and one line per reading, LF line
+// ends. Three fields (time, temperature, humidity) or five (plus dew point and
+// heat index). Every tenth line of a five-field file has no heat index ("--").
+std::string MakeLogFile(bool three_fields, int lines, int first_hour = 8);
+
+class SimUnit {
+ public:
+  struct Options {
+    bool eight_area = true;
+    bool pacing = true;  // one answer report per millisecond
+    std::uint32_t seed = 1;
+    bool default_card = true;
+  };
+
+  SimUnit();
+  explicit SimUnit(Options options);
+
+  // ---- transport side -------------------------------------------------------
+  // A session is one connection; unplugging ends every open session.
+  std::uint64_t Session() const;
+  bool Plugged() const;
+  // Takes one output report (65 bytes, report id first). False when the
+  // session is no longer current.
+  bool HandleReport(std::uint64_t session, const std::uint8_t* report, std::size_t size);
+  // Next answer for the session: payload size, 0 on time-out, -1 when gone.
+  int ReadAnswer(std::uint64_t session, Payload& payload, int timeout_ms);
+
+  void Plug();
+  void Unplug();
+  // Told true on arrival and false on removal; called on the thread that
+  // plugs or unplugs (the reader thread for an unplug in the middle of a block).
+  void SetHotplugListener(std::function<void(bool arrived)> listener);
+
+  // ---- faults -----------------------------------------------------------------
+  void SetSilent(bool silent) { silent_.store(silent); }
+  // Not on its main screen: the permission answer is 1 and writes are ignored.
+  void SetRefuseWrites(bool refuse) { refuse_writes_.store(refuse); }
+  // The next n block reads lose their last data report.
+  void SetShortBlocks(int n) { short_blocks_.store(n); }
+  // During the next block read, unplug after this many data reports (-1: off).
+  void SetUnplugAfterReports(int n) { unplug_after_reports_.store(n); }
+  void SetPacing(bool pacing) { pacing_.store(pacing); }
+
+  // ---- state, for tests and for a look from outside -----------------------------
+  Payload SettingsBlock() const;
+  void SetSettingsBlock(const Payload& block);
+  Payload CalibrationBlock() const;
+  Payload AlarmBlock(char which) const;  // 'A', 'C' or 'D'
+  int Interval() const;
+  int Language() const;  // 1 English, 0 German, -1 never set
+  std::vector<std::uint8_t> Clock() const;  // the 8 data bytes of the last clock frame
+  std::string Identification() const;
+  bool EightArea() const;
+  void SetIdentification(const std::string& text);
+  // Raw sensor values before calibration; tenths of a degree / percent,
+  // kInvalidMarker for a channel without sensor.
+  void SetSensor(int channel, int tenths, int humidity);
+  void SetDrift(bool drift);
+
+  std::vector<CardFile> Files() const;
+  void SetFiles(std::vector<CardFile> files);
+  void AddFile(std::string name, std::string content);
+  bool HasFile(const std::string& name) const;
+
+  // Every output payload received, in order (for tests that pin the wire).
+  std::vector<Payload> Received() const;
+  void ClearReceived();
+
+ private:
+  void Queue(const Payload& payload);
+  void QueueUnplug();
+  void Answer(const Payload& frame);
+  Payload LivePayload();
+  void AnswerList();
+  void AnswerRead(const Payload& frame);
+  void ApplyWrite(const Payload& frame);
+  void Notify(bool arrived);
+
+  struct Pending {
+    std::chrono::steady_clock::time_point ready;
+    Payload payload;
+    bool unplug = false;
+  };
+
+  mutable std::mutex mutex_;  // guards everything below except the atomics
+  std::condition_variable cv_;
+  std::deque<Pending> answers_;
+  std::chrono::steady_clock::time_point last_ready_{};
+  std::uint64_t session_ = 1;
+  bool plugged_ = true;
+  std::function<void(bool)> listener_;
+
+  bool eight_area_;
+  Payload settings_{};
+  Payload calibration_{};
+  Payload alarm_a_{};
+  Payload alarm_c_{};
+  Payload alarm_d_{};
+  int interval_ = 10;
+  int language_ = -1;
+  std::vector<std::uint8_t> clock_;
+  std::string identification_;
+  int sensor_tenths_[8];
+  int sensor_humidity_[8];
+  bool drift_ = true;
+  std::uint32_t rng_;
+  std::vector<CardFile> files_;
+  std::vector<Payload> received_;
+
+  std::atomic<bool> pacing_;
+  std::atomic<bool> silent_{false};
+  std::atomic<bool> refuse_writes_{false};
+  std::atomic<int> short_blocks_{0};
+  std::atomic<int> unplug_after_reports_{-1};
+};
+
+}  // namespace norvo::sim

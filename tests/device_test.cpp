@@ -1,0 +1,386 @@
+// Frames, encodings, live readings, the dispatcher and the exchange sequences,
+// driven against the simulated unit.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "device/DeviceLink.h"
+#include "device/Exchange.h"
+#include "device/Frames.h"
+#include "device/LiveReadings.h"
+#include "device/Responses.h"
+#include "sim/SimTransport.h"
+#include "sim/SimUnit.h"
+
+namespace norvo {
+namespace {
+
+using namespace std::chrono_literals;
+using Steady = std::chrono::steady_clock;
+
+Payload Bytes(std::initializer_list<int> head) {
+  Payload p{};
+  std::size_t i = 0;
+  for (int b : head) p[i++] = static_cast<std::uint8_t>(b);
+  return p;
+}
+
+// Waits up to 2 s for a condition that another thread makes true.
+template <class F>
+bool Eventually(F f) {
+  const auto deadline = Steady::now() + 2s;
+  while (Steady::now() < deadline) {
+    if (f()) return true;
+    std::this_thread::sleep_for(1ms);
+  }
+  return f();
+}
+
+TEST(Frames, ReadCommandsAreBraceCodeAtBraceAndSixtyZeros) {
+  const struct {
+    std::uint8_t code;
+  } cases[] = {{0x01}, {0x03}, {0x04}, {0x05}, {0x06}, {0x08}, {0x09}, {0x2F}, {0x41}, {0x51}, {0xFE}};
+  for (const auto& c : cases) {
+    const Payload f = BuildCommandFrame(c.code);
+    EXPECT_EQ(f, Bytes({0x7B, c.code, 0x40, 0x7D})) << int(c.code);
+  }
+  const std::uint8_t minutes[] = {60};
+  EXPECT_EQ(BuildCommandFrame(code::kSetInterval, minutes), Bytes({0x7B, 0x40, 0x3C, 0x40, 0x7D}));
+}
+
+TEST(Encodings, TemperatureWordsAndHumidityBytes) {
+  const struct {
+    std::uint8_t hi, lo;
+    float value;
+  } words[] = {{0x00, 0xEB, 23.5f}, {0xFF, 0x38, -20.0f}, {0x7F, 0xFE, 3276.6f}, {0x80, 0x00, -3276.8f},
+               {0xFF, 0xFF, 65535.0f}, {0x7F, 0xFF, 65535.0f}, {0x00, 0x00, 0.0f}, {0xFF, 0xFE, -0.2f}};
+  for (const auto& w : words) EXPECT_FLOAT_EQ(DecodeTemperatureWord(w.hi, w.lo), w.value);
+  EXPECT_EQ(DecodeHumidityByte(0xFF), 65535);
+  EXPECT_EQ(DecodeHumidityByte(0xFE), 254);
+  const TemperatureWord minus20 = EncodeTemperatureWord(-200);
+  EXPECT_EQ(minus20.high, 0xFF);
+  EXPECT_EQ(minus20.low, 0x38);
+  const TemperatureWord invalid = EncodeTemperatureWord(0xFFFF);
+  EXPECT_EQ(invalid.high, 0xFF);
+  EXPECT_EQ(invalid.low, 0xFF);
+  EXPECT_EQ(EncodeHumidityByte(0xFFFF), 0xFF);
+  EXPECT_EQ(EncodeHumidityByte(-3), 0xFD);
+}
+
+TEST(LiveReadings, WorkedExamplesAndRangeChecks) {
+  const struct {
+    std::uint8_t hi, lo, h;
+    float t;
+    int humidity;
+  } cases[] = {
+      {0x00, 0xEB, 0x2D, 23.5f, 45},       {0xFF, 0x38, 0x32, -20.0f, 50},
+      {0x02, 0x58, 0x63, 60.0f, 99},       {0x02, 0x59, 0x64, 65535.0f, 65535},
+      {0x7F, 0xFF, 0xFF, 65535.0f, 65535}, {0xFE, 0x70, 0x00, -40.0f, 65535},
+      {0x80, 0x00, 0x01, 65535.0f, 1},     {0x7F, 0xFE, 0xFE, 65535.0f, 65535},
+      {0xFF, 0xFF, 0x32, 65535.0f, 50},
+  };
+  Payload block{};
+  for (std::size_t k = 0; k < std::size(cases) && k < 8; ++k) {
+    block[1 + 3 * k] = cases[k].hi;
+    block[2 + 3 * k] = cases[k].lo;
+    block[3 + 3 * k] = cases[k].h;
+  }
+  const LiveReadings r = DecodeLiveReadings(block);
+  for (std::size_t k = 0; k < 8; ++k) {
+    EXPECT_FLOAT_EQ(r.temperature[k], cases[k].t) << "CH" << k + 1;
+    EXPECT_EQ(r.humidity[k], cases[k].humidity) << "CH" << k + 1;
+  }
+  EXPECT_EQ(r.temperature[8], 65535.0f);
+  EXPECT_EQ(r.humidity[8], 65535);
+
+  // Byte 0 and bytes 25..63 have no effect.
+  Payload noisy = block;
+  noisy[0] = 0x55;
+  for (std::size_t i = 25; i < 64; ++i) noisy[i] = static_cast<std::uint8_t>(i);
+  const LiveReadings same = DecodeLiveReadings(noisy);
+  EXPECT_EQ(same.temperature, r.temperature);
+  EXPECT_EQ(same.humidity, r.humidity);
+}
+
+// A link over a transport with no interfaces: the dispatcher can be fed by hand.
+struct DispatchFixture : ::testing::Test {
+  sim::SimTransport transport;
+  DeviceLink link{transport};
+  ResponseStore store;
+  Dispatcher dispatcher{link, store};
+};
+
+struct RecordingSink : CardReportSink {
+  std::vector<Payload> lists, reads;
+  int counted = 0;
+  void OnListReport(const Payload& p) override { lists.push_back(p); }
+  void CountListEntry() override { ++counted; }
+  void OnReadReport(const Payload& p) override { reads.push_back(p); }
+};
+
+TEST_F(DispatchFixture, EachTypeFillsItsBlockClearsTheTypeAndSignals) {
+  const Payload answer = Bytes({0x7B, 1, 24, 0, 0, 0, 1, 1, 0xAA});
+  for (int type : {1, 2, 3, 4, 5, 6, 7, 8}) {
+    link.ExchangeEvent().Reset();
+    link.SetPendingType(type);
+    dispatcher.Dispatch(answer, 64);
+    EXPECT_EQ(store.Block(type), answer) << type;
+    EXPECT_EQ(link.PendingType(), 0) << type;
+    EXPECT_TRUE(link.ExchangeEvent().IsSet()) << type;
+  }
+  // Type 1 takes the unit flag from byte 7.
+  EXPECT_EQ(link.UnitFlag(), 1);
+  link.SetPendingType(1);
+  dispatcher.Dispatch(Bytes({0x7B, 1, 24, 0, 0, 0, 1, 0}), 64);
+  EXPECT_EQ(link.UnitFlag(), 0);
+
+  link.SetPendingType(11);
+  dispatcher.Dispatch(Bytes({0x7B, 15}), 64);
+  EXPECT_EQ(store.Interval(), 15);
+
+  std::atomic<int> setup_copy{0}, alarm_copy{0};
+  store.AddPermissionReader(&setup_copy);
+  store.AddPermissionReader(&alarm_copy);
+  link.SetPendingType(12);
+  dispatcher.Dispatch(Bytes({0x7B, 1}), 64);
+  EXPECT_EQ(setup_copy.load(), 1);
+  EXPECT_EQ(alarm_copy.load(), 1);
+
+  link.SetPendingType(13);
+  dispatcher.Dispatch(Bytes({'{', 'Q', 'T', '7', '1', '0', '0', 'K', '@', '}', 0, 'x'}), 64);
+  EXPECT_EQ(store.Identification(), "{QT7100K@}");
+}
+
+TEST_F(DispatchFixture, ShortAnswerCopiesOnlyItsBytes) {
+  link.SetPendingType(3);
+  dispatcher.Dispatch(Bytes({1, 2, 3, 4, 5, 6}), 64);
+  link.SetPendingType(3);
+  dispatcher.Dispatch(Bytes({9, 9}), 2);
+  EXPECT_EQ(store.Block(3), Bytes({9, 9, 3, 4, 5, 6}));
+}
+
+TEST_F(DispatchFixture, AnswersWithNothingPendingOrToAWriteAreDropped) {
+  for (int type : {0, 14, 19, -1, 255}) {
+    link.ExchangeEvent().Reset();
+    link.SetPendingType(type);
+    dispatcher.Dispatch(Bytes({0x7B, 0x55, 0x55}), 64);
+    EXPECT_EQ(link.PendingType(), type);
+    EXPECT_FALSE(link.ExchangeEvent().IsSet());
+  }
+  for (int type : {1, 3, 4, 6, 7, 8}) EXPECT_EQ(store.Block(type), Payload{});
+}
+
+TEST_F(DispatchFixture, FileListEndsOnlyAtLeadingEndMarker) {
+  RecordingSink sink;
+  dispatcher.SetCardSink(&sink);
+  dispatcher.SetListReceiver(true);
+  link.ExchangeEvent().Reset();
+  link.SetPendingType(9);
+
+  dispatcher.Dispatch(Bytes({'{', 'A', '{', '@', '}', ',', 0, 0, 0, 5}), 64);
+  EXPECT_EQ(sink.lists.size(), 1u);
+  EXPECT_EQ(sink.counted, 1);
+  EXPECT_EQ(link.PendingType(), 9);
+  EXPECT_FALSE(link.ExchangeEvent().IsSet());
+
+  dispatcher.Dispatch(Bytes({'{', '@', '}'}), 64);
+  EXPECT_EQ(sink.lists.size(), 1u);
+  EXPECT_EQ(link.PendingType(), 0);
+  EXPECT_TRUE(link.ExchangeEvent().IsSet());
+
+  // With no SD-card dialog open an entry has no effect, but the end still ends.
+  dispatcher.SetListReceiver(false);
+  link.ExchangeEvent().Reset();
+  link.SetPendingType(9);
+  dispatcher.Dispatch(Bytes({'{', 'B', ',', 0, 0, 0, 5}), 64);
+  EXPECT_EQ(sink.counted, 1);
+  dispatcher.Dispatch(Bytes({'{', '@', '}'}), 64);
+  EXPECT_TRUE(link.ExchangeEvent().IsSet());
+
+  // Data reports go to the data handler, which alone decides about the event.
+  link.ExchangeEvent().Reset();
+  link.SetPendingType(10);
+  dispatcher.Dispatch(Bytes({'{', 'x', '}'}), 64);
+  EXPECT_EQ(sink.reads.size(), 1u);
+  EXPECT_EQ(link.PendingType(), 10);
+  EXPECT_FALSE(link.ExchangeEvent().IsSet());
+}
+
+// The link, the dispatcher and the simulated unit, wired as the console wires them.
+struct LinkFixture : ::testing::Test {
+  sim::SimUnit unit{sim::SimUnit::Options{.eight_area = true, .pacing = false, .seed = 7, .default_card = true}};
+  sim::SimTransport transport;
+  DeviceLink link{transport};
+  ResponseStore store;
+  Dispatcher dispatcher{link, store};
+
+  void SetUp() override {
+    transport.AddUnit(&unit, "/dev/hidraw-unit");
+    link.SetReportHandler([this](const Payload& p, int n) { dispatcher.Dispatch(p, n); });
+    link.SetTimeScale(0.01);
+  }
+  // The reader calls into the dispatcher: stop it before members go.
+  void TearDown() override { link.Stop(); }
+
+  void Poll() {
+    ReadSettingsSequence(link);
+    ReadAlarmSequence(link);
+    ReadCalibrationSequence(link);
+    ReadLiveSequence(link);
+  }
+};
+
+TEST_F(LinkFixture, PollReadsEveryBlockInOrder) {
+  ASSERT_EQ(link.OpenDevice(), 1);
+  link.SetTimeScale(1.0);  // real time-outs: the unit answers long before them
+  Poll();
+  EXPECT_EQ(store.Block(1), unit.SettingsBlock());
+  EXPECT_EQ(store.Block(3), unit.CalibrationBlock());
+  EXPECT_EQ(store.Block(4), unit.AlarmBlock('A'));
+  EXPECT_EQ(store.Block(5), Payload{});
+  EXPECT_EQ(store.Block(6), unit.AlarmBlock('C'));
+  EXPECT_EQ(store.Block(7), unit.AlarmBlock('D'));
+  EXPECT_EQ(store.Interval(), unit.Interval());
+  EXPECT_EQ(store.Identification(), "{QT7100K@}");
+  const LiveReadings live = DecodeLiveReadings(store.Block(8));
+  EXPECT_NEAR(live.temperature[0], 23.5f, 0.2f);
+  EXPECT_EQ(live.temperature[7], 65535.0f);  // CH8 has no sensor
+  EXPECT_TRUE(link.ExchangeEvent().IsSet());
+
+  std::vector<std::uint8_t> codes;
+  for (const Payload& p : unit.Received()) codes.push_back(p[1]);
+  EXPECT_EQ(codes, (std::vector<std::uint8_t>{0x04, 0xFE, 0x41, 0x06, 0x08, 0x09, 0x05, 0x03}));
+  for (const Payload& p : unit.Received()) EXPECT_EQ(p, BuildCommandFrame(p[1]));
+}
+
+TEST_F(LinkFixture, FirstMatchingInterfaceWinsAndOtherProductsAreSkipped) {
+  sim::SimTransport two;
+  sim::SimUnit other{sim::SimUnit::Options{.eight_area = false, .pacing = false, .seed = 1, .default_card = false}};
+  sim::SimUnit first{sim::SimUnit::Options{.eight_area = true, .pacing = false, .seed = 1, .default_card = false}};
+  two.PlugForeign("/dev/hidraw-keyboard", 0x046D, 0xC31C);
+  two.AddUnit(&other, "/dev/hidraw-same-vendor", kVendorId, 0x5751);
+  two.AddUnit(&first, "/dev/hidraw-first");
+  two.AddUnit(&unit, "/dev/hidraw-second");
+  DeviceLink l(two);
+  ASSERT_EQ(l.OpenDevice(), 1);
+  EXPECT_EQ(l.DevicePath(), "/dev/hidraw-first");
+  l.WriteReport(BuildCommandFrame(code::kLive));
+  EXPECT_EQ(first.Received().size(), 1u);
+  EXPECT_TRUE(unit.Received().empty());
+  EXPECT_TRUE(other.Received().empty());
+  // Re-opening while connected finds the same unit again.
+  ASSERT_EQ(l.OpenDevice(), 1);
+  EXPECT_EQ(l.DevicePath(), "/dev/hidraw-first");
+}
+
+TEST_F(LinkFixture, WriteWhileDisconnectedSendsNothingAndDoesNotPause) {
+  unit.Unplug();
+  EXPECT_EQ(link.OpenDevice(), 0);
+  link.SetTimeScale(100.0);  // the 10 ms pause would now last a second
+  const auto start = Steady::now();
+  link.WriteReport(BuildCommandFrame(code::kLive));
+  EXPECT_LT(Steady::now() - start, 500ms);
+  EXPECT_TRUE(unit.Received().empty());
+}
+
+TEST_F(LinkFixture, SilentUnitCycleTakesTheSumOfTheWaitsAndKeepsOldData) {
+  ASSERT_EQ(link.OpenDevice(), 1);
+  Poll();
+  const Payload settings = store.Block(1), live = store.Block(8), calibration = store.Block(3);
+  unit.SetSilent(true);
+  unit.SetSensor(1, 100, 10);
+  const auto start = Steady::now();
+  Poll();
+  const auto elapsed = Steady::now() - start;
+  // 5000 + 800 + 2000 + 3 x 1000 + 2000 + 2000 ms, scaled by 0.01.
+  EXPECT_GE(elapsed, 148ms);
+  EXPECT_LT(elapsed, 1000ms);
+  EXPECT_EQ(store.Block(1), settings);
+  EXPECT_EQ(store.Block(8), live);
+  EXPECT_EQ(store.Block(3), calibration);
+  EXPECT_TRUE(link.ExchangeEvent().IsSet());
+}
+
+TEST_F(LinkFixture, UnpluggedUnitCompletesEverySequenceAndChangesNothing) {
+  ASSERT_EQ(link.OpenDevice(), 1);
+  Poll();
+  const Payload before[] = {store.Block(1), store.Block(3), store.Block(4), store.Block(6),
+                            store.Block(7), store.Block(8)};
+  unit.Unplug();  // the link still believes it is connected until re-opened
+  Poll();
+  const Payload after[] = {store.Block(1), store.Block(3), store.Block(4), store.Block(6),
+                           store.Block(7), store.Block(8)};
+  for (std::size_t i = 0; i < std::size(before); ++i) EXPECT_EQ(before[i], after[i]);
+  EXPECT_EQ(link.OpenDevice(), 0);
+  Poll();
+  EXPECT_EQ(store.Block(8), before[5]);
+  // Plugged back: the reader resumes with the new connection.
+  unit.Plug();
+  ASSERT_EQ(link.OpenDevice(), 1);
+  unit.SetSensor(1, 111, 11);
+  unit.SetDrift(false);
+  link.SetTimeScale(1.0);
+  ReadLiveSequence(link);
+  EXPECT_FLOAT_EQ(DecodeLiveReadings(store.Block(8)).temperature[0], 11.1f);
+}
+
+TEST_F(LinkFixture, LateAnswerStillLandsWhileTheTypeIsPending) {
+  unit.SetPacing(true);
+  unit.SetDrift(false);
+  unit.SetSensor(2, 205, 33);
+  ASSERT_EQ(link.OpenDevice(), 1);
+  link.SetTimeScale(0.00001);  // every wait times out before the 1 ms answer
+  Exchange(link, code::kLive, response::kLive, 2000, 2000);
+  EXPECT_TRUE(Eventually([&] { return DecodeLiveReadings(store.Block(8)).humidity[1] == 33; }));
+  EXPECT_EQ(link.PendingType(), 0);
+}
+
+TEST_F(LinkFixture, WriteSequenceSendsFramesOnlyWithPermission) {
+  std::atomic<int> permission{0};
+  store.AddPermissionReader(&permission);
+  ASSERT_EQ(link.OpenDevice(), 1);
+  link.SetTimeScale(0.2);  // the 50 ms pause (10 ms here) still outlasts the 0 ms answer
+  const Payload frames[] = {BuildCommandFrame(0x0B, std::array<std::uint8_t, 1>{1})};
+
+  unit.SetRefuseWrites(true);
+  EXPECT_EQ(RunWriteSequence(link, kDialogWrite, frames, permission), WriteOutcome::kRefused);
+  ASSERT_EQ(unit.Received().size(), 1u);
+  EXPECT_EQ(unit.Received()[0], BuildCommandFrame(code::kPermission));
+  EXPECT_EQ(unit.Language(), -1);
+
+  unit.ClearReceived();
+  unit.SetRefuseWrites(false);
+  EXPECT_EQ(RunWriteSequence(link, kDialogWrite, frames, permission), WriteOutcome::kWritten);
+  const std::vector<Payload> sent = unit.Received();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[0], Bytes({0x7B, 0x51, 0x40, 0x7D}));
+  EXPECT_EQ(sent[1], Bytes({0x7B, 0x0B, 0x01, 0x40, 0x7D}));
+  EXPECT_EQ(sent[2], Bytes({0x7B, 0x2F, 0x40, 0x7D}));
+  EXPECT_EQ(unit.Language(), 1);
+  EXPECT_TRUE(link.ExchangeEvent().IsSet());
+
+  // The clock's sequence has no end frame.
+  unit.ClearReceived();
+  EXPECT_EQ(RunWriteSequence(link, kClockWrite, frames, permission), WriteOutcome::kWritten);
+  EXPECT_EQ(unit.Received().size(), 2u);
+
+  unit.Unplug();
+  link.OpenDevice();
+  unit.ClearReceived();
+  EXPECT_EQ(RunWriteSequence(link, kDialogWrite, frames, permission), WriteOutcome::kNotConnected);
+  EXPECT_TRUE(unit.Received().empty());
+}
+
+TEST_F(LinkFixture, StopEndsTheReaderAndLaterCallsDoNothing) {
+  ASSERT_EQ(link.OpenDevice(), 1);
+  link.Stop();
+  EXPECT_EQ(link.Connected(), 0);
+  EXPECT_EQ(link.OpenDevice(), 0);
+  link.WriteReport(BuildCommandFrame(code::kLive));
+  EXPECT_TRUE(unit.Received().empty());
+}
+
+}  // namespace
+}  // namespace norvo
