@@ -19,9 +19,15 @@ std::chrono::microseconds DeviceLink::Scaled(int ms) const {
   return std::chrono::microseconds(static_cast<std::int64_t>(ms * 1000.0 * time_scale_.load()));
 }
 
-bool DeviceLink::WaitExchange(int ms) { return exchange_event_.Wait(Scaled(ms)); }
+// After Stop no sender waits any more, so a poll cycle in progress ends at once.
+bool DeviceLink::WaitExchange(int ms) {
+  if (!running_.load()) return false;
+  return exchange_event_.Wait(Scaled(ms));
+}
 
-void DeviceLink::Pause(int ms) const { std::this_thread::sleep_for(Scaled(ms)); }
+void DeviceLink::Pause(int ms) const {
+  if (running_.load()) std::this_thread::sleep_for(Scaled(ms));
+}
 
 void DeviceLink::SignalReadEvent() {
   {
@@ -113,6 +119,8 @@ void DeviceLink::ReaderLoop() {
 void DeviceLink::Stop() {
   std::lock_guard open_lock(open_mutex_);
   running_.store(false);
+  connected_.store(0);
+  exchange_event_.Set();  // releases a sender waiting for an answer
   SignalReadEvent();
   if (reader_.joinable()) reader_.join();
   connected_.store(0);

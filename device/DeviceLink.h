@@ -50,7 +50,9 @@ class DeviceLink {
   // at all, not even the pause, while disconnected.
   void WriteReport(const Payload& payload);
 
-  // Orderly end: stops the reader thread and closes the device. Idempotent.
+  // Orderly end: stops the reader thread and closes the device; from then on
+  // writes do nothing and waits return at once, so a sender on another thread
+  // finishes its sequence without delay. Idempotent.
   void Stop();
 
   ManualResetEvent& ExchangeEvent() { return exchange_event_; }

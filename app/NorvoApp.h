@@ -1,0 +1,56 @@
+#pragma once
+// The application object: one instance at a time, the data folder and its
+// files, the language from Main.ini, then the main window until it closes.
+
+#include <QLockFile>
+#include <QString>
+#include <QStringList>
+#include <filesystem>
+#include <memory>
+
+namespace norvo {
+
+class CMyNorvoDlg;
+class DeviceLink;
+class DeviceWatcher;
+class Transport;
+namespace sim {
+class SimUnit;
+class SimTransport;
+}  // namespace sim
+
+class CMyNorvoApp {
+ public:
+  // arguments: the program's own arguments (without the program name);
+  // "--simulate" runs against the simulated unit.
+  explicit CMyNorvoApp(QStringList arguments);
+  ~CMyNorvoApp();
+
+  // Returns the process exit code; a second instance returns 0 at once.
+  int InitInstance();
+
+  // After the Language dialog: lets a new instance start, starts it, closes.
+  void Restart();
+
+  const std::filesystem::path& DataFolder() const { return data_folder_; }
+
+  // The lock that keeps a second instance out: "tarvik" in the temp folder.
+  static QString LockPath();
+
+ private:
+  QStringList arguments_;
+  bool simulate_ = false;
+  std::filesystem::path data_folder_;
+  std::unique_ptr<QLockFile> lock_;
+  std::unique_ptr<sim::SimUnit> sim_unit_;
+  std::unique_ptr<Transport> transport_;
+  std::unique_ptr<DeviceLink> link_;
+  std::unique_ptr<DeviceWatcher> watcher_;
+  std::unique_ptr<CMyNorvoDlg> window_;
+};
+
+// Folders that may hold the installation's Main.ini and Norvo.mdb: the
+// executable's folder, then the installed share folder.
+std::vector<std::filesystem::path> InstallationFolders();
+
+}  // namespace norvo

@@ -1,0 +1,64 @@
+#include "Format.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "device/Encodings.h"
+
+namespace norvo {
+namespace {
+
+std::string Printf(const char* format, double value) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, format, value);
+  return buf;
+}
+
+void RemoveAll(std::string& text, const std::string& what) {
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at)) {
+    text.erase(at, what.size());
+  }
+}
+
+}  // namespace
+
+std::string FormatTemperature(float value, int mode, int unit_flag) {
+  const bool fahrenheit = unit_flag != 0;
+  if (mode == kDifference) {
+    return Printf("%0.1f", fahrenheit ? static_cast<double>(value) * 1.8 : static_cast<double>(value));
+  }
+  std::string text;
+  if (value == kInvalidTemperature) {
+    text = fahrenheit ? "--  \u00B0F" : "--  \u00B0C";
+  } else if (fahrenheit) {
+    text = Printf("%0.1f  \u00B0F", static_cast<double>(value) * 1.8 + 32);
+  } else {
+    text = Printf("%0.1f  \u00B0C", static_cast<double>(value));
+  }
+  if (mode == kNumberText) {
+    RemoveAll(text, "\u00B0C");
+    RemoveAll(text, "\u00B0F");
+  }
+  return text;
+}
+
+std::string FormatHumidity(int value, int mode) {
+  std::string text = value == kInvalidHumidity ? std::string("--  %") : std::to_string(value) + "  %";
+  if (mode == kNumberText) RemoveAll(text, "%");
+  return text;
+}
+
+float DewPoint(float temperature, int humidity) {
+  if (humidity == kInvalidHumidity) return kInvalidTemperature;
+  const double t = temperature;
+  const double a = 7.6 * t / (t + 240.7);
+  // Saturation vapour pressure in kPa, then the inversion; the float steps
+  // are the values as the unit's formula stores them.
+  const float es = static_cast<float>(6.107 * std::pow(10.0, a) / 10);
+  const float g = static_cast<float>(std::log(es * static_cast<float>(humidity) / 100 / 0.61078));
+  const float td = static_cast<float>(241.88 * g / (17.558 - g));
+  if (td > 60 || td < -40) return kInvalidTemperature;
+  return td;
+}
+
+}  // namespace norvo

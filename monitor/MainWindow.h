@@ -1,0 +1,101 @@
+#pragma once
+// The main window, "Ombrix": the eight channel panels, the menu that opens the
+// configuration and SD-card dialogs, the status bar that says whether the unit
+// is connected, the device-change handling and the polling worker.
+
+#include <QMainWindow>
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <map>
+
+#include "PollingWorker.h"
+#include "device/DeviceLink.h"
+#include "device/Responses.h"
+
+class QLabel;
+class QAction;
+
+namespace norvo {
+
+class DeviceWatcher;
+class MonitorView;
+namespace sim {
+class SimUnit;
+}
+
+// Runs one menu command's dialog modally; returns the dialog's result.
+using CommandHandler = std::function<int(QWidget* parent)>;
+
+class CMyNorvoDlg : public QMainWindow {
+  Q_OBJECT
+ public:
+  struct Options {
+    std::filesystem::path data_folder;
+    std::function<void()> restart;       // run after the Language dialog returns OK
+    sim::SimUnit* sim_unit = nullptr;    // offers the Simulation menu when set
+  };
+
+  // watcher may be nullptr (no notifications).
+  CMyNorvoDlg(DeviceLink& link, DeviceWatcher* watcher, Options options, QWidget* parent = nullptr);
+  ~CMyNorvoDlg() override;
+
+  // Stops the polling worker and the reader thread, in this order of effect:
+  // the link stops first so that a cycle in progress ends without waiting.
+  void Shutdown();
+
+  // A menu command's dialog: later parts of the program plug theirs in here.
+  void SetCommandHandler(int command_id, CommandHandler handler);
+
+  // The device-change rule: arrival while disconnected or removal while
+  // connected re-opens the unit; any HID interface triggers it.
+  void OnDeviceChange(bool arrived);
+
+  // Runs one menu command as the menu does (poll lock, busy flag, dialog).
+  void RunCommand(int command_id);
+
+  ResponseStore& Responses() { return store_; }
+  Dispatcher& ResponseDispatcher() { return dispatcher_; }
+  PollingWorker& Poller() { return poller_; }
+  const PollSnapshot& LastPoll() const { return last_poll_; }
+  MonitorView* View() const { return view_; }
+  QString StatusText() const;
+  std::atomic<int>& PermissionByte() { return permission_; }
+  DeviceLink& Link() { return link_; }
+  const std::filesystem::path& DataFolder() const { return options_.data_folder; }
+
+ signals:
+  // Emitted on the user-interface thread after each poll cycle's copy arrived.
+  void Polled();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildMenu();
+  void BuildStatusBar();
+  void SetConnectedText();
+  void OnPolled(const PollSnapshot& snapshot);
+  void ShowAbout();
+  void WaitForPollLock();
+
+  DeviceLink& link_;
+  DeviceWatcher* watcher_;
+  Options options_;
+  ResponseStore store_;
+  Dispatcher dispatcher_{link_, store_};
+  std::atomic<int> permission_{0};  // the main window's copy of the permission byte
+  MonitorView* view_ = nullptr;
+  QLabel* pane0_ = nullptr;
+  QLabel* pane1_ = nullptr;
+  PollSnapshot last_poll_;          // user-interface thread only
+  std::map<int, CommandHandler> handlers_;
+  bool in_command_ = false;
+  bool shut_down_ = false;
+  PollingWorker poller_;
+};
+
+// The application's icon, drawn once.
+QIcon AppIcon();
+
+}  // namespace norvo

@@ -1,0 +1,74 @@
+#pragma once
+// The polling worker: once a second it decides by the counter rule whether to
+// run a poll cycle (settings, alarms, calibration, live), hands a copy of what
+// was read to its owner, and asks for a repaint. It never touches a widget:
+// both callbacks are called on the worker thread and must hand over to the
+// user-interface thread themselves.
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "PollScheduler.h"
+#include "device/DeviceLink.h"
+#include "device/LiveReadings.h"
+#include "device/ManualResetEvent.h"
+#include "device/Responses.h"
+
+namespace norvo {
+
+// What one poll cycle read, by value.
+struct PollSnapshot {
+  LiveReadings live;
+  Payload settings{};
+  Payload calibration{};
+  Payload alarm_a{}, alarm_b{}, alarm_c{}, alarm_d{};
+  int interval = 0;
+  std::string identification;
+};
+
+class PollingWorker {
+ public:
+  using PolledFn = std::function<void(const PollSnapshot&)>;
+  using SecondFn = std::function<void()>;
+
+  PollingWorker(DeviceLink& link, ResponseStore& store, PolledFn on_polled, SecondFn on_second);
+  ~PollingWorker();
+  PollingWorker(const PollingWorker&) = delete;
+  PollingWorker& operator=(const PollingWorker&) = delete;
+
+  void Start();
+  // Finishes the cycle in progress, then ends the thread. Idempotent.
+  void Stop();
+
+  // Non-signalled while a poll cycle runs.
+  ManualResetEvent& PollLock() { return poll_lock_; }
+
+  // While busy (a menu command's dialog or message is up) no cycle starts.
+  void SetBusy(bool busy) { busy_.store(busy); }
+  bool Busy() const { return busy_.load(); }
+
+  int PollCount() const { return polls_.load(); }
+
+ private:
+  void Run();
+  void PollCycle();
+
+  DeviceLink& link_;
+  ResponseStore& store_;
+  PolledFn on_polled_;
+  SecondFn on_second_;
+  ManualResetEvent poll_lock_{true};
+  std::atomic<bool> busy_{false};
+  std::atomic<int> polls_{0};
+
+  std::mutex stop_mutex_;  // guards stop_ for the interruptible one-second sleep
+  std::condition_variable stop_cv_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+}  // namespace norvo

@@ -1,0 +1,165 @@
+// The main window against the simulated unit: connection state, live values,
+// plug and unplug, the Fahrenheit switch, menu commands and screenshots.
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QLabel>
+#include <QMenuBar>
+
+#include "QtTestSupport.h"
+#include "monitor/DeviceWatcher.h"
+#include "monitor/MainWindow.h"
+#include "monitor/MonitorView.h"
+#include "res/Strings.h"
+#include "sim/SimTransport.h"
+#include "sim/SimUnit.h"
+
+namespace norvo {
+namespace {
+
+using testing::SaveScreenshot;
+using testing::WaitFor;
+
+struct MainWindowFixture : ::testing::Test {
+  sim::SimUnit unit{sim::SimUnit::Options{.eight_area = true, .pacing = false, .seed = 3, .default_card = true}};
+  sim::SimTransport transport;
+  std::unique_ptr<DeviceLink> link;
+  std::unique_ptr<SimWatcher> watcher;
+  std::unique_ptr<CMyNorvoDlg> window;
+  int polled = 0;  // poll copies that reached the window
+
+  void Start(int language = kLanguageEnglish) {
+    LoadUIStrings(language);
+    transport.AddUnit(&unit, "sim:unit");
+    link = std::make_unique<DeviceLink>(transport);
+    link->SetTimeScale(0.01);  // a second of the worker is 10 ms
+    watcher = std::make_unique<SimWatcher>(transport);
+    window = std::make_unique<CMyNorvoDlg>(*link, watcher.get(), CMyNorvoDlg::Options{});
+    QObject::connect(window.get(), &CMyNorvoDlg::Polled, [this] { ++polled; });
+    window->show();
+  }
+
+  void TearDown() override {
+    window.reset();
+    LoadUIStrings(kLanguageEnglish);
+  }
+
+  bool WaitForPolls(int n) {
+    const int target = polled + n;
+    return WaitFor([&] { return polled >= target; });
+  }
+
+  std::string Texts(int channel) {
+    const PanelTexts t = MakePanelTexts(window->View()->Readings(), channel, link->UnitFlag());
+    return t.temperature + "|" + t.humidity + "|" + t.dew_point;
+  }
+};
+
+TEST_F(MainWindowFixture, ConnectsPollsAndShowsEveryChannel) {
+  unit.SetDrift(false);
+  Start();
+  EXPECT_EQ(window->windowTitle(), "Ombrix");
+  EXPECT_EQ(window->StatusText(), "Connected");
+  ASSERT_TRUE(WaitForPolls(1));
+  EXPECT_EQ(Texts(0), "Temperature:\r\n 23.5  \u00B0C|Humidity:\r\n 45  %|DewPoint:\r\n 10.9  \u00B0C");
+  EXPECT_EQ(Texts(7), "Temperature:\r\n --  \u00B0C|Humidity:\r\n --  %|DewPoint:\r\n --  \u00B0C");
+  SaveScreenshot(window.get(), "main_english_celsius");
+
+  // The menu: one pop-up with the six commands in order, found by id.
+  QStringList ids;
+  for (QAction* a : window->menuBar()->actions().first()->menu()->actions()) ids << a->objectName();
+  EXPECT_EQ(ids, (QStringList{"32772", "32773", "32774", "32775", "32776", "32777"}));
+  EXPECT_EQ(window->findChild<QAction*>("32775")->text(), "SDCard File");
+}
+
+TEST_F(MainWindowFixture, UnplugShowsDashesAndPlugBringsValuesBack) {
+  Start();
+  ASSERT_TRUE(WaitForPolls(1));
+  unit.Unplug();
+  ASSERT_TRUE(WaitFor([&] { return window->StatusText() == "Unconnected"; }));
+  for (int k = 0; k < 8; ++k) {
+    EXPECT_EQ(Texts(k), "Temperature:\r\n --  \u00B0C|Humidity:\r\n --  %|DewPoint:\r\n --  \u00B0C") << k;
+  }
+  SaveScreenshot(window.get(), "main_unplugged");
+  EXPECT_TRUE(link->ExchangeEvent().IsSet());
+
+  unit.Plug();
+  ASSERT_TRUE(WaitFor([&] { return window->StatusText() == "Connected"; }));
+  ASSERT_TRUE(WaitForPolls(1));
+  EXPECT_NE(window->View()->Readings().temperature[0], 65535.0f);
+}
+
+TEST_F(MainWindowFixture, UnrelatedDeviceChangesKeepTheUnitConnected) {
+  Start();
+  ASSERT_TRUE(WaitForPolls(1));
+  transport.PlugForeign("sim:keyboard", 0x046D, 0xC31C);
+  QApplication::processEvents();
+  EXPECT_EQ(window->StatusText(), "Connected");
+  unit.ClearReceived();
+  transport.UnplugForeign("sim:keyboard");  // a removal while connected re-enumerates
+  ASSERT_TRUE(WaitFor([&] { return window->StatusText() == "Connected" && link->Connected() == 1; }));
+  ASSERT_TRUE(WaitForPolls(1));
+
+  // Direct calls: arrival while connected and removal while disconnected do nothing.
+  unit.Unplug();
+  ASSERT_TRUE(WaitFor([&] { return window->StatusText() == "Unconnected"; }));
+  window->OnDeviceChange(false);
+  EXPECT_EQ(link->Connected(), 0);
+}
+
+TEST_F(MainWindowFixture, FahrenheitFromTheSettingsBlockInGerman) {
+  Payload settings = unit.SettingsBlock();
+  settings[7] = 1;
+  unit.SetSettingsBlock(settings);
+  unit.SetDrift(false);
+  Start(kLanguageGerman);
+  ASSERT_TRUE(WaitForPolls(1));
+  EXPECT_EQ(link->UnitFlag(), 1);
+  EXPECT_EQ(window->StatusText(), "Verbunden");
+  EXPECT_EQ(Texts(0), "Temperatur:\r\n 74.3  \u00B0F|Luftfeuchtigkeit:\r\n 45  %|Taupunkt:\r\n 51.6  \u00B0F");
+  EXPECT_EQ(window->findChild<QAction*>("32772")->text(), "Einstellungen");
+  SaveScreenshot(window.get(), "main_german_fahrenheit");
+
+  // Byte 7 back to 0 switches back at the next poll.
+  settings[7] = 0;
+  unit.SetSettingsBlock(settings);
+  ASSERT_TRUE(WaitForPolls(1));
+  EXPECT_EQ(link->UnitFlag(), 0);
+}
+
+TEST_F(MainWindowFixture, StartsUnconnectedWithoutTheUnit) {
+  unit.Unplug();
+  Start();
+  EXPECT_EQ(window->StatusText(), "Unconnected");
+  QApplication::processEvents();
+  EXPECT_EQ(Texts(0), "Temperature:\r\n --  \u00B0C|Humidity:\r\n --  %|DewPoint:\r\n --  \u00B0C");
+  SaveScreenshot(window.get(), "main_all_invalid");
+  unit.Plug();
+  ASSERT_TRUE(WaitFor([&] { return window->StatusText() == "Connected"; }));
+  // The first poll follows within a second (10 ms here) of the arrival.
+  ASSERT_TRUE(WaitForPolls(1));
+}
+
+TEST_F(MainWindowFixture, MenuCommandHoldsPollingOffWhileItsDialogIsUp) {
+  Start();
+  ASSERT_TRUE(WaitForPolls(1));
+  int polls_during = -1;
+  bool busy_during = false;
+  window->SetCommandHandler(32772, [&](QWidget*) {
+    const int before = window->Poller().PollCount();
+    busy_during = window->Poller().Busy();
+    WaitFor([] { return false; }, 600);  // 60 worker seconds: three polls if it were idle
+    polls_during = window->Poller().PollCount() - before;
+    return 0;
+  });
+  window->RunCommand(32772);
+  EXPECT_TRUE(busy_during);
+  EXPECT_EQ(polls_during, 0);
+  EXPECT_FALSE(window->Poller().Busy());
+  // Closed after more than 40 worker seconds: a poll follows within one.
+  ASSERT_TRUE(WaitForPolls(1));
+}
+
+}  // namespace
+}  // namespace norvo
