@@ -53,7 +53,18 @@ CMyNorvoDlg::CMyNorvoDlg(DeviceLink& link, DeviceWatcher* watcher, Options optio
           [this](const PollSnapshot& snapshot) {
             QMetaObject::invokeMethod(this, [this, snapshot] { OnPolled(snapshot); }, Qt::QueuedConnection);
           },
-          [this] { QMetaObject::invokeMethod(this, [this] { update(); view_->update(); }, Qt::QueuedConnection); }) {
+          [this] {
+            // At most one repaint request waits in the queue, however slow the
+            // window is to serve it.
+            if (repaint_queued_.exchange(true)) return;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                  repaint_queued_.store(false);
+                  view_->update();
+                },
+                Qt::QueuedConnection);
+          }) {
   setWindowTitle(Q(kAppTitle));
   setWindowIcon(AppIcon());
 

@@ -90,6 +90,7 @@ class CMyNorvoDlg : public QMainWindow {
   QLabel* pane1_ = nullptr;
   PollSnapshot last_poll_;          // user-interface thread only
   std::map<int, CommandHandler> handlers_;
+  std::atomic<bool> repaint_queued_{false};  // set by the worker, cleared by the window
   bool in_command_ = false;
   bool shut_down_ = false;
   PollingWorker poller_;

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the console builds and tests with (sudo when not root).
+set -euo pipefail
+SUDO=""
+[ "$(id -u)" = 0 ] || SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+packages=(g++ cmake ninja-build pkg-config git
+  qt6-base-dev libgl-dev libqcustomplot-dev libhidapi-dev libudev-dev libsqlite3-dev
+  libgtest-dev libbenchmark-dev fonts-liberation2 sqlite3)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
