@@ -6,6 +6,7 @@
 #include <QProcess>
 
 #include "DataFolder.h"
+#include "Dialogs.h"
 #include "device/DeviceLink.h"
 #include "device/HidapiTransport.h"
 #include "monitor/DeviceWatcher.h"
@@ -66,6 +67,7 @@ int CMyNorvoApp::InitInstance() {
   options.restart = [this] { Restart(); };
   options.sim_unit = sim_unit_.get();
   window_ = std::make_unique<CMyNorvoDlg>(*link_, watcher_.get(), options);
+  InstallDialogs(*window_);
   window_->show();
 
   QEventLoop loop;

@@ -84,6 +84,7 @@ CMyNorvoDlg::CMyNorvoDlg(DeviceLink& link, DeviceWatcher* watcher, Options optio
 
   if (watcher_) connect(watcher_, &DeviceWatcher::DeviceChanged, this, &CMyNorvoDlg::OnDeviceChange);
 
+  if (options_.poll_second.count() > 0) poller_.SetSecond(options_.poll_second);
   poller_.Start();
 }
 

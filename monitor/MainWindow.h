@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -34,6 +35,7 @@ class CMyNorvoDlg : public QMainWindow {
     std::filesystem::path data_folder;
     std::function<void()> restart;       // run after the Language dialog returns OK
     sim::SimUnit* sim_unit = nullptr;    // offers the Simulation menu when set
+    std::chrono::microseconds poll_second{0};  // the worker's second; 0: the link's
   };
 
   // watcher may be nullptr (no notifications).

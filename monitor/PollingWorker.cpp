@@ -50,7 +50,8 @@ void PollingWorker::Run() {
     if (scheduler.Tick(link_.Connected() == 1, busy_.load())) PollCycle();
     {
       std::unique_lock lock(stop_mutex_);
-      if (stop_cv_.wait_for(lock, link_.Scaled(1000), [this] { return stop_; })) return;
+      const auto second = second_.count() > 0 ? second_ : link_.Scaled(1000);
+      if (stop_cv_.wait_for(lock, second, [this] { return stop_; })) return;
     }
     if (on_second_) on_second_();
   }

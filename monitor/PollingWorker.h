@@ -6,6 +6,7 @@
 // user-interface thread themselves.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -53,6 +54,9 @@ class PollingWorker {
 
   int PollCount() const { return polls_.load(); }
 
+  // The length of the worker's second; tests shorten it. Set before Start.
+  void SetSecond(std::chrono::microseconds second) { second_ = second; }
+
  private:
   void Run();
   void PollCycle();
@@ -64,6 +68,7 @@ class PollingWorker {
   ManualResetEvent poll_lock_{true};
   std::atomic<bool> busy_{false};
   std::atomic<int> polls_{0};
+  std::chrono::microseconds second_{0};  // 0: a second of the link's time scale
 
   std::mutex stop_mutex_;  // guards stop_ for the interruptible one-second sleep
   std::condition_variable stop_cv_;

@@ -6,7 +6,13 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QString>
+#include <QDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <QWidget>
+#include <functional>
+#include <vector>
 
 namespace norvo::testing {
 
@@ -28,6 +34,55 @@ inline QString SaveScreenshot(QWidget* widget, const QString& name) {
   const QString path = QDir("screenshots").absoluteFilePath(name + ".png");
   widget->grab().save(path);
   return path;
+}
+
+// Answers every message box that comes up: records its text and presses
+// `answer` (or the default button when the box has no such button).
+class MessageBoxes : public QObject {
+ public:
+  MessageBoxes() {
+    timer_.setInterval(5);
+    QObject::connect(&timer_, &QTimer::timeout, this, &MessageBoxes::Poll);
+    timer_.start();
+  }
+  QStringList texts;
+  QMessageBox::StandardButton answer = QMessageBox::Ok;
+
+ private:
+  void Poll() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* box = qobject_cast<QMessageBox*>(w);
+      if (box == nullptr || !box->isVisible()) continue;
+      texts << box->text();
+      QAbstractButton* button = box->button(answer);
+      if (button == nullptr) button = box->defaultButton();
+      if (button) button->click();
+    }
+  }
+  QTimer timer_;
+};
+
+// Calls act(dialog) once, when the dialog named `name` is up.
+inline void OnDialog(const QString& name, std::function<void(QDialog*)> act) {
+  auto* timer = new QTimer;
+  timer->setInterval(5);
+  QObject::connect(timer, &QTimer::timeout, [timer, name, act] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* dialog = qobject_cast<QDialog*>(w);
+      if (dialog && dialog->objectName() == name && dialog->isVisible()) {
+        timer->stop();
+        timer->deleteLater();
+        act(dialog);
+        return;
+      }
+    }
+  });
+  timer->start();
+}
+
+template <class T>
+T* Child(QWidget* parent, int id) {
+  return parent->findChild<T*>(QString::number(id));
 }
 
 }  // namespace norvo::testing

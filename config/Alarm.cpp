@@ -1,0 +1,248 @@
+#include "Alarm.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "ParameterBlocks.h"
+#include "monitor/Format.h"
+
+namespace norvo {
+namespace {
+
+QString Name(int id) { return QString::number(id); }
+
+// A limit that the unit reported as missing shows as "--" followed by two
+// blanks; that text, trimmed, stands for the missing value as well.
+bool IsMarker(const QString& text) { return text.trimmed() == "--"; }
+
+}  // namespace
+
+Alarm::Alarm(DeviceLink& link, ResponseStore& store, QWidget* parent) : UnitDialog(link, store, parent) {
+  setObjectName("135");
+  temperature_switch_ = new QComboBox(this);
+  temperature_switch_->setObjectName("1006");
+  humidity_switch_ = new QComboBox(this);
+  humidity_switch_->setObjectName("1007");
+  save_ = new QPushButton(this);
+  save_->setObjectName("1");
+  save_->setDefault(true);
+  exit_ = new QPushButton(this);
+  exit_->setObjectName("2");
+
+  auto make_group = [this](int group_id, int label_id, QComboBox* list, int high_id, int low_id) {
+    auto* group = new QGroupBox(this);
+    group->setObjectName(Name(group_id));
+    auto* grid = new QGridLayout(group);
+    auto* label = new QLabel(group);
+    label->setObjectName(Name(label_id));
+    grid->addWidget(label, 0, 0, 1, 2);
+    grid->addWidget(list, 0, 2, 1, 3);
+    auto* high = new QLabel(group);
+    high->setObjectName(Name(high_id));
+    auto* low = new QLabel(group);
+    low->setObjectName(Name(low_id));
+    grid->addWidget(high, 1, 1, 1, 3, Qt::AlignCenter);
+    grid->addWidget(low, 1, 4, 1, 3, Qt::AlignCenter);
+    return std::pair{group, grid};
+  };
+  auto [tgroup, tgrid] = make_group(1120, 1122, temperature_switch_, 1124, 1125);
+  auto [hgroup, hgrid] = make_group(1121, 1123, humidity_switch_, 1126, 1127);
+
+  for (int c = 1; c <= 8; ++c) {
+    const std::size_t i = static_cast<std::size_t>(c - 1);
+    tgrid->addWidget(new QLabel(QString("CH%1:").arg(c), tgroup), c + 1, 0);
+    hgrid->addWidget(new QLabel(QString("CH%1:").arg(c), hgroup), c + 1, 0);
+    for (int side = 0; side < 2; ++side) {
+      auto* t_enable = new QCheckBox(tgroup);
+      t_enable->setObjectName(Name((side == 0 ? 1103 : 1111) + c));
+      auto* t_edit = new QLineEdit(tgroup);
+      t_edit->setObjectName(Name((side == 0 ? 1014 : 1023) + c));
+      t_edit->setFixedWidth(60);
+      auto* t_unit = new QLabel(tgroup);
+      t_unit->setObjectName(Name((side == 0 ? 1058 : 1067) + c));
+      tgrid->addWidget(t_enable, c + 1, 1 + 3 * side);
+      tgrid->addWidget(t_edit, c + 1, 2 + 3 * side);
+      tgrid->addWidget(t_unit, c + 1, 3 + 3 * side);
+      temperature_enable_[static_cast<std::size_t>(side)][i] = t_enable;
+      temperature_[static_cast<std::size_t>(side)][i] = t_edit;
+      unit_labels_[i + 8 * static_cast<std::size_t>(side)] = t_unit;
+
+      auto* h_enable = new QCheckBox(hgroup);
+      h_enable->setObjectName(Name((side == 0 ? 1087 : 1095) + c));
+      auto* h_edit = new QLineEdit(hgroup);
+      h_edit->setObjectName(Name((side == 0 ? 1032 : 1041) + c));
+      h_edit->setFixedWidth(60);
+      hgrid->addWidget(h_enable, c + 1, 1 + 3 * side);
+      hgrid->addWidget(h_edit, c + 1, 2 + 3 * side);
+      hgrid->addWidget(new QLabel("%", hgroup), c + 1, 3 + 3 * side);
+      humidity_enable_[static_cast<std::size_t>(side)][i] = h_enable;
+      humidity_[static_cast<std::size_t>(side)][i] = h_edit;
+    }
+  }
+  auto* groups = new QHBoxLayout;
+  groups->addWidget(tgroup);
+  groups->addWidget(hgroup);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(save_);
+  buttons->addWidget(exit_);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(groups);
+  layout->addLayout(buttons);
+
+  connect(temperature_switch_, &QComboBox::currentIndexChanged, this, &Alarm::SwitchChanged);
+  connect(humidity_switch_, &QComboBox::currentIndexChanged, this, &Alarm::SwitchChanged);
+  connect(save_, &QPushButton::clicked, this, &Alarm::Save);
+  connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void Alarm::SetCopies(const Payload& a, const Payload& b, const Payload& c, const Payload& d) {
+  block_a_ = a;
+  block_b_ = b;
+  block_c_ = c;
+  block_d_ = d;
+}
+
+int Alarm::Run() {
+  Open();
+  return exec();
+}
+
+void Alarm::Open() {
+  setWindowTitle(UiText(218));
+  for (int id : {1120, 1121}) findChild<QGroupBox*>(Name(id))->setTitle(QString());
+  findChild<QLabel*>("1122")->setText(UiText(219));
+  findChild<QLabel*>("1123")->setText(UiText(220));
+  for (int id : {1124, 1126}) findChild<QLabel*>(Name(id))->setText(UiText(294));
+  for (int id : {1125, 1127}) findChild<QLabel*>(Name(id))->setText(UiText(295));
+  save_->setText(UiText(216));
+  exit_->setText(UiText(217));
+  temperature_switch_->blockSignals(true);
+  humidity_switch_->blockSignals(true);
+  temperature_switch_->clear();
+  humidity_switch_->clear();
+  temperature_switch_->addItems({"ON", "OFF"});
+  humidity_switch_->addItems({"ON", "OFF"});
+
+  const bool connected = link_.Connected() == 1;
+  if (!connected) {
+    block_c_.fill(0xFF);
+    block_d_.fill(0xFF);
+    block_a_.fill(0);
+  }
+  save_->setEnabled(connected);
+  const int unit = link_.UnitFlag();
+  for (QLabel* label : unit_labels_) label->setText(unit ? "\u00B0F" : "\u00B0C");
+
+  for (int c = 1; c <= 8; ++c) {
+    const std::size_t i = static_cast<std::size_t>(c - 1);
+    const std::size_t th = alarm_limits::TemperatureHighAt(c), tl = alarm_limits::TemperatureLowAt(c);
+    temperature_[0][i]->setText(Utf8(FormatTemperature(DecodeTemperatureWord(block_c_[th], block_c_[th + 1]), kNumberText, unit)));
+    temperature_[1][i]->setText(Utf8(FormatTemperature(DecodeTemperatureWord(block_c_[tl], block_c_[tl + 1]), kNumberText, unit)));
+    humidity_[0][i]->setText(Utf8(FormatHumidity(DecodeHumidityByte(block_d_[alarm_limits::HumidityHighAt(c)]), kNumberText)));
+    humidity_[1][i]->setText(Utf8(FormatHumidity(DecodeHumidityByte(block_d_[alarm_limits::HumidityLowAt(c)]), kNumberText)));
+    for (std::size_t side = 0; side < 2; ++side) {
+      temperature_opening_[side][i] = temperature_[side][i]->text();
+      humidity_opening_[side][i] = humidity_[side][i]->text();
+    }
+    const unsigned bit = 1u << (c - 1);
+    humidity_enable_[0][i]->setChecked(block_a_[alarm_a::kHumidityHigh] & bit);
+    humidity_enable_[1][i]->setChecked(block_a_[alarm_a::kHumidityLow] & bit);
+    temperature_enable_[0][i]->setChecked(block_a_[alarm_a::kTemperatureHigh] & bit);
+    temperature_enable_[1][i]->setChecked(block_a_[alarm_a::kTemperatureLow] & bit);
+  }
+  const int t_switch = block_a_[alarm_a::kTemperatureSwitch], h_switch = block_a_[alarm_a::kHumiditySwitch];
+  temperature_switch_->setCurrentIndex(t_switch < 2 ? t_switch : -1);
+  humidity_switch_->setCurrentIndex(h_switch < 2 ? h_switch : -1);
+  temperature_switch_->blockSignals(false);
+  humidity_switch_->blockSignals(false);
+  SwitchChanged();
+}
+
+void Alarm::SwitchChanged() {
+  const bool t_on = temperature_switch_->currentIndex() == 0;
+  const bool h_on = humidity_switch_->currentIndex() == 0;
+  for (std::size_t side = 0; side < 2; ++side) {
+    for (std::size_t i = 0; i < 8; ++i) {
+      temperature_[side][i]->setEnabled(t_on);
+      temperature_enable_[side][i]->setEnabled(t_on);
+      humidity_[side][i]->setEnabled(h_on);
+      humidity_enable_[side][i]->setEnabled(h_on);
+    }
+  }
+}
+
+void Alarm::Save() {
+  const int unit = link_.UnitFlag();
+  AlarmSwitches switches;
+  switches.humidity_switch = humidity_switch_->currentIndex();
+  switches.temperature_switch = temperature_switch_->currentIndex();
+  for (std::size_t i = 0; i < 8; ++i) {
+    const std::uint8_t bit = static_cast<std::uint8_t>(1u << i);
+    if (humidity_enable_[0][i]->isChecked()) switches.humidity_high |= bit;
+    if (humidity_enable_[1][i]->isChecked()) switches.humidity_low |= bit;
+    if (temperature_enable_[0][i]->isChecked()) switches.temperature_high |= bit;
+    if (temperature_enable_[1][i]->isChecked()) switches.temperature_low |= bit;
+  }
+
+  // Checks, in channel order, high then low. A field left as it opened keeps
+  // the unit's own value and is not checked again.
+  for (std::size_t i = 0; i < 8; ++i) {
+    for (std::size_t side = 0; side < 2; ++side) {
+      const QString text = temperature_[side][i]->text();
+      if (text == temperature_opening_[side][i] || IsMarker(text)) continue;
+      const int t = CheckedTenths(text.toStdString(), TemperatureKind::kLimit, unit);
+      if (t < -400 || t > 600) {
+        ShowMessage(this, UiText(239));
+        return;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < 8; ++i) {
+    for (std::size_t side = 0; side < 2; ++side) {
+      const QString text = humidity_[side][i]->text();
+      if (text == humidity_opening_[side][i] || IsMarker(text)) continue;
+      const int h = LeadingInteger(text.toStdString());
+      if (h < 1 || h > 99) {
+        ShowMessage(this, UiText(240));
+        return;
+      }
+    }
+  }
+
+  AlarmTemperatureWords words;
+  AlarmHumidityBytes bytes;
+  for (int c = 1; c <= 8; ++c) {
+    const std::size_t i = static_cast<std::size_t>(c - 1);
+    const std::size_t t_at[2] = {alarm_limits::TemperatureHighAt(c), alarm_limits::TemperatureLowAt(c)};
+    const std::size_t h_at[2] = {alarm_limits::HumidityHighAt(c), alarm_limits::HumidityLowAt(c)};
+    for (std::size_t side = 0; side < 2; ++side) {
+      TemperatureWord& w = side == 0 ? words.high[i] : words.low[i];
+      const QString t_text = temperature_[side][i]->text();
+      if (t_text == temperature_opening_[side][i]) {
+        w = {block_c_[t_at[side]], block_c_[t_at[side] + 1]};
+      } else {
+        w = EncodeTemperatureWord(IsMarker(t_text) ? kInvalidMarker
+                                                   : ParseTemperatureText(t_text.toStdString(), TemperatureKind::kLimit, unit));
+      }
+      std::uint8_t& b = side == 0 ? bytes.high[i] : bytes.low[i];
+      const QString h_text = humidity_[side][i]->text();
+      if (h_text == humidity_opening_[side][i]) {
+        b = block_d_[h_at[side]];
+      } else {
+        b = EncodeHumidityByte(IsMarker(h_text) ? kInvalidMarker : ParseHumidityText(h_text.toStdString()));
+      }
+    }
+  }
+  const Payload frames[] = {BuildAlarmSwitchFrame(switches), BuildAlarmTemperatureFrame(words),
+                            BuildAlarmHumidityFrame(bytes)};
+  if (link_.Connected() == 1) WriteToUnit(frames);
+  accept();
+}
+
+}  // namespace norvo

@@ -1,0 +1,51 @@
+#pragma once
+// The Alarm dialog: the temperature and humidity alarm switches, a high and a
+// low limit per channel for each, and an enable box for every limit.
+
+#include <array>
+#include <string>
+
+#include "UnitDialog.h"
+
+class QComboBox;
+class QLineEdit;
+class QCheckBox;
+class QLabel;
+class QPushButton;
+
+namespace norvo {
+
+class Alarm : public UnitDialog {
+  Q_OBJECT
+ public:
+  Alarm(DeviceLink& link, ResponseStore& store, QWidget* parent);
+
+  // After every poll: alarm blocks A, B, C and D.
+  void SetCopies(const Payload& a, const Payload& b, const Payload& c, const Payload& d);
+
+  int Run();
+
+ private:
+  void Open();
+  void SwitchChanged();
+  void Save();
+
+  Payload block_a_{}, block_b_{}, block_c_{}, block_d_{};
+
+  QComboBox* temperature_switch_;
+  QComboBox* humidity_switch_;
+  // Index c - 1: [0] high, [1] low.
+  std::array<std::array<QLineEdit*, 8>, 2> temperature_{};
+  std::array<std::array<QLineEdit*, 8>, 2> humidity_{};
+  std::array<std::array<QCheckBox*, 8>, 2> temperature_enable_{};
+  std::array<std::array<QCheckBox*, 8>, 2> humidity_enable_{};
+  std::array<QLabel*, 16> unit_labels_{};
+  // The texts as the dialog opened: a limit whose text is unchanged is sent
+  // back exactly as the unit reported it.
+  std::array<std::array<QString, 8>, 2> temperature_opening_{};
+  std::array<std::array<QString, 8>, 2> humidity_opening_{};
+  QPushButton* save_;
+  QPushButton* exit_;
+};
+
+}  // namespace norvo

@@ -1,0 +1,133 @@
+#include "Calib.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <cmath>
+
+#include "ParameterBlocks.h"
+#include "monitor/Format.h"
+
+namespace norvo {
+
+Calib::Calib(DeviceLink& link, ResponseStore& store, QWidget* parent) : UnitDialog(link, store, parent) {
+  setObjectName("134");
+  auto* grid = new QGridLayout;
+  auto* t_head = new QLabel(this);
+  t_head->setObjectName("1128");
+  auto* h_head = new QLabel(this);
+  h_head->setObjectName("1129");
+  grid->addWidget(t_head, 0, 1, 1, 2, Qt::AlignCenter);
+  grid->addWidget(h_head, 0, 3, 1, 2, Qt::AlignCenter);
+  for (int c = 1; c <= 8; ++c) {
+    const std::size_t i = static_cast<std::size_t>(c - 1);
+    grid->addWidget(new QLabel(QString("CH%1:").arg(c), this), c, 0);
+    temperature_[i] = new QLineEdit(this);
+    temperature_[i]->setObjectName(QString::number(1014 + c));
+    temperature_[i]->setFixedWidth(70);
+    units_[i] = new QLabel(this);
+    units_[i]->setObjectName(QString::number(1076 + c));
+    humidity_[i] = new QLineEdit(this);
+    humidity_[i]->setObjectName(QString::number(1023 + c));
+    humidity_[i]->setFixedWidth(70);
+    grid->addWidget(temperature_[i], c, 1);
+    grid->addWidget(units_[i], c, 2);
+    grid->addWidget(humidity_[i], c, 3);
+    grid->addWidget(new QLabel("%", this), c, 4);
+  }
+  save_ = new QPushButton(this);
+  save_->setObjectName("1005");
+  exit_ = new QPushButton(this);
+  exit_->setObjectName("1006");
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(save_);
+  buttons->addWidget(exit_);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(grid);
+  layout->addLayout(buttons);
+  connect(save_, &QPushButton::clicked, this, &Calib::Save);
+  connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+int Calib::Run() {
+  Open();
+  return exec();
+}
+
+void Calib::Open() {
+  setWindowTitle(UiText(221));
+  findChild<QLabel*>("1128")->setText(UiText(201));
+  findChild<QLabel*>("1129")->setText(UiText(202));
+  save_->setText(UiText(216));
+  exit_->setText(UiText(217));
+  const bool connected = link_.Connected() == 1;
+  if (!connected) calibration_.fill(0);
+  save_->setEnabled(connected);
+  const int unit = link_.UnitFlag();
+  for (int c = 1; c <= 8; ++c) {
+    const std::size_t i = static_cast<std::size_t>(c - 1);
+    units_[i]->setText(unit ? "\u00B0F" : "\u00B0C");
+    const std::size_t at = calibration::TemperatureAt(c);
+    temperature_[i]->setText(Utf8(FormatTemperature(DecodeTemperatureWord(calibration_[at], calibration_[at + 1]), kDifference, unit)));
+    humidity_[i]->setText(Utf8(FormatHumidity(static_cast<std::int8_t>(calibration_[calibration::HumidityAt(c)]), kNumberText)));
+    // No offset can be set for a channel without a sensor reading.
+    temperature_[i]->setEnabled(live_.temperature[i] != kInvalidTemperature);
+    humidity_[i]->setEnabled(live_.humidity[i] != kInvalidHumidity);
+    temperature_opening_[i] = temperature_[i]->text();
+    humidity_opening_[i] = humidity_[i]->text();
+  }
+}
+
+void Calib::Save() {
+  const int unit = link_.UnitFlag();
+  const auto tenths = [unit](const QString& text) {
+    const double x = LeadingNumber(text.toStdString());
+    return unit ? x / 1.8 * 10 : x * 10;
+  };
+  // The live reading already holds the old offset: live - old + new must stay
+  // within the unit's range.
+  for (int c = 1; c <= 8; ++c) {
+    const std::size_t i = static_cast<std::size_t>(c - 1);
+    if (live_.temperature[i] > 60000) continue;
+    const double fresh = std::trunc(tenths(temperature_[i]->text()));
+    const double old = tenths(temperature_opening_[i]);
+    const double live = std::trunc(static_cast<double>(live_.temperature[i]) * 10);
+    const double corrected = live - old + fresh;
+    if (corrected > 600 || corrected < -400) {
+      ShowMessage(this, QString(" CH%1 %2.").arg(c).arg(UiText(241)));
+      return;
+    }
+  }
+  for (int c = 1; c <= 8; ++c) {
+    const std::size_t i = static_cast<std::size_t>(c - 1);
+    if (live_.humidity[i] == kInvalidHumidity) continue;
+    const long long corrected = static_cast<long long>(live_.humidity[i]) +
+                                LeadingInteger(humidity_[i]->text().toStdString()) -
+                                LeadingInteger(humidity_opening_[i].toStdString());
+    if (corrected > 99 || corrected < 0) {
+      ShowMessage(this, QString(" CH%1 %2.").arg(c).arg(UiText(242)));
+      return;
+    }
+  }
+  // An offset left as it opened is written back exactly as the unit holds it.
+  CalibrationRaw raw;
+  for (int c = 1; c <= 8; ++c) {
+    const std::size_t i = static_cast<std::size_t>(c - 1);
+    const std::size_t at = calibration::TemperatureAt(c);
+    raw.temperature[i] = temperature_[i]->text() == temperature_opening_[i]
+                             ? TemperatureWord{calibration_[at], calibration_[at + 1]}
+                             : EncodeTemperatureWord(ParseTemperatureText(temperature_[i]->text().toStdString(),
+                                                                          TemperatureKind::kOffset, unit));
+    raw.humidity[i] = humidity_[i]->text() == humidity_opening_[i]
+                          ? calibration_[calibration::HumidityAt(c)]
+                          : EncodeHumidityByte(ParseHumidityText(humidity_[i]->text().toStdString()));
+  }
+  const Payload frames[] = {BuildCalibrationFrame(raw)};
+  if (link_.Connected() == 1) WriteToUnit(frames);
+  accept();
+}
+
+}  // namespace norvo

@@ -1,0 +1,43 @@
+#pragma once
+// The Calibration dialog: a temperature offset (tenths) and a humidity offset
+// (whole percent) per channel, checked against the live readings of the moment
+// the dialog opens.
+
+#include <array>
+
+#include "UnitDialog.h"
+#include "device/LiveReadings.h"
+
+class QLineEdit;
+class QLabel;
+class QPushButton;
+
+namespace norvo {
+
+class Calib : public UnitDialog {
+  Q_OBJECT
+ public:
+  Calib(DeviceLink& link, ResponseStore& store, QWidget* parent);
+
+  void SetCopy(const Payload& calibration) { calibration_ = calibration; }
+  // The live readings of the moment the menu command runs.
+  void SetLive(const LiveReadings& live) { live_ = live; }
+
+  int Run();
+
+ private:
+  void Open();
+  void Save();
+
+  Payload calibration_{};
+  LiveReadings live_;
+  std::array<QLineEdit*, 8> temperature_{};
+  std::array<QLineEdit*, 8> humidity_{};
+  std::array<QLabel*, 8> units_{};
+  std::array<QString, 8> temperature_opening_{};
+  std::array<QString, 8> humidity_opening_{};
+  QPushButton* save_;
+  QPushButton* exit_;
+};
+
+}  // namespace norvo

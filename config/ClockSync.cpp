@@ -1,0 +1,36 @@
+#include "ClockSync.h"
+
+#include <QDateTime>
+#include <QMessageBox>
+
+#include "UnitDialog.h"
+#include "device/Exchange.h"
+#include "res/Strings.h"
+
+namespace norvo {
+
+ClockFields LocalClock() {
+  const QDateTime now = QDateTime::currentDateTime();
+  const QDate d = now.date();
+  const QTime t = now.time();
+  return {d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second(), d.dayOfWeek() % 7};
+}
+
+void SyncClock(QWidget* parent, DeviceLink& link, const std::atomic<int>& permission,
+               const std::function<ClockFields()>& clock) {
+  QMessageBox confirm(QMessageBox::Warning, UiText(212), UiText(230), QMessageBox::Ok | QMessageBox::Cancel, parent);
+  confirm.setDefaultButton(QMessageBox::Cancel);
+  if (confirm.exec() != QMessageBox::Ok) return;
+  if (link.Connected() != 1) {
+    ShowMessage(parent, UiText(232));
+    return;
+  }
+  // The time sent is the time read before the permission query.
+  const Payload frames[] = {BuildClockFrame(clock())};
+  WriteOutcome outcome = WriteOutcome::kNotConnected;
+  RunOffUiThread([&] { outcome = RunWriteSequence(link, kClockWrite, frames, permission); });
+  if (outcome == WriteOutcome::kRefused) ShowMessage(parent, UiText(236));
+  if (permission.load() == 0) ShowMessage(parent, UiText(231));
+}
+
+}  // namespace norvo

@@ -1,0 +1,67 @@
+#include "Lang.h"
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+
+#include "ParameterBlocks.h"
+#include "app/DataFolder.h"
+
+namespace norvo {
+
+Lang::Lang(DeviceLink& link, ResponseStore& store, std::filesystem::path data_folder, QWidget* parent)
+    : UnitDialog(link, store, parent), data_folder_(std::move(data_folder)) {
+  setObjectName("155");
+  auto* label = new QLabel(this);
+  label->setObjectName("1133");
+  list_ = new QComboBox(this);
+  list_->setObjectName("1006");
+  save_ = new QPushButton(this);
+  save_->setObjectName("1005");
+  exit_ = new QPushButton(this);
+  exit_->setObjectName("1037");
+  auto* row = new QHBoxLayout;
+  row->addWidget(label);
+  row->addWidget(list_, 1);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(save_);
+  buttons->addWidget(exit_);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(row);
+  layout->addLayout(buttons);
+  connect(save_, &QPushButton::clicked, this, &Lang::Save);
+  connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+int Lang::Run() {
+  Open();
+  return exec();
+}
+
+void Lang::Open() {
+  setWindowTitle(UiText(296));
+  findChild<QLabel*>("1133")->setText(UiText(296));
+  save_->setText(UiText(216));
+  exit_->setText(UiText(217));
+  list_->clear();
+  list_->addItems({"Deutsch", "English"});
+  // What the file says now, not the language the program runs in.
+  list_->setCurrentIndex(ReadLanguageSetting(data_folder_) == "Deutsch" ? 0 : 1);
+}
+
+void Lang::Save() {
+  const bool english = list_->currentText() == "English";
+  // Main.ini first: a refusal by the unit or a missing unit still switches
+  // the program. A failed write is not reported; the restart then comes up in
+  // the language the file still names.
+  WriteLanguageSetting(data_folder_, english ? "English" : "Deutsch");
+  if (link_.Connected() == 1) {
+    const Payload frames[] = {BuildLanguageFrame(english)};
+    WriteToUnit(frames);
+  }
+  accept();
+}
+
+}  // namespace norvo

@@ -1,0 +1,142 @@
+#pragma once
+// The unit's parameter blocks and write frames: one table of offsets per
+// block, the decoders and text parsers the dialogs use, and one builder per
+// write frame. Answer offset k of a block that is both read and written is
+// frame offset k + 1 of its write frame. No Qt here.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "device/Encodings.h"
+#include "device/Frames.h"
+#include "device/Payload.h"
+
+namespace norvo {
+
+// Settings block (answer to 0x04).
+namespace settings {
+constexpr std::size_t kGraphType = 1;
+constexpr std::size_t kGraphSpan = 2;
+constexpr std::size_t kTimeFormat = 3;
+constexpr std::size_t kDateFormat = 4;
+constexpr std::size_t kDst = 5;
+constexpr std::size_t kTimeZone = 6;
+constexpr std::size_t kUnit = 7;
+constexpr std::size_t kFirstMask = 8;  // masks 1..8 at 8, 12, ..., 36
+constexpr std::size_t kMaskSize = 4;
+constexpr int kFiveAreas = 5;
+constexpr int kEightAreas = 8;
+static_assert(kFirstMask + kEightAreas * kMaskSize == 40);
+}  // namespace settings
+
+// Calibration block (answer to 0x05): channel c (1..8) at 3c-2 (word), 3c (humidity offset).
+namespace calibration {
+constexpr std::size_t TemperatureAt(int channel) { return 3 * static_cast<std::size_t>(channel) - 2; }
+constexpr std::size_t HumidityAt(int channel) { return 3 * static_cast<std::size_t>(channel); }
+static_assert(HumidityAt(8) == 24);
+}  // namespace calibration
+
+// Alarm block A (answer to 0x06).
+namespace alarm_a {
+constexpr std::size_t kHumiditySwitch = 1;
+constexpr std::size_t kTemperatureSwitch = 2;
+constexpr std::size_t kHumidityHigh = 3;
+constexpr std::size_t kHumidityLow = 4;
+constexpr std::size_t kTemperatureHigh = 5;
+constexpr std::size_t kTemperatureLow = 6;
+}  // namespace alarm_a
+
+// Alarm block C (answer to 0x08): channel c high word at 4c-3, low word at 4c-1.
+// Alarm block D (answer to 0x09): channel c high byte at 2c-1, low byte at 2c.
+namespace alarm_limits {
+constexpr std::size_t TemperatureHighAt(int c) { return 4 * static_cast<std::size_t>(c) - 3; }
+constexpr std::size_t TemperatureLowAt(int c) { return 4 * static_cast<std::size_t>(c) - 1; }
+constexpr std::size_t HumidityHighAt(int c) { return 2 * static_cast<std::size_t>(c) - 1; }
+constexpr std::size_t HumidityLowAt(int c) { return 2 * static_cast<std::size_t>(c); }
+static_assert(TemperatureLowAt(8) + 1 == 32 && HumidityLowAt(8) == 16);
+}  // namespace alarm_limits
+
+// Answer offset k travels at frame offset k + 1.
+constexpr std::size_t kFrameShift = 1;
+
+// ---- values and texts -----------------------------------------------------------
+
+std::uint32_t ReadMask(const Payload& block, std::size_t at);
+
+// True when the identification text contains "{QT7100K@}" (case-sensitive).
+bool IsEightAreaModel(std::string_view identification);
+
+// The leading decimal number of a text as the C library reads it: leading
+// blanks skipped, stops at the first character that does not fit, 0 when
+// there is no number. Only plain decimal notation is taken.
+double LeadingNumber(std::string_view text);
+// The leading integer, by the same rules; clamped to the int range.
+int LeadingInteger(std::string_view text);
+
+enum class TemperatureKind { kLimit, kOffset };
+
+// Tenths of a degree Celsius, truncated toward zero, or 0xFFFF for exactly "--".
+// In Fahrenheit a limit converts with the offset 32, an offset without.
+int ParseTemperatureText(std::string_view text, TemperatureKind kind, int unit_flag);
+// Percent, or 0xFFFF for exactly "--".
+int ParseHumidityText(std::string_view text);
+
+// Tenths of °C the check sees for a text (the "--" text is not special here).
+int CheckedTenths(std::string_view text, TemperatureKind kind, int unit_flag);
+
+// ---- write frames ----------------------------------------------------------------
+
+struct SettingsFields {
+  int graph_type = 0;   // list positions; -1 when a list has no selection
+  int graph_span = 0;   // hours: 12, 24, 48, 72, or 0 when nothing is selected
+  int time_format = 0;
+  int date_format = 0;
+  int dst = 0;
+  int time_zone = 0;    // hours, -12..12 (list position - 12)
+  int unit = 0;
+  std::array<std::uint32_t, 8> masks{};
+};
+
+Payload BuildSettingsFrame(const SettingsFields& fields, bool eight_area);
+
+struct CalibrationFields {
+  std::array<int, 8> temperature{};  // tenths, or 0xFFFF
+  std::array<int, 8> humidity{};     // percent (may be negative), or 0xFFFF
+};
+Payload BuildCalibrationFrame(const CalibrationFields& fields);
+// The same frame from raw words and bytes, for values that pass unchanged.
+struct CalibrationRaw {
+  std::array<TemperatureWord, 8> temperature{};
+  std::array<std::uint8_t, 8> humidity{};
+};
+Payload BuildCalibrationFrame(const CalibrationRaw& raw);
+
+struct AlarmSwitches {
+  int humidity_switch = 0;     // 0 on, 1 off
+  int temperature_switch = 0;
+  std::uint8_t humidity_high = 0, humidity_low = 0, temperature_high = 0, temperature_low = 0;
+};
+Payload BuildAlarmSwitchFrame(const AlarmSwitches& switches);
+
+struct AlarmTemperatureWords {
+  std::array<TemperatureWord, 8> high{}, low{};
+};
+Payload BuildAlarmTemperatureFrame(const AlarmTemperatureWords& limits);
+
+struct AlarmHumidityBytes {
+  std::array<std::uint8_t, 8> high{}, low{};
+};
+Payload BuildAlarmHumidityFrame(const AlarmHumidityBytes& limits);
+
+Payload BuildLanguageFrame(bool english);
+
+struct ClockFields {
+  int year, month, day, hour, minute, second, day_of_week;  // 0 = Sunday
+};
+Payload BuildClockFrame(const ClockFields& clock);
+
+Payload BuildIntervalFrame(int minutes);
+
+}  // namespace norvo

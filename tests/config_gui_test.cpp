@@ -1,0 +1,397 @@
+// The Setup, Alarm, Calibration and Language dialogs and Sync Time, driven
+// by objectName against the simulated unit through the main window's menu.
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <fstream>
+
+#include "QtTestSupport.h"
+#include "app/DataFolder.h"
+#include "app/Dialogs.h"
+#include "config/ParameterBlocks.h"
+#include "device/Exchange.h"
+#include "monitor/MainWindow.h"
+#include "res/Strings.h"
+#include "sim/SimTransport.h"
+#include "sim/SimUnit.h"
+
+namespace norvo {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Child;
+using testing::MessageBoxes;
+using testing::OnDialog;
+using testing::SaveScreenshot;
+using testing::WaitFor;
+
+struct DialogFixture : ::testing::Test {
+  sim::SimUnit unit{sim::SimUnit::Options{.eight_area = true, .pacing = false, .seed = 5, .default_card = false}};
+  sim::SimTransport transport;
+  std::unique_ptr<DeviceLink> link;
+  std::unique_ptr<CMyNorvoDlg> window;
+  MenuDialogs dialogs{};
+  QTemporaryDir data;
+  MessageBoxes boxes;
+  int polled = 0;
+  bool restarted = false;
+
+  void Start(int language = kLanguageEnglish) {
+    LoadUIStrings(language);
+    unit.SetDrift(false);
+    transport.AddUnit(&unit, "sim:unit");
+    link = std::make_unique<DeviceLink>(transport);
+    link->SetTimeScale(0.2);  // the 50 ms pauses are 10 ms, the 500 ms closing wait 100 ms
+    CMyNorvoDlg::Options options;
+    options.data_folder = data.path().toStdString();
+    options.restart = [this] { restarted = true; };
+    options.poll_second = 5ms;
+    window = std::make_unique<CMyNorvoDlg>(*link, nullptr, options);
+    QObject::connect(window.get(), &CMyNorvoDlg::Polled, [this] { ++polled; });
+    dialogs = InstallDialogs(*window);
+    if (unit.Plugged()) {
+      ASSERT_TRUE(WaitForPolls(1));
+    }
+  }
+
+  void TearDown() override {
+    window.reset();
+    LoadUIStrings(kLanguageEnglish);
+  }
+
+  bool WaitForPolls(int n) {
+    const int target = polled + n;
+    return WaitFor([&] { return polled >= target; });
+  }
+
+  // Runs a menu command; act runs while the dialog named `dialog` is up.
+  void Command(int id, const QString& dialog, std::function<void(QDialog*)> act) {
+    bool acted = false;
+    OnDialog(dialog, [&](QDialog* d) {
+      act(d);
+      acted = true;
+    });
+    window->RunCommand(id);
+    EXPECT_TRUE(acted) << dialog.toStdString();
+  }
+
+  std::vector<Payload> Sent() const { return unit.Received(); }
+};
+
+void SetText(QDialog* d, int id, const QString& text) { Child<QLineEdit>(d, id)->setText(text); }
+void Click(QDialog* d, int id) { Child<QPushButton>(d, id)->click(); }
+
+TEST_F(DialogFixture, SetupShowsTheUnitAndSaveWritesTheChangedAreaMask) {
+  Start();
+  Command(32772, "129", [&](QDialog* d) {
+    EXPECT_EQ(d->windowTitle(), "Setup");
+    QComboBox* area = Child<QComboBox>(d, 1038);
+    EXPECT_EQ(area->count(), 8);
+    EXPECT_EQ(Child<QComboBox>(d, 1006)->currentIndex(), 0);
+    EXPECT_EQ(Child<QComboBox>(d, 1007)->currentText(), "24H");
+    EXPECT_EQ(Child<QComboBox>(d, 1011)->currentText(), "1");
+    EXPECT_EQ(Child<QLineEdit>(d, 1039)->text(), "10");
+    // "CH Area1": CH1's three boxes from mask 7, the others disabled.
+    EXPECT_TRUE(Child<QCheckBox>(d, 1013)->isChecked());
+    EXPECT_TRUE(Child<QCheckBox>(d, 1029)->isChecked());
+    EXPECT_TRUE(Child<QCheckBox>(d, 1013)->isEnabled());
+    EXPECT_FALSE(Child<QCheckBox>(d, 1014)->isEnabled());
+    SaveScreenshot(d, "setup_english");
+
+    area->setCurrentIndex(2);  // "CH Area3": every dew point
+    EXPECT_TRUE(Child<QCheckBox>(d, 1021)->isChecked());
+    EXPECT_FALSE(Child<QCheckBox>(d, 1014)->isChecked());
+    Child<QCheckBox>(d, 1014)->setChecked(true);
+    area->setCurrentIndex(1);
+    area->setCurrentIndex(2);
+    EXPECT_TRUE(Child<QCheckBox>(d, 1014)->isChecked());
+    Child<QComboBox>(d, 1006)->setCurrentIndex(2);
+    Child<QComboBox>(d, 1011)->setCurrentIndex(0);  // "-12"
+    unit.ClearReceived();
+    Click(d, 1005);
+  });
+  const Payload s = unit.SettingsBlock();
+  EXPECT_EQ(s[1], 2);
+  EXPECT_EQ(s[6], 0xF4);
+  EXPECT_EQ(ReadMask(s, 16), 0x492492u | 0x8u);
+  const std::vector<Payload> sent = Sent();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[0][1], 0x51);
+  EXPECT_EQ(sent[1][1], 0x10);
+  EXPECT_EQ(sent[1][41], 0x40);
+  EXPECT_EQ(sent[1][42], 0x7D);
+  EXPECT_EQ(sent[2][1], 0x2F);
+
+  // The next opening, after a poll, shows what the unit now holds.
+  ASSERT_TRUE(WaitForPolls(2));
+  Command(32772, "129", [&](QDialog* d) {
+    EXPECT_EQ(Child<QComboBox>(d, 1006)->currentIndex(), 2);
+    EXPECT_EQ(Child<QComboBox>(d, 1011)->currentText(), "-12");
+    Click(d, 1037);
+  });
+}
+
+TEST_F(DialogFixture, SetupOnAFiveAreaUnitAndWhileDisconnected) {
+  unit.SetIdentification("{QT5100@}");
+  Payload settings = unit.SettingsBlock();
+  settings[2] = 36;  // an unexpected span shows as 72H and is written as 72
+  unit.SetSettingsBlock(settings);
+  Start(kLanguageGerman);
+  unit.ClearReceived();
+  Command(32772, "129", [&](QDialog* d) {
+    EXPECT_EQ(d->windowTitle(), "Einstellungen");
+    EXPECT_EQ(Child<QComboBox>(d, 1038)->count(), 5);
+    EXPECT_EQ(Child<QComboBox>(d, 1007)->currentText(), "72H");
+    SaveScreenshot(d, "setup_german");
+    Click(d, 1005);
+  });
+  const std::vector<Payload> sent = Sent();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[1][3], 72);
+  EXPECT_EQ(sent[1][29], 0x40);
+  EXPECT_EQ(sent[1][30], 0x7D);
+
+  unit.Unplug();
+  window->OnDeviceChange(false);
+  Command(32772, "129", [&](QDialog* d) {
+    EXPECT_FALSE(Child<QPushButton>(d, 1005)->isEnabled());
+    EXPECT_EQ(Child<QLineEdit>(d, 1039)->text(), "5");
+    Click(d, 1087);  // Set Interval while disconnected
+    Click(d, 1037);
+  });
+  EXPECT_EQ(boxes.texts, QStringList{"Getrennt"});
+}
+
+TEST_F(DialogFixture, SetIntervalChecksItsRangeAndSendsOneFrame) {
+  Start();
+  unit.ClearReceived();
+  Command(32772, "129", [&](QDialog* d) {
+    for (const char* text : {"4", "241", "abc", "5", "240"}) {
+      SetText(d, 1039, text);
+      Click(d, 1087);
+    }
+    EXPECT_TRUE(d->isVisible());
+    Click(d, 1037);
+  });
+  const QString range = "Interval Range of values: 5 to 240 Minute";
+  EXPECT_EQ(boxes.texts, (QStringList{range, range, range, "Set Interval Success", "Set Interval Success"}));
+  EXPECT_EQ(unit.Interval(), 240);
+  const std::vector<Payload> sent = Sent();
+  ASSERT_EQ(sent.size(), 2u);  // no permission query, no end frame
+  EXPECT_EQ(sent[0], BuildIntervalFrame(5));
+  EXPECT_EQ(sent[1], BuildIntervalFrame(240));
+}
+
+TEST_F(DialogFixture, RefusedSaveShowsTheMessageAndClosesWithNothingWritten) {
+  Start();
+  unit.SetRefuseWrites(true);
+  const Payload before = unit.SettingsBlock();
+  unit.ClearReceived();
+  Command(32772, "129", [&](QDialog* d) {
+    Child<QComboBox>(d, 1006)->setCurrentIndex(3);
+    Click(d, 1005);
+  });
+  EXPECT_EQ(boxes.texts, QStringList{"Please switch the device to the main screen."});
+  ASSERT_EQ(Sent().size(), 1u);
+  EXPECT_EQ(Sent()[0][1], 0x51);
+  EXPECT_EQ(unit.SettingsBlock(), before);
+}
+
+TEST_F(DialogFixture, AlarmSavedUnchangedInFahrenheitChangesNothing) {
+  Payload settings = unit.SettingsBlock();
+  settings[7] = 1;
+  unit.SetSettingsBlock(settings);
+  Start();
+  const Payload a = unit.AlarmBlock('A'), c = unit.AlarmBlock('C'), d_block = unit.AlarmBlock('D');
+  Command(32773, "135", [&](QDialog* d) {
+    EXPECT_EQ(Child<QLabel>(d, 1059)->text(), "\u00B0F");
+    EXPECT_EQ(Child<QLineEdit>(d, 1015)->text(), "95.2  ");  // 35.1 °C
+    EXPECT_EQ(Child<QLineEdit>(d, 1022)->text(), "--  ");    // CH8 has no limits
+    EXPECT_EQ(Child<QLineEdit>(d, 1040)->text(), "--  ");
+    SaveScreenshot(d, "alarm_english_fahrenheit");
+    Click(d, 1);
+  });
+  EXPECT_TRUE(boxes.texts.isEmpty()) << boxes.texts.join("|").toStdString();
+  EXPECT_EQ(unit.AlarmBlock('A'), a);
+  EXPECT_EQ(unit.AlarmBlock('C'), c);
+  EXPECT_EQ(unit.AlarmBlock('D'), d_block);
+}
+
+TEST_F(DialogFixture, AlarmChecksItsLimitsAndWritesTheChanges) {
+  Start(kLanguageGerman);
+  Command(32773, "135", [&](QDialog* d) {
+    EXPECT_EQ(d->windowTitle(), "Alarm");
+    EXPECT_EQ(Child<QLabel>(d, 1124)->text(), "Hoch");
+    SaveScreenshot(d, "alarm_german");
+    SetText(d, 1015, "60.1");
+    Click(d, 1);
+    SetText(d, 1015, "60.05");
+    SetText(d, 1033, "0");
+    Click(d, 1);
+    SetText(d, 1033, "100");
+    Click(d, 1);
+    EXPECT_TRUE(d->isVisible());
+    SetText(d, 1033, "50.7");
+    SetText(d, 1024, "-40.0");
+    SetText(d, 1022, "--");  // CH8 high: exactly the marker
+    Child<QCheckBox>(d, 1104)->setChecked(false);
+    Child<QComboBox>(d, 1006)->setCurrentIndex(1);  // temperature alarm OFF
+    EXPECT_FALSE(Child<QLineEdit>(d, 1015)->isEnabled());
+    EXPECT_FALSE(Child<QCheckBox>(d, 1105)->isEnabled());
+    Click(d, 1);
+  });
+  EXPECT_EQ(boxes.texts, (QStringList{"Fehler Temperatur", "Fehler Luftfeuchtigkeit", "Fehler Luftfeuchtigkeit"}));
+  const Payload a = unit.AlarmBlock('A'), c = unit.AlarmBlock('C'), dd = unit.AlarmBlock('D');
+  EXPECT_EQ(a[2], 1);
+  EXPECT_EQ(a[5], 0x7E);
+  EXPECT_EQ(c[1] << 8 | c[2], 600);
+  EXPECT_EQ(static_cast<std::int16_t>(c[3] << 8 | c[4]), -400);
+  EXPECT_EQ(c[29], 0xFF);
+  EXPECT_EQ(c[30], 0xFF);
+  EXPECT_EQ(dd[1], 50);
+}
+
+TEST_F(DialogFixture, AlarmWhileDisconnected) {
+  unit.Unplug();
+  Start();
+  Command(32773, "135", [&](QDialog* d) {
+    for (int id = 1015; id <= 1022; ++id) EXPECT_EQ(Child<QLineEdit>(d, id)->text(), "--  ");
+    for (int id = 1042; id <= 1049; ++id) EXPECT_EQ(Child<QLineEdit>(d, id)->text(), "--  ");
+    EXPECT_FALSE(Child<QCheckBox>(d, 1088)->isChecked());
+    EXPECT_EQ(Child<QComboBox>(d, 1006)->currentText(), "ON");
+    EXPECT_EQ(Child<QComboBox>(d, 1007)->currentText(), "ON");
+    EXPECT_FALSE(Child<QPushButton>(d, 1)->isEnabled());
+    Click(d, 2);
+  });
+}
+
+TEST_F(DialogFixture, CalibrationChecksTheCorrectedReadingAgainstTheRange) {
+  unit.SetSensor(1, 595, 40);
+  unit.SetSensor(2, 200, 95);
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return window->View() != nullptr; }));
+  Command(32774, "134", [&](QDialog* d) {
+    EXPECT_EQ(d->windowTitle(), "Calibration");
+    EXPECT_EQ(Child<QLineEdit>(d, 1015)->text(), "0.0");
+    EXPECT_EQ(Child<QLineEdit>(d, 1024)->text(), "0  ");
+    EXPECT_FALSE(Child<QLineEdit>(d, 1022)->isEnabled());  // CH8: no sensor
+    EXPECT_FALSE(Child<QLineEdit>(d, 1031)->isEnabled());
+    SaveScreenshot(d, "calibration_english");
+    SetText(d, 1015, "0.6");
+    Click(d, 1005);
+    SetText(d, 1015, "0.5");
+    SetText(d, 1025, "5");
+    Click(d, 1005);
+    SetText(d, 1025, "4");
+    SetText(d, 1026, "-3");
+    Click(d, 1005);
+  });
+  EXPECT_EQ(boxes.texts, (QStringList{" CH1 Temp Out of value.", " CH2 Humi Out of value."}));
+  const Payload cal = unit.CalibrationBlock();
+  EXPECT_EQ(cal[1] << 8 | cal[2], 5);
+  EXPECT_EQ(cal[6], 4);
+  EXPECT_EQ(cal[9], 0xFD);
+}
+
+TEST_F(DialogFixture, CalibrationSavedUnchangedKeepsOddWordsInFahrenheitAndGerman) {
+  Payload settings = unit.SettingsBlock();
+  settings[7] = 1;
+  unit.SetSettingsBlock(settings);
+  Start(kLanguageGerman);
+  // CH1 offset 1.0 °C, CH3 an invalid word, CH4 humidity offset -2.
+  RunWriteSequence(*link, kDialogWrite,
+                   std::array<Payload, 1>{BuildCalibrationFrame(CalibrationRaw{
+                       {TemperatureWord{0, 10}, {0, 0}, {0xFF, 0xFF}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}},
+                       {0, 0, 0, 0xFE, 0, 0, 0, 0}})},
+                   window->PermissionByte());
+  const Payload before = unit.CalibrationBlock();
+  ASSERT_TRUE(WaitForPolls(2));
+  Command(32774, "134", [&](QDialog* d) {
+    EXPECT_EQ(d->windowTitle(), "Kalibrierung");
+    EXPECT_EQ(Child<QLineEdit>(d, 1015)->text(), "1.8");
+    EXPECT_EQ(Child<QLineEdit>(d, 1017)->text(), "117963.0");
+    EXPECT_EQ(Child<QLineEdit>(d, 1027)->text(), "-2  ");
+    EXPECT_EQ(Child<QLabel>(d, 1077)->text(), "\u00B0F");
+    SaveScreenshot(d, "calibration_german_fahrenheit");
+    Click(d, 1005);
+  });
+  EXPECT_EQ(unit.CalibrationBlock(), before);
+}
+
+TEST_F(DialogFixture, LanguageWritesMainIniTellsTheUnitAndRestarts) {
+  Start();
+  WriteLanguageSetting(data.path().toStdString(), "Deutsch");
+  Command(32777, "155", [&](QDialog* d) {
+    QComboBox* list = Child<QComboBox>(d, 1006);
+    EXPECT_EQ(list->currentText(), "Deutsch");  // what the file says
+    list->setCurrentIndex(1);
+    Click(d, 1037);  // Exit: nothing changes
+  });
+  EXPECT_FALSE(restarted);
+  EXPECT_EQ(ReadLanguageSetting(data.path().toStdString()), "Deutsch");
+  EXPECT_EQ(unit.Language(), -1);
+
+  Command(32777, "155", [&](QDialog* d) {
+    SaveScreenshot(d, "language_english");
+    Child<QComboBox>(d, 1006)->setCurrentIndex(1);
+    Click(d, 1005);
+  });
+  EXPECT_TRUE(restarted);
+  EXPECT_EQ(ReadLanguageSetting(data.path().toStdString()), "English");
+  EXPECT_EQ(unit.Language(), 1);
+
+  // Refused by the unit: the file still changes and the program still restarts.
+  restarted = false;
+  unit.SetRefuseWrites(true);
+  Command(32777, "155", [&](QDialog* d) {
+    Child<QComboBox>(d, 1006)->setCurrentIndex(0);
+    Click(d, 1005);
+  });
+  EXPECT_TRUE(restarted);
+  EXPECT_EQ(ReadLanguageSetting(data.path().toStdString()), "Deutsch");
+  EXPECT_EQ(unit.Language(), 1);
+  EXPECT_EQ(boxes.texts, QStringList{"Please switch the device to the main screen."});
+}
+
+TEST_F(DialogFixture, SyncTimeConfirmsThenSetsTheClock) {
+  Start();
+  unit.ClearReceived();
+  boxes.answer = QMessageBox::Cancel;
+  window->RunCommand(32776);
+  EXPECT_EQ(boxes.texts, QStringList{"Are you want to Synchronization Time?"});
+  EXPECT_TRUE(Sent().empty());
+
+  boxes.answer = QMessageBox::Ok;
+  boxes.texts.clear();
+  window->RunCommand(32776);
+  EXPECT_EQ(boxes.texts, (QStringList{"Are you want to Synchronization Time?", "Sync Time Success"}));
+  const std::vector<Payload> sent = Sent();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0][1], 0x51);
+  EXPECT_EQ(sent[1][1], 0x30);
+  EXPECT_EQ(sent[1][10], 0x40);
+  ASSERT_EQ(unit.Clock().size(), 8u);
+  EXPECT_GE(unit.Clock()[0] << 8 | unit.Clock()[1], 2024);
+
+  boxes.texts.clear();
+  unit.SetRefuseWrites(true);
+  RunWriteSequence(*link, kDialogWrite, {}, window->PermissionByte());  // the unit now says no
+  window->RunCommand(32776);
+  EXPECT_EQ(boxes.texts, (QStringList{"Are you want to Synchronization Time?",
+                                      "Please switch the device to the main screen."}));
+
+  boxes.texts.clear();
+  unit.Unplug();
+  window->OnDeviceChange(false);
+  window->RunCommand(32776);
+  EXPECT_EQ(boxes.texts, (QStringList{"Are you want to Synchronization Time?", "Unconnected"}));
+}
+
+}  // namespace
+}  // namespace norvo
