@@ -68,13 +68,6 @@ std::uint32_t ReadMask(const Payload& block, std::size_t at);
 // True when the identification text contains "{QT7100K@}" (case-sensitive).
 bool IsEightAreaModel(std::string_view identification);
 
-// The leading decimal number of a text as the C library reads it: leading
-// blanks skipped, stops at the first character that does not fit, 0 when
-// there is no number. Only plain decimal notation is taken.
-double LeadingNumber(std::string_view text);
-// The leading integer, by the same rules; clamped to the int range.
-int LeadingInteger(std::string_view text);
-
 enum class TemperatureKind { kLimit, kOffset };
 
 // Tenths of a degree Celsius, truncated toward zero, or 0xFFFF for exactly "--".

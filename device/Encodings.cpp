@@ -1,5 +1,9 @@
 #include "Encodings.h"
 
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+
 namespace norvo {
 
 float DecodeTemperatureWord(std::uint8_t high, std::uint8_t low) {
@@ -56,6 +60,51 @@ std::string Utf8ToLatin1(std::string_view text) {
     i += static_cast<std::size_t>(len);
   }
   return out;
+}
+
+double LeadingNumber(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r' ||
+                             text[i] == '\v' || text[i] == '\f')) {
+    ++i;
+  }
+  const std::size_t start = i;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  const std::size_t digits_start = i;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  bool any = i > digits_start;
+  if (i < text.size() && text[i] == '.') {
+    const std::size_t frac = ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    any = any || i > frac;
+  }
+  if (!any) return 0.0;
+  // An exponent counts only when digits follow it.
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    std::size_t j = i + 1;
+    if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
+    const std::size_t exp_digits = j;
+    while (j < text.size() && text[j] >= '0' && text[j] <= '9') ++j;
+    if (j > exp_digits) i = j;
+  }
+  const double v = std::strtod(std::string(text.substr(start, i - start)).c_str(), nullptr);
+  return std::isfinite(v) ? v : 0.0;
+}
+
+int LeadingInteger(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r' ||
+                             text[i] == '\v' || text[i] == '\f')) {
+    ++i;
+  }
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long v = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    v = v * 10 + (text[i] - '0');
+    if (v > INT_MAX) return negative ? INT_MIN : INT_MAX;
+  }
+  return static_cast<int>(negative ? -v : v);
 }
 
 }  // namespace norvo

@@ -40,4 +40,12 @@ std::string Latin1ToUtf8(const std::uint8_t* bytes, std::size_t max_len);
 // UTF-8 back to one byte per character; characters above U+00FF become '?'.
 std::string Utf8ToLatin1(std::string_view text);
 
+// The leading decimal number of a text as the C library reads it: leading
+// blanks skipped, stops at the first character that does not fit, 0 when
+// there is no number. Only plain decimal notation is taken (no hex, no
+// "inf" or "nan"), so the result is always finite.
+double LeadingNumber(std::string_view text);
+// The leading integer, by the same rules; clamped to the int range.
+int LeadingInteger(std::string_view text);
+
 }  // namespace norvo

@@ -73,9 +73,17 @@ constexpr MenuTexts kMenuGerman{"Menü",           "Einstellungen",        "Alar
                                 "Kalibrierung",   "SD Karte Datei",       "Synchronisationszeit",
                                 "Sprache",        "Über Vantiro(&A)..."};
 
-// Written once by LoadUIStrings on the user-interface thread before any other
-// thread starts; read-only afterwards.
-std::array<std::string, kUiStringCount> g_loaded;
+std::array<std::string, kUiStringCount> Table(int language) {
+  std::array<std::string, kUiStringCount> loaded;
+  for (std::size_t i = 0; i < kTable.size(); ++i) {
+    loaded[i] = language == kLanguageGerman ? kTable[i].german : kTable[i].english;
+  }
+  return loaded;
+}
+
+// English until LoadUIStrings runs; it runs on the user-interface thread
+// before any other thread starts, and the table is read-only afterwards.
+std::array<std::string, kUiStringCount> g_loaded = Table(kLanguageEnglish);
 int g_language = kLanguageEnglish;
 
 }  // namespace
@@ -84,9 +92,7 @@ int UiStringIdAt(int position) { return kTable.at(static_cast<std::size_t>(posit
 
 void LoadUIStrings(int language_id) {
   g_language = language_id == kLanguageGerman ? kLanguageGerman : kLanguageEnglish;
-  for (std::size_t i = 0; i < kTable.size(); ++i) {
-    g_loaded[i] = g_language == kLanguageGerman ? kTable[i].german : kTable[i].english;
-  }
+  g_loaded = Table(g_language);
 }
 
 int LoadedLanguage() { return g_language; }

@@ -362,19 +362,18 @@ void SimUnit::AnswerRead(const Payload& frame) {
     --short_blocks_;
     chunks.pop_back();
   }
-  int unplug_after = unplug_after_reports_.exchange(-1);
+  // The unplug countdown runs across blocks until it strikes.
+  int unplug_after = unplug_after_reports_.load();
   for (const Payload& chunk : chunks) {
     if (unplug_after == 0) {
+      unplug_after_reports_.store(-1);
       QueueUnplug();
       return;
     }
     if (unplug_after > 0) --unplug_after;
     Queue(chunk);
   }
-  if (unplug_after == 0) {
-    QueueUnplug();
-    return;
-  }
+  unplug_after_reports_.store(unplug_after);
   Queue(EndMarker());
 }
 

@@ -64,7 +64,7 @@ class SimUnit {
   void SetRefuseWrites(bool refuse) { refuse_writes_.store(refuse); }
   // The next n block reads lose their last data report.
   void SetShortBlocks(int n) { short_blocks_.store(n); }
-  // During the next block read, unplug after this many data reports (-1: off).
+  // Unplug after this many more data reports, counted across blocks (-1: off).
   void SetUnplugAfterReports(int n) { unplug_after_reports_.store(n); }
   void SetPacing(bool pacing) { pacing_.store(pacing); }
 

@@ -1,0 +1,21 @@
+#pragma once
+// The time field of a log line, in every layout the unit writes: dates
+// "YYYY-MM-DD", "MM-DD-YYYY" and "DD-MM-YYYY" (with "-", "/" or "."), times
+// "h:mm:ss", "AM h:mm:ss" and "h:mm:ss AM" in 12- and 24-hour form. Where day
+// and month are both 12 or less the user's locale decides their order.
+
+#include <string_view>
+
+namespace norvo {
+
+enum class DayOrder { kMonthFirst, kDayFirst };
+
+// Not recognisable as a date or time at all.
+constexpr double kTimeNotADate = 0.0;
+// Shaped like a date or time, but not a valid one (month 13, 25:00, ...).
+constexpr double kTimeInvalid = -1.0;
+
+// The OLE Automation date of the text, or one of the two failure values.
+double ParseLogTime(std::string_view text, DayOrder order);
+
+}  // namespace norvo

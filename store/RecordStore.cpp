@@ -1,0 +1,208 @@
+#include "RecordStore.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "OleDate.h"
+
+namespace norvo {
+namespace {
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS Records (Time REAL, Temperature REAL, Humidity INTEGER, Dewpoint REAL, "
+    "Heatindex REAL);"
+    "CREATE INDEX IF NOT EXISTS RecordsByTime ON Records(Time);"
+    "CREATE TABLE IF NOT EXISTS Param (Name TEXT, Value TEXT);";
+
+// The column names a query may carry; anything else never reaches the SQL text.
+const char* KnownColumn(const std::string& column) {
+  for (const char* known : {"Temperature", "Humidity", "Dewpoint", "Heatindex"}) {
+    if (column.size() == std::strlen(known) && sqlite3_stricmp(column.c_str(), known) == 0) return known;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string FormatSpanTime(double ole_date) {
+  const DateTime t = FromOleDate(ole_date);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%d-%02d-%02d %d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  return buf;
+}
+
+bool ParseSpanTime(const std::string& text, double* ole_date) {
+  DateTime t;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d%c", &t.year, &t.month, &t.day, &t.hour, &t.minute, &t.second,
+                  &tail) != 6) {
+    return false;
+  }
+  if (!IsValidDate(t.year, t.month, t.day) || t.hour < 0 || t.hour > 23 || t.minute < 0 || t.minute > 59 ||
+      t.second < 0 || t.second > 59) {
+    return false;
+  }
+  *ole_date = ToOleDate(t);
+  return true;
+}
+
+RecordStore::RecordStore(Reporter reporter) : reporter_(std::move(reporter)) {}
+
+RecordStore::~RecordStore() { Disconnect(); }
+
+int RecordStore::Fail(int code, const std::string& what) {
+  error_ = what;
+  if (reporter_) reporter_(error_);
+  return code;
+}
+
+void RecordStore::Finalize() {
+  if (statement_) sqlite3_finalize(statement_);
+  statement_ = nullptr;
+}
+
+void RecordStore::Disconnect() {
+  Finalize();
+  if (db_ && in_transaction_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  in_transaction_ = false;
+  if (db_) sqlite3_close(db_);
+  db_ = nullptr;
+}
+
+bool RecordStore::Exec(const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+  error_ = message ? message : sqlite3_errmsg(db_);
+  sqlite3_free(message);
+  return false;
+}
+
+int RecordStore::Connect(const std::string& path) {
+  Disconnect();
+  // A file that exists but is not an SQLite database is never touched: look
+  // at its header before SQLite may write anything.
+  {
+    std::ifstream in(path, std::ios::binary);
+    if (in) {
+      char header[16] = {};
+      in.read(header, sizeof header);
+      const std::streamsize n = in.gcount();
+      if (n > 0 && (n < 16 || std::memcmp(header, "SQLite format 3", 16) != 0)) {
+        return Fail(-1, path + ": file is not a database");
+      }
+    }
+  }
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+    const std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+    Disconnect();
+    return Fail(-1, path + ": " + message);
+  }
+  sqlite3_busy_timeout(db_, 2000);
+  if (!Exec(kSchema)) {
+    const std::string message = error_;
+    Disconnect();
+    return Fail(-1, path + ": " + message);
+  }
+  return 0;
+}
+
+int RecordStore::DeleteAllRecords() {
+  if (db_ == nullptr) return Fail(1, "The record store is not connected.");
+  if (!Exec("DELETE FROM Records")) return Fail(1, error_);
+  if (!Exec("DELETE FROM Param")) return Fail(1, error_);
+  return 0;
+}
+
+int RecordStore::OpenRecordTable(const std::string& sql) {
+  if (db_ == nullptr) return Fail(1, "The record store is not connected.");
+  Finalize();
+  if (sql == "SELECT * FROM Records") {
+    if (!Exec("BEGIN IMMEDIATE")) return Fail(1, error_);
+    in_transaction_ = true;
+    const char* insert = "INSERT INTO Records (Time, Humidity, Temperature, Dewpoint, Heatindex) VALUES (?,?,?,?,?)";
+    if (sqlite3_prepare_v2(db_, insert, -1, &statement_, nullptr) != SQLITE_OK) {
+      return Fail(1, sqlite3_errmsg(db_));
+    }
+    return 0;
+  }
+  if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement_, nullptr) != SQLITE_OK) {
+    return Fail(1, sqlite3_errmsg(db_));
+  }
+  return 0;
+}
+
+bool RecordStore::CloseRecordTable() {
+  Finalize();
+  if (!in_transaction_ || db_ == nullptr) return true;
+  in_transaction_ = false;
+  if (Exec("COMMIT")) return true;
+  const std::string message = error_;
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  Fail(2, message);
+  return false;
+}
+
+int RecordStore::AppendRecord() {
+  if (statement_ == nullptr || !in_transaction_ || record_ == nullptr) {
+    return Fail(2, "The record table is not open.");
+  }
+  sqlite3_reset(statement_);
+  sqlite3_bind_double(statement_, 1, record_->Time);
+  sqlite3_bind_int(statement_, 2, record_->Humidity);
+  sqlite3_bind_double(statement_, 3, record_->Temperature);
+  sqlite3_bind_double(statement_, 4, record_->Dewpoint);
+  sqlite3_bind_double(statement_, 5, record_->Heatindex);
+  if (sqlite3_step(statement_) != SQLITE_DONE) return Fail(2, sqlite3_errmsg(db_));
+  return 0;
+}
+
+int RecordStore::PrepareSpan(const char* head, const std::string& start, const std::string& end,
+                             const std::string& column, const char* tail) {
+  if (db_ == nullptr) return Fail(1, "The record store is not connected.");
+  const char* name = KnownColumn(column);
+  if (name == nullptr) return Fail(1, "Unknown column: " + column);
+  double from = 0, to = 0;
+  if (!ParseSpanTime(start, &from) || !ParseSpanTime(end, &to)) return Fail(1, "Bad time span: " + start + " " + end);
+  Finalize();
+  const std::string sql =
+      std::string(head) + " FROM Records WHERE Time > ?1 AND Time <= ?2 AND " + name + " <> 65535" + tail;
+  if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement_, nullptr) != SQLITE_OK) {
+    return Fail(1, sqlite3_errmsg(db_));
+  }
+  sqlite3_bind_double(statement_, 1, from);
+  sqlite3_bind_double(statement_, 2, to);
+  return 0;
+}
+
+int RecordStore::CountRecords(const std::string& start, const std::string& end, const std::string& column) {
+  count_ = 0;
+  if (const int rc = PrepareSpan("SELECT count(*)", start, end, column, ""); rc != 0) return rc;
+  if (sqlite3_step(statement_) != SQLITE_ROW) return Fail(1, sqlite3_errmsg(db_));
+  count_ = sqlite3_column_int(statement_, 0);
+  Finalize();
+  return 0;
+}
+
+int RecordStore::QueryRecords(const std::string& start, const std::string& end, const std::string& column) {
+  const char* name = KnownColumn(column);
+  const std::string head = std::string("SELECT Time, ") + (name ? name : "Time");
+  return PrepareSpan(head.c_str(), start, end, column, " ORDER BY Time ASC");
+}
+
+bool RecordStore::NextRow(double* time, float* value) {
+  if (statement_ == nullptr) return false;
+  const int rc = sqlite3_step(statement_);
+  if (rc != SQLITE_ROW) {
+    if (rc != SQLITE_DONE) Fail(1, sqlite3_errmsg(db_));
+    Finalize();
+    return false;
+  }
+  *time = sqlite3_column_double(statement_, 0);
+  *value = static_cast<float>(sqlite3_column_double(statement_, 1));
+  return true;
+}
+
+}  // namespace norvo

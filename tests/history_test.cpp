@@ -1,0 +1,406 @@
+// SD-card transfer against the simulated unit, the time-field parser and the
+// log-file import into a real store.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "device/Exchange.h"
+#include "device/Frames.h"
+#include "history/Import.h"
+#include "history/LogTime.h"
+#include "history/Transfer.h"
+#include "res/Strings.h"
+#include "sim/SimTransport.h"
+#include "sim/SimUnit.h"
+#include "store/OleDate.h"
+
+namespace fs = std::filesystem;
+
+namespace norvo {
+namespace {
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void WriteFile(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+// What a text-mode copy of card text looks like on disk.
+std::string TextMode(const std::string& card) {
+  std::string out;
+  for (char c : card) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+Payload Report(const std::string& text) {
+  Payload p{};
+  std::copy_n(text.begin(), std::min(text.size(), p.size()), p.begin());
+  return p;
+}
+
+struct TransferFixture : ::testing::Test {
+  fs::path root;
+  fs::path folder;
+  sim::SimUnit unit{sim::SimUnit::Options{.eight_area = true, .pacing = false, .seed = 2, .default_card = false}};
+  sim::SimTransport transport;
+  DeviceLink link{transport};
+  ResponseStore store;
+  Dispatcher dispatcher{link, store};
+  std::unique_ptr<CardTransfer> transfer;
+
+  void SetUp() override {
+    root = fs::temp_directory_path() /
+           ("norvo-history-" + std::to_string(::getpid()) + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root);
+    folder = root / "Tarvik";
+    fs::create_directories(folder);
+    transfer = std::make_unique<CardTransfer>(link, folder);
+    transport.AddUnit(&unit, "sim:unit");
+    dispatcher.SetCardSink(transfer.get());
+    dispatcher.SetListReceiver(true);
+    link.SetReportHandler([this](const Payload& p, int n) { dispatcher.Dispatch(p, n); });
+    link.SetTimeScale(0.05);
+    ASSERT_EQ(link.OpenDevice(), 1);
+  }
+  void TearDown() override {
+    link.Stop();
+    fs::remove_all(root);
+  }
+
+  void List() {
+    transfer->ClearList();
+    transfer->RequestFileList();
+  }
+
+  // The (start, end) of every read command the unit received.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> Reads(const std::string& name) {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> reads;
+    for (const Payload& p : unit.Received()) {
+      if (p[1] != code::kReadFile) continue;
+      const std::size_t at = 2 + name.size();
+      const auto be = [&](std::size_t i) {
+        return std::uint32_t{p[i]} << 24 | std::uint32_t{p[i + 1]} << 16 | std::uint32_t{p[i + 2]} << 8 | p[i + 3];
+      };
+      reads.emplace_back(be(at), be(at + 4));
+    }
+    return reads;
+  }
+};
+
+TEST_F(TransferFixture, ListEntriesSizesAndTheEndMarker) {
+  std::string big(1048577, 'x');
+  unit.SetFiles({{"LOG1.CSV", std::string(1048576, 'y')}, {"LOG2.CSV", big}, {"A.CSV", "abc"}});
+  List();
+  ASSERT_EQ(transfer->Count(), 3);
+  EXPECT_EQ(transfer->Name(0), "LOG1.CSV");
+  EXPECT_EQ(transfer->SizeTextAt(0), "1024.00 KB");
+  EXPECT_EQ(transfer->SizeTextAt(1), "1.00 MB");
+  EXPECT_EQ(transfer->SizeTextAt(2), "0.00 KB");
+  EXPECT_EQ(link.PendingType(), 0);
+
+  // A reply without a comma is no entry; "{@}" later in a report is an entry.
+  transfer->ClearList();
+  link.SetPendingType(response::kFileList);
+  dispatcher.Dispatch(Report("{NOCOMMA"), 64);
+  dispatcher.Dispatch(Report(std::string("{X{@},\0\0\0\x05", 10)), 64);
+  dispatcher.Dispatch(Report("{@}"), 64);
+  ASSERT_EQ(transfer->Count(), 1);
+  EXPECT_EQ(transfer->Name(0), "X{@}");
+}
+
+TEST_F(TransferFixture, MoreThanFiveHundredFilesFillTheTableAndNoMore) {
+  std::vector<sim::CardFile> files;
+  for (int i = 0; i < 600; ++i) files.push_back({"F" + std::to_string(i) + ".CSV", "x"});
+  unit.SetFiles(files);
+  link.SetTimeScale(1.0);  // 601 reports within the 2 s of the listing
+  List();
+  EXPECT_EQ(transfer->Count(), 500);
+  EXPECT_EQ(transfer->Name(499), "F499.CSV");
+  EXPECT_EQ(transfer->Name(500), "");
+}
+
+TEST_F(TransferFixture, DownloadsInBlocksAndResumes) {
+  std::string content;
+  for (int i = 0; content.size() < 10000; ++i) content += "2026-12-07 10:" + std::to_string(i % 60) + ":00,23.5,45\n";
+  content.resize(10000);
+  unit.SetFiles({{"LOG1.CSV", content}, {"EMPTY.CSV", ""}});
+  List();
+  const DownloadOutcome done = transfer->DownloadFile("LOG1.CSV");
+  EXPECT_EQ(done.status, DownloadStatus::kDone);
+  EXPECT_EQ(Reads("LOG1.CSV"), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0, 4096}, {4096, 8192}, {8192, 10000}}));
+  EXPECT_EQ(ReadFile(folder / "LOG1.CSV"), TextMode(content));
+  EXPECT_EQ(link.PendingType(), 0);
+  EXPECT_TRUE(link.ExchangeEvent().IsSet());
+
+  // Complete copy: one read with start = end, done on the end marker alone.
+  unit.ClearReceived();
+  EXPECT_EQ(transfer->DownloadFile("LOG1.CSV").status, DownloadStatus::kDone);
+  EXPECT_EQ(Reads("LOG1.CSV"), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{10000, 10000}}));
+
+  // Empty card file.
+  unit.ClearReceived();
+  EXPECT_EQ(transfer->DownloadFile("EMPTY.CSV").status, DownloadStatus::kDone);
+  EXPECT_EQ(Reads("EMPTY.CSV"), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0, 0}}));
+  EXPECT_EQ(ReadFile(folder / "EMPTY.CSV"), "");
+}
+
+TEST_F(TransferFixture, ResumeOffsetsFromTheCopyOnDisk) {
+  std::string content;
+  for (int i = 0; i < 40; ++i) content += std::string(99, 'a' + i % 26) + "\n";  // 4000 bytes
+  unit.SetFiles({{"R.CSV", content}});
+  List();
+  // 3 lines, 303 bytes on disk: 300 card bytes.
+  WriteFile(folder / "R.CSV", TextMode(content.substr(0, 300)));
+  ASSERT_EQ(fs::file_size(folder / "R.CSV"), 303u);
+  EXPECT_EQ(transfer->DownloadFile("R.CSV").status, DownloadStatus::kDone);
+  EXPECT_EQ(Reads("R.CSV"), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{300, 4000}}));
+  EXPECT_EQ(ReadFile(folder / "R.CSV"), TextMode(content));
+
+  // One byte longer than the card file: kept, and the block fails.
+  unit.ClearReceived();
+  WriteFile(folder / "R.CSV", TextMode(content) + "x");
+  const DownloadOutcome longer = transfer->DownloadFile("R.CSV");
+  EXPECT_EQ(longer.status, DownloadStatus::kBlockFailed);
+  EXPECT_EQ(longer.message, "This file errors");
+  EXPECT_EQ(Reads("R.CSV"), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{4001, 4000}}));
+  EXPECT_EQ(ReadFile(folder / "R.CSV"), TextMode(content) + "x");
+
+  // Two bytes longer: discarded and read from the start.
+  unit.ClearReceived();
+  WriteFile(folder / "R.CSV", TextMode(content) + "xy");
+  EXPECT_EQ(transfer->DownloadFile("R.CSV").status, DownloadStatus::kDone);
+  EXPECT_EQ(Reads("R.CSV").front(), (std::pair<std::uint32_t, std::uint32_t>{0, 4000}));
+  EXPECT_EQ(ReadFile(folder / "R.CSV"), TextMode(content));
+}
+
+TEST_F(TransferFixture, UnplugInTheMiddleOfABlockThenResumeGivesAnIdenticalCopy) {
+  const std::string content = sim::MakeLogFile(false, 300);  // about 13 KB, lines cut by chunks
+  unit.SetFiles({{"LOG9.CSV", content}});
+  List();
+  unit.SetUnplugAfterReports(100);  // inside the second block, in the middle of a line
+  const DownloadOutcome cut = transfer->DownloadFile("LOG9.CSV");
+  EXPECT_EQ(cut.status, DownloadStatus::kBlockFailed);
+  const std::string partial = ReadFile(folder / "LOG9.CSV");
+  EXPECT_LT(partial.size(), TextMode(content).size());
+  EXPECT_EQ(partial, TextMode(content).substr(0, partial.size()));
+
+  unit.Plug();
+  ASSERT_EQ(link.OpenDevice(), 1);
+  EXPECT_EQ(transfer->DownloadFile("LOG9.CSV").status, DownloadStatus::kDone);
+  EXPECT_EQ(ReadFile(folder / "LOG9.CSV"), TextMode(content));
+}
+
+TEST_F(TransferFixture, ShortBlockFailsAndKeepsWhatArrived) {
+  const std::string content = sim::MakeLogFile(true, 200);
+  unit.SetFiles({{"IN1.CSV", content}});
+  List();
+  unit.SetShortBlocks(1);
+  const DownloadOutcome failed = transfer->DownloadFile("IN1.CSV");
+  EXPECT_EQ(failed.status, DownloadStatus::kBlockFailed);
+  EXPECT_EQ(link.PendingType(), 0);
+  const std::string kept = ReadFile(folder / "IN1.CSV");
+  EXPECT_FALSE(kept.empty());
+  EXPECT_EQ(transfer->DownloadFile("IN1.CSV").status, DownloadStatus::kDone);
+  EXPECT_EQ(ReadFile(folder / "IN1.CSV"), TextMode(content));
+}
+
+TEST_F(TransferFixture, ChunkFraming) {
+  const struct {
+    const char* report;
+    const char* added;
+  } cases[] = {{"{abc}xyz", "abc"}, {"ab{cd}", "abcd"}, {"{no closing brace", ""}, {"{}", ""},
+               {"{a\nb}", "a\r\nb"}};
+  unit.SetFiles({{"C.CSV", std::string(100, 'q')}});
+  List();
+  WriteFile(folder / "C.CSV", "");
+  for (const auto& c : cases) {
+    // A block that never ends: the reports below land in the open copy.
+    unit.SetSilent(true);
+    std::thread download([&] { transfer->DownloadFile("C.CSV"); });
+    while (link.PendingType() != response::kFileData) std::this_thread::yield();
+    const auto before = ReadFile(folder / "C.CSV").size();
+    dispatcher.Dispatch(Report(c.report), 64);
+    download.join();
+    EXPECT_EQ(ReadFile(folder / "C.CSV").substr(before), c.added) << c.report;
+    fs::remove(folder / "C.CSV");
+    unit.SetSilent(false);
+  }
+}
+
+TEST_F(TransferFixture, UnsafeNamesAreRefusedAndNothingOutsideTheFolderIsTouched) {
+  WriteFile(root / "victim.txt", "keep me");
+  const std::string names[] = {"../victim.txt", "/etc/passwd", "..\\victim.txt", "C:\\x.csv", "a/b.csv",
+                               "LOG\x01.CSV",   "..",          std::string(60, 'N'), ""};
+  for (const std::string& name : names) {
+    const DownloadOutcome refused = transfer->DownloadFile(name);
+    EXPECT_EQ(refused.status, DownloadStatus::kUnsafeName) << name;
+    EXPECT_FALSE(refused.message.empty());
+    EXPECT_FALSE(refused.ImportFollows());
+  }
+  EXPECT_EQ(ReadFile(root / "victim.txt"), "keep me");
+  EXPECT_TRUE(fs::is_empty(folder));
+  EXPECT_TRUE(Reads("").empty());
+  EXPECT_EQ(UnsafeNameReason("LOG0001.CSV"), "");
+  EXPECT_EQ(UnsafeNameReason(std::string(52, 'N')), "");
+
+  // A name the list did not carry.
+  const DownloadOutcome unlisted = transfer->DownloadFile("NOTLISTED.CSV");
+  EXPECT_EQ(unlisted.status, DownloadStatus::kNotListed);
+  EXPECT_EQ(unlisted.message, " m_FilenameSize Error.");
+}
+
+TEST_F(TransferFixture, DeleteSendsTheNameAndTheCardForgetsIt) {
+  unit.SetFiles({{"LOG1.CSV", "x"}, {"LOG2.CSV", "y"}});
+  transfer->DeleteCardFile("LOG1.CSV");
+  EXPECT_FALSE(unit.HasFile("LOG1.CSV"));
+  EXPECT_TRUE(unit.HasFile("LOG2.CSV"));
+  const Payload sent = unit.Received().back();
+  EXPECT_EQ(sent, BuildDeleteFrame("LOG1.CSV"));
+  EXPECT_EQ(std::string(sent.begin() + 2, sent.begin() + 12), "LOG1.CSV@}");
+  const Payload read = BuildReadFrame("LOG1.CSV", 0x01020304, 0x0A0B0C0D);
+  const std::uint8_t tail[] = {0x01, 0x02, 0x03, 0x04, 0x0A, 0x0B, 0x0C, 0x0D, 0x40, 0x7D, 0x00};
+  EXPECT_TRUE(std::equal(std::begin(tail), std::end(tail), read.begin() + 10));
+}
+
+TEST(LogTime, EveryLayoutTheUnitWrites) {
+  const double base = ToOleDate({2026, 12, 7, 0, 0, 0});
+  const double h1430 = (14 * 3600 + 30 * 60 + 5) / 86400.0;
+  const double h0230 = (2 * 3600 + 30 * 60 + 5) / 86400.0;
+  const struct {
+    const char* text;
+    DayOrder order;
+    double value;
+  } cases[] = {
+      {"2026-12-07 14:30:05", DayOrder::kMonthFirst, base + h1430},
+      {"2026/12/07 2:30:05", DayOrder::kDayFirst, base + h0230},
+      {"12-07-2026 14:30:05", DayOrder::kMonthFirst, base + h1430},
+      {"07-12-2026 14:30:05", DayOrder::kDayFirst, base + h1430},
+      {"13.12.2026 0:00:00", DayOrder::kMonthFirst, ToOleDate({2026, 12, 13, 0, 0, 0})},
+      {"12/13/2026 0:00:00", DayOrder::kDayFirst, ToOleDate({2026, 12, 13, 0, 0, 0})},
+      {"2026-12-07 PM 2:30:05", DayOrder::kMonthFirst, base + h1430},
+      {"2026-12-07 2:30:05 pm", DayOrder::kMonthFirst, base + h1430},
+      {"2026-12-07 AM 12:00:00", DayOrder::kMonthFirst, base},
+      {"2026-12-07 12:00:00 PM", DayOrder::kMonthFirst, base + 0.5},
+      {"2026-12-07", DayOrder::kMonthFirst, base},
+      {"14:30:05", DayOrder::kMonthFirst, h1430},
+      {"", DayOrder::kMonthFirst, kTimeNotADate},
+      {"--", DayOrder::kMonthFirst, kTimeNotADate},
+      {"Time", DayOrder::kMonthFirst, kTimeNotADate},
+      {"2026-13-07 14:30:05", DayOrder::kMonthFirst, kTimeInvalid},
+      {"2026-02-30 14:30:05", DayOrder::kMonthFirst, kTimeInvalid},
+      {"2026-12-07 25:00:00", DayOrder::kMonthFirst, kTimeInvalid},
+      {"2026-12-07 PM 13:00:00", DayOrder::kMonthFirst, kTimeInvalid},
+  };
+  for (const auto& c : cases) EXPECT_NEAR(ParseLogTime(c.text, c.order), c.value, 1e-9) << c.text;
+}
+
+TEST(ImportParsing, FieldsHeaderAndValues) {
+  EXPECT_EQ(SplitFields("a,b,c,d,e,f", 5), (std::vector<std::string>{"a", "b", "c", "d", "e,f"}));
+  EXPECT_EQ(SplitFields("a,b", 5), (std::vector<std::string>{"a", "b", "", "", ""}));
+  EXPECT_EQ(SplitFields("", 3), (std::vector<std::string>{"", "", ""}));
+  EXPECT_EQ(UnitLabel("Time,Temperature(C),Humidity(%)"), "(\u00B0C)");
+  EXPECT_EQ(UnitLabel("Time,Temp(F)"), "(\u00B0F)");
+  EXPECT_EQ(UnitLabel("Time,CF"), "\u00B0C\u00B0F");
+  EXPECT_EQ(UnitLabel(""), "");
+  LoadUIStrings(kLanguageEnglish);
+  EXPECT_EQ(ColumnTitles(false, "(\u00B0C)"), (std::vector<std::string>{"Time", "Temperature(\u00B0C)", "Humidity(%)",
+                                                                    "DewPoint(\u00B0C)", "HeatIndex(\u00B0C)"}));
+  EXPECT_EQ(ColumnTitles(true, ""), (std::vector<std::string>{"Time", "Temperature", "Humidity(%)"}));
+
+  const LogRecord six = ParseLine("2026-12-07 10:00:00,23.5,45,11.0,24.1,extra", false, DayOrder::kMonthFirst);
+  EXPECT_FLOAT_EQ(six.Heatindex, 24.1f);
+  const LogRecord absent = ParseLine("2026-12-07 10:00:00,--,--,x--,abc", false, DayOrder::kMonthFirst);
+  EXPECT_EQ(absent.Temperature, 65535.0f);
+  EXPECT_EQ(absent.Humidity, 65535);
+  EXPECT_EQ(absent.Dewpoint, 65535.0f);
+  EXPECT_EQ(absent.Heatindex, 0.0f);
+  const LogRecord empty = ParseLine("", false, DayOrder::kMonthFirst);
+  EXPECT_EQ(empty.Time, 0.0);
+  EXPECT_EQ(empty.Temperature, 0.0f);
+  EXPECT_EQ(empty.Humidity, 0);
+  const LogRecord three = ParseLine("2026-12-07 10:00:00,23.5,45", true, DayOrder::kMonthFirst);
+  EXPECT_EQ(three.Dewpoint, 65535.0f);
+  EXPECT_EQ(three.Heatindex, 65535.0f);
+}
+
+struct ImportFixture : TransferFixture {
+  RecordStore records;
+  std::string db() const { return (folder / "Norvo.mdb").string(); }
+  int Count(const std::string& column) {
+    EXPECT_EQ(records.Connect(db()), 0);
+    records.CountRecords("1800-01-01 0:00:00", "2100-01-01 0:00:00", column);
+    return records.Count();
+  }
+};
+
+TEST_F(ImportFixture, DownloadAndImportFindsEveryLine) {
+  const std::string five = sim::MakeLogFile(false, 300);
+  const std::string three = sim::MakeLogFile(true, 120);
+  unit.SetFiles({{"LOG0001.CSV", five}, {"IN0002.CSV", three}});
+  List();
+  ASSERT_EQ(transfer->DownloadFile("LOG0001.CSV").status, DownloadStatus::kDone);
+  ImportResult r = ImportLocalCopy("LOG0001.CSV", folder / "LOG0001.CSV", db(), DayOrder::kMonthFirst, records);
+  ASSERT_TRUE(r.opened);
+  EXPECT_TRUE(r.stored);
+  EXPECT_FALSE(r.three_fields);
+  EXPECT_EQ(r.unit_label, "(\u00B0C)");
+  ASSERT_EQ(r.rows.size(), 300u);
+  // Every display row is its line, field by field.
+  std::istringstream lines(five);
+  std::string line;
+  std::getline(lines, line);
+  for (const DisplayRow& row : r.rows) {
+    std::getline(lines, line);
+    const auto f = SplitFields(line, 5);
+    for (std::size_t i = 0; i < 5; ++i) EXPECT_STREQ(row.slot[i].data(), f[i].c_str());
+  }
+  EXPECT_EQ(Count("Temperature"), 300);
+  EXPECT_EQ(Count("Heatindex"), 270);  // every tenth line has none
+
+  // The three-field file replaces the five-field one completely.
+  ASSERT_EQ(transfer->DownloadFile("IN0002.CSV").status, DownloadStatus::kDone);
+  r = ImportLocalCopy("IN0002.CSV", folder / "IN0002.CSV", db(), DayOrder::kMonthFirst, records);
+  EXPECT_TRUE(r.three_fields);
+  EXPECT_EQ(r.rows.size(), 120u);
+  EXPECT_EQ(r.rows[0].slot[3][0], 0);
+  EXPECT_EQ(Count("Temperature"), 120);
+  EXPECT_EQ(Count("DewPoint"), 0);
+}
+
+TEST_F(ImportFixture, OddFilesImportWithoutLosingLines) {
+  WriteFile(folder / "in.csv", TextMode("Time,Temperature,Humidity\n\n2026-12-07 10:00:00,--,45,1,2\nbad line\n"));
+  ImportResult r = ImportLocalCopy("in.csv", folder / "in.csv", db(), DayOrder::kMonthFirst, records);
+  EXPECT_FALSE(r.three_fields);  // "in" in lower case: five fields
+  EXPECT_EQ(r.unit_label, "Temperature");  // no "(": the whole field, capitals C turned into °C
+  EXPECT_EQ(r.rows.size(), 3u);
+  EXPECT_EQ(Count("Humidity"), 3);
+  EXPECT_EQ(Count("Temperature"), 2);
+
+  WriteFile(folder / "EMPTY.CSV", "");
+  r = ImportLocalCopy("EMPTY.CSV", folder / "EMPTY.CSV", db(), DayOrder::kMonthFirst, records);
+  EXPECT_TRUE(r.opened);
+  EXPECT_EQ(r.unit_label, "");
+  EXPECT_TRUE(r.rows.empty());
+  EXPECT_EQ(Count("Humidity"), 0);
+
+  r = ImportLocalCopy("GONE.CSV", folder / "GONE.CSV", db(), DayOrder::kMonthFirst, records);
+  EXPECT_FALSE(r.opened);
+  EXPECT_EQ(r.message, "Open Error2");
+
+  // A line longer than a slot is cut at 79 characters.
+  WriteFile(folder / "LONG.CSV", "h,T(C)\n" + std::string(200, '7') + ",1,2,3,4\n");
+  r = ImportLocalCopy("LONG.CSV", folder / "LONG.CSV", db(), DayOrder::kMonthFirst, records);
+  ASSERT_EQ(r.rows.size(), 1u);
+  EXPECT_EQ(std::string(r.rows[0].slot[0].data()), std::string(79, '7'));
+}
+
+}  // namespace
+}  // namespace norvo

@@ -1,0 +1,162 @@
+// The record store on a real SQLite file, and OLE Automation dates.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "store/OleDate.h"
+#include "store/RecordStore.h"
+
+namespace fs = std::filesystem;
+
+namespace norvo {
+namespace {
+
+struct TempFolder {
+  fs::path path;
+  TempFolder() {
+    path = fs::temp_directory_path() / ("norvo-store-" + std::to_string(::getpid()) + "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(path);
+    fs::create_directories(path);
+  }
+  ~TempFolder() { fs::remove_all(path); }
+};
+
+TEST(OleDate, ConversionsOnBothSidesOfTheEpoch) {
+  const struct {
+    DateTime t;
+    double ole;
+  } cases[] = {
+      {{1899, 12, 30, 0, 0, 0}, 0.0},   {{1899, 12, 31, 12, 0, 0}, 1.5},  {{1899, 12, 29, 6, 0, 0}, -1.25},
+      {{1899, 12, 29, 0, 0, 0}, -1.0},  {{1900, 1, 1, 0, 0, 0}, 2.0},     {{2026, 12, 7, 18, 0, 0}, 46363.75},
+      {{1800, 1, 1, 18, 0, 0}, -36522.75},
+  };
+  for (const auto& c : cases) {
+    EXPECT_DOUBLE_EQ(ToOleDate(c.t), c.ole) << c.ole;
+    EXPECT_EQ(FromOleDate(c.ole), c.t) << c.ole;
+  }
+  EXPECT_EQ(FromOleDate(ToOleDate({2019, 3, 3, 7, 5, 59})), (DateTime{2019, 3, 3, 7, 5, 59}));
+  EXPECT_EQ(FormatSpanTime(ToOleDate({2019, 3, 3, 7, 5, 0})), "2019-03-03 7:05:00");
+  double v = 0;
+  EXPECT_TRUE(ParseSpanTime("2019-03-03 7:05:00", &v));
+  EXPECT_DOUBLE_EQ(v, ToOleDate({2019, 3, 3, 7, 5, 0}));
+  EXPECT_FALSE(ParseSpanTime("2019-02-30 7:05:00", &v));
+  EXPECT_FALSE(ParseSpanTime("2019-03-03 7:05:00; DROP TABLE Records", &v));
+}
+
+struct StoreFixture : ::testing::Test {
+  TempFolder folder;
+  std::vector<std::string> errors;
+  RecordStore store{[this](const std::string& e) { errors.push_back(e); }};
+  std::string db() const { return (folder.path / "Norvo.mdb").string(); }
+
+  static double At(int hour, int minute, int second = 0) { return ToOleDate({2026, 12, 7, hour, minute, second}); }
+
+  void Fill(const std::vector<LogRecord>& records) {
+    ASSERT_EQ(store.Connect(db()), 0);
+    ASSERT_EQ(store.OpenRecordTable("SELECT * FROM Records"), 0);
+    ASSERT_EQ(store.DeleteAllRecords(), 0);
+    LogRecord r{};
+    store.SetRecord(&r);
+    for (const LogRecord& each : records) {
+      r = each;
+      ASSERT_EQ(store.AppendRecord(), 0);
+    }
+    ASSERT_TRUE(store.CloseRecordTable());
+  }
+
+  std::vector<std::pair<double, float>> Query(const std::string& from, const std::string& to, const std::string& column) {
+    EXPECT_EQ(store.Connect(db()), 0);
+    EXPECT_EQ(store.QueryRecords(from, to, column), 0);
+    std::vector<std::pair<double, float>> rows;
+    double t;
+    float v;
+    while (store.NextRow(&t, &v)) rows.emplace_back(t, v);
+    return rows;
+  }
+
+  int Count(const std::string& from, const std::string& to, const std::string& column) {
+    EXPECT_EQ(store.Connect(db()), 0);
+    EXPECT_EQ(store.CountRecords(from, to, column), 0);
+    return store.Count();
+  }
+};
+
+TEST_F(StoreFixture, SpanExcludesStartIncludesEndAndSkipsInvalidPerColumn) {
+  Fill({
+      {At(10, 2), 22.0f, 45, 65535.0f, 23.0f},
+      {At(10, 0), 20.0f, 40, 10.0f, 65535.0f},  // appended out of order
+      {At(10, 1), 65535.0f, 65535, 11.0f, 22.0f},
+      {At(10, 3), 23.0f, 46, 12.0f, 24.0f},
+  });
+  const std::string start = "2026-12-07 10:00:00", end = "2026-12-07 10:02:00";
+  EXPECT_EQ(Count(start, end, "Temperature"), 1);  // 10:00 excluded, 10:01 invalid, 10:02 included
+  EXPECT_EQ(Count(start, end, "DewPoint"), 1);     // "DewPoint" finds "Dewpoint"; 10:02 invalid
+  EXPECT_EQ(Count(start, end, "Heatindex"), 2);
+  EXPECT_EQ(Count(start, end, "humidity"), 1);
+  EXPECT_EQ(Count("2026-12-07 9:00:00", "2026-12-07 11:00:00", "Temperature"), 3);
+  EXPECT_EQ(Count(start, start, "Temperature"), 0);
+  EXPECT_EQ(Count("2026-12-06 9:00:00", "2026-12-06 23:00:00", "Temperature"), 0);
+
+  const auto rows = Query("2026-12-07 9:00:00", "2026-12-07 11:00:00", "Humidity");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_DOUBLE_EQ(rows[0].first, At(10, 0));
+  EXPECT_EQ(rows[0].second, 40.0f);  // stored as an integer, read as a float
+  EXPECT_DOUBLE_EQ(rows[1].first, At(10, 2));
+  EXPECT_DOUBLE_EQ(rows[2].first, At(10, 3));
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(StoreFixture, OnlyKnownColumnsAndWellFormedTimesReachTheSql) {
+  Fill({{At(10, 0), 20.0f, 40, 10.0f, 10.0f}});
+  ASSERT_EQ(store.Connect(db()), 0);
+  EXPECT_EQ(store.CountRecords("2026-12-07 9:00:00", "2026-12-07 11:00:00", "Time; DELETE FROM Records"), 1);
+  EXPECT_EQ(store.QueryRecords("2026-12-07 9:00:00", "x", "Temperature"), 1);
+  EXPECT_EQ(errors.size(), 2u);
+  EXPECT_EQ(Count("2026-12-07 9:00:00", "2026-12-07 11:00:00", "Temperature"), 1);
+}
+
+TEST_F(StoreFixture, AnImportThatDoesNotFinishLeavesThePreviousContents) {
+  Fill({{At(10, 0), 20.0f, 40, 10.0f, 10.0f}, {At(10, 1), 21.0f, 41, 11.0f, 11.0f}});
+  {
+    RecordStore crashed;
+    ASSERT_EQ(crashed.Connect(db()), 0);
+    ASSERT_EQ(crashed.OpenRecordTable("SELECT * FROM Records"), 0);
+    ASSERT_EQ(crashed.DeleteAllRecords(), 0);
+    LogRecord r{At(11, 0), 1.0f, 1, 1.0f, 1.0f};
+    crashed.SetRecord(&r);
+    ASSERT_EQ(crashed.AppendRecord(), 0);
+    // Gone without CloseRecordTable, as in a crash.
+  }
+  EXPECT_EQ(Count("2026-12-07 0:00:00", "2026-12-07 23:00:00", "Temperature"), 2);
+
+  // Deleting everything on an empty store succeeds; two connects leave one connection.
+  Fill({});
+  ASSERT_EQ(store.Connect(db()), 0);
+  ASSERT_EQ(store.Connect(db()), 0);
+  EXPECT_EQ(store.DeleteAllRecords(), 0);
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(StoreFixture, AFileThatIsNotADatabaseIsReportedAndLeftAlone) {
+  const std::string garbage = "This is my thesis, not a database.\n";
+  std::ofstream(db(), std::ios::binary) << garbage;
+  EXPECT_EQ(store.Connect(db()), -1);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find("not a database"), std::string::npos);
+  EXPECT_EQ(store.DeleteAllRecords(), 1);
+  EXPECT_EQ(store.AppendRecord(), 2);
+  std::ifstream in(db(), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), garbage);
+
+  // An empty file is a new database.
+  std::ofstream(db(), std::ios::binary | std::ios::trunc).close();
+  EXPECT_EQ(store.Connect(db()), 0);
+  // A folder that cannot hold it.
+  EXPECT_EQ(store.Connect((folder.path / "missing" / "Norvo.mdb").string()), -1);
+}
+
+}  // namespace
+}  // namespace norvo
