@@ -5,6 +5,7 @@
 #include "config/ClockSync.h"
 #include "config/Lang.h"
 #include "config/Setting.h"
+#include "history/History.h"
 #include "monitor/MainWindow.h"
 #include "monitor/MonitorView.h"
 #include "res/Strings.h"
@@ -15,7 +16,9 @@ MenuDialogs InstallDialogs(CMyNorvoDlg& window) {
   DeviceLink& link = window.Link();
   ResponseStore& store = window.Responses();
   MenuDialogs d{new Setting(link, store, &window), new Alarm(link, store, &window),
-                new Calib(link, store, &window), new Lang(link, store, window.DataFolder(), &window)};
+                new Calib(link, store, &window), new Lang(link, store, window.DataFolder(), &window),
+                new HistoryState(link, window.DataFolder(), &window)};
+  window.ResponseDispatcher().SetCardSink(&d.history->Transfer());
 
   QObject::connect(&window, &CMyNorvoDlg::Polled, &window, [&window, d] {
     const PollSnapshot& s = window.LastPoll();
@@ -29,6 +32,10 @@ MenuDialogs InstallDialogs(CMyNorvoDlg& window) {
   window.SetCommandHandler(command::kCalibration, [d, &window](QWidget*) {
     d.calib->SetLive(window.View()->Readings());
     return d.calib->Run();
+  });
+  window.SetCommandHandler(command::kSdCard, [d](QWidget* parent) {
+    History dialog(*d.history, parent);
+    return dialog.exec();
   });
   window.SetCommandHandler(command::kLanguage, [d](QWidget*) { return d.lang->Run(); });
   window.SetCommandHandler(command::kSyncTime, [&window](QWidget* parent) {

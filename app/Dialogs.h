@@ -10,12 +10,14 @@ class Setting;
 class Alarm;
 class Calib;
 class Lang;
+class HistoryState;
 
 struct MenuDialogs {
   Setting* setting;
   Alarm* alarm;
   Calib* calib;
   Lang* lang;
+  HistoryState* history;
 };
 
 MenuDialogs InstallDialogs(CMyNorvoDlg& window);

@@ -28,10 +28,12 @@ bool WaitFor(F pred, int timeout_ms = 3000) {
   return true;
 }
 
-// Grabs a widget (with its frame-less client content) into build/screenshots.
+// Grabs a widget (its client content, without the window frame) into the
+// build folder's screenshots/.
 inline QString SaveScreenshot(QWidget* widget, const QString& name) {
-  QDir().mkpath("screenshots");
-  const QString path = QDir("screenshots").absoluteFilePath(name + ".png");
+  const QDir dir(NORVO_SCREENSHOT_DIR);
+  dir.mkpath(".");
+  const QString path = dir.absoluteFilePath(name + ".png");
   widget->grab().save(path);
   return path;
 }
