@@ -64,10 +64,10 @@ int RecordModel::columnCount(const QModelIndex& parent) const { return parent.is
 
 QVariant RecordModel::data(const QModelIndex& index, int role) const {
   if (role == Qt::TextAlignmentRole) return int(Qt::AlignCenter);
-  if (role != Qt::DisplayRole || !rows_ || index.row() >= static_cast<int>(rows_->size())) return {};
+  if (role != Qt::DisplayRole || !rows_ || !index.isValid() || index.row() >= static_cast<int>(rows_->size())) return {};
   ++data_calls_;
   const int column = index.column();
-  if (column > 4 || (three_fields_ && column > 2)) return {};
+  if (column < 0 || column > 4 || (three_fields_ && column > 2)) return {};
   const auto& slot = (*rows_)[static_cast<std::size_t>(index.row())].slot[static_cast<std::size_t>(column)];
   return QString::fromLatin1(slot.data(), static_cast<qsizetype>(strnlen(slot.data(), slot.size())));
 }

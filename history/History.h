@@ -106,9 +106,11 @@ class History : public QDialog {
   RecordModel* Records() const { return model_; }
   QTableView* RecordView() const { return records_; }
 
+  // Refused while an import runs (Escape, the close box, anything).
+  void reject() override;
+
  protected:
   void closeEvent(QCloseEvent* event) override;
-  void reject() override;
 
  private:
   void SetButtons(bool enabled);

@@ -1,0 +1,184 @@
+// The SD-card history end to end through the main window's menu against the
+// simulated unit: list, Select (download and import), the record table, Graph,
+// Delete; and no closing while an import runs.
+
+#include <gtest/gtest.h>
+
+#include <QDateEdit>
+#include <QHeaderView>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTimeEdit>
+#include <QTreeWidget>
+#include <filesystem>
+
+#include "QtTestSupport.h"
+#include "app/Dialogs.h"
+#include "graph/Chart.h"
+#include "graph/Grapsh.h"
+#include "history/History.h"
+#include "monitor/MainWindow.h"
+#include "res/Strings.h"
+#include "sim/SimTransport.h"
+#include "sim/SimUnit.h"
+#include "store/RecordStore.h"
+
+namespace fs = std::filesystem;
+
+namespace norvo {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Child;
+using testing::MessageBoxes;
+using testing::OnDialog;
+using testing::SaveScreenshot;
+using testing::WaitFor;
+
+struct HistoryFixture : ::testing::Test {
+  sim::SimUnit unit{sim::SimUnit::Options{.eight_area = true, .pacing = false, .seed = 9, .default_card = true}};
+  sim::SimTransport transport;
+  std::unique_ptr<DeviceLink> link;
+  std::unique_ptr<CMyNorvoDlg> window;
+  MenuDialogs dialogs{};
+  QTemporaryDir data;
+  MessageBoxes boxes;
+
+  void SetUp() override {
+    LoadUIStrings(kLanguageEnglish);
+    transport.AddUnit(&unit, "sim:unit");
+    link = std::make_unique<DeviceLink>(transport);
+    link->SetTimeScale(0.05);
+    CMyNorvoDlg::Options options;
+    options.data_folder = data.path().toStdString();
+    options.poll_second = 5ms;
+    window = std::make_unique<CMyNorvoDlg>(*link, nullptr, options);
+    dialogs = InstallDialogs(*window);
+  }
+  void TearDown() override { window.reset(); }
+
+  fs::path Folder() const { return data.path().toStdString(); }
+
+  int StoredRows() {
+    RecordStore store;
+    if (store.Connect((Folder() / "Norvo.mdb").string()) < 0) return -1;
+    store.CountRecords("1800-01-01 0:00:00", "2100-01-01 0:00:00", "Humidity");
+    return store.Count();
+  }
+
+  void OpenHistory(std::function<void(History*)> act) {
+    bool acted = false;
+    OnDialog("136", [&](QDialog* d) {
+      act(static_cast<History*>(d));
+      acted = true;
+      d->reject();
+    });
+    window->RunCommand(32775);
+    ASSERT_TRUE(acted);
+  }
+};
+
+TEST_F(HistoryFixture, ListSelectTableGraphDelete) {
+  OpenHistory([&](History* h) {
+    QTreeWidget* files = Child<QTreeWidget>(h, 1002);
+    ASSERT_EQ(files->topLevelItemCount(), 3);
+    EXPECT_EQ(files->topLevelItem(0)->text(0), "LOG0001.CSV");
+    EXPECT_EQ(files->headerItem()->text(1), "Size");
+    EXPECT_EQ(h->Records()->rowCount(), 0);
+
+    h->SelectFile();  // nothing chosen yet
+    EXPECT_EQ(boxes.texts, QStringList{"Please select a file"});
+
+    h->ClickRow(0);
+    EXPECT_EQ(Child<QLabel>(h, 1039)->text(), "LOG0001.CSV");
+    h->SelectFile();
+    ASSERT_TRUE(WaitFor([&] { return h->Records()->rowCount() == 180; }, 5000));
+    EXPECT_EQ(Child<QProgressBar>(h, 1004)->value(), Child<QProgressBar>(h, 1004)->maximum());
+    EXPECT_EQ(Child<QLabel>(h, 1085)->text(), "ok...");
+    EXPECT_EQ(h->Records()->headerData(1, Qt::Horizontal, Qt::DisplayRole).toString(), "Temperature(\u00B0C)");
+    EXPECT_EQ(h->Records()->headerData(2, Qt::Horizontal, Qt::DisplayRole).toString(), "Humidity(%)");
+    EXPECT_EQ(h->Records()->data(h->Records()->index(0, 0), Qt::DisplayRole).toString(), "2026-12-07 8:00:00");
+    EXPECT_EQ(h->Records()->data(h->Records()->index(9, 4), Qt::DisplayRole).toString(), "--");
+    EXPECT_TRUE(Child<QPushButton>(h, 1005)->isEnabled());
+    EXPECT_EQ(StoredRows(), 180);
+    h->resize(900, 560);
+    SaveScreenshot(h, "history_after_import");
+
+    // Graph of the imported readings.
+    bool drew = false;
+    OnDialog("132", [&](QDialog* d) {
+      auto* g = static_cast<Grapsh*>(d);
+      Child<QDateEdit>(g, 1040)->setDate(QDate(2026, 12, 7));
+      Child<QTimeEdit>(g, 1041)->setTime(QTime(7, 0, 0));
+      Child<QDateEdit>(g, 1042)->setDate(QDate(2026, 12, 7));
+      Child<QTimeEdit>(g, 1043)->setTime(QTime(12, 0, 0));
+      g->Select();
+      EXPECT_EQ(g->Chart()->PointCount(0), 180);
+      EXPECT_EQ(g->Chart()->PointCount(2), 162);  // every tenth line has no heat index
+      EXPECT_EQ(g->Chart()->ValueAxisTitle(), "(\u00B0C)");
+      SaveScreenshot(g, "graph_from_history");
+      drew = true;
+      g->reject();
+    });
+    h->ShowGraph();
+    EXPECT_TRUE(drew);
+
+    // The three-field file: dew point and heat index columns stay empty.
+    h->ClickRow(1);
+    h->SelectFile();
+    ASSERT_TRUE(WaitFor([&] { return h->Records()->rowCount() == 120; }, 5000));
+    EXPECT_EQ(h->Records()->columnCount(), 3);
+    EXPECT_FALSE(h->Records()->data(h->Records()->index(0, 3), Qt::DisplayRole).isValid());
+
+    // Delete: the card file, the local copy and the store's rows go.
+    ASSERT_TRUE(fs::exists(Folder() / "IN0002.CSV"));
+    boxes.texts.clear();
+    h->DeleteFile();
+    EXPECT_EQ(boxes.texts, QStringList{"Are you sure to delete the file?"});
+    EXPECT_FALSE(unit.HasFile("IN0002.CSV"));
+    EXPECT_FALSE(fs::exists(Folder() / "IN0002.CSV"));
+    EXPECT_EQ(StoredRows(), 0);
+    EXPECT_EQ(files->topLevelItemCount(), 2);
+    EXPECT_EQ(Child<QLabel>(h, 1039)->text(), "LOG0001.CSV");  // the first remaining file
+  });
+
+  // Opened again: a fresh list and an empty table.
+  OpenHistory([&](History* h) {
+    EXPECT_EQ(Child<QTreeWidget>(h, 1002)->topLevelItemCount(), 2);
+    EXPECT_EQ(h->Records()->rowCount(), 0);
+  });
+}
+
+TEST_F(HistoryFixture, NoClosingWhileAnImportRunsAndFailuresGiveTheButtonsBack) {
+  OpenHistory([&](History* h) {
+    unit.SetSilent(true);  // every block now times out (150 ms here)
+    h->ClickRow(2);
+    h->SelectFile();
+    EXPECT_FALSE(Child<QPushButton>(h, 1005)->isEnabled());
+    h->reject();
+    h->close();
+    EXPECT_TRUE(h->isVisible());
+    ASSERT_TRUE(WaitFor([&] { return Child<QPushButton>(h, 1005)->isEnabled(); }, 5000));
+    EXPECT_TRUE(boxes.texts.contains("This file errors"));
+    unit.SetSilent(false);
+  });
+}
+
+TEST_F(HistoryFixture, UnsafeNamesFromTheCardAreRefused) {
+  unit.SetFiles({{"../escape.csv", "Time,T(C)\n"}, {"OK.CSV", "Time,T(C)\n"}});
+  OpenHistory([&](History* h) {
+    h->ClickRow(0);
+    h->SelectFile();
+    ASSERT_TRUE(WaitFor([&] { return Child<QPushButton>(h, 1005)->isEnabled(); }, 5000));
+    ASSERT_EQ(boxes.texts.size(), 1);
+    EXPECT_TRUE(boxes.texts[0].contains("not safe")) << boxes.texts[0].toStdString();
+    h->DeleteFile();
+    EXPECT_TRUE(unit.HasFile("../escape.csv"));
+  });
+  EXPECT_FALSE(fs::exists(Folder().parent_path() / "escape.csv"));
+}
+
+}  // namespace
+}  // namespace norvo
