@@ -61,16 +61,18 @@ std::string MakeLogFile(bool three_fields, int lines, int first_hour) {
     const year_month_day ymd{first_day + days{minutes / 1440}};
     const int hh = static_cast<int>(minutes % 1440 / 60);
     const int mm = static_cast<int>(minutes % 60);
-    const double t = 20.0 + (i % 50) * 0.1;
-    const int h = 40 + i % 20;
-    const double dew = t - (100 - h) / 5.0;
+    // A slow daily swing with a little ripple, as a room logs it.
+    const double t = 21.0 + 2.5 * std::sin(i * 2 * M_PI / 1440.0) + 0.3 * std::sin(i / 7.0);
+    const int h = static_cast<int>(std::lround(50 + 10 * std::sin(i * 2 * M_PI / 900.0 + 1)));
+    const double g = std::log(h / 100.0) + 17.62 * t / (243.12 + t);
+    const double dew = 243.12 * g / (17.62 - g);
     int n = std::snprintf(line, sizeof line, "%d-%02u-%02u %d:%02d:%02d,%.1f,%d", int(ymd.year()),
                           unsigned(ymd.month()), unsigned(ymd.day()), hh, mm, 0, t, h);
     if (!three_fields) {
       if (i % 10 == 9) {
         n += std::snprintf(line + n, sizeof line - n, ",%.1f,--", dew);
       } else {
-        n += std::snprintf(line + n, sizeof line - n, ",%.1f,%.1f", dew, t + 0.4);
+        n += std::snprintf(line + n, sizeof line - n, ",%.1f,%.1f", dew, t - 0.4 + h * 0.01);
       }
     }
     text.append(line, static_cast<std::size_t>(n));
