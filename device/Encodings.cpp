@@ -1,5 +1,6 @@
 #include "Encodings.h"
 
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -87,7 +88,17 @@ double LeadingNumber(std::string_view text) {
     while (j < text.size() && text[j] >= '0' && text[j] <= '9') ++j;
     if (j > exp_digits) i = j;
   }
-  const double v = std::strtod(std::string(text.substr(start, i - start)).c_str(), nullptr);
+  // The token is delimited already; from_chars reads it as strtod would,
+  // without a copy. It takes no leading '+'.
+  const char* first = text.data() + start;
+  const char* last = text.data() + i;
+  const bool negative = *first == '-';
+  if (*first == '+' || *first == '-') ++first;
+  double v = 0.0;
+  const auto [end, error] = std::from_chars(first, last, v, std::chars_format::general);
+  if (error == std::errc::result_out_of_range) return 0.0;
+  (void)end;
+  if (negative) v = -v;
   return std::isfinite(v) ? v : 0.0;
 }
 

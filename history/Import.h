@@ -11,6 +11,7 @@
 #include <array>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "LogTime.h"
@@ -38,8 +39,11 @@ struct ImportResult {
 ImportResult ImportLocalCopy(const std::string& file_name, const std::filesystem::path& local_path,
                              const std::string& database_path, DayOrder order, RecordStore& store);
 
-// One line split into n fields; surplus commas stay in the last field.
+// One line split into n fields; surplus commas stay in the last field. A line
+// with fewer commas gives empty fields at its end.
 std::vector<std::string> SplitFields(const std::string& line, int n);
+// The same into views of the line, without copies.
+void SplitFields(std::string_view line, int n, std::string_view* fields);
 
 // The unit label from a header line.
 std::string UnitLabel(const std::string& header);
@@ -49,5 +53,7 @@ std::vector<std::string> ColumnTitles(bool three_fields, const std::string& unit
 
 // The record of one data line.
 LogRecord ParseLine(const std::string& line, bool three_fields, DayOrder order);
+// The record from a line's fields (3 or 5 of them).
+LogRecord ParseFields(const std::string_view* fields, bool three_fields, DayOrder order);
 
 }  // namespace norvo

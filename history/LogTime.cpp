@@ -1,36 +1,45 @@
 #include "LogTime.h"
 
 #include <cctype>
-#include <string>
-#include <vector>
 
 #include "store/OleDate.h"
 
 namespace norvo {
 namespace {
 
-std::string Upper(std::string_view s) {
-  std::string u(s);
-  for (char& c : u) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return u;
-}
+// Up to four blank-separated words; false when there are more.
+bool Blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
-std::vector<std::string_view> Words(std::string_view s) {
-  std::vector<std::string_view> words;
+bool Words(std::string_view s, std::string_view* words, int* count) {
+  *count = 0;
   std::size_t i = 0;
   while (i < s.size()) {
-    while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+    while (i < s.size() && Blank(s[i])) ++i;
     const std::size_t start = i;
-    while (i < s.size() && !std::isspace(static_cast<unsigned char>(s[i]))) ++i;
-    if (i > start) words.push_back(s.substr(start, i - start));
+    while (i < s.size() && !Blank(s[i])) ++i;
+    if (i > start) {
+      if (*count == 4) return false;
+      words[(*count)++] = s.substr(start, i - start);
+    }
   }
-  return words;
+  return true;
 }
 
-// Splits "a<sep>b<sep>c" into numbers; false unless every part is 1..4 digits.
-bool Numbers(std::string_view s, char sep, std::vector<int>* out, std::vector<int>* widths) {
+// 1 for "AM", 2 for "PM" in any case, else 0.
+int Meridiem(std::string_view w) {
+  if (w.size() != 2 || (w[1] != 'M' && w[1] != 'm')) return 0;
+  if (w[0] == 'A' || w[0] == 'a') return 1;
+  if (w[0] == 'P' || w[0] == 'p') return 2;
+  return 0;
+}
+
+// Splits "a<sep>b<sep>c" into up to three numbers; false unless every part
+// is 1..4 digits.
+bool Numbers(std::string_view s, char sep, int* out, int* widths, int* count) {
+  *count = 0;
   std::size_t start = 0;
   for (;;) {
+    if (*count == 3) return false;
     const std::size_t end = s.find(sep, start);
     const std::string_view part = s.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
     if (part.empty() || part.size() > 4) return false;
@@ -39,8 +48,8 @@ bool Numbers(std::string_view s, char sep, std::vector<int>* out, std::vector<in
       if (c < '0' || c > '9') return false;
       v = v * 10 + (c - '0');
     }
-    out->push_back(v);
-    widths->push_back(static_cast<int>(part.size()));
+    out[*count] = v;
+    widths[(*count)++] = static_cast<int>(part.size());
     if (end == std::string_view::npos) return true;
     start = end + 1;
   }
@@ -54,8 +63,8 @@ Part ParseDate(std::string_view word, DayOrder order, DateTime* t) {
     if (word.find(c) != std::string_view::npos) sep = c;
   }
   if (sep == 0) return Part::kNone;
-  std::vector<int> n, w;
-  if (!Numbers(word, sep, &n, &w) || n.size() != 3) return Part::kNone;
+  int n[3], w[3], count;
+  if (!Numbers(word, sep, n, w, &count) || count != 3) return Part::kNone;
   int y, m, d;
   if (w[0] == 4) {
     y = n[0], m = n[1], d = n[2];
@@ -73,10 +82,10 @@ Part ParseDate(std::string_view word, DayOrder order, DateTime* t) {
 
 Part ParseClock(std::string_view word, int meridiem, DateTime* t) {
   if (word.find(':') == std::string_view::npos) return Part::kNone;
-  std::vector<int> n, w;
-  if (!Numbers(word, ':', &n, &w) || n.size() < 2 || n.size() > 3) return Part::kNone;
+  int n[3], w[3], count;
+  if (!Numbers(word, ':', n, w, &count) || count < 2) return Part::kNone;
   int h = n[0];
-  const int mi = n[1], s = n.size() == 3 ? n[2] : 0;
+  const int mi = n[1], s = count == 3 ? n[2] : 0;
   if (meridiem != 0) {
     if (h < 1 || h > 12) return Part::kInvalid;
     h = h % 12 + (meridiem == 2 ? 12 : 0);
@@ -89,22 +98,24 @@ Part ParseClock(std::string_view word, int meridiem, DateTime* t) {
 }  // namespace
 
 double ParseLogTime(std::string_view text, DayOrder order) {
-  std::vector<std::string_view> words = Words(text);
+  std::string_view all[4], words[2];
+  int count = 0, kept = 0;
+  if (!Words(text, all, &count)) return kTimeNotADate;
   int meridiem = 0;  // 1 AM, 2 PM
-  for (auto it = words.begin(); it != words.end();) {
-    const std::string u = Upper(*it);
-    if (u == "AM" || u == "PM") {
+  for (int i = 0; i < count; ++i) {
+    if (const int m = Meridiem(all[i]); m != 0) {
       if (meridiem != 0) return kTimeNotADate;
-      meridiem = u == "AM" ? 1 : 2;
-      it = words.erase(it);
+      meridiem = m;
     } else {
-      ++it;
+      if (kept == 2) return kTimeNotADate;
+      words[kept++] = all[i];
     }
   }
-  if (words.empty() || words.size() > 2) return kTimeNotADate;
+  if (kept == 0) return kTimeNotADate;
   DateTime t;  // a time alone lies on day zero, 1899-12-30
   bool have_date = false, have_time = false, invalid = false;
-  for (std::string_view word : words) {
+  for (int i = 0; i < kept; ++i) {
+    const std::string_view word = words[i];
     const Part date = have_date ? Part::kNone : ParseDate(word, order, &t);
     if (date != Part::kNone) {
       have_date = true;

@@ -25,6 +25,9 @@ const char* KnownColumn(const std::string& column) {
   return nullptr;
 }
 
+// Rows per insert statement while appending.
+constexpr std::size_t kBatch = 64;
+
 }  // namespace
 
 std::string FormatSpanTime(double ole_date) {
@@ -61,7 +64,10 @@ int RecordStore::Fail(int code, const std::string& what) {
 
 void RecordStore::Finalize() {
   if (statement_) sqlite3_finalize(statement_);
+  if (single_) sqlite3_finalize(single_);
   statement_ = nullptr;
+  single_ = nullptr;
+  batch_.clear();
 }
 
 void RecordStore::Disconnect() {
@@ -101,6 +107,7 @@ int RecordStore::Connect(const std::string& path) {
     return Fail(-1, path + ": " + message);
   }
   sqlite3_busy_timeout(db_, 2000);
+  sqlite3_exec(db_, "PRAGMA cache_size=-16384", nullptr, nullptr, nullptr);  // 16 MiB for the bulk appends
   if (!Exec(kSchema)) {
     const std::string message = error_;
     Disconnect();
@@ -122,10 +129,18 @@ int RecordStore::OpenRecordTable(const std::string& sql) {
   if (sql == "SELECT * FROM Records") {
     if (!Exec("BEGIN IMMEDIATE")) return Fail(1, error_);
     in_transaction_ = true;
-    const char* insert = "INSERT INTO Records (Time, Humidity, Temperature, Dewpoint, Heatindex) VALUES (?,?,?,?,?)";
-    if (sqlite3_prepare_v2(db_, insert, -1, &statement_, nullptr) != SQLITE_OK) {
+    // The index on Time is built once after the appends rather than kept up
+    // row by row; inside the transaction, so a failure brings it back as it was.
+    if (!Exec("DROP INDEX IF EXISTS RecordsByTime")) return Fail(1, error_);
+    append_failed_ = false;
+    const std::string insert = "INSERT INTO Records (Time, Humidity, Temperature, Dewpoint, Heatindex) VALUES ";
+    std::string many = insert + "(?,?,?,?,?)";
+    for (std::size_t i = 1; i < kBatch; ++i) many += ",(?,?,?,?,?)";
+    if (sqlite3_prepare_v2(db_, many.c_str(), -1, &statement_, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db_, (insert + "(?,?,?,?,?)").c_str(), -1, &single_, nullptr) != SQLITE_OK) {
       return Fail(1, sqlite3_errmsg(db_));
     }
+    batch_.reserve(kBatch);
     return 0;
   }
   if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement_, nullptr) != SQLITE_OK) {
@@ -135,27 +150,57 @@ int RecordStore::OpenRecordTable(const std::string& sql) {
 }
 
 bool RecordStore::CloseRecordTable() {
+  if (!in_transaction_ || db_ == nullptr) {
+    Finalize();
+    return true;
+  }
+  const bool flushed = Flush();
   Finalize();
-  if (!in_transaction_ || db_ == nullptr) return true;
   in_transaction_ = false;
-  if (Exec("COMMIT")) return true;
+  if (flushed && !append_failed_ && Exec("CREATE INDEX IF NOT EXISTS RecordsByTime ON Records(Time)") &&
+      Exec("COMMIT")) {
+    return true;
+  }
   const std::string message = error_;
   sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   Fail(2, message);
   return false;
 }
 
+bool RecordStore::Flush() {
+  const auto bind = [](sqlite3_stmt* s, int at, const LogRecord& r) {
+    sqlite3_bind_double(s, at + 1, r.Time);
+    sqlite3_bind_int(s, at + 2, r.Humidity);
+    sqlite3_bind_double(s, at + 3, r.Temperature);
+    sqlite3_bind_double(s, at + 4, r.Dewpoint);
+    sqlite3_bind_double(s, at + 5, r.Heatindex);
+  };
+  bool ok = true;
+  if (batch_.size() == kBatch) {
+    sqlite3_reset(statement_);
+    for (std::size_t i = 0; i < kBatch; ++i) bind(statement_, static_cast<int>(5 * i), batch_[i]);
+    ok = sqlite3_step(statement_) == SQLITE_DONE;
+  } else {
+    for (const LogRecord& r : batch_) {
+      sqlite3_reset(single_);
+      bind(single_, 0, r);
+      ok = sqlite3_step(single_) == SQLITE_DONE && ok;
+    }
+  }
+  batch_.clear();
+  if (!ok) {
+    append_failed_ = true;
+    error_ = sqlite3_errmsg(db_);
+  }
+  return ok;
+}
+
 int RecordStore::AppendRecord() {
   if (statement_ == nullptr || !in_transaction_ || record_ == nullptr) {
     return Fail(2, "The record table is not open.");
   }
-  sqlite3_reset(statement_);
-  sqlite3_bind_double(statement_, 1, record_->Time);
-  sqlite3_bind_int(statement_, 2, record_->Humidity);
-  sqlite3_bind_double(statement_, 3, record_->Temperature);
-  sqlite3_bind_double(statement_, 4, record_->Dewpoint);
-  sqlite3_bind_double(statement_, 5, record_->Heatindex);
-  if (sqlite3_step(statement_) != SQLITE_DONE) return Fail(2, sqlite3_errmsg(db_));
+  batch_.push_back(*record_);
+  if (batch_.size() == kBatch && !Flush()) return Fail(2, error_);
   return 0;
 }
 

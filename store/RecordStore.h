@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -49,12 +50,13 @@ class RecordStore {
   // here to CloseRecordTable is one transaction, so an import either lands
   // whole or leaves the previous contents. 0 on success.
   int OpenRecordTable(const std::string& sql);
-  // Commits the appends (or the open query). False when the commit failed:
-  // the store then keeps its previous contents.
+  // Commits the appends (or closes the open query). False when an append or
+  // the commit failed: the store then keeps its previous contents whole.
   bool CloseRecordTable();
 
   // The record the next AppendRecord copies from; set by the caller.
   void SetRecord(const LogRecord* record) { record_ = record; }
+  // Appends are written in batches; 2 when a batch could not be written.
   int AppendRecord();
 
   // Span: Time > start and Time <= end, both as "%d-%02d-%02d %d:%02d:%02d";
@@ -74,13 +76,17 @@ class RecordStore {
   bool Exec(const char* sql);
   void Finalize();
   void Disconnect();
+  bool Flush();
   int PrepareSpan(const char* head, const std::string& start, const std::string& end,
                   const std::string& column, const char* tail);
 
   Reporter reporter_;
   sqlite3* db_ = nullptr;
-  sqlite3_stmt* statement_ = nullptr;  // the open record table: an insert or a query
+  sqlite3_stmt* statement_ = nullptr;  // the open record table: an insert of a batch, or a query
+  sqlite3_stmt* single_ = nullptr;     // an insert of one row, for the rest of a batch
+  std::vector<LogRecord> batch_;
   bool in_transaction_ = false;
+  bool append_failed_ = false;
   const LogRecord* record_ = nullptr;
   int count_ = 0;
   std::string error_;
