@@ -45,7 +45,7 @@ CTchart1::CTchart1(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(thi
 
   for (int i = 0; i < kSeries; ++i) {
     QCPGraph* g = plot_->addGraph();
-    g->setPen(QPen(kColours[i], 1.5));
+    g->setPen(QPen(kColours[i], 1));
     g->setLineStyle(QCPGraph::lsLine);
     g->setScatterStyle(QCPScatterStyle::ssNone);
     g->setAdaptiveSampling(true);  // points on one pixel column are thinned when drawn
