@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
   const long bytes = argc > 1 ? std::atol(argv[1]) : 1048576;
   const fs::path dir = fs::temp_directory_path() / ("norvo-download-bench-" + std::to_string(::getpid()));
   fs::create_directories(dir);
-  std::string content = sim::MakeLogFile(false, static_cast<int>(bytes / 40) + 1);
+  std::string content = sim::MakeLogFile(false, static_cast<int>(bytes / 20) + 1);  // more than enough text
   content.resize(static_cast<std::size_t>(bytes));
 
   sim::SimUnit unit(sim::SimUnit::Options{.eight_area = true, .pacing = true, .seed = 1, .default_card = false});
@@ -39,7 +39,13 @@ int main(int argc, char** argv) {
   transfer.RequestFileList();
 
   DownloadStatus status = DownloadStatus::kBlockFailed;
-  const double ms = bench::Milliseconds([&] { status = transfer.DownloadFile("BIG.CSV").status; });
+  std::string message;
+  const double ms = bench::Milliseconds([&] {
+    const DownloadOutcome outcome = transfer.DownloadFile("BIG.CSV");
+    status = outcome.status;
+    message = outcome.message;
+  });
+  if (!message.empty()) std::printf("download: %s\n", message.c_str());
   link.Stop();
   fs::remove_all(dir);
 
