@@ -117,6 +117,12 @@ std::string CardTransfer::SizeTextAt(int index) const {
   return index >= 0 && index < std::min(count_, kMaxCardFiles) ? size_texts_[static_cast<std::size_t>(index)] : "";
 }
 
+std::int64_t CardTransfer::SizeOf(const std::string& name) const {
+  std::lock_guard lock(list_mutex_);
+  const auto found = sizes_.find(name);
+  return found == sizes_.end() ? -1 : found->second;
+}
+
 void CardTransfer::RequestFileList() {
   const Payload frame = BuildCommandFrame(code::kListFiles);
   link_.WaitExchange(3000);

@@ -79,6 +79,8 @@ class CardTransfer : public CardReportSink {
   int Count() const;
   std::string Name(int index) const;
   std::string SizeTextAt(int index) const;
+  // The size the list reported for a name, or -1 when it was not listed.
+  std::int64_t SizeOf(const std::string& name) const;
 
   // ---- download (import worker thread) ----
   DownloadOutcome DownloadFile(const std::string& name);
