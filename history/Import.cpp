@@ -183,7 +183,9 @@ ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local
     DisplayRow& row = result.rows.emplace_back();
     for (int i = 0; i < n; ++i) {
       const std::string_view text = fields[i];
-      std::memcpy(row.slot[static_cast<std::size_t>(i)].data(), text.data(), std::min<std::size_t>(text.size(), 79));
+      if (!text.empty()) {
+        std::memcpy(row.slot[static_cast<std::size_t>(i)].data(), text.data(), std::min<std::size_t>(text.size(), 79));
+      }
     }
     const LogRecord record = ParseFields(fields, result.three_fields, order);
     temp_ok = temp_ok && std::fwrite(&record, sizeof record, 1, temp.File()) == 1;

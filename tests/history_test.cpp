@@ -2,6 +2,10 @@
 // log-file import into a real store.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -400,6 +404,83 @@ TEST_F(ImportFixture, OddFilesImportWithoutLosingLines) {
   r = ImportLocalCopy("LONG.CSV", folder / "LONG.CSV", db(), DayOrder::kMonthFirst, records);
   ASSERT_EQ(r.rows.size(), 1u);
   EXPECT_EQ(std::string(r.rows[0].slot[0].data()), std::string(79, '7'));
+}
+
+}  // namespace
+}  // namespace norvo
+
+namespace norvo {
+namespace {
+
+// Unplugged at a random report of a download, a hundred times over, each time
+// followed by a resume: the copy ends byte-identical to the card file.
+TEST_F(TransferFixture, HundredUnplugsAtRandomReportsThenResumeGiveIdenticalCopies) {
+  link.SetTimeScale(0.01);  // the 3 s block wait is 30 ms
+  const std::string content = sim::MakeLogFile(false, 230);  // about 9 KB: three blocks
+  unit.SetFiles({{"CUT.CSV", content}});
+  int reports = 0;  // data reports of the whole file, 62 characters each
+  for (std::size_t at = 0; at < content.size(); at += 4096) reports += static_cast<int>((std::min<std::size_t>(4096, content.size() - at) + 61) / 62);
+  List();
+  std::uint32_t seed = 12345;
+  int identical = 0;
+  for (int round = 0; round < 100; ++round) {
+    fs::remove(folder / "CUT.CSV");
+    seed = seed * 1664525u + 1013904223u;
+    unit.SetUnplugAfterReports(static_cast<int>((seed >> 8) % static_cast<std::uint32_t>(reports)));
+    const DownloadOutcome cut = transfer->DownloadFile("CUT.CSV");
+    ASSERT_EQ(cut.status, DownloadStatus::kBlockFailed) << round;
+    unit.Plug();
+    ASSERT_EQ(link.OpenDevice(), 1);
+    ASSERT_EQ(transfer->DownloadFile("CUT.CSV").status, DownloadStatus::kDone) << round;
+    identical += ReadFile(folder / "CUT.CSV") == TextMode(content);
+  }
+  EXPECT_EQ(identical, 100);
+}
+
+// A card that reports what it cannot deliver: the block fails, nothing else.
+TEST_F(TransferFixture, HostileSizesEndInAFailedBlock) {
+  unit.SetFiles({{"HUGE.CSV", "short"}});
+  link.SetPendingType(response::kFileList);
+  transfer->ClearList();
+  const std::string entry = std::string("{HUGE.CSV,\x7F\xFF\xFF\xFF", 14);
+  dispatcher.Dispatch(Report(entry), 64);
+  dispatcher.Dispatch(Report("{@}"), 64);
+  ASSERT_EQ(transfer->SizeTextAt(0), "2048.00 MB");
+  EXPECT_EQ(transfer->DownloadFile("HUGE.CSV").status, DownloadStatus::kBlockFailed);
+  EXPECT_EQ(ReadFile(folder / "HUGE.CSV"), "short");  // what arrived stays
+  EXPECT_EQ(link.PendingType(), 0);
+}
+
+// The disk fills during an import: a clear message, and the store keeps the
+// previous import whole. Run in a child process with a small file-size limit.
+TEST_F(ImportFixture, DiskFullDuringImportKeepsThePreviousContents) {
+  const std::string small = sim::MakeLogFile(false, 50);
+  WriteFile(folder / "LOG1.CSV", TextMode(small));
+  ImportResult first = ImportLocalCopy("LOG1.CSV", folder / "LOG1.CSV", db(), DayOrder::kMonthFirst, records);
+  ASSERT_TRUE(first.stored);
+  ASSERT_EQ(Count("Humidity"), 50);
+  WriteFile(folder / "LOG2.CSV", TextMode(sim::MakeLogFile(false, 60000)));
+
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);  // writes past the limit fail with EFBIG instead
+    // Room for the temporary record file (1.4 MB), not for the store's 2.5 MB.
+    rlimit limit{2u << 20, 2u << 20};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::string reported;
+    RecordStore store([&](const std::string& e) { reported = e; });
+    const ImportResult r = ImportLocalCopy("LOG2.CSV", folder / "LOG2.CSV", db(), DayOrder::kMonthFirst, store);
+    ::_exit(!r.stored && !reported.empty() ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the failed import was not reported";
+  EXPECT_EQ(Count("Humidity"), 50);  // the old contents, not a mix
+
+  // The database deleted between two uses: the next use starts a new one.
+  fs::remove(db());
+  EXPECT_EQ(Count("Humidity"), 0);
 }
 
 }  // namespace
