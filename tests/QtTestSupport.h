@@ -16,13 +16,22 @@
 
 namespace norvo::testing {
 
+// Sanitizer builds run several times slower: waits for events stretch with them.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kSlowdown = 10;
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr int kSlowdown = 3;
+#else
+constexpr int kSlowdown = 1;
+#endif
+
 // Runs the event loop until pred() is true or timeout_ms passed.
 template <class F>
 bool WaitFor(F pred, int timeout_ms = 3000) {
   QElapsedTimer timer;
   timer.start();
   while (!pred()) {
-    if (timer.elapsed() > timeout_ms) return false;
+    if (timer.elapsed() > timeout_ms * kSlowdown) return false;
     QApplication::processEvents(QEventLoop::AllEvents, 5);
   }
   return true;

@@ -8,7 +8,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <fstream>
 
 #include "QtTestSupport.h"
@@ -42,7 +44,7 @@ struct DialogFixture : ::testing::Test {
   int polled = 0;
   bool restarted = false;
 
-  void Start(int language = kLanguageEnglish) {
+  void Start(int language = kLanguageEnglish, bool wait_for_poll = true) {
     LoadUIStrings(language);
     unit.SetDrift(false);
     transport.AddUnit(&unit, "sim:unit");
@@ -55,7 +57,7 @@ struct DialogFixture : ::testing::Test {
     window = std::make_unique<CMyNorvoDlg>(*link, nullptr, options);
     QObject::connect(window.get(), &CMyNorvoDlg::Polled, [this] { ++polled; });
     dialogs = InstallDialogs(*window);
-    if (unit.Plugged()) {
+    if (unit.Plugged() && wait_for_poll) {
       ASSERT_TRUE(WaitForPolls(1));
     }
   }
@@ -391,6 +393,39 @@ TEST_F(DialogFixture, SyncTimeConfirmsThenSetsTheClock) {
   window->OnDeviceChange(false);
   window->RunCommand(32776);
   EXPECT_EQ(boxes.texts, (QStringList{"Are you want to Synchronization Time?", "Unconnected"}));
+}
+
+// A unit that answers nothing: every read and write sequence, the listing and
+// the menu's wait for a running poll go on while the window keeps serving its
+// events. The longest gap between two 5 ms ticks is the longest stall.
+TEST_F(DialogFixture, SilentUnitNeverStallsTheWindow) {
+  unit.SetSilent(true);
+  Start(kLanguageEnglish, false);  // a poll now runs into every time-out (3 s here)
+  QElapsedTimer clock;
+  clock.start();
+  qint64 last = 0, worst = 0;
+  QTimer tick;
+  tick.setInterval(5);
+  QObject::connect(&tick, &QTimer::timeout, [&] {
+    const qint64 now = clock.elapsed();
+    worst = std::max(worst, now - last);
+    last = now;
+  });
+  tick.start();
+  Command(32772, "129", [&](QDialog* d) { Click(d, 1005); });  // Save: the whole write sequence
+  Command(32772, "129", [&](QDialog* d) {
+    SetText(d, 1039, "60");
+    Click(d, 1087);  // Set Interval
+    Click(d, 1037);
+  });
+  window->RunCommand(32776);                                   // Sync Time
+  Command(32775, "136", [&](QDialog* d) { d->reject(); });      // the card list
+  Command(32773, "135", [&](QDialog* d) { Click(d, 1); });       // Alarm Save
+  tick.stop();
+  worst = std::max(worst, clock.elapsed() - last);
+  std::printf("longest event-loop stall with a silent unit: %lld ms over %lld ms\n", static_cast<long long>(worst),
+              static_cast<long long>(clock.elapsed()));
+  EXPECT_LT(worst, 100 * testing::kSlowdown);
 }
 
 }  // namespace
