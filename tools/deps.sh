@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the console builds and tests with (sudo when not root).
+# Usage: tools/deps.sh [fuzz]
 set -euo pipefail
 SUDO=""
 [ "$(id -u)" = 0 ] || SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
 packages=(g++ cmake ninja-build pkg-config git
   qt6-base-dev libgl-dev libqcustomplot-dev libhidapi-dev libudev-dev libsqlite3-dev
-  libgtest-dev libbenchmark-dev fonts-liberation2 sqlite3)
+  libgtest-dev fonts-liberation2 sqlite3)
+# "fuzz": clang and its libFuzzer runtime as well.
+if [ "${1:-}" = fuzz ]; then packages+=(clang libclang-rt-14-dev); fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
