@@ -87,13 +87,9 @@ Alarm::Alarm(DeviceLink& link, ResponseStore& store, QWidget* parent) : UnitDial
   auto* groups = new QHBoxLayout;
   groups->addWidget(tgroup);
   groups->addWidget(hgroup);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(save_);
-  buttons->addWidget(exit_);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(groups);
-  layout->addLayout(buttons);
+  layout->addLayout(ButtonRow(save_, exit_));
 
   connect(temperature_switch_, &QComboBox::currentIndexChanged, this, &Alarm::SwitchChanged);
   connect(humidity_switch_, &QComboBox::currentIndexChanged, this, &Alarm::SwitchChanged);

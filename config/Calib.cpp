@@ -41,13 +41,9 @@ Calib::Calib(DeviceLink& link, ResponseStore& store, QWidget* parent) : UnitDial
   save_->setObjectName("1005");
   exit_ = new QPushButton(this);
   exit_->setObjectName("1006");
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(save_);
-  buttons->addWidget(exit_);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
-  layout->addLayout(buttons);
+  layout->addLayout(ButtonRow(save_, exit_));
   connect(save_, &QPushButton::clicked, this, &Calib::Save);
   connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
 }

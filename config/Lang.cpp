@@ -24,13 +24,9 @@ Lang::Lang(DeviceLink& link, ResponseStore& store, std::filesystem::path data_fo
   auto* row = new QHBoxLayout;
   row->addWidget(label);
   row->addWidget(list_, 1);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(save_);
-  buttons->addWidget(exit_);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(row);
-  layout->addLayout(buttons);
+  layout->addLayout(ButtonRow(save_, exit_));
   connect(save_, &QPushButton::clicked, this, &Lang::Save);
   connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
 }

@@ -88,16 +88,12 @@ Setting::Setting(DeviceLink& link, ResponseStore& store, QWidget* parent) : Unit
       areas->addWidget(box, r + 1, c, Qt::AlignCenter);
     }
   }
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(save_);
-  buttons->addWidget(exit_);
 
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
   layout->addLayout(interval_row);
   layout->addLayout(areas);
-  layout->addLayout(buttons);
+  layout->addLayout(ButtonRow(save_, exit_));
 
   connect(area_, &QComboBox::currentIndexChanged, this, [this] {
     if (!initialising_) AreaChanged();

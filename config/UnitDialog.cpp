@@ -1,6 +1,8 @@
 #include "UnitDialog.h"
 
 #include <QApplication>
+#include <QHBoxLayout>
+#include <QPushButton>
 #include <QMessageBox>
 #include <atomic>
 #include <thread>
@@ -19,6 +21,14 @@ void ShowMessage(QWidget* parent, const QString& text) {
   box.setText(text);
   box.setStandardButtons(QMessageBox::Ok);
   box.exec();
+}
+
+QHBoxLayout* ButtonRow(QPushButton* save, QPushButton* exit) {
+  auto* row = new QHBoxLayout;
+  row->addStretch();
+  row->addWidget(save);
+  row->addWidget(exit);
+  return row;
 }
 
 void RunOffUiThread(const std::function<void()>& work) {

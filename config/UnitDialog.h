@@ -15,6 +15,9 @@
 #include "device/Exchange.h"
 #include "device/Responses.h"
 
+class QHBoxLayout;
+class QPushButton;
+
 namespace norvo {
 
 QString UiText(int id);
@@ -26,6 +29,9 @@ void ShowMessage(QWidget* parent, const QString& text);
 // Runs work on a thread of its own and keeps serving the window's events (but
 // not user input) until it is done.
 void RunOffUiThread(const std::function<void()>& work);
+
+// The Save and Exit buttons at the bottom right of a dialog.
+QHBoxLayout* ButtonRow(QPushButton* save, QPushButton* exit);
 
 class UnitDialog : public QDialog {
   Q_OBJECT
