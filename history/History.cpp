@@ -245,6 +245,8 @@ void History::SelectFile() {
   }
   SetButtons(false);
   progress_->setValue(0);
+  // The record list stays empty until the import has filled its rows.
+  model_->SetRows(nullptr, false);
   state_.StartImport(item->data(0, Qt::UserRole).toByteArray().toStdString(), LocaleDayOrder());
 }
 
