@@ -158,7 +158,7 @@ std::string Pad(const std::string& text, std::size_t width) {
 }
 
 std::string Latin1(const std::string& bytes) {
-  return Latin1ToUtf8(reinterpret_cast<const std::uint8_t*>(bytes.c_str()), bytes.size());
+  return Latin1ToUtf8(bytes);
 }
 
 // One process's link to the unit, wired as the console wires it.
@@ -363,11 +363,9 @@ void Calibration(const Options& o, Session& s, std::FILE* out) {
   if (o.json) std::fprintf(out, "]}\n");
 }
 
-int SetInterval(const Options& o, Session* s, std::FILE* err) {
-  if (o.words.size() != 3) throw Failure(kBadInput, "set interval takes MINUTES");
-  const int v = LeadingInteger(o.words[2]);
-  if (std::to_string(v) != o.words[2] || v < 5 || v > 240) throw Failure(kBadInput, UIString(237));
-  RunSingleWrite(s->Link(), BuildIntervalFrame(v));
+// The minutes were checked before the session opened.
+int SetInterval(const Options& o, Session& s, std::FILE* err) {
+  RunSingleWrite(s.Link(), BuildIntervalFrame(LeadingInteger(o.words[2])));
   std::fprintf(err, "%s\n", UIString(238).c_str());
   return kOk;
 }
@@ -574,7 +572,7 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     if (command == "alarms") Alarms(o, session, out);
     if (command == "calibration") Calibration(o, session, out);
     if (command == "sync-time") return SyncTime(session, err);
-    if (command == "set" && o.words[1] == "interval") return SetInterval(o, &session, err);
+    if (command == "set" && o.words[1] == "interval") return SetInterval(o, session, err);
     if (command == "set" && o.words[1] == "language") return SetLanguage(o, session, data_folder, err);
     if (command == "sd" && o.words[1] == "list") ListFiles(o, session, out);
     if (command == "sd" && o.words[1] == "get") return GetFile(o, session, data_folder, out, err);

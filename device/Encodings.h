@@ -36,6 +36,9 @@ std::uint8_t EncodeHumidityByte(int value);
 // The unit's 8-bit text (up to the first zero byte, at most max_len bytes),
 // each byte taken as the character of the same value, as UTF-8.
 std::string Latin1ToUtf8(const std::uint8_t* bytes, std::size_t max_len);
+inline std::string Latin1ToUtf8(std::string_view bytes) {
+  return Latin1ToUtf8(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
 
 // UTF-8 back to one byte per character; characters above U+00FF become '?'.
 std::string Utf8ToLatin1(std::string_view text);

@@ -4,14 +4,17 @@
 
 namespace norvo {
 
-void Exchange(DeviceLink& link, std::uint8_t command, int type, int wait_before_ms,
-              int wait_after_ms) {
-  const Payload frame = BuildCommandFrame(command);
+bool Exchange(DeviceLink& link, const Payload& frame, int type, int wait_before_ms, int wait_after_ms) {
   link.WaitExchange(wait_before_ms);
   link.ExchangeEvent().Reset();
   link.SetPendingType(type);
   link.WriteReport(frame);
-  if (wait_after_ms > 0) link.WaitExchange(wait_after_ms);
+  return wait_after_ms > 0 && link.WaitExchange(wait_after_ms);
+}
+
+void Exchange(DeviceLink& link, std::uint8_t command, int type, int wait_before_ms,
+              int wait_after_ms) {
+  Exchange(link, BuildCommandFrame(command), type, wait_before_ms, wait_after_ms);
 }
 
 void ReleaseExchange(DeviceLink& link) {
@@ -76,11 +79,7 @@ WriteOutcome RunWriteSequence(DeviceLink& link, const WriteTiming& timing,
 }
 
 void RunSingleWrite(DeviceLink& link, const Payload& frame) {
-  link.WaitExchange(1000);
-  link.ExchangeEvent().Reset();
-  link.SetPendingType(response::kWrite);
-  link.WriteReport(frame);
-  link.WaitExchange(1000);
+  Exchange(link, frame, response::kWrite, 1000, 1000);
   ReleaseExchange(link);
 }
 

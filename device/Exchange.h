@@ -15,7 +15,10 @@
 
 namespace norvo {
 
-// One read exchange: wait before, reset, pending type, write, wait after.
+// One exchange: wait before, reset, pending type, write, wait after (none
+// when 0). True when the answer signalled the event within the wait after.
+bool Exchange(DeviceLink& link, const Payload& frame, int type, int wait_before_ms, int wait_after_ms);
+// The same for a read command without data.
 void Exchange(DeviceLink& link, std::uint8_t command, int type, int wait_before_ms,
               int wait_after_ms);
 

@@ -23,7 +23,7 @@ namespace norvo {
 namespace {
 
 QString FromLatin1(const std::string& bytes) {
-  return QString::fromStdString(Latin1ToUtf8(reinterpret_cast<const std::uint8_t*>(bytes.c_str()), bytes.size()));
+  return QString::fromStdString(Latin1ToUtf8(bytes));
 }
 
 QStringList Titles(const std::vector<std::string>& titles) {

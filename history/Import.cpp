@@ -98,7 +98,7 @@ std::string UnitLabel(const std::string& header) {
   const std::size_t paren = label.find('(');
   if (paren != std::string::npos) label = label.substr(paren);
   // Bytes from the file are taken one for one as characters.
-  label = Latin1ToUtf8(reinterpret_cast<const std::uint8_t*>(label.c_str()), label.size());
+  label = Latin1ToUtf8(label);
   ReplaceAll(label, "C", "\u00B0C");
   ReplaceAll(label, "F", "\u00B0F");
   return label;

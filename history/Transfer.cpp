@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/Encodings.h"
+#include "device/Exchange.h"
 #include "device/Frames.h"
 #include "res/Strings.h"
 
@@ -43,7 +44,7 @@ std::string Printable(const std::string& name) {
       out += static_cast<char>(c);
     }
   }
-  return Latin1ToUtf8(reinterpret_cast<const std::uint8_t*>(out.c_str()), out.size());
+  return Latin1ToUtf8(out);
 }
 
 }  // namespace
@@ -124,14 +125,8 @@ std::int64_t CardTransfer::SizeOf(const std::string& name) const {
 }
 
 void CardTransfer::RequestFileList() {
-  const Payload frame = BuildCommandFrame(code::kListFiles);
-  link_.WaitExchange(3000);
-  link_.ExchangeEvent().Reset();
-  link_.SetPendingType(response::kFileList);
-  link_.WriteReport(frame);
-  link_.WaitExchange(2000);
-  link_.ExchangeEvent().Reset();
-  link_.ExchangeEvent().Set();
+  Exchange(link_, BuildCommandFrame(code::kListFiles), response::kFileList, 3000, 2000);
+  ReleaseExchange(link_);
 }
 
 void CardTransfer::OnListReport(const Payload& payload) {
@@ -264,23 +259,16 @@ DownloadOutcome CardTransfer::DownloadFile(const std::string& name) {
       more = false;
       last_block_.store(true);
     }
-    const Payload frame =
-        BuildReadFrame(name, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(end));
-    link_.WaitExchange(3000);
-    link_.ExchangeEvent().Reset();
-    link_.SetPendingType(response::kFileData);
-    link_.WriteReport(frame);
-    const bool answered = link_.WaitExchange(3000);
+    const Payload frame = BuildReadFrame(name, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(end));
+    const bool answered = Exchange(link_, frame, response::kFileData, 3000, 3000);
     if (!answered || received_.load() != static_cast<std::uint64_t>(length)) {
       CloseLocal();
       link_.SetPendingType(response::kNone);
-      link_.ExchangeEvent().Reset();
-      link_.ExchangeEvent().Set();
+      ReleaseExchange(link_);
       Progress(remaining);
       return {DownloadStatus::kBlockFailed, UIString(246)};
     }
-    link_.ExchangeEvent().Reset();
-    link_.ExchangeEvent().Set();
+    ReleaseExchange(link_);
     link_.Pause(10);
     offset = end;
   }
@@ -289,14 +277,9 @@ DownloadOutcome CardTransfer::DownloadFile(const std::string& name) {
 }
 
 void CardTransfer::DeleteCardFile(const std::string& name) {
-  const Payload frame = BuildDeleteFrame(name);
-  link_.WaitExchange(3000);
-  link_.ExchangeEvent().Reset();
-  link_.SetPendingType(response::kWrite);
-  link_.WriteReport(frame);
-  link_.WaitExchange(500);
-  link_.ExchangeEvent().Reset();
-  link_.ExchangeEvent().Set();
+  // The reply, if any, is not routed: the wait always runs its 500 ms.
+  Exchange(link_, BuildDeleteFrame(name), response::kWrite, 3000, 500);
+  ReleaseExchange(link_);
 }
 
 }  // namespace norvo

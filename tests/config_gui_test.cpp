@@ -14,6 +14,7 @@
 #include <fstream>
 
 #include "QtTestSupport.h"
+#include "SimConsole.h"
 #include "app/DataFolder.h"
 #include "app/Dialogs.h"
 #include "config/ParameterBlocks.h"
@@ -33,43 +34,23 @@ using testing::OnDialog;
 using testing::SaveScreenshot;
 using testing::WaitFor;
 
-struct DialogFixture : ::testing::Test {
-  sim::SimUnit unit{sim::SimUnit::Options{.eight_area = true, .pacing = false, .seed = 5, .default_card = false}};
-  sim::SimTransport transport;
-  std::unique_ptr<DeviceLink> link;
-  std::unique_ptr<CMyNorvoDlg> window;
+struct DialogFixture : testing::SimConsole {
+  DialogFixture() : SimConsole({.eight_area = true, .pacing = false, .seed = 5, .default_card = false}) {}
+
   MenuDialogs dialogs{};
-  QTemporaryDir data;
   MessageBoxes boxes;
-  int polled = 0;
   bool restarted = false;
 
   void Start(int language = kLanguageEnglish, bool wait_for_poll = true) {
-    LoadUIStrings(language);
     unit.SetDrift(false);
-    transport.AddUnit(&unit, "sim:unit");
-    link = std::make_unique<DeviceLink>(transport);
-    link->SetTimeScale(0.2);  // the 50 ms pauses are 10 ms, the 500 ms closing wait 100 ms
     CMyNorvoDlg::Options options;
-    options.data_folder = data.path().toStdString();
     options.restart = [this] { restarted = true; };
     options.poll_second = 5ms;
-    window = std::make_unique<CMyNorvoDlg>(*link, nullptr, options);
-    QObject::connect(window.get(), &CMyNorvoDlg::Polled, [this] { ++polled; });
+    Launch(language, 0.2, options);  // the 50 ms pauses are 10 ms, the 500 ms closing wait 100 ms
     dialogs = InstallDialogs(*window);
     if (unit.Plugged() && wait_for_poll) {
       ASSERT_TRUE(WaitForPolls(1));
     }
-  }
-
-  void TearDown() override {
-    window.reset();
-    LoadUIStrings(kLanguageEnglish);
-  }
-
-  bool WaitForPolls(int n) {
-    const int target = polled + n;
-    return WaitFor([&] { return polled >= target; });
   }
 
   // Runs a menu command; act runs while the dialog named `dialog` is up.

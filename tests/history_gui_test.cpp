@@ -15,6 +15,7 @@
 #include <filesystem>
 
 #include "QtTestSupport.h"
+#include "SimConsole.h"
 #include "app/Dialogs.h"
 #include "graph/Chart.h"
 #include "graph/Grapsh.h"
@@ -37,27 +38,18 @@ using testing::OnDialog;
 using testing::SaveScreenshot;
 using testing::WaitFor;
 
-struct HistoryFixture : ::testing::Test {
-  sim::SimUnit unit{sim::SimUnit::Options{.eight_area = true, .pacing = false, .seed = 9, .default_card = true}};
-  sim::SimTransport transport;
-  std::unique_ptr<DeviceLink> link;
-  std::unique_ptr<CMyNorvoDlg> window;
+struct HistoryFixture : testing::SimConsole {
+  HistoryFixture() : SimConsole({.eight_area = true, .pacing = false, .seed = 9, .default_card = true}) {}
+
   MenuDialogs dialogs{};
-  QTemporaryDir data;
   MessageBoxes boxes;
 
   void SetUp() override {
-    LoadUIStrings(kLanguageEnglish);
-    transport.AddUnit(&unit, "sim:unit");
-    link = std::make_unique<DeviceLink>(transport);
-    link->SetTimeScale(0.05);
     CMyNorvoDlg::Options options;
-    options.data_folder = data.path().toStdString();
     options.poll_second = 5ms;
-    window = std::make_unique<CMyNorvoDlg>(*link, nullptr, options);
+    Launch(kLanguageEnglish, 0.05, options);
     dialogs = InstallDialogs(*window);
   }
-  void TearDown() override { window.reset(); }
 
   fs::path Folder() const { return data.path().toStdString(); }
 

@@ -8,6 +8,7 @@
 #include <QMenuBar>
 
 #include "QtTestSupport.h"
+#include "SimConsole.h"
 #include "monitor/DeviceWatcher.h"
 #include "monitor/MainWindow.h"
 #include "monitor/MonitorView.h"
@@ -21,33 +22,13 @@ namespace {
 using testing::SaveScreenshot;
 using testing::WaitFor;
 
-struct MainWindowFixture : ::testing::Test {
-  sim::SimUnit unit{sim::SimUnit::Options{.eight_area = true, .pacing = false, .seed = 3, .default_card = true}};
-  sim::SimTransport transport;
-  std::unique_ptr<DeviceLink> link;
-  std::unique_ptr<SimWatcher> watcher;
-  std::unique_ptr<CMyNorvoDlg> window;
-  int polled = 0;  // poll copies that reached the window
+struct MainWindowFixture : testing::SimConsole {
+  MainWindowFixture()
+      : SimConsole({.eight_area = true, .pacing = false, .seed = 3, .default_card = true}) {}
 
   void Start(int language = kLanguageEnglish) {
-    LoadUIStrings(language);
-    transport.AddUnit(&unit, "sim:unit");
-    link = std::make_unique<DeviceLink>(transport);
-    link->SetTimeScale(0.01);  // a second of the worker is 10 ms
-    watcher = std::make_unique<SimWatcher>(transport);
-    window = std::make_unique<CMyNorvoDlg>(*link, watcher.get(), CMyNorvoDlg::Options{});
-    QObject::connect(window.get(), &CMyNorvoDlg::Polled, [this] { ++polled; });
+    Launch(language, 0.01, {}, true);  // a second of the worker is 10 ms
     window->show();
-  }
-
-  void TearDown() override {
-    window.reset();
-    LoadUIStrings(kLanguageEnglish);
-  }
-
-  bool WaitForPolls(int n) {
-    const int target = polled + n;
-    return WaitFor([&] { return polled >= target; });
   }
 
   std::string Texts(int channel) {

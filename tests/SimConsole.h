@@ -1,0 +1,57 @@
+#pragma once
+// The console's main window against a simulated unit, for the GUI tests: the
+// unit, its transport, the link and the window, a count of the poll copies
+// that reached the window, and an empty data folder.
+
+#include <gtest/gtest.h>
+
+#include <QObject>
+#include <QTemporaryDir>
+#include <memory>
+
+#include "QtTestSupport.h"
+#include "monitor/DeviceWatcher.h"
+#include "monitor/MainWindow.h"
+#include "res/Strings.h"
+#include "sim/SimTransport.h"
+#include "sim/SimUnit.h"
+
+namespace norvo::testing {
+
+struct SimConsole : ::testing::Test {
+  explicit SimConsole(sim::SimUnit::Options options) : unit(options) {}
+
+  // Starts the window in a language, with the link's waits scaled; options
+  // get the data folder filled in. With hotplug the window hears the unit's
+  // plug and unplug events.
+  void Launch(int language, double time_scale, CMyNorvoDlg::Options options = {}, bool hotplug = false) {
+    LoadUIStrings(language);
+    transport.AddUnit(&unit, "sim:unit");
+    link = std::make_unique<DeviceLink>(transport);
+    link->SetTimeScale(time_scale);
+    if (hotplug) watcher = std::make_unique<SimWatcher>(transport);
+    options.data_folder = data.path().toStdString();
+    window = std::make_unique<CMyNorvoDlg>(*link, watcher.get(), options);
+    QObject::connect(window.get(), &CMyNorvoDlg::Polled, [this] { ++polled; });
+  }
+
+  void TearDown() override {
+    window.reset();
+    LoadUIStrings(kLanguageEnglish);
+  }
+
+  bool WaitForPolls(int n) {
+    const int target = polled + n;
+    return WaitFor([&] { return polled >= target; });
+  }
+
+  sim::SimUnit unit;
+  sim::SimTransport transport;
+  std::unique_ptr<DeviceLink> link;
+  std::unique_ptr<SimWatcher> watcher;
+  std::unique_ptr<CMyNorvoDlg> window;
+  QTemporaryDir data;
+  int polled = 0;  // poll copies that reached the window
+};
+
+}  // namespace norvo::testing
