@@ -5,8 +5,9 @@
 #include <QEventLoop>
 #include <QProcess>
 
-#include "DataFolder.h"
 #include "Dialogs.h"
+#include "SimWatcher.h"
+#include "settings/DataFolder.h"
 #include "device/DeviceLink.h"
 #include "device/HidapiTransport.h"
 #include "monitor/DeviceWatcher.h"
@@ -65,7 +66,7 @@ int CMyNorvoApp::InitInstance() {
   CMyNorvoDlg::Options options;
   options.data_folder = data_folder_;
   options.restart = [this] { Restart(); };
-  options.sim_unit = sim_unit_.get();
+  if (sim_unit_) options.extend_menu = [unit = sim_unit_.get()](QMenuBar* bar) { AddSimulationMenu(bar, *unit); };
   window_ = std::make_unique<CMyNorvoDlg>(*link_, watcher_.get(), options);
   InstallDialogs(*window_);
   window_->show();

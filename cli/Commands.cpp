@@ -11,7 +11,7 @@
 #include <memory>
 #include <thread>
 
-#include "app/DataFolder.h"
+#include "settings/DataFolder.h"
 #include "config/ParameterBlocks.h"
 #include "device/DeviceLink.h"
 #include "device/Exchange.h"

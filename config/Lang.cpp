@@ -6,7 +6,7 @@
 #include <QPushButton>
 
 #include "ParameterBlocks.h"
-#include "app/DataFolder.h"
+#include "settings/DataFolder.h"
 
 namespace norvo {
 

@@ -14,24 +14,9 @@
 #include "device/DeviceLink.h"
 #include "device/Exchange.h"
 #include "device/Responses.h"
-
-class QHBoxLayout;
-class QPushButton;
+#include "ui/UiHelpers.h"
 
 namespace norvo {
-
-QString UiText(int id);
-QString Utf8(const std::string& text);
-
-// A plain message box: OK button, the application's name as caption.
-void ShowMessage(QWidget* parent, const QString& text);
-
-// Runs work on a thread of its own and keeps serving the window's events (but
-// not user input) until it is done.
-void RunOffUiThread(const std::function<void()>& work);
-
-// The Save and Exit buttons at the bottom right of a dialog.
-QHBoxLayout* ButtonRow(QPushButton* save, QPushButton* exit);
 
 class UnitDialog : public QDialog {
   Q_OBJECT

@@ -12,7 +12,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "config/UnitDialog.h"
+#include "ui/UiHelpers.h"
 #include "device/Encodings.h"
 #include "graph/Grapsh.h"
 #include "res/Strings.h"

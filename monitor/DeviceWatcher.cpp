@@ -3,7 +3,6 @@
 #include <QMetaObject>
 #include <QSocketNotifier>
 
-#include "sim/SimTransport.h"
 
 #if defined(__linux__)
 #include <libudev.h>
@@ -90,15 +89,5 @@ void WindowsWatcher::Register(void* window_handle) {
                                               DEVICE_NOTIFY_WINDOW_HANDLE);
 }
 #endif
-
-SimWatcher::SimWatcher(sim::SimTransport& transport, QObject* parent)
-    : DeviceWatcher(parent), transport_(transport) {
-  transport_.SetHotplugListener([this](bool arrived) {
-    QMetaObject::invokeMethod(
-        this, [this, arrived] { emit DeviceChanged(arrived); }, Qt::QueuedConnection);
-  });
-}
-
-SimWatcher::~SimWatcher() { transport_.SetHotplugListener(nullptr); }
 
 }  // namespace norvo

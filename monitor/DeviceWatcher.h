@@ -1,8 +1,8 @@
 #pragma once
 // Plug and unplug notifications for any HID interface, delivered on the
 // user-interface thread. On Linux a libudev monitor on subsystem "hidraw"; on
-// Windows WM_DEVICECHANGE through a native event filter; with the simulated
-// unit its own hot-plug events.
+// Windows WM_DEVICECHANGE through a native event filter. The application adds
+// a watcher for the simulated unit's hot-plug events.
 
 #include <QObject>
 
@@ -11,10 +11,6 @@ struct udev;
 struct udev_monitor;
 
 namespace norvo {
-
-namespace sim {
-class SimTransport;
-}
 
 class DeviceWatcher : public QObject {
   Q_OBJECT
@@ -57,16 +53,5 @@ class WindowsWatcher : public DeviceWatcher {
   void* registration_ = nullptr;
 };
 #endif
-
-// Hot-plug of the simulated transport, handed to the user-interface thread.
-class SimWatcher : public DeviceWatcher {
-  Q_OBJECT
- public:
-  SimWatcher(sim::SimTransport& transport, QObject* parent = nullptr);
-  ~SimWatcher() override;
-
- private:
-  sim::SimTransport& transport_;
-};
 
 }  // namespace norvo

@@ -17,7 +17,6 @@
 #include "MonitorView.h"
 #include "device/Frames.h"
 #include "res/Strings.h"
-#include "sim/SimUnit.h"
 
 namespace norvo {
 namespace {
@@ -120,20 +119,7 @@ void CMyNorvoDlg::BuildMenu() {
   about->setObjectName(QString::number(command::kAbout));
   connect(about, &QAction::triggered, this, &CMyNorvoDlg::ShowAbout);
 
-  if (options_.sim_unit != nullptr) {
-    sim::SimUnit* unit = options_.sim_unit;
-    QMenu* simulation = menuBar()->addMenu("Simulation");
-    QAction* unplug = simulation->addAction("Unplug unit");
-    unplug->setObjectName("sim-unplug");
-    connect(unplug, &QAction::triggered, this, [unit] { unit->Unplug(); });
-    QAction* plug = simulation->addAction("Plug unit in");
-    plug->setObjectName("sim-plug");
-    connect(plug, &QAction::triggered, this, [unit] { unit->Plug(); });
-    QAction* refuse = simulation->addAction("Unit on another screen");
-    refuse->setObjectName("sim-refuse");
-    refuse->setCheckable(true);
-    connect(refuse, &QAction::toggled, this, [unit](bool on) { unit->SetRefuseWrites(on); });
-  }
+  if (options_.extend_menu) options_.extend_menu(menuBar());
 }
 
 void CMyNorvoDlg::BuildStatusBar() {

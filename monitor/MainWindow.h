@@ -16,14 +16,12 @@
 
 class QLabel;
 class QAction;
+class QMenuBar;
 
 namespace norvo {
 
 class DeviceWatcher;
 class MonitorView;
-namespace sim {
-class SimUnit;
-}
 
 // Runs one menu command's dialog modally; returns the dialog's result.
 using CommandHandler = std::function<int(QWidget* parent)>;
@@ -34,7 +32,7 @@ class CMyNorvoDlg : public QMainWindow {
   struct Options {
     std::filesystem::path data_folder;
     std::function<void()> restart;       // run after the Language dialog returns OK
-    sim::SimUnit* sim_unit = nullptr;    // offers the Simulation menu when set
+    std::function<void(QMenuBar*)> extend_menu;  // adds menus after Help (the Simulation menu)
     std::chrono::microseconds poll_second{0};  // the worker's second; 0: the link's
   };
 

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "QtTestSupport.h"
-#include "monitor/DeviceWatcher.h"
+#include "app/SimWatcher.h"
 #include "monitor/MainWindow.h"
 #include "res/Strings.h"
 #include "sim/SimTransport.h"

@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/DataFolder.h"
-#include "app/Ini.h"
+#include "settings/DataFolder.h"
+#include "settings/Ini.h"
 #include "res/Strings.h"
 
 namespace fs = std::filesystem;

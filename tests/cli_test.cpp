@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/DataFolder.h"
+#include "settings/DataFolder.h"
 #include "sim/SimUnit.h"
 #include "store/OleDate.h"
 #include "store/RecordStore.h"

@@ -15,7 +15,7 @@
 
 #include "QtTestSupport.h"
 #include "SimConsole.h"
-#include "app/DataFolder.h"
+#include "settings/DataFolder.h"
 #include "app/Dialogs.h"
 #include "config/ParameterBlocks.h"
 #include "device/Exchange.h"
