@@ -13,12 +13,10 @@
 namespace norvo {
 
 MenuDialogs InstallDialogs(CMyNorvoDlg& window) {
-  DeviceLink& link = window.Link();
-  ResponseStore& store = window.Responses();
-  MenuDialogs d{new Setting(link, store, &window), new Alarm(link, store, &window),
-                new Calib(link, store, &window), new Lang(link, store, window.DataFolder(), &window),
-                new HistoryState(link, window.DataFolder(), &window)};
-  window.ResponseDispatcher().SetCardSink(&d.history->Transfer());
+  UnitSession& session = window.Session();
+  MenuDialogs d{new Setting(session, &window), new Alarm(session, &window), new Calib(session, &window),
+                new Lang(session, window.DataFolder(), &window),
+                new HistoryState(session.Transfer(), window.DataFolder(), &window)};
 
   QObject::connect(&window, &CMyNorvoDlg::Polled, &window, [&window, d] {
     const PollSnapshot& s = window.LastPoll();
@@ -39,7 +37,7 @@ MenuDialogs InstallDialogs(CMyNorvoDlg& window) {
   });
   window.SetCommandHandler(command::kLanguage, [d](QWidget*) { return d.lang->Run(); });
   window.SetCommandHandler(command::kSyncTime, [&window](QWidget* parent) {
-    SyncClock(parent, window.Link(), window.PermissionByte());
+    SyncClock(parent, window.Session());
     return 0;
   });
   return d;

@@ -8,7 +8,9 @@
 #include "Dialogs.h"
 #include "SimWatcher.h"
 #include "settings/DataFolder.h"
-#include "device/DeviceLink.h"
+#include <cstdio>
+
+#include "session/UnitSession.h"
 #include "device/HidapiTransport.h"
 #include "monitor/DeviceWatcher.h"
 #include "monitor/MainWindow.h"
@@ -35,7 +37,7 @@ CMyNorvoApp::CMyNorvoApp(QStringList arguments) : arguments_(std::move(arguments
 CMyNorvoApp::~CMyNorvoApp() {
   window_.reset();
   watcher_.reset();
-  link_.reset();
+  session_.reset();
 }
 
 int CMyNorvoApp::InitInstance() {
@@ -61,13 +63,19 @@ int CMyNorvoApp::InitInstance() {
     watcher_ = std::make_unique<UdevWatcher>();
 #endif
   }
-  link_ = std::make_unique<DeviceLink>(*transport_);
+  std::string scale_error;
+  const std::optional<double> scale = TimeScaleFromEnvironment(&scale_error);
+  if (!scale) {
+    std::fprintf(stderr, "norvo: %s\n", scale_error.c_str());
+    return 3;
+  }
+  session_ = std::make_unique<UnitSession>(*transport_, data_folder_, UnitSession::SessionOptions(*scale));
 
   CMyNorvoDlg::Options options;
   options.data_folder = data_folder_;
   options.restart = [this] { Restart(); };
   if (sim_unit_) options.extend_menu = [unit = sim_unit_.get()](QMenuBar* bar) { AddSimulationMenu(bar, *unit); };
-  window_ = std::make_unique<CMyNorvoDlg>(*link_, watcher_.get(), options);
+  window_ = std::make_unique<CMyNorvoDlg>(*session_, watcher_.get(), options);
   InstallDialogs(*window_);
   window_->show();
 

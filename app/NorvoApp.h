@@ -11,7 +11,7 @@
 namespace norvo {
 
 class CMyNorvoDlg;
-class DeviceLink;
+class UnitSession;
 class DeviceWatcher;
 class Transport;
 namespace sim {
@@ -44,7 +44,7 @@ class CMyNorvoApp {
   std::unique_ptr<QLockFile> lock_;
   std::unique_ptr<sim::SimUnit> sim_unit_;
   std::unique_ptr<Transport> transport_;
-  std::unique_ptr<DeviceLink> link_;
+  std::unique_ptr<UnitSession> session_;
   std::unique_ptr<DeviceWatcher> watcher_;
   std::unique_ptr<CMyNorvoDlg> window_;
 };

@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
   std::string content = sim::MakeLogFile(false, static_cast<int>(bytes / 20) + 1);  // more than enough text
   content.resize(static_cast<std::size_t>(bytes));
 
-  sim::SimUnit unit(sim::SimUnit::Options{.eight_area = true, .pacing = true, .seed = 1, .default_card = false});
+  sim::SimUnit unit(sim::SimUnit::Options{.eight_area = true, .pacing = true, .seed = 1, .default_card = false, .strict = false});
   unit.SetFiles({{"BIG.CSV", content}});
   sim::SimTransport transport;
   transport.AddUnit(&unit, "sim:unit");

@@ -1,3 +1,4 @@
+#include <QTemporaryDir>
 // One frame of the main window's panels painted offscreen, against painting
 // an empty widget of the same size; and the start-up time to the first paint
 // of the main window, against an empty window's first paint.
@@ -54,12 +55,15 @@ int main(int argc, char** argv) {
   const double empty_first = WaitForFirstPaint(&empty, &empty, clock);
 
   LoadUIStrings(kLanguageEnglish);
-  sim::SimUnit unit;
+  sim::SimUnit unit{sim::SimUnit::Options{.strict = false}};
   sim::SimTransport transport;
   transport.AddUnit(&unit, "sim:unit");
-  DeviceLink link(transport);
+  QTemporaryDir folder;
+  UnitSession::Options options;
+  options.lock_folder = folder.path().toStdString();
+  UnitSession session(transport, folder.path().toStdString(), options);
   clock.restart();
-  auto* window = new CMyNorvoDlg(link, nullptr, {});
+  auto* window = new CMyNorvoDlg(session, nullptr, {});
   const double ours_first = WaitForFirstPaint(window, window->View(), clock);
 
   // One frame.

@@ -13,7 +13,9 @@
 
 #include "settings/DataFolder.h"
 #include "config/ParameterBlocks.h"
-#include "device/DeviceLink.h"
+#include <optional>
+
+#include "session/UnitSession.h"
 #include "device/Exchange.h"
 #include "device/Frames.h"
 #include "device/HidapiTransport.h"
@@ -52,7 +54,8 @@ constexpr const char* kUsage =
     "                                    TIME as \"YYYY-MM-DD hh:mm:ss\"\n"
     "\n"
     "exit status: 0 done, 1 no unit found, 2 the unit refused a write, 3 bad arguments or input,\n"
-    "4 a store or file error. Data goes to standard output, messages to standard error.\n";
+    "4 a store or file error, 5 the unit is in use by another process. Data goes to standard output,\n"
+    "messages to standard error.\n";
 
 std::atomic<bool> g_interrupted{false};
 
@@ -64,7 +67,7 @@ struct Options {
   bool import = false;
   std::string data_dir;
   std::string lang;
-  std::string fault;  // simulated unit only: unplugged, silent, refuse, short-block
+  std::string fault;  // simulated unit only: unplugged, silent, refuse, short-block, ignore-writes, open-failure
   std::string from, to, column = "Temperature";
   int watch = 0;
   std::vector<std::string> words;
@@ -161,7 +164,7 @@ std::string Latin1(const std::string& bytes) {
   return Latin1ToUtf8(bytes);
 }
 
-// One process's link to the unit, wired as the console wires it.
+// The transport (real or simulated) and the one unit session over it.
 class Session {
  public:
   Session(const Options& o, const fs::path& data_folder) {
@@ -173,44 +176,40 @@ class Session {
       if (o.fault == "silent") unit_->SetSilent(true);
       if (o.fault == "refuse") unit_->SetRefuseWrites(true);
       if (o.fault == "short-block") unit_->SetShortBlocks(1);
+      if (o.fault == "ignore-writes") unit_->SetIgnoreWrites(true);
+      if (o.fault == "open-failure") unit_->SetOpenFailure(true);
       transport_ = std::move(sim);
     } else {
       if (!o.fault.empty()) throw Failure(kBadInput, "--sim-fault goes with --simulate");
       transport_ = std::make_unique<HidapiTransport>();
     }
-    link_ = std::make_unique<DeviceLink>(*transport_);
-    if (const char* scale = std::getenv("NORVO_TIME_SCALE")) link_->SetTimeScale(std::atof(scale));
-    dispatcher_ = std::make_unique<Dispatcher>(*link_, store_);
-    transfer_ = std::make_unique<CardTransfer>(*link_, data_folder);
-    dispatcher_->SetCardSink(transfer_.get());
-    dispatcher_->SetListReceiver(true);
-    store_.AddPermissionReader(&permission_);
-    link_->SetReportHandler([this](const Payload& p, int n) { dispatcher_->Dispatch(p, n); });
-    if (link_->OpenDevice() != 1) throw Failure(kNoUnit, "No unit found.");
+    std::string scale_error;
+    const std::optional<double> scale = TimeScaleFromEnvironment(&scale_error);
+    if (!scale) throw Failure(kBadInput, scale_error);
+    session_ = std::make_unique<UnitSession>(*transport_, data_folder, UnitSession::SessionOptions(*scale));
+    session_->ResponseDispatcher().SetListReceiver(true);
+    const OpenState state = session_->Open();
+    if (state == OpenState::kInUse) throw Failure(kInUse, session_->StateMessage());
+    if (state != OpenState::kOpened) throw Failure(kNoUnit, session_->StateMessage());
   }
-  ~Session() { link_->Stop(); }
+  ~Session() { session_->Stop(); }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  DeviceLink& Link() { return *link_; }
-  ResponseStore& Store() { return store_; }
-  CardTransfer& Transfer() { return *transfer_; }
-  std::atomic<int>& Permission() { return permission_; }
+  UnitSession& Unit() { return *session_; }
+  DeviceLink& Link() { return session_->Link(); }
+  ResponseStore& Store() { return session_->Responses(); }
+  CardTransfer& Transfer() { return session_->Transfer(); }
 
   // The settings sequence; fails when the unit does not answer at all.
   void ReadSettings() {
-    ReadSettingsSequence(*link_);
-    if (link_->PendingType() != response::kNone) throw Failure(kNoUnit, "The unit does not answer.");
+    if (!session_->ReadSettings()) throw Failure(kNoUnit, "The unit does not answer.");
   }
 
  private:
   std::unique_ptr<sim::SimUnit> unit_;
   std::unique_ptr<Transport> transport_;
-  std::unique_ptr<DeviceLink> link_;
-  ResponseStore store_;
-  std::unique_ptr<Dispatcher> dispatcher_;
-  std::unique_ptr<CardTransfer> transfer_;
-  std::atomic<int> permission_{0};
+  std::unique_ptr<UnitSession> session_;
 };
 
 // ---- commands ------------------------------------------------------------------
@@ -218,8 +217,7 @@ class Session {
 void Live(const Options& o, Session& s, std::FILE* out) {
   s.ReadSettings();
   for (;;) {
-    ReadLiveSequence(s.Link());
-    if (s.Link().PendingType() != response::kNone) throw Failure(kNoUnit, "The unit does not answer.");
+    if (!s.Unit().ReadLive()) throw Failure(kNoUnit, "The unit does not answer.");
     const LiveReadings r = DecodeLiveReadings(s.Store().Block(response::kLive));
     const int unit = s.Link().UnitFlag();
     const char* sign = unit ? "\u00B0F" : "\u00B0C";
@@ -299,7 +297,7 @@ void Settings(const Options& o, Session& s, std::FILE* out) {
 
 void Alarms(const Options& o, Session& s, std::FILE* out) {
   s.ReadSettings();
-  ReadAlarmSequence(s.Link());
+  if (!s.Unit().ReadAlarms()) throw Failure(kNoUnit, "The unit does not answer.");
   const Payload a = s.Store().Block(response::kAlarmA), c = s.Store().Block(response::kAlarmC),
                 d = s.Store().Block(response::kAlarmD);
   const int unit = s.Link().UnitFlag();
@@ -342,7 +340,7 @@ void Alarms(const Options& o, Session& s, std::FILE* out) {
 
 void Calibration(const Options& o, Session& s, std::FILE* out) {
   s.ReadSettings();
-  ReadCalibrationSequence(s.Link());
+  if (!s.Unit().ReadCalibration()) throw Failure(kNoUnit, "The unit does not answer.");
   const Payload b = s.Store().Block(response::kCalibration);
   const int unit = s.Link().UnitFlag();
   if (o.json) std::fprintf(out, "{\"unit\": \"%s\", \"channels\": [", unit ? "\u00B0F" : "\u00B0C");
@@ -363,10 +361,18 @@ void Calibration(const Options& o, Session& s, std::FILE* out) {
   if (o.json) std::fprintf(out, "]}\n");
 }
 
+// A write that did not reach the unit ends the command: refused 2, no answer 1.
+void RequireWritten(WriteOutcome outcome) {
+  if (outcome == WriteOutcome::kRefused) throw Failure(kRefused, UIString(ui::kSwitchToMainScreen));
+  if (outcome == WriteOutcome::kNoAnswer) throw Failure(kNoUnit, "The unit does not answer; nothing was written.");
+  if (outcome == WriteOutcome::kNotConnected) throw Failure(kNoUnit, "No unit found.");
+}
+
 // The minutes were checked before the session opened.
 int SetInterval(const Options& o, Session& s, std::FILE* err) {
-  RunSingleWrite(s.Link(), BuildIntervalFrame(LeadingInteger(o.words[2])));
-  std::fprintf(err, "%s\n", UIString(238).c_str());
+  const Payload frames[] = {BuildIntervalFrame(LeadingInteger(o.words[2]))};
+  RequireWritten(s.Unit().Write(frames, kIntervalWrite));
+  std::fprintf(err, "%s\n", UIString(ui::kSetIntervalSuccess).c_str());
   return kOk;
 }
 
@@ -376,9 +382,7 @@ int SyncTime(Session& s, std::FILE* err) {
   localtime_r(&now, &local);
   const Payload frames[] = {BuildClockFrame({local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                                              local.tm_min, local.tm_sec, local.tm_wday})};
-  if (RunWriteSequence(s.Link(), kClockWrite, frames, s.Permission()) == WriteOutcome::kRefused) {
-    throw Failure(kRefused, UIString(236));
-  }
+  RequireWritten(s.Unit().Write(frames, kClockWrite));
   std::fprintf(err, "%s\n", UIString(231).c_str());
   return kOk;
 }
@@ -390,9 +394,7 @@ int SetLanguage(const Options& o, Session& s, const fs::path& data_folder, std::
     throw Failure(kStoreError, "Cannot write " + (data_folder / kSettingsFile).string());
   }
   const Payload frames[] = {BuildLanguageFrame(language == "English")};
-  if (RunWriteSequence(s.Link(), kDialogWrite, frames, s.Permission()) == WriteOutcome::kRefused) {
-    throw Failure(kRefused, UIString(236));
-  }
+  RequireWritten(s.Unit().Write(frames, kDialogWrite));
   std::fprintf(err, "language: %s\n", language.c_str());
   return kOk;
 }

@@ -22,7 +22,7 @@ bool IsMarker(const QString& text) { return text.trimmed() == "--"; }
 
 }  // namespace
 
-Alarm::Alarm(DeviceLink& link, ResponseStore& store, QWidget* parent) : UnitDialog(link, store, parent) {
+Alarm::Alarm(UnitSession& session, QWidget* parent) : UnitDialog(session, parent) {
   setObjectName("135");
   temperature_switch_ = new QComboBox(this);
   temperature_switch_->setObjectName("1006");

@@ -18,7 +18,7 @@ namespace norvo {
 class Alarm : public UnitDialog {
   Q_OBJECT
  public:
-  Alarm(DeviceLink& link, ResponseStore& store, QWidget* parent);
+  Alarm(UnitSession& session, QWidget* parent);
 
   // After every poll: alarm blocks A, B, C and D.
   void SetCopies(const Payload& a, const Payload& b, const Payload& c, const Payload& d);

@@ -12,7 +12,7 @@
 
 namespace norvo {
 
-Calib::Calib(DeviceLink& link, ResponseStore& store, QWidget* parent) : UnitDialog(link, store, parent) {
+Calib::Calib(UnitSession& session, QWidget* parent) : UnitDialog(session, parent) {
   setObjectName("134");
   auto* grid = new QGridLayout;
   auto* t_head = new QLabel(this);

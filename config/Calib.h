@@ -17,7 +17,7 @@ namespace norvo {
 class Calib : public UnitDialog {
   Q_OBJECT
  public:
-  Calib(DeviceLink& link, ResponseStore& store, QWidget* parent);
+  Calib(UnitSession& session, QWidget* parent);
 
   void SetCopy(const Payload& calibration) { calibration_ = calibration; }
   // The live readings of the moment the menu command runs.

@@ -16,21 +16,20 @@ ClockFields LocalClock() {
   return {d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second(), d.dayOfWeek() % 7};
 }
 
-void SyncClock(QWidget* parent, DeviceLink& link, const std::atomic<int>& permission,
-               const std::function<ClockFields()>& clock) {
+void SyncClock(QWidget* parent, UnitSession& session, const std::function<ClockFields()>& clock) {
   QMessageBox confirm(QMessageBox::Warning, UiText(212), UiText(230), QMessageBox::Ok | QMessageBox::Cancel, parent);
   confirm.setDefaultButton(QMessageBox::Cancel);
   if (confirm.exec() != QMessageBox::Ok) return;
-  if (link.Connected() != 1) {
+  if (!session.Connected()) {
     ShowMessage(parent, UiText(232));
     return;
   }
   // The time sent is the time read before the permission query.
   const Payload frames[] = {BuildClockFrame(clock())};
   WriteOutcome outcome = WriteOutcome::kNotConnected;
-  RunOffUiThread([&] { outcome = RunWriteSequence(link, kClockWrite, frames, permission); });
-  if (outcome == WriteOutcome::kRefused) ShowMessage(parent, UiText(236));
-  if (permission.load() == 0) ShowMessage(parent, UiText(231));
+  RunOffUiThread([&] { outcome = session.Write(frames, kClockWrite); });
+  const QString failure = WriteFailureText(outcome);
+  ShowMessage(parent, failure.isEmpty() ? UiText(ui::kSyncTimeSuccess) : failure);
 }
 
 }  // namespace norvo

@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "config/ParameterBlocks.h"
-#include "device/DeviceLink.h"
+#include "session/UnitSession.h"
 
 class QWidget;
 
@@ -14,9 +14,8 @@ namespace norvo {
 // The computer's local time now, as the clock frame carries it.
 ClockFields LocalClock();
 
-// Confirmation, permission check, clock frame, result message. permission is
-// the main window's copy of the permission byte; clock supplies the time sent.
-void SyncClock(QWidget* parent, DeviceLink& link, const std::atomic<int>& permission,
-               const std::function<ClockFields()>& clock = LocalClock);
+// Confirmation, permission check, clock frame, result message; clock
+// supplies the time sent.
+void SyncClock(QWidget* parent, UnitSession& session, const std::function<ClockFields()>& clock = LocalClock);
 
 }  // namespace norvo

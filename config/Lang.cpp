@@ -10,8 +10,8 @@
 
 namespace norvo {
 
-Lang::Lang(DeviceLink& link, ResponseStore& store, std::filesystem::path data_folder, QWidget* parent)
-    : UnitDialog(link, store, parent), data_folder_(std::move(data_folder)) {
+Lang::Lang(UnitSession& session, std::filesystem::path data_folder, QWidget* parent)
+    : UnitDialog(session, parent), data_folder_(std::move(data_folder)) {
   setObjectName("155");
   auto* label = new QLabel(this);
   label->setObjectName("1133");

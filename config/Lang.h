@@ -14,7 +14,7 @@ namespace norvo {
 class Lang : public UnitDialog {
   Q_OBJECT
  public:
-  Lang(DeviceLink& link, ResponseStore& store, std::filesystem::path data_folder, QWidget* parent);
+  Lang(UnitSession& session, std::filesystem::path data_folder, QWidget* parent);
   int Run();
 
  private:

@@ -34,7 +34,7 @@ constexpr int kSpans[] = {12, 24, 48, 72};
 
 }  // namespace
 
-Setting::Setting(DeviceLink& link, ResponseStore& store, QWidget* parent) : UnitDialog(link, store, parent) {
+Setting::Setting(UnitSession& session, QWidget* parent) : UnitDialog(session, parent) {
   setObjectName("129");
   graph_type_ = List(this, 1006);
   span_ = List(this, 1007);
@@ -222,9 +222,8 @@ void Setting::SetInterval() {
     ShowMessage(this, UiText(232));
     return;
   }
-  const Payload frame = BuildIntervalFrame(v);
-  RunOffUiThread([&] { RunSingleWrite(link_, frame); });
-  ShowMessage(this, UiText(238));
+  const Payload frames[] = {BuildIntervalFrame(v)};
+  if (WriteToUnit(frames, kIntervalWrite) == WriteOutcome::kWritten) ShowMessage(this, UiText(ui::kSetIntervalSuccess));
 }
 
 }  // namespace norvo

@@ -19,7 +19,7 @@ namespace norvo {
 class Setting : public UnitDialog {
   Q_OBJECT
  public:
-  Setting(DeviceLink& link, ResponseStore& store, QWidget* parent);
+  Setting(UnitSession& session, QWidget* parent);
 
   // After every poll: the copies the next opening shows.
   void SetCopies(const Payload& settings, int interval, const std::string& identification);

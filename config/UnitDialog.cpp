@@ -6,15 +6,29 @@
 
 namespace norvo {
 
-UnitDialog::UnitDialog(DeviceLink& link, ResponseStore& store, QWidget* parent) : QDialog(parent), link_(link) {
-  store.AddPermissionReader(&permission_);
+QString WriteFailureText(WriteOutcome outcome) {
+  switch (outcome) {
+    case WriteOutcome::kWritten:
+      return {};
+    case WriteOutcome::kRefused:
+      return UiText(ui::kSwitchToMainScreen);
+    case WriteOutcome::kNoAnswer:
+      return Utf8(std::string(Localized("The unit did not answer; nothing was written.",
+                                        "Das Gerät antwortet nicht; es wurde nichts geschrieben.")));
+    case WriteOutcome::kNotConnected:
+      return UiText(ui::kUnconnected);
+  }
+  return {};
 }
+
+UnitDialog::UnitDialog(UnitSession& session, QWidget* parent)
+    : QDialog(parent), session_(session), link_(session.Link()) {}
 
 WriteOutcome UnitDialog::WriteToUnit(std::span<const Payload> frames, const WriteTiming& timing) {
   const std::vector<Payload> copy(frames.begin(), frames.end());
   WriteOutcome outcome = WriteOutcome::kNotConnected;
-  RunOffUiThread([&] { outcome = RunWriteSequence(link_, timing, copy, permission_); });
-  if (outcome == WriteOutcome::kRefused) ShowMessage(this, UiText(236));
+  RunOffUiThread([&] { outcome = session_.Write(copy, timing); });
+  if (const QString failure = WriteFailureText(outcome); !failure.isEmpty()) ShowMessage(this, failure);
   return outcome;
 }
 

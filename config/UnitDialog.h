@@ -11,25 +11,28 @@
 #include <span>
 #include <string>
 
-#include "device/DeviceLink.h"
 #include "device/Exchange.h"
-#include "device/Responses.h"
+#include "session/UnitSession.h"
 #include "ui/UiHelpers.h"
 
 namespace norvo {
 
+// What the user is told when a write did not reach the unit; empty when it did.
+QString WriteFailureText(WriteOutcome outcome);
+
 class UnitDialog : public QDialog {
   Q_OBJECT
  public:
-  UnitDialog(DeviceLink& link, ResponseStore& store, QWidget* parent);
+  UnitDialog(UnitSession& session, QWidget* parent);
 
  protected:
-  // The write sequence with this dialog's permission byte; shows UI 236 when
-  // the unit refuses. Returns what happened.
+  // The write sequence off the user-interface thread; shows UI 236 when the
+  // unit refuses and a message of its own when it does not answer. Returns
+  // what happened.
   WriteOutcome WriteToUnit(std::span<const Payload> frames, const WriteTiming& timing = kDialogWrite);
 
+  UnitSession& session_;
   DeviceLink& link_;
-  std::atomic<int> permission_{0};  // this dialog's copy of the permission byte
 };
 
 }  // namespace norvo

@@ -53,23 +53,35 @@ int DeviceLink::OpenDevice() {
     device_.reset();
   }
 
+  OpenState state = OpenState::kNoUnit;
   for (const HidInterfaceInfo& info : transport_.Enumerate()) {
     {
       std::lock_guard lock(device_mutex_);
       device_path_ = info.path;
     }
     if (info.vendor_id != kVendorId || info.product_id != kProductId) continue;
-    // A vendor/product match counts as connected even if the open then fails;
-    // reads and writes on a missing device are skipped.
+    if (claim_ && !claim_(info.path)) {
+      state = OpenState::kInUse;
+      break;
+    }
+    // A unit that cannot be opened is not connected: nothing could reach it,
+    // and a write to it must not be reported as done.
     std::shared_ptr<HidDevice> device = transport_.Open(info.path);
+    if (!device) {
+      state = OpenState::kOpenFailed;
+      break;
+    }
     {
       std::lock_guard lock(device_mutex_);
       device_ = std::move(device);
     }
+    state = OpenState::kOpened;
+    ++connection_;
     connected_.store(1);
     SignalReadEvent();
     break;
   }
+  open_state_.store(state);
   return connected_.load() == 1 ? 1 : 0;
 }
 

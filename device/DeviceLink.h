@@ -20,6 +20,14 @@
 
 namespace norvo {
 
+// What the last OpenDevice found.
+enum class OpenState {
+  kNoUnit,      // no interface with the unit's vendor and product id
+  kOpened,      // the unit is open: connected
+  kOpenFailed,  // the unit is there but cannot be opened (permissions: no udev rule)
+  kInUse,       // another process holds the unit
+};
+
 class DeviceLink {
  public:
   // Called on the reader thread with each payload and its byte count.
@@ -36,6 +44,11 @@ class DeviceLink {
   // Set once, before the first OpenDevice starts the reader thread.
   void SetReportHandler(ReportHandler handler);
 
+  // Asked before a unit's interface is opened; false keeps it closed (another
+  // process holds it). Set before the first OpenDevice.
+  using ClaimFn = std::function<bool(const std::string& path)>;
+  void SetClaim(ClaimFn claim) { claim_ = std::move(claim); }
+
   // Every wait and pause of the exchange is multiplied by this factor; tests
   // shrink the protocol's seconds to milliseconds with it. Set before use.
   void SetTimeScale(double scale) { time_scale_.store(scale); }
@@ -43,8 +56,13 @@ class DeviceLink {
 
   // Re-enumerates from scratch; the first interface with the unit's vendor and
   // product id wins. Starts the reader thread on the first call. Returns 1
-  // when a unit was found, else 0.
+  // when the unit was found and opened, else 0; LastOpenState says why.
   int OpenDevice();
+  OpenState LastOpenState() const { return open_state_.load(); }
+
+  // Counts the successful opens: blocks read under another number belong to
+  // an earlier connection.
+  std::uint64_t Connection() const { return connection_.load(); }
 
   // Sends one report (report id 0 + payload), then pauses 10 ms. Does nothing
   // at all, not even the pause, while disconnected.
@@ -82,6 +100,9 @@ class DeviceLink {
 
   Transport& transport_;
   ReportHandler handler_;
+  ClaimFn claim_;
+  std::atomic<OpenState> open_state_{OpenState::kNoUnit};
+  std::atomic<std::uint64_t> connection_{0};
   std::atomic<double> time_scale_{1.0};
 
   ManualResetEvent exchange_event_{true};

@@ -22,46 +22,64 @@ void ReleaseExchange(DeviceLink& link) {
   link.ExchangeEvent().Set();
 }
 
-void ReadSettingsSequence(DeviceLink& link) {
-  Exchange(link, code::kSettings, response::kSettings, 5000, 5000);
+bool ReadSettingsSequence(DeviceLink& link) {
+  bool answered = Exchange(link, BuildCommandFrame(code::kSettings), response::kSettings, 5000, 5000);
   ReleaseExchange(link);
-  Exchange(link, code::kIdentification, response::kIdentification, 1000, 800);
+  answered &= Exchange(link, BuildCommandFrame(code::kIdentification), response::kIdentification, 1000, 800);
   ReleaseExchange(link);
-  Exchange(link, code::kInterval, response::kInterval, 2000, 2000);
+  answered &= Exchange(link, BuildCommandFrame(code::kInterval), response::kInterval, 2000, 2000);
   ReleaseExchange(link);
+  return answered;
 }
 
-void ReadAlarmSequence(DeviceLink& link) {
-  if (link.Connected() != 1) return;
-  // Inside the sequence the wait after one command is the wait before the next.
+bool ReadAlarmSequence(DeviceLink& link) {
+  if (link.Connected() != 1) return false;
+  // Inside the sequence the wait after one command is the wait before the
+  // next: an answer is seen as the event being set when the next one starts.
+  bool answered = true;
   Exchange(link, code::kAlarmA, response::kAlarmA, 1000, 0);
-  Exchange(link, code::kAlarmC, response::kAlarmC, 1000, 0);
-  Exchange(link, code::kAlarmD, response::kAlarmD, 1000, 1000);
+  answered &= link.WaitExchange(1000);
+  link.ExchangeEvent().Reset();
+  link.SetPendingType(response::kAlarmC);
+  link.WriteReport(BuildCommandFrame(code::kAlarmC));
+  answered &= link.WaitExchange(1000);
+  link.ExchangeEvent().Reset();
+  link.SetPendingType(response::kAlarmD);
+  link.WriteReport(BuildCommandFrame(code::kAlarmD));
+  answered &= link.WaitExchange(1000);
   ReleaseExchange(link);
+  return answered;
 }
 
-void ReadCalibrationSequence(DeviceLink& link) {
-  if (link.Connected() != 1) return;
-  Exchange(link, code::kCalibration, response::kCalibration, 2000, 2000);
+bool ReadCalibrationSequence(DeviceLink& link) {
+  if (link.Connected() != 1) return false;
+  const bool answered = Exchange(link, BuildCommandFrame(code::kCalibration), response::kCalibration, 2000, 2000);
   ReleaseExchange(link);
+  return answered;
 }
 
-void ReadLiveSequence(DeviceLink& link) {
-  Exchange(link, code::kLive, response::kLive, 2000, 2000);
+bool ReadLiveSequence(DeviceLink& link) {
+  const bool answered = Exchange(link, BuildCommandFrame(code::kLive), response::kLive, 2000, 2000);
   ReleaseExchange(link);
+  return answered;
 }
 
-WriteOutcome RunWriteSequence(DeviceLink& link, const WriteTiming& timing,
-                              std::span<const Payload> frames, const std::atomic<int>& permission) {
+WriteOutcome RunWriteSequence(DeviceLink& link, ResponseStore& store, const WriteTiming& timing,
+                              std::span<const Payload> frames) {
   if (link.Connected() == 0) return WriteOutcome::kNotConnected;
   link.WaitExchange(timing.first_wait_ms);
   link.ExchangeEvent().Reset();
+  store.SetPermission(ResponseStore::kNoPermissionAnswer);
   link.SetPendingType(response::kPermission);
   link.WriteReport(BuildCommandFrame(code::kPermission));
-  link.Pause(50);
+  const bool answered = link.WaitExchange(kPermissionWaitMs);
 
   WriteOutcome outcome = WriteOutcome::kRefused;
-  if (permission.load() == 0) {
+  if (!answered || store.Permission() == ResponseStore::kNoPermissionAnswer) {
+    // A late answer must not land anywhere.
+    link.SetPendingType(response::kWrite);
+    outcome = link.Connected() == 0 ? WriteOutcome::kNotConnected : WriteOutcome::kNoAnswer;
+  } else if (store.Permission() == 0) {
     link.SetPendingType(response::kWrite);
     for (const Payload& frame : frames) {
       link.WriteReport(frame);
@@ -71,16 +89,11 @@ WriteOutcome RunWriteSequence(DeviceLink& link, const WriteTiming& timing,
       link.WriteReport(BuildCommandFrame(code::kEndOfWrite));
       link.Pause(50);
     }
-    outcome = WriteOutcome::kWritten;
+    outcome = link.Connected() == 0 ? WriteOutcome::kNotConnected : WriteOutcome::kWritten;
   }
   link.WaitExchange(timing.closing_wait_ms);
   ReleaseExchange(link);
   return outcome;
-}
-
-void RunSingleWrite(DeviceLink& link, const Payload& frame) {
-  Exchange(link, frame, response::kWrite, 1000, 1000);
-  ReleaseExchange(link);
 }
 
 }  // namespace norvo

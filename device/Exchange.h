@@ -12,6 +12,7 @@
 
 #include "DeviceLink.h"
 #include "Payload.h"
+#include "Responses.h"
 
 namespace norvo {
 
@@ -25,17 +26,23 @@ void Exchange(DeviceLink& link, std::uint8_t command, int type, int wait_before_
 // Leaves the exchange event signalled for the next sequence.
 void ReleaseExchange(DeviceLink& link);
 
-// The polling worker's read sequences, in the order it runs them.
-void ReadSettingsSequence(DeviceLink& link);
-void ReadAlarmSequence(DeviceLink& link);
-void ReadCalibrationSequence(DeviceLink& link);
-void ReadLiveSequence(DeviceLink& link);
+// The polling worker's read sequences, in the order it runs them. Each
+// returns true when every command of it was answered in time.
+bool ReadSettingsSequence(DeviceLink& link);
+bool ReadAlarmSequence(DeviceLink& link);
+bool ReadCalibrationSequence(DeviceLink& link);
+bool ReadLiveSequence(DeviceLink& link);
 
 enum class WriteOutcome {
   kNotConnected,  // nothing sent
   kRefused,       // the unit is not on its main screen: only "{Q@}" was sent
+  kNoAnswer,      // "{Q@}" went unanswered: nothing more was sent
   kWritten,       // data frames sent; the unit never confirms them
 };
+
+// How long the permission answer may take. A unit answers within tens of
+// milliseconds; one that is busy with its own display can take a few hundred.
+constexpr int kPermissionWaitMs = 1000;
 
 struct WriteTiming {
   int first_wait_ms;
@@ -45,13 +52,14 @@ struct WriteTiming {
 
 constexpr WriteTiming kDialogWrite{5000, 500, true};
 constexpr WriteTiming kClockWrite{3000, 1000, false};
+// Set Interval: one data frame, no end frame; asks for permission like the
+// others, so that a unit on another screen is reported, not ignored.
+constexpr WriteTiming kIntervalWrite{1000, 1000, false};
 
 // Permission query, then the data frames if the unit accepts writes. The
-// permission byte is the caller's own copy, read 50 ms after "{Q@}".
-WriteOutcome RunWriteSequence(DeviceLink& link, const WriteTiming& timing,
-                              std::span<const Payload> frames, const std::atomic<int>& permission);
-
-// Set Interval's single exchange: no permission query, no end frame.
-void RunSingleWrite(DeviceLink& link, const Payload& frame);
+// sender waits for the answer to this very query (up to kPermissionWaitMs);
+// an old answer in the store never counts.
+WriteOutcome RunWriteSequence(DeviceLink& link, ResponseStore& store, const WriteTiming& timing,
+                              std::span<const Payload> frames);
 
 }  // namespace norvo

@@ -69,16 +69,6 @@ void ResponseStore::SetIdentification(std::string text) {
   identification_ = std::move(text);
 }
 
-void ResponseStore::AddPermissionReader(std::atomic<int>* reader) {
-  std::lock_guard lock(mutex_);
-  permission_readers_.push_back(reader);
-}
-
-void ResponseStore::SetPermission(int value) {
-  std::lock_guard lock(mutex_);
-  for (std::atomic<int>* reader : permission_readers_) reader->store(value);
-}
-
 void Dispatcher::Complete() {
   link_.SetPendingType(response::kNone);
   link_.ExchangeEvent().Set();

@@ -36,10 +36,11 @@ class ResponseStore {
   std::string Identification() const;
   void SetIdentification(std::string text);
 
-  // Every holder of a permission-byte copy registers it here; an answer to
-  // "{Q@}" sets all of them. Register before the reader thread starts.
-  void AddPermissionReader(std::atomic<int>* reader);
-  void SetPermission(int value);
+  // The answer to "{Q@}": 0 the unit takes writes, anything else it does not;
+  // kNoPermissionAnswer until an answer to the current query arrived.
+  static constexpr int kNoPermissionAnswer = -1;
+  int Permission() const { return permission_.load(); }
+  void SetPermission(int value) { permission_.store(value); }
 
  private:
   Payload* Slot(int type);
@@ -52,7 +53,7 @@ class ResponseStore {
   std::array<Payload, 4> alarm_{};  // blocks A, B, C, D
   int interval_ = 0;
   std::string identification_;
-  std::vector<std::atomic<int>*> permission_readers_;
+  std::atomic<int> permission_{kNoPermissionAnswer};
 };
 
 class Dispatcher {

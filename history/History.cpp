@@ -79,18 +79,18 @@ QVariant RecordModel::headerData(int section, Qt::Orientation orientation, int r
 
 // ---- HistoryState ----------------------------------------------------------------
 
-HistoryState::HistoryState(DeviceLink& link, fs::path data_folder, QObject* parent)
-    : QObject(parent),
-      link_(link),
-      data_folder_(std::move(data_folder)),
-      transfer_(std::make_unique<CardTransfer>(link, data_folder_)) {
+HistoryState::HistoryState(CardTransfer& transfer, fs::path data_folder, QObject* parent)
+    : QObject(parent), data_folder_(std::move(data_folder)), transfer_(transfer) {
   // Called on the reader and worker threads: signals cross to the window queued.
-  transfer_->SetHooks({[this](int range) { emit ProgressRange(range); },
+  transfer_.SetHooks({[this](int range) { emit ProgressRange(range); },
                        [this](int position) { emit ProgressPosition(position); },
                        [this](const std::string& text) { emit DoneLabel(QString::fromStdString(text)); }});
 }
 
-HistoryState::~HistoryState() { JoinWorker(); }
+HistoryState::~HistoryState() {
+  JoinWorker();
+  transfer_.SetHooks({});
+}
 
 void HistoryState::JoinWorker() {
   if (worker_.joinable()) worker_.join();
@@ -99,19 +99,19 @@ void HistoryState::JoinWorker() {
 void HistoryState::StartImport(const std::string& name, DayOrder order) {
   JoinWorker();
   importing_.store(true);
-  transfer_->ResetReceived();
+  transfer_.ResetReceived();
   worker_ = std::thread([this, name, order] {
     const auto post = [this](const std::string& text) {
       const QString message = QString::fromStdString(text);
       QMetaObject::invokeMethod(this, [this, message] { emit Message(message); }, Qt::QueuedConnection);
     };
-    const DownloadOutcome download = transfer_->DownloadFile(name);
+    const DownloadOutcome download = transfer_.DownloadFile(name);
     if (!download.message.empty()) post(download.message);
     ImportResult result;
     bool imported = false;
     if (download.ImportFollows()) {
       RecordStore store([post](const std::string& error) { post(error); });
-      result = ImportLocalCopy(name, transfer_->LocalPath(name), DatabasePath(), order, store);
+      result = ImportLocalCopy(name, transfer_.LocalPath(name), DatabasePath(), order, store);
       if (!result.message.empty()) post(result.message);
       imported = result.opened;
     }

@@ -52,13 +52,14 @@ class RecordModel : public QAbstractTableModel {
 class HistoryState : public QObject {
   Q_OBJECT
  public:
-  HistoryState(DeviceLink& link, std::filesystem::path data_folder, QObject* parent = nullptr);
+  // transfer: the session's card transfer; it outlives this object.
+  HistoryState(CardTransfer& transfer, std::filesystem::path data_folder, QObject* parent = nullptr);
   ~HistoryState() override;
 
-  CardTransfer& Transfer() { return *transfer_; }
+  CardTransfer& Transfer() { return transfer_; }
   const std::filesystem::path& DataFolder() const { return data_folder_; }
   std::string DatabasePath() const { return (data_folder_ / "Norvo.mdb").string(); }
-  DeviceLink& Link() { return link_; }
+  DeviceLink& Link() { return transfer_.Link(); }
 
   // Starts the download and import of a card file on the worker thread.
   void StartImport(const std::string& name, DayOrder order);
@@ -83,9 +84,8 @@ class HistoryState : public QObject {
  private:
   void FinishOnUi(bool imported, bool enable_buttons, ImportResult result);
 
-  DeviceLink& link_;
   std::filesystem::path data_folder_;
-  std::unique_ptr<CardTransfer> transfer_;
+  CardTransfer& transfer_;
   std::thread worker_;
   std::atomic<bool> importing_{false};
   std::shared_ptr<const std::vector<DisplayRow>> rows_ = std::make_shared<std::vector<DisplayRow>>();

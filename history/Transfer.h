@@ -70,6 +70,7 @@ class CardTransfer : public CardReportSink {
   ~CardTransfer() override;
 
   void SetHooks(Hooks hooks) { hooks_ = std::move(hooks); }
+  DeviceLink& Link() { return link_; }
 
   // ---- listing (user-interface thread) ----
   // Clears the list and the size map, as each opening of the dialog does.

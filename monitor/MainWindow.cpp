@@ -9,14 +9,17 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QStatusBar>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <chrono>
+#include <ctime>
 
 #include "DeviceWatcher.h"
 #include "Format.h"
 #include "MonitorView.h"
 #include "device/Frames.h"
 #include "res/Strings.h"
+#include "ui/UiHelpers.h"
 
 namespace norvo {
 namespace {
@@ -42,49 +45,44 @@ QIcon AppIcon() {
   return QIcon(pixmap);
 }
 
-CMyNorvoDlg::CMyNorvoDlg(DeviceLink& link, DeviceWatcher* watcher, Options options, QWidget* parent)
-    : QMainWindow(parent),
-      link_(link),
-      watcher_(watcher),
-      options_(std::move(options)),
-      poller_(
-          link_, store_,
-          [this](const PollSnapshot& snapshot) {
-            QMetaObject::invokeMethod(this, [this, snapshot] { OnPolled(snapshot); }, Qt::QueuedConnection);
-          },
-          [this] {
-            // At most one repaint request waits in the queue, however slow the
-            // window is to serve it.
-            if (repaint_queued_.exchange(true)) return;
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                  repaint_queued_.store(false);
-                  view_->update();
-                },
-                Qt::QueuedConnection);
-          }) {
+CMyNorvoDlg::CMyNorvoDlg(UnitSession& session, DeviceWatcher* watcher, Options options, QWidget* parent)
+    : QMainWindow(parent), session_(session), watcher_(watcher), options_(std::move(options)) {
   setWindowTitle(Q(kAppTitle));
   setWindowIcon(AppIcon());
 
-  store_.AddPermissionReader(&permission_);
-  link_.SetReportHandler([this](const Payload& payload, int count) { dispatcher_.Dispatch(payload, count); });
-  link_.OpenDevice();
+  session_.Open();
 
   BuildMenu();
 
   auto* central = new QWidget(this);
   central->setFixedSize(485, 460);
-  view_ = new MonitorView([this] { return link_.UnitFlag(); }, central);
+  view_ = new MonitorView([this] { return session_.Link().UnitFlag(); }, central);
   view_->move(0, 0);
   setCentralWidget(central);
 
+  retry_ = new QTimer(this);
+  retry_->setInterval(2000);
+  connect(retry_, &QTimer::timeout, this, &CMyNorvoDlg::ReopenUnit);
   BuildStatusBar();
-
   if (watcher_) connect(watcher_, &DeviceWatcher::DeviceChanged, this, &CMyNorvoDlg::OnDeviceChange);
 
-  if (options_.poll_second.count() > 0) poller_.SetSecond(options_.poll_second);
-  poller_.Start();
+  session_.StartPolling(
+      [this](const PollSnapshot& snapshot) {
+        QMetaObject::invokeMethod(this, [this, snapshot] { OnPolled(snapshot); }, Qt::QueuedConnection);
+      },
+      [this] {
+        // At most one repaint request waits in the queue, however slow the
+        // window is to serve it.
+        if (repaint_queued_.exchange(true)) return;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+              repaint_queued_.store(false);
+              view_->update();
+            },
+            Qt::QueuedConnection);
+      },
+      options_.poll_second);
 }
 
 CMyNorvoDlg::~CMyNorvoDlg() { Shutdown(); }
@@ -92,8 +90,8 @@ CMyNorvoDlg::~CMyNorvoDlg() { Shutdown(); }
 void CMyNorvoDlg::Shutdown() {
   if (shut_down_) return;
   shut_down_ = true;
-  link_.Stop();
-  poller_.Stop();
+  if (retry_) retry_->stop();
+  session_.Stop();
 }
 
 void CMyNorvoDlg::closeEvent(QCloseEvent* event) {
@@ -144,30 +142,73 @@ void CMyNorvoDlg::BuildStatusBar() {
 }
 
 void CMyNorvoDlg::SetConnectedText() {
-  pane1_->setText(QString::fromStdString(UIString(link_.Connected() == 1 ? 233 : 232)));
+  const bool connected = session_.Connected();
+  pane1_->setText(QString::fromStdString(UIString(connected ? ui::kConnected : ui::kUnconnected)));
+  if (connected) {
+    pane0_->setText(last_good_poll_);
+    pane0_->setToolTip({});
+  } else {
+    const QString why = QString::fromStdString(session_.StateMessage());
+    pane0_->setText(why);
+    pane0_->setToolTip(why);
+  }
+  // Another process holds the unit: try again until it lets go.
+  if (session_.State() == OpenState::kInUse) {
+    if (!retry_->isActive()) retry_->start();
+  } else {
+    retry_->stop();
+  }
+  if (session_.State() == OpenState::kOpenFailed && !open_failure_shown_) {
+    // Once per run: the first start on a machine without the udev rule.
+    open_failure_shown_ = true;
+    auto* box = new QMessageBox(QMessageBox::Warning, Q(kAppTitle), QString::fromStdString(session_.StateMessage()),
+                                QMessageBox::Ok, this);
+    box->setObjectName("open-failure");
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+  }
 }
 
 QString CMyNorvoDlg::StatusText() const { return pane1_->text(); }
+QString CMyNorvoDlg::NoteText() const { return pane0_->text(); }
+
+void CMyNorvoDlg::ReopenUnit() {
+  if (shut_down_ || session_.Connected()) return;
+  session_.Open();
+  SetConnectedText();
+}
 
 void CMyNorvoDlg::OnDeviceChange(bool arrived) {
-  const int connected = link_.Connected();
-  if (!((arrived && connected == 0) || (!arrived && connected == 1))) return;
-  if (link_.OpenDevice() == 1) {
+  const bool connected = session_.Connected();
+  if (!((arrived && !connected) || (!arrived && connected))) return;
+  if (session_.Open() == OpenState::kOpened) {
     SetConnectedText();
     return;
   }
-  SetConnectedText();
   // Lost: every channel shows "--" and any sender waiting for an answer goes on.
-  store_.FillBlock(response::kLive, 0xFF);
-  view_->SetReadings(DecodeLiveReadings(store_.Block(response::kLive)));
-  link_.ExchangeEvent().Set();
+  session_.Responses().FillBlock(response::kLive, 0xFF);
+  view_->SetReadings(LiveReadings{});
+  last_good_poll_.clear();
+  SetConnectedText();
+  session_.Link().ExchangeEvent().Set();
 }
 
 void CMyNorvoDlg::OnPolled(const PollSnapshot& snapshot) {
   last_poll_ = snapshot;
+  // Never show a reading the unit did not send: an unanswered live read
+  // leaves "--" on every channel.
   view_->SetReadings(snapshot.live);
-  const int unit = link_.UnitFlag();
-  std::string line = "poll " + std::to_string(poller_.PollCount()) + ":";
+  if (snapshot.live_read) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(snapshot.time);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    last_good_poll_ = Q(Localized("Last reading", "Letzte Messung")) + " " + text;
+  }
+  SetConnectedText();
+  const int unit = session_.Link().UnitFlag();
+  std::string line = "poll " + std::to_string(Poller().PollCount()) + ":";
   for (int k = 0; k < kChannels; ++k) {
     line += " CH" + std::to_string(k + 1) + " " + FormatTemperature(snapshot.live.temperature[k], kFullText, unit);
   }
@@ -189,15 +230,14 @@ void CMyNorvoDlg::SetCommandHandler(int command_id, CommandHandler handler) {
 }
 
 void CMyNorvoDlg::WaitForPollLock() {
-  // Up to 3 s for a running poll cycle to end; the window keeps serving
-  // events meanwhile. A cycle still running then does not block the command.
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(link_.Scaled(3000));
-  while (!poller_.PollLock().Wait(std::chrono::milliseconds(10)) && Clock::now() < deadline) {
-    QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-  }
-  poller_.PollLock().Reset();
-  poller_.PollLock().Set();
+  // Up to 3 s for a running poll cycle to end, waited off the user-interface
+  // thread; a cycle still running then does not block the command (the
+  // session's sequence lock keeps the two apart on the wire).
+  PollingWorker& poller = Poller();
+  const auto wait = session_.Link().Scaled(3000);
+  RunOffUiThread([&poller, wait] { poller.PollLock().Wait(wait); });
+  poller.PollLock().Reset();
+  poller.PollLock().Set();
 }
 
 void CMyNorvoDlg::RunCommand(int command_id) {
@@ -206,15 +246,15 @@ void CMyNorvoDlg::RunCommand(int command_id) {
   if (handler == handlers_.end()) return;
   in_command_ = true;
   // Busy first, so that no new cycle starts while we wait for a running one.
-  poller_.SetBusy(true);
+  Poller().SetBusy(true);
   WaitForPollLock();
-  if (command_id == command::kSdCard) dispatcher_.SetListReceiver(true);
+  if (command_id == command::kSdCard) ResponseDispatcher().SetListReceiver(true);
   const int result = handler->second(this);
-  if (command_id == command::kSdCard) dispatcher_.SetListReceiver(false);
+  if (command_id == command::kSdCard) ResponseDispatcher().SetListReceiver(false);
   if (command_id == command::kLanguage && result == QDialog::Accepted && options_.restart) {
     options_.restart();
   }
-  poller_.SetBusy(false);
+  Poller().SetBusy(false);
   in_command_ = false;
 }
 

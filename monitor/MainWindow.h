@@ -10,12 +10,11 @@
 #include <functional>
 #include <map>
 
-#include "PollingWorker.h"
-#include "device/DeviceLink.h"
-#include "device/Responses.h"
+#include "session/UnitSession.h"
 
 class QLabel;
 class QAction;
+class QTimer;
 class QMenuBar;
 
 namespace norvo {
@@ -37,7 +36,7 @@ class CMyNorvoDlg : public QMainWindow {
   };
 
   // watcher may be nullptr (no notifications).
-  CMyNorvoDlg(DeviceLink& link, DeviceWatcher* watcher, Options options, QWidget* parent = nullptr);
+  CMyNorvoDlg(UnitSession& session, DeviceWatcher* watcher, Options options, QWidget* parent = nullptr);
   ~CMyNorvoDlg() override;
 
   // Stops the polling worker and the reader thread, in this order of effect:
@@ -54,14 +53,18 @@ class CMyNorvoDlg : public QMainWindow {
   // Runs one menu command as the menu does (poll lock, busy flag, dialog).
   void RunCommand(int command_id);
 
-  ResponseStore& Responses() { return store_; }
-  Dispatcher& ResponseDispatcher() { return dispatcher_; }
-  PollingWorker& Poller() { return poller_; }
+  UnitSession& Session() { return session_; }
+  ResponseStore& Responses() { return session_.Responses(); }
+  Dispatcher& ResponseDispatcher() { return session_.ResponseDispatcher(); }
+  PollingWorker& Poller() { return *session_.Poller(); }
   const PollSnapshot& LastPoll() const { return last_poll_; }
   MonitorView* View() const { return view_; }
+  // The right pane: "Connected" or "Unconnected".
   QString StatusText() const;
-  std::atomic<int>& PermissionByte() { return permission_; }
-  DeviceLink& Link() { return link_; }
+  // The left pane: why the unit is not connected, or the time of the last
+  // good poll.
+  QString NoteText() const;
+  DeviceLink& Link() { return session_.Link(); }
   const std::filesystem::path& DataFolder() const { return options_.data_folder; }
 
  signals:
@@ -75,17 +78,17 @@ class CMyNorvoDlg : public QMainWindow {
   void BuildMenu();
   void BuildStatusBar();
   void SetConnectedText();
+  void ReopenUnit();
   void OnPolled(const PollSnapshot& snapshot);
   void ShowAbout();
   void WaitForPollLock();
 
-  DeviceLink& link_;
+  UnitSession& session_;
   DeviceWatcher* watcher_;
   Options options_;
-  ResponseStore store_;
-  Dispatcher dispatcher_{link_, store_};
-  std::atomic<int> permission_{0};  // the main window's copy of the permission byte
   MonitorView* view_ = nullptr;
+  QTimer* retry_ = nullptr;          // re-opens while another process holds the unit
+  QString last_good_poll_;           // "hh:mm:ss" of the last poll the unit answered
   QLabel* pane0_ = nullptr;
   QLabel* pane1_ = nullptr;
   PollSnapshot last_poll_;          // user-interface thread only
@@ -93,7 +96,7 @@ class CMyNorvoDlg : public QMainWindow {
   std::atomic<bool> repaint_queued_{false};  // set by the worker, cleared by the window
   bool in_command_ = false;
   bool shut_down_ = false;
-  PollingWorker poller_;
+  bool open_failure_shown_ = false;
 };
 
 // The application's icon, drawn once.

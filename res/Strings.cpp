@@ -105,6 +105,10 @@ const std::string& UIString(int id) {
   return kEmpty;
 }
 
+std::string_view Localized(std::string_view english, std::string_view german) {
+  return g_language == kLanguageGerman ? german : english;
+}
+
 const MenuTexts& Menu() { return g_language == kLanguageGerman ? kMenuGerman : kMenuEnglish; }
 
 }  // namespace norvo

@@ -22,6 +22,57 @@ int LoadedLanguage();
 // The loaded text of one of the 53 ids (UTF-8); empty for an unknown id.
 const std::string& UIString(int id);
 
+// The ids of the string table by name.
+namespace ui {
+constexpr int kTemperature = 201;
+constexpr int kHumidity = 202;
+constexpr int kDewPoint = 293;
+constexpr int kMenu = 204;
+constexpr int kSetup = 205;
+constexpr int kGraphType = 206;
+constexpr int kGraphTime = 207;
+constexpr int kTimeFormat = 208;
+constexpr int kDateFormat = 209;
+constexpr int kUnits = 210;
+constexpr int kTimeZone = 211;
+constexpr int kSyncTime = 212;
+constexpr int kInterval = 213;
+constexpr int kMinute = 214;
+constexpr int kSetInterval = 215;
+constexpr int kSave = 216;
+constexpr int kFileName = 226;
+constexpr int kSize = 227;
+constexpr int kTime = 228;
+constexpr int kHeatIndex = 229;
+constexpr int kSyncTimeQuestion = 230;
+constexpr int kSyncTimeSuccess = 231;
+constexpr int kUnconnected = 232;
+constexpr int kConnected = 233;
+constexpr int kStartTime = 234;
+constexpr int kEndTime = 235;
+constexpr int kSwitchToMainScreen = 236;
+constexpr int kIntervalRange = 237;
+constexpr int kSetIntervalSuccess = 238;
+constexpr int kTempError = 239;
+constexpr int kHumiError = 240;
+constexpr int kTempOutOfValue = 241;
+constexpr int kHumiOutOfValue = 242;
+constexpr int kSelectFile = 243;
+constexpr int kOpenError = 244;
+constexpr int kCreateError = 245;
+constexpr int kFileErrors = 246;
+constexpr int kDeleteQuestion = 247;
+constexpr int kTimeError = 248;
+constexpr int kArea = 249;
+constexpr int kAboutVantiro = 250;
+constexpr int kHigh = 294;
+constexpr int kLow = 295;
+constexpr int kLanguage = 296;
+}  // namespace ui
+
+// A text the console adds to the table, in the loaded language.
+std::string_view Localized(std::string_view english, std::string_view german);
+
 // Menu 131 and string 101, in the loaded language.
 struct MenuTexts {
   std::string_view menu;

@@ -72,7 +72,7 @@ std::unique_ptr<HidDevice> SimTransport::Open(const std::string& path) {
   std::lock_guard lock(mutex_);
   for (const Entry& e : entries_) {
     if (e.info.path != path) continue;
-    if (e.unit == nullptr || !e.unit->Plugged()) return nullptr;
+    if (e.unit == nullptr || !e.unit->Plugged() || e.unit->OpenFailure()) return nullptr;
     return std::make_unique<SimDevice>(*e.unit, e.unit->Session());
   }
   return nullptr;

@@ -84,7 +84,7 @@ std::string MakeLogFile(bool three_fields, int lines, int first_hour) {
 SimUnit::SimUnit() : SimUnit(Options{}) {}
 
 SimUnit::SimUnit(Options options)
-    : eight_area_(options.eight_area), rng_(options.seed), pacing_(options.pacing) {
+    : eight_area_(options.eight_area), rng_(options.seed), strict_(options.strict), pacing_(options.pacing) {
   identification_ = eight_area_ ? "{QT7100K@}" : "{QT5100@}";
   settings_[0] = kFrameOpen;
   settings_[1] = 0;   // graph type: temperature
@@ -181,8 +181,19 @@ void SimUnit::Unplug() {
 }
 
 // Caller holds mutex_.
-void SimUnit::Queue(const Payload& payload) {
-  Clock::time_point ready = Clock::now();
+std::chrono::microseconds SimUnit::Delay(int fixed_ms, int low, int high) {
+  int ms = fixed_ms;
+  if (ms < 0) {
+    if (!strict_) return std::chrono::microseconds(0);
+    rng_ = rng_ * 1664525u + 1013904223u;
+    ms = low + static_cast<int>((rng_ >> 16) % static_cast<std::uint32_t>(high - low + 1));
+  }
+  return std::chrono::microseconds(static_cast<std::int64_t>(ms * 1000.0 * time_scale_.load()));
+}
+
+// Caller holds mutex_.
+void SimUnit::Queue(const Payload& payload, std::chrono::microseconds delay) {
+  Clock::time_point ready = Clock::now() + delay;
   if (pacing_.load()) {
     ready = std::max(ready, last_ready_) + std::chrono::milliseconds(1);
     last_ready_ = ready;
@@ -245,44 +256,50 @@ int SimUnit::ReadAnswer(std::uint64_t session, Payload& payload, int timeout_ms)
 void SimUnit::Answer(const Payload& frame) {
   Payload answer{};
   answer[0] = kFrameOpen;
+  // A real unit takes a few to tens of milliseconds for its first answer.
+  const std::chrono::microseconds latency = Delay(-1, 2, 20);
   switch (frame[1]) {
     case code::kListFiles:
-      AnswerList();
+      AnswerList(latency);
       return;
     case code::kReadFile:
-      AnswerRead(frame);
+      AnswerRead(frame, latency);
       return;
     case code::kLive:
-      Queue(LivePayload());
+      Queue(LivePayload(), latency);
       return;
     case code::kSettings:
-      Queue(settings_);
+      Queue(settings_, latency);
       return;
     case code::kCalibration:
-      Queue(calibration_);
+      Queue(calibration_, latency);
       return;
     case code::kAlarmA:
-      Queue(alarm_a_);
+      Queue(alarm_a_, latency);
       return;
     case code::kAlarmC:
-      Queue(alarm_c_);
+      Queue(alarm_c_, latency);
       return;
     case code::kAlarmD:
-      Queue(alarm_d_);
+      Queue(alarm_d_, latency);
       return;
     case code::kInterval:
       answer[1] = static_cast<std::uint8_t>(interval_);
-      Queue(answer);
+      Queue(answer, latency);
       return;
     case code::kPermission:
+      staged_.clear();
+      write_open_ = false;
+      if (ignore_writes_.load()) return;
       answer[1] = refuse_writes_.load() ? 1 : 0;
-      Queue(answer);
+      write_open_ = answer[1] == 0;
+      Queue(answer, Delay(permission_delay_ms_.load(), 0, 200));
       return;
     case code::kIdentification: {
       Payload text{};
       std::copy_n(identification_.begin(), std::min(identification_.size(), kPayloadSize - 1),
                   text.begin());
-      Queue(text);
+      Queue(text, Delay(identification_delay_ms_.load(), 50, 400));
       return;
     }
     default:
@@ -306,8 +323,10 @@ Payload SimUnit::LivePayload() {
     const std::size_t at = 1 + 3 * static_cast<std::size_t>(k);
     int tenths = sensor_tenths_[k];
     int humidity = sensor_humidity_[k];
-    if (tenths != kInvalidMarker) {
-      tenths += static_cast<std::int16_t>(calibration_[3 * k + 1] << 8 | calibration_[3 * k + 2]);
+    // FF FF (or 7F FF) is "no value": the unit applies no offset then.
+    const int word = calibration_[3 * k + 1] << 8 | calibration_[3 * k + 2];
+    if (tenths != kInvalidMarker && word != 0xFFFF && word != 0x7FFF) {
+      tenths += static_cast<std::int16_t>(word);
     }
     if (humidity != kInvalidMarker) {
       humidity += static_cast<std::int8_t>(calibration_[3 * k + 3]);
@@ -319,7 +338,7 @@ Payload SimUnit::LivePayload() {
   return block;
 }
 
-void SimUnit::AnswerList() {
+void SimUnit::AnswerList(std::chrono::microseconds latency) {
   for (const CardFile& file : files_) {
     Payload entry{};
     entry[0] = kFrameOpen;
@@ -332,12 +351,13 @@ void SimUnit::AnswerList() {
     entry[3 + n] = static_cast<std::uint8_t>(size >> 16);
     entry[4 + n] = static_cast<std::uint8_t>(size >> 8);
     entry[5 + n] = static_cast<std::uint8_t>(size);
-    Queue(entry);
+    Queue(entry, latency);
+    latency = std::chrono::microseconds(0);
   }
-  Queue(EndMarker());
+  Queue(EndMarker(), latency);
 }
 
-void SimUnit::AnswerRead(const Payload& frame) {
+void SimUnit::AnswerRead(const Payload& frame, std::chrono::microseconds latency) {
   const std::size_t close = LastNonZero(frame);
   if (close < 11) return;  // not a read command the unit can make sense of
   const std::size_t name_len = close - 11;
@@ -373,13 +393,16 @@ void SimUnit::AnswerRead(const Payload& frame) {
       return;
     }
     if (unplug_after > 0) --unplug_after;
-    Queue(chunk);
+    Queue(chunk, latency);
+    latency = std::chrono::microseconds(0);
   }
   unplug_after_reports_.store(unplug_after);
-  Queue(EndMarker());
+  Queue(EndMarker(), latency);
 }
 
+// Caller holds mutex_.
 void SimUnit::ApplyWrite(const Payload& frame) {
+  if (ignore_writes_.load()) return;
   const std::uint8_t command = frame[1];
   if (command == code::kDeleteFile) {
     const std::size_t close = LastNonZero(frame);
@@ -389,7 +412,37 @@ void SimUnit::ApplyWrite(const Payload& frame) {
     return;
   }
   if (refuse_writes_.load()) return;
-  // Write frames carry the answer block's fields one byte further on.
+  switch (command) {
+    case code::kSetInterval:
+      // The interval frame stands alone: it needs no permission query.
+      interval_ = frame[2];
+      return;
+    case code::kSetClock:
+      // The clock frame follows an accepted "{Q@}" and has no end frame.
+      if (write_open_ || !strict_) clock_.assign(frame.begin() + 2, frame.begin() + 10);
+      return;
+    case code::kEndOfWrite:
+      if (write_open_ || !strict_) {
+        for (const Payload& staged : staged_) ApplyParameterFrame(staged);
+      }
+      staged_.clear();
+      write_open_ = false;
+      return;
+    default:
+      // Parameter frames count only inside "{Q@}" ... "{/@}".
+      if (!strict_) {
+        ApplyParameterFrame(frame);
+      } else if (write_open_) {
+        staged_.push_back(frame);
+      }
+      return;
+  }
+}
+
+// Caller holds mutex_. Write frames carry the answer block's fields one byte
+// further on.
+void SimUnit::ApplyParameterFrame(const Payload& frame) {
+  const std::uint8_t command = frame[1];
   switch (command) {
     case code::kWriteSettings: {
       const std::size_t end = eight_area_ ? 40 : 28;
@@ -411,15 +464,10 @@ void SimUnit::ApplyWrite(const Payload& frame) {
     case code::kSetLanguage:
       language_ = frame[2];
       break;
-    case code::kSetClock:
-      clock_.assign(frame.begin() + 2, frame.begin() + 10);
-      break;
-    case code::kSetInterval:
-      interval_ = frame[2];
-      break;
     default:
-      break;  // "{/@}" and anything unknown
+      return;  // anything unknown
   }
+  ++applied_writes_;
 }
 
 Payload SimUnit::SettingsBlock() const {

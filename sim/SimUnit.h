@@ -37,6 +37,12 @@ class SimUnit {
     bool pacing = true;  // one answer report per millisecond
     std::uint32_t seed = 1;
     bool default_card = true;
+    // As strict as the real unit: every answer comes a few to tens of
+    // milliseconds late, the permission answer up to 200 ms, identification
+    // slower still; parameter writes count only between an accepted "{Q@}"
+    // and "{/@}". Off only for benchmarks that measure against the protocol's
+    // floor.
+    bool strict = true;
   };
 
   SimUnit();
@@ -67,6 +73,21 @@ class SimUnit {
   // Unplug after this many more data reports, counted across blocks (-1: off).
   void SetUnplugAfterReports(int n) { unplug_after_reports_.store(n); }
   void SetPacing(bool pacing) { pacing_.store(pacing); }
+  // On another screen without even saying so: "{Q@}" goes unanswered and no
+  // write of any kind is applied; reads are answered as usual.
+  void SetIgnoreWrites(bool ignore) { ignore_writes_.store(ignore); }
+  // The device node cannot be opened (no permission: no udev rule).
+  void SetOpenFailure(bool fail) { open_failure_.store(fail); }
+  bool OpenFailure() const { return open_failure_.load(); }
+  // Fixed delays (ms) instead of the strict profile's random ones; -1 goes
+  // back to random. The identification delay may exceed the exchange's wait.
+  void SetPermissionDelay(int ms) { permission_delay_ms_.store(ms); }
+  void SetIdentificationDelay(int ms) { identification_delay_ms_.store(ms); }
+  // Shrinks the unit's answer delays with the link's time scale, so that a
+  // test that shortens every wait keeps the same relation of delays to waits.
+  void SetTimeScale(double scale) { time_scale_.store(scale); }
+  // Parameter writes the unit took (applied at "{/@}"), for tests.
+  int AppliedWrites() const { return applied_writes_.load(); }
 
   // ---- state, for tests and for a look from outside -----------------------------
   Payload SettingsBlock() const;
@@ -94,13 +115,16 @@ class SimUnit {
   void ClearReceived();
 
  private:
-  void Queue(const Payload& payload);
+  void Queue(const Payload& payload, std::chrono::microseconds delay = std::chrono::microseconds(0));
+  // The strict profile's answer delay: fixed when set, else jitter in [low, high].
+  std::chrono::microseconds Delay(int fixed_ms, int low, int high);
   void QueueUnplug();
   void Answer(const Payload& frame);
   Payload LivePayload();
-  void AnswerList();
-  void AnswerRead(const Payload& frame);
+  void AnswerList(std::chrono::microseconds latency);
+  void AnswerRead(const Payload& frame, std::chrono::microseconds latency);
   void ApplyWrite(const Payload& frame);
+  void ApplyParameterFrame(const Payload& frame);
   void Notify(bool arrived);
 
   struct Pending {
@@ -133,12 +157,21 @@ class SimUnit {
   std::uint32_t rng_;
   std::vector<CardFile> files_;
   std::vector<Payload> received_;
+  bool strict_;
+  bool write_open_ = false;           // an accepted "{Q@}" came, "{/@}" not yet
+  std::vector<Payload> staged_;       // parameter frames waiting for "{/@}"
 
   std::atomic<bool> pacing_;
   std::atomic<bool> silent_{false};
   std::atomic<bool> refuse_writes_{false};
   std::atomic<int> short_blocks_{0};
   std::atomic<int> unplug_after_reports_{-1};
+  std::atomic<bool> ignore_writes_{false};
+  std::atomic<bool> open_failure_{false};
+  std::atomic<int> permission_delay_ms_{-1};
+  std::atomic<int> identification_delay_ms_{-1};
+  std::atomic<int> applied_writes_{0};
+  std::atomic<double> time_scale_{1.0};
 };
 
 }  // namespace norvo::sim

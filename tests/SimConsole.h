@@ -27,16 +27,20 @@ struct SimConsole : ::testing::Test {
   void Launch(int language, double time_scale, CMyNorvoDlg::Options options = {}, bool hotplug = false) {
     LoadUIStrings(language);
     transport.AddUnit(&unit, "sim:unit");
-    link = std::make_unique<DeviceLink>(transport);
-    link->SetTimeScale(time_scale);
+    UnitSession::Options session_options = UnitSession::SessionOptions(time_scale);
+    session_options.lock_folder = data.path().toStdString();  // a lock of this test's own
+    session = std::make_unique<UnitSession>(transport, data.path().toStdString(), session_options);
+    link = &session->Link();
+    unit.SetTimeScale(time_scale);
     if (hotplug) watcher = std::make_unique<SimWatcher>(transport);
     options.data_folder = data.path().toStdString();
-    window = std::make_unique<CMyNorvoDlg>(*link, watcher.get(), options);
+    window = std::make_unique<CMyNorvoDlg>(*session, watcher.get(), options);
     QObject::connect(window.get(), &CMyNorvoDlg::Polled, [this] { ++polled; });
   }
 
   void TearDown() override {
     window.reset();
+    session.reset();
     LoadUIStrings(kLanguageEnglish);
   }
 
@@ -47,7 +51,8 @@ struct SimConsole : ::testing::Test {
 
   sim::SimUnit unit;
   sim::SimTransport transport;
-  std::unique_ptr<DeviceLink> link;
+  std::unique_ptr<UnitSession> session;
+  DeviceLink* link = nullptr;
   std::unique_ptr<SimWatcher> watcher;
   std::unique_ptr<CMyNorvoDlg> window;
   QTemporaryDir data;

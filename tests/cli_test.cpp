@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "session/UnitLock.h"
 #include "settings/DataFolder.h"
 #include "sim/SimUnit.h"
 #include "store/OleDate.h"
@@ -68,11 +69,48 @@ struct CliFixture : ::testing::Test {
     fs::create_directories(data);
   }
   void TearDown() override { fs::remove_all(data); }
-  Result Sim(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+  Result Sim(std::vector<std::string> args, std::vector<std::string> env = {}) {
     args.insert(args.begin(), {"--simulate", "--data-dir", data.string()});
+    // Unit locks of this test's own: parallel tests each have a "sim:unit".
+    env.push_back("NORVO_RUNTIME_DIR=" + data.string());
     return Norvoctl(args, env);
   }
 };
+
+// A unit held by another process is refused with its holder named, status 5;
+// once the holder lets go the same command works. A unit that cannot be
+// opened is "no unit" (1) with the fix in the message, never a success.
+TEST_F(CliFixture, UnitHeldElsewhereOrUnopenable) {
+  UnitLock holder;
+  ASSERT_TRUE(holder.TryLock(data / UnitLockName("sim:unit")));
+  const Result held = Sim({"live"});
+  EXPECT_EQ(held.status, 5);
+  EXPECT_EQ(held.err, "norvoctl: unit in use by pid " + std::to_string(::getpid()) + "\n");
+  EXPECT_TRUE(held.out.empty());
+  holder.Release();
+  EXPECT_EQ(Sim({"live"}).status, 0);
+
+  const Result closed = Sim({"--sim-fault", "open-failure", "set", "interval", "60"});
+  EXPECT_EQ(closed.status, 1);
+  EXPECT_NE(closed.err.find("udev rule"), std::string::npos) << closed.err;
+  EXPECT_EQ(closed.err.find("Success"), std::string::npos);
+}
+
+// A unit on another screen that does not even answer the permission query:
+// every write is a failure, never "Success".
+TEST_F(CliFixture, WritesToAUnitThatIgnoresThemFail) {
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"sync-time"}, {"set", "interval", "60"}, {"set", "language", "English"}}) {
+    std::vector<std::string> args = {"--sim-fault", "ignore-writes"};
+    args.insert(args.end(), command.begin(), command.end());
+    const Result r = Sim(args, {"NORVO_TIME_SCALE=0.05"});
+    EXPECT_EQ(r.status, 1) << command[0] << ": " << r.err;
+    EXPECT_EQ(r.err.find("Success"), std::string::npos) << r.err;
+  }
+  const Result refused = Sim({"--sim-fault", "refuse", "set", "interval", "60"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.err, "norvoctl: Please switch the device to the main screen.\n");
+}
 
 TEST_F(CliFixture, LiveInBothFormats) {
   const Result text = Sim({"live"});

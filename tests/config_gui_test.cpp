@@ -166,9 +166,12 @@ TEST_F(DialogFixture, SetIntervalChecksItsRangeAndSendsOneFrame) {
   EXPECT_EQ(boxes.texts, (QStringList{range, range, range, "Set Interval Success", "Set Interval Success"}));
   EXPECT_EQ(unit.Interval(), 240);
   const std::vector<Payload> sent = Sent();
-  ASSERT_EQ(sent.size(), 2u);  // no permission query, no end frame
-  EXPECT_EQ(sent[0], BuildIntervalFrame(5));
-  EXPECT_EQ(sent[1], BuildIntervalFrame(240));
+  // Each asks for permission first; no end frame.
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[0], BuildCommandFrame(0x51));
+  EXPECT_EQ(sent[1], BuildIntervalFrame(5));
+  EXPECT_EQ(sent[2], BuildCommandFrame(0x51));
+  EXPECT_EQ(sent[3], BuildIntervalFrame(240));
 }
 
 TEST_F(DialogFixture, RefusedSaveShowsTheMessageAndClosesWithNothingWritten) {
@@ -288,11 +291,9 @@ TEST_F(DialogFixture, CalibrationSavedUnchangedKeepsOddWordsInFahrenheitAndGerma
   unit.SetSettingsBlock(settings);
   Start(kLanguageGerman);
   // CH1 offset 1.0 °C, CH3 an invalid word, CH4 humidity offset -2.
-  RunWriteSequence(*link, kDialogWrite,
-                   std::array<Payload, 1>{BuildCalibrationFrame(CalibrationRaw{
-                       {TemperatureWord{0, 10}, {0, 0}, {0xFF, 0xFF}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}},
-                       {0, 0, 0, 0xFE, 0, 0, 0, 0}})},
-                   window->PermissionByte());
+  session->Write(std::array<Payload, 1>{BuildCalibrationFrame(CalibrationRaw{
+      {TemperatureWord{0, 10}, {0, 0}, {0xFF, 0xFF}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}},
+      {0, 0, 0, 0xFE, 0, 0, 0, 0}})});
   const Payload before = unit.CalibrationBlock();
   ASSERT_TRUE(WaitForPolls(2));
   Command(32774, "134", [&](QDialog* d) {
@@ -364,7 +365,6 @@ TEST_F(DialogFixture, SyncTimeConfirmsThenSetsTheClock) {
 
   boxes.texts.clear();
   unit.SetRefuseWrites(true);
-  RunWriteSequence(*link, kDialogWrite, {}, window->PermissionByte());  // the unit now says no
   window->RunCommand(32776);
   EXPECT_EQ(boxes.texts, (QStringList{"Are you want to Synchronization Time?",
                                       "Please switch the device to the main screen."}));

@@ -140,13 +140,9 @@ TEST_F(DispatchFixture, EachTypeFillsItsBlockClearsTheTypeAndSignals) {
   dispatcher.Dispatch(Bytes({0x7B, 15}), 64);
   EXPECT_EQ(store.Interval(), 15);
 
-  std::atomic<int> setup_copy{0}, alarm_copy{0};
-  store.AddPermissionReader(&setup_copy);
-  store.AddPermissionReader(&alarm_copy);
   link.SetPendingType(12);
   dispatcher.Dispatch(Bytes({0x7B, 1}), 64);
-  EXPECT_EQ(setup_copy.load(), 1);
-  EXPECT_EQ(alarm_copy.load(), 1);
+  EXPECT_EQ(store.Permission(), 1);
 
   link.SetPendingType(13);
   dispatcher.Dispatch(Bytes({'{', 'Q', 'T', '7', '1', '0', '0', 'K', '@', '}', 0, 'x'}), 64);
@@ -220,6 +216,7 @@ struct LinkFixture : ::testing::Test {
     transport.AddUnit(&unit, "/dev/hidraw-unit");
     link.SetReportHandler([this](const Payload& p, int n) { dispatcher.Dispatch(p, n); });
     link.SetTimeScale(0.01);
+    unit.SetTimeScale(0.01);
   }
   // The reader calls into the dispatcher: stop it before members go.
   void TearDown() override { link.Stop(); }
@@ -338,21 +335,18 @@ TEST_F(LinkFixture, LateAnswerStillLandsWhileTheTypeIsPending) {
 }
 
 TEST_F(LinkFixture, WriteSequenceSendsFramesOnlyWithPermission) {
-  std::atomic<int> permission{0};
-  store.AddPermissionReader(&permission);
   ASSERT_EQ(link.OpenDevice(), 1);
-  link.SetTimeScale(0.2);  // the 50 ms pause (10 ms here) still outlasts the 0 ms answer
   const Payload frames[] = {BuildCommandFrame(0x0B, std::array<std::uint8_t, 1>{1})};
 
   unit.SetRefuseWrites(true);
-  EXPECT_EQ(RunWriteSequence(link, kDialogWrite, frames, permission), WriteOutcome::kRefused);
+  EXPECT_EQ(RunWriteSequence(link, store, kDialogWrite, frames), WriteOutcome::kRefused);
   ASSERT_EQ(unit.Received().size(), 1u);
   EXPECT_EQ(unit.Received()[0], BuildCommandFrame(code::kPermission));
   EXPECT_EQ(unit.Language(), -1);
 
   unit.ClearReceived();
   unit.SetRefuseWrites(false);
-  EXPECT_EQ(RunWriteSequence(link, kDialogWrite, frames, permission), WriteOutcome::kWritten);
+  EXPECT_EQ(RunWriteSequence(link, store, kDialogWrite, frames), WriteOutcome::kWritten);
   const std::vector<Payload> sent = unit.Received();
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[0], Bytes({0x7B, 0x51, 0x40, 0x7D}));
@@ -363,14 +357,65 @@ TEST_F(LinkFixture, WriteSequenceSendsFramesOnlyWithPermission) {
 
   // The clock's sequence has no end frame.
   unit.ClearReceived();
-  EXPECT_EQ(RunWriteSequence(link, kClockWrite, frames, permission), WriteOutcome::kWritten);
+  const Payload clock[] = {BuildCommandFrame(code::kSetClock, std::array<std::uint8_t, 8>{26, 12, 8, 2, 10, 0, 0, 0})};
+  EXPECT_EQ(RunWriteSequence(link, store, kClockWrite, clock), WriteOutcome::kWritten);
   EXPECT_EQ(unit.Received().size(), 2u);
+  EXPECT_EQ(unit.Clock().size(), 8u);
 
   unit.Unplug();
   link.OpenDevice();
   unit.ClearReceived();
-  EXPECT_EQ(RunWriteSequence(link, kDialogWrite, frames, permission), WriteOutcome::kNotConnected);
+  EXPECT_EQ(RunWriteSequence(link, store, kDialogWrite, frames), WriteOutcome::kNotConnected);
   EXPECT_TRUE(unit.Received().empty());
+}
+
+// The permission answer is waited for: a late "no" is a refusal, a missing
+// answer is no write at all, and a frame outside "{Q@}" ... "{/@}" changes
+// nothing on a strict unit. Each row fails against a console that reads the
+// permission byte after a fixed pause or trusts an old answer.
+TEST_F(LinkFixture, StrictUnitPermissionIsWaitedFor) {
+  ASSERT_EQ(link.OpenDevice(), 1);
+  const Payload frames[] = {BuildCommandFrame(0x0B, std::array<std::uint8_t, 1>{0})};
+  struct Row {
+    const char* what;
+    bool refuse, ignore;
+    int delay_ms;
+    WriteOutcome expected;
+    int language_after;
+  };
+  const Row rows[] = {
+      {"late no", true, false, 180, WriteOutcome::kRefused, -1},
+      {"late yes", false, false, 180, WriteOutcome::kWritten, 0},
+      {"no answer at all", false, true, 0, WriteOutcome::kNoAnswer, -1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    sim::SimUnit strict{sim::SimUnit::Options{.eight_area = true, .pacing = true, .seed = 3, .default_card = false}};
+    sim::SimTransport t;
+    t.AddUnit(&strict, "sim:strict");
+    DeviceLink l(t);
+    ResponseStore rs;
+    Dispatcher d(l, rs);
+    l.SetReportHandler([&](const Payload& p, int n) { d.Dispatch(p, n); });
+    ASSERT_EQ(l.OpenDevice(), 1);
+    // An earlier answer said yes: it must not count for this query.
+    rs.SetPermission(0);
+    strict.SetRefuseWrites(row.refuse);
+    strict.SetIgnoreWrites(row.ignore);
+    strict.SetPermissionDelay(row.delay_ms);
+    EXPECT_EQ(RunWriteSequence(l, rs, kDialogWrite, frames), row.expected);
+    EXPECT_EQ(strict.Language(), row.language_after);
+    if (row.expected != WriteOutcome::kWritten) {
+      EXPECT_EQ(strict.Received().size(), 1u);
+    }
+    l.Stop();
+  }
+
+  // A language frame without the permission query and end frame is ignored.
+  unit.ClearReceived();
+  link.WriteReport(frames[0]);
+  EXPECT_EQ(unit.Language(), -1);
+  EXPECT_EQ(unit.AppliedWrites(), 0);
 }
 
 TEST_F(LinkFixture, StopEndsTheReaderAndLaterCallsDoNothing) {

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "monitor/Format.h"
-#include "monitor/PollScheduler.h"
+#include "session/PollScheduler.h"
 #include "res/Strings.h"
 
 namespace norvo {

@@ -17,11 +17,13 @@
 #include "device/DeviceLink.h"
 #include "device/LiveReadings.h"
 #include "device/ManualResetEvent.h"
-#include "device/Responses.h"
+#include "device/Payload.h"
 
 namespace norvo {
 
-// What one poll cycle read, by value.
+// What one poll cycle read, by value. A block counts as the unit's only when
+// its sequence was answered in full during the connection it names; anything
+// else is what the store held before (zeros, or an earlier connection's).
 struct PollSnapshot {
   LiveReadings live;
   Payload settings{};
@@ -29,14 +31,23 @@ struct PollSnapshot {
   Payload alarm_a{}, alarm_b{}, alarm_c{}, alarm_d{};
   int interval = 0;
   std::string identification;
+  std::uint64_t connection = 0;  // DeviceLink::Connection() when the cycle ran
+  bool settings_read = false;    // settings, identification and interval
+  bool alarms_read = false;
+  bool calibration_read = false;
+  bool live_read = false;
+  std::chrono::system_clock::time_point time;  // when the cycle ended
 };
 
 class PollingWorker {
  public:
+  using CycleFn = std::function<PollSnapshot()>;
   using PolledFn = std::function<void(const PollSnapshot&)>;
   using SecondFn = std::function<void()>;
 
-  PollingWorker(DeviceLink& link, ResponseStore& store, PolledFn on_polled, SecondFn on_second);
+  // cycle runs one poll cycle (the session's PollOnce); link gives the
+  // connected flag and the time scale.
+  PollingWorker(DeviceLink& link, CycleFn cycle, PolledFn on_polled, SecondFn on_second);
   ~PollingWorker();
   PollingWorker(const PollingWorker&) = delete;
   PollingWorker& operator=(const PollingWorker&) = delete;
@@ -62,7 +73,7 @@ class PollingWorker {
   void PollCycle();
 
   DeviceLink& link_;
-  ResponseStore& store_;
+  CycleFn cycle_;
   PolledFn on_polled_;
   SecondFn on_second_;
   ManualResetEvent poll_lock_{true};

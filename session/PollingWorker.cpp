@@ -1,12 +1,10 @@
 #include "PollingWorker.h"
 
-#include "device/Exchange.h"
-#include "device/Frames.h"
 
 namespace norvo {
 
-PollingWorker::PollingWorker(DeviceLink& link, ResponseStore& store, PolledFn on_polled, SecondFn on_second)
-    : link_(link), store_(store), on_polled_(std::move(on_polled)), on_second_(std::move(on_second)) {}
+PollingWorker::PollingWorker(DeviceLink& link, CycleFn cycle, PolledFn on_polled, SecondFn on_second)
+    : link_(link), cycle_(std::move(cycle)), on_polled_(std::move(on_polled)), on_second_(std::move(on_second)) {}
 
 PollingWorker::~PollingWorker() { Stop(); }
 
@@ -25,20 +23,7 @@ void PollingWorker::Stop() {
 
 void PollingWorker::PollCycle() {
   poll_lock_.Reset();
-  ReadSettingsSequence(link_);
-  ReadAlarmSequence(link_);
-  ReadCalibrationSequence(link_);
-  ReadLiveSequence(link_);
-  PollSnapshot snapshot;
-  snapshot.live = DecodeLiveReadings(store_.Block(response::kLive));
-  snapshot.settings = store_.Block(response::kSettings);
-  snapshot.calibration = store_.Block(response::kCalibration);
-  snapshot.alarm_a = store_.Block(response::kAlarmA);
-  snapshot.alarm_b = store_.Block(response::kAlarmB);
-  snapshot.alarm_c = store_.Block(response::kAlarmC);
-  snapshot.alarm_d = store_.Block(response::kAlarmD);
-  snapshot.interval = store_.Interval();
-  snapshot.identification = store_.Identification();
+  const PollSnapshot snapshot = cycle_();
   ++polls_;
   if (on_polled_) on_polled_(snapshot);
   poll_lock_.Set();

@@ -1,0 +1,140 @@
+#include "UnitSession.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "device/Frames.h"
+#include "device/LiveReadings.h"
+
+namespace norvo {
+
+std::optional<double> TimeScaleFromEnvironment(std::string* error) {
+  const char* text = std::getenv("NORVO_TIME_SCALE");
+  if (text == nullptr || *text == '\0') return 1.0;
+  char* end = nullptr;
+  const double scale = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !std::isfinite(scale) || scale < 0.0001 || scale > 100) {
+    if (error) *error = std::string("NORVO_TIME_SCALE takes a number from 0.0001 to 100, not \"") + text + "\"";
+    return std::nullopt;
+  }
+  return scale;
+}
+
+UnitSession::UnitSession(Transport& transport, std::filesystem::path data_folder)
+    : UnitSession(transport, std::move(data_folder), Options{}) {}
+
+UnitSession::UnitSession(Transport& transport, std::filesystem::path data_folder, Options options)
+    : data_folder_(std::move(data_folder)),
+      options_(std::move(options)),
+      link_(transport),
+      transfer_(link_, data_folder_) {
+  link_.SetTimeScale(options_.time_scale);
+  dispatcher_.SetCardSink(&transfer_);
+  link_.SetReportHandler([this](const Payload& payload, int count) { dispatcher_.Dispatch(payload, count); });
+  if (options_.lock_unit) link_.SetClaim([this](const std::string& path) { return Claim(path); });
+}
+
+UnitSession::~UnitSession() { Stop(); }
+
+bool UnitSession::Claim(const std::string& path) {
+  std::lock_guard lock(lock_mutex_);
+  const std::filesystem::path folder = options_.lock_folder.empty() ? UnitLockFolder() : options_.lock_folder;
+  if (unit_lock_.TryLock(folder / UnitLockName(path))) {
+    holder_.store(0);
+    return true;
+  }
+  holder_.store(unit_lock_.Holder());
+  return false;
+}
+
+OpenState UnitSession::Open() {
+  link_.OpenDevice();
+  return link_.LastOpenState();
+}
+
+std::string UnitSession::StateMessage() const {
+  switch (State()) {
+    case OpenState::kOpened:
+      return link_.Connected() == 1 ? "" : "No unit found.";
+    case OpenState::kNoUnit:
+      return "No unit found.";
+    case OpenState::kInUse:
+      return "unit in use by pid " + std::to_string(Holder());
+    case OpenState::kOpenFailed:
+      return "The unit was found but cannot be opened (no permission). Install the udev rule: "
+             "sudo cp res/60-tarvik.rules /etc/udev/rules.d/ && sudo udevadm control --reload";
+  }
+  return "";
+}
+
+void UnitSession::Stop() {
+  // The link first, so that a cycle in progress ends without waiting out its
+  // time-outs; then the worker; then the unit is free for other processes.
+  link_.Stop();
+  if (poller_) poller_->Stop();
+  std::lock_guard lock(lock_mutex_);
+  unit_lock_.Release();
+}
+
+PollSnapshot UnitSession::PollOnce() {
+  std::lock_guard lock(sequence_mutex_);
+  PollSnapshot s;
+  s.connection = link_.Connection();
+  s.settings_read = ReadSettingsSequence(link_);
+  s.alarms_read = ReadAlarmSequence(link_);
+  s.calibration_read = ReadCalibrationSequence(link_);
+  s.live_read = ReadLiveSequence(link_);
+  // An unplug in the middle also releases the waits: only blocks read while
+  // the same connection stood count as the unit's.
+  if (link_.Connected() != 1 || link_.Connection() != s.connection) {
+    s.settings_read = s.alarms_read = s.calibration_read = s.live_read = false;
+  }
+  s.live = DecodeLiveReadings(store_.Block(response::kLive));
+  if (!s.live_read) s.live = LiveReadings{};
+  s.settings = store_.Block(response::kSettings);
+  s.calibration = store_.Block(response::kCalibration);
+  s.alarm_a = store_.Block(response::kAlarmA);
+  s.alarm_b = store_.Block(response::kAlarmB);
+  s.alarm_c = store_.Block(response::kAlarmC);
+  s.alarm_d = store_.Block(response::kAlarmD);
+  s.interval = store_.Interval();
+  s.identification = store_.Identification();
+  s.time = std::chrono::system_clock::now();
+  return s;
+}
+
+bool UnitSession::ReadSettings() {
+  std::lock_guard lock(sequence_mutex_);
+  return ReadSettingsSequence(link_) && link_.Connected() == 1;
+}
+
+bool UnitSession::ReadAlarms() {
+  std::lock_guard lock(sequence_mutex_);
+  return ReadAlarmSequence(link_) && link_.Connected() == 1;
+}
+
+bool UnitSession::ReadCalibration() {
+  std::lock_guard lock(sequence_mutex_);
+  return ReadCalibrationSequence(link_) && link_.Connected() == 1;
+}
+
+bool UnitSession::ReadLive() {
+  std::lock_guard lock(sequence_mutex_);
+  return ReadLiveSequence(link_) && link_.Connected() == 1;
+}
+
+WriteOutcome UnitSession::Write(std::span<const Payload> frames, const WriteTiming& timing) {
+  std::lock_guard lock(sequence_mutex_);
+  return RunWriteSequence(link_, store_, timing, frames);
+}
+
+void UnitSession::StartPolling(PollingWorker::PolledFn on_polled, PollingWorker::SecondFn on_second,
+                               std::chrono::microseconds second) {
+  if (poller_) return;
+  poller_ = std::make_unique<PollingWorker>(
+      link_, [this] { return PollOnce(); }, std::move(on_polled), std::move(on_second));
+  if (second.count() > 0) poller_->SetSecond(second);
+  poller_->Start();
+}
+
+}  // namespace norvo

@@ -1,0 +1,102 @@
+#pragma once
+// One session with one unit, the same for the console, norvoctl and the
+// logger: the device link, the response store, the dispatcher, the card
+// transfer and the polling worker, wired once. Every exchange sequence of the
+// session runs under one lock, so a poll and a write never interleave on the
+// wire, and a per-unit lock keeps every other process off the unit.
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "PollingWorker.h"
+#include "UnitLock.h"
+#include "device/DeviceLink.h"
+#include "device/Exchange.h"
+#include "device/Responses.h"
+#include "history/Transfer.h"
+
+namespace norvo {
+
+// NORVO_TIME_SCALE: a finite factor from 0.0001 to 100 that stretches or
+// shrinks every wait of the protocol (tests). Unset gives 1; anything else
+// gives nullopt and a message in *error.
+std::optional<double> TimeScaleFromEnvironment(std::string* error);
+
+class UnitSession {
+ public:
+  struct Options {
+    bool lock_unit = true;               // take the per-unit lock before opening
+    std::filesystem::path lock_folder;   // empty: UnitLockFolder()
+    double time_scale = 1.0;
+  };
+
+  static Options SessionOptions(double time_scale) {
+    Options o;
+    o.time_scale = time_scale;
+    return o;
+  }
+
+  UnitSession(Transport& transport, std::filesystem::path data_folder, Options options);
+  UnitSession(Transport& transport, std::filesystem::path data_folder);
+  ~UnitSession();
+  UnitSession(const UnitSession&) = delete;
+  UnitSession& operator=(const UnitSession&) = delete;
+
+  // Finds and opens the unit (again): kOpened when it is connected now. Any
+  // thread; the console calls it on plug events.
+  OpenState Open();
+  OpenState State() const { return link_.LastOpenState(); }
+  bool Connected() const { return link_.Connected() == 1; }
+  // Why the unit is not connected, in words a user can act on; "" when it is.
+  std::string StateMessage() const;
+  // The process that holds the unit when State() is kInUse (0 when unknown).
+  pid_t Holder() const { return holder_.load(); }
+
+  // Stops the polling worker, then the reader thread, and lets the unit go.
+  void Stop();
+
+  // ---- exchange sequences (any thread but the reader's) ----
+  // The four read sequences and a snapshot of what they read.
+  PollSnapshot PollOnce();
+  bool ReadSettings();
+  bool ReadAlarms();
+  bool ReadCalibration();
+  bool ReadLive();
+  // Permission query, data frames, end frame as timing says.
+  WriteOutcome Write(std::span<const Payload> frames, const WriteTiming& timing = kDialogWrite);
+
+  // ---- polling worker ----
+  // Starts the worker once; it polls through PollOnce.
+  void StartPolling(PollingWorker::PolledFn on_polled, PollingWorker::SecondFn on_second,
+                    std::chrono::microseconds second = std::chrono::microseconds(0));
+  PollingWorker* Poller() { return poller_.get(); }
+
+  DeviceLink& Link() { return link_; }
+  ResponseStore& Responses() { return store_; }
+  Dispatcher& ResponseDispatcher() { return dispatcher_; }
+  CardTransfer& Transfer() { return transfer_; }
+  const std::filesystem::path& DataFolder() const { return data_folder_; }
+
+ private:
+  bool Claim(const std::string& path);
+
+  std::filesystem::path data_folder_;
+  Options options_;
+  DeviceLink link_;
+  ResponseStore store_;
+  Dispatcher dispatcher_{link_, store_};
+  CardTransfer transfer_;
+  std::mutex sequence_mutex_;  // held for every exchange sequence of the session
+  std::mutex lock_mutex_;      // guards unit_lock_ (Open may run on any thread)
+  UnitLock unit_lock_;
+  std::atomic<pid_t> holder_{0};
+  std::unique_ptr<PollingWorker> poller_;
+};
+
+}  // namespace norvo
