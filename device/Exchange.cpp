@@ -25,7 +25,10 @@ void ReleaseExchange(DeviceLink& link) {
 bool ReadSettingsSequence(DeviceLink& link) {
   bool answered = Exchange(link, BuildCommandFrame(code::kSettings), response::kSettings, 5000, 5000);
   ReleaseExchange(link);
-  answered &= Exchange(link, BuildCommandFrame(code::kIdentification), response::kIdentification, 1000, 800);
+  // A unit busy with its display can be slow to identify itself; the late
+  // answer is waited for rather than let into the interval's buffer.
+  answered &= Exchange(link, BuildCommandFrame(code::kIdentification), response::kIdentification, 1000, 800) ||
+              link.WaitExchange(kSlowIdentificationMs);
   ReleaseExchange(link);
   answered &= Exchange(link, BuildCommandFrame(code::kInterval), response::kInterval, 2000, 2000);
   ReleaseExchange(link);

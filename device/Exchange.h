@@ -43,6 +43,8 @@ enum class WriteOutcome {
 // How long the permission answer may take. A unit answers within tens of
 // milliseconds; one that is busy with its own display can take a few hundred.
 constexpr int kPermissionWaitMs = 1000;
+// How much longer than its 800 ms the identification answer may take.
+constexpr int kSlowIdentificationMs = 1200;
 
 struct WriteTiming {
   int first_wait_ms;

@@ -53,6 +53,15 @@ constexpr int kIdentification = 13;
 constexpr int kWrite = 19;  // answer, if any, is dropped
 }  // namespace response
 
+// Where things sit in a frame and in the one-value answers.
+constexpr std::size_t kCommandAt = 1;      // the command code, after "{"
+constexpr std::size_t kDataAt = 2;         // a write frame's data, after the code
+constexpr std::size_t kAnswerValueAt = 1;  // interval and permission answers: one byte after "{"
+constexpr std::size_t kClockBytes = 8;     // year (2), month, day, hour, minute, second, weekday
+// The card's read command: name at kDataAt, then start and end (4 bytes each,
+// big-endian), "@", "}": a frame whose "}" is at n carries a name of n - 11.
+constexpr std::size_t kReadFrameOverhead = 11;
+
 constexpr std::uint8_t kFrameOpen = 0x7B;   // "{"
 constexpr std::uint8_t kFrameAt = 0x40;     // "@"
 constexpr std::uint8_t kFrameClose = 0x7D;  // "}"

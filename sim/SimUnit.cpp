@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "device/Blocks.h"
 #include "device/Encodings.h"
 #include "device/Frames.h"
 
@@ -37,6 +38,13 @@ std::size_t LastNonZero(const Payload& frame) {
 std::uint32_t Be32(const Payload& p, std::size_t at) {
   return std::uint32_t{p[at]} << 24 | std::uint32_t{p[at + 1]} << 16 | std::uint32_t{p[at + 2]} << 8 |
          std::uint32_t{p[at + 3]};
+}
+
+// A write frame's fields into the block it writes: block bytes 1..last come
+// from frame bytes 2..last + 1.
+void CopyFields(const Payload& frame, Payload& block, std::size_t last) {
+  std::copy(frame.begin() + static_cast<long>(1 + kFrameShift), frame.begin() + static_cast<long>(last + kFrameShift) + 1,
+            block.begin() + 1);
 }
 
 // "{@}": the end of a file list, and the end of a block.
@@ -87,39 +95,36 @@ SimUnit::SimUnit(Options options)
     : eight_area_(options.eight_area), rng_(options.seed), strict_(options.strict), pacing_(options.pacing) {
   identification_ = eight_area_ ? "{QT7100K@}" : "{QT5100@}";
   settings_[0] = kFrameOpen;
-  settings_[1] = 0;   // graph type: temperature
-  settings_[2] = 24;  // graph span, hours
-  settings_[3] = 0;   // time format h:mm:ss
-  settings_[4] = 0;   // date format YYYY-MM-DD
-  settings_[5] = 0;   // DST off
-  settings_[6] = 1;   // time zone +1
-  settings_[7] = 0;   // Celsius
-  PutMask(settings_, 8, 0x000007);   // area 1: CH1 temperature, dew point, heat index
-  PutMask(settings_, 12, 0x249249);  // area 2: every temperature
-  PutMask(settings_, 16, 0x492492);  // area 3: every dew point
-  PutMask(settings_, 20, 0x000000);
-  PutMask(settings_, 24, 0x000249);
-  if (eight_area_) {
-    PutMask(settings_, 28, 0x000000);
-    PutMask(settings_, 32, 0x249000);
-    PutMask(settings_, 36, 0x000000);
+  settings_[settings::kGraphType] = 0;   // temperature
+  settings_[settings::kGraphSpan] = 24;  // hours
+  settings_[settings::kTimeFormat] = 0;  // h:mm:ss
+  settings_[settings::kDateFormat] = 0;  // YYYY-MM-DD
+  settings_[settings::kDst] = 0;         // off
+  settings_[settings::kTimeZone] = 1;    // +1
+  settings_[settings::kUnit] = 0;        // Celsius
+  // Area 1: CH1 temperature, dew point, heat index; 2: every temperature;
+  // 3: every dew point; 5: CH1..CH4 temperature; 7: CH5..CH8 temperature.
+  const std::uint32_t masks[settings::kEightAreas] = {0x000007, 0x249249, 0x492492, 0, 0x000249, 0, 0x249000, 0};
+  const int areas = eight_area_ ? settings::kEightAreas : settings::kFiveAreas;
+  for (int a = 0; a < areas; ++a) {
+    PutMask(settings_, settings::kFirstMask + settings::kMaskSize * static_cast<std::size_t>(a), masks[a]);
   }
   calibration_[0] = kFrameOpen;
   alarm_a_[0] = kFrameOpen;
-  alarm_a_[1] = 0;     // humidity alarm on
-  alarm_a_[2] = 0;     // temperature alarm on
-  alarm_a_[3] = 0x7F;  // humidity high enables CH1..CH7
-  alarm_a_[4] = 0x0F;
-  alarm_a_[5] = 0x7F;
-  alarm_a_[6] = 0x03;
+  alarm_a_[alarm_a::kHumiditySwitch] = 0;  // on
+  alarm_a_[alarm_a::kTemperatureSwitch] = 0;
+  alarm_a_[alarm_a::kHumidityHigh] = 0x7F;  // enables of CH1..CH7
+  alarm_a_[alarm_a::kHumidityLow] = 0x0F;
+  alarm_a_[alarm_a::kTemperatureHigh] = 0x7F;
+  alarm_a_[alarm_a::kTemperatureLow] = 0x03;
   alarm_c_[0] = kFrameOpen;
   alarm_d_[0] = kFrameOpen;
   for (int c = 1; c <= 8; ++c) {
     const bool sensor = c != 8;
-    PutWord(alarm_c_, static_cast<std::size_t>(4 * c - 3), sensor ? 350 + c : kInvalidMarker);
-    PutWord(alarm_c_, static_cast<std::size_t>(4 * c - 1), sensor ? -50 - c : kInvalidMarker);
-    alarm_d_[static_cast<std::size_t>(2 * c - 1)] = sensor ? static_cast<std::uint8_t>(80 + c) : 0xFF;
-    alarm_d_[static_cast<std::size_t>(2 * c)] = sensor ? static_cast<std::uint8_t>(20 - c) : 0xFF;
+    PutWord(alarm_c_, alarm_limits::TemperatureHighAt(c), sensor ? 350 + c : kInvalidMarker);
+    PutWord(alarm_c_, alarm_limits::TemperatureLowAt(c), sensor ? -50 - c : kInvalidMarker);
+    alarm_d_[alarm_limits::HumidityHighAt(c)] = sensor ? static_cast<std::uint8_t>(80 + c) : 0xFF;
+    alarm_d_[alarm_limits::HumidityLowAt(c)] = sensor ? static_cast<std::uint8_t>(20 - c) : 0xFF;
   }
   const int tenths[8] = {235, 218, 192, 250, -52, 42, 301, kInvalidMarker};
   const int humidity[8] = {45, 50, 55, 40, 70, 85, 35, kInvalidMarker};
@@ -258,7 +263,7 @@ void SimUnit::Answer(const Payload& frame) {
   answer[0] = kFrameOpen;
   // A real unit takes a few to tens of milliseconds for its first answer.
   const std::chrono::microseconds latency = Delay(-1, 2, 20);
-  switch (frame[1]) {
+  switch (frame[kCommandAt]) {
     case code::kListFiles:
       AnswerList(latency);
       return;
@@ -284,15 +289,15 @@ void SimUnit::Answer(const Payload& frame) {
       Queue(alarm_d_, latency);
       return;
     case code::kInterval:
-      answer[1] = static_cast<std::uint8_t>(interval_);
+      answer[kAnswerValueAt] = static_cast<std::uint8_t>(interval_);
       Queue(answer, latency);
       return;
     case code::kPermission:
       staged_.clear();
       write_open_ = false;
       if (ignore_writes_.load()) return;
-      answer[1] = refuse_writes_.load() ? 1 : 0;
-      write_open_ = answer[1] == 0;
+      answer[kAnswerValueAt] = refuse_writes_.load() ? 1 : 0;
+      write_open_ = answer[kAnswerValueAt] == 0;
       Queue(answer, Delay(permission_delay_ms_.load(), 0, 200));
       return;
     case code::kIdentification: {
@@ -324,12 +329,13 @@ Payload SimUnit::LivePayload() {
     int tenths = sensor_tenths_[k];
     int humidity = sensor_humidity_[k];
     // FF FF (or 7F FF) is "no value": the unit applies no offset then.
-    const int word = calibration_[3 * k + 1] << 8 | calibration_[3 * k + 2];
+    const std::size_t word_at = calibration::TemperatureAt(k + 1);
+    const int word = calibration_[word_at] << 8 | calibration_[word_at + 1];
     if (tenths != kInvalidMarker && word != 0xFFFF && word != 0x7FFF) {
       tenths += static_cast<std::int16_t>(word);
     }
     if (humidity != kInvalidMarker) {
-      humidity += static_cast<std::int8_t>(calibration_[3 * k + 3]);
+      humidity += static_cast<std::int8_t>(calibration_[calibration::HumidityAt(k + 1)]);
     }
     PutWord(block, at, tenths);
     block[at + 2] = EncodeHumidityByte(humidity == kInvalidMarker ? kInvalidMarker
@@ -359,11 +365,11 @@ void SimUnit::AnswerList(std::chrono::microseconds latency) {
 
 void SimUnit::AnswerRead(const Payload& frame, std::chrono::microseconds latency) {
   const std::size_t close = LastNonZero(frame);
-  if (close < 11) return;  // not a read command the unit can make sense of
-  const std::size_t name_len = close - 11;
-  const std::string name(frame.begin() + 2, frame.begin() + 2 + static_cast<long>(name_len));
-  const std::uint32_t start = Be32(frame, 2 + name_len);
-  const std::uint32_t end = Be32(frame, 6 + name_len);
+  if (close < kReadFrameOverhead) return;  // not a read command the unit can make sense of
+  const std::size_t name_len = close - kReadFrameOverhead;
+  const std::string name(frame.begin() + kDataAt, frame.begin() + static_cast<long>(kDataAt + name_len));
+  const std::uint32_t start = Be32(frame, kDataAt + name_len);
+  const std::uint32_t end = Be32(frame, kDataAt + 4 + name_len);
   const auto file = std::find_if(files_.begin(), files_.end(),
                                  [&](const CardFile& f) { return f.name == name; });
   std::vector<Payload> chunks;
@@ -403,11 +409,11 @@ void SimUnit::AnswerRead(const Payload& frame, std::chrono::microseconds latency
 // Caller holds mutex_.
 void SimUnit::ApplyWrite(const Payload& frame) {
   if (ignore_writes_.load()) return;
-  const std::uint8_t command = frame[1];
+  const std::uint8_t command = frame[kCommandAt];
   if (command == code::kDeleteFile) {
     const std::size_t close = LastNonZero(frame);
     if (close < 3) return;
-    const std::string name(frame.begin() + 2, frame.begin() + static_cast<long>(close) - 1);
+    const std::string name(frame.begin() + kDataAt, frame.begin() + static_cast<long>(close) - 1);
     std::erase_if(files_, [&](const CardFile& f) { return f.name == name; });
     return;
   }
@@ -415,11 +421,11 @@ void SimUnit::ApplyWrite(const Payload& frame) {
   switch (command) {
     case code::kSetInterval:
       // The interval frame stands alone: it needs no permission query.
-      interval_ = frame[2];
+      interval_ = frame[kDataAt];
       return;
     case code::kSetClock:
       // The clock frame follows an accepted "{Q@}" and has no end frame.
-      if (write_open_ || !strict_) clock_.assign(frame.begin() + 2, frame.begin() + 10);
+      if (write_open_ || !strict_) clock_.assign(frame.begin() + kDataAt, frame.begin() + kDataAt + kClockBytes);
       return;
     case code::kEndOfWrite:
       if (write_open_ || !strict_) {
@@ -442,27 +448,25 @@ void SimUnit::ApplyWrite(const Payload& frame) {
 // Caller holds mutex_. Write frames carry the answer block's fields one byte
 // further on.
 void SimUnit::ApplyParameterFrame(const Payload& frame) {
-  const std::uint8_t command = frame[1];
+  const std::uint8_t command = frame[kCommandAt];
   switch (command) {
-    case code::kWriteSettings: {
-      const std::size_t end = eight_area_ ? 40 : 28;
-      std::copy(frame.begin() + 2, frame.begin() + static_cast<long>(end) + 1, settings_.begin() + 1);
+    case code::kWriteSettings:
+      CopyFields(frame, settings_, settings::LastWritten(eight_area_));
       break;
-    }
     case code::kWriteCalibration:
-      std::copy(frame.begin() + 2, frame.begin() + 26, calibration_.begin() + 1);
+      CopyFields(frame, calibration_, calibration::kWrittenBytes);
       break;
     case code::kWriteAlarmSwitches:
-      std::copy(frame.begin() + 2, frame.begin() + 8, alarm_a_.begin() + 1);
+      CopyFields(frame, alarm_a_, alarm_a::kWrittenBytes);
       break;
     case code::kWriteAlarmTemperature:
-      std::copy(frame.begin() + 2, frame.begin() + 34, alarm_c_.begin() + 1);
+      CopyFields(frame, alarm_c_, alarm_limits::kTemperatureBytes);
       break;
     case code::kWriteAlarmHumidity:
-      std::copy(frame.begin() + 2, frame.begin() + 18, alarm_d_.begin() + 1);
+      CopyFields(frame, alarm_d_, alarm_limits::kHumidityBytes);
       break;
     case code::kSetLanguage:
-      language_ = frame[2];
+      language_ = frame[kDataAt];
       break;
     default:
       return;  // anything unknown

@@ -418,6 +418,18 @@ TEST_F(LinkFixture, StrictUnitPermissionIsWaitedFor) {
   EXPECT_EQ(unit.AppliedWrites(), 0);
 }
 
+// A slow identification answer lands as the identification, and the
+// interval that follows is the unit's interval, not a byte of that text.
+TEST_F(LinkFixture, SlowIdentificationDoesNotSpillIntoTheInterval) {
+  link.SetTimeScale(0.05);
+  unit.SetTimeScale(0.05);
+  unit.SetIdentificationDelay(1500);  // past the 800 ms wait, within the grace
+  ASSERT_EQ(link.OpenDevice(), 1);
+  EXPECT_TRUE(ReadSettingsSequence(link));
+  EXPECT_EQ(store.Identification(), "{QT7100K@}");
+  EXPECT_EQ(store.Interval(), 10);
+}
+
 TEST_F(LinkFixture, StopEndsTheReaderAndLaterCallsDoNothing) {
   ASSERT_EQ(link.OpenDevice(), 1);
   link.Stop();

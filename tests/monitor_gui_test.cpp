@@ -6,6 +6,9 @@
 #include <QAction>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMessageBox>
+
+#include <unistd.h>
 
 #include "QtTestSupport.h"
 #include "SimConsole.h"
@@ -13,6 +16,7 @@
 #include "monitor/MainWindow.h"
 #include "monitor/MonitorView.h"
 #include "res/Strings.h"
+#include "session/UnitLock.h"
 #include "sim/SimTransport.h"
 #include "sim/SimUnit.h"
 
@@ -140,6 +144,49 @@ TEST_F(MainWindowFixture, MenuCommandHoldsPollingOffWhileItsDialogIsUp) {
   EXPECT_FALSE(window->Poller().Busy());
   // Closed after more than 40 worker seconds: a poll follows within one.
   ASSERT_TRUE(WaitForPolls(1));
+}
+
+// The three ways a unit that is there can still not be read, each shown as
+// "Unconnected" or "--" with the reason, never as values or "Connected".
+TEST_F(MainWindowFixture, HeldUnopenableOrSilentUnitShowsWhyAndNoValues) {
+  // Another process holds the unit: its pid in the status bar, and the window
+  // takes the unit as soon as that process lets go.
+  UnitLock other;
+  ASSERT_TRUE(other.TryLock(data.path().toStdString() + "/" + UnitLockName("sim:unit")));
+  Start();
+  EXPECT_EQ(window->StatusText(), "Unconnected");
+  EXPECT_EQ(window->NoteText(), QString("unit in use by pid %1").arg(::getpid()));
+  SaveScreenshot(window.get(), "main_unit_in_use");
+  other.Release();
+  ASSERT_TRUE(WaitFor([&] { return window->StatusText() == "Connected"; }, 5000));
+  ASSERT_TRUE(WaitForPolls(1));
+  EXPECT_TRUE(window->NoteText().startsWith("Last reading ")) << window->NoteText().toStdString();
+}
+
+TEST_F(MainWindowFixture, UnitThatCannotBeOpenedIsUnconnectedWithTheFix) {
+  unit.SetOpenFailure(true);
+  Start();
+  EXPECT_EQ(window->StatusText(), "Unconnected");
+  EXPECT_TRUE(window->NoteText().contains("udev rule")) << window->NoteText().toStdString();
+  ASSERT_TRUE(WaitFor([&] { return window->findChild<QMessageBox*>("open-failure") != nullptr; }));
+  EXPECT_TRUE(window->findChild<QMessageBox*>("open-failure")->text().contains("sudo cp res/60-tarvik.rules"));
+  EXPECT_FALSE(WaitForPolls(1));
+  window->findChild<QMessageBox*>("open-failure")->close();
+}
+
+TEST_F(MainWindowFixture, SilentUnitLeavesDashesNotZeros) {
+  unit.SetSilent(true);
+  Start();
+  ASSERT_TRUE(WaitForPolls(1));  // every exchange times out (0.01 of the protocol's waits)
+  EXPECT_EQ(window->StatusText(), "Connected");
+  for (int ch = 0; ch < 8; ++ch) {
+    EXPECT_EQ(Texts(ch), "Temperature:\r\n --  \u00B0C|Humidity:\r\n --  %|DewPoint:\r\n --  \u00B0C") << ch;
+  }
+  EXPECT_FALSE(window->NoteText().startsWith("Last reading"));
+  // The unit comes back to life: values and the time of the good poll.
+  unit.SetSilent(false);
+  ASSERT_TRUE(WaitFor([&] { return window->NoteText().startsWith("Last reading"); }, 5000));
+  EXPECT_NE(window->View()->Readings().temperature[0], 65535.0f);
 }
 
 }  // namespace
