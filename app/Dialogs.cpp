@@ -20,9 +20,9 @@ MenuDialogs InstallDialogs(CMyNorvoDlg& window) {
 
   QObject::connect(&window, &CMyNorvoDlg::Polled, &window, [&window, d] {
     const PollSnapshot& s = window.LastPoll();
-    d.setting->SetCopies(s.settings, s.interval, s.identification);
-    d.alarm->SetCopies(s.alarm_a, s.alarm_b, s.alarm_c, s.alarm_d);
-    d.calib->SetCopy(s.calibration);
+    d.setting->SetCopies(s.settings, s.interval, s.identification, s.connection, s.settings_read);
+    d.alarm->SetCopies(s.alarm_a, s.alarm_b, s.alarm_c, s.alarm_d, s.connection, s.alarms_read);
+    d.calib->SetCopy(s.calibration, s.connection, s.calibration_read);
   });
 
   window.SetCommandHandler(command::kSetup, [d](QWidget*) { return d.setting->Run(); });
@@ -37,7 +37,7 @@ MenuDialogs InstallDialogs(CMyNorvoDlg& window) {
   });
   window.SetCommandHandler(command::kLanguage, [d](QWidget*) { return d.lang->Run(); });
   window.SetCommandHandler(command::kSyncTime, [&window](QWidget* parent) {
-    SyncClock(parent, window.Session());
+    SyncClock(parent, window.Session(), [&window] { window.WaitForPollLock(); });
     return 0;
   });
   return d;

@@ -10,6 +10,7 @@
 
 #include "ParameterBlocks.h"
 #include "monitor/Format.h"
+#include "res/Strings.h"
 
 namespace norvo {
 namespace {
@@ -89,6 +90,7 @@ Alarm::Alarm(UnitSession& session, QWidget* parent) : UnitDialog(session, parent
   groups->addWidget(hgroup);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(groups);
+  layout->addWidget(Note());
   layout->addLayout(ButtonRow(save_, exit_));
 
   connect(temperature_switch_, &QComboBox::currentIndexChanged, this, &Alarm::SwitchChanged);
@@ -97,11 +99,13 @@ Alarm::Alarm(UnitSession& session, QWidget* parent) : UnitDialog(session, parent
   connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-void Alarm::SetCopies(const Payload& a, const Payload& b, const Payload& c, const Payload& d) {
+void Alarm::SetCopies(const Payload& a, const Payload& b, const Payload& c, const Payload& d, std::uint64_t connection,
+                      bool read) {
   block_a_ = a;
   block_b_ = b;
   block_c_ = c;
   block_d_ = d;
+  NoteCopies(connection, read);
 }
 
 int Alarm::Run() {
@@ -125,34 +129,50 @@ void Alarm::Open() {
   temperature_switch_->addItems({"ON", "OFF"});
   humidity_switch_->addItems({"ON", "OFF"});
 
+  // Without the unit the fields show neutral values; the copies of its blocks
+  // stay as they are, and Save stays off.
   const bool connected = link_.Connected() == 1;
-  if (!connected) {
-    block_c_.fill(0xFF);
-    block_d_.fill(0xFF);
-    block_a_.fill(0);
+  bool current = false;
+  if (connected) {
+    current = EnsureCurrentCopies([](UnitSession& s) { return s.ReadAlarms(); },
+                                  [this] {
+                                    const ResponseStore& r = session_.Responses();
+                                    block_a_ = r.Block(response::kAlarmA);
+                                    block_b_ = r.Block(response::kAlarmB);
+                                    block_c_ = r.Block(response::kAlarmC);
+                                    block_d_ = r.Block(response::kAlarmD);
+                                  });
+  } else {
+    Note()->hide();
   }
-  save_->setEnabled(connected);
+  Payload shown_a = block_a_, shown_c = block_c_, shown_d = block_d_;
+  if (!current) {
+    shown_c.fill(0xFF);
+    shown_d.fill(0xFF);
+    shown_a.fill(0);
+  }
+  save_->setEnabled(current);
   const int unit = link_.UnitFlag();
   for (QLabel* label : unit_labels_) label->setText(unit ? "\u00B0F" : "\u00B0C");
 
   for (int c = 1; c <= 8; ++c) {
     const std::size_t i = static_cast<std::size_t>(c - 1);
     const std::size_t th = alarm_limits::TemperatureHighAt(c), tl = alarm_limits::TemperatureLowAt(c);
-    temperature_[0][i]->setText(Utf8(FormatTemperature(DecodeTemperatureWord(block_c_[th], block_c_[th + 1]), kNumberText, unit)));
-    temperature_[1][i]->setText(Utf8(FormatTemperature(DecodeTemperatureWord(block_c_[tl], block_c_[tl + 1]), kNumberText, unit)));
-    humidity_[0][i]->setText(Utf8(FormatHumidity(DecodeHumidityByte(block_d_[alarm_limits::HumidityHighAt(c)]), kNumberText)));
-    humidity_[1][i]->setText(Utf8(FormatHumidity(DecodeHumidityByte(block_d_[alarm_limits::HumidityLowAt(c)]), kNumberText)));
+    temperature_[0][i]->setText(Utf8(FormatTemperature(DecodeTemperatureWord(shown_c[th], shown_c[th + 1]), kNumberText, unit)));
+    temperature_[1][i]->setText(Utf8(FormatTemperature(DecodeTemperatureWord(shown_c[tl], shown_c[tl + 1]), kNumberText, unit)));
+    humidity_[0][i]->setText(Utf8(FormatHumidity(DecodeHumidityByte(shown_d[alarm_limits::HumidityHighAt(c)]), kNumberText)));
+    humidity_[1][i]->setText(Utf8(FormatHumidity(DecodeHumidityByte(shown_d[alarm_limits::HumidityLowAt(c)]), kNumberText)));
     for (std::size_t side = 0; side < 2; ++side) {
       temperature_opening_[side][i] = temperature_[side][i]->text();
       humidity_opening_[side][i] = humidity_[side][i]->text();
     }
     const unsigned bit = 1u << (c - 1);
-    humidity_enable_[0][i]->setChecked(block_a_[alarm_a::kHumidityHigh] & bit);
-    humidity_enable_[1][i]->setChecked(block_a_[alarm_a::kHumidityLow] & bit);
-    temperature_enable_[0][i]->setChecked(block_a_[alarm_a::kTemperatureHigh] & bit);
-    temperature_enable_[1][i]->setChecked(block_a_[alarm_a::kTemperatureLow] & bit);
+    humidity_enable_[0][i]->setChecked(shown_a[alarm_a::kHumidityHigh] & bit);
+    humidity_enable_[1][i]->setChecked(shown_a[alarm_a::kHumidityLow] & bit);
+    temperature_enable_[0][i]->setChecked(shown_a[alarm_a::kTemperatureHigh] & bit);
+    temperature_enable_[1][i]->setChecked(shown_a[alarm_a::kTemperatureLow] & bit);
   }
-  const int t_switch = block_a_[alarm_a::kTemperatureSwitch], h_switch = block_a_[alarm_a::kHumiditySwitch];
+  const int t_switch = shown_a[alarm_a::kTemperatureSwitch], h_switch = shown_a[alarm_a::kHumiditySwitch];
   temperature_switch_->setCurrentIndex(t_switch < 2 ? t_switch : -1);
   humidity_switch_->setCurrentIndex(h_switch < 2 ? h_switch : -1);
   temperature_switch_->blockSignals(false);
@@ -193,6 +213,10 @@ void Alarm::Save() {
       const QString text = temperature_[side][i]->text();
       if (text == temperature_opening_[side][i] || IsMarker(text)) continue;
       const int t = CheckedTenths(text.toStdString(), TemperatureKind::kLimit, unit);
+      if (t == kUnstorableTenths) {
+        ShowMessage(this, MinusTenthText());
+        return;
+      }
       if (t < -400 || t > 600) {
         ShowMessage(this, UiText(239));
         return;
@@ -202,8 +226,9 @@ void Alarm::Save() {
   for (std::size_t i = 0; i < 8; ++i) {
     for (std::size_t side = 0; side < 2; ++side) {
       const QString text = humidity_[side][i]->text();
-      if (text == humidity_opening_[side][i] || IsMarker(text)) continue;
-      const int h = LeadingInteger(text.toStdString());
+      if (text == humidity_opening_[side][i]) continue;
+      // "--" is no humidity: 0xFF would be sent as if it were a limit.
+      const int h = IsMarker(text) ? kInvalidMarker : LeadingInteger(text.toStdString());
       if (h < 1 || h > 99) {
         ShowMessage(this, UiText(240));
         return;
@@ -237,7 +262,14 @@ void Alarm::Save() {
   }
   const Payload frames[] = {BuildAlarmSwitchFrame(switches), BuildAlarmTemperatureFrame(words),
                             BuildAlarmHumidityFrame(bytes)};
-  if (link_.Connected() == 1) WriteToUnit(frames);
+  if (link_.Connected() != 1 || !CopiesCurrent()) {
+    // The unit went away, or came back, while the dialog was open: its
+    // blocks may have changed; nothing is written from old copies.
+    ShowMessage(this, UiText(ui::kUnconnected));
+    reject();
+    return;
+  }
+  WriteToUnit(frames);
   accept();
 }
 

@@ -20,8 +20,10 @@ class Alarm : public UnitDialog {
  public:
   Alarm(UnitSession& session, QWidget* parent);
 
-  // After every poll: alarm blocks A, B, C and D.
-  void SetCopies(const Payload& a, const Payload& b, const Payload& c, const Payload& d);
+  // After every poll: alarm blocks A, B, C and D, the connection they were
+  // read in and whether the unit answered their reads.
+  void SetCopies(const Payload& a, const Payload& b, const Payload& c, const Payload& d, std::uint64_t connection = 0,
+                 bool read = true);
 
   int Run();
 

@@ -9,6 +9,7 @@
 
 #include "ParameterBlocks.h"
 #include "monitor/Format.h"
+#include "res/Strings.h"
 
 namespace norvo {
 
@@ -43,6 +44,7 @@ Calib::Calib(UnitSession& session, QWidget* parent) : UnitDialog(session, parent
   exit_->setObjectName("1006");
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
+  layout->addWidget(Note());
   layout->addLayout(ButtonRow(save_, exit_));
   connect(save_, &QPushButton::clicked, this, &Calib::Save);
   connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
@@ -60,15 +62,27 @@ void Calib::Open() {
   save_->setText(UiText(216));
   exit_->setText(UiText(217));
   const bool connected = link_.Connected() == 1;
-  if (!connected) calibration_.fill(0);
-  save_->setEnabled(connected);
+  bool current = false;
+  if (connected) {
+    current = EnsureCurrentCopies([](UnitSession& s) { return s.ReadCalibration(); },
+                                  [this] { calibration_ = session_.Responses().Block(response::kCalibration); });
+  } else {
+    Note()->hide();
+  }
+  // Without the unit's own block the fields show zeros; the copy stays.
+  Payload shown = calibration_;
+  if (!current) shown.fill(0);
+  save_->setEnabled(current);
   const int unit = link_.UnitFlag();
   for (int c = 1; c <= 8; ++c) {
     const std::size_t i = static_cast<std::size_t>(c - 1);
     units_[i]->setText(unit ? "\u00B0F" : "\u00B0C");
     const std::size_t at = calibration::TemperatureAt(c);
-    temperature_[i]->setText(Utf8(FormatTemperature(DecodeTemperatureWord(calibration_[at], calibration_[at + 1]), kDifference, unit)));
-    humidity_[i]->setText(Utf8(FormatHumidity(static_cast<std::int8_t>(calibration_[calibration::HumidityAt(c)]), kNumberText)));
+    // FF FF (or 7F FF) is the unit's "no offset": shown as "--".
+    const float offset = DecodeTemperatureWord(shown[at], shown[at + 1]);
+    temperature_[i]->setText(offset == kInvalidTemperature ? QString("--")
+                                                           : Utf8(FormatTemperature(offset, kDifference, unit)));
+    humidity_[i]->setText(Utf8(FormatHumidity(static_cast<std::int8_t>(shown[calibration::HumidityAt(c)]), kNumberText)));
     // No offset can be set for a channel without a sensor reading.
     temperature_[i]->setEnabled(live_.temperature[i] != kInvalidTemperature);
     humidity_[i]->setEnabled(live_.humidity[i] != kInvalidHumidity);
@@ -79,19 +93,22 @@ void Calib::Open() {
 
 void Calib::Save() {
   const int unit = link_.UnitFlag();
+  // Offsets in whole tenths; "--" (no offset) counts as 0.
   const auto tenths = [unit](const QString& text) {
-    const double x = LeadingNumber(text.toStdString());
-    return unit ? x / 1.8 * 10 : x * 10;
+    return text.trimmed() == "--" ? 0 : CheckedTenths(text.toStdString(), TemperatureKind::kOffset, unit);
   };
   // The live reading already holds the old offset: live - old + new must stay
-  // within the unit's range.
+  // within the unit's range. All in integer tenths.
   for (int c = 1; c <= 8; ++c) {
     const std::size_t i = static_cast<std::size_t>(c - 1);
     if (live_.temperature[i] > 60000) continue;
-    const double fresh = std::trunc(tenths(temperature_[i]->text()));
-    const double old = tenths(temperature_opening_[i]);
-    const double live = std::trunc(static_cast<double>(live_.temperature[i]) * 10);
-    const double corrected = live - old + fresh;
+    if (temperature_[i]->text() == temperature_opening_[i]) continue;
+    const long long fresh = tenths(temperature_[i]->text());
+    if (fresh == kUnstorableTenths) {
+      ShowMessage(this, MinusTenthText());
+      return;
+    }
+    const long long corrected = LiveTenths(live_.temperature[i]) - tenths(temperature_opening_[i]) + fresh;
     if (corrected > 600 || corrected < -400) {
       ShowMessage(this, QString(" CH%1 %2.").arg(c).arg(UiText(241)));
       return;
@@ -122,7 +139,12 @@ void Calib::Save() {
                           : EncodeHumidityByte(ParseHumidityText(humidity_[i]->text().toStdString()));
   }
   const Payload frames[] = {BuildCalibrationFrame(raw)};
-  if (link_.Connected() == 1) WriteToUnit(frames);
+  if (link_.Connected() != 1 || !CopiesCurrent()) {
+    ShowMessage(this, UiText(ui::kUnconnected));
+    reject();
+    return;
+  }
+  WriteToUnit(frames);
   accept();
 }
 

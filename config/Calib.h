@@ -19,7 +19,12 @@ class Calib : public UnitDialog {
  public:
   Calib(UnitSession& session, QWidget* parent);
 
-  void SetCopy(const Payload& calibration) { calibration_ = calibration; }
+  // After every poll: the calibration block, the connection it was read in
+  // and whether the unit answered its read.
+  void SetCopy(const Payload& calibration, std::uint64_t connection = 0, bool read = true) {
+    calibration_ = calibration;
+    NoteCopies(connection, read);
+  }
   // The live readings of the moment the menu command runs.
   void SetLive(const LiveReadings& live) { live_ = live; }
 

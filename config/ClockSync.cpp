@@ -16,10 +16,12 @@ ClockFields LocalClock() {
   return {d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second(), d.dayOfWeek() % 7};
 }
 
-void SyncClock(QWidget* parent, UnitSession& session, const std::function<ClockFields()>& clock) {
+void SyncClock(QWidget* parent, UnitSession& session, const std::function<void()>& wait_for_poll,
+               const std::function<ClockFields()>& clock) {
   QMessageBox confirm(QMessageBox::Warning, UiText(212), UiText(230), QMessageBox::Ok | QMessageBox::Cancel, parent);
   confirm.setDefaultButton(QMessageBox::Cancel);
   if (confirm.exec() != QMessageBox::Ok) return;
+  if (wait_for_poll) wait_for_poll();
   if (!session.Connected()) {
     ShowMessage(parent, UiText(232));
     return;

@@ -14,8 +14,10 @@ namespace norvo {
 // The computer's local time now, as the clock frame carries it.
 ClockFields LocalClock();
 
-// Confirmation, permission check, clock frame, result message; clock
-// supplies the time sent.
-void SyncClock(QWidget* parent, UnitSession& session, const std::function<ClockFields()>& clock = LocalClock);
+// Confirmation first, then wait_for_poll (a running poll may take up to 3 s
+// to end), then the permission check, the clock frame and the result
+// message; clock supplies the time sent.
+void SyncClock(QWidget* parent, UnitSession& session, const std::function<void()>& wait_for_poll,
+               const std::function<ClockFields()>& clock = LocalClock);
 
 }  // namespace norvo

@@ -1,13 +1,13 @@
 #include "ParameterBlocks.h"
 
+#include <algorithm>
 #include <climits>
+#include <string>
 #include <cmath>
 #include <vector>
 
 namespace norvo {
 namespace {
-
-constexpr std::string_view kEightAreaTag = "{QT7100K@}";
 
 Payload Frame(std::uint8_t command, const std::vector<std::uint8_t>& data) {
   return BuildCommandFrame(command, data);
@@ -18,11 +18,52 @@ void PutWord(std::vector<std::uint8_t>& data, TemperatureWord w) {
   data.push_back(w.low);
 }
 
-int TruncateToInt(double v) {
-  if (std::isnan(v)) return 0;
-  if (v >= static_cast<double>(INT_MAX)) return INT_MAX;
-  if (v <= static_cast<double>(INT_MIN)) return INT_MIN;
-  return static_cast<int>(v);  // toward zero
+int ClampToInt(std::int64_t v) {
+  if (v >= INT_MAX) return INT_MAX;
+  if (v <= INT_MIN) return INT_MIN;
+  return static_cast<int>(v);
+}
+
+// The leading decimal number of a text in thousandths, exactly (digits past
+// the third decimal are dropped): blanks, a sign, digits, "." or "," and more
+// digits, an optional exponent ("1e1"); whatever follows is ignored, and a
+// text without digits is 0. Far-off values are capped well inside int64.
+std::int64_t LeadingThousandths(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  std::string digits;  // significant digits without the separator
+  int point = 0;       // digits before the separator
+  bool any = false;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, any = true) {
+    digits += text[i];
+    ++point;
+  }
+  if (i < text.size() && (text[i] == '.' || text[i] == ',')) {
+    ++i;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, any = true) digits += text[i];
+  }
+  if (!any) return 0;
+  if (i + 1 < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    std::size_t j = i + 1;
+    bool exp_negative = false;
+    if (j < text.size() && (text[j] == '-' || text[j] == '+')) exp_negative = text[j++] == '-';
+    int exponent = 0;
+    bool exp_digits = false;
+    for (; j < text.size() && text[j] >= '0' && text[j] <= '9'; ++j, exp_digits = true) {
+      exponent = std::min(exponent * 10 + (text[j] - '0'), 1000);
+    }
+    if (exp_digits) point += exp_negative ? -exponent : exponent;
+  }
+  // value = 0.digits x 10^point; thousandths take point + 3 digits.
+  constexpr std::int64_t kCap = std::int64_t{1} << 50;
+  std::int64_t value = 0;
+  for (int k = 0; k < point + 3; ++k) {
+    const int digit = k < static_cast<int>(digits.size()) ? digits[static_cast<std::size_t>(k)] - '0' : 0;
+    if (k >= 0) value = std::min(kCap, value * 10 + digit);
+  }
+  return negative ? -value : value;
 }
 
 }  // namespace
@@ -32,16 +73,16 @@ std::uint32_t ReadMask(const Payload& block, std::size_t at) {
          std::uint32_t{block[at + 3]};
 }
 
-bool IsEightAreaModel(std::string_view identification) {
-  return identification.find(kEightAreaTag) != std::string_view::npos;
-}
 
 int CheckedTenths(std::string_view text, TemperatureKind kind, int unit_flag) {
-  const double x = LeadingNumber(text);
-  if (unit_flag == 0) return TruncateToInt(x * 10);
-  if (kind == TemperatureKind::kLimit) return TruncateToInt((x - 32) / 1.8 * 10);
-  return TruncateToInt(x / 1.8 * 10);
+  const std::int64_t thousandths = LeadingThousandths(text);
+  if (unit_flag == 0) return ClampToInt(thousandths / 100);  // toward zero
+  // (F - 32) / 1.8 in tenths is (thousandths - 32000) / 180, rounded half away from zero.
+  const std::int64_t n = kind == TemperatureKind::kLimit ? thousandths - 32000 : thousandths;
+  return ClampToInt(n >= 0 ? (n + 90) / 180 : -((-n + 90) / 180));
 }
+
+int LiveTenths(float celsius) { return static_cast<int>(std::lround(static_cast<double>(celsius) * 10)); }
 
 int ParseTemperatureText(std::string_view text, TemperatureKind kind, int unit_flag) {
   if (text == "--") return kInvalidMarker;

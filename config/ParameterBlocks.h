@@ -20,8 +20,6 @@ namespace norvo {
 
 std::uint32_t ReadMask(const Payload& block, std::size_t at);
 
-// True when the identification text contains "{QT7100K@}" (case-sensitive).
-bool IsEightAreaModel(std::string_view identification);
 
 enum class TemperatureKind { kLimit, kOffset };
 
@@ -32,7 +30,18 @@ int ParseTemperatureText(std::string_view text, TemperatureKind kind, int unit_f
 int ParseHumidityText(std::string_view text);
 
 // Tenths of °C the check sees for a text (the "--" text is not special here).
+// The text is read as an exact decimal with "." or "," as its separator and
+// anything after the number ignored. In Celsius the tenths are truncated
+// toward zero; a Fahrenheit text converts to the nearest tenth of a degree
+// Celsius (98.6 °F is 37.0 °C), so what a field shows reads back the same.
 int CheckedTenths(std::string_view text, TemperatureKind kind, int unit_flag);
+
+// A live reading (whole tenths, held as a float) as integer tenths.
+int LiveTenths(float celsius);
+
+// -1 tenth encodes as FF FF, which the unit reads as "no value": a limit or
+// offset of -0.1 °C cannot be stored.
+constexpr int kUnstorableTenths = -1;
 
 // ---- write frames ----------------------------------------------------------------
 

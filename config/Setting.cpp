@@ -92,6 +92,7 @@ Setting::Setting(UnitSession& session, QWidget* parent) : UnitDialog(session, pa
   layout->addLayout(grid);
   layout->addLayout(interval_row);
   layout->addLayout(areas);
+  layout->addWidget(Note());
   layout->addLayout(ButtonRow(save_, exit_));
 
   connect(area_, &QComboBox::currentIndexChanged, this, [this] {
@@ -102,10 +103,12 @@ Setting::Setting(UnitSession& session, QWidget* parent) : UnitDialog(session, pa
   connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-void Setting::SetCopies(const Payload& settings, int interval, const std::string& identification) {
+void Setting::SetCopies(const Payload& settings, int interval, const std::string& identification,
+                        std::uint64_t connection, bool read) {
   settings_copy_ = settings;
   interval_ = interval;
   identification_ = identification;
+  NoteCopies(connection, read);
 }
 
 int Setting::Run() {
@@ -137,7 +140,19 @@ void Setting::Open() {
   unit_->addItems({"\u00B0C", "\u00B0F"});
   for (int a = 1; a <= 5; ++a) area_->addItem(QString("CH Area%1").arg(a));
 
+  bool current = false;
   if (link_.Connected() == 1) {
+    current = EnsureCurrentCopies([](UnitSession& s) { return s.ReadSettings(); },
+                                  [this] {
+                                    const ResponseStore& r = session_.Responses();
+                                    settings_copy_ = r.Block(response::kSettings);
+                                    interval_ = r.Interval();
+                                    identification_ = r.Identification();
+                                  });
+  } else {
+    Note()->hide();
+  }
+  if (current) {
     eight_area_ = IsEightAreaModel(identification_) ? 1 : 0;
     if (eight_area_) {
       for (int a = 6; a <= 8; ++a) area_->addItem(QString("CH Area%1").arg(a));
@@ -208,12 +223,17 @@ void Setting::Save() {
   f.unit = unit_->currentIndex();
   f.masks = masks_;
   const Payload frames[] = {BuildSettingsFrame(f, eight_area_ == 1)};
-  if (link_.Connected() == 1) WriteToUnit(frames);
+  if (link_.Connected() != 1 || !CopiesCurrent()) {
+    ShowMessage(this, UiText(ui::kUnconnected));
+    reject();
+    return;
+  }
+  WriteToUnit(frames);
   accept();
 }
 
 void Setting::SetInterval() {
-  const int v = LeadingInteger(interval_edit_->text().toStdString());
+  const int v = LeadingInteger(interval_edit_->text().trimmed().toStdString());
   if (v < 5 || v > 240) {
     ShowMessage(this, UiText(237));
     return;

@@ -22,7 +22,10 @@ class Setting : public UnitDialog {
   Setting(UnitSession& session, QWidget* parent);
 
   // After every poll: the copies the next opening shows.
-  void SetCopies(const Payload& settings, int interval, const std::string& identification);
+  // After every poll: the settings block, interval and identification, the
+  // connection they were read in and whether the unit answered their reads.
+  void SetCopies(const Payload& settings, int interval, const std::string& identification,
+                 std::uint64_t connection = 0, bool read = true);
 
   // Opens the dialog modally; returns its result.
   int Run();

@@ -4,8 +4,16 @@
 // frame (after "{" and the command code). Byte 0 of every answer is "{".
 
 #include <cstddef>
+#include <string_view>
 
 namespace norvo {
+
+// The identification text of the eight-area model holds "{QT7100K@}"
+// (case-sensitive); every other unit has five display areas.
+constexpr std::string_view kEightAreaTag = "{QT7100K@}";
+constexpr bool IsEightAreaModel(std::string_view identification) {
+  return identification.find(kEightAreaTag) != std::string_view::npos;
+}
 
 // Settings block (answer to 0x04).
 namespace settings {

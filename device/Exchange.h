@@ -38,6 +38,8 @@ enum class WriteOutcome {
   kRefused,       // the unit is not on its main screen: only "{Q@}" was sent
   kNoAnswer,      // "{Q@}" went unanswered: nothing more was sent
   kWritten,       // data frames sent; the unit never confirms them
+  kDifferent,     // sent, but what the unit reads back differs (only from a verified write)
+  kUnverified,    // sent, but the read-back went unanswered (only from a verified write)
 };
 
 // How long the permission answer may take. A unit answers within tens of

@@ -247,7 +247,7 @@ void CMyNorvoDlg::RunCommand(int command_id) {
   in_command_ = true;
   // Busy first, so that no new cycle starts while we wait for a running one.
   Poller().SetBusy(true);
-  WaitForPollLock();
+  if (command_id != command::kSyncTime) WaitForPollLock();
   if (command_id == command::kSdCard) ResponseDispatcher().SetListReceiver(true);
   const int result = handler->second(this);
   if (command_id == command::kSdCard) ResponseDispatcher().SetListReceiver(false);

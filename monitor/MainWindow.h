@@ -51,7 +51,11 @@ class CMyNorvoDlg : public QMainWindow {
   void OnDeviceChange(bool arrived);
 
   // Runs one menu command as the menu does (poll lock, busy flag, dialog).
+  // Sync Time asks its question first and waits for the poll itself.
   void RunCommand(int command_id);
+
+  // Up to 3 s for a running poll cycle to end, off the user-interface thread.
+  void WaitForPollLock();
 
   UnitSession& Session() { return session_; }
   ResponseStore& Responses() { return session_.Responses(); }
@@ -81,7 +85,6 @@ class CMyNorvoDlg : public QMainWindow {
   void ReopenUnit();
   void OnPolled(const PollSnapshot& snapshot);
   void ShowAbout();
-  void WaitForPollLock();
 
   UnitSession& session_;
   DeviceWatcher* watcher_;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "device/Blocks.h"
 #include "device/Frames.h"
 #include "device/LiveReadings.h"
 
@@ -126,6 +127,90 @@ bool UnitSession::ReadLive() {
 WriteOutcome UnitSession::Write(std::span<const Payload> frames, const WriteTiming& timing) {
   std::lock_guard lock(sequence_mutex_);
   return RunWriteSequence(link_, store_, timing, frames);
+}
+
+namespace {
+
+// The block a write frame fills and how far: frame byte k + kFrameShift is
+// block byte k for k = 1..last. Frames without a read have no entry.
+struct WrittenBlock {
+  std::uint8_t command;
+  int type;  // response type of the block's read
+  const char* name;
+};
+
+constexpr WrittenBlock kWrittenBlocks[] = {
+    {code::kWriteSettings, response::kSettings, "settings"},
+    {code::kWriteCalibration, response::kCalibration, "calibration"},
+    {code::kWriteAlarmSwitches, response::kAlarmA, "alarm switches"},
+    {code::kWriteAlarmTemperature, response::kAlarmC, "temperature alarm limits"},
+    {code::kWriteAlarmHumidity, response::kAlarmD, "humidity alarm limits"},
+    {code::kSetInterval, response::kInterval, "interval"},
+};
+
+std::size_t LastWrittenByte(std::uint8_t command, bool eight_area) {
+  switch (command) {
+    case code::kWriteSettings:
+      return settings::LastWritten(eight_area);
+    case code::kWriteCalibration:
+      return calibration::kWrittenBytes;
+    case code::kWriteAlarmSwitches:
+      return alarm_a::kWrittenBytes;
+    case code::kWriteAlarmTemperature:
+      return alarm_limits::kTemperatureBytes;
+    case code::kWriteAlarmHumidity:
+      return alarm_limits::kHumidityBytes;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+WriteOutcome UnitSession::WriteVerified(std::span<const Payload> frames, const WriteTiming& timing,
+                                        std::string* block) {
+  const WriteOutcome sent = Write(frames, timing);
+  if (sent != WriteOutcome::kWritten) return sent;
+  std::lock_guard lock(sequence_mutex_);
+  const bool eight_area = IsEightAreaModel(store_.Identification());
+  bool settings_read = false, alarms_read = false, calibration_read = false;
+  for (const Payload& frame : frames) {
+    const WrittenBlock* written = nullptr;
+    for (const WrittenBlock& w : kWrittenBlocks) {
+      if (w.command == frame[kCommandAt]) written = &w;
+    }
+    if (written == nullptr) continue;
+    bool answered = true;
+    switch (written->type) {
+      case response::kSettings:
+      case response::kInterval:
+        if (!settings_read) answered = settings_read = ReadSettingsSequence(link_);
+        break;
+      case response::kCalibration:
+        if (!calibration_read) answered = calibration_read = ReadCalibrationSequence(link_);
+        break;
+      default:
+        if (!alarms_read) answered = alarms_read = ReadAlarmSequence(link_);
+        break;
+    }
+    if (!answered || link_.Connected() != 1) {
+      if (block) *block = written->name;
+      return WriteOutcome::kUnverified;
+    }
+    bool same = true;
+    if (written->type == response::kInterval) {
+      same = store_.Interval() == frame[kDataAt];
+    } else {
+      const Payload now = store_.Block(written->type);
+      const std::size_t last = LastWrittenByte(written->command, eight_area);
+      for (std::size_t k = 1; k <= last; ++k) same &= now[k] == frame[k + kFrameShift];
+    }
+    if (!same) {
+      if (block) *block = written->name;
+      return WriteOutcome::kDifferent;
+    }
+  }
+  return WriteOutcome::kWritten;
 }
 
 void UnitSession::StartPolling(PollingWorker::PolledFn on_polled, PollingWorker::SecondFn on_second,

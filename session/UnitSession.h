@@ -70,6 +70,10 @@ class UnitSession {
   bool ReadLive();
   // Permission query, data frames, end frame as timing says.
   WriteOutcome Write(std::span<const Payload> frames, const WriteTiming& timing = kDialogWrite);
+  // The same, then every block the frames wrote is read back and compared
+  // with what was sent: kDifferent or kUnverified name the block in *block.
+  // Frames the unit offers no read of (language, clock) count as written.
+  WriteOutcome WriteVerified(std::span<const Payload> frames, const WriteTiming& timing, std::string* block);
 
   // ---- polling worker ----
   // Starts the worker once; it polls through PollOnce.

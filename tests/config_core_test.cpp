@@ -120,7 +120,12 @@ TEST(TextParsing, TemperaturesInBothUnitsAndTheMarker) {
     int tenths;
   } cases[] = {
       {"-20.0", K::kLimit, 0, -200}, {"23.7", K::kLimit, 0, 237},    {"  23.7  ", K::kLimit, 0, 237},
-      {"77.5  ", K::kLimit, 1, 252}, {"1.8", K::kOffset, 1, 10},     {"140.0", K::kLimit, 1, 600},
+      {"77.5  ", K::kLimit, 1, 253}, {"1.8", K::kOffset, 1, 10},     {"140.0", K::kLimit, 1, 600},
+      // A typed Fahrenheit text goes to the nearest tenth of a degree Celsius.
+      {"98.6", K::kLimit, 1, 370},   {"33.8", K::kLimit, 1, 10},     {"-0.2", K::kOffset, 1, -1},
+      // A comma is a decimal separator too; Celsius tenths are exact, then truncated.
+      {"36,1", K::kLimit, 0, 361},   {"0,5", K::kOffset, 0, 5},      {"-0.1", K::kOffset, 0, -1},
+      {"4.1", K::kLimit, 0, 41},     {"-39.99", K::kLimit, 0, -399}, {"1e-1", K::kLimit, 0, 1},
       {"-40.0", K::kLimit, 1, -400}, {"abc", K::kLimit, 0, 0},       {"", K::kLimit, 0, 0},
       {"--", K::kLimit, 0, 0xFFFF},  {"--  ", K::kLimit, 0, 0},       {"-- ", K::kOffset, 1, 0},
       {"60.05", K::kLimit, 0, 600},  {"12abc", K::kLimit, 0, 120},    {"1e1", K::kLimit, 0, 100},
@@ -135,6 +140,15 @@ TEST(TextParsing, TemperaturesInBothUnitsAndTheMarker) {
   EXPECT_EQ(ParseHumidityText("50.7"), 50);
   EXPECT_EQ(ParseHumidityText("-3  "), -3);
   EXPECT_EQ(EncodeHumidityByte(ParseHumidityText("-3")), 0xFD);
+  // Every tenth of a degree Celsius from -40.0 to 60.0, shown in Fahrenheit
+  // with one decimal as the dialogs show it, reads back as the same tenth.
+  for (int tenths = -400; tenths <= 600; ++tenths) {
+    char shown[32];
+    std::snprintf(shown, sizeof shown, "%.1f", tenths / 10.0 * 1.8 + 32);
+    EXPECT_EQ(CheckedTenths(shown, K::kLimit, 1), tenths) << shown;
+    // A live reading arrives as a float of whole tenths.
+    EXPECT_EQ(LiveTenths(static_cast<float>(tenths / 10.0)), tenths);
+  }
   // The alarm check's boundaries.
   EXPECT_EQ(CheckedTenths("60.1", K::kLimit, 0), 601);
   EXPECT_EQ(CheckedTenths("140.2", K::kLimit, 1), 601);

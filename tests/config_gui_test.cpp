@@ -103,13 +103,17 @@ TEST_F(DialogFixture, SetupShowsTheUnitAndSaveWritesTheChangedAreaMask) {
   EXPECT_EQ(s[1], 2);
   EXPECT_EQ(s[6], 0xF4);
   EXPECT_EQ(ReadMask(s, 16), 0x492492u | 0x8u);
+  // Permission, settings, end frame; then the settings read back to check.
   const std::vector<Payload> sent = Sent();
-  ASSERT_EQ(sent.size(), 3u);
+  ASSERT_EQ(sent.size(), 6u);
   EXPECT_EQ(sent[0][1], 0x51);
   EXPECT_EQ(sent[1][1], 0x10);
   EXPECT_EQ(sent[1][41], 0x40);
   EXPECT_EQ(sent[1][42], 0x7D);
   EXPECT_EQ(sent[2][1], 0x2F);
+  EXPECT_EQ(sent[3][1], 0x04);
+  EXPECT_EQ(sent[4][1], 0xFE);
+  EXPECT_EQ(sent[5][1], 0x41);
 
   // The next opening, after a poll, shows what the unit now holds.
   ASSERT_TRUE(WaitForPolls(2));
@@ -135,7 +139,7 @@ TEST_F(DialogFixture, SetupOnAFiveAreaUnitAndWhileDisconnected) {
     Click(d, 1005);
   });
   const std::vector<Payload> sent = Sent();
-  ASSERT_EQ(sent.size(), 3u);
+  ASSERT_EQ(sent.size(), 6u);  // the write, then the settings sequence read back
   EXPECT_EQ(sent[1][3], 72);
   EXPECT_EQ(sent[1][29], 0x40);
   EXPECT_EQ(sent[1][30], 0x7D);
@@ -166,12 +170,16 @@ TEST_F(DialogFixture, SetIntervalChecksItsRangeAndSendsOneFrame) {
   EXPECT_EQ(boxes.texts, (QStringList{range, range, range, "Set Interval Success", "Set Interval Success"}));
   EXPECT_EQ(unit.Interval(), 240);
   const std::vector<Payload> sent = Sent();
-  // Each asks for permission first; no end frame.
-  ASSERT_EQ(sent.size(), 4u);
-  EXPECT_EQ(sent[0], BuildCommandFrame(0x51));
+  // Each asks for permission first, has no end frame, and is checked by
+  // reading the settings sequence (settings, identification, interval) back.
+  ASSERT_EQ(sent.size(), 10u);
+  for (std::size_t at : {0u, 5u}) {
+    EXPECT_EQ(sent[at], BuildCommandFrame(0x51));
+    EXPECT_EQ(sent[at + 2], BuildCommandFrame(0x04));
+    EXPECT_EQ(sent[at + 4], BuildCommandFrame(0x41));
+  }
   EXPECT_EQ(sent[1], BuildIntervalFrame(5));
-  EXPECT_EQ(sent[2], BuildCommandFrame(0x51));
-  EXPECT_EQ(sent[3], BuildIntervalFrame(240));
+  EXPECT_EQ(sent[6], BuildIntervalFrame(240));
 }
 
 TEST_F(DialogFixture, RefusedSaveShowsTheMessageAndClosesWithNothingWritten) {
@@ -299,7 +307,7 @@ TEST_F(DialogFixture, CalibrationSavedUnchangedKeepsOddWordsInFahrenheitAndGerma
   Command(32774, "134", [&](QDialog* d) {
     EXPECT_EQ(d->windowTitle(), "Kalibrierung");
     EXPECT_EQ(Child<QLineEdit>(d, 1015)->text(), "1.8");
-    EXPECT_EQ(Child<QLineEdit>(d, 1017)->text(), "117963.0");
+    EXPECT_EQ(Child<QLineEdit>(d, 1017)->text(), "--");  // FF FF: no offset
     EXPECT_EQ(Child<QLineEdit>(d, 1027)->text(), "-2  ");
     EXPECT_EQ(Child<QLabel>(d, 1077)->text(), "\u00B0F");
     SaveScreenshot(d, "calibration_german_fahrenheit");
@@ -393,15 +401,21 @@ TEST_F(DialogFixture, SilentUnitNeverStallsTheWindow) {
     last = now;
   });
   tick.start();
-  Command(32772, "129", [&](QDialog* d) { Click(d, 1005); });  // Save: the whole write sequence
+  // Opening reads the blocks the poll never got; they do not come, so Save
+  // stays off and says why.
   Command(32772, "129", [&](QDialog* d) {
+    EXPECT_FALSE(Child<QPushButton>(d, 1005)->isEnabled());
+    EXPECT_TRUE(d->findChild<QLabel*>("note")->isVisible());
     SetText(d, 1039, "60");
-    Click(d, 1087);  // Set Interval
+    Click(d, 1087);  // Set Interval: permission query unanswered
     Click(d, 1037);
   });
   window->RunCommand(32776);                                   // Sync Time
   Command(32775, "136", [&](QDialog* d) { d->reject(); });      // the card list
-  Command(32773, "135", [&](QDialog* d) { Click(d, 1); });       // Alarm Save
+  Command(32773, "135", [&](QDialog* d) {                        // Alarm: reads, then Exit
+    EXPECT_FALSE(Child<QPushButton>(d, 1)->isEnabled());
+    Click(d, 2);
+  });
   tick.stop();
   worst = std::max(worst, clock.elapsed() - last);
   std::printf("longest event-loop stall with a silent unit: %lld ms over %lld ms\n", static_cast<long long>(worst),
