@@ -29,10 +29,11 @@ constexpr std::size_t kMaskSize = 4;
 constexpr int kFiveAreas = 5;
 constexpr int kEightAreas = 8;
 static_assert(kFirstMask + kEightAreas * kMaskSize == 40);
-// The last byte a settings write carries, by model.
+// The last block byte a settings write carries, by model: the last mask's.
 constexpr std::size_t LastWritten(bool eight_area) {
-  return kFirstMask + (eight_area ? kEightAreas : kFiveAreas) * kMaskSize;
+  return kFirstMask + (eight_area ? kEightAreas : kFiveAreas) * kMaskSize - 1;
 }
+static_assert(LastWritten(true) == 39 && LastWritten(false) == 27);
 }  // namespace settings
 
 // Calibration block (answer to 0x05): channel c (1..8) at 3c-2 (word), 3c (humidity offset).

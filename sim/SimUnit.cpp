@@ -409,6 +409,10 @@ void SimUnit::AnswerRead(const Payload& frame, std::chrono::microseconds latency
 // Caller holds mutex_.
 void SimUnit::ApplyWrite(const Payload& frame) {
   if (ignore_writes_.load()) return;
+  if (drop_writes_.load() > 0) {
+    --drop_writes_;
+    return;
+  }
   const std::uint8_t command = frame[kCommandAt];
   if (command == code::kDeleteFile) {
     const std::size_t close = LastNonZero(frame);

@@ -78,6 +78,8 @@ class SimUnit {
   void SetIgnoreWrites(bool ignore) { ignore_writes_.store(ignore); }
   // The device node cannot be opened (no permission: no udev rule).
   void SetOpenFailure(bool fail) { open_failure_.store(fail); }
+  // The next n write frames (of any kind) are lost on the way in.
+  void SetDropWrites(int n) { drop_writes_.store(n); }
   bool OpenFailure() const { return open_failure_.load(); }
   // Fixed delays (ms) instead of the strict profile's random ones; -1 goes
   // back to random. The identification delay may exceed the exchange's wait.
@@ -168,6 +170,7 @@ class SimUnit {
   std::atomic<int> unplug_after_reports_{-1};
   std::atomic<bool> ignore_writes_{false};
   std::atomic<bool> open_failure_{false};
+  std::atomic<int> drop_writes_{0};
   std::atomic<int> permission_delay_ms_{-1};
   std::atomic<int> identification_delay_ms_{-1};
   std::atomic<int> applied_writes_{0};

@@ -251,6 +251,113 @@ TEST_F(DialogFixture, AlarmChecksItsLimitsAndWritesTheChanges) {
   EXPECT_EQ(dd[1], 50);
 }
 
+// Unplug, open a dialog (neutral values, Save off), plug back in and save at
+// once, before any poll: the dialog reads the unit's blocks itself, so Save
+// sends the unit's own values back and nothing changes.
+TEST_F(DialogFixture, ReplugThenSaveAtOnceLeavesTheUnitAsItWas) {
+  struct Row {
+    int command;
+    const char* dialog;
+    int save;
+  };
+  for (const Row& row : {Row{32772, "129", 1005}, Row{32773, "135", 1}, Row{32774, "134", 1005}}) {
+    SCOPED_TRACE(row.dialog);
+    if (!window) Start();
+    const Payload settings = unit.SettingsBlock(), a = unit.AlarmBlock('A'), c = unit.AlarmBlock('C'),
+                  d = unit.AlarmBlock('D'), cal = unit.CalibrationBlock();
+    unit.Unplug();
+    window->OnDeviceChange(false);
+    Command(row.command, row.dialog, [&](QDialog* dlg) {
+      EXPECT_FALSE(Child<QPushButton>(dlg, row.save)->isEnabled());
+      dlg->reject();
+    });
+    window->Poller().SetBusy(true);  // no poll between the plug and the dialog
+    unit.Plug();
+    window->OnDeviceChange(true);
+    ASSERT_EQ(window->StatusText(), "Connected");
+    unit.ClearReceived();
+    Command(row.command, row.dialog, [&](QDialog* dlg) {
+      EXPECT_TRUE(Child<QPushButton>(dlg, row.save)->isEnabled());
+      Click(dlg, row.save);
+    });
+    EXPECT_TRUE(boxes.texts.isEmpty()) << boxes.texts.join("|").toStdString();
+    EXPECT_EQ(unit.SettingsBlock(), settings);
+    EXPECT_EQ(unit.AlarmBlock('A'), a);
+    EXPECT_EQ(unit.AlarmBlock('C'), c);
+    EXPECT_EQ(unit.AlarmBlock('D'), d);
+    EXPECT_EQ(unit.CalibrationBlock(), cal);
+    // The dialog read its blocks (a read command went out before the write).
+    const std::vector<Payload> sent = Sent();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_NE(sent[0][1], 0x51);
+  }
+}
+
+// Values the unit cannot hold are refused before anything is sent, in °C and
+// °F: -0.1 (its code FF FF means "no value") and "--" as a humidity limit.
+TEST_F(DialogFixture, UnstorableValuesAreRefusedWithTheReason) {
+  struct Row {
+    int unit_flag;
+    int command;
+    const char* dialog;
+    int field;
+    const char* text;
+    int save;
+    const char* message;
+  };
+  const char* minus = "-0.1 cannot be stored: the unit reads its code as \"no value\". Use 0.0 or -0.2.";
+  const Row rows[] = {
+      {0, 32773, "135", 1015, "-0.1", 1, minus},       {0, 32773, "135", 1024, "-0,1", 1, minus},
+      {1, 32773, "135", 1015, "31.8", 1, minus},       {0, 32774, "134", 1015, "-0.1", 1005, minus},
+      {1, 32774, "134", 1015, "-0.2", 1005, minus},    {0, 32773, "135", 1033, "--", 1, "Humi Error"},
+      {0, 32773, "135", 1042, " -- ", 1, "Humi Error"}, {0, 32773, "135", 1015, "60.1", 1, "Temp Error"},
+      {1, 32773, "135", 1015, "140.2", 1, "Temp Error"}, {0, 32773, "135", 1024, "-40.1", 1, "Temp Error"},
+  };
+  Start();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.text) + (row.unit_flag ? " F" : " C"));
+    Payload settings = unit.SettingsBlock();
+    settings[7] = static_cast<std::uint8_t>(row.unit_flag);
+    unit.SetSettingsBlock(settings);
+    ASSERT_TRUE(WaitForPolls(2));
+    const Payload c = unit.AlarmBlock('C'), d = unit.AlarmBlock('D'), cal = unit.CalibrationBlock();
+    boxes.texts.clear();
+    unit.ClearReceived();
+    Command(row.command, row.dialog, [&](QDialog* dlg) {
+      SetText(dlg, row.field, row.text);
+      Click(dlg, row.save);
+      EXPECT_TRUE(dlg->isVisible());
+      dlg->reject();
+    });
+    EXPECT_EQ(boxes.texts, QStringList{row.message});
+    for (const Payload& p : Sent()) EXPECT_NE(p[1], 0x51);
+    EXPECT_EQ(unit.AlarmBlock('C'), c);
+    EXPECT_EQ(unit.AlarmBlock('D'), d);
+    EXPECT_EQ(unit.CalibrationBlock(), cal);
+  }
+}
+
+// A write the unit lost on the way is found by the read-back and reported,
+// never followed by a success message.
+TEST_F(DialogFixture, LostWritesAreReportedByTheReadBack) {
+  Start();
+  unit.SetDropWrites(2);  // the switch frame (no change) and the temperature limits
+  Command(32773, "135", [&](QDialog* d) {
+    SetText(d, 1015, "30.0");
+    Click(d, 1);
+  });
+  EXPECT_EQ(boxes.texts, QStringList{"The unit did not take the temperature alarm limits: it reads back otherwise."});
+  boxes.texts.clear();
+  unit.SetDropWrites(1);
+  Command(32772, "129", [&](QDialog* d) {
+    SetText(d, 1039, "60");
+    Click(d, 1087);
+    Click(d, 1037);
+  });
+  EXPECT_EQ(boxes.texts, QStringList{"The unit did not take the interval: it reads back otherwise."});
+  EXPECT_EQ(unit.Interval(), 10);
+}
+
 TEST_F(DialogFixture, AlarmWhileDisconnected) {
   unit.Unplug();
   Start();

@@ -430,6 +430,24 @@ TEST_F(LinkFixture, SlowIdentificationDoesNotSpillIntoTheInterval) {
   EXPECT_EQ(store.Interval(), 10);
 }
 
+// FF FF in the calibration block is the unit's "no value": it is kept as
+// written and never applied as an offset of -0.1.
+TEST_F(LinkFixture, InvalidCalibrationWordIsNoOffset) {
+  unit.SetDrift(false);
+  unit.SetSensor(1, 235, 45);
+  unit.SetSensor(2, 200, 50);
+  ASSERT_EQ(link.OpenDevice(), 1);
+  Payload frame = BuildCommandFrame(code::kWriteCalibration, std::array<std::uint8_t, 24>{0xFF, 0xFF, 0, 0x00, 0x05, 0});
+  const Payload frames[] = {frame};
+  ASSERT_EQ(RunWriteSequence(link, store, kDialogWrite, frames), WriteOutcome::kWritten);
+  EXPECT_EQ(unit.CalibrationBlock()[1], 0xFF);
+  EXPECT_EQ(unit.CalibrationBlock()[2], 0xFF);
+  ReadLiveSequence(link);
+  const LiveReadings r = DecodeLiveReadings(store.Block(response::kLive));
+  EXPECT_FLOAT_EQ(r.temperature[0], 23.5f);  // not 23.4
+  EXPECT_FLOAT_EQ(r.temperature[1], 20.5f);  // +0.5 applies
+}
+
 TEST_F(LinkFixture, StopEndsTheReaderAndLaterCallsDoNothing) {
   ASSERT_EQ(link.OpenDevice(), 1);
   link.Stop();
