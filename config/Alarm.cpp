@@ -114,14 +114,14 @@ int Alarm::Run() {
 }
 
 void Alarm::Open() {
-  setWindowTitle(UiText(218));
+  setWindowTitle(UiText(ui::kAlarm));
   for (int id : {1120, 1121}) findChild<QGroupBox*>(Name(id))->setTitle(QString());
-  findChild<QLabel*>("1122")->setText(UiText(219));
-  findChild<QLabel*>("1123")->setText(UiText(220));
-  for (int id : {1124, 1126}) findChild<QLabel*>(Name(id))->setText(UiText(294));
-  for (int id : {1125, 1127}) findChild<QLabel*>(Name(id))->setText(UiText(295));
-  save_->setText(UiText(216));
-  exit_->setText(UiText(217));
+  findChild<QLabel*>("1122")->setText(UiText(ui::kTemperatureAlarm));
+  findChild<QLabel*>("1123")->setText(UiText(ui::kHumidityAlarm));
+  for (int id : {1124, 1126}) findChild<QLabel*>(Name(id))->setText(UiText(ui::kHigh));
+  for (int id : {1125, 1127}) findChild<QLabel*>(Name(id))->setText(UiText(ui::kLow));
+  save_->setText(UiText(ui::kSave));
+  exit_->setText(UiText(ui::kExit));
   temperature_switch_->blockSignals(true);
   humidity_switch_->blockSignals(true);
   temperature_switch_->clear();
@@ -218,7 +218,7 @@ void Alarm::Save() {
         return;
       }
       if (t < -400 || t > 600) {
-        ShowMessage(this, UiText(239));
+        ShowMessage(this, UiText(ui::kTempError));
         return;
       }
     }
@@ -230,7 +230,7 @@ void Alarm::Save() {
       // "--" is no humidity: 0xFF would be sent as if it were a limit.
       const int h = IsMarker(text) ? kInvalidMarker : LeadingInteger(text.toStdString());
       if (h < 1 || h > 99) {
-        ShowMessage(this, UiText(240));
+        ShowMessage(this, UiText(ui::kHumiError));
         return;
       }
     }

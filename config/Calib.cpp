@@ -56,11 +56,11 @@ int Calib::Run() {
 }
 
 void Calib::Open() {
-  setWindowTitle(UiText(221));
-  findChild<QLabel*>("1128")->setText(UiText(201));
-  findChild<QLabel*>("1129")->setText(UiText(202));
-  save_->setText(UiText(216));
-  exit_->setText(UiText(217));
+  setWindowTitle(UiText(ui::kCalibration));
+  findChild<QLabel*>("1128")->setText(UiText(ui::kTemperature));
+  findChild<QLabel*>("1129")->setText(UiText(ui::kHumidity));
+  save_->setText(UiText(ui::kSave));
+  exit_->setText(UiText(ui::kExit));
   const bool connected = link_.Connected() == 1;
   bool current = false;
   if (connected) {
@@ -110,7 +110,7 @@ void Calib::Save() {
     }
     const long long corrected = LiveTenths(live_.temperature[i]) - tenths(temperature_opening_[i]) + fresh;
     if (corrected > 600 || corrected < -400) {
-      ShowMessage(this, QString(" CH%1 %2.").arg(c).arg(UiText(241)));
+      ShowMessage(this, QString(" CH%1 %2.").arg(c).arg(UiText(ui::kTempOutOfValue)));
       return;
     }
   }
@@ -121,7 +121,7 @@ void Calib::Save() {
                                 LeadingInteger(humidity_[i]->text().toStdString()) -
                                 LeadingInteger(humidity_opening_[i].toStdString());
     if (corrected > 99 || corrected < 0) {
-      ShowMessage(this, QString(" CH%1 %2.").arg(c).arg(UiText(242)));
+      ShowMessage(this, QString(" CH%1 %2.").arg(c).arg(UiText(ui::kHumiOutOfValue)));
       return;
     }
   }

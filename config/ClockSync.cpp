@@ -18,12 +18,12 @@ ClockFields LocalClock() {
 
 void SyncClock(QWidget* parent, UnitSession& session, const std::function<void()>& wait_for_poll,
                const std::function<ClockFields()>& clock) {
-  QMessageBox confirm(QMessageBox::Warning, UiText(212), UiText(230), QMessageBox::Ok | QMessageBox::Cancel, parent);
+  QMessageBox confirm(QMessageBox::Warning, UiText(ui::kSyncTime), UiText(ui::kSyncTimeQuestion), QMessageBox::Ok | QMessageBox::Cancel, parent);
   confirm.setDefaultButton(QMessageBox::Cancel);
   if (confirm.exec() != QMessageBox::Ok) return;
   if (wait_for_poll) wait_for_poll();
   if (!session.Connected()) {
-    ShowMessage(parent, UiText(232));
+    ShowMessage(parent, UiText(ui::kUnconnected));
     return;
   }
   // The time sent is the time read before the permission query.

@@ -6,6 +6,7 @@
 #include <QPushButton>
 
 #include "ParameterBlocks.h"
+#include "res/Strings.h"
 #include "settings/DataFolder.h"
 
 namespace norvo {
@@ -37,10 +38,10 @@ int Lang::Run() {
 }
 
 void Lang::Open() {
-  setWindowTitle(UiText(296));
-  findChild<QLabel*>("1133")->setText(UiText(296));
-  save_->setText(UiText(216));
-  exit_->setText(UiText(217));
+  setWindowTitle(UiText(ui::kLanguage));
+  findChild<QLabel*>("1133")->setText(UiText(ui::kLanguage));
+  save_->setText(UiText(ui::kSave));
+  exit_->setText(UiText(ui::kExit));
   list_->clear();
   list_->addItems({"Deutsch", "English"});
   // What the file says now, not the language the program runs in.

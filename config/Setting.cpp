@@ -120,18 +120,18 @@ void Setting::Open() {
   current_area_ = 0;
   initialising_ = true;
 
-  setWindowTitle(UiText(205));
+  setWindowTitle(UiText(ui::kSetup));
   const int texts[] = {206, 207, 208, 209, 0, 211, 210, 213, 214};
   for (int i = 0; i < 9; ++i) labels_[static_cast<std::size_t>(i)]->setText(texts[i] ? UiText(texts[i]) : "DST");
-  findChild<QLabel*>("1097")->setText(UiText(201));
-  findChild<QLabel*>("1098")->setText(UiText(293));
-  findChild<QLabel*>("1099")->setText(UiText(229));
-  set_interval_->setText(UiText(215));
-  save_->setText(UiText(216));
-  exit_->setText(UiText(217));
+  findChild<QLabel*>("1097")->setText(UiText(ui::kTemperature));
+  findChild<QLabel*>("1098")->setText(UiText(ui::kDewPoint));
+  findChild<QLabel*>("1099")->setText(UiText(ui::kHeatIndex));
+  set_interval_->setText(UiText(ui::kSetInterval));
+  save_->setText(UiText(ui::kSave));
+  exit_->setText(UiText(ui::kExit));
 
   for (QComboBox* list : {graph_type_, span_, time_format_, date_format_, dst_, time_zone_, unit_, area_}) list->clear();
-  graph_type_->addItems({UiText(201), UiText(202), UiText(293), UiText(229)});
+  graph_type_->addItems({UiText(ui::kTemperature), UiText(ui::kHumidity), UiText(ui::kDewPoint), UiText(ui::kHeatIndex)});
   span_->addItems({"12H", "24H", "48H", "72H"});
   dst_->addItems({"OFF", "ON"});
   for (int zone = -12; zone <= 12; ++zone) time_zone_->addItem(QString::number(zone));
@@ -235,11 +235,11 @@ void Setting::Save() {
 void Setting::SetInterval() {
   const int v = LeadingInteger(interval_edit_->text().trimmed().toStdString());
   if (v < 5 || v > 240) {
-    ShowMessage(this, UiText(237));
+    ShowMessage(this, UiText(ui::kIntervalRange));
     return;
   }
   if (link_.Connected() != 1) {
-    ShowMessage(this, UiText(232));
+    ShowMessage(this, UiText(ui::kUnconnected));
     return;
   }
   const Payload frames[] = {BuildIntervalFrame(v)};

@@ -41,9 +41,9 @@ PanelTexts MakePanelTexts(const LiveReadings& r, int k, int unit_flag) {
   const int h = r.humidity[static_cast<std::size_t>(k)];
   const float dew = t == kInvalidTemperature ? kInvalidTemperature : DewPoint(t, h);
   const std::string sep = ":\r\n ";
-  return {"CH" + std::to_string(k + 1), UIString(201) + sep + FormatTemperature(t, kFullText, unit_flag),
-          UIString(202) + sep + FormatHumidity(h, kFullText),
-          UIString(293) + sep + FormatTemperature(dew, kFullText, unit_flag)};
+  return {"CH" + std::to_string(k + 1), UIString(ui::kTemperature) + sep + FormatTemperature(t, kFullText, unit_flag),
+          UIString(ui::kHumidity) + sep + FormatHumidity(h, kFullText),
+          UIString(ui::kDewPoint) + sep + FormatTemperature(dew, kFullText, unit_flag)};
 }
 
 QPixmap PaintBackground() {
