@@ -17,11 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static sim::SimTransport transport;  // no interfaces: nothing is ever opened
   static DeviceLink link(transport);
   static ResponseStore store;
-  static std::atomic<int> permission{0};
-  static bool registered = (store.AddPermissionReader(&permission), true);
   static CardTransfer transfer(link, std::filesystem::temp_directory_path());
   static Dispatcher dispatcher(link, store);
-  (void)registered;
   dispatcher.SetCardSink(&transfer);
   dispatcher.SetListReceiver(true);
   transfer.ClearList();
