@@ -101,16 +101,24 @@ void CMyNorvoDlg::closeEvent(QCloseEvent* event) {
 
 void CMyNorvoDlg::BuildMenu() {
   const MenuTexts& m = Menu();
-  QMenu* menu = menuBar()->addMenu(Q(m.menu));
+  // Alt+M opens the menu; Ctrl+1 to Ctrl+6 run its commands, Ctrl+Q quits.
+  QMenu* menu = menuBar()->addMenu("&" + Q(m.menu));
   menu->setObjectName("131");
   const std::pair<int, std::string_view> items[] = {
       {command::kSetup, m.setup},         {command::kAlarm, m.alarm},         {command::kCalibration, m.calibration},
       {command::kSdCard, m.sd_card},      {command::kSyncTime, m.sync_time},  {command::kLanguage, m.language}};
+  int key = Qt::Key_1;
   for (const auto& [id, text] : items) {
     QAction* action = menu->addAction(Q(text));
     action->setObjectName(QString::number(id));
+    action->setShortcut(QKeySequence(Qt::CTRL | static_cast<Qt::Key>(key++)));
     connect(action, &QAction::triggered, this, [this, id = id] { RunCommand(id); });
   }
+  menu->addSeparator();
+  QAction* quit = menu->addAction(Q(Localized("Quit", "Beenden")));
+  quit->setObjectName("quit");
+  quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  connect(quit, &QAction::triggered, this, &QWidget::close);
   // Linux has no window system menu to extend: the About entry lives under Help.
   QMenu* help = menuBar()->addMenu(LoadedLanguage() == kLanguageGerman ? "&Hilfe" : "&Help");
   QAction* about = help->addAction(Q(m.about));

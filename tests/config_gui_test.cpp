@@ -513,6 +513,7 @@ TEST_F(DialogFixture, SilentUnitNeverStallsTheWindow) {
   Command(32772, "129", [&](QDialog* d) {
     EXPECT_FALSE(Child<QPushButton>(d, 1005)->isEnabled());
     EXPECT_TRUE(d->findChild<QLabel*>("note")->isVisible());
+    SaveScreenshot(d, "setup_values_not_read");
     SetText(d, 1039, "60");
     Click(d, 1087);  // Set Interval: permission query unanswered
     Click(d, 1037);

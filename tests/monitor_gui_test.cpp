@@ -54,8 +54,17 @@ TEST_F(MainWindowFixture, ConnectsPollsAndShowsEveryChannel) {
   // The menu: one pop-up with the six commands in order, found by id.
   QStringList ids;
   for (QAction* a : window->menuBar()->actions().first()->menu()->actions()) ids << a->objectName();
-  EXPECT_EQ(ids, (QStringList{"32772", "32773", "32774", "32775", "32776", "32777"}));
+  EXPECT_EQ(ids, (QStringList{"32772", "32773", "32774", "32775", "32776", "32777", "", "quit"}));
   EXPECT_EQ(window->findChild<QAction*>("32775")->text(), "SDCard File");
+  EXPECT_EQ(window->findChild<QAction*>("32772")->shortcut(), QKeySequence("Ctrl+1"));
+  EXPECT_EQ(window->findChild<QAction*>("quit")->shortcut(), QKeySequence("Ctrl+Q"));
+
+  // Quit closes the window and ends the session: the unit is let go.
+  window->findChild<QAction*>("quit")->trigger();
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_EQ(link->Connected(), 0);
+  UnitLock next;
+  EXPECT_TRUE(next.TryLock(data.path().toStdString() + "/" + UnitLockName("sim:unit")));
 }
 
 TEST_F(MainWindowFixture, UnplugShowsDashesAndPlugBringsValuesBack) {
