@@ -1,0 +1,200 @@
+// The unit session as both front ends use it: the per-unit lock, the states
+// of opening a unit, verified writes against the strict simulated unit, and
+// the time scale read from the environment.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "device/Frames.h"
+#include "session/UnitLock.h"
+#include "session/UnitSession.h"
+#include "sim/SimTransport.h"
+#include "sim/SimUnit.h"
+
+namespace fs = std::filesystem;
+
+namespace norvo {
+namespace {
+
+struct Folder {
+  fs::path path;
+  Folder() {
+    char name[] = "/tmp/norvo-session-XXXXXX";
+    path = ::mkdtemp(name);
+  }
+  ~Folder() { fs::remove_all(path); }
+};
+
+void WriteFile(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
+
+// A lock file left by a crashed holder, an empty one or one with foreign
+// text never keeps the unit; a live holder does, and is named; a symlink
+// planted under the lock's name is not followed.
+TEST(UnitLockTest, OnlyALiveHolderKeepsTheUnit) {
+  Folder folder;
+  const fs::path file = folder.path / UnitLockName("/dev/hidraw3");
+  EXPECT_EQ(UnitLockName("/dev/hidraw3"), "norvo-unit-_dev_hidraw3.lock");
+  for (const char* left : {"", "12345\n", "not a pid at all", "\xff\xfe garbage"}) {
+    WriteFile(file, left);
+    UnitLock lock;
+    EXPECT_TRUE(lock.TryLock(file)) << '"' << left << '"';
+  }
+
+  // A holder in another process.
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    UnitLock held;
+    const char ok = held.TryLock(file) ? '1' : '0';
+    (void)!::write(ready[1], &ok, 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ASSERT_EQ(ok, '1');
+  UnitLock second;
+  EXPECT_FALSE(second.TryLock(file));
+  EXPECT_EQ(second.Holder(), child);
+  ::kill(child, SIGKILL);  // a crash: the kernel drops the lock
+  ::waitpid(child, nullptr, 0);
+  EXPECT_TRUE(second.TryLock(file));
+
+  const fs::path planted = folder.path / UnitLockName("/dev/hidraw9");
+  const fs::path target = folder.path / "victim";
+  WriteFile(target, "keep me");
+  fs::create_symlink(target, planted);
+  UnitLock through;
+  EXPECT_FALSE(through.TryLock(planted));
+  std::ifstream in(target);
+  std::string kept;
+  std::getline(in, kept);
+  EXPECT_EQ(kept, "keep me");
+}
+
+struct SessionFixture : ::testing::Test {
+  Folder folder;
+  sim::SimUnit unit{sim::SimUnit::Options{.eight_area = true, .pacing = true, .seed = 5, .default_card = false}};
+  sim::SimTransport transport;
+  std::unique_ptr<UnitSession> session;
+
+  void SetUp() override {
+    transport.AddUnit(&unit, "sim:unit");
+    unit.SetTimeScale(0.2);
+    session = Make();
+  }
+  std::unique_ptr<UnitSession> Make() {
+    UnitSession::Options options = UnitSession::SessionOptions(0.2);
+    options.lock_folder = folder.path;
+    return std::make_unique<UnitSession>(transport, folder.path, options);
+  }
+};
+
+// The four ways of opening, each with what a user is told.
+TEST_F(SessionFixture, OpenStatesAndTheirMessages) {
+  EXPECT_EQ(session->Open(), OpenState::kOpened);
+  EXPECT_TRUE(session->Connected());
+  EXPECT_EQ(session->StateMessage(), "");
+
+  // A second session (as a second process would) finds the unit held.
+  std::unique_ptr<UnitSession> other = Make();
+  EXPECT_EQ(other->Open(), OpenState::kInUse);
+  EXPECT_FALSE(other->Connected());
+  EXPECT_EQ(other->StateMessage(), "unit in use by pid " + std::to_string(::getpid()));
+  session->Stop();
+  EXPECT_EQ(other->Open(), OpenState::kOpened);
+  other->Stop();
+
+  std::unique_ptr<UnitSession> third = Make();
+  unit.SetOpenFailure(true);
+  EXPECT_EQ(third->Open(), OpenState::kOpenFailed);
+  EXPECT_FALSE(third->Connected());
+  EXPECT_NE(third->StateMessage().find("udev rule"), std::string::npos);
+  const Payload frames[] = {BuildCommandFrame(code::kSetInterval, std::array<std::uint8_t, 1>{30})};
+  EXPECT_EQ(third->Write(frames, kIntervalWrite), WriteOutcome::kNotConnected);
+  unit.SetOpenFailure(false);
+  unit.Unplug();
+  EXPECT_EQ(third->Open(), OpenState::kNoUnit);
+  EXPECT_EQ(third->StateMessage(), "No unit found.");
+}
+
+// Verified writes against the strict unit: taken, refused, unanswered, lost
+// on the way, each reported as what the unit did.
+TEST_F(SessionFixture, VerifiedWritesSayWhatTheUnitDid) {
+  ASSERT_EQ(session->Open(), OpenState::kOpened);
+  ASSERT_TRUE(session->ReadSettings());
+  const auto interval = [](int minutes) {
+    return std::array<Payload, 1>{BuildCommandFrame(code::kSetInterval, std::array<std::uint8_t, 1>{
+                                                         static_cast<std::uint8_t>(minutes)})};
+  };
+  std::string block;
+  EXPECT_EQ(session->WriteVerified(interval(30), kIntervalWrite, &block), WriteOutcome::kWritten);
+  EXPECT_EQ(unit.Interval(), 30);
+
+  unit.SetRefuseWrites(true);
+  EXPECT_EQ(session->WriteVerified(interval(40), kIntervalWrite, &block), WriteOutcome::kRefused);
+  unit.SetRefuseWrites(false);
+  unit.SetIgnoreWrites(true);
+  EXPECT_EQ(session->WriteVerified(interval(40), kIntervalWrite, &block), WriteOutcome::kNoAnswer);
+  unit.SetIgnoreWrites(false);
+  unit.SetDropWrites(1);
+  EXPECT_EQ(session->WriteVerified(interval(40), kIntervalWrite, &block), WriteOutcome::kDifferent);
+  EXPECT_EQ(block, "interval");
+  EXPECT_EQ(unit.Interval(), 30);
+
+  // A parameter block: written inside the permission query and end frame,
+  // then read back byte for byte.
+  ASSERT_TRUE(session->ReadCalibration());
+  Payload calibration = BuildCommandFrame(code::kWriteCalibration, std::array<std::uint8_t, 24>{0, 5});
+  EXPECT_EQ(session->WriteVerified(std::array<Payload, 1>{calibration}, kDialogWrite, &block), WriteOutcome::kWritten);
+  EXPECT_EQ(unit.CalibrationBlock()[2], 5);
+  // The unit goes silent while its "yes" is on the way: the frames and the
+  // check that follow get no answer.
+  calibration[3] = 7;
+  unit.SetPermissionDelay(300);  // 60 ms here
+  std::thread silence([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    unit.SetSilent(true);
+  });
+  const WriteOutcome late = session->WriteVerified(std::array<Payload, 1>{calibration}, kDialogWrite, &block);
+  silence.join();
+  EXPECT_EQ(late, WriteOutcome::kUnverified);
+  EXPECT_EQ(block, "calibration");
+}
+
+// NORVO_TIME_SCALE: finite numbers in a sane range, or a clear refusal.
+TEST(TimeScaleTest, OnlySaneFactorsAreTaken) {
+  const struct {
+    const char* text;
+    bool taken;
+    double scale;
+  } rows[] = {{nullptr, true, 1.0}, {"0.01", true, 0.01}, {"2", true, 2.0},   {"nan", false, 0},
+              {"inf", false, 0},    {"1e308", false, 0},  {"0", false, 0},    {"-1", false, 0},
+              {"0.5x", false, 0},   {"", true, 1.0},      {"0.0001", true, 0.0001}};
+  for (const auto& row : rows) {
+    if (row.text) {
+      ::setenv("NORVO_TIME_SCALE", row.text, 1);
+    } else {
+      ::unsetenv("NORVO_TIME_SCALE");
+    }
+    std::string error;
+    const std::optional<double> scale = TimeScaleFromEnvironment(&error);
+    EXPECT_EQ(scale.has_value(), row.taken) << (row.text ? row.text : "(unset)");
+    if (scale) {
+      EXPECT_DOUBLE_EQ(*scale, row.scale);
+    } else {
+      EXPECT_NE(error.find("NORVO_TIME_SCALE takes a number"), std::string::npos);
+    }
+  }
+  ::unsetenv("NORVO_TIME_SCALE");
+}
+
+}  // namespace
+}  // namespace norvo
