@@ -361,17 +361,30 @@ void Calibration(const Options& o, Session& s, std::FILE* out) {
   if (o.json) std::fprintf(out, "]}\n");
 }
 
-// A write that did not reach the unit ends the command: refused 2, no answer 1.
-void RequireWritten(WriteOutcome outcome) {
-  if (outcome == WriteOutcome::kRefused) throw Failure(kRefused, UIString(ui::kSwitchToMainScreen));
-  if (outcome == WriteOutcome::kNoAnswer) throw Failure(kNoUnit, "The unit does not answer; nothing was written.");
-  if (outcome == WriteOutcome::kNotConnected) throw Failure(kNoUnit, "No unit found.");
+// Writes, then reads back what the unit offers a read of. A write that did not
+// take ends the command: refused or read back otherwise 2, no answer 1.
+void WriteChecked(Session& s, std::span<const Payload> frames, const WriteTiming& timing) {
+  std::string block;
+  switch (s.Unit().WriteVerified(frames, timing, &block)) {
+    case WriteOutcome::kWritten:
+      return;
+    case WriteOutcome::kRefused:
+      throw Failure(kRefused, UIString(ui::kSwitchToMainScreen));
+    case WriteOutcome::kNoAnswer:
+      throw Failure(kNoUnit, "The unit does not answer; nothing was written.");
+    case WriteOutcome::kNotConnected:
+      throw Failure(kNoUnit, "No unit found.");
+    case WriteOutcome::kDifferent:
+      throw Failure(kRefused, "The unit did not take the " + block + ": it reads back otherwise.");
+    case WriteOutcome::kUnverified:
+      throw Failure(kNoUnit, "Written, but the unit did not answer the check of the " + block + ".");
+  }
 }
 
 // The minutes were checked before the session opened.
 int SetInterval(const Options& o, Session& s, std::FILE* err) {
   const Payload frames[] = {BuildIntervalFrame(LeadingInteger(o.words[2]))};
-  RequireWritten(s.Unit().Write(frames, kIntervalWrite));
+  WriteChecked(s, frames, kIntervalWrite);
   std::fprintf(err, "%s\n", UIString(ui::kSetIntervalSuccess).c_str());
   return kOk;
 }
@@ -382,7 +395,7 @@ int SyncTime(Session& s, std::FILE* err) {
   localtime_r(&now, &local);
   const Payload frames[] = {BuildClockFrame({local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                                              local.tm_min, local.tm_sec, local.tm_wday})};
-  RequireWritten(s.Unit().Write(frames, kClockWrite));
+  WriteChecked(s, frames, kClockWrite);
   std::fprintf(err, "%s\n", UIString(231).c_str());
   return kOk;
 }
@@ -394,7 +407,7 @@ int SetLanguage(const Options& o, Session& s, const fs::path& data_folder, std::
     throw Failure(kStoreError, "Cannot write " + (data_folder / kSettingsFile).string());
   }
   const Payload frames[] = {BuildLanguageFrame(language == "English")};
-  RequireWritten(s.Unit().Write(frames, kDialogWrite));
+  WriteChecked(s, frames, kDialogWrite);
   std::fprintf(err, "language: %s\n", language.c_str());
   return kOk;
 }

@@ -26,6 +26,18 @@ std::string UnitLockName(const std::string& device_path) {
   return name + ".lock";
 }
 
+namespace {
+
+void NoteHolder(int fd, const std::string& text) {
+  if (text.empty()) {
+    [[maybe_unused]] const int cut = ::ftruncate(fd, 0);
+    return;
+  }
+  [[maybe_unused]] const ssize_t written = ::pwrite(fd, text.data(), text.size(), 0);
+}
+
+}  // namespace
+
 bool UnitLock::TryLock(const std::filesystem::path& file) {
   if (fd_ >= 0 && file == file_) return true;
   Release();
@@ -40,10 +52,10 @@ bool UnitLock::TryLock(const std::filesystem::path& file) {
     ::close(fd);
     return false;
   }
+  // The note of who holds the unit; the lock holds even when it cannot be
+  // written (a full disk), the message then names no process.
   const std::string pid = std::to_string(::getpid()) + "\n";
-  if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
-    // The lock holds even when the note of who holds it cannot be written.
-  }
+  if (::ftruncate(fd, 0) == 0) NoteHolder(fd, pid);
   fd_ = fd;
   file_ = file;
   return true;
@@ -52,8 +64,7 @@ bool UnitLock::TryLock(const std::filesystem::path& file) {
 void UnitLock::Release() {
   if (fd_ < 0) return;
   // Empty the note first: a reader between the two steps sees no holder.
-  if (::ftruncate(fd_, 0) != 0) {
-  }
+  NoteHolder(fd_, "");
   ::close(fd_);
   fd_ = -1;
 }
