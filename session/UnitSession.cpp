@@ -213,6 +213,22 @@ WriteOutcome UnitSession::WriteVerified(std::span<const Payload> frames, const W
   return WriteOutcome::kWritten;
 }
 
+void UnitSession::ListCardFiles() {
+  std::lock_guard lock(sequence_mutex_);
+  transfer_.ClearList();
+  transfer_.RequestFileList();
+}
+
+DownloadOutcome UnitSession::DownloadCardFile(const std::string& name) {
+  std::lock_guard lock(sequence_mutex_);
+  return transfer_.DownloadFile(name);
+}
+
+void UnitSession::DeleteCardFile(const std::string& name) {
+  std::lock_guard lock(sequence_mutex_);
+  transfer_.DeleteCardFile(name);
+}
+
 void UnitSession::StartPolling(PollingWorker::PolledFn on_polled, PollingWorker::SecondFn on_second,
                                std::chrono::microseconds second) {
   if (poller_) return;

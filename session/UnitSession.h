@@ -75,6 +75,11 @@ class UnitSession {
   // Frames the unit offers no read of (language, clock) count as written.
   WriteOutcome WriteVerified(std::span<const Payload> frames, const WriteTiming& timing, std::string* block);
 
+  // ---- the SD card, under the same lock (the transfer does the work) ----
+  void ListCardFiles();
+  DownloadOutcome DownloadCardFile(const std::string& name);
+  void DeleteCardFile(const std::string& name);
+
   // ---- polling worker ----
   // Starts the worker once; it polls through PollOnce.
   void StartPolling(PollingWorker::PolledFn on_polled, PollingWorker::SecondFn on_second,
