@@ -71,6 +71,7 @@ int Backup(const Options& o, Session& s, std::FILE* out, std::FILE* err) {
   const std::string text = BackupJson(config);
   if (o.file == "-") {
     std::fputs(text.c_str(), out);
+    CheckOutput(out, true);
   } else {
     WriteWhole(o.file, text);
   }

@@ -102,9 +102,15 @@ std::string LocalTimeStamp() {
 }
 
 void CheckOutput(std::FILE* out, bool flush) {
-  if (flush) errno = 0;
-  if ((flush && std::fflush(out) != 0) || std::ferror(out)) {
-    const int error = errno;
+  // A write that failed earlier left its errno; a flush that fails now sets its own.
+  bool failed = std::ferror(out) != 0;
+  int error = failed ? errno : 0;
+  if (flush && !failed) {
+    errno = 0;
+    failed = std::fflush(out) != 0 || std::ferror(out) != 0;
+    error = errno;
+  }
+  if (failed) {
     throw Failure(kStoreError, std::string("cannot write the output: ") + (error ? std::strerror(error) : "write error"));
   }
 }

@@ -55,8 +55,9 @@ RestoreReport RestoreConfiguration(UnitSession& session, const UnitConfiguration
   if (!session.ReadSettings()) return fail(kNoUnit, "The unit does not answer; nothing was written.");
   const bool eight = IsEightAreaModel(session.Responses().Identification());
   if (eight != backup.EightArea()) {
-    return fail(kBadInput, std::string("the backup is of a ") + ModelName(backup.EightArea()) + " unit, this unit is " +
-                               ModelName(eight) + "; nothing was written");
+    return fail(kBadInput, std::string("the backup is of ") + (backup.EightArea() ? "an " : "a ") +
+                               ModelName(backup.EightArea()) + " unit, this unit is " + ModelName(eight) +
+                               "; nothing was written");
   }
   for (const RestoreSequence& sequence : RestoreSequences(backup)) {
     if (stop && stop()) {
@@ -80,8 +81,7 @@ RestoreReport RestoreConfiguration(UnitSession& session, const UnitConfiguration
   }
   const std::vector<std::string> differ = DifferingBlocks(backup, read);
   if (!differ.empty()) {
-    return fail(kRefused, "after the restore the unit's " + Joined(differ) + (differ.size() == 1 ? " differs" : " differ") +
-                              " from the backup");
+    return fail(kRefused, "after the restore the unit reads back other " + Joined(differ) + " than the backup holds");
   }
   return report;
 }

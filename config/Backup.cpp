@@ -129,7 +129,7 @@ Json ToJson(const UnitConfiguration& c) {
 // ---- reading -------------------------------------------------------------------
 
 const Json& Member(const Json& object, const char* key, const std::string& path) {
-  if (!object.is_object()) throw BadField(path + ": not an object");
+  if (!object.is_object()) throw BadField((path.empty() ? std::string("/") : path) + ": not an object");
   const auto found = object.find(key);
   if (found == object.end()) throw BadField(path + "/" + key + ": missing");
   return *found;
