@@ -173,6 +173,18 @@ Commands Define(CLI::App& app, Options& o, std::string& watch) {
   return c;
 }
 
+// CLI11's message in this program's words, with the help that fits.
+std::string ParseMessage(const CLI::App& app, std::string message) {
+  for (std::size_t at; (at = message.find("subcommand")) != std::string::npos;) message.replace(at, 10, "command");
+  if (!message.empty() && message[0] == 'A') message[0] = 'a';
+  std::string command = "norvoctl";
+  for (const CLI::App* level = &app; !level->get_subcommands().empty();) {
+    level = level->get_subcommands().front();
+    command += " " + level->get_name();
+  }
+  return message + (command == "norvoctl" ? " (norvoctl --help lists the commands)" : " (" + command + " --help describes it)");
+}
+
 int Execute(const Options& o, const Commands& c, std::FILE* out, std::FILE* err) {
   const fs::path data_folder = o.data_dir.empty() ? ChooseDataFolder() : fs::path(o.data_dir);
   if (!o.data_dir.empty()) {
@@ -259,7 +271,7 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
       CheckOutput(out, true);
       return kOk;
     } catch (const CLI::ParseError& e) {
-      throw Failure(kBadInput, std::string(e.what()) + " (norvoctl --help lists the commands)");
+      throw Failure(kBadInput, ParseMessage(app, e.what()));
     }
     if (!watch.empty()) {
       o.watch = LeadingInteger(watch);
