@@ -2,12 +2,23 @@
 // its output in both formats and its exit statuses.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 
+#include <fcntl.h>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/Internal.h"
+#include "config/Backup.h"
+#include "res/Strings.h"
 #include "session/UnitLock.h"
 #include "settings/DataFolder.h"
 #include "sim/SimUnit.h"
@@ -24,23 +35,25 @@ struct Result {
   std::string out, err;
 };
 
-std::string Slurp(int fd) {
-  std::string text;
-  char buf[4096];
-  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
-  return text;
-}
+// A running norvoctl: its pid and the read ends of its standard output (-1
+// when it writes elsewhere) and standard error.
+struct Child {
+  pid_t pid = -1;
+  int out = -1;
+  int err = -1;
+};
 
-Result Norvoctl(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
-  int out[2], err[2];
-  EXPECT_EQ(::pipe(out), 0);
+// stdout_fd: where the child's standard output goes; -1 for a pipe of ours.
+Child Start(std::vector<std::string> args, const std::vector<std::string>& env = {}, int stdout_fd = -1) {
+  int out[2] = {-1, -1}, err[2];
+  if (stdout_fd < 0) {
+    EXPECT_EQ(::pipe(out), 0);
+  }
   EXPECT_EQ(::pipe(err), 0);
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::dup2(out[1], 1);
+    ::dup2(stdout_fd < 0 ? out[1] : stdout_fd, 1);
     ::dup2(err[1], 2);
-    ::close(out[0]);
-    ::close(err[0]);
     for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> argv = {const_cast<char*>(NORVOCTL)};
     for (std::string& a : args) argv.push_back(a.data());
@@ -48,17 +61,56 @@ Result Norvoctl(std::vector<std::string> args, const std::vector<std::string>& e
     ::execv(NORVOCTL, argv.data());
     ::_exit(127);
   }
-  ::close(out[1]);
+  if (stdout_fd < 0) ::close(out[1]);
   ::close(err[1]);
-  Result r;
-  r.err = Slurp(err[0]);  // small outputs: no deadlock between the pipes
-  r.out = Slurp(out[0]);
-  ::close(out[0]);
-  ::close(err[0]);
+  return {pid, out[0], err[0]};
+}
+
+// Reads the child's pipes as they fill (neither can block the other) until
+// `until` appears in the standard output or both pipes end.
+void Collect(Child& c, Result& r, const std::string& until = "") {
+  for (;;) {
+    if (!until.empty() && r.out.find(until) != std::string::npos) return;
+    pollfd fds[2] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
+    if (fds[0].fd < 0 && fds[1].fd < 0) return;
+    if (::poll(fds, 2, -1) < 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[4096];
+      const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        (i == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
+      } else {
+        ::close(fds[i].fd);
+        (i == 0 ? c.out : c.err) = -1;
+      }
+    }
+  }
+}
+
+Result Finish(Child& c, Result r = {}) {
+  Collect(c, r);
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  ::waitpid(c.pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return r;
+}
+
+Result Norvoctl(std::vector<std::string> args, const std::vector<std::string>& env = {}, int stdout_fd = -1) {
+  Child c = Start(std::move(args), env, stdout_fd);
+  return Finish(c);
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A card file as its local copy holds it: every line feed as CR LF.
+std::string LocalCopyOf(const std::string& card) {
+  std::string copy;
+  for (char c : card) copy += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return copy;
 }
 
 struct CliFixture : ::testing::Test {
@@ -69,11 +121,24 @@ struct CliFixture : ::testing::Test {
     fs::create_directories(data);
   }
   void TearDown() override { fs::remove_all(data); }
-  Result Sim(std::vector<std::string> args, std::vector<std::string> env = {}) {
+  std::vector<std::string> SimArgs(std::vector<std::string> args) const {
     args.insert(args.begin(), {"--simulate", "--data-dir", data.string()});
-    // Unit locks of this test's own: parallel tests each have a "sim:unit".
+    return args;
+  }
+  // Unit locks of this test's own: parallel tests each have a "sim:unit".
+  std::vector<std::string> SimEnv(std::vector<std::string> env = {}) const {
     env.push_back("NORVO_RUNTIME_DIR=" + data.string());
-    return Norvoctl(args, env);
+    return env;
+  }
+  Result Sim(std::vector<std::string> args, std::vector<std::string> env = {}, int stdout_fd = -1) {
+    return Norvoctl(SimArgs(std::move(args)), SimEnv(std::move(env)), stdout_fd);
+  }
+  Child StartSim(std::vector<std::string> args, std::vector<std::string> env = {}) {
+    return Start(SimArgs(std::move(args)), SimEnv(std::move(env)));
+  }
+  Result Plain(std::vector<std::string> args, int stdout_fd = -1) {
+    args.insert(args.begin(), {"--data-dir", data.string()});
+    return Norvoctl(args, {}, stdout_fd);
   }
 };
 
@@ -191,10 +256,7 @@ TEST_F(CliFixture, CardListGetResumeImportAndExport) {
   const Result resumed = Sim({"sd", "get", "LOG0003.CSV", "--import"});
   EXPECT_EQ(resumed.status, 0) << resumed.err;
   EXPECT_GT(fs::file_size(data / "LOG0003.CSV"), partial);
-  std::string card = sim::MakeLogFile(false, 1440, 0), expected;
-  for (char c : card) expected += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  std::ifstream in(data / "LOG0003.CSV", std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), expected);
+  EXPECT_EQ(ReadFile(data / "LOG0003.CSV"), LocalCopyOf(sim::MakeLogFile(false, 1440, 0)));
   EXPECT_NE(resumed.err.find("imported 1440 lines"), std::string::npos);
 
   // export: the rows the Graph draws for the same span.
@@ -209,14 +271,16 @@ TEST_F(CliFixture, CardListGetResumeImportAndExport) {
   float v;
   int n = 0;
   while (store.NextRow(&t, &v)) {
-    char line[64];
+    char line[64], value[32];
     const DateTime at = FromOleDate(t);
-    std::snprintf(line, sizeof line, "%04d-%02d-%02dT%02d:%02d:%02d,%.1f\n", at.year, at.month, at.day, at.hour,
-                  at.minute, at.second, static_cast<double>(v));
+    *std::to_chars(value, value + sizeof value, v).ptr = '\0';
+    std::snprintf(line, sizeof line, "%04d-%02d-%02dT%02d:%02d:%02d,%s\n", at.year, at.month, at.day, at.hour,
+                  at.minute, at.second, value);
     rows += line;
     ++n;
   }
   EXPECT_EQ(n, 54);  // 60 minutes, every tenth line without a heat index
+  // Each value as stored: the shortest text of the float (22, not 22.0).
   EXPECT_EQ(csv.out, rows);
   const Result json = Norvoctl({"--data-dir", data.string(), "export", "--from", "2026-12-07 10:00:00", "--to",
                                 "2026-12-07 10:01:00", "--json"});
@@ -240,6 +304,407 @@ TEST_F(CliFixture, HostileNamesAndAForeignStore) {
                                    "2026-12-07 11:00:00"});
   EXPECT_EQ(foreign.status, 4);
   EXPECT_NE(foreign.err.find("not a database"), std::string::npos);
+}
+
+// ---- options and help -------------------------------------------------------------
+
+// Each command takes its own options and no other's; a stray one is status 3
+// before any unit is opened.
+TEST_F(CliFixture, OptionsBelongToTheirCommand) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  };
+  const Case cases[] = {
+      {{"live", "--csv"}, 0},
+      {{"live", "--json", "--csv"}, 3},
+      {{"live", "--import"}, 3},
+      {{"live", "--watch", "1.5"}, 3},
+      {{"live", "--watch", "-1"}, 3},
+      {{"settings", "--import"}, 3},
+      {{"settings", "extra"}, 3},
+      {{"sync-time", "--json"}, 3},
+      {{"sd"}, 3},
+      {{"sd", "list", "--import"}, 3},
+      {{"sd", "get"}, 3},
+      {{"sd", "rm", "LOG0001.CSV", "--import"}, 3},
+      {{"set"}, 3},
+      {{"set", "interval"}, 3},
+      {{"export", "--from", "2026-12-07 10:00:00", "--to", "2026-12-07 11:00:00", "--watch", "1"}, 3},
+      {{"backup"}, 3},
+      {{"restore", "x.json", "--import"}, 3},
+      {{"--sim-fault", "melted", "live"}, 3},
+      {{}, 3},
+  };
+  for (const Case& c : cases) {
+    const Result r = Sim(c.args);
+    std::string line;
+    for (const std::string& a : c.args) line += a + " ";
+    EXPECT_EQ(r.status, c.status) << line << r.err;
+    if (c.status == 3) {
+      EXPECT_EQ(r.err.rfind("norvoctl: ", 0), 0u) << line << r.err;
+    }
+  }
+  // Options before the command may also follow it.
+  const Result after = Norvoctl({"live", "--simulate", "--data-dir", data.string()}, SimEnv());
+  EXPECT_EQ(after.status, 0) << after.err;
+}
+
+TEST_F(CliFixture, VersionAndHelpPerCommand) {
+  const Result version = Norvoctl({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("norvoctl ") + NORVO_VERSION + "\n");
+
+  const Result top = Norvoctl({"--help"});
+  EXPECT_EQ(top.status, 0);
+  for (const char* text : {"Usage: norvoctl [OPTIONS] COMMAND", "\nOptions:\n", "\nCommands:\n", "sd get NAME [--import]",
+                           "restore FILE [--dry-run]", "\nExit status:\n", "  130  interrupted (SIGINT)"}) {
+    EXPECT_NE(top.out.find(text), std::string::npos) << text;
+  }
+  const std::vector<std::vector<std::string>> commands = {
+      {"live"}, {"settings"}, {"alarms"}, {"calibration"}, {"set", "interval"}, {"set", "language"}, {"sync-time"},
+      {"sd", "list"}, {"sd", "get"}, {"sd", "rm"}, {"export"}, {"backup"}, {"restore"}};
+  for (std::vector<std::string> command : commands) {
+    std::string usage = "Usage: norvoctl";
+    for (const std::string& word : command) usage += " " + word;
+    // Help needs no unit: an unplugged one changes nothing.
+    command.insert(command.begin(), {"--sim-fault", "unplugged"});
+    command.push_back("--help");
+    const Result help = Sim(command);
+    EXPECT_EQ(help.status, 0) << usage;
+    EXPECT_NE(help.out.find(usage), std::string::npos) << help.out;
+  }
+  const Result get = Norvoctl({"sd", "get", "--help"});
+  EXPECT_NE(get.out.find("--import"), std::string::npos);
+  EXPECT_EQ(get.out.find("--json"), std::string::npos) << "sd get has no --json";
+}
+
+// The interval text is read as the Setup dialog reads it (its leading
+// integer) after the blanks around it are dropped; anything else in the text
+// is refused with the dialog's range message before the unit is opened.
+TEST_F(CliFixture, IntervalTextsAsTheSetupDialogReadsThem) {
+  LoadUIStrings(kLanguageEnglish);
+  const std::pair<const char*, int> accepted[] = {{"060", 60}, {" 60", 60}, {"60 ", 60}, {"\t60\n", 60},
+                                                  {"+60", 60}, {"5", 5},     {"240", 240}, {"0240", 240}};
+  for (const auto& [text, minutes] : accepted) {
+    EXPECT_EQ(cli::IntervalMinutes(text), minutes) << '"' << text << '"';
+  }
+  for (const char* text : {"060", " 60"}) {
+    const Result r = Sim({"set", "interval", text});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "Set Interval Success\n");
+  }
+  for (const char* text : {"6O", "", "60x", "4", "241", "-5", "0x3C", "6 0", " ", "60.0", "+", "99999999999"}) {
+    EXPECT_THROW(cli::IntervalMinutes(text), cli::Failure) << '"' << text << '"';
+    // An unplugged unit shows that nothing was opened.
+    const Result r = Sim({"--sim-fault", "unplugged", "set", "interval", text});
+    EXPECT_EQ(r.status, 3) << '"' << text << '"';
+    EXPECT_EQ(r.err, "norvoctl: Interval Range of values: 5 to 240 Minute\n") << '"' << text << '"';
+  }
+}
+
+// ---- live --watch, interrupts --------------------------------------------------------
+
+// Every reading of a watch starts with its local time, offset included; SIGINT
+// and SIGTERM end the watch at once with 130 and 143.
+TEST_F(CliFixture, LiveWatchStampsEveryReadingAndStopsOnSignals) {
+  struct Case {
+    const char* format;
+    const char* tz;
+    const char* offset;
+    int signal;
+    const char* last_line;  // what the first complete reading ends with
+  };
+  const Case cases[] = {
+      {"", "TZ=XYZ-1", "+01:00", SIGINT, "CH8     --  \u00B0C        --  %     --  \u00B0C\n"},
+      {"--json", "TZ=XYZ+5:30", "-05:30", SIGTERM, "\"}\n"},
+      {"--csv", "TZ=UTC0", "+00:00", SIGINT, ",8,,,,\u00B0C\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"live", "--watch", "1"};
+    if (*c.format) args.push_back(c.format);
+    Child child = StartSim(args, {c.tz});
+    Result r;
+    Collect(child, r, c.last_line);
+    ::kill(child.pid, c.signal);
+    r = Finish(child, r);
+    EXPECT_EQ(r.status, 128 + c.signal) << c.format << r.err;
+    EXPECT_EQ(r.err, "norvoctl: interrupted\n") << c.format;
+    const std::string stamp = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)" + std::regex_replace(c.offset, std::regex(R"(\+)"), R"(\+)");
+    std::smatch m;
+    if (std::string(c.format).empty()) {
+      EXPECT_TRUE(std::regex_search(r.out, m, std::regex("^" + stamp + "\nchannel temperature"))) << r.out;
+    } else if (std::string(c.format) == "--json") {
+      const nlohmann::json first = nlohmann::json::parse(r.out.substr(0, r.out.find('\n')));
+      EXPECT_TRUE(std::regex_match(first["time"].get<std::string>(), std::regex(stamp))) << first["time"];
+      EXPECT_EQ(first["channels"].size(), 8u);
+    } else {
+      EXPECT_EQ(r.out.rfind("time,channel,temperature,humidity,dew_point,unit\n", 0), 0u) << r.out;
+      EXPECT_TRUE(std::regex_search(r.out, m, std::regex("\n" + stamp + ",1,23\\.\\d,4\\d,\\d+\\.\\d,\u00B0C\n"))) << r.out;
+    }
+  }
+  // One reading without --watch: CSV has its time column all the same.
+  const Result once = Sim({"live", "--csv"});
+  EXPECT_EQ(once.status, 0);
+  EXPECT_EQ(std::count(once.out.begin(), once.out.end(), '\n'), 9);
+}
+
+// Ctrl-C in the middle of a download: status 130, what arrived stays, and
+// the next sd get resumes it to the card file's exact copy.
+TEST_F(CliFixture, InterruptedDownloadResumesToTheSameFile) {
+  const fs::path copy = data / "LOG0003.CSV";
+  const std::string card = sim::MakeLogFile(false, 1440, 0);
+  for (const int signal : {SIGINT, SIGTERM}) {
+    fs::remove(copy);
+    // Every pause of the protocol twenty times longer: the download of 53 KB
+    // takes seconds, and the first block is on disk long before the last.
+    Child child = StartSim({"sd", "get", "LOG0003.CSV"}, {"NORVO_TIME_SCALE=20"});
+    std::error_code ec;
+    for (int i = 0; i < 15000 && (fs::file_size(copy, ec) == 0 || ec); ++i) ::usleep(2000);
+    ::kill(child.pid, signal);
+    const Result cut = Finish(child);
+    EXPECT_EQ(cut.status, 128 + signal) << cut.err;
+    EXPECT_NE(cut.err.find("interrupted; sd get LOG0003.CSV resumes the download"), std::string::npos) << cut.err;
+    EXPECT_TRUE(cut.out.empty()) << "no path for an incomplete copy";
+    const std::string partial = ReadFile(copy);
+    EXPECT_GT(partial.size(), 0u);
+    EXPECT_LT(partial.size(), LocalCopyOf(card).size());
+    EXPECT_EQ(LocalCopyOf(card).compare(0, partial.size(), partial), 0) << "the partial copy is the file's beginning";
+
+    const Result resumed = Sim({"sd", "get", "LOG0003.CSV"});
+    EXPECT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(resumed.out, copy.string() + "\n");
+    EXPECT_EQ(ReadFile(copy), LocalCopyOf(card));
+  }
+}
+
+// ---- SD card ---------------------------------------------------------------------
+
+// A unit that does not answer the list never yields an empty list, a
+// download or a "deleted".
+TEST_F(CliFixture, CardCommandsOnASilentUnitFail) {
+  std::ofstream(data / "LOG0001.CSV") << "kept";
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"sd", "list"}, {"sd", "list", "--json"}, {"sd", "get", "LOG0001.CSV"},
+        {"sd", "rm", "LOG0001.CSV"}}) {
+    std::vector<std::string> args = {"--sim-fault", "silent"};
+    args.insert(args.end(), command.begin(), command.end());
+    const Result r = Sim(args, {"NORVO_TIME_SCALE=0.01"});
+    EXPECT_EQ(r.status, 1) << command[1];
+    EXPECT_EQ(r.err, "norvoctl: The unit does not answer.\n") << command[1];
+    EXPECT_TRUE(r.out.empty()) << r.out;
+  }
+  EXPECT_EQ(ReadFile(data / "LOG0001.CSV"), "kept");
+}
+
+TEST_F(CliFixture, CardCommandsTouchOnlyListedFilesAndNeverTheConsolesOwn) {
+  std::ofstream(data / "Norvo.mdb") << "the store";
+  std::ofstream(data / "Main.ini") << "[Language]\nLanguage=English\n";
+  for (const char* name : {"Norvo.mdb", "NORVO.MDB", "main.ini", "Norvo.mdb-journal", "norvo.MDB-wal"}) {
+    for (const char* command : {"get", "rm"}) {
+      // Refused before the unit is opened: even an unplugged one gives 3.
+      const Result r = Sim({"--sim-fault", "unplugged", "sd", command, name});
+      EXPECT_EQ(r.status, 3) << command << " " << name;
+      EXPECT_NE(r.err.find(std::string(name) + ": the name of the console's own file"), std::string::npos) << r.err;
+    }
+  }
+  EXPECT_EQ(ReadFile(data / "Norvo.mdb"), "the store");
+  EXPECT_EQ(ReadFile(data / "Main.ini"), "[Language]\nLanguage=English\n");
+
+  const Result absent = Sim({"sd", "rm", "NOPE.CSV"});
+  EXPECT_EQ(absent.status, 3);
+  EXPECT_EQ(absent.err, "norvoctl: NOPE.CSV: not on the card\n");
+
+  // A unit that ignores the delete still lists the file: status 2, and the
+  // local copy stays.
+  std::ofstream(data / "LOG0001.CSV") << "kept";
+  const Result ignored = Sim({"--sim-fault", "ignore-writes", "sd", "rm", "LOG0001.CSV"});
+  EXPECT_EQ(ignored.status, 2);
+  EXPECT_EQ(ignored.err,
+            "norvoctl: LOG0001.CSV: still on the card after the delete; the local copy and the records were kept\n");
+  EXPECT_EQ(ReadFile(data / "LOG0001.CSV"), "kept");
+}
+
+// ---- export ------------------------------------------------------------------------
+
+struct StoredRow {
+  const char* time;
+  float temperature;
+  int humidity;
+  float dew_point;
+  float heat_index;
+};
+
+void WriteStore(const fs::path& db, const std::vector<StoredRow>& rows) {
+  RecordStore store;
+  ASSERT_EQ(store.Connect(db.string()), 0);
+  ASSERT_EQ(store.OpenRecordTable("SELECT * FROM Records"), 0);
+  for (const StoredRow& row : rows) {
+    double time = 0;
+    ASSERT_TRUE(ParseSpanTime(row.time, &time));
+    const LogRecord r{time, row.temperature, row.humidity, row.dew_point, row.heat_index};
+    store.SetRecord(&r);
+    ASSERT_EQ(store.AppendRecord(), 0);
+  }
+  ASSERT_TRUE(store.CloseRecordTable());
+}
+
+TEST_F(CliFixture, ExportWritesStoredValuesExactly) {
+  const float inf = std::numeric_limits<float>::infinity();
+  WriteStore(data / "Norvo.mdb", {{"2026-12-07 10:00:00", 30.5f, 30, 3.5f, 33.5f},  // the start: not included
+                                  {"2026-12-07 10:01:00", 21.25f, 45, 10.1f, 65535.0f},
+                                  {"2026-12-07 10:02:00", 65535.0f, 50, 65535.0f, 22.5f},
+                                  {"2026-12-07 10:03:00", inf, 40, 0.1f, 0.001f},
+                                  {"2026-12-07 10:04:00", 20.5f, 41, 7.25f, 21.0f},
+                                  {"2026-12-07 10:04:00", 20.75f, 42, 7.5f, 22.0f}});
+  const std::vector<std::string> span = {"export", "--from", "2026-12-07 10:00:00", "--to", "2026-12-07T10:04:00"};
+  const auto run = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = span;
+    args.insert(args.end(), extra.begin(), extra.end());
+    return Plain(args);
+  };
+  const Result one = run({});
+  EXPECT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(one.out, "time,Temperature\n2026-12-07T10:01:00,21.25\n2026-12-07T10:03:00,\n"
+                     "2026-12-07T10:04:00,20.5\n2026-12-07T10:04:00,20.75\n");
+  const Result one_json = run({"--json"});
+  EXPECT_EQ(one_json.out, "[{\"time\": \"2026-12-07T10:01:00\", \"value\": 21.25}, "
+                          "{\"time\": \"2026-12-07T10:03:00\", \"value\": null}, "
+                          "{\"time\": \"2026-12-07T10:04:00\", \"value\": 20.5}, "
+                          "{\"time\": \"2026-12-07T10:04:00\", \"value\": 20.75}]\n");
+
+  const Result all = run({"--column", "all"});
+  EXPECT_EQ(all.status, 0) << all.err;
+  EXPECT_EQ(all.out, "time,Temperature,Humidity,DewPoint,Heatindex\n"
+                     "2026-12-07T10:01:00,21.25,45,10.1,\n"
+                     "2026-12-07T10:02:00,,50,,22.5\n"
+                     "2026-12-07T10:03:00,,40,0.1,0.001\n"
+                     "2026-12-07T10:04:00,20.5,41,7.25,21\n"
+                     "2026-12-07T10:04:00,20.75,42,7.5,22\n");
+  const Result all_json = run({"--column", "all", "--json"});
+  EXPECT_EQ(all_json.out.find("inf"), std::string::npos);
+  EXPECT_EQ(all_json.out.find("nan"), std::string::npos);
+  const nlohmann::json rows = nlohmann::json::parse(all_json.out);
+  ASSERT_EQ(rows.size(), 5u);
+  EXPECT_EQ(rows[0].dump(), R"({"DewPoint":10.1,"Heatindex":null,"Humidity":45,"Temperature":21.25,"time":"2026-12-07T10:01:00"})");
+  EXPECT_EQ(all_json.out.substr(0, all_json.out.find('}') + 1),
+            "[{\"time\": \"2026-12-07T10:01:00\", \"Temperature\": 21.25, \"Humidity\": 45, \"DewPoint\": 10.1, "
+            "\"Heatindex\": null}");
+  EXPECT_TRUE(rows[2]["Temperature"].is_null());
+
+  const Result two = run({"--column", "Humidity,Temperature"});
+  EXPECT_EQ(two.out, "time,Humidity,Temperature\n2026-12-07T10:01:00,45,21.25\n2026-12-07T10:02:00,50,\n"
+                     "2026-12-07T10:03:00,40,\n2026-12-07T10:04:00,41,20.5\n2026-12-07T10:04:00,42,20.75\n");
+
+  for (const char* column : {"Temperature,", ",", "Temperature,Temperature", "temperature", "all,Humidity", ""}) {
+    EXPECT_EQ(run({"--column", column}).status, 3) << column;
+  }
+  // Years an OLE date in the store cannot hold are refused, not wrapped.
+  for (const char* from : {"99999-01-01 00:00:00", "10000-01-01 00:00:00", "99-12-31 23:59:59", "-5-01-01 00:00:00"}) {
+    const Result r = Plain({"export", "--from", from, "--to", "2026-12-07 11:00:00"});
+    EXPECT_EQ(r.status, 3) << from;
+    EXPECT_NE(r.err.find("--from: the year"), std::string::npos) << r.err;
+  }
+  const Result wide = Plain({"export", "--from", "100-01-01 00:00:00", "--to", "9999-12-31 23:59:59"});
+  EXPECT_EQ(wide.status, 0) << wide.err;
+  EXPECT_EQ(std::count(wide.out.begin(), wide.out.end(), '\n'), 6);
+}
+
+// ---- output errors -------------------------------------------------------------------
+
+// Data that cannot be written (a full disk, a reader that went away) is a
+// failure, status 4, never a silent success.
+TEST_F(CliFixture, OutputThatCannotBeWrittenIsAFailure) {
+  WriteStore(data / "Norvo.mdb", {{"2026-12-07 10:01:00", 21.25f, 45, 10.1f, 22.0f}});
+  const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  int closed[2];
+  ASSERT_EQ(::pipe2(closed, O_CLOEXEC), 0);
+  ::close(closed[0]);  // nobody reads
+  const std::vector<std::string> export_args = {"export", "--from", "2026-12-07 10:00:00", "--to", "2026-12-07 11:00:00"};
+  for (const auto& [fd, reason] : {std::pair{full, "No space left on device"}, std::pair{closed[1], "Broken pipe"}}) {
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"live"}, {"live", "--csv", "--watch", "1"}, {"settings", "--json"}, {"alarms"},
+          {"calibration"}, {"sd", "list"}, {"backup", "-"}, {"--help"}}) {
+      const Result r = Sim(command, {}, fd);
+      EXPECT_EQ(r.status, 4) << command[0] << " " << reason;
+      EXPECT_NE(r.err.find(std::string("norvoctl: cannot write the output: ") + reason), std::string::npos) << r.err;
+    }
+    const Result r = Plain(export_args, fd);
+    EXPECT_EQ(r.status, 4) << reason;
+    EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
+    EXPECT_EQ(Plain({"export", "--from", "2026-12-07 10:00:00", "--to", "2026-12-07 11:00:00", "--json"}, fd).status, 4);
+  }
+  ::close(full);
+  ::close(closed[1]);
+}
+
+// ---- backup and restore ---------------------------------------------------------------
+
+TEST_F(CliFixture, BackupAndRestoreFiles) {
+  const fs::path file = data / "unit.json";
+  const Result saved = Sim({"backup", file.string()});
+  EXPECT_EQ(saved.status, 0) << saved.err;
+  EXPECT_EQ(saved.err, "saved the configuration of the eight-area unit to " + file.string() + "\n");
+  const std::string text = ReadFile(file);
+  const nlohmann::ordered_json backup = nlohmann::ordered_json::parse(text);
+  std::vector<std::string> keys;
+  for (auto it = backup.begin(); it != backup.end(); ++it) keys.push_back(it.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"model", "identification", "interval", "settings", "alarms", "calibration"}));
+  EXPECT_EQ(Sim({"backup", "-"}).out, text);
+
+  // Each --simulate run is a fresh unit with the same defaults: the restore
+  // writes and reads back the same.
+  const Result restored = Sim({"restore", file.string()});
+  EXPECT_EQ(restored.status, 0) << restored.err;
+  EXPECT_EQ(restored.err, "restored settings, alarms, calibration and interval from " + file.string() +
+                              "; the unit reads back the same\n");
+
+  // A dry run opens no unit: an unplugged one makes no difference.
+  const Result dry = Sim({"--sim-fault", "unplugged", "restore", file.string(), "--dry-run"});
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  std::vector<std::string> lines;
+  std::istringstream in(dry.out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 6u);
+  const std::string zeros = [] {
+    std::string z;
+    for (int i = 0; i < 64; ++i) z += " 00";
+    return z;
+  }();
+  EXPECT_EQ(lines[0].substr(0, 3 * 13 - 1), "7B 10 00 18 00 00 00 01 00 00 00 00 07");
+  EXPECT_EQ(lines[5], "7B 40 0A 40 7D" + zeros.substr(0, 3 * 59));
+  for (const std::string& line : lines) EXPECT_EQ(line.size(), 64u * 3 - 1);
+
+  const Result refused = Sim({"--sim-fault", "refuse", "restore", file.string()});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.err, "norvoctl: restore: settings: Please switch the device to the main screen. (nothing was written)\n");
+  const Result silent = Sim({"--sim-fault", "silent", "restore", file.string()}, {"NORVO_TIME_SCALE=0.01"});
+  EXPECT_EQ(silent.status, 1);
+
+  // A value edited without its raw bytes would be lost: refused, naming it.
+  std::string edited = text;
+  edited.replace(edited.find("\"minutes\": 10"), 13, "\"minutes\": 20");
+  std::ofstream(data / "edited.json") << edited;
+  const Result mismatch = Sim({"restore", (data / "edited.json").string()});
+  EXPECT_EQ(mismatch.status, 3);
+  EXPECT_NE(mismatch.err.find("/interval/minutes: does not agree with the raw bytes"), std::string::npos) << mismatch.err;
+
+  // A five-area backup does not go onto an eight-area unit.
+  UnitConfiguration five;
+  five.identification = "{QT5100@}";
+  five.interval = 10;
+  std::ofstream(data / "five.json") << BackupJson(five);
+  const Result model = Sim({"restore", (data / "five.json").string()});
+  EXPECT_EQ(model.status, 3);
+  EXPECT_EQ(model.err, "norvoctl: restore: the backup is of a five-area unit, this unit is eight-area; nothing was written\n");
+
+  std::ofstream(data / "broken.json") << "{\"model\": ";
+  EXPECT_EQ(Sim({"restore", (data / "broken.json").string(), "--dry-run"}).status, 3);
+  EXPECT_EQ(Sim({"restore", (data / "missing.json").string()}).status, 4);
+  const Result nowhere = Sim({"backup", (data / "no" / "such" / "folder.json").string()});
+  EXPECT_EQ(nowhere.status, 4);
+  EXPECT_FALSE(fs::exists(data / "no"));
 }
 
 }  // namespace

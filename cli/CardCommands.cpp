@@ -1,0 +1,154 @@
+// The SD-card commands: list, get (download, resume, import) and rm. Every
+// call into the card transfer and the import is in this file.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+
+#include "Interrupt.h"
+#include "Internal.h"
+#include "device/Encodings.h"
+#include "device/Frames.h"
+#include "device/Responses.h"
+#include "history/Import.h"
+#include "history/Transfer.h"
+#include "session/UnitSession.h"
+#include "settings/DataFolder.h"
+#include "store/RecordStore.h"
+
+namespace norvo::cli {
+namespace {
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+           return std::tolower(x) == std::tolower(y);
+         });
+}
+
+// Lists the card into the transfer's list. A list that never reached its end
+// marker (the unit is silent or went away) ends the command with status 1:
+// an empty list is the unit's answer only when the end marker came.
+void ListCard(Session& s) {
+  interrupt::StopLink stop(s.Link());
+  CardTransfer& t = s.Transfer();
+  t.ClearList();
+  t.RequestFileList();
+  // The dispatcher clears the pending type at the end marker.
+  RequireAnswer(s.Link().PendingType() != response::kFileList && s.Link().Connected() == 1);
+}
+
+// The import of a complete local copy into the record store.
+void ImportCopy(const std::string& name, CardTransfer& t, const fs::path& data_folder, std::FILE* err) {
+  std::string store_error;
+  RecordStore store([&](const std::string& e) { store_error = e; });
+  // Without a desktop locale, a date whose day and month are both 12 or
+  // less is read month first.
+  const ImportResult r = ImportLocalCopy(name, t.LocalPath(name), (data_folder / kDatabaseFile).string(),
+                                         DayOrder::kMonthFirst, store);
+  if (!r.opened) throw Failure(kStoreError, r.message);
+  if (!r.stored) throw Failure(kStoreError, store_error.empty() ? r.message : store_error);
+  std::fprintf(err, "imported %zu lines\n", r.rows.size());
+}
+
+}  // namespace
+
+void CheckCardName(const std::string& name) {
+  if (const std::string reason = UnsafeNameReason(name); !reason.empty()) throw Failure(kBadInput, reason);
+  // The record store and its SQLite companions, and Main.ini: a card file
+  // of the same name would replace them in the data folder.
+  const std::string store = kDatabaseFile;
+  for (const std::string& own : {store, std::string(kSettingsFile), store + "-journal", store + "-wal", store + "-shm"}) {
+    if (SameIgnoringCase(name, own)) {
+      throw Failure(kBadInput, name + ": the name of the console's own file " + own +
+                                   " in the data folder; sd get and sd rm leave it alone");
+    }
+  }
+}
+
+void ListFiles(const Options& o, Session& s, std::FILE* out) {
+  ListCard(s);
+  CardTransfer& t = s.Transfer();
+  Json list = Json::array();
+  for (int i = 0; i < t.Count(); ++i) {
+    const std::string name = t.Name(i);
+    if (o.json) {
+      list.push_back(Json{{"name", Latin1ToUtf8(name)}, {"size", t.SizeOf(name)}, {"size_text", t.SizeTextAt(i)}});
+    } else {
+      std::fprintf(out, "%-20s %12s\n", Latin1ToUtf8(name).c_str(), t.SizeTextAt(i).c_str());
+    }
+  }
+  if (o.json) std::fprintf(out, "%s\n", JsonLine(list).c_str());
+}
+
+int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE* out, std::FILE* err) {
+  const std::string& name = o.name;
+  CheckCardName(name);
+  ListCard(s);
+  CardTransfer& t = s.Transfer();
+  if (t.SizeOf(name) < 0) throw Failure(kBadInput, name + ": not on the card");
+  const bool bar = ::isatty(::fileno(err)) != 0;
+  std::atomic<int> range{1};
+  if (bar) {
+    t.SetHooks({[&](int r) { range.store(std::max(r, 1)); },
+                [&, err](int position) {
+                  const int percent = std::min(100, static_cast<int>(100LL * position / range.load()));
+                  std::fprintf(err, "\r[%-40s] %3d%%", std::string(static_cast<std::size_t>(percent * 40 / 100), '#').c_str(), percent);
+                },
+                {}});
+  }
+  DownloadOutcome d{DownloadStatus::kBlockFailed, {}};
+  {
+    interrupt::StopLink stop(s.Link());
+    d = t.DownloadFile(name);
+  }
+  if (bar) std::fprintf(err, "\n");
+  t.SetHooks({});
+  // What arrived stays in the local copy; the next sd get resumes from there.
+  if (interrupt::Requested()) throw Interrupted{"interrupted; sd get " + name + " resumes the download"};
+  if (d.status == DownloadStatus::kBlockFailed) {
+    throw Failure(kStoreError, d.message + " (" + name + " is incomplete and was not imported; sd get " + name +
+                                   " resumes the download)");
+  }
+  if (d.status != DownloadStatus::kDone) throw Failure(kStoreError, d.message);
+  std::fprintf(out, "%s\n", t.LocalPath(name).string().c_str());
+  if (o.import) {
+    if (interrupt::Requested()) throw Interrupted{};
+    ImportCopy(name, t, data_folder, err);
+  }
+  return kOk;
+}
+
+int RemoveFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE* err) {
+  const std::string& name = o.name;
+  CheckCardName(name);
+  ListCard(s);
+  CardTransfer& t = s.Transfer();
+  if (t.SizeOf(name) < 0) throw Failure(kBadInput, name + ": not on the card");
+  if (interrupt::Requested()) throw Interrupted{};
+  t.DeleteCardFile(name);
+  // The unit never answers a delete: only a new list tells whether it took it.
+  try {
+    ListCard(s);
+  } catch (const Failure&) {
+    throw Failure(kNoUnit, "The unit does not answer after the delete of " + name +
+                               "; the local copy and the records were kept.");
+  } catch (const Interrupted&) {
+    throw Interrupted{"interrupted after the delete of " + name + "; the local copy and the records were kept"};
+  }
+  if (t.SizeOf(name) >= 0) {
+    throw Failure(kRefused, name + ": still on the card after the delete; the local copy and the records were kept");
+  }
+  std::error_code ec;
+  fs::remove(t.LocalPath(name), ec);
+  std::string store_error;
+  RecordStore store([&](const std::string& e) { store_error = e; });
+  if (store.Connect((data_folder / kDatabaseFile).string()) < 0 || store.DeleteAllRecords() != 0) {
+    throw Failure(kStoreError, store_error);
+  }
+  std::fprintf(err, "deleted %s\n", name.c_str());
+  return kOk;
+}
+
+}  // namespace norvo::cli

@@ -1,0 +1,157 @@
+// export: the stored readings of a time span as CSV or JSON. Every call into
+// the record store's queries is in this file.
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
+#include "Interrupt.h"
+#include "Internal.h"
+#include "settings/DataFolder.h"
+#include "store/OleDate.h"
+#include "store/RecordStore.h"
+
+namespace norvo::cli {
+namespace {
+
+constexpr const char* kColumns[] = {"Temperature", "Humidity", "DewPoint", "Heatindex"};
+// The years an OLE date in the store holds.
+constexpr int kFirstYear = 100;
+constexpr int kLastYear = 9999;
+
+// "YYYY-MM-DD hh:mm:ss" (or with a "T") as the store's span text.
+std::string SpanTime(std::string text, const char* option) {
+  std::replace(text.begin(), text.end(), 'T', ' ');
+  const std::string wanted = std::string(option) + " takes \"YYYY-MM-DD hh:mm:ss\"";
+  int year = 0;
+  char dash = 0;
+  if (std::sscanf(text.c_str(), "%d%c", &year, &dash) != 2 || dash != '-') throw Failure(kBadInput, wanted);
+  if (year < kFirstYear || year > kLastYear) {
+    throw Failure(kBadInput, std::string(option) + ": the year " + std::to_string(year) + " is outside " +
+                                 std::to_string(kFirstYear) + " to " + std::to_string(kLastYear));
+  }
+  double value = 0;
+  if (!ParseSpanTime(text, &value)) throw Failure(kBadInput, wanted);
+  return FormatSpanTime(value);
+}
+
+std::vector<std::string> Columns(const std::string& option) {
+  if (option == "all") return std::vector<std::string>(std::begin(kColumns), std::end(kColumns));
+  std::vector<std::string> columns;
+  std::stringstream list(option);
+  for (std::string column; std::getline(list, column, ',');) {
+    if (std::find(std::begin(kColumns), std::end(kColumns), column) == std::end(kColumns)) {
+      throw Failure(kBadInput, "--column takes Temperature, Humidity, DewPoint, Heatindex, a list of them "
+                               "separated by commas, or all");
+    }
+    if (std::find(columns.begin(), columns.end(), column) != columns.end()) {
+      throw Failure(kBadInput, "--column names " + column + " twice");
+    }
+    columns.push_back(column);
+  }
+  if (columns.empty() || option.back() == ',') {
+    throw Failure(kBadInput, "--column takes Temperature, Humidity, DewPoint, Heatindex, a list of them "
+                             "separated by commas, or all");
+  }
+  return columns;
+}
+
+std::string IsoTime(double ole) {
+  const DateTime t = FromOleDate(ole);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  return buf;
+}
+
+// One column's rows of the span, in ascending time, from a connection of its own.
+class ColumnRows {
+ public:
+  ColumnRows(const std::string& database, const std::string& from, const std::string& to, const std::string& column)
+      : store_([this](const std::string& e) { error_ = e; }) {
+    if (store_.Connect(database) < 0 || store_.QueryRecords(from, to, column) != 0) throw Failure(kStoreError, error_);
+    Next();
+  }
+  bool Has() const { return has_; }
+  double Time() const { return time_; }
+  float Value() const { return value_; }
+  void Next() {
+    has_ = store_.NextRow(&time_, &value_);
+    if (!has_ && !error_.empty()) throw Failure(kStoreError, error_);
+  }
+
+ private:
+  std::string error_;
+  RecordStore store_;
+  bool has_ = false;
+  double time_ = 0;
+  float value_ = 0;
+};
+
+}  // namespace
+
+void CheckExport(const Options& o) {
+  SpanTime(o.from, "--from");
+  SpanTime(o.to, "--to");
+  Columns(o.column);
+}
+
+int Export(const Options& o, const fs::path& data_folder, std::FILE* out) {
+  const std::string from = SpanTime(o.from, "--from"), to = SpanTime(o.to, "--to");
+  const std::vector<std::string> columns = Columns(o.column);
+  const std::string db = (data_folder / kDatabaseFile).string();
+  if (!fs::exists(db)) throw Failure(kStoreError, db + ": no record store");
+  std::vector<std::unique_ptr<ColumnRows>> rows;
+  for (const std::string& column : columns) rows.push_back(std::make_unique<ColumnRows>(db, from, to, column));
+
+  // One column keeps its two-field layout; several give one field per column.
+  const bool single = columns.size() == 1;
+  if (o.json) {
+    std::fprintf(out, "[");
+  } else {
+    std::string header = "time";
+    for (const std::string& column : columns) header += "," + column;
+    std::fprintf(out, "%s\n", header.c_str());
+  }
+  bool first = true;
+  std::vector<std::optional<float>> values(columns.size());
+  for (;;) {
+    // The rows of all columns merge by time: a row whose value is missing in
+    // a column is absent from that column's query.
+    double time = 0;
+    bool any = false;
+    for (const auto& r : rows) {
+      if (r->Has() && (!any || r->Time() < time)) time = r->Time();
+      any = any || r->Has();
+    }
+    if (!any) break;
+    if (interrupt::Requested()) {
+      CheckOutput(out, true);
+      throw Interrupted{};
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      values[i].reset();
+      if (rows[i]->Has() && rows[i]->Time() == time) {
+        values[i] = rows[i]->Value();
+        rows[i]->Next();
+      }
+    }
+    const std::string iso = IsoTime(time);
+    if (o.json) {
+      Json row{{"time", iso}};
+      for (std::size_t i = 0; i < columns.size(); ++i) {
+        row[single ? "value" : columns[i]] = values[i] ? ShortestJson(*values[i]) : Json(nullptr);
+      }
+      std::fprintf(out, "%s%s", first ? "" : ", ", JsonLine(row).c_str());
+    } else {
+      std::string line = iso;
+      for (const auto& v : values) line += "," + (v ? ShortestText(*v) : std::string());
+      std::fprintf(out, "%s\n", line.c_str());
+    }
+    first = false;
+    CheckOutput(out);
+  }
+  if (o.json) std::fprintf(out, "]\n");
+  return kOk;
+}
+
+}  // namespace norvo::cli

@@ -1,0 +1,43 @@
+#pragma once
+// SIGINT and SIGTERM end a norvoctl command cleanly. The handler only records
+// the signal and wakes a watcher thread through a pipe; the watcher stops the
+// link of a read or a download in progress, so its waits return at once, and
+// wakes a command that sleeps between readings. A write sequence is never cut
+// short: the unit would be left between "{Q@}" and "{/@}". SIGPIPE is
+// ignored while the guard lives, so a closed pipe shows as a write error.
+
+#include <chrono>
+
+namespace norvo {
+class DeviceLink;
+}
+
+namespace norvo::cli::interrupt {
+
+// Installs the handlers and the watcher; the destructor puts the previous
+// handlers back. One at a time.
+class Guard {
+ public:
+  Guard();
+  ~Guard();
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+};
+
+// The first signal that arrived (SIGINT or SIGTERM), or 0.
+int Signal();
+inline bool Requested() { return Signal() != 0; }
+
+// While it lives, a signal stops this link at once (reads, listing, download).
+class StopLink {
+ public:
+  explicit StopLink(DeviceLink& link);
+  ~StopLink();
+  StopLink(const StopLink&) = delete;
+  StopLink& operator=(const StopLink&) = delete;
+};
+
+// Sleeps for at most the duration; false when a signal ended the sleep.
+bool Sleep(std::chrono::steady_clock::duration duration);
+
+}  // namespace norvo::cli::interrupt

@@ -1,0 +1,38 @@
+#pragma once
+// Reading the unit's configuration for a backup and writing a backup back,
+// over one unit session. The write sequences are those of the dialogs; after
+// them the blocks are read back and compared with the backup.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "config/Backup.h"
+
+namespace norvo {
+class UnitSession;
+}
+
+namespace norvo::cli {
+
+// What the last read sequences stored in the session's response store.
+UnitConfiguration StoredConfiguration(UnitSession& session);
+
+// Runs the settings, alarm and calibration read sequences; false when one of
+// them went unanswered.
+bool ReadConfiguration(UnitSession& session, UnitConfiguration* config);
+
+struct RestoreReport {
+  int status = 0;  // an exit status of norvoctl
+  bool interrupted = false;
+  std::string message;
+  std::vector<std::string> written;  // the blocks whose write sequence went out
+};
+
+// Checks that the unit is of the backup's model, writes each sequence of
+// RestoreSequences, then reads back and compares. `stop` is asked before each
+// sequence; a sequence once started always runs to its end.
+RestoreReport RestoreConfiguration(UnitSession& session, const UnitConfiguration& backup,
+                                   const std::function<bool()>& stop = {});
+
+}  // namespace norvo::cli

@@ -1,0 +1,358 @@
+#include "Backup.h"
+
+#include <charconv>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "ParameterBlocks.h"
+
+namespace norvo {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr const char* kGraphTypes[] = {"Temperature", "Humidity", "DewPoint", "HeatIndex"};
+constexpr const char* kTimeFormats[] = {"h:mm:ss", "AM h:mm:ss", "h:mm:ss AM"};
+constexpr const char* kDateFormats[] = {"YYYY-MM-DD", "MM-DD-YYYY", "DD-MM-YYYY"};
+
+// A field the restore cannot use; the text names the field.
+struct BadField : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::string Hex(const std::uint8_t* bytes, std::size_t n) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (std::size_t i = 0; i < n; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 0x0F];
+  }
+  return text;
+}
+
+// A list position as its name, or the number itself when the list has no such entry.
+template <std::size_t N>
+Json Named(const char* const (&names)[N], std::uint8_t value) {
+  return value < N ? Json(names[value]) : Json(value);
+}
+
+// A number with one decimal, as the dialogs show it, kept exact as JSON number text.
+Json Tenths(int tenths) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, tenths / 10.0, std::chars_format::fixed, 1).ptr;
+  double value = 0;
+  std::from_chars(text, end, value);
+  return value;
+}
+
+Json TemperatureEntry(std::uint8_t high, std::uint8_t low) {
+  const bool invalid = (high == 0xFF || high == 0x7F) && low == 0xFF;
+  const std::uint8_t raw[2] = {high, low};
+  return Json{{"celsius", invalid ? Json(nullptr) : Tenths(static_cast<std::int16_t>(high << 8 | low))},
+              {"raw", Hex(raw, 2)}};
+}
+
+Json HumidityLimitEntry(std::uint8_t value) {
+  return Json{{"percent", value == 0xFF ? Json(nullptr) : Json(value)}, {"raw", Hex(&value, 1)}};
+}
+
+Json SwitchEntry(std::uint8_t value) {
+  return Json{{"value", value == 0 ? Json("ON") : value == 1 ? Json("OFF") : Json(value)}, {"raw", Hex(&value, 1)}};
+}
+
+Json ByteEntry(Json value, std::uint8_t raw) { return Json{{"value", std::move(value)}, {"raw", Hex(&raw, 1)}}; }
+
+Json EnableEntry(std::uint8_t bits) {
+  Json channels = Json::array();
+  for (int c = 1; c <= 8; ++c) {
+    if (bits >> (c - 1) & 1) channels.push_back(c);
+  }
+  return Json{{"channels", channels}, {"raw", Hex(&bits, 1)}};
+}
+
+Json ToJson(const UnitConfiguration& c) {
+  const bool eight = c.EightArea();
+  const Payload& s = c.settings;
+  Json areas = Json::array();
+  for (int a = 0; a < (eight ? settings::kEightAreas : settings::kFiveAreas); ++a) {
+    const std::size_t at = settings::kFirstMask + settings::kMaskSize * static_cast<std::size_t>(a);
+    areas.push_back(Json{{"area", a + 1}, {"shows", AreaContents(ReadMask(s, at))}, {"raw", Hex(&s[at], 4)}});
+  }
+  const std::uint8_t interval = static_cast<std::uint8_t>(c.interval);
+  Json out;
+  out["model"] = ModelName(eight);
+  out["identification"] = c.identification;
+  out["interval"] = Json{{"minutes", c.interval}, {"raw", Hex(&interval, 1)}};
+  out["settings"] = Json{
+      {"graph_type", ByteEntry(Named(kGraphTypes, s[settings::kGraphType]), s[settings::kGraphType])},
+      {"graph_span_hours", ByteEntry(s[settings::kGraphSpan], s[settings::kGraphSpan])},
+      {"time_format", ByteEntry(Named(kTimeFormats, s[settings::kTimeFormat]), s[settings::kTimeFormat])},
+      {"date_format", ByteEntry(Named(kDateFormats, s[settings::kDateFormat]), s[settings::kDateFormat])},
+      {"dst", ByteEntry(s[settings::kDst] == 0 ? Json("OFF") : s[settings::kDst] == 1 ? Json("ON") : Json(s[settings::kDst]),
+                        s[settings::kDst])},
+      {"time_zone", ByteEntry(static_cast<std::int8_t>(s[settings::kTimeZone]), s[settings::kTimeZone])},
+      {"unit", ByteEntry(s[settings::kUnit] == 0 ? "\u00B0C" : "\u00B0F", s[settings::kUnit])},
+      {"areas", areas}};
+
+  const Payload &a = c.alarm_a, &t = c.alarm_c, &h = c.alarm_d;
+  Json alarm_channels = Json::array();
+  for (int ch = 1; ch <= 8; ++ch) {
+    const std::size_t hi = alarm_limits::TemperatureHighAt(ch), lo = alarm_limits::TemperatureLowAt(ch);
+    alarm_channels.push_back(Json{{"channel", ch},
+                                  {"temperature_high", TemperatureEntry(t[hi], t[hi + 1])},
+                                  {"temperature_low", TemperatureEntry(t[lo], t[lo + 1])},
+                                  {"humidity_high", HumidityLimitEntry(h[alarm_limits::HumidityHighAt(ch)])},
+                                  {"humidity_low", HumidityLimitEntry(h[alarm_limits::HumidityLowAt(ch)])}});
+  }
+  out["alarms"] = Json{{"humidity_alarm", SwitchEntry(a[alarm_a::kHumiditySwitch])},
+                       {"temperature_alarm", SwitchEntry(a[alarm_a::kTemperatureSwitch])},
+                       {"humidity_high_enabled", EnableEntry(a[alarm_a::kHumidityHigh])},
+                       {"humidity_low_enabled", EnableEntry(a[alarm_a::kHumidityLow])},
+                       {"temperature_high_enabled", EnableEntry(a[alarm_a::kTemperatureHigh])},
+                       {"temperature_low_enabled", EnableEntry(a[alarm_a::kTemperatureLow])},
+                       {"channels", alarm_channels}};
+
+  const Payload& b = c.calibration;
+  Json offsets = Json::array();
+  for (int ch = 1; ch <= 8; ++ch) {
+    const std::size_t at = calibration::TemperatureAt(ch);
+    const std::uint8_t humidity = b[calibration::HumidityAt(ch)];
+    offsets.push_back(Json{{"channel", ch},
+                           {"temperature_offset", TemperatureEntry(b[at], b[at + 1])},
+                           {"humidity_offset", Json{{"percent", static_cast<std::int8_t>(humidity)}, {"raw", Hex(&humidity, 1)}}}});
+  }
+  out["calibration"] = Json{{"channels", offsets}};
+  return out;
+}
+
+// ---- reading -------------------------------------------------------------------
+
+const Json& Member(const Json& object, const char* key, const std::string& path) {
+  if (!object.is_object()) throw BadField((path.empty() ? std::string("/") : path) + ": not an object");
+  const auto found = object.find(key);
+  if (found == object.end()) throw BadField(path + "/" + key + ": missing");
+  return *found;
+}
+
+const Json& Element(const Json& array, std::size_t index, std::size_t size, const std::string& path) {
+  if (!array.is_array() || array.size() != size) {
+    throw BadField(path + ": not a list of " + std::to_string(size) + " entries");
+  }
+  return array[index];
+}
+
+// The raw bytes of an entry: exactly 2n hex digits.
+void Raw(const Json& entry, const std::string& path, std::uint8_t* out, std::size_t n) {
+  const Json& raw = Member(entry, "raw", path);
+  const std::string where = path + "/raw";
+  if (!raw.is_string() || raw.get_ref<const std::string&>().size() != 2 * n) {
+    throw BadField(where + ": not " + std::to_string(2 * n) + " hex digits");
+  }
+  const std::string& text = raw.get_ref<const std::string&>();
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto [end, ec] = std::from_chars(text.data() + 2 * i, text.data() + 2 * i + 2, out[i], 16);
+    if (ec != std::errc() || end != text.data() + 2 * i + 2) throw BadField(where + ": not " + std::to_string(2 * n) + " hex digits");
+  }
+}
+
+UnitConfiguration FromJson(const Json& in) {
+  UnitConfiguration c;
+  const Json& identification = Member(in, "identification", "");
+  if (!identification.is_string()) throw BadField("/identification: not a text");
+  c.identification = identification.get_ref<const std::string&>();
+  const bool eight = c.EightArea();
+
+  std::uint8_t interval = 0;
+  Raw(Member(in, "interval", ""), "/interval", &interval, 1);
+  c.interval = interval;
+
+  const Json& s = Member(in, "settings", "");
+  const std::pair<const char*, std::size_t> fields[] = {
+      {"graph_type", settings::kGraphType}, {"graph_span_hours", settings::kGraphSpan},
+      {"time_format", settings::kTimeFormat}, {"date_format", settings::kDateFormat},
+      {"dst", settings::kDst}, {"time_zone", settings::kTimeZone}, {"unit", settings::kUnit}};
+  for (const auto& [key, at] : fields) Raw(Member(s, key, "/settings"), std::string("/settings/") + key, &c.settings[at], 1);
+  const int area_count = eight ? settings::kEightAreas : settings::kFiveAreas;
+  const Json& areas = Member(s, "areas", "/settings");
+  for (int a = 0; a < area_count; ++a) {
+    const std::string path = "/settings/areas/" + std::to_string(a);
+    Raw(Element(areas, static_cast<std::size_t>(a), static_cast<std::size_t>(area_count), "/settings/areas"), path,
+        &c.settings[settings::kFirstMask + settings::kMaskSize * static_cast<std::size_t>(a)], 4);
+  }
+
+  const Json& a = Member(in, "alarms", "");
+  const std::pair<const char*, std::size_t> bytes[] = {
+      {"humidity_alarm", alarm_a::kHumiditySwitch}, {"temperature_alarm", alarm_a::kTemperatureSwitch},
+      {"humidity_high_enabled", alarm_a::kHumidityHigh}, {"humidity_low_enabled", alarm_a::kHumidityLow},
+      {"temperature_high_enabled", alarm_a::kTemperatureHigh}, {"temperature_low_enabled", alarm_a::kTemperatureLow}};
+  for (const auto& [key, at] : bytes) Raw(Member(a, key, "/alarms"), std::string("/alarms/") + key, &c.alarm_a[at], 1);
+  const Json& limits = Member(a, "channels", "/alarms");
+  for (int ch = 1; ch <= 8; ++ch) {
+    const std::string path = "/alarms/channels/" + std::to_string(ch - 1);
+    const Json& entry = Element(limits, static_cast<std::size_t>(ch - 1), 8, "/alarms/channels");
+    Raw(Member(entry, "temperature_high", path), path + "/temperature_high", &c.alarm_c[alarm_limits::TemperatureHighAt(ch)], 2);
+    Raw(Member(entry, "temperature_low", path), path + "/temperature_low", &c.alarm_c[alarm_limits::TemperatureLowAt(ch)], 2);
+    Raw(Member(entry, "humidity_high", path), path + "/humidity_high", &c.alarm_d[alarm_limits::HumidityHighAt(ch)], 1);
+    Raw(Member(entry, "humidity_low", path), path + "/humidity_low", &c.alarm_d[alarm_limits::HumidityLowAt(ch)], 1);
+  }
+
+  const Json& offsets = Member(Member(in, "calibration", ""), "channels", "/calibration");
+  for (int ch = 1; ch <= 8; ++ch) {
+    const std::string path = "/calibration/channels/" + std::to_string(ch - 1);
+    const Json& entry = Element(offsets, static_cast<std::size_t>(ch - 1), 8, "/calibration/channels");
+    Raw(Member(entry, "temperature_offset", path), path + "/temperature_offset", &c.calibration[calibration::TemperatureAt(ch)], 2);
+    Raw(Member(entry, "humidity_offset", path), path + "/humidity_offset", &c.calibration[calibration::HumidityAt(ch)], 1);
+  }
+  return c;
+}
+
+bool SameTemperatureWord(const Payload& x, const Payload& y, std::size_t at) {
+  const auto invalid = [&](const Payload& p) { return (p[at] == 0xFF || p[at] == 0x7F) && p[at + 1] == 0xFF; };
+  if (invalid(x) && invalid(y)) return true;
+  return x[at] == y[at] && x[at + 1] == y[at + 1];
+}
+
+bool SameBytes(const Payload& x, const Payload& y, std::size_t from, std::size_t to) {
+  for (std::size_t i = from; i <= to; ++i) {
+    if (x[i] != y[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool UnitConfiguration::EightArea() const { return IsEightAreaModel(identification); }
+
+const char* ModelName(bool eight_area) { return eight_area ? "eight-area" : "five-area"; }
+
+std::string AreaContents(std::uint32_t mask) {
+  std::string text;
+  const char* kinds[3] = {"temperature", "dew point", "heat index"};
+  for (int c = 1; c <= 8; ++c) {
+    for (int r = 0; r < 3; ++r) {
+      if (mask >> (3 * (c - 1) + r) & 1u) text += (text.empty() ? "" : ", ") + ("CH" + std::to_string(c) + " " + kinds[r]);
+    }
+  }
+  return text.empty() ? "-" : text;
+}
+
+std::string BackupJson(const UnitConfiguration& config) {
+  return ToJson(config).dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+BackupParse ParseBackupJson(std::string_view text) {
+  BackupParse result;
+  Json in;
+  try {
+    in = Json::parse(text.begin(), text.end());
+  } catch (const Json::parse_error& e) {
+    result.error = std::string("not a JSON text: ") + e.what();
+    return result;
+  }
+  UnitConfiguration config;
+  try {
+    config = FromJson(in);
+  } catch (const BadField& e) {
+    result.error = e.what();
+    return result;
+  }
+  if (config.interval < 5 || config.interval > 240) {
+    result.error = "/interval: " + std::to_string(config.interval) + " minutes; the unit takes 5 to 240";
+    return result;
+  }
+  // The readable values must say what the raw bytes say: a restore writes
+  // only the raw bytes, and an edit of the value alone would be lost.
+  const nlohmann::json given = nlohmann::json::parse(in.dump());
+  const nlohmann::json expected = nlohmann::json::parse(ToJson(config).dump());
+  if (given != expected) {
+    const nlohmann::json patch = nlohmann::json::diff(given, expected);
+    const std::string op = patch[0]["op"], path = patch[0]["path"];
+    if (op == "remove") {
+      result.error = path + ": not part of a backup";
+    } else if (op == "add") {
+      result.error = path + ": missing";
+    } else {
+      result.error = path + ": does not agree with the raw bytes beside it (a restore writes the raw bytes; change both)";
+    }
+    return result;
+  }
+  result.config = config;
+  return result;
+}
+
+std::vector<RestoreSequence> RestoreSequences(const UnitConfiguration& c) {
+  const Payload& s = c.settings;
+  SettingsFields fields;
+  fields.graph_type = s[settings::kGraphType];
+  fields.graph_span = s[settings::kGraphSpan];
+  fields.time_format = s[settings::kTimeFormat];
+  fields.date_format = s[settings::kDateFormat];
+  fields.dst = s[settings::kDst];
+  fields.time_zone = s[settings::kTimeZone];
+  fields.unit = s[settings::kUnit];
+  for (std::size_t a = 0; a < fields.masks.size(); ++a) {
+    fields.masks[a] = ReadMask(s, settings::kFirstMask + settings::kMaskSize * a);
+  }
+
+  AlarmSwitches switches;
+  switches.humidity_switch = c.alarm_a[alarm_a::kHumiditySwitch];
+  switches.temperature_switch = c.alarm_a[alarm_a::kTemperatureSwitch];
+  switches.humidity_high = c.alarm_a[alarm_a::kHumidityHigh];
+  switches.humidity_low = c.alarm_a[alarm_a::kHumidityLow];
+  switches.temperature_high = c.alarm_a[alarm_a::kTemperatureHigh];
+  switches.temperature_low = c.alarm_a[alarm_a::kTemperatureLow];
+  AlarmTemperatureWords words;
+  AlarmHumidityBytes humidity;
+  CalibrationRaw offsets;
+  for (int ch = 1; ch <= 8; ++ch) {
+    const auto i = static_cast<std::size_t>(ch - 1);
+    const std::size_t hi = alarm_limits::TemperatureHighAt(ch), lo = alarm_limits::TemperatureLowAt(ch);
+    words.high[i] = {c.alarm_c[hi], c.alarm_c[hi + 1]};
+    words.low[i] = {c.alarm_c[lo], c.alarm_c[lo + 1]};
+    humidity.high[i] = c.alarm_d[alarm_limits::HumidityHighAt(ch)];
+    humidity.low[i] = c.alarm_d[alarm_limits::HumidityLowAt(ch)];
+    const std::size_t at = calibration::TemperatureAt(ch);
+    offsets.temperature[i] = {c.calibration[at], c.calibration[at + 1]};
+    offsets.humidity[i] = c.calibration[calibration::HumidityAt(ch)];
+  }
+  return {
+      {"settings", kDialogWrite, {BuildSettingsFrame(fields, c.EightArea())}},
+      {"alarms", kDialogWrite,
+       {BuildAlarmSwitchFrame(switches), BuildAlarmTemperatureFrame(words), BuildAlarmHumidityFrame(humidity)}},
+      {"calibration", kDialogWrite, {BuildCalibrationFrame(offsets)}},
+      {"interval", kIntervalWrite, {BuildIntervalFrame(c.interval)}},
+  };
+}
+
+std::vector<std::string> DifferingBlocks(const UnitConfiguration& wanted, const UnitConfiguration& read) {
+  std::vector<std::string> blocks;
+  const std::size_t last_mask_byte =
+      settings::kFirstMask + settings::kMaskSize * (wanted.EightArea() ? settings::kEightAreas : settings::kFiveAreas) - 1;
+  if (!SameBytes(wanted.settings, read.settings, settings::kGraphType, last_mask_byte)) blocks.push_back("settings");
+
+  bool alarms = SameBytes(wanted.alarm_a, read.alarm_a, alarm_a::kHumiditySwitch, alarm_a::kTemperatureLow) &&
+                SameBytes(wanted.alarm_d, read.alarm_d, alarm_limits::HumidityHighAt(1), alarm_limits::HumidityLowAt(8));
+  bool offsets = true;
+  for (int ch = 1; ch <= 8; ++ch) {
+    alarms = alarms && SameTemperatureWord(wanted.alarm_c, read.alarm_c, alarm_limits::TemperatureHighAt(ch)) &&
+             SameTemperatureWord(wanted.alarm_c, read.alarm_c, alarm_limits::TemperatureLowAt(ch));
+    offsets = offsets && SameTemperatureWord(wanted.calibration, read.calibration, calibration::TemperatureAt(ch)) &&
+              wanted.calibration[calibration::HumidityAt(ch)] == read.calibration[calibration::HumidityAt(ch)];
+  }
+  if (!alarms) blocks.push_back("alarms");
+  if (!offsets) blocks.push_back("calibration");
+  if (wanted.interval != read.interval) blocks.push_back("interval");
+  return blocks;
+}
+
+std::string FrameHex(const Payload& frame) {
+  std::string text;
+  for (std::size_t i = 0; i < frame.size(); ++i) {
+    if (i) text += ' ';
+    text += Hex(&frame[i], 1);
+  }
+  return text;
+}
+
+}  // namespace norvo
