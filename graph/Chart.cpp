@@ -2,16 +2,38 @@
 
 #include <qcustomplot.h>
 
+#include <QDateTime>
+#include <QSaveFile>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "res/Strings.h"
 
 namespace norvo {
 namespace {
 
 // 1970-01-01 as an OLE Automation date.
 constexpr double kUnixEpochOle = 25569.0;
+// Size of the chart in the dialog's design, used for export before the chart
+// was ever laid out.
+constexpr int kDesignWidth = 800;
+constexpr int kDesignHeight = 369;
 
 const QColor kColours[CTchart1::kSeries] = {QColor(255, 0, 0), QColor(0, 128, 0), QColor(0, 128, 255),
                                             QColor(255, 128, 0)};
+
+QString CsvField(const QString& text) {
+  if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n'))) {
+    return text;
+  }
+  QString quoted = text;
+  quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
+  return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
 
 }  // namespace
 
@@ -20,6 +42,8 @@ double KeyToOle(double key) { return key / 86400.0 + kUnixEpochOle; }
 
 CTchart1::CTchart1(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(this)) {
   setObjectName("1007");
+  plot_->setObjectName("chart-plot");
+  plot_->setToolTip(QString::fromUtf8(GraphExtras().hint.data(), static_cast<qsizetype>(GraphExtras().hint.size())));
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(plot_);
@@ -42,6 +66,14 @@ CTchart1::CTchart1(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(thi
   ticker->setDateTimeSpec(Qt::UTC);
   ticker->setTickCount(5);
   plot_->xAxis->setTicker(ticker);
+  plot_->yAxis->setRange(kEmptyValueLower, kEmptyValueUpper);
+  home_time_lower_ = plot_->xAxis->range().lower;
+  home_time_upper_ = plot_->xAxis->range().upper;
+
+  // Wheel zooms and dragging pans, both axes; a double click anywhere in the
+  // chart returns to the drawn span.
+  plot_->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
+  connect(plot_, &QCustomPlot::mouseDoubleClick, this, [this](QMouseEvent*) { ResetView(); });
 
   for (int i = 0; i < kSeries; ++i) {
     QCPGraph* g = plot_->addGraph();
@@ -71,10 +103,13 @@ bool CTchart1::SeriesShown(int index) const { return shown_.at(static_cast<std::
 
 void CTchart1::AddArrays(int index, int count, const double* values, const double* dates) {
   if (count <= 0) return;
-  QVector<double> keys(count), ys(count);
+  QVector<double> keys, ys;
+  keys.reserve(count);
+  ys.reserve(count);
   for (int n = 0; n < count; ++n) {
-    keys[n] = OleToKey(dates[n]);
-    ys[n] = values[n];
+    if (!std::isfinite(dates[n])) continue;
+    keys.push_back(OleToKey(dates[n]));
+    ys.push_back(std::isfinite(values[n]) ? values[n] : std::nan(""));  // NaN: QCustomPlot leaves a gap
   }
   series_.at(static_cast<std::size_t>(index))->addData(keys, ys, true);
 }
@@ -95,7 +130,18 @@ QString CTchart1::ValueAxisTitle() const { return plot_->yAxis->label(); }
 
 void CTchart1::SetTimeAxisAutomatic(bool) {}
 
-void CTchart1::SetTimeAxisRange(double start, double end) { plot_->xAxis->setRange(OleToKey(start), OleToKey(end)); }
+void CTchart1::SetTimeAxisRange(double start, double end) {
+  if (!std::isfinite(start) || !std::isfinite(end) || end < start) return;
+  double lower = OleToKey(start), upper = OleToKey(end);
+  // QCustomPlot refuses an empty range and would keep the previous one.
+  if (upper - lower < 1e-3) {
+    lower -= kMomentHalfWidthSeconds;
+    upper = lower + 2 * kMomentHalfWidthSeconds;
+  }
+  plot_->xAxis->setRange(lower, upper);
+  home_time_lower_ = lower;
+  home_time_upper_ = upper;
+}
 
 double CTchart1::TimeAxisStart() const { return KeyToOle(plot_->xAxis->range().lower); }
 double CTchart1::TimeAxisEnd() const { return KeyToOle(plot_->xAxis->range().upper); }
@@ -115,26 +161,99 @@ QStringList CTchart1::LegendTitles() const {
   return titles;
 }
 
-void CTchart1::Replot() {
-  RebuildLegend();
-  if (value_automatic_) {
-    bool found = false;
-    QCPRange range;
-    for (int i = 0; i < kSeries; ++i) {
-      const std::size_t s = static_cast<std::size_t>(i);
-      if (!shown_[s] || series_[s]->dataCount() == 0) continue;
-      bool ok = false;
-      const QCPRange r = series_[s]->getValueRange(ok);
-      if (!ok) continue;
-      range = found ? QCPRange(std::min(range.lower, r.lower), std::max(range.upper, r.upper)) : r;
+void CTchart1::FitValueAxis() {
+  bool found = false;
+  double lower = 0, upper = 0;
+  for (int i = 0; i < kSeries; ++i) {
+    const std::size_t s = static_cast<std::size_t>(i);
+    if (!shown_[s]) continue;
+    for (const QCPGraphData& point : *series_[s]->data()) {
+      if (!std::isfinite(point.value)) continue;
+      lower = found ? std::min(lower, point.value) : point.value;
+      upper = found ? std::max(upper, point.value) : point.value;
       found = true;
     }
-    if (found) {
-      const double pad = std::max((range.upper - range.lower) * 0.05, 0.5);
-      plot_->yAxis->setRange(range.lower - pad, range.upper + pad);
+  }
+  if (found) {
+    const double pad = std::max((upper - lower) * 0.05, 0.5);
+    lower -= pad;
+    upper += pad;
+  }
+  // No finite value, or values too far apart to scale: the neutral axis.
+  if (!found || !std::isfinite(lower) || !std::isfinite(upper) || !QCPRange::validRange(lower, upper)) {
+    lower = kEmptyValueLower;
+    upper = kEmptyValueUpper;
+  }
+  plot_->yAxis->setRange(lower, upper);
+  home_value_lower_ = lower;
+  home_value_upper_ = upper;
+}
+
+void CTchart1::Replot() {
+  RebuildLegend();
+  if (value_automatic_) FitValueAxis();
+  plot_->replot();
+}
+
+void CTchart1::ResetView() {
+  plot_->xAxis->setRange(home_time_lower_, home_time_upper_);
+  plot_->yAxis->setRange(home_value_lower_, home_value_upper_);
+  plot_->replot();
+}
+
+bool CTchart1::SavePng(const QString& path) const {
+  const bool laid_out = plot_->isVisible();
+  return plot_->savePng(path, laid_out ? 0 : kDesignWidth, laid_out ? 0 : kDesignHeight);
+}
+
+bool CTchart1::SavePdf(const QString& path) const {
+  const bool laid_out = plot_->isVisible();
+  return plot_->savePdf(path, laid_out ? 0 : kDesignWidth, laid_out ? 0 : kDesignHeight, QCP::epAllowCosmetic,
+                        QStringLiteral("Ombrix"), header_->text().trimmed());
+}
+
+bool CTchart1::SaveCsv(const QString& path) const {
+  std::vector<std::size_t> columns;
+  for (std::size_t s = 0; s < series_.size(); ++s) {
+    if (shown_[s]) columns.push_back(s);
+  }
+  // One row per second that any shown series has a point at; the cells of
+  // series without a point there stay empty. A series with two points in one
+  // second gets a second row of that time rather than losing one.
+  using Row = std::vector<std::optional<QString>>;
+  std::map<qint64, std::vector<Row>> rows;
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    for (const QCPGraphData& point : *series_[columns[c]]->data()) {
+      std::vector<Row>& same_time = rows[std::llround(point.key)];
+      auto row = std::find_if(same_time.begin(), same_time.end(), [c](const Row& r) { return !r[c].has_value(); });
+      if (row == same_time.end()) row = same_time.insert(same_time.end(), Row(columns.size()));
+      (*row)[c] = std::isfinite(point.value) ? QString::number(point.value, 'g', 7) : QString();
     }
   }
-  plot_->replot();
+  const QString unit = plot_->yAxis->label().trimmed();
+  QString text = QStringLiteral("time");
+  for (const std::size_t s : columns) {
+    const QString title = series_[s]->name().trimmed();
+    text += QLatin1Char(',') + CsvField(unit.isEmpty() ? title : title + QLatin1Char(' ') + unit);
+  }
+  text += QLatin1Char('\n');
+  for (const auto& [second, same_time] : rows) {
+    // Keys are local times read as UTC, so UTC formatting gives the local time back.
+    const QString time = QDateTime::fromSecsSinceEpoch(second, Qt::UTC).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
+    for (const Row& row : same_time) {
+      text += time;
+      for (const std::optional<QString>& cell : row) text += QLatin1Char(',') + cell.value_or(QString());
+      text += QLatin1Char('\n');
+    }
+  }
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) return false;
+  const QByteArray bytes = text.toUtf8();
+  if (file.write(bytes) != bytes.size()) {
+    file.cancelWriting();
+    return false;
+  }
+  return file.commit();
 }
 
 }  // namespace norvo

@@ -2,6 +2,9 @@
 
 #include <QComboBox>
 #include <QDateEdit>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
 #include <QMessageBox>
@@ -17,6 +20,7 @@ namespace norvo {
 namespace {
 
 QString Ui(int id) { return QString::fromStdString(UIString(id)); }
+QString Text(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 std::string SpanText(const QDate& d, const QTime& t) {
   return QString::asprintf("%d-%02d-%02d %d:%02d:%02d", d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second())
@@ -68,6 +72,11 @@ Grapsh::Grapsh(std::string database_path, QWidget* parent, QDateTime now)
   select_->setObjectName("1005");
   exit_ = new QPushButton(Ui(217), this);
   exit_->setObjectName("1037");
+  const GraphTexts& extras = GraphExtras();
+  reset_ = new QPushButton(Text(extras.reset), this);
+  reset_->setObjectName("reset-chart");
+  save_ = new QPushButton(Text(extras.save), this);
+  save_->setObjectName("save-chart");
 
   auto* grid = new QGridLayout;
   grid->addWidget(start_label, 0, 0);
@@ -79,6 +88,8 @@ Grapsh::Grapsh(std::string database_path, QWidget* parent, QDateTime now)
   grid->addWidget(end_label, 1, 0);
   grid->addWidget(end_date_, 1, 1);
   grid->addWidget(end_time_, 1, 2);
+  grid->addWidget(reset_, 1, 5);
+  grid->addWidget(save_, 1, 6);
   grid->setColumnStretch(4, 1);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
@@ -94,9 +105,49 @@ Grapsh::Grapsh(std::string database_path, QWidget* parent, QDateTime now)
   quantity_->addItem(Ui(201));
   quantity_->addItem(Ui(202));
   quantity_->setCurrentIndex(0);
+  // Until the first Select the time axis shows the span the pickers propose.
+  chart_->SetTimeAxisRange(Ole(start_date_->date(), start_time_->time()), Ole(end_date_->date(), end_time_->time()));
+  chart_->Replot();
 
   connect(select_, &QPushButton::clicked, this, &Grapsh::Select);
   connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
+  connect(reset_, &QPushButton::clicked, chart_, &CTchart1::ResetView);
+  connect(save_, &QPushButton::clicked, this, &Grapsh::SaveChart);
+}
+
+void Grapsh::ShowError(const QString& text) {
+  QMessageBox box(QMessageBox::Critical, Text(kAppTitle), text, QMessageBox::Ok, this);
+  box.exec();
+}
+
+void Grapsh::SaveChart() {
+  const GraphTexts& extras = GraphExtras();
+  const QStringList filters = {Text(extras.png_filter), Text(extras.pdf_filter), Text(extras.csv_filter)};
+  const QStringList suffixes = {"png", "pdf", "csv"};
+  QString name = chart_->Header().trimmed();
+  if (name.isEmpty()) name = "graph";
+  QString title = Text(extras.save);
+  while (title.endsWith(QLatin1Char('.'))) title.chop(1);
+  QFileDialog dialog(this, title, QDir::home().filePath(name + ".png"));
+  dialog.setObjectName("save-chart-file");
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setNameFilters(filters);
+  dialog.setDefaultSuffix(suffixes[0]);
+  connect(&dialog, &QFileDialog::filterSelected, &dialog,
+          [&](const QString& filter) { dialog.setDefaultSuffix(suffixes.value(filters.indexOf(filter), "png")); });
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  QString path = dialog.selectedFiles().constFirst();
+  QString format = QFileInfo(path).suffix().toLower();
+  if (!suffixes.contains(format)) {
+    // A name without a known suffix takes the chosen filter's format, and
+    // its suffix when it has none at all.
+    format = suffixes.value(filters.indexOf(dialog.selectedNameFilter()), "png");
+    if (QFileInfo(path).suffix().isEmpty()) path += "." + format;
+  }
+  const bool written = format == "pdf"   ? chart_->SavePdf(path)
+                       : format == "csv" ? chart_->SaveCsv(path)
+                                         : chart_->SavePng(path);
+  if (!written) ShowError(Text(extras.write_error) + "\n" + QDir::toNativeSeparators(path));
 }
 
 bool Grapsh::Draw(int series, const std::string& start, const std::string& end, const char* column, int count) {
@@ -123,9 +174,7 @@ void Grapsh::Select() {
   const std::string start = SpanText(sd, st), end = SpanText(ed, et);
   const double from = Ole(sd, st), to = Ole(ed, et);
   if (to < from) {
-    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(kAppTitle.data(), kAppTitle.size()), Ui(248),
-                    QMessageBox::Ok, this);
-    box.exec();
+    ShowError(Ui(248));
     return;
   }
   for (int i = 0; i < CTchart1::kSeries; ++i) chart_->ClearSeries(i);

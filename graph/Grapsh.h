@@ -30,10 +30,15 @@ class Grapsh : public QDialog {
   // Draws the chosen span and quantity (the Select button).
   void Select();
 
+  // The "save-chart" button: asks for a file and writes the chart as PNG, PDF
+  // or CSV, by the file's suffix or else by the chosen filter.
+  void SaveChart();
+
   CTchart1* Chart() const { return chart_; }
 
  private:
   bool Draw(int series, const std::string& start, const std::string& end, const char* column, int count);
+  void ShowError(const QString& text);
 
   RecordStore store_;
   std::string database_path_;
@@ -46,6 +51,8 @@ class Grapsh : public QDialog {
   QComboBox* quantity_;
   QPushButton* select_;
   QPushButton* exit_;
+  QPushButton* reset_;
+  QPushButton* save_;
 };
 
 }  // namespace norvo

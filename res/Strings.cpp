@@ -111,4 +111,25 @@ std::string_view Localized(std::string_view english, std::string_view german) {
 
 const MenuTexts& Menu() { return g_language == kLanguageGerman ? kMenuGerman : kMenuEnglish; }
 
+namespace {
+
+constexpr GraphTexts kGraphEnglish{"Save Chart...",
+                                   "Reset View",
+                                   "Mouse wheel: zoom. Drag: move. Double click: the whole span again.",
+                                   "PNG image (*.png)",
+                                   "PDF document (*.pdf)",
+                                   "CSV table (*.csv)",
+                                   "Could not write the file:"};
+constexpr GraphTexts kGraphGerman{"Graphik sichern...",
+                                  "Ansicht zurücksetzen",
+                                  "Mausrad: zoomen. Ziehen: verschieben. Doppelklick: wieder die ganze Spanne.",
+                                  "PNG-Bild (*.png)",
+                                  "PDF-Dokument (*.pdf)",
+                                  "CSV-Tabelle (*.csv)",
+                                  "Die Datei konnte nicht geschrieben werden:"};
+
+}  // namespace
+
+const GraphTexts& GraphExtras() { return g_language == kLanguageGerman ? kGraphGerman : kGraphEnglish; }
+
 }  // namespace norvo

@@ -110,4 +110,17 @@ constexpr std::string_view kAppTitle = "Ombrix";
 constexpr std::string_view kAboutTitle = "ABout Ombrix";
 constexpr std::string_view kAboutText = "Ombrix, 1.5";
 
+// Texts of the Graph dialog's view and export controls, beyond the 53-entry
+// table, in the loaded language.
+struct GraphTexts {
+  std::string_view save;         // button that saves the chart
+  std::string_view reset;        // button that shows the whole span again
+  std::string_view hint;         // tooltip of the chart
+  std::string_view png_filter;   // file dialog filters
+  std::string_view pdf_filter;
+  std::string_view csv_filter;
+  std::string_view write_error;  // followed by a line with the file's path
+};
+const GraphTexts& GraphExtras();
+
 }  // namespace norvo

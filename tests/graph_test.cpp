@@ -6,8 +6,16 @@
 
 #include <QComboBox>
 #include <QDateEdit>
+#include <QFile>
+#include <QFileDialog>
+#include <QImage>
+#include <QMouseEvent>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimeEdit>
+#include <QWheelEvent>
+#include <cmath>
+#include <limits>
 
 #include "QtTestSupport.h"
 #include "graph/Chart.h"
@@ -21,7 +29,41 @@ namespace {
 
 using testing::Child;
 using testing::MessageBoxes;
+using testing::OnDialog;
 using testing::SaveScreenshot;
+using testing::WaitFor;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+QCPRange ValueRange(CTchart1* chart) { return chart->Plot()->yAxis->range(); }
+QCPRange TimeRange(CTchart1* chart) { return chart->Plot()->xAxis->range(); }
+
+// Sets an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const QString& value) : name_(name), had_(qEnvironmentVariableIsSet(name)) {
+    old_ = qgetenv(name);
+    qputenv(name, value.toLocal8Bit());
+  }
+  ~ScopedEnv() {
+    if (had_) {
+      qputenv(name_, old_);
+    } else {
+      qunsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  bool had_;
+  QByteArray old_;
+};
+
+QString ReadText(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString("<missing>");
+}
 
 TEST(Chart, InitialStateAndOperations) {
   CTchart1 chart;
@@ -59,6 +101,62 @@ TEST(Chart, InitialStateAndOperations) {
   chart.Replot();
   EXPECT_NEAR(chart.TimeAxisStart(), 46363.0, 1e-9);
   EXPECT_NEAR(chart.TimeAxisEnd(), 46363.25, 1e-9);
+}
+
+// What reaches the value axis: only finite values of shown series, padded;
+// nothing scalable gives the neutral axis.
+TEST(Chart, ValueAxisFitsFiniteValuesOnly) {
+  struct Case {
+    const char* name;
+    std::vector<double> values;
+    std::vector<double> dates;
+    int points;
+    double lower, upper;
+  };
+  const std::vector<Case> cases = {
+      {"plain", {20.0, 22.0, 21.0}, {1, 2, 3}, 3, 19.5, 22.5},
+      {"wide", {0.0, 100.0}, {1, 2}, 2, -5.0, 105.0},
+      {"one value", {-7.0}, {1}, 1, -7.5, -6.5},
+      {"infinities and NaN are gaps", {kInf, 20.0, kNaN, -kInf, 22.0}, {1, 2, 3, 4, 5}, 5, 19.5, 22.5},
+      {"non-finite dates are left out", {20.0, 99.0, 22.0}, {1, kNaN, 3}, 2, 19.5, 22.5},
+      {"infinite date", {20.0, 99.0, 22.0}, {1, -kInf, 3}, 2, 19.5, 22.5},
+      {"nothing finite", {kNaN, kInf}, {1, 2}, 2, 0.0, 100.0},
+      {"too far apart to scale", {-1e300, 1e300}, {1, 2}, 2, 0.0, 100.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CTchart1 chart;
+    std::vector<double> dates;
+    for (double d : c.dates) dates.push_back(46363.0 + d / 1440.0);
+    chart.AddArrays(0, static_cast<int>(c.values.size()), c.values.data(), dates.data());
+    chart.Replot();
+    EXPECT_EQ(chart.PointCount(0), c.points);
+    EXPECT_NEAR(ValueRange(&chart).lower, c.lower, 1e-9);
+    EXPECT_NEAR(ValueRange(&chart).upper, c.upper, 1e-9);
+  }
+  // A hidden series does not stretch the axis.
+  CTchart1 chart;
+  const double dates[] = {46363.0, 46363.1};
+  const double low[] = {10.0, 12.0}, high[] = {500.0, 600.0};
+  chart.AddArrays(0, 2, low, dates);
+  chart.AddArrays(3, 2, high, dates);
+  chart.SetSeriesShown(3, false);
+  chart.Replot();
+  EXPECT_NEAR(ValueRange(&chart).upper, 12.5, 1e-9);
+}
+
+TEST(Chart, TimeAxisOfOneMomentAndBadInput) {
+  CTchart1 chart;
+  const double moment = ToOleDate({2026, 12, 7, 10, 5, 0});
+  chart.SetTimeAxisRange(moment - 1, moment + 1);
+  chart.SetTimeAxisRange(moment, moment);
+  EXPECT_NEAR(TimeRange(&chart).lower, OleToKey(moment) - 30, 1e-6);
+  EXPECT_NEAR(TimeRange(&chart).upper, OleToKey(moment) + 30, 1e-6);
+  for (const auto& [start, end] : std::vector<std::pair<double, double>>{
+           {kNaN, moment}, {moment, kInf}, {-kInf, moment}, {moment + 1, moment}}) {
+    chart.SetTimeAxisRange(start, end);
+    EXPECT_NEAR(TimeRange(&chart).lower, OleToKey(moment) - 30, 1e-6);
+  }
 }
 
 struct GraphFixture : ::testing::Test {
@@ -99,6 +197,187 @@ TEST_F(GraphFixture, DefaultSpanIsTheLastHourAcrossMidnight) {
   EXPECT_EQ(Child<QTimeEdit>(&g, 1043)->time(), QTime(0, 30, 0));
   EXPECT_EQ(Child<QComboBox>(&g, 1006)->currentText(), "Temperature");
   EXPECT_EQ(g.Chart()->Header(), " ");
+  // Before the first Select the time axis already shows that span.
+  EXPECT_NEAR(g.Chart()->TimeAxisStart(), At(7, 23, 30), 1e-9);
+  EXPECT_NEAR(g.Chart()->TimeAxisEnd(), At(8, 0, 30), 1e-9);
+  EXPECT_EQ(ValueRange(g.Chart()), QCPRange(0, 100));
+}
+
+// A drawing without points still sets the time axis to its span and resets
+// the value axis: no scale of the previous quantity under the new title.
+TEST_F(GraphFixture, EmptyDrawingsResetTheAxes) {
+  Grapsh g(db);
+  g.SetUnitLabel("(\u00B0C)");
+  CTchart1* chart = g.Chart();
+  const QDate day(2026, 12, 7);
+  Child<QComboBox>(&g, 1006)->setCurrentIndex(1);
+  SetSpan(g, day, QTime(10, 0, 0), day, QTime(11, 0, 0));
+  g.Select();
+  ASSERT_EQ(chart->PointCount(0), 60);
+  EXPECT_NEAR(ValueRange(chart).lower, 40.0 - 0.5, 1e-9);  // humidity 40..49
+  EXPECT_NEAR(ValueRange(chart).upper, 49.0 + 0.5, 1e-9);
+
+  struct Case {
+    const char* name;
+    QTime start, end;
+    double axis_start, axis_end;
+  };
+  const Case cases[] = {
+      {"span without readings", QTime(12, 0, 0), QTime(13, 0, 0), At(7, 12, 0), At(7, 13, 0)},
+      {"start equals end", QTime(10, 5, 0), QTime(10, 5, 0), At(7, 10, 4, 30), At(7, 10, 5, 30)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Child<QComboBox>(&g, 1006)->setCurrentIndex(1);
+    SetSpan(g, day, QTime(10, 0, 0), day, QTime(11, 0, 0));
+    g.Select();
+    Child<QComboBox>(&g, 1006)->setCurrentIndex(0);
+    SetSpan(g, day, c.start, day, c.end);
+    g.Select();
+    EXPECT_EQ(chart->PointCount(0), 0);
+    EXPECT_EQ(chart->ValueAxisTitle(), "(\u00B0C)");
+    EXPECT_EQ(ValueRange(chart), QCPRange(0, 100));
+    EXPECT_NEAR(chart->TimeAxisStart(), c.axis_start, 1e-9);
+    EXPECT_NEAR(chart->TimeAxisEnd(), c.axis_end, 1e-9);
+  }
+  EXPECT_TRUE(boxes.texts.isEmpty());
+}
+
+// Wheel zooms, dragging pans, a double click or "reset-chart" goes back.
+TEST_F(GraphFixture, ZoomPanAndResetWithTheMouse) {
+  Grapsh g(db);
+  const QDate day(2026, 12, 7);
+  SetSpan(g, day, QTime(10, 0, 0), day, QTime(11, 0, 0));
+  g.resize(900, 500);
+  g.show();
+  g.Select();
+  QCustomPlot* plot = g.Chart()->Plot();
+  ASSERT_TRUE(WaitFor([&] { return plot->axisRect()->width() > 100; }));
+  const QCPRange time = TimeRange(g.Chart()), value = ValueRange(g.Chart());
+  const QPointF centre = plot->axisRect()->rect().center();
+  const QPointF global = plot->mapToGlobal(centre.toPoint());
+
+  QWheelEvent wheel(centre, global, QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QApplication::sendEvent(plot, &wheel);
+  EXPECT_LT(TimeRange(g.Chart()).size(), time.size() * 0.95);
+  EXPECT_GT(TimeRange(g.Chart()).lower, time.lower);
+  EXPECT_LT(TimeRange(g.Chart()).upper, time.upper);
+
+  const QCPRange zoomed = TimeRange(g.Chart());
+  const QPointF to = centre + QPointF(100, 0);
+  QMouseEvent press(QEvent::MouseButtonPress, centre, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QMouseEvent move(QEvent::MouseMove, to, plot->mapToGlobal(to.toPoint()), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+  QMouseEvent release(QEvent::MouseButtonRelease, to, plot->mapToGlobal(to.toPoint()), Qt::LeftButton, Qt::NoButton,
+                      Qt::NoModifier);
+  QApplication::sendEvent(plot, &press);
+  QApplication::sendEvent(plot, &move);
+  QApplication::sendEvent(plot, &release);
+  EXPECT_LT(TimeRange(g.Chart()).lower, zoomed.lower);  // dragged right: earlier times come in
+  EXPECT_NEAR(TimeRange(g.Chart()).size(), zoomed.size(), 1e-6);
+
+  QMouseEvent twice(QEvent::MouseButtonDblClick, centre, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(plot, &twice);
+  EXPECT_EQ(TimeRange(g.Chart()), time);
+  EXPECT_EQ(ValueRange(g.Chart()), value);
+
+  QApplication::sendEvent(plot, &wheel);
+  ASSERT_LT(TimeRange(g.Chart()).size(), time.size());
+  g.findChild<QPushButton*>("reset-chart")->click();
+  EXPECT_EQ(TimeRange(g.Chart()), time);
+  EXPECT_EQ(ValueRange(g.Chart()), value);
+}
+
+// "save-chart" asks for a file and writes PNG, PDF or CSV by its suffix, or by
+// the chosen filter when the name has none; a file that cannot be written is
+// reported.
+TEST_F(GraphFixture, SaveChartAsPngPdfAndCsv) {
+  // The file dialog starts in the home folder and keeps its history in the
+  // configuration folder: both are this test's own.
+  QTemporaryDir out;
+  ScopedEnv home("HOME", out.path()), config("XDG_CONFIG_HOME", out.filePath("config"));
+  Grapsh g(db);
+  g.SetUnitLabel("(\u00B0C)");
+  const QDate day(2026, 12, 7);
+  SetSpan(g, day, QTime(10, 0, 0), day, QTime(10, 3, 0));
+  g.resize(900, 500);
+  g.show();
+  g.Select();
+  QPushButton* save = g.findChild<QPushButton*>("save-chart");
+  ASSERT_NE(save, nullptr);
+  EXPECT_EQ(save->text(), "Save Chart...");
+  QStringList opened_in;
+  // name: typed into the dialog, which opens in the home folder.
+  const auto save_as = [&](const QString& name, int filter) {
+    OnDialog("save-chart-file", [&opened_in, name, filter](QDialog* d) {
+      auto* files = static_cast<QFileDialog*>(d);
+      opened_in << files->directory().path();
+      // Picks the file type the way a user does, through the type list.
+      auto* types = files->findChild<QComboBox*>("fileTypeCombo");
+      ASSERT_NE(types, nullptr);
+      types->setCurrentIndex(filter);
+      emit types->activated(filter);  // what the list sends on a user's choice
+      emit types->textActivated(types->itemText(filter));
+      files->selectFile(name);
+      d->accept();  // the Save button
+    });
+    save->click();
+  };
+
+  save_as("chart.png", 0);
+  const QImage image(out.filePath("chart.png"));
+  EXPECT_EQ(image.size(), g.Chart()->Plot()->size());
+
+  save_as("chart.pdf", 0);  // the suffix wins over the filter
+  QFile pdf(out.filePath("chart.pdf"));
+  ASSERT_TRUE(pdf.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(pdf.read(5) == "%PDF-");
+
+  save_as("readings", 2);  // no suffix: the CSV filter's
+  EXPECT_EQ(ReadText(out.filePath("readings.csv")),
+            "time,Temperature (\u00B0C),DewPoint (\u00B0C),HeatIndex (\u00B0C)\n"
+            "2026-12-07T10:01:00,20.1,,\n"
+            "2026-12-07T10:02:00,20.2,,\n"
+            "2026-12-07T10:03:00,20.3,,\n");
+
+  Child<QComboBox>(&g, 1006)->setCurrentIndex(1);
+  g.Select();
+  save_as("humidity.CSV", 0);
+  EXPECT_EQ(ReadText(out.filePath("humidity.CSV")),
+            "time,Humidity (%)\n2026-12-07T10:01:00,41\n2026-12-07T10:02:00,42\n2026-12-07T10:03:00,43\n");
+  EXPECT_TRUE(boxes.texts.isEmpty());
+
+  save_as("no-such-folder/chart.png", 0);
+  EXPECT_EQ(boxes.texts, QStringList{"Could not write the file:\n" + out.filePath("no-such-folder/chart.png")});
+  EXPECT_FALSE(QFile::exists(out.filePath("no-such-folder")));
+  EXPECT_EQ(opened_in.size(), 5);
+  EXPECT_EQ(opened_in.value(0), out.path());
+}
+
+TEST(Chart, CsvKeepsEveryPointAndQuotesTitles) {
+  QTemporaryDir out;
+  CTchart1 chart;
+  const double t = ToOleDate({2026, 12, 7, 10, 0, 0});
+  const double dates[] = {t, t, t + 1.0 / 1440};
+  const double values[] = {1.5, 2.5, kInf};
+  chart.AddArrays(0, 3, values, dates);
+  const double other[] = {7.0};
+  chart.AddArrays(1, 1, other, dates + 2);
+  chart.SetSeriesTitle(0, "a, b");
+  chart.SetSeriesTitle(1, "c \"d\"");
+  chart.SetSeriesShown(2, false);
+  chart.SetSeriesShown(3, false);
+  ASSERT_TRUE(chart.SaveCsv(out.filePath("x.csv")));
+  EXPECT_EQ(ReadText(out.filePath("x.csv")),
+            "time,\"a, b\",\"c \"\"d\"\"\"\n"
+            "2026-12-07T10:00:00,1.5,\n"
+            "2026-12-07T10:00:00,2.5,\n"
+            "2026-12-07T10:01:00,,7\n");
+  EXPECT_FALSE(chart.SaveCsv(out.filePath("missing/x.csv")));
+  EXPECT_FALSE(chart.SavePng(out.filePath("missing/x.png")));
+  EXPECT_FALSE(chart.SavePdf(out.filePath("missing/x.pdf")));
+  // Never shown: exported at the design size.
+  ASSERT_TRUE(chart.SavePng(out.filePath("x.png")));
+  EXPECT_EQ(QImage(out.filePath("x.png")).size(), QSize(800, 369));
 }
 
 TEST_F(GraphFixture, TemperatureViewSpanBoundariesAndSelectTwice) {
@@ -153,6 +432,8 @@ TEST_F(GraphFixture, HumidityViewInGermanWithAnEmptyUnitLabel) {
   EXPECT_EQ(g.Chart()->Header(), "Luftfeuchtigkeit");
   EXPECT_EQ(g.Chart()->ValueAxisTitle(), " (%)");
   EXPECT_EQ(g.Chart()->Plot()->graph(0)->data()->at(0)->value, 40.0);
+  EXPECT_EQ(g.findChild<QPushButton*>("save-chart")->text(), "Graphik sichern...");
+  EXPECT_EQ(g.findChild<QPushButton*>("reset-chart")->text(), "Ansicht zurücksetzen");
   g.resize(900, 500);
   SaveScreenshot(&g, "graph_humidity_german");
   LoadUIStrings(kLanguageEnglish);

@@ -1,0 +1,35 @@
+# Makes norvoctl.1.gz from `norvoctl --help` and `norvoctl --version` with
+# help2man. A norvoctl without a working --version gets the project version
+# through --version-string; without help2man, or when it fails, the stand-in
+# page takes its place, so the build never breaks over the manual.
+# cmake -DNORVOCTL=... -DHELP2MAN=... -DGZIP=... -DVERSION=... -DINCLUDE=...
+#       -DFALLBACK=... -DOUTPUT=.../norvoctl.1.gz -P NorvoctlMan.cmake
+get_filename_component(dir "${OUTPUT}" DIRECTORY)
+set(page "${dir}/norvoctl.1")
+set(made FALSE)
+if(HELP2MAN)
+  execute_process(COMMAND "${NORVOCTL}" --version RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_QUIET)
+  set(version_args)
+  if(NOT rc EQUAL 0 OR NOT out MATCHES "[0-9]")
+    set(version_args "--version-string=norvoctl ${VERSION}")
+  endif()
+  execute_process(
+    COMMAND "${HELP2MAN}" --no-info --section=1 --source=norvo "--manual=User Commands"
+            "--include=${INCLUDE}" ${version_args} --output=${page} "${NORVOCTL}"
+    RESULT_VARIABLE rc ERROR_VARIABLE err)
+  if(rc EQUAL 0)
+    set(made TRUE)
+  else()
+    message(WARNING "help2man failed (${err}); installing the stand-in norvoctl.1")
+  endif()
+else()
+  message(WARNING "help2man not found; installing the stand-in norvoctl.1")
+endif()
+if(NOT made)
+  set(PROJECT_VERSION "${VERSION}")
+  configure_file("${FALLBACK}" "${page}" @ONLY)
+endif()
+execute_process(COMMAND "${GZIP}" -9nf "${page}" RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "gzip failed on ${page}")
+endif()
