@@ -144,7 +144,10 @@ int Export(const Options& o, const fs::path& data_folder, std::FILE* out) {
       std::fprintf(out, "%s%s", first ? "" : ", ", JsonLine(row).c_str());
     } else {
       std::string line = iso;
-      for (const auto& v : values) line += "," + (v ? ShortestText(*v) : std::string());
+      for (const auto& v : values) {
+        line += ',';
+        if (v) line += ShortestText(*v);
+      }
       std::fprintf(out, "%s\n", line.c_str());
     }
     first = false;
