@@ -7,14 +7,17 @@
 get_filename_component(dir "${OUTPUT}" DIRECTORY)
 set(page "${dir}/norvoctl.1")
 set(made FALSE)
-if(HELP2MAN)
+execute_process(COMMAND "${NORVOCTL}" --help RESULT_VARIABLE rc OUTPUT_VARIABLE help ERROR_QUIET)
+if(NOT rc EQUAL 0 OR NOT help MATCHES "norvoctl")
+  message(WARNING "norvoctl --help did not answer; installing the stand-in norvoctl.1")
+elseif(HELP2MAN)
   execute_process(COMMAND "${NORVOCTL}" --version RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_QUIET)
   set(version_args)
   if(NOT rc EQUAL 0 OR NOT out MATCHES "[0-9]")
     set(version_args "--version-string=norvoctl ${VERSION}")
   endif()
   execute_process(
-    COMMAND "${HELP2MAN}" --no-info --section=1 --source=norvo "--manual=User Commands"
+    COMMAND "${HELP2MAN}" --no-info --section=1 "--manual=User Commands"
             "--include=${INCLUDE}" ${version_args} --output=${page} "${NORVOCTL}"
     RESULT_VARIABLE rc ERROR_VARIABLE err)
   if(rc EQUAL 0)

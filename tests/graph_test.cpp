@@ -241,6 +241,8 @@ TEST_F(GraphFixture, EmptyDrawingsResetTheAxes) {
     EXPECT_NEAR(chart->TimeAxisEnd(), c.axis_end, 1e-9);
   }
   EXPECT_TRUE(boxes.texts.isEmpty());
+  g.resize(900, 500);
+  SaveScreenshot(&g, "graph_empty_moment");
 }
 
 // Wheel zooms, dragging pans, a double click or "reset-chart" goes back.
