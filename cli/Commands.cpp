@@ -10,8 +10,10 @@
 #include "Interrupt.h"
 #include "Internal.h"
 #include "device/Encodings.h"
+#include "logger/ServeCommand.h"
 #include "res/Strings.h"
 #include "settings/DataFolder.h"
+#include "store/LiveStore.h"
 
 #ifndef NORVO_VERSION
 #error "NORVO_VERSION comes from the project version in CMake"
@@ -44,8 +46,10 @@ constexpr const char* kCommands =
     "  sd get NAME [--import]\n"
     "                      download a card file into the data folder (resumes a partial copy)\n"
     "  sd rm NAME          delete a card file, its local copy and the stored records\n"
-    "  export --from TIME --to TIME [--column NAMES] [--csv|--json]\n"
+    "  export --from TIME --to TIME [--column NAMES|--live] [--csv|--json]\n"
     "                      stored readings after --from up to and including --to\n"
+    "  serve [--simulate N|--unit PATH...] [--period SECONDS] [--metrics HOST:PORT] [--mqtt HOST[:PORT]]\n"
+    "                      poll units unattended into the record store, Prometheus and MQTT\n"
     "  backup FILE         save the unit's settings, interval, alarms and calibration as JSON\n"
     "  restore FILE [--dry-run]\n"
     "                      write a backup back to the unit and verify it\n"
@@ -197,6 +201,12 @@ int Execute(const Options& o, const Commands& c, std::FILE* out, std::FILE* err)
   // What needs no unit, and every check that can be made before it is opened.
   if (*c.export_) {
     CheckExport(o);
+    if (o.live) {
+      const LiveExportResult r = ExportLive((data_folder / kDatabaseFile).string(), o.from, o.to,
+                                            o.json ? LiveFormat::kJson : LiveFormat::kCsv, out);
+      if (r.status != LiveExportResult::kOk) throw Failure(r.status == LiveExportResult::kBadInput ? kBadInput : kStoreError, r.message);
+      return kOk;
+    }
     return Export(o, data_folder, out);
   }
   const int minutes = *c.set_interval ? IntervalMinutes(o.value) : 0;
@@ -249,6 +259,10 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
       ->type_name("FAULT")
       ->check(CLI::IsMember({"unplugged", "silent", "refuse", "short-block", "ignore-writes", "open-failure"}));
   const Commands commands = Define(app, o, watch);
+  commands.export_->add_flag("--live", o.live, "the live readings norvoctl serve logged (every column)")
+      ->excludes(commands.export_->get_option("--column"));
+  logger::ServeOptions serve_options;
+  CLI::App* serve = logger::DefineServeCommand(app, serve_options);
   // Set last: commands would inherit it.
   app.footer(kFooter);
 
@@ -276,6 +290,15 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     if (!watch.empty()) {
       o.watch = LeadingInteger(watch);
       if (o.watch < 1 || std::to_string(o.watch) != watch) throw Failure(kBadInput, "--watch takes whole seconds, 1 or more");
+    }
+    if (*serve) {
+      // A service ends by a signal: that is its status 0.
+      serve_options.data_dir = o.data_dir;
+      serve_options.sim_fault = o.fault;
+      if (o.simulate && serve_options.simulate == 0) serve_options.simulate = 1;
+      serve_options.version = NORVO_VERSION;
+      serve_options.wait = [](std::chrono::milliseconds d) { return interrupt::Sleep(d); };
+      return logger::RunServe(serve_options, out, err);
     }
     status = Execute(o, commands, out, err);
     CheckOutput(out, true);

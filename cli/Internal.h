@@ -43,6 +43,7 @@ struct Options {
   bool csv = false;
   bool import = false;
   bool dry_run = false;
+  bool live = false;  // export --live: the table norvoctl serve fills
   int watch = 0;  // seconds; 0: one reading
   std::string from, to;
   std::string column = "Temperature";

@@ -1,0 +1,114 @@
+#pragma once
+// The engine of `norvoctl serve`: one worker thread per unit, each with a
+// session of its own, polling at the period; the record store writer; the
+// Prometheus endpoint; the MQTT publisher. No Qt.
+//
+// A unit worker holds its unit through the session's per-unit lock, polls
+// (the console's poll cycle: settings, alarms, calibration, live) every
+// period — or right after the previous poll when a poll takes longer —, and
+// hands every answered poll to the store, the metrics and MQTT. A poll the
+// unit does not answer makes it look for the unit again: a unit that is gone
+// is looked for once per retry interval until it is back, and the time it was
+// away is counted.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LiveWriter.h"
+#include "Metrics.h"
+#include "MqttPublisher.h"
+#include "UnitStatus.h"
+#include "device/Transport.h"
+
+namespace norvo {
+class UnitSession;
+}
+
+namespace norvo::logger {
+
+struct LoggerOptions {
+  std::filesystem::path data_folder;  // holds Norvo.mdb
+  std::vector<std::string> units;     // device paths; empty: every unit found, now and later
+  std::chrono::milliseconds period{20000};
+  double retention_days = 0;          // 0: keep every row
+  bool metrics = true;
+  std::string metrics_host = "127.0.0.1";
+  int metrics_port = kMetricsPort;    // 0: any free port
+  MqttOptions mqtt;                   // host empty: no MQTT
+  double time_scale = 1.0;            // the protocol's waits (tests)
+  std::filesystem::path lock_folder;  // empty: the per-unit locks' usual folder
+  std::chrono::milliseconds retry{1000};  // looking again for a unit that is away
+  std::string version;
+};
+
+using NoteFn = std::function<void(const std::string&)>;
+
+// A transport that shows only one device path of another, shared one; the
+// shared transport is used under one mutex, since hidapi's enumeration is
+// not made for several threads at once.
+class PinnedTransport : public Transport {
+ public:
+  PinnedTransport(Transport& base, std::mutex& mutex, std::string path)
+      : base_(base), mutex_(mutex), path_(std::move(path)) {}
+  std::vector<HidInterfaceInfo> Enumerate() override;
+  std::unique_ptr<HidDevice> Open(const std::string& path) override;
+
+ private:
+  Transport& base_;
+  std::mutex& mutex_;
+  std::string path_;
+};
+
+class Logger {
+ public:
+  enum class StartError { kNone, kStore, kMetrics, kMqtt };
+
+  Logger(Transport& transport, LoggerOptions options, NoteFn note);
+  ~Logger();
+  Logger(const Logger&) = delete;
+  Logger& operator=(const Logger&) = delete;
+
+  // Opens the store, binds the metrics address, starts MQTT.
+  StartError Start(std::string* error);
+  // Starts a worker for every named unit, or for every unit found.
+  void StartUnits();
+  // Every unit found that is not served yet gets a worker; only when no
+  // units were named. Called at start and then now and then.
+  void Rescan();
+  // Stops the workers (a poll in progress ends at once), writes what is
+  // queued, says "offline" over MQTT. Idempotent.
+  void Stop();
+
+  int MetricsPort() const { return metrics_ ? metrics_->Port() : 0; }
+  const StatusTable& Status() const { return status_; }
+  std::string Metrics() const;
+  std::uint64_t Written() const { return writer_ ? writer_->Written() : 0; }
+
+ private:
+  class UnitWorker;
+
+  void AddUnit(const std::string& path);
+
+  Transport& transport_;
+  std::mutex transport_mutex_;  // serialises the shared transport's Enumerate and Open
+  LoggerOptions options_;
+  NoteFn note_;
+  StatusTable status_;
+  std::unique_ptr<LiveWriter> writer_;
+  std::unique_ptr<MetricsServer> metrics_;
+  std::unique_ptr<MqttPublisher> mqtt_;
+
+  std::mutex workers_mutex_;  // guards workers_
+  std::vector<std::unique_ptr<UnitWorker>> workers_;
+  bool stopped_ = false;
+};
+
+}  // namespace norvo::logger

@@ -1,0 +1,241 @@
+#include "MqttPublisher.h"
+
+#include <mosquitto.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+
+namespace norvo::logger {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr const char* kOnline = "online";
+constexpr const char* kOffline = "offline";
+
+struct Quantity {
+  const char* key;  // in the state message and the object id
+  const char* name;
+  const char* device_class;
+  const char* unit;
+};
+
+constexpr Quantity kQuantities[] = {
+    {"temperature", "temperature", "temperature", "\u00B0C"},
+    {"humidity", "humidity", "humidity", "%"},
+    {"dew_point", "dew point", "temperature", "\u00B0C"},
+};
+
+void InitLibrary() {
+  static const int once = [] { return mosquitto_lib_init(); }();
+  (void)once;
+}
+
+std::string DefaultClientId() {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  std::string id = std::string("norvo-") + host + "-" + std::to_string(::getpid());
+  // MQTT 3.1.1 brokers need accept no more than 23 characters.
+  return id.size() > 23 ? "norvo-" + std::to_string(::getpid()) : id;
+}
+
+Json Value(const std::optional<double>& v) { return v ? Json(*v) : Json(nullptr); }
+Json Value(const std::optional<int>& v) { return v ? Json(*v) : Json(nullptr); }
+
+}  // namespace
+
+std::string MqttPublisher::UnitId(const std::string& device_path) {
+  std::string id;
+  for (const char c : device_path) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    id += plain ? c : '_';
+  }
+  const std::size_t first = id.find_first_not_of('_');
+  return first == std::string::npos ? "unit" : id.substr(first);
+}
+
+MqttPublisher::MqttPublisher(MqttOptions options, NoteFn note, ErrorFn error)
+    : options_(std::move(options)), note_(std::move(note)), error_(std::move(error)) {
+  if (options_.client_id.empty()) options_.client_id = DefaultClientId();
+}
+
+MqttPublisher::~MqttPublisher() {
+  Stop();
+  if (client_) mosquitto_destroy(client_);
+}
+
+bool MqttPublisher::Start(std::string* error) {
+  InitLibrary();
+  client_ = mosquitto_new(options_.client_id.c_str(), true, this);
+  if (client_ == nullptr) {
+    if (error) *error = "MQTT: cannot make a client";
+    return false;
+  }
+  const auto fail = [&](const char* what, int rc) {
+    if (error) *error = std::string("MQTT: ") + what + ": " + mosquitto_strerror(rc);
+    return false;
+  };
+  mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  const std::string status = StatusTopic();
+  int rc = mosquitto_will_set(client_, status.c_str(), static_cast<int>(std::char_traits<char>::length(kOffline)),
+                              kOffline, 1, true);
+  if (rc != MOSQ_ERR_SUCCESS) return fail("last will", rc);
+  if (!options_.username.empty()) {
+    rc = mosquitto_username_pw_set(client_, options_.username.c_str(),
+                                   options_.password.empty() ? nullptr : options_.password.c_str());
+    if (rc != MOSQ_ERR_SUCCESS) return fail("user name", rc);
+  }
+  if (!options_.ca_file.empty()) {
+    rc = mosquitto_tls_set(client_, options_.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) return fail(("CA file " + options_.ca_file).c_str(), rc);
+  }
+  mosquitto_reconnect_delay_set(client_, 1, 30, true);
+  mosquitto_connect_callback_set(client_, &MqttPublisher::OnConnect);
+  mosquitto_disconnect_callback_set(client_, &MqttPublisher::OnDisconnect);
+  rc = mosquitto_loop_start(client_);
+  if (rc != MOSQ_ERR_SUCCESS) return fail("client thread", rc);
+  // A broker that is not there yet is no failure: the client thread keeps trying.
+  rc = mosquitto_connect_async(client_, options_.host.c_str(), options_.port, options_.keepalive_s);
+  if (rc == MOSQ_ERR_INVAL) return fail("broker address", rc);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    announced_lost_.store(true);
+    note_("MQTT: " + options_.host + ":" + std::to_string(options_.port) + " not reachable yet (" +
+          mosquitto_strerror(rc) + "), retrying");
+  }
+  return true;
+}
+
+void MqttPublisher::Stop() {
+  if (client_ == nullptr || stopping_.exchange(true)) return;
+  const bool was_connected = connected_.load();
+  if (was_connected) {
+    std::map<std::string, Unit> units;
+    {
+      std::lock_guard lock(mutex_);
+      units = units_;
+    }
+    for (const auto& [unit, u] : units) Send(AvailabilityTopic(unit), kOffline, true);
+    Send(StatusTopic(), kOffline, true);
+  }
+  mosquitto_disconnect(client_);
+  // The messages above and the DISCONNECT go out in order on the client
+  // thread; a client that is not connected may sit in its reconnect delay.
+  bool ended = false;
+  if (was_connected) {
+    std::unique_lock lock(state_mutex_);
+    ended = state_cv_.wait_for(lock, std::chrono::seconds(2), [&] { return !connected_.load(); });
+  }
+  mosquitto_loop_stop(client_, !ended);
+  connected_.store(false);
+}
+
+void MqttPublisher::OnConnect(mosquitto*, void* self, int rc) {
+  auto* p = static_cast<MqttPublisher*>(self);
+  if (rc != 0) {
+    p->note_(std::string("MQTT: the broker refused the connection: ") + mosquitto_connack_string(rc));
+    return;
+  }
+  {
+    std::lock_guard lock(p->state_mutex_);
+    p->connected_.store(true);
+  }
+  p->announced_lost_.store(false);
+  p->note_("MQTT: connected to " + p->options_.host + ":" + std::to_string(p->options_.port));
+  p->SendAll();
+}
+
+void MqttPublisher::OnDisconnect(mosquitto*, void* self, int rc) {
+  auto* p = static_cast<MqttPublisher*>(self);
+  {
+    std::lock_guard lock(p->state_mutex_);
+    p->connected_.store(false);
+  }
+  p->state_cv_.notify_all();
+  if (rc != 0 && !p->stopping_.load() && !p->announced_lost_.exchange(true)) {
+    p->note_("MQTT: connection lost, reconnecting");
+  }
+}
+
+void MqttPublisher::Send(const std::string& topic, const std::string& payload, bool retain) {
+  // QoS 0: a message is either on its way now or not at all, so nothing
+  // waits in the client while the broker is away.
+  const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,
+                                   retain);
+  if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) error_();
+}
+
+void MqttPublisher::SendDiscovery(const std::string& unit, const std::string& identification) {
+  const std::string id = UnitId(unit);
+  const Json device = {{"identifiers", Json::array({"norvo_" + id})},
+                       {"name", "Ombrix " + unit},
+                       {"model", identification}};
+  const Json availability = Json::array({{{"topic", StatusTopic()}}, {{"topic", AvailabilityTopic(unit)}}});
+  for (int ch = 1; ch <= kLiveChannels; ++ch) {
+    for (const Quantity& q : kQuantities) {
+      const std::string object = "ch" + std::to_string(ch) + "_" + q.key;
+      const Json config = {
+          {"name", "CH" + std::to_string(ch) + " " + q.name},
+          {"unique_id", "norvo_" + id + "_" + object},
+          {"object_id", "norvo_" + id + "_" + object},
+          {"state_topic", StateTopic(unit)},
+          {"value_template", "{{ value_json.channels[" + std::to_string(ch - 1) + "]." + q.key + " }}"},
+          {"device_class", q.device_class},
+          {"unit_of_measurement", q.unit},
+          {"state_class", "measurement"},
+          {"availability", availability},
+          {"availability_mode", "all"},
+          {"device", device},
+      };
+      Send(options_.discovery_prefix + "/sensor/norvo_" + id + "/" + object + "/config", config.dump(), true);
+    }
+  }
+}
+
+void MqttPublisher::SendAll() {
+  std::lock_guard lock(mutex_);
+  Send(StatusTopic(), kOnline, true);
+  for (const auto& [unit, u] : units_) {
+    if (!u.identification.empty()) SendDiscovery(unit, u.identification);
+    Send(AvailabilityTopic(unit), u.online ? kOnline : kOffline, true);
+  }
+}
+
+void MqttPublisher::Publish(const LivePoll& poll, const std::string& identification) {
+  if (client_ == nullptr || stopping_.load()) return;
+  {
+    std::lock_guard lock(mutex_);
+    Unit& u = units_[poll.unit];
+    const bool announce = !u.online;
+    u.online = true;
+    if (identification != u.identification && !identification.empty()) {
+      u.identification = identification;
+      if (connected_.load()) SendDiscovery(poll.unit, identification);
+    }
+    if (announce && connected_.load()) Send(AvailabilityTopic(poll.unit), kOnline, true);
+  }
+  if (!connected_.load()) return;
+  Json channels = Json::array();
+  for (int k = 0; k < kLiveChannels; ++k) {
+    const LiveChannel& c = poll.channels[static_cast<std::size_t>(k)];
+    channels.push_back({{"channel", k + 1},
+                        {"temperature", Value(c.temperature)},
+                        {"humidity", Value(c.humidity)},
+                        {"dew_point", Value(c.dew_point)}});
+  }
+  const Json state = {{"time", LocalIsoTime(poll.time)},
+                      {"device", poll.unit},
+                      {"identification", identification},
+                      {"channels", channels}};
+  Send(StateTopic(poll.unit), state.dump(), false);
+}
+
+void MqttPublisher::Availability(const std::string& unit, bool online) {
+  if (client_ == nullptr || stopping_.load()) return;
+  std::lock_guard lock(mutex_);
+  Unit& u = units_[unit];
+  u.online = online;
+  if (connected_.load()) Send(AvailabilityTopic(unit), online ? kOnline : kOffline, true);
+}
+
+}  // namespace norvo::logger
