@@ -102,10 +102,11 @@ class Logger::UnitWorker {
       }
       const Clock::time_point start = Clock::now();
       const PollSnapshot snapshot = session_->PollOnce();
+      const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
       if (Stopping()) return;
       if (snapshot.live_read) {
         const LivePoll poll = ToLivePoll(snapshot, path_);
-        logger_.status_.Polled(path_, snapshot.identification, poll);
+        logger_.status_.Polled(path_, snapshot.identification, poll, seconds);
         logger_.writer_->Push(poll);
         if (logger_.mqtt_) logger_.mqtt_->Publish(poll, snapshot.identification);
       } else {

@@ -141,6 +141,7 @@ void MqttPublisher::OnConnect(mosquitto*, void* self, int rc) {
     p->connected_.store(true);
   }
   p->announced_lost_.store(false);
+  p->ever_connected_.store(true);
   p->note_("MQTT: connected to " + p->options_.host + ":" + std::to_string(p->options_.port));
   p->SendAll();
 }
@@ -153,7 +154,9 @@ void MqttPublisher::OnDisconnect(mosquitto*, void* self, int rc) {
   }
   p->state_cv_.notify_all();
   if (rc != 0 && !p->stopping_.load() && !p->announced_lost_.exchange(true)) {
-    p->note_("MQTT: connection lost, reconnecting");
+    p->note_(p->ever_connected_.load() ? "MQTT: connection lost, reconnecting"
+                                       : "MQTT: " + p->options_.host + ":" + std::to_string(p->options_.port) +
+                                             " not reachable yet, retrying");
   }
 }
 

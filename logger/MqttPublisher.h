@@ -94,7 +94,8 @@ class MqttPublisher {
   mosquitto* client_ = nullptr;
   std::atomic<bool> connected_{false};
   std::atomic<bool> stopping_{false};
-  std::atomic<bool> announced_lost_{false};
+  std::atomic<bool> announced_lost_{false};  // the loss was told once; no line per retry
+  std::atomic<bool> ever_connected_{false};
 
   std::mutex mutex_;  // guards units_ and serialises the retained sends
   std::map<std::string, Unit> units_;

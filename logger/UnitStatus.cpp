@@ -90,7 +90,8 @@ void StatusTable::Lost(const std::string& path, const std::string& message) {
   e->away_since = Clock::now();
 }
 
-void StatusTable::Polled(const std::string& path, const std::string& identification, const LivePoll& poll) {
+void StatusTable::Polled(const std::string& path, const std::string& identification, const LivePoll& poll,
+                         double seconds) {
   std::lock_guard lock(mutex_);
   Entry* e = Find(path);
   if (e == nullptr) return;
@@ -98,6 +99,8 @@ void StatusTable::Polled(const std::string& path, const std::string& identificat
   e->status.last = poll;
   e->status.readings_current = true;
   e->status.last_good_poll = poll.time;
+  e->status.last_poll_seconds = seconds;
+  e->status.poll_seconds += seconds;
   ++e->status.polls;
 }
 

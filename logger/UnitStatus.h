@@ -31,6 +31,8 @@ struct UnitStatus {
   LivePoll last;                  // the readings of the last answered poll
   double last_good_poll = 0;      // Unix seconds; 0: none yet
   std::uint64_t polls = 0;        // answered polls
+  double last_poll_seconds = 0;   // how long the last answered poll took
+  double poll_seconds = 0;        // all answered polls together
   std::uint64_t poll_errors = 0;  // polls the unit did not answer in full
   std::uint64_t write_errors = 0; // polls the record store did not take
   std::uint64_t reconnects = 0;   // connections after a loss
@@ -50,7 +52,8 @@ class StatusTable {
   bool Connected(const std::string& path, double* gap_seconds = nullptr);
   // The unit went away or could not be opened; message says why.
   void Lost(const std::string& path, const std::string& message);
-  void Polled(const std::string& path, const std::string& identification, const LivePoll& poll);
+  // seconds: how long the poll's exchanges took.
+  void Polled(const std::string& path, const std::string& identification, const LivePoll& poll, double seconds);
   void PollFailed(const std::string& path);
   void WriteFailed(const std::string& path, std::uint64_t polls);
 

@@ -424,11 +424,11 @@ TEST(MetricsTest, TextPassesPromtoolAndShowsOnlyCurrentReadings) {
   table.Add("sim:\"odd\\unit\"");
   ASSERT_FALSE(table.Connected("/dev/hidraw0"));
   LivePoll poll = Poll(1765180800.5, "/dev/hidraw0", 23.5, 45, 10.9);
-  table.Polled("/dev/hidraw0", "{QT7100K@}\nsecond \"line\"", poll);
+  table.Polled("/dev/hidraw0", "{QT7100K@}\nsecond \"line\"", poll, 0.5);
   table.PollFailed("/dev/hidraw0");
-  table.Polled("/dev/hidraw0", "{QT7100K@}\nsecond \"line\"", poll);
+  table.Polled("/dev/hidraw0", "{QT7100K@}\nsecond \"line\"", poll, 0.078);
   table.Connected("sim:\"odd\\unit\"");
-  table.Polled("sim:\"odd\\unit\"", "", poll);
+  table.Polled("sim:\"odd\\unit\"", "", poll, 0.1);
   table.Lost("sim:\"odd\\unit\"", "No unit found.");
   table.WriteFailed("/dev/hidraw0", 2);
   table.MqttFailed();
@@ -446,6 +446,7 @@ TEST(MetricsTest, TextPassesPromtoolAndShowsOnlyCurrentReadings) {
            "norvo_dew_point_celsius{device=\"/dev/hidraw0\",channel=\"1\"} 10.9\n",
            "norvo_last_poll_timestamp_seconds{device=\"/dev/hidraw0\"} 1765180800.5\n",
            "norvo_polls_total{device=\"/dev/hidraw0\"} 2\n",
+           "norvo_last_poll_duration_seconds{device=\"/dev/hidraw0\"} 0.078\n",
            "norvo_poll_errors_total{device=\"/dev/hidraw0\"} 1\n",
            "norvo_store_write_errors_total{device=\"/dev/hidraw0\"} 2\n",
            "norvo_reconnects_total{device=\"/dev/hidraw0\"} 0\n",

@@ -8,7 +8,8 @@ export DEBIAN_FRONTEND=noninteractive
 packages=(g++ cmake ninja-build pkg-config git
   qt6-base-dev libgl-dev libqcustomplot-dev libhidapi-dev libudev-dev libsqlite3-dev
   libgtest-dev fonts-liberation2 sqlite3
-  libcli11-dev nlohmann-json3-dev)
+  libcli11-dev nlohmann-json3-dev
+  libcpp-httplib-dev libmosquitto-dev mosquitto mosquitto-clients prometheus curl)
 # "fuzz": clang and its libFuzzer runtime as well.
 if [ "${1:-}" = fuzz ]; then packages+=(clang libclang-rt-14-dev); fi
 # "package": what building, checking and installing the Debian package needs
