@@ -26,7 +26,6 @@
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -684,11 +683,9 @@ class Serve {
   int MetricsPort() const {
     int port = 0;
     WaitFor([&] {
-      std::smatch m;
-      const std::string err = Err();
-      if (std::regex_search(err, m, std::regex("metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics"))) {
-        port = std::stoi(m[1]);
-      }
+      const std::string err = Err(), banner = "metrics on http://127.0.0.1:";
+      const std::size_t at = err.find(banner);
+      if (at != std::string::npos) port = std::atoi(err.c_str() + at + banner.size());
       return port != 0;
     });
     return port;
