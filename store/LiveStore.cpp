@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -200,7 +201,7 @@ bool LiveStore::Query(double from, double to, const std::function<bool(const Liv
 
 bool ParseLocalTime(const std::string& text, double* unix_seconds) {
   std::string t = text;
-  if (t.size() > 10 && t[10] == 'T') t[10] = ' ';
+  std::replace(t.begin(), t.end(), 'T', ' ');
   double ole = 0;
   if (!ParseSpanTime(t, &ole)) return false;
   const DateTime d = FromOleDate(ole);

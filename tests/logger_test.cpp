@@ -178,11 +178,17 @@ class Broker {
   explicit Broker(const fs::path& folder) : folder_(folder), port_(FreePort()) {}
   ~Broker() { Stop(); }
   int Port() const { return port_; }
-  bool Start() {
+  // Anonymous clients, or only those in the password file.
+  bool Start(const fs::path& password_file = {}) {
     const std::string mosquitto = Tool("mosquitto");
     if (mosquitto.empty()) return false;
     const fs::path conf = folder_ / "mosquitto.conf";
-    std::ofstream(conf) << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
+    // As root, mosquitto would drop to its own user, which cannot read the
+    // test's private folder.
+    std::ofstream(conf) << "listener " << port_ << " 127.0.0.1\npersistence false\n"
+                        << (::geteuid() == 0 ? "user root\n" : "")
+                        << (password_file.empty() ? "allow_anonymous true\n"
+                                                  : "allow_anonymous false\npassword_file " + password_file.string() + "\n");
     pid_ = Spawn({mosquitto, "-c", conf.string()}, folder_ / "broker.out", folder_ / "broker.err");
     return WaitFor([&] { return Accepts(port_); }, 10s);
   }
@@ -209,9 +215,10 @@ class Subscriber {
     std::chrono::system_clock::time_point at;
   };
 
-  explicit Subscriber(int port) {
+  explicit Subscriber(int port, const std::string& user = "", const std::string& password = "") {
     mosquitto_lib_init();
     client_ = mosquitto_new(nullptr, true, this);
+    if (!user.empty()) mosquitto_username_pw_set(client_, user.c_str(), password.c_str());
     mosquitto_connect_callback_set(client_, [](mosquitto* m, void*, int rc) {
       if (rc == 0) mosquitto_subscribe(m, nullptr, "#", 0);
     });
@@ -805,6 +812,34 @@ TEST(ServeTest, LastWillWhenKilledAndPublishingResumesAfterTheBrokerRestarts) {
 
   EXPECT_EQ(serve.End(SIGKILL), 128 + SIGKILL);
   EXPECT_TRUE(sub.WaitLast("norvo/status", "offline")) << "the broker's last will for the killed process";
+}
+
+// A broker that takes only known users: the right password publishes, a
+// wrong one is told and retried, never a crash.
+TEST(ServeTest, BrokerUserAndPasswordFromAFile) {
+  REQUIRE_TOOL(mosquitto_passwd, "mosquitto_passwd");
+  Folder folder;
+  const fs::path passwords = folder.path / "passwords";
+  ASSERT_EQ(RunProgram({mosquitto_passwd, "-c", "-b", passwords.string(), "logger", "s3cret pass"}, folder).status, 0);
+  ::chmod(passwords.c_str(), 0600);
+  Broker broker(folder.path);
+  ASSERT_TRUE(broker.Start(passwords));
+  Subscriber sub(broker.Port(), "logger", "s3cret pass");
+  std::ofstream(folder.path / "right") << "s3cret pass\n";
+  std::ofstream(folder.path / "wrong") << "guess\n";
+  {
+    Serve serve(folder, {"--simulate", "1", "--period", "0.1", "--no-metrics", "--mqtt",
+                         "127.0.0.1:" + std::to_string(broker.Port()), "--mqtt-user", "logger", "--mqtt-password-file",
+                         (folder.path / "right").string()});
+    EXPECT_TRUE(WaitFor([&] { return CountUnitStates(sub, "sim_unit1") >= 2; })) << serve.Err();
+    EXPECT_EQ(serve.End(SIGTERM), 0);
+  }
+  Serve refused(folder, {"--simulate", "1", "--period", "0.1", "--no-metrics", "--mqtt",
+                         "127.0.0.1:" + std::to_string(broker.Port()), "--mqtt-user", "logger", "--mqtt-password-file",
+                         (folder.path / "wrong").string()});
+  EXPECT_TRUE(WaitFor([&] { return refused.Err().find("MQTT: the broker refused the connection") != std::string::npos; }))
+      << refused.Err();
+  EXPECT_EQ(refused.End(SIGTERM), 0) << refused.Err();
 }
 
 TEST(ServeTest, BadOptionsAForeignStoreAndATakenPortEndIt) {
