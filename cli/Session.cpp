@@ -23,12 +23,7 @@ Session::Session(const Options& o, const fs::path& data_folder) {
     unit_->SetTimeScale(*scale);
     auto sim = std::make_unique<sim::SimTransport>();
     sim->AddUnit(unit_.get(), "sim:unit");
-    if (o.fault == "unplugged") unit_->Unplug();
-    if (o.fault == "silent") unit_->SetSilent(true);
-    if (o.fault == "refuse") unit_->SetRefuseWrites(true);
-    if (o.fault == "short-block") unit_->SetShortBlocks(1);
-    if (o.fault == "ignore-writes") unit_->SetIgnoreWrites(true);
-    if (o.fault == "open-failure") unit_->SetOpenFailure(true);
+    unit_->ApplyFault(o.fault);
     transport_ = std::move(sim);
   } else {
     if (!o.fault.empty()) throw Failure(kBadInput, "--sim-fault goes with --simulate");

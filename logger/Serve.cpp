@@ -137,12 +137,7 @@ int RunServe(const ServeOptions& options, std::FILE* out, std::FILE* err) {
       auto unit = std::make_unique<sim::SimUnit>(sim::SimUnit::Options{
           .eight_area = true, .pacing = true, .seed = static_cast<std::uint32_t>(i), .default_card = true});
       unit->SetTimeScale(*scale);
-      if (options.sim_fault == "unplugged") unit->Unplug();
-      if (options.sim_fault == "silent") unit->SetSilent(true);
-      if (options.sim_fault == "refuse") unit->SetRefuseWrites(true);
-      if (options.sim_fault == "short-block") unit->SetShortBlocks(1);
-      if (options.sim_fault == "ignore-writes") unit->SetIgnoreWrites(true);
-      if (options.sim_fault == "open-failure") unit->SetOpenFailure(true);
+      unit->ApplyFault(options.sim_fault);
       sim->AddUnit(unit.get(), "sim:unit" + std::to_string(i));
       simulated.push_back(std::move(unit));
     }

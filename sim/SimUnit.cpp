@@ -478,6 +478,25 @@ void SimUnit::ApplyParameterFrame(const Payload& frame) {
   ++applied_writes_;
 }
 
+bool SimUnit::ApplyFault(const std::string& name) {
+  if (name == "unplugged") {
+    Unplug();
+  } else if (name == "silent") {
+    SetSilent(true);
+  } else if (name == "refuse") {
+    SetRefuseWrites(true);
+  } else if (name == "short-block") {
+    SetShortBlocks(1);
+  } else if (name == "ignore-writes") {
+    SetIgnoreWrites(true);
+  } else if (name == "open-failure") {
+    SetOpenFailure(true);
+  } else {
+    return name.empty();
+  }
+  return true;
+}
+
 Payload SimUnit::SettingsBlock() const {
   std::lock_guard lock(mutex_);
   return settings_;

@@ -78,6 +78,9 @@ class SimUnit {
   void SetIgnoreWrites(bool ignore) { ignore_writes_.store(ignore); }
   // The device node cannot be opened (no permission: no udev rule).
   void SetOpenFailure(bool fail) { open_failure_.store(fail); }
+  // A fault by its command-line name: unplugged, silent, refuse, short-block,
+  // ignore-writes, open-failure; "" is none. False for an unknown name.
+  bool ApplyFault(const std::string& name);
   // The next n write frames (of any kind) are lost on the way in.
   void SetDropWrites(int n) { drop_writes_.store(n); }
   bool OpenFailure() const { return open_failure_.load(); }
