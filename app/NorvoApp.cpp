@@ -2,10 +2,11 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QEventLoop>
+#include <QEvent>
 #include <QProcess>
 
 #include "Dialogs.h"
+#include "QuitSignals.h"
 #include "SimWatcher.h"
 #include "settings/DataFolder.h"
 #include <cstdio>
@@ -23,12 +24,34 @@
 #endif
 
 namespace norvo {
+namespace {
+
+// Closing the main window ends the application whenever it comes: while the
+// application's loop runs, while a local loop runs inside it (exit() ends
+// them all), or before the application's loop has started (a close during
+// the first reads, which wait in a local loop; the loop is then not run).
+class QuitOnClose : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Close) {
+      closed_ = true;
+      QCoreApplication::exit(0);
+    }
+    return QObject::eventFilter(watched, event);
+  }
+  bool Closed() const { return closed_; }
+
+ private:
+  bool closed_ = false;
+};
+
+}  // namespace
 
 std::vector<std::filesystem::path> InstallationFolders() {
   return {QCoreApplication::applicationDirPath().toStdString(), NORVO_SHARE_DIR};
 }
 
-QString CMyNorvoApp::LockPath() { return QDir::temp().filePath("tarvik"); }
 
 CMyNorvoApp::CMyNorvoApp(QStringList arguments) : arguments_(std::move(arguments)) {
   simulate_ = arguments_.contains("--simulate");
@@ -41,11 +64,29 @@ CMyNorvoApp::~CMyNorvoApp() {
 }
 
 int CMyNorvoApp::InitInstance() {
-  // One instance: a second start ends silently. The lock of an instance that
-  // crashed is stale (its process is gone) and is taken over.
-  lock_ = std::make_unique<QLockFile>(LockPath());
-  lock_->setStaleLockTime(0);
-  if (!lock_->tryLock(0)) return 0;
+  // First of all, so that a quit signal at any moment of the start is seen by
+  // the event loop below rather than killing the process with its lock.
+  QuitSignals quit_signals;
+  // One console per user: a second start ends at once (it says why on
+  // stderr). The lock dies with its process, so a crashed console never
+  // keeps the next one out; a lock file that cannot be opened at all (made
+  // by someone else, a symlink) only costs the single-instance check.
+  const std::filesystem::path lock_path = ConsoleLockPath();
+  switch (lock_.Take(lock_path)) {
+    case FileLock::Result::kHeld:
+      break;
+    case FileLock::Result::kBusy:
+      if (lock_.Holder() > 0) {
+        std::fprintf(stderr, "norvo: already running (process %d)\n", static_cast<int>(lock_.Holder()));
+      } else {
+        std::fprintf(stderr, "norvo: already running\n");
+      }
+      return 0;
+    case FileLock::Result::kUnavailable:
+      std::fprintf(stderr, "norvo: cannot use the lock file %s; starting without the single-instance check\n",
+                   lock_path.c_str());
+      break;
+  }
 
   data_folder_ = ChooseDataFolder();
   PrepareDataFolder(InstallationFolders(), data_folder_);
@@ -77,19 +118,27 @@ int CMyNorvoApp::InitInstance() {
   if (sim_unit_) options.extend_menu = [unit = sim_unit_.get()](QMenuBar* bar) { AddSimulationMenu(bar, *unit); };
   window_ = std::make_unique<CMyNorvoDlg>(*session_, watcher_.get(), options);
   InstallDialogs(*window_);
+  QuitOnClose quit_on_close;
+  window_->installEventFilter(&quit_on_close);
   window_->show();
 
-  QEventLoop loop;
-  QObject::connect(qApp, &QApplication::lastWindowClosed, &loop, &QEventLoop::quit);
-  loop.exec();
+  // The application's own event loop: closing the main window (its close
+  // box, Alt+F4, Quit) ends it, as does SIGTERM, SIGINT or SIGHUP.
+  QApplication::setQuitOnLastWindowClosed(true);
+  const int status = quit_on_close.Closed() ? 0 : QApplication::exec();
+  window_->removeEventFilter(&quit_on_close);
   window_->Shutdown();
-  return 0;
+  return status;
 }
 
 void CMyNorvoApp::Restart() {
-  lock_->unlock();
+  // The unit and the lock go first, so that the new console finds both free;
+  // then this one ends.
+  window_->Shutdown();
+  lock_.Release();
   QProcess::startDetached(QCoreApplication::applicationFilePath(), arguments_);
   window_->close();
+  QCoreApplication::exit(0);
 }
 
 }  // namespace norvo

@@ -2,11 +2,12 @@
 // The application object: one instance at a time, the data folder and its
 // files, the language from Main.ini, then the main window until it closes.
 
-#include <QLockFile>
 #include <QString>
 #include <QStringList>
 #include <filesystem>
 #include <memory>
+
+#include "settings/FileLock.h"
 
 namespace norvo {
 
@@ -26,7 +27,8 @@ class CMyNorvoApp {
   explicit CMyNorvoApp(QStringList arguments);
   ~CMyNorvoApp();
 
-  // Returns the process exit code; a second instance returns 0 at once.
+  // Runs the console until its window closes or a quit signal comes;
+  // returns the process exit code. A second instance returns 0 at once.
   int InitInstance();
 
   // After the Language dialog: lets a new instance start, starts it, closes.
@@ -34,14 +36,11 @@ class CMyNorvoApp {
 
   const std::filesystem::path& DataFolder() const { return data_folder_; }
 
-  // The lock that keeps a second instance out: "tarvik" in the temp folder.
-  static QString LockPath();
-
  private:
   QStringList arguments_;
   bool simulate_ = false;
   std::filesystem::path data_folder_;
-  std::unique_ptr<QLockFile> lock_;
+  FileLock lock_;  // ConsoleLockPath()
   std::unique_ptr<sim::SimUnit> sim_unit_;
   std::unique_ptr<Transport> transport_;
   std::unique_ptr<UnitSession> session_;

@@ -118,4 +118,10 @@ int LeadingInteger(std::string_view text) {
   return static_cast<int>(negative ? -v : v);
 }
 
+std::string FixedText(double value, int decimals) {
+  char buf[400];  // the widest double in fixed notation, with a sign and decimals
+  const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
+  return result.ec == std::errc() ? std::string(buf, result.ptr) : std::string();
+}
+
 }  // namespace norvo

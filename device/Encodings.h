@@ -43,6 +43,10 @@ inline std::string Latin1ToUtf8(std::string_view bytes) {
 // UTF-8 back to one byte per character; characters above U+00FF become '?'.
 std::string Utf8ToLatin1(std::string_view text);
 
+// value with `decimals` digits after a point, in every locale (rounded as
+// "%.*f" rounds): the desktop's locale may make printf write a comma.
+std::string FixedText(double value, int decimals);
+
 // The leading decimal number of a text as the C library reads it: leading
 // blanks skipped, stops at the first character that does not fit, 0 when
 // there is no number. Only plain decimal notation is taken (no hex, no

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "device/Encodings.h"
 #include "device/Payload.h"
 #include "session/UnitSession.h"
 #include "settings/DataFolder.h"
@@ -80,9 +81,7 @@ class Logger::UnitWorker {
     double gap = 0;
     const bool again = logger_.status_.Connected(path_, &gap);
     if (logger_.mqtt_) logger_.mqtt_->Availability(path_, true);
-    char text[64];
-    std::snprintf(text, sizeof text, "back after %.1f s", gap);
-    Note(again ? text : "connected");
+    Note(again ? "back after " + FixedText(gap, 1) + " s" : std::string("connected"));
     last_note_.clear();
     return true;
   }

@@ -1,18 +1,13 @@
 #include "Format.h"
 
 #include <cmath>
-#include <cstdio>
 
 #include "device/Encodings.h"
 
 namespace norvo {
 namespace {
 
-std::string Printf(const char* format, double value) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, format, value);
-  return buf;
-}
+std::string OneDecimal(double value) { return FixedText(value, 1); }
 
 void RemoveAll(std::string& text, const std::string& what) {
   for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at)) {
@@ -25,15 +20,15 @@ void RemoveAll(std::string& text, const std::string& what) {
 std::string FormatTemperature(float value, int mode, int unit_flag) {
   const bool fahrenheit = unit_flag != 0;
   if (mode == kDifference) {
-    return Printf("%0.1f", fahrenheit ? static_cast<double>(value) * 1.8 : static_cast<double>(value));
+    return OneDecimal(fahrenheit ? static_cast<double>(value) * 1.8 : static_cast<double>(value));
   }
   std::string text;
   if (value == kInvalidTemperature) {
     text = fahrenheit ? "--  \u00B0F" : "--  \u00B0C";
   } else if (fahrenheit) {
-    text = Printf("%0.1f  \u00B0F", static_cast<double>(value) * 1.8 + 32);
+    text = OneDecimal(static_cast<double>(value) * 1.8 + 32) + "  \u00B0F";
   } else {
-    text = Printf("%0.1f  \u00B0C", static_cast<double>(value));
+    text = OneDecimal(static_cast<double>(value)) + "  \u00B0C";
   }
   if (mode == kNumberText) {
     RemoveAll(text, "\u00B0C");

@@ -1,7 +1,9 @@
 #include "UnitSession.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "device/Blocks.h"
 #include "device/Frames.h"
@@ -12,9 +14,11 @@ namespace norvo {
 std::optional<double> TimeScaleFromEnvironment(std::string* error) {
   const char* text = std::getenv("NORVO_TIME_SCALE");
   if (text == nullptr || *text == '\0') return 1.0;
-  char* end = nullptr;
-  const double scale = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !std::isfinite(scale) || scale < 0.0001 || scale > 100) {
+  // from_chars: a point in every locale (strtod follows the desktop's).
+  const char* end = text + std::strlen(text);
+  double scale = 0;
+  const auto [stop, ec] = std::from_chars(text, end, scale);
+  if (ec != std::errc() || stop != end || !std::isfinite(scale) || scale < 0.0001 || scale > 100) {
     if (error) *error = std::string("NORVO_TIME_SCALE takes a number from 0.0001 to 100, not \"") + text + "\"";
     return std::nullopt;
   }

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "FileLock.h"
 #include "Ini.h"
 #include "res/Strings.h"
 
@@ -18,6 +19,10 @@ bool Writable(const fs::path& folder) { return ::access(folder.c_str(), W_OK) ==
 
 fs::path ChooseDataFolder() {
   std::error_code ec;
+  if (const char* own = std::getenv("NORVO_DATA_DIR"); own && *own) {
+    fs::create_directories(own, ec);
+    return own;
+  }
   const fs::path machine = "/var/lib/Tarvik";
   fs::create_directories(machine, ec);
   if (fs::is_directory(machine, ec) && Writable(machine)) return machine;
@@ -33,6 +38,14 @@ fs::path ChooseDataFolder() {
   const fs::path user = base / "Tarvik";
   fs::create_directories(user, ec);
   return user;
+}
+
+fs::path ConsoleLockPath() {
+  for (const char* name : {"NORVO_RUNTIME_DIR", "XDG_RUNTIME_DIR"}) {
+    const char* dir = std::getenv(name);
+    if (dir != nullptr && *dir != '\0') return fs::path(dir) / "norvo.lock";
+  }
+  return RuntimeFolder() / ("norvo-" + std::to_string(::getuid()) + ".lock");
 }
 
 void PrepareDataFolder(const std::vector<fs::path>& sources, const fs::path& data_folder) {

@@ -11,10 +11,16 @@ namespace norvo {
 inline constexpr const char* kDatabaseFile = "Norvo.mdb";
 inline constexpr const char* kSettingsFile = "Main.ini";
 
-// The machine-wide folder "/var/lib/Tarvik" when it exists or can be made and
-// is writable; otherwise "$XDG_DATA_HOME/Tarvik" (default
-// "~/.local/share/Tarvik"), created when missing.
+// $NORVO_DATA_DIR when set (tests and second installations use it); else the
+// machine-wide folder "/var/lib/Tarvik" when it exists or can be made and is
+// writable; otherwise "$XDG_DATA_HOME/Tarvik" (default
+// "~/.local/share/Tarvik"). Created when missing.
 std::filesystem::path ChooseDataFolder();
+
+// The console's single-instance lock: "norvo.lock" in the user's runtime
+// folder; in the shared temp folder the name carries the user id
+// ("norvo-<uid>.lock"), so that each user has a console of their own.
+std::filesystem::path ConsoleLockPath();
 
 // Copies the database and the settings file from the first source folder that
 // holds them into the data folder when they are missing there, never

@@ -1,9 +1,12 @@
 #include "Ini.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 namespace norvo {
@@ -21,16 +24,58 @@ bool SameName(const std::string& a, const std::string& b) {
          });
 }
 
-std::vector<std::string> ReadLines(const std::filesystem::path& file, bool* ok) {
+// Opens a settings file for reading or updating: only a regular file, never
+// through a symlink, never waiting on a FIFO. -1 with errno set otherwise.
+int OpenRegular(const std::filesystem::path& file, int flags) {
+  const int fd = ::open(file.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
+// At most kIniReadLimit bytes from the start of the file.
+bool ReadPrefix(int fd, std::string* text) {
+  text->assign(kIniReadLimit, '\0');
+  std::size_t have = 0;
+  while (have < text->size()) {
+    const ssize_t n = ::pread(fd, text->data() + have, text->size() - have, static_cast<off_t>(have));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    have += static_cast<std::size_t>(n);
+  }
+  text->resize(have);
+  return true;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
-  std::ifstream in(file, std::ios::binary);
-  *ok = static_cast<bool>(in);
-  std::string line;
-  while (std::getline(in, line)) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
+    lines.push_back(std::move(line));
+    at = end + 1;
   }
   return lines;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 // "[name]" gives name; anything else gives nothing.
@@ -55,10 +100,14 @@ bool KeyValue(const std::string& line, std::string* key, std::string* value) {
 
 std::string ReadIniValue(const std::filesystem::path& file, const std::string& section,
                          const std::string& key, const std::string& fallback) {
-  bool ok = false;
-  const std::vector<std::string> lines = ReadLines(file, &ok);
+  const int fd = OpenRegular(file, O_RDONLY);
+  if (fd < 0) return fallback;
+  std::string text;
+  const bool ok = ReadPrefix(fd, &text);
+  ::close(fd);
+  if (!ok) return fallback;
   bool in_section = false;
-  for (const std::string& line : lines) {
+  for (const std::string& line : SplitLines(text)) {
     std::string name, k, v;
     if (SectionName(line, &name)) {
       in_section = SameName(name, section);
@@ -74,8 +123,25 @@ std::string ReadIniValue(const std::filesystem::path& file, const std::string& s
 
 bool WriteIniValue(const std::filesystem::path& file, const std::string& section, const std::string& key,
                    const std::string& value) {
-  bool existed = false;
-  std::vector<std::string> lines = ReadLines(file, &existed);
+  // The file is updated in place, so that its mode, owner and links stay as
+  // they are; a missing file is created.
+  bool created = false;
+  int fd = OpenRegular(file, O_RDWR);
+  if (fd < 0 && errno == ENOENT) {
+    fd = OpenRegular(file, O_RDWR | O_CREAT | O_EXCL);
+    created = fd >= 0;
+  }
+  if (fd < 0) return false;
+  struct stat st {};
+  std::string old_text;
+  const bool readable = ::fstat(fd, &st) == 0 && ReadPrefix(fd, &old_text);
+  // A read-only settings file stays as it is (root could write it anyway),
+  // and so does one too large to be ours: it would be cut.
+  if (!readable || (st.st_mode & S_IWUSR) == 0 || st.st_size > static_cast<off_t>(old_text.size())) {
+    ::close(fd);
+    return false;
+  }
+  std::vector<std::string> lines = SplitLines(old_text);
   const std::string entry = key + "=" + value;
   bool in_section = false, done = false;
   std::size_t section_end = lines.size();
@@ -105,35 +171,27 @@ bool WriteIniValue(const std::filesystem::path& file, const std::string& section
       lines.push_back(entry);
     }
   }
-  std::ostringstream text;
-  for (const std::string& line : lines) text << line << "\r\n";
-  // Write a sibling first and rename it over the file, so that a full disk
-  // leaves the old file whole.
-  const std::filesystem::path temp = file.string() + ".new";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out << text.str();
-    out.flush();
-    if (!out) {
-      out.close();
-      std::error_code ec;
-      std::filesystem::remove(temp, ec);
-      return false;
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  // Room first, so that a full disk fails before a byte changes; then the
+  // text, the length and the disk. A write that fails half-way puts the old
+  // text back (it fits where it was).
+  bool ok = text.size() <= old_text.size() || ::posix_fallocate(fd, 0, static_cast<off_t>(text.size())) == 0;
+  if (ok) {
+    ok = WriteAll(fd, text) && ::ftruncate(fd, static_cast<off_t>(text.size())) == 0 && ::fsync(fd) == 0;
+    if (!ok) {
+      WriteAll(fd, old_text);
+      [[maybe_unused]] const int cut = ::ftruncate(fd, static_cast<off_t>(old_text.size()));
     }
+  } else {
+    [[maybe_unused]] const int cut = ::ftruncate(fd, static_cast<off_t>(old_text.size()));
   }
-  std::error_code ec;
-  const auto perms = std::filesystem::status(file, ec).permissions();
-  if (existed && (perms & std::filesystem::perms::owner_write) == std::filesystem::perms::none) {
-    std::filesystem::remove(temp, ec);
-    return false;  // a read-only settings file stays as it is
+  ::close(fd);
+  if (!ok && created) {
+    std::error_code ec;
+    std::filesystem::remove(file, ec);
   }
-  std::filesystem::rename(temp, file, ec);
-  if (ec) {
-    std::filesystem::remove(temp, ec);
-    return false;
-  }
-  return true;
+  return ok;
 }
 
 }  // namespace norvo

@@ -74,16 +74,14 @@ std::string MakeLogFile(bool three_fields, int lines, int first_hour) {
     const int h = static_cast<int>(std::lround(50 + 10 * std::sin(i * 2 * M_PI / 900.0 + 1)));
     const double g = std::log(h / 100.0) + 17.62 * t / (243.12 + t);
     const double dew = 243.12 * g / (17.62 - g);
-    int n = std::snprintf(line, sizeof line, "%d-%02u-%02u %d:%02d:%02d,%.1f,%d", int(ymd.year()),
-                          unsigned(ymd.month()), unsigned(ymd.day()), hh, mm, 0, t, h);
-    if (!three_fields) {
-      if (i % 10 == 9) {
-        n += std::snprintf(line + n, sizeof line - n, ",%.1f,--", dew);
-      } else {
-        n += std::snprintf(line + n, sizeof line - n, ",%.1f,%.1f", dew, t - 0.4 + h * 0.01);
-      }
-    }
+    // Numbers with a point whatever the process's locale, as the unit writes them.
+    const int n = std::snprintf(line, sizeof line, "%d-%02u-%02u %d:%02d:%02d,", int(ymd.year()),
+                                unsigned(ymd.month()), unsigned(ymd.day()), hh, mm, 0);
     text.append(line, static_cast<std::size_t>(n));
+    text += FixedText(t, 1) + "," + std::to_string(h);
+    if (!three_fields) {
+      text += "," + FixedText(dew, 1) + "," + (i % 10 == 9 ? std::string("--") : FixedText(t - 0.4 + h * 0.01, 1));
+    }
     text += '\n';
   }
   return text;

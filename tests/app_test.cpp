@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QLockFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 
@@ -107,49 +108,73 @@ TEST(DataFolder, CopiesMissingFilesNeverOverwritesAndMakesMainIniWritable) {
   EXPECT_FALSE(fs::exists(empty / "Main.ini"));
 }
 
-TEST(SingleInstance, SecondLockFailsAndAStaleLockIsTakenOver) {
+// Main.ini is updated in place: its mode, owner and links stay; a huge file
+// costs a bounded read and is never cut; a FIFO or symlink in its place is
+// neither waited on nor written through.
+TEST(MainIni, UpdatedInPlaceAndReadBounded) {
   TempDir t;
-  const QString path = QString::fromStdString((t.Path() / "tarvik").string());
-  QLockFile first(path);
-  first.setStaleLockTime(0);
-  ASSERT_TRUE(first.tryLock(0));
-  QLockFile second(path);
-  second.setStaleLockTime(0);
-  EXPECT_FALSE(second.tryLock(0));
+  const fs::path ini = t.Path() / "Main.ini";
+  WriteFile(ini, "[Language]\r\nLanguage=English\r\n");
+  fs::permissions(ini, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                           fs::perms::group_write);
+  fs::create_hard_link(ini, t.Path() / "link.ini");
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(ini.c_str(), 4321, 4322), 0);  // another user's file, written by root
+  }
+  struct stat before {};
+  ASSERT_EQ(::stat(ini.c_str(), &before), 0);
 
-  // A lock left by a process that is gone (a crash) does not keep us out.
-  first.unlock();
-  WriteFile(path.toStdString(), "999999\nnorvo\n" + QSysInfo::machineHostName().toStdString() + "\n");
-  QLockFile after_crash(path);
-  after_crash.setStaleLockTime(0);
-  EXPECT_TRUE(after_crash.tryLock(0));
+  ASSERT_TRUE(WriteLanguageSetting(t.Path(), "Deutsch"));
+  struct stat after {};
+  ASSERT_EQ(::stat(ini.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode, before.st_mode);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_EQ(ReadFile(t.Path() / "link.ini"), "[Language]\r\nLanguage=Deutsch\r\n");
+  // Shorter again: no tail of the longer text is left behind.
+  ASSERT_TRUE(WriteIniValue(ini, "Language", "Language", "X"));
+  EXPECT_EQ(ReadFile(ini), "[Language]\r\nLanguage=X\r\n");
+
+  // 200 MB (sparse): the key in the first bytes is found, a key beyond the
+  // read limit is not, and a write refuses rather than cutting the file.
+  {
+    std::ofstream out(ini, std::ios::binary | std::ios::trunc);
+    out << "[Language]\nLanguage=Deutsch\n";
+  }
+  ASSERT_EQ(::truncate(ini.c_str(), 200 * 1024 * 1024), 0);
+  EXPECT_EQ(ReadLanguageSetting(t.Path()), "Deutsch");
+  EXPECT_FALSE(WriteLanguageSetting(t.Path(), "English"));
+  EXPECT_EQ(fs::file_size(ini), 200u * 1024 * 1024);
+  {
+    std::string text(kIniReadLimit, ';');
+    text += "\n[Language]\nLanguage=Deutsch\n";
+    WriteFile(ini, text);
+  }
+  EXPECT_EQ(ReadLanguageSetting(t.Path()), "");
+
+  // Not a regular file: the default, at once, and nothing written through.
+  fs::remove(ini);
+  fs::remove(t.Path() / "link.ini");
+  ASSERT_EQ(::mkfifo(ini.c_str(), 0600), 0);
+  EXPECT_EQ(ReadLanguageSetting(t.Path()), "");
+  EXPECT_FALSE(WriteLanguageSetting(t.Path(), "Deutsch"));
+  fs::remove(ini);
+  WriteFile(t.Path() / "target.ini", "[Language]\nLanguage=English\n");
+  fs::create_symlink(t.Path() / "target.ini", ini);
+  EXPECT_FALSE(WriteLanguageSetting(t.Path(), "Deutsch"));
+  EXPECT_EQ(ReadFile(t.Path() / "target.ini"), "[Language]\nLanguage=English\n");
 }
 
-// The executable itself: a second start ends silently while the first runs.
-TEST(SingleInstance, SecondStartOfTheProgramEndsSilently) {
+// NORVO_DATA_DIR names the data folder (every test that starts a front end
+// uses one of its own, never the machine's).
+TEST(DataFolder, EnvironmentNamesTheFolder) {
   TempDir t;
-  const QString exe = QString::fromStdString(NORVO_EXECUTABLE);
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("TMPDIR", t.dir.path());
-  env.insert("XDG_DATA_HOME", t.dir.path());
-  env.insert("QT_QPA_PLATFORM", "offscreen");
-  QProcess first;
-  first.setProcessEnvironment(env);
-  first.start(exe, {"--simulate"});
-  ASSERT_TRUE(first.waitForStarted());
-  // The lock file appears once the first instance holds it.
-  for (int i = 0; i < 200 && !fs::exists(t.Path() / "tarvik"); ++i) first.waitForFinished(25);
-  ASSERT_TRUE(fs::exists(t.Path() / "tarvik"));
-
-  QProcess second;
-  second.setProcessEnvironment(env);
-  second.start(exe, {"--simulate"});
-  ASSERT_TRUE(second.waitForFinished(10000));
-  EXPECT_EQ(second.exitCode(), 0);
-  EXPECT_TRUE(second.readAllStandardOutput().isEmpty());
-  EXPECT_EQ(first.state(), QProcess::Running);
-  first.kill();
-  first.waitForFinished();
+  const fs::path own = t.Path() / "own" / "Tarvik";
+  qputenv("NORVO_DATA_DIR", QByteArray::fromStdString(own.string()));
+  EXPECT_EQ(ChooseDataFolder(), own);
+  EXPECT_TRUE(fs::is_directory(own));
+  qunsetenv("NORVO_DATA_DIR");
 }
 
 }  // namespace

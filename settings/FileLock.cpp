@@ -1,0 +1,72 @@
+#include "FileLock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace norvo {
+
+std::filesystem::path RuntimeFolder() {
+  for (const char* name : {"NORVO_RUNTIME_DIR", "XDG_RUNTIME_DIR"}) {
+    const char* dir = std::getenv(name);
+    if (dir != nullptr && *dir != '\0') return dir;
+  }
+  std::error_code ec;
+  const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+  return ec ? std::filesystem::path("/tmp") : temp;
+}
+
+namespace {
+
+void NoteHolder(int fd, const std::string& text) {
+  if (text.empty()) {
+    [[maybe_unused]] const int cut = ::ftruncate(fd, 0);
+    return;
+  }
+  [[maybe_unused]] const ssize_t written = ::pwrite(fd, text.data(), text.size(), 0);
+}
+
+}  // namespace
+
+FileLock::Result FileLock::Take(const std::filesystem::path& file) {
+  if (fd_ >= 0 && file == file_) return Result::kHeld;
+  Release();
+  holder_ = 0;
+  // O_NOFOLLOW: a symlink planted in a shared folder is not written through;
+  // O_NONBLOCK: a FIFO planted there does not hang the start.
+  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) return Result::kUnavailable;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return Result::kUnavailable;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    char text[32] = {0};
+    const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    if (n > 0) holder_ = static_cast<pid_t>(std::strtol(text, nullptr, 10));
+    ::close(fd);
+    return Result::kBusy;
+  }
+  // The note of who holds the lock; the lock holds even when it cannot be
+  // written (a full disk), the message then names no process.
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd, 0) == 0) NoteHolder(fd, pid);
+  fd_ = fd;
+  file_ = file;
+  return Result::kHeld;
+}
+
+void FileLock::Release() {
+  if (fd_ < 0) return;
+  // Empty the note first: a reader between the two steps sees no holder.
+  NoteHolder(fd_, "");
+  ::close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace norvo

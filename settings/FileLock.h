@@ -1,0 +1,44 @@
+#pragma once
+// An advisory lock (flock) on a file. The lock dies with its process, so a
+// crashed holder never keeps anyone out, and the file's content does not
+// matter (an empty or foreign-looking file locks like any other); the file
+// holds the holder's process id for the message the next process shows.
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+
+namespace norvo {
+
+// Where the locks live: $NORVO_RUNTIME_DIR, else $XDG_RUNTIME_DIR (the
+// user's own runtime folder), else the temp folder.
+std::filesystem::path RuntimeFolder();
+
+class FileLock {
+ public:
+  FileLock() = default;
+  ~FileLock() { Release(); }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  enum class Result {
+    kHeld,        // this process holds the lock now (or already did)
+    kBusy,        // another process holds it; Holder() names it (0: unknown)
+    kUnavailable  // the file cannot be made or opened (a foreign file, a symlink, no folder)
+  };
+  Result Take(const std::filesystem::path& file);
+  // True for kHeld.
+  bool TryLock(const std::filesystem::path& file) { return Take(file) == Result::kHeld; }
+  void Release();
+  bool Held() const { return fd_ >= 0; }
+  const std::filesystem::path& File() const { return file_; }
+  pid_t Holder() const { return holder_; }
+
+ private:
+  int fd_ = -1;
+  std::filesystem::path file_;
+  pid_t holder_ = 0;
+};
+
+}  // namespace norvo

@@ -1,0 +1,349 @@
+// The console executable's life on a real X server (Xvfb): a window manager's
+// close ends the process and frees its lock, Ctrl+Q does the same, a language
+// change leaves exactly one console, quit signals end it cleanly, and a stale,
+// empty or foreign lock file never stops a start.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "settings/DataFolder.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace norvo {
+namespace {
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+bool Found(const char* program) {
+  for (const char* dir : {"/usr/bin", "/usr/local/bin", "/bin"}) {
+    if (::access((std::string(dir) + "/" + program).c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+// A display of our own for the whole test binary.
+class XServer {
+ public:
+  bool Start() {
+    for (int n = 90 + ::getpid() % 400; n < 999; n += 7) {
+      if (fs::exists("/tmp/.X11-unix/X" + std::to_string(n)) || fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) {
+        continue;
+      }
+      display_ = ":" + QString::number(n);
+      server_.start("Xvfb", {display_, "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"});
+      if (!server_.waitForStarted(5000)) return false;
+      for (int i = 0; i < 100; ++i) {
+        if (fs::exists("/tmp/.X11-unix/X" + std::to_string(n))) return true;
+        if (server_.waitForFinished(50)) break;  // the display was taken after all
+      }
+      server_.kill();
+      server_.waitForFinished();
+    }
+    return false;
+  }
+  ~XServer() {
+    server_.terminate();
+    if (!server_.waitForFinished(3000)) server_.kill();
+  }
+  const QString& Display() const { return display_; }
+
+ private:
+  QProcess server_;
+  QString display_;
+};
+
+// One console process with a data folder and a runtime folder of its own.
+struct Console {
+  QTemporaryDir data, runtime;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  QProcess process;
+
+  explicit Console(const QString& display = {}) {
+    env.insert("NORVO_DATA_DIR", data.path());
+    env.insert("NORVO_RUNTIME_DIR", runtime.path());
+    env.insert("XDG_RUNTIME_DIR", runtime.path());
+    env.insert("NORVO_TIME_SCALE", "0.2");
+    if (display.isEmpty()) {
+      env.insert("QT_QPA_PLATFORM", "offscreen");
+    } else {
+      env.insert("QT_QPA_PLATFORM", "xcb");
+      env.insert("DISPLAY", display);
+    }
+    process.setProcessEnvironment(env);
+  }
+  ~Console() {
+    if (process.state() != QProcess::NotRunning) {
+      process.kill();
+      process.waitForFinished();
+    }
+  }
+  fs::path Lock() const { return fs::path(env.value("NORVO_RUNTIME_DIR").toStdString()) / "norvo.lock"; }
+  // Started, holding its lock (its pid in the lock file) and running: its
+  // first polls are done (the window is settled).
+  bool Start() {
+    process.start(NORVO_EXECUTABLE, {"--simulate"});
+    if (!process.waitForStarted(5000)) return false;
+    const std::string pid = std::to_string(process.processId()) + "\n";
+    QByteArray err;
+    for (int i = 0; i < 400; ++i) {
+      err += process.readAllStandardError();
+      if (ReadFile(Lock()) == pid && err.contains("poll 2:")) return true;
+      if (process.waitForFinished(25)) return false;
+    }
+    return false;
+  }
+  // Ended within two seconds with status 0, its lock free again.
+  void ExpectCleanEnd() {
+    // (waitForFinished is false for a process that has ended already.)
+    ASSERT_TRUE(process.state() == QProcess::NotRunning || process.waitForFinished(2000))
+        << "still running 2 s after being asked to quit: " << process.readAllStandardError().toStdString();
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    EXPECT_EQ(ReadFile(Lock()), "");
+  }
+};
+
+// Runs a helper program and gives its standard output (empty on failure).
+QString RunTool(const QString& program, const QStringList& args, const QProcessEnvironment& env, int ms = 10000) {
+  QProcess p;
+  p.setProcessEnvironment(env);
+  p.start(program, args);
+  if (!p.waitForFinished(ms)) {
+    p.kill();
+    p.waitForFinished();
+    return {};
+  }
+  return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+}
+
+// The top-level windows of a process that are mapped, as xdotool finds them.
+QStringList Windows(qint64 pid, const QProcessEnvironment& env) {
+  for (int i = 0; i < 100; ++i) {
+    const QString out = RunTool("xdotool", {"search", "--onlyvisible", "--pid", QString::number(pid)}, env);
+    if (!out.isEmpty()) return out.split('\n');
+    std::this_thread::sleep_for(50ms);
+  }
+  return {};
+}
+
+// What a window manager sends when the user clicks a window's close box or
+// presses Alt+F4: WM_DELETE_WINDOW in a WM_PROTOCOLS client message.
+bool SendDeleteWindow(const QString& display, std::uint32_t window) {
+  xcb_connection_t* c = xcb_connect(display.toLocal8Bit().constData(), nullptr);
+  if (xcb_connection_has_error(c)) {
+    xcb_disconnect(c);
+    return false;
+  }
+  const auto atom = [c](const char* name) {
+    xcb_intern_atom_reply_t* reply =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
+    const xcb_atom_t a = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    free(reply);
+    return a;
+  };
+  xcb_client_message_event_t event{};
+  event.response_type = XCB_CLIENT_MESSAGE;
+  event.format = 32;
+  event.window = window;
+  event.type = atom("WM_PROTOCOLS");
+  event.data.data32[0] = atom("WM_DELETE_WINDOW");
+  event.data.data32[1] = XCB_CURRENT_TIME;
+  xcb_send_event(c, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&event));
+  const bool ok = xcb_flush(c) > 0;
+  xcb_disconnect(c);
+  return ok;
+}
+
+// Every running console whose data folder is `data`, by its environment.
+std::vector<pid_t> ConsolesOf(const QString& data) {
+  std::vector<pid_t> found;
+  const std::string exe = fs::canonical(NORVO_EXECUTABLE).string();
+  const std::string marker = "NORVO_DATA_DIR=" + data.toStdString();
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code ec;
+    if (fs::read_symlink(entry.path() / "exe", ec).string() != exe) continue;
+    // A zombie has no environment left: it has ended.
+    const std::string environ = ReadFile(entry.path() / "environ");
+    std::size_t at = 0;
+    while (at < environ.size()) {
+      const std::size_t end = environ.find('\0', at);
+      if (environ.compare(at, (end == std::string::npos ? environ.size() : end) - at, marker) == 0) {
+        found.push_back(static_cast<pid_t>(std::stol(name)));
+        break;
+      }
+      if (end == std::string::npos) break;
+      at = end + 1;
+    }
+  }
+  return found;
+}
+
+class OnDesktop : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!Found("Xvfb") || !Found("xdotool")) return;
+    server_ = new XServer;
+    if (!server_->Start()) {
+      delete server_;
+      server_ = nullptr;
+    }
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    if (server_ == nullptr) GTEST_SKIP() << "no Xvfb or xdotool (tools/deps.sh installs them)";
+  }
+  static XServer* server_;
+};
+XServer* OnDesktop::server_ = nullptr;
+
+TEST_F(OnDesktop, WindowManagerCloseEndsTheProcessAndFreesTheLock) {
+  Console console(server_->Display());
+  ASSERT_TRUE(console.Start());
+  const QStringList windows = Windows(console.process.processId(), console.env);
+  ASSERT_EQ(windows.size(), 1) << windows.join(' ').toStdString();
+  ASSERT_TRUE(SendDeleteWindow(server_->Display(), windows[0].toUInt()));
+  console.ExpectCleanEnd();
+
+  // The next start gets the lock and a window.
+  Console again(server_->Display());
+  again.env.insert("NORVO_RUNTIME_DIR", console.runtime.path());
+  again.env.insert("XDG_RUNTIME_DIR", console.runtime.path());
+  again.process.setProcessEnvironment(again.env);
+  ASSERT_TRUE(again.Start()) << again.process.readAllStandardError().toStdString();
+  EXPECT_EQ(Windows(again.process.processId(), again.env).size(), 1);
+}
+
+TEST_F(OnDesktop, CtrlQEndsTheProcess) {
+  Console console(server_->Display());
+  ASSERT_TRUE(console.Start());
+  const QStringList windows = Windows(console.process.processId(), console.env);
+  ASSERT_EQ(windows.size(), 1);
+  RunTool("xdotool", {"windowfocus", "--sync", windows[0], "key", "ctrl+q"}, console.env);
+  console.ExpectCleanEnd();
+}
+
+// Language dialog (Ctrl+6), Deutsch, Save: the console starts anew in German
+// and the old one is gone; exactly one runs.
+TEST_F(OnDesktop, LanguageChangeLeavesExactlyOneConsole) {
+  Console console(server_->Display());
+  ASSERT_TRUE(console.Start());
+  const QStringList windows = Windows(console.process.processId(), console.env);
+  ASSERT_EQ(windows.size(), 1);
+  RunTool("xdotool", {"windowfocus", "--sync", windows[0], "key", "ctrl+6"}, console.env);
+  QStringList dialog;
+  for (int i = 0; i < 100 && dialog.size() < 2; ++i) dialog = Windows(console.process.processId(), console.env);
+  ASSERT_EQ(dialog.size(), 2) << "the Language dialog did not open";
+  const QString language = dialog[0] == windows[0] ? dialog[1] : dialog[0];
+  // The list has the focus: Deutsch is above English; Tab to Save, Space presses it.
+  RunTool("xdotool", {"windowfocus", "--sync", language, "key", "Up", "Tab", "space"}, console.env);
+  console.ExpectCleanEnd();
+  EXPECT_NE(ReadFile(fs::path(console.data.path().toStdString()) / "Main.ini").find("Language=Deutsch"),
+            std::string::npos);
+
+  std::vector<pid_t> running;
+  for (int i = 0; i < 100 && running.empty(); ++i) {
+    std::this_thread::sleep_for(50ms);
+    running = ConsolesOf(console.data.path());
+  }
+  ASSERT_EQ(running.size(), 1u);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(ConsolesOf(console.data.path()).size(), 1u);
+  // The new console holds the lock; it ends on SIGTERM like any other.
+  EXPECT_EQ(ReadFile(console.Lock()), std::to_string(running[0]) + "\n");
+  ::kill(running[0], SIGTERM);
+  for (int i = 0; i < 40 && !ConsolesOf(console.data.path()).empty(); ++i) std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(ConsolesOf(console.data.path()).empty());
+}
+
+TEST(QuitSignals, EndTheConsoleCleanly) {
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    Console console;
+    ASSERT_TRUE(console.Start());
+    ::kill(static_cast<pid_t>(console.process.processId()), signal);
+    console.ExpectCleanEnd();
+  }
+}
+
+TEST(SingleInstance, SecondStartEndsAtOnceWhileTheFirstRuns) {
+  Console first;
+  ASSERT_TRUE(first.Start());
+  QProcess second;
+  second.setProcessEnvironment(first.env);
+  second.start(NORVO_EXECUTABLE, {"--simulate"});
+  ASSERT_TRUE(second.waitForFinished(10000));
+  EXPECT_EQ(second.exitCode(), 0);
+  EXPECT_TRUE(second.readAllStandardOutput().isEmpty());
+  EXPECT_NE(second.readAllStandardError().indexOf("already running"), -1);
+  EXPECT_EQ(first.process.state(), QProcess::Running);
+}
+
+// Whatever lies in the lock file's place, a start that finds nobody holding
+// it goes ahead; one that cannot use it at all still starts.
+TEST(SingleInstance, StaleEmptyOrForeignLockNeverStopsAStart) {
+  const struct {
+    const char* what;
+    std::string content;  // written to the lock file
+    bool symlink;         // the lock file is a symlink elsewhere
+    bool fifo;
+  } cases[] = {
+      {"stale, left by a crash", "999999\n", false, false},
+      {"empty", "", false, false},
+      {"garbage", "\x01\xffnot a pid", false, false},
+      {"a symlink", "", true, false},
+      {"a FIFO", "", false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Console console;
+    const fs::path lock = console.Lock();
+    const fs::path target = fs::path(console.data.path().toStdString()) / "elsewhere";
+    if (c.symlink) {
+      fs::create_symlink(target, lock);
+    } else if (c.fifo) {
+      ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0);
+    } else {
+      std::ofstream(lock, std::ios::binary) << c.content;
+    }
+    console.process.start(NORVO_EXECUTABLE, {"--simulate"});
+    ASSERT_TRUE(console.process.waitForStarted());
+    EXPECT_FALSE(console.process.waitForFinished(1500)) << console.process.readAllStandardError().toStdString();
+    EXPECT_EQ(console.process.state(), QProcess::Running);
+    EXPECT_FALSE(fs::exists(target)) << "written through the symlink";
+  }
+}
+
+TEST(SingleInstance, LockIsPerUser) {
+  QTemporaryDir runtime;
+  qputenv("NORVO_RUNTIME_DIR", runtime.path().toLocal8Bit());
+  EXPECT_EQ(ConsoleLockPath(), fs::path(runtime.path().toStdString()) / "norvo.lock");
+  qunsetenv("NORVO_RUNTIME_DIR");
+  const QByteArray xdg = qgetenv("XDG_RUNTIME_DIR");
+  qunsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(ConsoleLockPath().filename(), "norvo-" + std::to_string(::getuid()) + ".lock");
+  if (!xdg.isEmpty()) qputenv("XDG_RUNTIME_DIR", xdg);
+}
+
+}  // namespace
+}  // namespace norvo
