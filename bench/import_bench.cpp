@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     ours = std::min(ours, bench::Milliseconds([&] {
       const ImportResult r = ImportLocalCopy("LOG0001.CSV", dir / "LOG0001.CSV", (dir / "Norvo.mdb").string(),
                                              DayOrder::kMonthFirst, store);
-      if (!r.stored || static_cast<int>(r.rows.size()) != lines) std::fprintf(stderr, "import incomplete\n");
+      if (!r.stored || static_cast<int>(r.rows->size()) != lines) std::fprintf(stderr, "import incomplete\n");
     }));
   }
   const long rss_after = bench::PeakKilobytes();

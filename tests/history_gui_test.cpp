@@ -128,7 +128,7 @@ TEST_F(HistoryFixture, ListSelectTableGraphDelete) {
     ASSERT_TRUE(fs::exists(Folder() / "IN0002.CSV"));
     boxes.texts.clear();
     h->DeleteFile();
-    EXPECT_EQ(boxes.texts, QStringList{"Are you sure to delete the file?"});
+    EXPECT_EQ(boxes.texts, QStringList{"Are you sure to delete the file?\nFile: IN0002.CSV"});
     EXPECT_FALSE(unit.HasFile("IN0002.CSV"));
     EXPECT_FALSE(fs::exists(Folder() / "IN0002.CSV"));
     EXPECT_EQ(StoredRows(), 0);
