@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdint>
@@ -193,17 +194,35 @@ std::vector<std::string> ColumnTitles(bool three_fields, const std::string& unit
   return titles;
 }
 
+namespace {
+
+// "inf", "nan", a number beyond the double range, or 1e6 and more in size:
+// no reading the unit can have taken.
+bool Absurd(std::string_view field) {
+  std::size_t i = 0;
+  while (i < field.size() && (field[i] == ' ' || field[i] == '\t')) ++i;
+  if (i < field.size() && field[i] == '+') ++i;
+  double v = 0;
+  const auto [end, ec] = std::from_chars(field.data() + i, field.data() + field.size(), v);
+  if (ec == std::errc::result_out_of_range) {
+    // An underflow ("1e-400") is a zero, an overflow absurd.
+    const std::string_view token(field.data() + i, static_cast<std::size_t>(end - field.data()) - i);
+    return token.find("e-") == std::string_view::npos && token.find("E-") == std::string_view::npos;
+  }
+  if (ec != std::errc()) return false;
+  const double leading = LeadingNumber(field);
+  return !std::isfinite(v) || std::fabs(v) >= 1e6 || !std::isfinite(leading) || std::fabs(leading) >= 1e6;
+}
+
+}  // namespace
+
 float FieldNumber(std::string_view field) {
-  if (Absent(field)) return kInvalidTemperature;
-  const double v = LeadingNumber(field);
-  if (!std::isfinite(v) || std::fabs(v) >= 1e6) return kInvalidTemperature;
-  return static_cast<float>(v);
+  if (Absent(field) || Absurd(field)) return kInvalidTemperature;
+  return static_cast<float>(LeadingNumber(field));
 }
 
 std::int32_t FieldInteger(std::string_view field) {
-  if (Absent(field)) return kInvalidHumidity;
-  const double v = LeadingNumber(field);
-  if (!std::isfinite(v) || std::fabs(v) >= 1e6) return kInvalidHumidity;
+  if (Absent(field) || Absurd(field)) return kInvalidHumidity;
   return LeadingInteger(field);
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -129,13 +130,12 @@ Payload BuildDeleteFrame(const std::string& name) {
 }
 
 std::string SizeText(std::int32_t size) {
+  // Two decimals with a point in every locale.
   char buf[64];
-  if (size <= 1048576) {
-    std::snprintf(buf, sizeof buf, "%0.2f KB", size / 1024.0);
-  } else {
-    std::snprintf(buf, sizeof buf, "%0.2f MB", size / 1024.0 / 1024.0);
-  }
-  return buf;
+  const bool kilo = size <= 1048576;
+  const double value = kilo ? size / 1024.0 : size / 1024.0 / 1024.0;
+  char* end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 2).ptr;
+  return std::string(buf, end) + (kilo ? " KB" : " MB");
 }
 
 bool IsConsoleOwnFile(const std::string& name) {
