@@ -150,6 +150,7 @@ void HistoryState::StartImport(const std::string& name, DayOrder order) {
   JoinWorker();
   importing_.store(true);
   transfer_.ResetReceived();
+  transfer_.ResetCancel();
   worker_ = std::thread([this, name, order] {
     const auto post = [this](const std::string& text) {
       const QString message = QString::fromStdString(text);

@@ -374,7 +374,11 @@ bool CardTransfer::ReadInto(const std::string& name, std::int64_t start, std::in
 }
 
 DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_format) {
-  cancel_.store(false);
+  // A cancel counts for this download only: cleared on every way out.
+  struct ClearCancel {
+    std::atomic<bool>& flag;
+    ~ClearCancel() { flag.store(false); }
+  } clear_cancel{cancel_};
   if (std::string reason = UnsafeNameReason(name); !reason.empty()) {
     return {DownloadStatus::kUnsafeName, reason};
   }
@@ -513,6 +517,13 @@ DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_for
       link_.SetPendingType(response::kNone);
       ReleaseExchange(link_);
       return {DownloadStatus::kWriteError, WriteErrorText(local, error), outcome.notice};
+    }
+    if (cancel_.load()) {
+      // Whatever of the block arrived is a correct part of the copy.
+      CloseLocal();
+      link_.SetPendingType(response::kNone);
+      ReleaseExchange(link_);
+      return {DownloadStatus::kCancelled, {}, outcome.notice};
     }
     if (!answered || received_.load() != static_cast<std::uint64_t>(length)) {
       CloseLocal();

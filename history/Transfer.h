@@ -122,8 +122,10 @@ class CardTransfer : public CardReportSink {
   // date_format: the unit's settings byte 4, recorded with the copy; -1
   // when unknown (the copy then has no note and the import guesses).
   DownloadOutcome DownloadFile(const std::string& name, int date_format = -1);
-  // Any thread: the download stops before its next block (kCancelled).
+  // Any thread: the running (or the next) download stops at its next block
+  // (kCancelled); the flag is cleared when that download returns.
   void RequestCancel() { cancel_.store(true); }
+  void ResetCancel() { cancel_.store(false); }
   std::filesystem::path LocalPath(const std::string& name) const { return data_folder_ / name; }
   void ResetReceived() { received_.store(0); }
 
