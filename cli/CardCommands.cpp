@@ -38,10 +38,11 @@ void ListCard(Session& s) {
 void ImportCopy(const std::string& name, CardTransfer& t, const fs::path& data_folder, std::FILE* err) {
   std::string store_error;
   RecordStore store([&](const std::string& e) { store_error = e; });
-  // Without a desktop locale, a date whose day and month are both 12 or
-  // less is read month first.
+  // The copy's date-format note decides, else its own dates; only a file
+  // without any clue is read month first (no desktop locale here).
   const ImportResult r = ImportLocalCopy(name, t.LocalPath(name), (data_folder / kDatabaseFile).string(),
-                                         DayOrder::kMonthFirst, store);
+                                         DayOrder::kMonthFirst, store, [] { return interrupt::Requested(); });
+  if (r.stopped) throw Interrupted{"interrupted; the record store keeps its previous contents"};
   if (!r.opened) throw Failure(kStoreError, r.message);
   if (!r.stored) throw Failure(kStoreError, store_error.empty() ? r.message : store_error);
   std::fprintf(err, "imported %zu lines\n", r.rows->size());
@@ -113,6 +114,8 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
   if (o.import) {
     if (interrupt::Requested()) throw Interrupted{};
     ImportCopy(name, t, data_folder, err);
+    // A signal after the commit: the store holds the new file whole.
+    if (interrupt::Requested()) throw Interrupted{"interrupted after the import of " + name};
   }
   return kOk;
 }

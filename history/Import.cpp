@@ -269,7 +269,8 @@ DayOrder CopyDayOrder(const fs::path& local_path, bool three_fields, DayOrder fa
 }
 
 ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local_path,
-                             const std::string& database_path, DayOrder fallback, RecordStore& store) {
+                             const std::string& database_path, DayOrder fallback, RecordStore& store,
+                             const std::function<bool()>& stop) {
   ImportResult result;
   try {
     std::string why;
@@ -303,6 +304,10 @@ ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local
       rows->Mark(count++, at);
       record = ParseFields(fields, result.three_fields, order, Present(line, n));
       ok = store.AppendRecord() == 0;
+      if (stop && count % 4096 == 0 && stop()) {
+        result.stopped = true;
+        ok = false;
+      }
     }
     store.SetRecord(nullptr);
     const bool read_ok = !reader.Failed();

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -61,6 +62,7 @@ struct ImportResult {
   bool three_fields = false;
   std::string unit_label;     // e.g. "(°C)", UTF-8
   bool stored = false;        // the store now holds exactly this file's records
+  bool stopped = false;       // stop said so: the store holds what it held before
 };
 
 // The order in which a copy's dates are read: the unit's date format recorded
@@ -71,8 +73,11 @@ DayOrder CopyDayOrder(const std::filesystem::path& local_path, bool three_fields
 
 // The store's path is the data folder's "Norvo.mdb". The copy is read as a
 // stream: memory does not grow with its length. fallback: see CopyDayOrder.
+// stop: asked now and then; true abandons the import and the store keeps
+// its previous contents (result.stopped).
 ImportResult ImportLocalCopy(const std::string& file_name, const std::filesystem::path& local_path,
-                             const std::string& database_path, DayOrder fallback, RecordStore& store);
+                             const std::string& database_path, DayOrder fallback, RecordStore& store,
+                             const std::function<bool()>& stop = {});
 
 // One line split into n fields; surplus commas stay in the last field. A line
 // with fewer commas gives empty fields at its end.
