@@ -41,7 +41,7 @@ QStringList Titles(const std::vector<std::string>& titles) {
 }
 
 // Texts of this dialog that the console's string table does not hold.
-enum class Text { kCancel, kExportCsv, kRate, kExportFailed, kNamedDelete };
+enum class Text { kCancel, kExportCsv, kRate, kExportFailed, kNamedDelete, kOutOfMemory };
 QString Local(Text text) {
   const bool german = LoadedLanguage() == kLanguageGerman;
   switch (text) {
@@ -52,6 +52,9 @@ QString Local(Text text) {
       return german ? QString::fromUtf8("Die CSV-Datei konnte nicht geschrieben werden: %1")
                     : QString("The CSV file could not be written: %1");
     case Text::kNamedDelete: return german ? QString::fromUtf8("Datei: %1") : QString("File: %1");
+    case Text::kOutOfMemory:
+      return german ? QString::fromUtf8("Nicht genug Speicher: %1 wurde nicht importiert.")
+                    : QString("Out of memory: %1 was not imported.");
   }
   return {};
 }
@@ -156,16 +159,23 @@ void HistoryState::StartImport(const std::string& name, DayOrder order) {
       const QString message = QString::fromStdString(text);
       QMetaObject::invokeMethod(this, [this, message] { emit Message(message); }, Qt::QueuedConnection);
     };
-    const DownloadOutcome download = transfer_.DownloadFile(name, date_format_.load());
-    if (!download.notice.empty()) post(download.notice);
-    if (!download.message.empty()) post(download.message);
     ImportResult result;
     bool imported = false;
-    if (download.ImportFollows()) {
-      RecordStore store([post](const std::string& error) { post(error); });
-      result = ImportLocalCopy(name, transfer_.LocalPath(name), DatabasePath(), order, store);
-      if (!result.message.empty()) post(result.message);
-      imported = result.opened;
+    try {
+      const DownloadOutcome download = transfer_.DownloadFile(name, date_format_.load());
+      if (!download.notice.empty()) post(download.notice);
+      if (!download.message.empty()) post(download.message);
+      if (download.ImportFollows()) {
+        RecordStore store([post](const std::string& error) { post(error); });
+        result = ImportLocalCopy(name, transfer_.LocalPath(name), DatabasePath(), order, store);
+        if (!result.message.empty()) post(result.message);
+        imported = result.opened;
+      }
+    } catch (const std::bad_alloc&) {
+      // The copy and the store are as a failed block leaves them.
+      result = ImportResult{};
+      imported = false;
+      post(Local(Text::kOutOfMemory).arg(QString::fromStdString(Latin1ToUtf8(name))).toStdString());
     }
     // Every exit gives the buttons back: no failure leaves the dialog unusable.
     auto shared = std::make_shared<ImportResult>(std::move(result));

@@ -442,14 +442,19 @@ DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_for
     afresh = again != scan.tail;
   }
   if (afresh) {
+    // A new file rather than a truncated one: rows of an earlier import that
+    // still read the old copy keep reading it.
     outcome.notice = Notice(name);
+    CloseLocal();
+    std::error_code removed;
+    fs::remove(local, removed);
+    fs::remove(DateFormatNote(local), removed);
+    const int fresh = OpenRegularFile(local, O_RDWR | O_CREAT | O_TRUNC, &why);
     std::lock_guard lock(file_mutex_);
-    std::fflush(file_);
-    if (::ftruncate(::fileno(file_), 0) != 0) {
-      const int error = errno;
-      std::fclose(file_);
-      file_ = nullptr;
-      return {DownloadStatus::kRecreateError, UIString(245) + " (" + WriteErrorText(local, error) + ")"};
+    file_ = fresh < 0 ? nullptr : ::fdopen(fresh, "r+b");
+    if (file_ == nullptr) {
+      if (fresh >= 0) ::close(fresh);
+      return {DownloadStatus::kRecreateError, UIString(245) + " (" + why + ")", outcome.notice};
     }
     offset = 0;
   }
