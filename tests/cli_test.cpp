@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -740,6 +741,27 @@ TEST_F(CliFixture, ConsoleAndNorvoctlStoreIdenticalRecords) {
   // The note and the copy go together.
   EXPECT_EQ(Sim({"sd", "rm", "LOG0001.CSV"}).status, 0);
   EXPECT_FALSE(fs::exists(DateFormatNote(data / "LOG0001.CSV")));
+}
+
+// The disk fills during sd get: status 4 and a write error, never success;
+// what reached the disk resumes to the whole file.
+TEST_F(CliFixture, DiskFullDuringSdGetIsAFailure) {
+  rlimit old{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);  // inherited: writes fail with EFBIG
+  rlimit small{20000, old.rlim_max};
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  const Result full = Sim({"sd", "get", "LOG0003.CSV"});
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(full.status, 4) << full.err;
+  EXPECT_NE(full.err.find("Write error"), std::string::npos) << full.err;
+  const std::string whole = LocalCopyOf(sim::MakeLogFile(false, 1440, 0));
+  const std::string partial = ReadFile(data / "LOG0003.CSV");
+  EXPECT_EQ(partial, whole.substr(0, partial.size()));
+  const Result resumed = Sim({"sd", "get", "LOG0003.CSV"});
+  EXPECT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_EQ(ReadFile(data / "LOG0003.CSV"), whole);
 }
 
 }  // namespace
