@@ -364,11 +364,13 @@ bool CardTransfer::ReadInto(const std::string& name, std::int64_t start, std::in
   last_block_.store(false);
   const Payload frame = BuildReadFrame(name, static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end));
   const bool answered = Exchange(link_, frame, response::kFileData, 3000, 3000);
+  // Late reports of this read must not reach the copy: they stop being routed
+  // here before the capture ends.
+  link_.SetPendingType(response::kNone);
   {
     std::lock_guard lock(file_mutex_);
     capture_ = nullptr;
   }
-  link_.SetPendingType(response::kNone);
   ReleaseExchange(link_);
   return answered && received_.load() == static_cast<std::uint64_t>(end - start);
 }
