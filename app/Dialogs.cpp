@@ -5,6 +5,7 @@
 #include "config/ClockSync.h"
 #include "config/Lang.h"
 #include "config/Setting.h"
+#include "device/Blocks.h"
 #include "history/History.h"
 #include "monitor/MainWindow.h"
 #include "monitor/MonitorView.h"
@@ -23,6 +24,8 @@ MenuDialogs InstallDialogs(CMyNorvoDlg& window) {
     d.setting->SetCopies(s.settings, s.interval, s.identification, s.connection, s.settings_read);
     d.alarm->SetCopies(s.alarm_a, s.alarm_b, s.alarm_c, s.alarm_d, s.connection, s.alarms_read);
     d.calib->SetCopy(s.calibration, s.connection, s.calibration_read);
+    // The unit's date format, recorded with the next download's copy.
+    if (s.settings_read) d.history->SetDateFormat(s.settings[settings::kDateFormat]);
   });
 
   window.SetCommandHandler(command::kSetup, [d](QWidget*) { return d.setting->Run(); });

@@ -11,6 +11,7 @@
 #include "Internal.h"
 #include "device/Encodings.h"
 #include "device/Frames.h"
+#include "device/Blocks.h"
 #include "device/Responses.h"
 #include "history/Import.h"
 #include "history/Transfer.h"
@@ -20,12 +21,6 @@
 
 namespace norvo::cli {
 namespace {
-
-bool SameIgnoringCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::tolower(x) == std::tolower(y);
-         });
-}
 
 // Lists the card into the transfer's list. A list that never reached its end
 // marker (the unit is silent or went away) ends the command with status 1:
@@ -43,27 +38,25 @@ void ListCard(Session& s) {
 void ImportCopy(const std::string& name, CardTransfer& t, const fs::path& data_folder, std::FILE* err) {
   std::string store_error;
   RecordStore store([&](const std::string& e) { store_error = e; });
-  // Without a desktop locale, a date whose day and month are both 12 or
-  // less is read month first.
+  // The copy's date-format note decides, else its own dates; only a file
+  // without any clue is read month first (no desktop locale here).
   const ImportResult r = ImportLocalCopy(name, t.LocalPath(name), (data_folder / kDatabaseFile).string(),
-                                         DayOrder::kMonthFirst, store);
+                                         DayOrder::kMonthFirst, store, [] { return interrupt::Requested(); });
+  if (r.stopped) throw Interrupted{"interrupted; the record store keeps its previous contents"};
   if (!r.opened) throw Failure(kStoreError, r.message);
   if (!r.stored) throw Failure(kStoreError, store_error.empty() ? r.message : store_error);
-  std::fprintf(err, "imported %zu lines\n", r.rows.size());
+  std::fprintf(err, "imported %zu lines\n", r.rows->size());
 }
 
 }  // namespace
 
 void CheckCardName(const std::string& name) {
   if (const std::string reason = UnsafeNameReason(name); !reason.empty()) throw Failure(kBadInput, reason);
-  // The record store and its SQLite companions, and Main.ini: a card file
-  // of the same name would replace them in the data folder.
-  const std::string store = kDatabaseFile;
-  for (const std::string& own : {store, std::string(kSettingsFile), store + "-journal", store + "-wal", store + "-shm"}) {
-    if (SameIgnoringCase(name, own)) {
-      throw Failure(kBadInput, name + ": the name of the console's own file " + own +
-                                   " in the data folder; sd get and sd rm leave it alone");
-    }
+  // The record store and its SQLite companions, Main.ini, the date-format
+  // notes and temporaries: a card file of the same name would replace them.
+  if (IsConsoleOwnFile(name)) {
+    throw Failure(kBadInput, name + ": the name of the console's own file in the data folder; sd get and "
+                                    "sd rm leave it alone");
   }
 }
 
@@ -96,15 +89,20 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
                   const int percent = std::min(100, static_cast<int>(100LL * position / range.load()));
                   std::fprintf(err, "\r[%-40s] %3d%%", std::string(static_cast<std::size_t>(percent * 40 / 100), '#').c_str(), percent);
                 },
+                {},
                 {}});
   }
-  DownloadOutcome d{DownloadStatus::kBlockFailed, {}};
+  // The copy is recorded with the date format the unit writes its logs in.
+  s.ReadSettings();
+  const int date_format = s.Store().Block(response::kSettings)[settings::kDateFormat];
+  DownloadOutcome d{DownloadStatus::kBlockFailed};
   {
     interrupt::StopLink stop(s.Link());
-    d = t.DownloadFile(name);
+    d = t.DownloadFile(name, date_format);
   }
   if (bar) std::fprintf(err, "\n");
   t.SetHooks({});
+  if (!d.notice.empty()) std::fprintf(err, "%s\n", d.notice.c_str());
   // What arrived stays in the local copy; the next sd get resumes from there.
   if (interrupt::Requested()) throw Interrupted{"interrupted; sd get " + name + " resumes the download"};
   if (d.status == DownloadStatus::kBlockFailed) {
@@ -116,6 +114,8 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
   if (o.import) {
     if (interrupt::Requested()) throw Interrupted{};
     ImportCopy(name, t, data_folder, err);
+    // A signal after the commit: the store holds the new file whole.
+    if (interrupt::Requested()) throw Interrupted{"interrupted after the import of " + name};
   }
   return kOk;
 }
@@ -140,8 +140,9 @@ int RemoveFile(const Options& o, Session& s, const fs::path& data_folder, std::F
   if (t.SizeOf(name) >= 0) {
     throw Failure(kRefused, name + ": still on the card after the delete; the local copy and the records were kept");
   }
-  std::error_code ec;
-  fs::remove(t.LocalPath(name), ec);
+  if (const std::string problem = RemoveLocalCopy(data_folder, name); !problem.empty()) {
+    throw Failure(kStoreError, name + " was deleted on the card, but its local copy was not: " + problem);
+  }
   std::string store_error;
   RecordStore store([&](const std::string& e) { store_error = e; });
   if (store.Connect((data_folder / kDatabaseFile).string()) < 0 || store.DeleteAllRecords() != 0) {

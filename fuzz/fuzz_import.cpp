@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // An in-memory store: the same SQL, without a disk sync per input.
   RecordStore store;
   const ImportResult r = ImportLocalCopy(name, folder / name, ":memory:", order, store);
-  for (const DisplayRow& row : r.rows) {
+  for (std::size_t i = 0; i < r.rows->size(); ++i) {
+    const DisplayRow row = r.rows->Row(i);
     for (const auto& slot : row.slot) {
       if (slot[79] != 0) __builtin_trap();  // every slot stays zero-terminated
     }

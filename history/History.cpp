@@ -1,9 +1,13 @@
 #include "History.h"
 
 #include <QCloseEvent>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QMouseEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QFile>
 #include <QLocale>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -16,6 +20,10 @@
 #include "device/Encodings.h"
 #include "graph/Grapsh.h"
 #include "res/Strings.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 
 namespace fs = std::filesystem;
 
@@ -32,6 +40,45 @@ QStringList Titles(const std::vector<std::string>& titles) {
   return list;
 }
 
+// Texts of this dialog that the console's string table does not hold.
+enum class Text { kCancel, kExportCsv, kRate, kExportFailed, kNamedDelete, kOutOfMemory };
+QString Local(Text text) {
+  const bool german = LoadedLanguage() == kLanguageGerman;
+  switch (text) {
+    case Text::kCancel: return german ? QString::fromUtf8("Abbrechen") : QString("Cancel");
+    case Text::kExportCsv: return german ? QString::fromUtf8("CSV exportieren") : QString("Export CSV");
+    case Text::kRate: return german ? QString::fromUtf8("%1 % – %2/s") : QString("%1 % – %2/s");
+    case Text::kExportFailed:
+      return german ? QString::fromUtf8("Die CSV-Datei konnte nicht geschrieben werden: %1")
+                    : QString("The CSV file could not be written: %1");
+    case Text::kNamedDelete: return german ? QString::fromUtf8("Datei: %1") : QString("File: %1");
+    case Text::kOutOfMemory:
+      return german ? QString::fromUtf8("Nicht genug Speicher: %1 wurde nicht importiert.")
+                    : QString("Out of memory: %1 was not imported.");
+  }
+  return {};
+}
+
+// Bytes per second, the same in every locale: "512 B", "12.5 KB", "1.25 MB".
+QString RateText(double bytes_per_second) {
+  if (bytes_per_second < 1024) return QString::number(static_cast<qint64>(bytes_per_second)) + " B";
+  if (bytes_per_second < 1024 * 1024) return QString::number(bytes_per_second / 1024, 'f', 1) + " KB";
+  return QString::number(bytes_per_second / 1024 / 1024, 'f', 2) + " MB";
+}
+
+QByteArray CsvField(const QString& text) {
+  QByteArray bytes = text.toUtf8();
+  if (bytes.contains(',') || bytes.contains('"') || bytes.contains('\n') || bytes.contains('\r')) {
+    bytes.replace("\"", "\"\"");
+    bytes = '"' + bytes + '"';
+  }
+  return bytes;
+}
+
+qint64 SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 // Day before month in the user's short date format decides ambiguous dates.
 DayOrder LocaleDayOrder() {
   const QString format = QLocale::system().dateFormat(QLocale::ShortFormat);
@@ -44,6 +91,10 @@ DayOrder LocaleDayOrder() {
 // ---- RecordModel ---------------------------------------------------------------
 
 void RecordModel::SetRows(std::shared_ptr<const std::vector<DisplayRow>> rows, bool three_fields) {
+  SetRows(rows ? std::make_shared<MemoryRows>(*rows) : std::shared_ptr<const LogRows>(), three_fields);
+}
+
+void RecordModel::SetRows(std::shared_ptr<const LogRows> rows, bool three_fields) {
   beginResetModel();
   rows_ = std::move(rows);
   three_fields_ = three_fields;
@@ -68,7 +119,8 @@ QVariant RecordModel::data(const QModelIndex& index, int role) const {
   ++data_calls_;
   const int column = index.column();
   if (column < 0 || column > 4 || (three_fields_ && column > 2)) return {};
-  const auto& slot = (*rows_)[static_cast<std::size_t>(index.row())].slot[static_cast<std::size_t>(column)];
+  const DisplayRow row = rows_->Row(static_cast<std::size_t>(index.row()));
+  const auto& slot = row.slot[static_cast<std::size_t>(column)];
   return QString::fromLatin1(slot.data(), static_cast<qsizetype>(strnlen(slot.data(), slot.size())));
 }
 
@@ -84,7 +136,8 @@ HistoryState::HistoryState(CardTransfer& transfer, fs::path data_folder, QObject
   // Called on the reader and worker threads: signals cross to the window queued.
   transfer_.SetHooks({[this](int range) { emit ProgressRange(range); },
                        [this](int position) { emit ProgressPosition(position); },
-                       [this](const std::string& text) { emit DoneLabel(QString::fromStdString(text)); }});
+                       [this](const std::string& text) { emit DoneLabel(QString::fromStdString(text)); },
+                       [this](std::int64_t done, std::int64_t wanted) { emit Bytes(done, wanted); }});
 }
 
 HistoryState::~HistoryState() {
@@ -100,20 +153,29 @@ void HistoryState::StartImport(const std::string& name, DayOrder order) {
   JoinWorker();
   importing_.store(true);
   transfer_.ResetReceived();
+  transfer_.ResetCancel();
   worker_ = std::thread([this, name, order] {
     const auto post = [this](const std::string& text) {
       const QString message = QString::fromStdString(text);
       QMetaObject::invokeMethod(this, [this, message] { emit Message(message); }, Qt::QueuedConnection);
     };
-    const DownloadOutcome download = transfer_.DownloadFile(name);
-    if (!download.message.empty()) post(download.message);
     ImportResult result;
     bool imported = false;
-    if (download.ImportFollows()) {
-      RecordStore store([post](const std::string& error) { post(error); });
-      result = ImportLocalCopy(name, transfer_.LocalPath(name), DatabasePath(), order, store);
-      if (!result.message.empty()) post(result.message);
-      imported = result.opened;
+    try {
+      const DownloadOutcome download = transfer_.DownloadFile(name, date_format_.load());
+      if (!download.notice.empty()) post(download.notice);
+      if (!download.message.empty()) post(download.message);
+      if (download.ImportFollows()) {
+        RecordStore store([post](const std::string& error) { post(error); });
+        result = ImportLocalCopy(name, transfer_.LocalPath(name), DatabasePath(), order, store);
+        if (!result.message.empty()) post(result.message);
+        imported = result.opened;
+      }
+    } catch (const std::bad_alloc&) {
+      // The copy and the store are as a failed block leaves them.
+      result = ImportResult{};
+      imported = false;
+      post(Local(Text::kOutOfMemory).arg(QString::fromStdString(Latin1ToUtf8(name))).toStdString());
     }
     // Every exit gives the buttons back: no failure leaves the dialog unusable.
     auto shared = std::make_shared<ImportResult>(std::move(result));
@@ -125,7 +187,7 @@ void HistoryState::StartImport(const std::string& name, DayOrder order) {
 void HistoryState::FinishOnUi(bool imported, bool enable_buttons, ImportResult result) {
   JoinWorker();  // its last act was to post this call
   if (imported) {
-    rows_ = std::make_shared<const std::vector<DisplayRow>>(std::move(result.rows));
+    rows_ = std::move(result.rows);
     three_fields_ = result.three_fields;
     unit_label_ = QString::fromStdString(result.unit_label);
   }
@@ -138,7 +200,7 @@ void HistoryState::FinishOnUi(bool imported, bool enable_buttons, ImportResult r
 History::History(HistoryState& state, QWidget* parent) : QDialog(parent), state_(state) {
   setObjectName("136");
   setWindowTitle(UiText(222));
-  auto* select_label = new QLabel(UiText(223) + ":", this);
+  auto* select_label = new QLabel(UiText(223), this);
   select_label->setObjectName("1130");
   selected_name_ = new QLabel(this);
   selected_name_->setObjectName("1039");
@@ -157,6 +219,14 @@ History::History(HistoryState& state, QWidget* parent) : QDialog(parent), state_
   progress_->setTextVisible(false);
   progress_->setRange(0, 100);
   progress_->setValue(0);
+  rate_ = new QLabel(this);
+  rate_->setObjectName("rate");
+  rate_->setMinimumWidth(120);
+  cancel_ = new QPushButton(Local(Text::kCancel), this);
+  cancel_->setObjectName("cancel");
+  cancel_->setEnabled(false);
+  export_csv_ = new QPushButton(Local(Text::kExportCsv), this);
+  export_csv_->setObjectName("export-csv");
 
   files_ = new QTreeWidget(this);
   files_->setObjectName("1002");
@@ -187,19 +257,30 @@ History::History(HistoryState& state, QWidget* parent) : QDialog(parent), state_
   top->addWidget(delete_);
   top->addWidget(graph_);
   top->addWidget(progress_, 1);
+  top->addWidget(rate_);
+  top->addWidget(cancel_);
+  top->addWidget(export_csv_);
   auto* lists = new QHBoxLayout;
   lists->addWidget(files_);
   lists->addWidget(records_, 1);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(top);
   layout->addLayout(lists, 1);
-  resize(900, 560);
+  resize(1000, 560);
 
   connect(select_, &QPushButton::clicked, this, &History::SelectFile);
   connect(delete_, &QPushButton::clicked, this, &History::DeleteFile);
   connect(graph_, &QPushButton::clicked, this, &History::ShowGraph);
+  connect(cancel_, &QPushButton::clicked, this, &History::CancelDownload);
+  connect(export_csv_, &QPushButton::clicked, this, &History::ChooseCsvFile);
+  // The highlighted row is the selection, whether the mouse or the keyboard moved it.
+  connect(files_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+    if (item) ClickRow(files_->indexOfTopLevelItem(item));
+  });
   connect(files_, &QTreeWidget::itemClicked, this,
           [this](QTreeWidgetItem* item) { ClickRow(files_->indexOfTopLevelItem(item)); });
+  files_->viewport()->installEventFilter(this);
+  connect(&state_, &HistoryState::Bytes, this, &History::ShowRate);
   connect(&state_, &HistoryState::ProgressRange, this, [this](int range) { progress_->setRange(0, std::max(range, 1)); });
   connect(&state_, &HistoryState::ProgressPosition, this,
           [this](int position) { progress_->setValue(std::clamp(position, 0, progress_->maximum())); });
@@ -223,17 +304,35 @@ History::History(HistoryState& state, QWidget* parent) : QDialog(parent), state_
 }
 
 void History::ClickRow(int row) {
-  selected_ = row;
   QTreeWidgetItem* item = row >= 0 ? files_->topLevelItem(row) : nullptr;
+  selected_ = item ? row : -1;
   selected_name_->setText(item ? item->text(0) : QString());
   size_label_->setText(item ? item->text(1) : QString());
-  if (item) files_->setCurrentItem(item);
+  if (files_->currentItem() != item) {
+    const QSignalBlocker quiet(files_);
+    files_->setCurrentItem(item);
+    if (item == nullptr) files_->clearSelection();
+  }
+}
+
+bool History::eventFilter(QObject* watched, QEvent* event) {
+  // A click below the last row chooses no file.
+  if (watched == files_->viewport() && event->type() == QEvent::MouseButtonPress) {
+    const auto* mouse = static_cast<QMouseEvent*>(event);
+    if (files_->itemAt(mouse->position().toPoint()) == nullptr) {
+      ClickRow(-1);
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 void History::SetButtons(bool enabled) {
   select_->setEnabled(enabled);
   graph_->setEnabled(enabled);
   delete_->setEnabled(enabled);
+  export_csv_->setEnabled(enabled);
+  cancel_->setEnabled(!enabled);
 }
 
 void History::SelectFile() {
@@ -245,9 +344,21 @@ void History::SelectFile() {
   }
   SetButtons(false);
   progress_->setValue(0);
-  // The record list stays empty until the import has filled its rows.
-  model_->SetRows(nullptr, false);
+  rate_->clear();
+  started_ms_ = SteadyMs();
+  // The record list keeps its rows until an import replaces them: a download
+  // that stops early leaves them in place.
   state_.StartImport(item->data(0, Qt::UserRole).toByteArray().toStdString(), LocaleDayOrder());
+}
+
+void History::CancelDownload() {
+  if (state_.Importing()) state_.Cancel();
+}
+
+void History::ShowRate(qint64 done, qint64 wanted) {
+  const qint64 elapsed = std::max<qint64>(SteadyMs() - started_ms_, 1);
+  const int percent = wanted > 0 ? static_cast<int>(std::min<qint64>(100, done * 100 / wanted)) : 100;
+  rate_->setText(Local(Text::kRate).arg(percent).arg(RateText(static_cast<double>(done) * 1000.0 / elapsed)));
 }
 
 void History::OnFinished(bool imported, bool enable_buttons) {
@@ -257,6 +368,38 @@ void History::OnFinished(bool imported, bool enable_buttons) {
   }
   SetButtons(enable_buttons);
 }
+
+void History::ChooseCsvFile() {
+  const QString path = QFileDialog::getSaveFileName(this, Local(Text::kExportCsv), QString(), "CSV (*.csv)");
+  if (!path.isEmpty()) ExportCsv(path);
+}
+
+bool History::ExportCsv(const QString& path) {
+  const QByteArray native = QFile::encodeName(path);
+  std::FILE* out = std::fopen(native.constData(), "wb");
+  bool ok = out != nullptr;
+  const int columns = model_->columnCount();
+  QByteArray line;
+  for (int c = 0; ok && c < columns; ++c) {
+    line += (c ? "," : "") + CsvField(model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString());
+  }
+  line += "\r\n";
+  ok = ok && std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), out) == static_cast<std::size_t>(line.size());
+  for (int r = 0; ok && r < model_->rowCount(); ++r) {
+    line.clear();
+    for (int c = 0; c < columns; ++c) line += (c ? "," : "") + CsvField(model_->data(model_->index(r, c), Qt::DisplayRole).toString());
+    line += "\r\n";
+    ok = std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), out) == static_cast<std::size_t>(line.size());
+  }
+  const int error = errno;
+  if (out != nullptr && std::fclose(out) != 0) ok = false;
+  if (!ok) {
+    ShowMessage(this, Local(Text::kExportFailed).arg(path + ": " + QString::fromLocal8Bit(std::strerror(error ? error : EIO))));
+  }
+  return ok;
+}
+
+QString History::DeleteQuestion(const QString& name) { return UiText(247) + "\n" + Local(Text::kNamedDelete).arg(name); }
 
 void History::ShowGraph() {
   Grapsh graph(state_.DatabasePath(), this);
@@ -272,22 +415,26 @@ void History::DeleteFile() {
     return;
   }
   const std::string name = item->data(0, Qt::UserRole).toByteArray().toStdString();
-  QMessageBox confirm(QMessageBox::Warning, QString::fromUtf8(kAppTitle.data(), kAppTitle.size()), UiText(247),
+  QMessageBox confirm(QMessageBox::Warning, QString::fromUtf8(kAppTitle.data(), kAppTitle.size()),
+                      DeleteQuestion(item->text(0)),
                       QMessageBox::Ok | QMessageBox::Cancel, this);
   confirm.setDefaultButton(QMessageBox::Cancel);
   if (confirm.exec() != QMessageBox::Ok) return;
-  if (const std::string reason = UnsafeNameReason(name); !reason.empty()) {
-    ShowMessage(this, QString::fromStdString(reason));
+  if (const std::string reason = UnsafeNameReason(name); !reason.empty() || IsConsoleOwnFile(name)) {
+    ShowMessage(this, QString::fromStdString(reason.empty() ? name + ": a file of the console itself; it is left alone" : reason));
     return;
   }
   CardTransfer& transfer = state_.Transfer();
   RunOffUiThread([&transfer, &name] { transfer.DeleteCardFile(name); });
-  std::error_code ec;
-  fs::remove(transfer.LocalPath(name), ec);  // a missing copy is no error
-  delete files_->takeTopLevelItem(selected_);
-  selected_ = 0;
-  QTreeWidgetItem* first = files_->topLevelItem(0);
-  selected_name_->setText(first ? first->text(0) : QString());
+  if (const std::string problem = RemoveLocalCopy(state_.DataFolder(), name); !problem.empty()) {
+    ShowMessage(this, QString::fromStdString(problem));
+  }
+  {
+    const QSignalBlocker quiet(files_);
+    delete files_->takeTopLevelItem(selected_);
+  }
+  // The first remaining file becomes the target, and the highlight with it.
+  ClickRow(files_->topLevelItemCount() > 0 ? 0 : -1);
   RecordStore store([this](const std::string& error) { ShowMessage(this, QString::fromStdString(error)); });
   if (store.Connect(state_.DatabasePath()) >= 0) store.DeleteAllRecords();
 }

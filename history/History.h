@@ -31,6 +31,8 @@ class RecordModel : public QAbstractTableModel {
  public:
   using QAbstractTableModel::QAbstractTableModel;
 
+  void SetRows(std::shared_ptr<const LogRows> rows, bool three_fields);
+  // Rows held in memory (benchmarks).
   void SetRows(std::shared_ptr<const std::vector<DisplayRow>> rows, bool three_fields);
   void SetTitles(const QStringList& titles);
 
@@ -43,7 +45,7 @@ class RecordModel : public QAbstractTableModel {
   long DataCalls() const { return data_calls_; }
 
  private:
-  std::shared_ptr<const std::vector<DisplayRow>> rows_;
+  std::shared_ptr<const LogRows> rows_;
   bool three_fields_ = false;
   QStringList titles_;
   mutable long data_calls_ = 0;
@@ -61,14 +63,20 @@ class HistoryState : public QObject {
   std::string DatabasePath() const { return (data_folder_ / "Norvo.mdb").string(); }
   DeviceLink& Link() { return transfer_.Link(); }
 
+  // The unit's date format (settings byte 4) from the last poll; -1 unknown.
+  void SetDateFormat(int format) { date_format_.store(format); }
+  int DateFormat() const { return date_format_.load(); }
+
   // Starts the download and import of a card file on the worker thread.
   void StartImport(const std::string& name, DayOrder order);
+  // Stops a running download before its next block; the copy resumes later.
+  void Cancel() { transfer_.RequestCancel(); }
   bool Importing() const { return importing_.load(); }
   // Waits for a finished worker thread (user-interface thread).
   void JoinWorker();
 
   // The last import's results; they stay until the next import.
-  std::shared_ptr<const std::vector<DisplayRow>> Rows() const { return rows_; }
+  std::shared_ptr<const LogRows> Rows() const { return rows_; }
   bool ThreeFields() const { return three_fields_; }
   const QString& UnitLabel() const { return unit_label_; }
 
@@ -76,6 +84,8 @@ class HistoryState : public QObject {
   void ProgressRange(int range);
   void ProgressPosition(int position);
   void DoneLabel(const QString& text);
+  // Card bytes of the download so far, of how many.
+  void Bytes(qint64 done, qint64 wanted);
   // User-interface thread, in order: a message, then the end of the work.
   void Message(const QString& text);
   // enable_buttons: whether Select, Graph and Delete come back.
@@ -88,7 +98,8 @@ class HistoryState : public QObject {
   CardTransfer& transfer_;
   std::thread worker_;
   std::atomic<bool> importing_{false};
-  std::shared_ptr<const std::vector<DisplayRow>> rows_ = std::make_shared<std::vector<DisplayRow>>();
+  std::atomic<int> date_format_{-1};
+  std::shared_ptr<const LogRows> rows_ = std::make_shared<MemoryRows>(std::vector<DisplayRow>{});
   bool three_fields_ = false;
   QString unit_label_;
 };
@@ -101,7 +112,12 @@ class History : public QDialog {
   void SelectFile();  // button 1005
   void ShowGraph();   // button 1006
   void DeleteFile();  // button 1007
-  void ClickRow(int row);
+  void ClickRow(int row);  // -1: below the last row
+  void CancelDownload();  // button "cancel"
+  // Writes the shown records as CSV; false after a reported failure.
+  bool ExportCsv(const QString& path);
+  // The confirmation text of Delete for a file.
+  static QString DeleteQuestion(const QString& name);
 
   RecordModel* Records() const { return model_; }
   QTableView* RecordView() const { return records_; }
@@ -111,10 +127,13 @@ class History : public QDialog {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void SetButtons(bool enabled);
   void OnFinished(bool imported, bool enable_buttons);
+  void ShowRate(qint64 done, qint64 wanted);
+  void ChooseCsvFile();
 
   HistoryState& state_;
   int selected_ = -1;
@@ -124,6 +143,10 @@ class History : public QDialog {
   QPushButton* delete_;
   QPushButton* graph_;
   QProgressBar* progress_;
+  QLabel* rate_;
+  QPushButton* cancel_;
+  QPushButton* export_csv_;
+  qint64 started_ms_ = 0;  // steady clock at the start of the download
   QTreeWidget* files_;
   QTableView* records_;
   RecordModel* model_;

@@ -1,15 +1,19 @@
 #include "Import.h"
 
-#include <sys/mman.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "device/Encodings.h"
+#include "Transfer.h"
 #include "res/Strings.h"
 
 namespace fs = std::filesystem;
@@ -19,54 +23,131 @@ namespace {
 
 bool Absent(std::string_view field) { return field.find("--") != std::string_view::npos; }
 
-float Number(std::string_view field) {
-  return Absent(field) ? kInvalidTemperature : static_cast<float>(LeadingNumber(field));
-}
-
 void ReplaceAll(std::string& s, const std::string& from, const std::string& to) {
   for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) {
     s.replace(at, from.size(), to);
   }
 }
 
-// The temporary record file: "Tarv" + a unique suffix in the temp folder,
-// removed when this goes out of scope.
-class TempRecords {
+// Longest line kept whole; the rest of a longer line is skipped, since no
+// field shows more than 79 characters anyway.
+constexpr std::size_t kMaxLine = 1 << 16;
+constexpr std::size_t kRowsPerMark = 256;
+
+// Reads lines of a text-mode copy with a fixed buffer: CR LF reads as LF, any
+// other CR stays in its field.
+class LineReader {
  public:
-  TempRecords() {
-    std::error_code ec;
-    std::string path = (fs::temp_directory_path(ec) / "TarvXXXXXX").string();
-    const int fd = ::mkstemp(path.data());
-    if (fd < 0) return;
-    path_ = path;
-    file_ = ::fdopen(fd, "w+b");
+  explicit LineReader(int fd) : fd_(fd) {}
+  // Position in the file of the next line.
+  std::int64_t Position() const { return position_; }
+  void Seek(std::int64_t at) {
+    ::lseek(fd_, at, SEEK_SET);
+    position_ = at;
+    begin_ = end_ = 0;
+    failed_ = false;
   }
-  ~TempRecords() {
-    if (file_) std::fclose(file_);
-    if (!path_.empty()) ::unlink(path_.c_str());
+  bool Failed() const { return failed_; }
+  bool Next(std::string_view* line) {
+    line_.clear();
+    bool any = false;
+    for (;;) {
+      if (begin_ == end_ && !Fill()) break;
+      any = true;
+      const char* start = buffer_.data() + begin_;
+      const auto* lf = static_cast<const char*>(std::memchr(start, '\n', end_ - begin_));
+      const std::size_t take = lf ? static_cast<std::size_t>(lf - start) : end_ - begin_;
+      if (line_.size() < kMaxLine) line_.append(start, std::min(take, kMaxLine - line_.size()));
+      begin_ += take;
+      position_ += static_cast<std::int64_t>(take);
+      if (lf) {
+        ++begin_;
+        ++position_;
+        if (!line_.empty() && line_.back() == '\r' && take <= kMaxLine) line_.pop_back();
+        *line = line_;
+        return true;
+      }
+    }
+    if (!any) return false;
+    *line = line_;
+    return true;
   }
-  TempRecords(const TempRecords&) = delete;
-  TempRecords& operator=(const TempRecords&) = delete;
-  std::FILE* File() const { return file_; }
 
  private:
-  std::string path_;
-  std::FILE* file_ = nullptr;
+  bool Fill() {
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) failed_ = true;
+      begin_ = 0;
+      end_ = n > 0 ? static_cast<std::size_t>(n) : 0;
+      return n > 0;
+    }
+  }
+
+  int fd_;
+  std::array<char, 1 << 16> buffer_;
+  std::size_t begin_ = 0, end_ = 0;
+  std::int64_t position_ = 0;
+  std::string line_;
+  bool failed_ = false;
 };
 
-// The display rows of a large file take tens of megabytes that are written
-// once, front to back: huge pages spare most of the page faults.
-void AdviseHugePages(void* data, std::size_t bytes) {
-#if defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHuge = 2u << 20;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)bytes;
-#endif
+DisplayRow MakeRow(const std::string_view* fields, int n) {
+  DisplayRow row;
+  for (int i = 0; i < n; ++i) {
+    const std::string_view text = fields[i];
+    if (!text.empty()) std::memcpy(row.slot[static_cast<std::size_t>(i)].data(), text.data(), std::min<std::size_t>(text.size(), 79));
+  }
+  return row;
 }
+
+int Present(std::string_view line, int n) {
+  return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(n), std::count(line.begin(), line.end(), ',') + 1));
+}
+
+// The rows of a copy, read back from it through positions of every 256th line.
+class FileRows : public LogRows {
+ public:
+  FileRows(int fd, int fields) : fd_(fd), fields_(fields) {}
+  ~FileRows() override { ::close(fd_); }
+  FileRows(const FileRows&) = delete;
+  FileRows& operator=(const FileRows&) = delete;
+
+  void Mark(std::size_t index, std::int64_t at) {
+    if (index % kRowsPerMark == 0) marks_.push_back(at);
+    count_ = index + 1;
+  }
+  std::size_t size() const override { return count_; }
+  DisplayRow Row(std::size_t index) const override {
+    if (index >= count_) return {};
+    std::lock_guard lock(mutex_);
+    const std::size_t mark = index / kRowsPerMark;
+    if (cached_mark_ != mark) {
+      cached_.clear();
+      cached_mark_ = static_cast<std::size_t>(-1);
+      LineReader reader(fd_);
+      reader.Seek(marks_[mark]);
+      std::string_view line, fields[5];
+      for (std::size_t i = 0; i < kRowsPerMark && mark * kRowsPerMark + i < count_ && reader.Next(&line); ++i) {
+        SplitFields(line, fields_, fields);
+        cached_.push_back(MakeRow(fields, fields_));
+      }
+      cached_mark_ = mark;
+    }
+    const std::size_t at = index % kRowsPerMark;
+    return at < cached_.size() ? cached_[at] : DisplayRow{};
+  }
+
+ private:
+  int fd_;
+  int fields_;
+  std::vector<std::int64_t> marks_;
+  std::size_t count_ = 0;
+  mutable std::mutex mutex_;  // guards cached_ and cached_mark_
+  mutable std::vector<DisplayRow> cached_;
+  mutable std::size_t cached_mark_ = static_cast<std::size_t>(-1);
+};
 
 }  // namespace
 
@@ -113,104 +194,138 @@ std::vector<std::string> ColumnTitles(bool three_fields, const std::string& unit
   return titles;
 }
 
-LogRecord ParseLine(const std::string& line, bool three_fields, DayOrder order) {
-  std::string_view f[5];
-  SplitFields(line, three_fields ? 3 : 5, f);
-  return ParseFields(f, three_fields, order);
+namespace {
+
+// "inf", "nan", a number beyond the double range, or 1e6 and more in size:
+// no reading the unit can have taken.
+bool Absurd(std::string_view field) {
+  std::size_t i = 0;
+  while (i < field.size() && (field[i] == ' ' || field[i] == '\t')) ++i;
+  if (i < field.size() && field[i] == '+') ++i;
+  double v = 0;
+  const auto [end, ec] = std::from_chars(field.data() + i, field.data() + field.size(), v);
+  if (ec == std::errc::result_out_of_range) {
+    // An underflow ("1e-400") is a zero, an overflow absurd.
+    const std::string_view token(field.data() + i, static_cast<std::size_t>(end - field.data()) - i);
+    return token.find("e-") == std::string_view::npos && token.find("E-") == std::string_view::npos;
+  }
+  if (ec != std::errc()) return false;
+  const double leading = LeadingNumber(field);
+  return !std::isfinite(v) || std::fabs(v) >= 1e6 || !std::isfinite(leading) || std::fabs(leading) >= 1e6;
 }
 
-LogRecord ParseFields(const std::string_view* f, bool three_fields, DayOrder order) {
+}  // namespace
+
+float FieldNumber(std::string_view field) {
+  if (Absent(field) || Absurd(field)) return kInvalidTemperature;
+  return static_cast<float>(LeadingNumber(field));
+}
+
+std::int32_t FieldInteger(std::string_view field) {
+  if (Absent(field) || Absurd(field)) return kInvalidHumidity;
+  return LeadingInteger(field);
+}
+
+LogRecord ParseLine(const std::string& line, bool three_fields, DayOrder order) {
+  std::string_view f[5];
+  const int n = three_fields ? 3 : 5;
+  SplitFields(line, n, f);
+  return ParseFields(f, three_fields, order, Present(line, n));
+}
+
+LogRecord ParseFields(const std::string_view* f, bool three_fields, DayOrder order, int present) {
   LogRecord r{};
   r.Time = ParseLogTime(f[0], order);
-  r.Temperature = Number(f[1]);
-  r.Humidity = Absent(f[2]) ? kInvalidHumidity : LeadingInteger(f[2]);
-  r.Dewpoint = three_fields ? kInvalidTemperature : Number(f[3]);
-  r.Heatindex = three_fields ? kInvalidTemperature : Number(f[4]);
+  r.Temperature = present > 1 ? FieldNumber(f[1]) : kInvalidTemperature;
+  r.Humidity = present > 2 ? FieldInteger(f[2]) : kInvalidHumidity;
+  r.Dewpoint = three_fields || present <= 3 ? kInvalidTemperature : FieldNumber(f[3]);
+  r.Heatindex = three_fields || present <= 4 ? kInvalidTemperature : FieldNumber(f[4]);
   return r;
 }
 
-ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local_path,
-                             const std::string& database_path, DayOrder order, RecordStore& store) {
-  ImportResult result;
-  std::FILE* in = std::fopen(local_path.c_str(), "rb");
-  if (in == nullptr) {
-    result.message = "Open Error2";
-    return result;
+DayOrder CopyDayOrder(const fs::path& local_path, bool three_fields, DayOrder fallback) {
+  switch (ReadDateFormatNote(local_path)) {
+    case 1: return DayOrder::kMonthFirst;
+    case 2: return DayOrder::kDayFirst;
+    case 0: return fallback;  // year first: the order never matters
+    default: break;
   }
-  result.opened = true;
-  TempRecords temp;
-  if (temp.File() == nullptr) {
-    std::fclose(in);
-    result.message = "Create Error: temporary record file";
-    return result;
-  }
-
-  // One display row per line: count the lines first so that the rows are
-  // laid out once, without copies as they grow.
-  std::size_t lines = 0;
-  {
-    char buf[1 << 16];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, in)) > 0;) lines += std::count(buf, buf + n, '\n');
-    std::rewind(in);
-  }
-  result.rows.reserve(lines + 1);
-  AdviseHugePages(result.rows.data(), result.rows.capacity() * sizeof(DisplayRow));
-
-  // Text mode: CR LF reads as LF; any other CR stays in its field.
-  char* buffer = nullptr;
-  std::size_t capacity = 0;
-  std::string_view line;
-  const auto read_line = [&]() {
-    const ssize_t n = ::getline(&buffer, &capacity, in);
-    if (n < 0) return false;
-    std::size_t len = static_cast<std::size_t>(n);
-    if (len > 0 && buffer[len - 1] == '\n') {
-      --len;
-      if (len > 0 && buffer[len - 1] == '\r') --len;
-    }
-    line = std::string_view(buffer, len);
-    return true;
-  };
-  const std::string header = read_line() ? std::string(line) : std::string();
-  result.unit_label = UnitLabel(header);
-  result.three_fields = file_name.find("IN") != std::string::npos;
-  const int n = result.three_fields ? 3 : 5;
-
-  bool temp_ok = true;
-  std::string_view fields[5];
-  while (read_line()) {
+  const int fd = OpenRegularFile(local_path, O_RDONLY, nullptr);
+  if (fd < 0) return fallback;
+  LineReader reader(fd);
+  std::string_view line, fields[5];
+  const int n = three_fields ? 3 : 5;
+  DayOrder order = fallback;
+  reader.Next(&line);  // the header
+  while (reader.Next(&line)) {
     SplitFields(line, n, fields);
-    DisplayRow& row = result.rows.emplace_back();
-    for (int i = 0; i < n; ++i) {
-      const std::string_view text = fields[i];
-      if (!text.empty()) {
-        std::memcpy(row.slot[static_cast<std::size_t>(i)].data(), text.data(), std::min<std::size_t>(text.size(), 79));
+    if (const auto clue = DateOrderClue(fields[0])) {
+      order = *clue;
+      break;
+    }
+  }
+  ::close(fd);
+  return order;
+}
+
+ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local_path,
+                             const std::string& database_path, DayOrder fallback, RecordStore& store,
+                             const std::function<bool()>& stop) {
+  ImportResult result;
+  try {
+    std::string why;
+    const int fd = OpenRegularFile(local_path, O_RDONLY, &why);
+    if (fd < 0) {
+      result.message = errno == ENOENT ? "Open Error2" : "Open Error2 (" + why + ")";
+      return result;
+    }
+    const int rows_fd = ::dup(fd);
+    result.opened = true;
+    result.three_fields = file_name.find("IN") != std::string::npos;
+    const int n = result.three_fields ? 3 : 5;
+    const DayOrder order = CopyDayOrder(local_path, result.three_fields, fallback);
+    auto rows = std::make_shared<FileRows>(rows_fd, n);
+
+    LineReader reader(fd);
+    std::string_view line;
+    const std::string header = reader.Next(&line) ? std::string(line) : std::string();
+    result.unit_label = UnitLabel(header);
+
+    // The store is emptied and refilled in one transaction, line by line as
+    // the copy is read: an error on the way leaves its previous contents.
+    bool ok = store.Connect(database_path) >= 0 && store.OpenRecordTable("SELECT * FROM Records") == 0 &&
+              store.DeleteAllRecords() == 0;
+    LogRecord record{};
+    store.SetRecord(&record);
+    std::string_view fields[5];
+    std::size_t count = 0;
+    for (std::int64_t at = reader.Position(); ok && reader.Next(&line); at = reader.Position()) {
+      SplitFields(line, n, fields);
+      rows->Mark(count++, at);
+      record = ParseFields(fields, result.three_fields, order, Present(line, n));
+      ok = store.AppendRecord() == 0;
+      if (stop && count % 4096 == 0 && stop()) {
+        result.stopped = true;
+        ok = false;
       }
     }
-    const LogRecord record = ParseFields(fields, result.three_fields, order);
-    temp_ok = temp_ok && std::fwrite(&record, sizeof record, 1, temp.File()) == 1;
+    store.SetRecord(nullptr);
+    const bool read_ok = !reader.Failed();
+    ::close(fd);
+    if (!read_ok) {
+      result.message = "Open Error2 (" + local_path.string() + ": " + std::strerror(EIO) + ")";
+      ok = false;
+    }
+    if (ok) {
+      result.stored = store.CloseRecordTable();
+    } else {
+      store.Close();  // rolls the open transaction back: the previous contents stay
+    }
+    result.rows = std::move(rows);
+  } catch (const std::bad_alloc&) {
+    result.stored = false;
+    result.message = "Out of memory while importing " + local_path.string() + "; the record store keeps its previous contents.";
   }
-  std::free(buffer);
-  std::fclose(in);
-  if (!temp_ok || std::fflush(temp.File()) != 0) {
-    result.message = "Create Error: temporary record file (disk full?)";
-    return result;
-  }
-
-  // The store is emptied and refilled in one transaction: an error on the way
-  // leaves its previous contents.
-  std::rewind(temp.File());
-  if (store.Connect(database_path) < 0) return result;
-  if (store.OpenRecordTable("SELECT * FROM Records") != 0) return result;
-  store.DeleteAllRecords();
-  LogRecord record{};
-  store.SetRecord(&record);
-  bool appended = true;
-  while (std::fread(&record, sizeof record, 1, temp.File()) == 1) {
-    appended = store.AppendRecord() == 0 && appended;
-  }
-  store.SetRecord(nullptr);
-  result.stored = store.CloseRecordTable() && appended;
   return result;
 }
 

@@ -9,7 +9,11 @@
 // A field that contains "--" is an absent value (65535).
 
 #include <array>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,18 +30,54 @@ struct DisplayRow {
 };
 static_assert(sizeof(DisplayRow) == 400);
 
+// The display rows of an imported copy, read from the copy when asked for:
+// only every 256th line's position is kept, and the 256 rows around the last
+// one asked for, so a file of any length takes little memory. Any thread;
+// the cache is guarded.
+class LogRows {
+ public:
+  virtual ~LogRows() = default;
+  virtual std::size_t size() const = 0;
+  bool empty() const { return size() == 0; }
+  // The row of a data line (0 is the line after the header); an empty row
+  // when the copy can no longer be read.
+  virtual DisplayRow Row(std::size_t index) const = 0;
+};
+
+// Rows held in memory (tests, benchmarks).
+class MemoryRows : public LogRows {
+ public:
+  explicit MemoryRows(std::vector<DisplayRow> rows) : rows_(std::move(rows)) {}
+  std::size_t size() const override { return rows_.size(); }
+  DisplayRow Row(std::size_t index) const override { return index < rows_.size() ? rows_[index] : DisplayRow{}; }
+
+ private:
+  std::vector<DisplayRow> rows_;
+};
+
 struct ImportResult {
   bool opened = false;        // false: "Open Error2", nothing imported
   std::string message;        // a message for the user, when there is one
-  std::vector<DisplayRow> rows;
+  std::shared_ptr<const LogRows> rows = std::make_shared<MemoryRows>(std::vector<DisplayRow>{});
   bool three_fields = false;
   std::string unit_label;     // e.g. "(°C)", UTF-8
   bool stored = false;        // the store now holds exactly this file's records
+  bool stopped = false;       // stop said so: the store holds what it held before
 };
 
-// The store's path is the data folder's "Norvo.mdb".
+// The order in which a copy's dates are read: the unit's date format recorded
+// with the copy (DateFormatNote) when there is one; otherwise decided once
+// for the whole file from its dates (a day or a month above 12); only a file
+// without any clue takes the fallback, the user's locale.
+DayOrder CopyDayOrder(const std::filesystem::path& local_path, bool three_fields, DayOrder fallback);
+
+// The store's path is the data folder's "Norvo.mdb". The copy is read as a
+// stream: memory does not grow with its length. fallback: see CopyDayOrder.
+// stop: asked now and then; true abandons the import and the store keeps
+// its previous contents (result.stopped).
 ImportResult ImportLocalCopy(const std::string& file_name, const std::filesystem::path& local_path,
-                             const std::string& database_path, DayOrder order, RecordStore& store);
+                             const std::string& database_path, DayOrder fallback, RecordStore& store,
+                             const std::function<bool()>& stop = {});
 
 // One line split into n fields; surplus commas stay in the last field. A line
 // with fewer commas gives empty fields at its end.
@@ -51,9 +91,15 @@ std::string UnitLabel(const std::string& header);
 // The record list's column titles for a layout and unit label.
 std::vector<std::string> ColumnTitles(bool three_fields, const std::string& unit_label);
 
-// The record of one data line.
+// A value read from a field: absent ("--", not finite, 1e6 or more in size)
+// gives 65535.
+float FieldNumber(std::string_view field);
+std::int32_t FieldInteger(std::string_view field);
+
+// The record of one data line; fields the line lacks are absent.
 LogRecord ParseLine(const std::string& line, bool three_fields, DayOrder order);
-// The record from a line's fields (3 or 5 of them).
-LogRecord ParseFields(const std::string_view* fields, bool three_fields, DayOrder order);
+// The record from a line's fields (3 or 5 of them), of which the line has
+// `present` (fewer when it has fewer commas).
+LogRecord ParseFields(const std::string_view* fields, bool three_fields, DayOrder order, int present = 5);
 
 }  // namespace norvo

@@ -71,7 +71,7 @@ Part ParseDate(std::string_view word, DayOrder order, DateTime* t) {
   } else {
     y = n[2];
     if (w[2] <= 2) y += y < 50 ? 2000 : 1900;
-    const bool day_first = n[0] > 12 || (n[1] <= 12 && order == DayOrder::kDayFirst);
+    const bool day_first = order == DayOrder::kDayFirst;
     d = day_first ? n[0] : n[1];
     m = day_first ? n[1] : n[0];
   }
@@ -96,6 +96,24 @@ Part ParseClock(std::string_view word, int meridiem, DateTime* t) {
 }
 
 }  // namespace
+
+std::optional<DayOrder> DateOrderClue(std::string_view text) {
+  std::string_view words[4];
+  int count = 0;
+  Words(text, words, &count);
+  for (int i = 0; i < count; ++i) {
+    for (char sep : {'-', '/', '.'}) {
+      int n[3], w[3], parts;
+      if (words[i].find(sep) == std::string_view::npos || !Numbers(words[i], sep, n, w, &parts) || parts != 3 ||
+          w[0] == 4) {
+        continue;
+      }
+      if (n[0] > 12 && n[1] <= 12) return DayOrder::kDayFirst;
+      if (n[1] > 12 && n[0] <= 12) return DayOrder::kMonthFirst;
+    }
+  }
+  return std::nullopt;
+}
 
 double ParseLogTime(std::string_view text, DayOrder order) {
   std::string_view all[4], words[2];

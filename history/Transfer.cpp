@@ -1,6 +1,12 @@
 #include "Transfer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -22,16 +28,78 @@ void PutBe32(std::vector<std::uint8_t>& data, std::uint32_t v) {
                            static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)});
 }
 
-// Card bytes held by a local copy: its size less one CR for each LF.
-std::int64_t CardBytesOf(std::FILE* file, std::int64_t size_on_disk) {
+// What a local copy holds of its card file. The copy is text mode: CR LF
+// reads as LF, any other CR is a card byte. A CR at the very end is cut off:
+// it may be the first half of a line feed whose LF never reached the disk,
+// and fetching that one byte again is always right.
+struct CopyScan {
+  std::int64_t card_bytes = 0;  // card bytes held
+  std::int64_t keep = 0;        // bytes on disk that hold them
+  std::string tail;             // card bytes of the last (partial) block held
+  bool ok = true;
+};
+
+CopyScan ScanCopy(std::FILE* file) {
+  CopyScan scan;
   std::rewind(file);
-  std::int64_t line_feeds = 0;
+  bool cr = false;  // a CR seen, its meaning decided by the next byte
+  std::int64_t disk = 0;
+  const auto put = [&](char c) {
+    if (scan.card_bytes % kBlockSize == 0) scan.tail.clear();
+    scan.tail += c;
+    ++scan.card_bytes;
+  };
   char buf[1 << 16];
   for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, file)) > 0;) {
-    line_feeds += std::count(buf, buf + n, '\n');
+    for (std::size_t i = 0; i < n; ++i) {
+      const char c = buf[i];
+      ++disk;
+      if (cr) {
+        cr = false;
+        if (c == '\n') {
+          put('\n');
+          scan.keep = disk;
+          continue;
+        }
+        put('\r');
+        scan.keep = disk - 1;
+      }
+      if (c == '\r') {
+        cr = true;
+      } else {
+        put(c);
+        scan.keep = disk;
+      }
+    }
   }
-  return size_on_disk - line_feeds;
+  scan.ok = std::ferror(file) == 0;
+  return scan;
 }
+
+std::string Notice(const std::string& name) {
+  const bool german = LoadedLanguage() == kLanguageGerman;
+  return german ? "Die lokale Kopie von " + name + " passt nicht zur Datei auf der Karte; sie wird von Anfang an neu geladen."
+                : "The local copy of " + name + " does not match the card file; it is downloaded again from the start.";
+}
+
+std::string WriteErrorText(const fs::path& path, int error) {
+  const bool german = LoadedLanguage() == kLanguageGerman;
+  return std::string(german ? "Schreibfehler: " : "Write error: ") + path.string() + ": " +
+         std::strerror(error ? error : EIO);
+}
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+           return std::tolower(x) == std::tolower(y);
+         });
+}
+
+bool EndsWithIgnoringCase(const std::string& s, const std::string& end) {
+  return s.size() >= end.size() && SameIgnoringCase(s.substr(s.size() - end.size()), end);
+}
+
+constexpr const char* kTemporarySuffix = ".norvotmp";
+constexpr const char* kNoteSuffix = ".datefmt";
 
 std::string Printable(const std::string& name) {
   std::string out;
@@ -62,13 +130,96 @@ Payload BuildDeleteFrame(const std::string& name) {
 }
 
 std::string SizeText(std::int32_t size) {
+  // Two decimals with a point in every locale.
   char buf[64];
-  if (size <= 1048576) {
-    std::snprintf(buf, sizeof buf, "%0.2f KB", size / 1024.0);
-  } else {
-    std::snprintf(buf, sizeof buf, "%0.2f MB", size / 1024.0 / 1024.0);
+  const bool kilo = size <= 1048576;
+  const double value = kilo ? size / 1024.0 : size / 1024.0 / 1024.0;
+  char* end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 2).ptr;
+  return std::string(buf, end) + (kilo ? " KB" : " MB");
+}
+
+bool IsConsoleOwnFile(const std::string& name) {
+  for (const char* own : {"Norvo.mdb", "Norvo.mdb-journal", "Norvo.mdb-wal", "Norvo.mdb-shm", "Main.ini", "Main.ini.lock"}) {
+    if (SameIgnoringCase(name, own)) return true;
   }
-  return buf;
+  return EndsWithIgnoringCase(name, kTemporarySuffix) || EndsWithIgnoringCase(name, kNoteSuffix);
+}
+
+fs::path DateFormatNote(const fs::path& local_copy) {
+  fs::path note = local_copy;
+  note += kNoteSuffix;
+  return note;
+}
+
+int ReadDateFormatNote(const fs::path& local_copy) {
+  std::string why;
+  const int fd = OpenRegularFile(DateFormatNote(local_copy), O_RDONLY, &why);
+  if (fd < 0) return -1;
+  char c = 0;
+  const ssize_t n = ::read(fd, &c, 1);
+  ::close(fd);
+  return n == 1 && c >= '0' && c <= '2' ? c - '0' : -1;
+}
+
+std::string RemoveLocalCopy(const fs::path& data_folder, const std::string& name) {
+  if (std::string reason = UnsafeNameReason(name); !reason.empty()) return reason;
+  if (IsConsoleOwnFile(name)) return name + ": a file of the console itself; it is left alone";
+  const fs::path local = data_folder / name;
+  std::error_code ec;
+  fs::remove(DateFormatNote(local), ec);
+  ec.clear();
+  if (!fs::remove(local, ec) && ec && ec != std::errc::no_such_file_or_directory) return local.string() + ": " + ec.message();
+  return {};
+}
+
+int OpenRegularFile(const fs::path& path, int flags, std::string* why) {
+  const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  const bool german = LoadedLanguage() == kLanguageGerman;
+  if (fd < 0) {
+    const int error = errno;
+    if (why) {
+      *why = error == ELOOP ? path.string() + (german ? ": ist ein symbolischer Link und wird nicht geöffnet."
+                                                      : ": is a symbolic link and is not opened.")
+                            : path.string() + ": " + std::strerror(error);
+    }
+    errno = error;
+    return -1;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    if (why) {
+      *why = path.string() + (german ? ": ist keine gewöhnliche Datei und wird nicht geöffnet."
+                                     : ": is not a regular file and is not opened.");
+    }
+    errno = EINVAL;
+    return -1;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+int RemoveStaleTemporaries(const fs::path& data_folder) {
+  int removed = 0;
+  std::error_code ec;
+  std::vector<fs::path> stale;
+  for (fs::directory_iterator it(data_folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    const bool temporary = EndsWithIgnoringCase(name, kTemporarySuffix);
+    bool orphan_note = false;
+    if (EndsWithIgnoringCase(name, kNoteSuffix)) {
+      std::error_code e;
+      const fs::path copy = data_folder / name.substr(0, name.size() - std::strlen(kNoteSuffix));
+      orphan_note = !fs::exists(fs::symlink_status(copy, e));
+    }
+    std::error_code e;
+    if ((temporary || orphan_note) && !fs::is_directory(it->symlink_status(e))) stale.push_back(it->path());
+  }
+  for (const fs::path& p : stale) {
+    std::error_code e;
+    if (fs::remove(p, e)) ++removed;
+  }
+  return removed;
 }
 
 std::string UnsafeNameReason(const std::string& name) {
@@ -158,10 +309,12 @@ void CardTransfer::Progress(int position) const {
   if (hooks_.progress_position) hooks_.progress_position(position);
 }
 
-void CardTransfer::CloseLocal() {
+bool CardTransfer::CloseLocal() {
   std::lock_guard lock(file_mutex_);
-  if (file_) std::fclose(file_);
+  bool ok = true;
+  if (file_) ok = std::fclose(file_) == 0;
   file_ = nullptr;
+  return ok;
 }
 
 void CardTransfer::OnReadReport(const Payload& payload) {
@@ -174,49 +327,83 @@ void CardTransfer::OnReadReport(const Payload& payload) {
 
   if (text.empty() || text[0] != '@') {
     received_ += text.size();
+    bool captured = false;
     {
       std::lock_guard lock(file_mutex_);
-      if (file_) {
+      captured = capture_ != nullptr;
+      if (capture_) {
+        *capture_ += text;
+      } else if (file_) {
         for (char c : text) {
-          if (c == '\n') std::fputc('\r', file_);
-          std::fputc(c, file_);
+          if ((c == '\n' && std::fputc('\r', file_) == EOF) || std::fputc(c, file_) == EOF) {
+            write_failed_.store(true);
+            break;
+          }
         }
       }
+    }
+    if (!captured) {
+      written_ += static_cast<std::int64_t>(text.size());
+      if (hooks_.bytes) hooks_.bytes(written_.load(), wanted_.load());
     }
     Progress(progress_ += 64);
     return;
   }
   // The end of a block.
   Progress(progress_.load());
-  if (last_block_.load()) {
-    if (hooks_.done_label) hooks_.done_label("ok...");
-    CloseLocal();
-    link_.SetPendingType(response::kNone);
-  }
+  if (last_block_.load()) link_.SetPendingType(response::kNone);
   link_.ExchangeEvent().Set();
 }
 
-DownloadOutcome CardTransfer::DownloadFile(const std::string& name) {
+bool CardTransfer::ReadInto(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) {
+  {
+    std::lock_guard lock(file_mutex_);
+    capture_ = into;
+  }
+  received_.store(0);
+  last_block_.store(false);
+  const Payload frame = BuildReadFrame(name, static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end));
+  const bool answered = Exchange(link_, frame, response::kFileData, 3000, 3000);
+  // Late reports of this read must not reach the copy: they stop being routed
+  // here before the capture ends.
+  link_.SetPendingType(response::kNone);
+  {
+    std::lock_guard lock(file_mutex_);
+    capture_ = nullptr;
+  }
+  ReleaseExchange(link_);
+  return answered && received_.load() == static_cast<std::uint64_t>(end - start);
+}
+
+DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_format) {
+  // A cancel counts for this download only: cleared on every way out.
+  struct ClearCancel {
+    std::atomic<bool>& flag;
+    ~ClearCancel() { flag.store(false); }
+  } clear_cancel{cancel_};
   if (std::string reason = UnsafeNameReason(name); !reason.empty()) {
     return {DownloadStatus::kUnsafeName, reason};
   }
+  if (IsConsoleOwnFile(name)) {
+    return {DownloadStatus::kUnsafeName, name + ": a file of the console itself; it is left alone"};
+  }
   const fs::path local = LocalPath(name);
   std::error_code ec;
-  const bool pre_existing = fs::exists(local, ec);
+  const bool pre_existing = fs::exists(fs::symlink_status(local, ec));
+  std::string why;
+  const int fd = OpenRegularFile(local, O_RDWR | O_CREAT, &why);
+  if (fd < 0) {
+    return pre_existing ? DownloadOutcome{DownloadStatus::kOpenError, "Open Error1 (" + why + ")"}
+                        : DownloadOutcome{DownloadStatus::kCreateError, UIString(245) + " (" + why + ")"};
+  }
   {
     std::lock_guard lock(file_mutex_);
     if (file_) std::fclose(file_);
-    file_ = std::fopen(local.c_str(), pre_existing ? "r+b" : "w+b");
+    file_ = ::fdopen(fd, "r+b");
     if (file_ == nullptr) {
-      return pre_existing ? DownloadOutcome{DownloadStatus::kOpenError, "Open Error1"}
-                          : DownloadOutcome{DownloadStatus::kCreateError, UIString(245)};
+      ::close(fd);
+      return {DownloadStatus::kOpenError, "Open Error1"};
     }
-  }
-  std::int64_t offset;
-  {
-    std::lock_guard lock(file_mutex_);
-    const auto size = static_cast<std::int64_t>(fs::file_size(local, ec));
-    offset = CardBytesOf(file_, ec ? 0 : size);
   }
   std::int64_t total;
   {
@@ -228,28 +415,98 @@ DownloadOutcome CardTransfer::DownloadFile(const std::string& name) {
     }
     total = found->second;
   }
-  // A copy longer than the card file by two bytes or more is discarded; one
-  // byte longer stays and makes the block fail.
-  if (pre_existing && static_cast<std::int32_t>(static_cast<std::uint32_t>(total - offset)) < -1) {
-    CloseLocal();
-    fs::remove(local, ec);
+  CopyScan scan;
+  {
     std::lock_guard lock(file_mutex_);
-    file_ = std::fopen(local.c_str(), "w+b");
-    if (file_ == nullptr) return {DownloadStatus::kRecreateError, UIString(245)};
+    scan = ScanCopy(file_);
+    std::fflush(file_);
+    const auto on_disk = static_cast<std::int64_t>(::lseek(fd, 0, SEEK_END));
+    if (scan.ok && scan.keep < on_disk) scan.ok = ::ftruncate(fd, scan.keep) == 0;
+  }
+  if (!scan.ok) {
+    const int error = errno;
+    CloseLocal();
+    return {DownloadStatus::kOpenError, "Open Error1 (" + WriteErrorText(local, error) + ")"};
+  }
+  std::int64_t offset = scan.card_bytes;
+  DownloadOutcome outcome{DownloadStatus::kDone, {}};
+  // Before anything is appended the copy must be the start of this card
+  // file: the last block it holds is read again and compared. A copy longer
+  // than the card file, or one that differs, is started afresh.
+  bool afresh = offset > total || total < 0;
+  if (!afresh && offset > 0) {
+    const std::int64_t start = (offset - 1) / kBlockSize * kBlockSize;
+    std::string again;
+    if (!ReadInto(name, start, offset, &again)) {
+      CloseLocal();
+      return {DownloadStatus::kBlockFailed, UIString(246)};
+    }
+    afresh = again != scan.tail;
+  }
+  if (afresh) {
+    // A new file rather than a truncated one: rows of an earlier import that
+    // still read the old copy keep reading it.
+    outcome.notice = Notice(name);
+    CloseLocal();
+    std::error_code removed;
+    fs::remove(local, removed);
+    fs::remove(DateFormatNote(local), removed);
+    const int fresh = OpenRegularFile(local, O_RDWR | O_CREAT | O_TRUNC, &why);
+    std::lock_guard lock(file_mutex_);
+    file_ = fresh < 0 ? nullptr : ::fdopen(fresh, "r+b");
+    if (file_ == nullptr) {
+      if (fresh >= 0) ::close(fresh);
+      return {DownloadStatus::kRecreateError, UIString(245) + " (" + why + ")", outcome.notice};
+    }
     offset = 0;
+  }
+  if (date_format >= 0 && date_format <= 2) {
+    // The note says in which format the unit wrote this copy's dates.
+    const fs::path note = DateFormatNote(local);
+    const int nfd = OpenRegularFile(note, O_WRONLY | O_CREAT | O_TRUNC, &why);
+    const char c = static_cast<char>('0' + date_format);
+    const bool ok = nfd >= 0 && ::write(nfd, &c, 1) == 1;
+    const int error = errno;
+    if (nfd >= 0 && ::close(nfd) != 0 && ok) {
+      CloseLocal();
+      return {DownloadStatus::kWriteError, WriteErrorText(note, errno), outcome.notice};
+    }
+    if (!ok) {
+      CloseLocal();
+      return {DownloadStatus::kWriteError, nfd < 0 ? why : WriteErrorText(note, error), outcome.notice};
+    }
   }
   const auto remaining = static_cast<std::int32_t>(static_cast<std::uint32_t>(total - offset));
   progress_.store(0);
+  written_.store(0);
+  wanted_.store(total - offset);
+  write_failed_.store(false);
   if (hooks_.progress_range) hooks_.progress_range(remaining);
   Progress(0);
+  if (hooks_.bytes) hooks_.bytes(0, total - offset);
   {
     std::lock_guard lock(file_mutex_);
     std::fseek(file_, 0, SEEK_END);
   }
+  // Each block reaches the disk before the next is asked for: a write error
+  // (disk full, I/O error) ends the download with what was written intact.
+  const auto flushed = [this]() {
+    std::lock_guard lock(file_mutex_);
+    errno = 0;
+    const bool ok = !write_failed_.load() && std::fflush(file_) == 0 && std::ferror(file_) == 0;
+    return ok ? 0 : (errno ? errno : EIO);
+  };
 
   bool more = true;
   last_block_.store(false);
   while (more) {
+    if (cancel_.load()) {
+      const int error = flushed();
+      CloseLocal();
+      link_.SetPendingType(response::kNone);
+      if (error) return {DownloadStatus::kWriteError, WriteErrorText(local, error), outcome.notice};
+      return {DownloadStatus::kCancelled, {}, outcome.notice};
+    }
     received_.store(0);
     std::int64_t end = offset + kBlockSize;
     std::int64_t length = kBlockSize;
@@ -261,19 +518,35 @@ DownloadOutcome CardTransfer::DownloadFile(const std::string& name) {
     }
     const Payload frame = BuildReadFrame(name, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(end));
     const bool answered = Exchange(link_, frame, response::kFileData, 3000, 3000);
+    const int error = flushed();
+    if (error != 0) {
+      CloseLocal();
+      link_.SetPendingType(response::kNone);
+      ReleaseExchange(link_);
+      return {DownloadStatus::kWriteError, WriteErrorText(local, error), outcome.notice};
+    }
+    if (cancel_.load()) {
+      // Whatever of the block arrived is a correct part of the copy.
+      CloseLocal();
+      link_.SetPendingType(response::kNone);
+      ReleaseExchange(link_);
+      return {DownloadStatus::kCancelled, {}, outcome.notice};
+    }
     if (!answered || received_.load() != static_cast<std::uint64_t>(length)) {
       CloseLocal();
       link_.SetPendingType(response::kNone);
       ReleaseExchange(link_);
       Progress(remaining);
-      return {DownloadStatus::kBlockFailed, UIString(246)};
+      return {DownloadStatus::kBlockFailed, UIString(246), outcome.notice};
     }
     ReleaseExchange(link_);
     link_.Pause(10);
     offset = end;
   }
-  CloseLocal();  // normally closed already by the last end marker
-  return {DownloadStatus::kDone, {}};
+  errno = 0;
+  if (!CloseLocal()) return {DownloadStatus::kWriteError, WriteErrorText(local, errno), outcome.notice};
+  if (hooks_.done_label) hooks_.done_label("ok...");
+  return outcome;
 }
 
 void CardTransfer::DeleteCardFile(const std::string& name) {

@@ -35,6 +35,34 @@ Payload BuildDeleteFrame(const std::string& name);
 // "%0.2f KB" up to 1048576 bytes, "%0.2f MB" above.
 std::string SizeText(std::int32_t size);
 
+// True for the names of the console's own files in the data folder (the
+// record store and its SQLite companions, Main.ini, the date-format notes
+// and temporaries), compared without regard to case: a card file of such a
+// name is never written, read or removed there.
+bool IsConsoleOwnFile(const std::string& name);
+
+// The date format a local copy was written in, recorded beside it when it is
+// downloaded: "<name>.datefmt" holding 0, 1 or 2 (settings byte 4).
+std::filesystem::path DateFormatNote(const std::filesystem::path& local_copy);
+// The recorded format, or -1 when the copy has none.
+int ReadDateFormatNote(const std::filesystem::path& local_copy);
+
+// Removes the local copy of a card file and its date-format note; a missing
+// copy is no error. Used by the dialog's Delete and by norvoctl sd rm.
+// Empty on success, else the reason.
+std::string RemoveLocalCopy(const std::filesystem::path& data_folder, const std::string& name);
+
+// Opens a file of the data folder only when it is a regular file: no symlink
+// is followed and no FIFO or device is waited on. flags as for open(2)
+// (O_NOFOLLOW and O_NONBLOCK are added, O_NONBLOCK is cleared again). -1 and
+// the reason in *why otherwise.
+int OpenRegularFile(const std::filesystem::path& path, int flags, std::string* why);
+
+// Removes what a crash can leave in the data folder: the console's temporary
+// files ("*.norvotmp") and date-format notes whose copy is gone. Call once
+// at start, before any download or import. Returns how many were removed.
+int RemoveStaleTemporaries(const std::filesystem::path& data_folder);
+
 // Why a name from the unit cannot be used as a file name in the data folder
 // (a path separator, "..", a drive prefix, control characters, too long), or
 // empty when it can.
@@ -48,11 +76,16 @@ enum class DownloadStatus {
   kNotListed,      // " m_FilenameSize Error."
   kRecreateError,  // "Create Error" while replacing a too-long copy
   kUnsafeName,     // refused before anything was touched
+  kWriteError,     // the copy could not be written (disk full, I/O error)
+  kCancelled,      // RequestCancel: the copy keeps what arrived and resumes
 };
 
 struct DownloadOutcome {
+  DownloadOutcome(DownloadStatus s, std::string m = {}, std::string n = {})
+      : status(s), message(std::move(m)), notice(std::move(n)) {}
   DownloadStatus status;
   std::string message;  // empty for kDone
+  std::string notice;   // the copy did not match the card file and was started afresh
   // The import follows a completed download and a failed block.
   bool ImportFollows() const { return status == DownloadStatus::kDone || status == DownloadStatus::kBlockFailed; }
 };
@@ -64,6 +97,8 @@ class CardTransfer : public CardReportSink {
     std::function<void(int range)> progress_range;
     std::function<void(int position)> progress_position;
     std::function<void(const std::string& text)> done_label;  // "ok..." after the last block
+    // Card bytes written so far in this download, of how many were to come.
+    std::function<void(std::int64_t done, std::int64_t wanted)> bytes;
   };
 
   CardTransfer(DeviceLink& link, std::filesystem::path data_folder);
@@ -84,7 +119,13 @@ class CardTransfer : public CardReportSink {
   std::int64_t SizeOf(const std::string& name) const;
 
   // ---- download (import worker thread) ----
-  DownloadOutcome DownloadFile(const std::string& name);
+  // date_format: the unit's settings byte 4, recorded with the copy; -1
+  // when unknown (the copy then has no note and the import guesses).
+  DownloadOutcome DownloadFile(const std::string& name, int date_format = -1);
+  // Any thread: the running (or the next) download stops at its next block
+  // (kCancelled); the flag is cleared when that download returns.
+  void RequestCancel() { cancel_.store(true); }
+  void ResetCancel() { cancel_.store(false); }
   std::filesystem::path LocalPath(const std::string& name) const { return data_folder_ / name; }
   void ResetReceived() { received_.store(0); }
 
@@ -97,7 +138,9 @@ class CardTransfer : public CardReportSink {
   void OnReadReport(const Payload& payload) override;
 
  private:
-  void CloseLocal();
+  bool CloseLocal();
+  // Reads [start, end) of the card file into *into instead of the copy.
+  bool ReadInto(const std::string& name, std::int64_t start, std::int64_t end, std::string* into);
   void Progress(int position) const;
 
   DeviceLink& link_;
@@ -114,9 +157,14 @@ class CardTransfer : public CardReportSink {
   std::atomic<std::uint64_t> received_{0};
   std::atomic<int> progress_{0};
   std::atomic<bool> last_block_{false};
+  std::atomic<bool> cancel_{false};
+  std::atomic<bool> write_failed_{false};
+  std::atomic<std::int64_t> written_{0};  // card bytes received in this download
+  std::atomic<std::int64_t> wanted_{0};   // set before the blocks, read by the reader
 
   std::mutex file_mutex_;  // guards file_, written by the reader, opened and closed by the worker
   std::FILE* file_ = nullptr;
+  std::string* capture_ = nullptr;  // when set, data goes here instead of file_
 };
 
 }  // namespace norvo

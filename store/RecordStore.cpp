@@ -1,6 +1,11 @@
 #include "RecordStore.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstring>
@@ -89,13 +94,20 @@ bool RecordStore::Exec(const char* sql) {
 int RecordStore::Connect(const std::string& path) {
   Disconnect();
   // A file that exists but is not an SQLite database is never touched: look
-  // at its header before SQLite may write anything.
-  {
-    std::ifstream in(path, std::ios::binary);
-    if (in) {
+  // at its header before SQLite may write anything. Only a regular file is
+  // looked at: no symlink is followed, no FIFO or device waited on.
+  if (path != ":memory:") {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT) {
+      return Fail(-1, path + (errno == ELOOP ? ": is a symbolic link and is not opened" : ": " + std::string(std::strerror(errno))));
+    }
+    if (fd >= 0) {
+      struct stat st {};
+      const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
       char header[16] = {};
-      in.read(header, sizeof header);
-      const std::streamsize n = in.gcount();
+      const ssize_t n = regular ? ::read(fd, header, sizeof header) : 0;
+      ::close(fd);
+      if (!regular) return Fail(-1, path + ": is not a regular file and is not opened");
       if (n > 0 && (n < 16 || std::memcmp(header, "SQLite format 3", 16) != 0)) {
         return Fail(-1, path + ": file is not a database");
       }

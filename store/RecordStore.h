@@ -43,6 +43,8 @@ class RecordStore {
 
   // Opens (or creates) the database; a second Connect replaces the first.
   int Connect(const std::string& path);
+  // Closes the connection; appends not yet committed are dropped.
+  void Close() { Disconnect(); }
   // Empties Records, then Param. 0 on success, 1 on failure.
   int DeleteAllRecords();
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +24,8 @@
 #include "settings/DataFolder.h"
 #include "sim/SimUnit.h"
 #include "store/OleDate.h"
+#include "history/Import.h"
+#include "history/Transfer.h"
 #include "store/RecordStore.h"
 
 namespace fs = std::filesystem;
@@ -705,6 +708,60 @@ TEST_F(CliFixture, BackupAndRestoreFiles) {
   const Result nowhere = Sim({"backup", (data / "no" / "such" / "folder.json").string()});
   EXPECT_EQ(nowhere.status, 4);
   EXPECT_FALSE(fs::exists(data / "no"));
+}
+
+// norvoctl and the console store the same records for the same copy: the
+// unit's date format goes with the copy, whatever the locale says.
+TEST_F(CliFixture, ConsoleAndNorvoctlStoreIdenticalRecords) {
+  const Result get = Sim({"sd", "get", "LOG0001.CSV", "--import"});
+  ASSERT_EQ(get.status, 0) << get.err;
+  EXPECT_EQ(ReadFile(DateFormatNote(data / "LOG0001.CSV")), "0");  // the simulated unit writes YYYY-MM-DD
+  const auto rows = [](const std::string& db) {
+    std::vector<std::string> all;
+    for (const char* column : {"Temperature", "Humidity", "DewPoint", "Heatindex"}) {
+      RecordStore store;
+      EXPECT_EQ(store.Connect(db), 0);
+      EXPECT_EQ(store.QueryRecords("1800-01-01 0:00:00", "2100-01-01 0:00:00", column), 0);
+      double t;
+      float v;
+      while (store.NextRow(&t, &v)) all.push_back(std::string(column) + std::to_string(t) + "=" + std::to_string(v));
+    }
+    return all;
+  };
+  const std::vector<std::string> cli = rows((data / "Norvo.mdb").string());
+  EXPECT_EQ(cli.size(), 180u * 4 - 18 - 0);  // every tenth line has no heat index
+  for (DayOrder locale : {DayOrder::kDayFirst, DayOrder::kMonthFirst}) {
+    const fs::path console_db = data / "console.db";
+    fs::remove(console_db);
+    RecordStore store;
+    const ImportResult r = ImportLocalCopy("LOG0001.CSV", data / "LOG0001.CSV", console_db.string(), locale, store);
+    ASSERT_TRUE(r.stored);
+    EXPECT_EQ(rows(console_db.string()), cli);
+  }
+  // The note and the copy go together.
+  EXPECT_EQ(Sim({"sd", "rm", "LOG0001.CSV"}).status, 0);
+  EXPECT_FALSE(fs::exists(DateFormatNote(data / "LOG0001.CSV")));
+}
+
+// The disk fills during sd get: status 4 and a write error, never success;
+// what reached the disk resumes to the whole file.
+TEST_F(CliFixture, DiskFullDuringSdGetIsAFailure) {
+  rlimit old{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);  // inherited: writes fail with EFBIG
+  rlimit small{20000, old.rlim_max};
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  const Result full = Sim({"sd", "get", "LOG0003.CSV"});
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(full.status, 4) << full.err;
+  EXPECT_NE(full.err.find("Write error"), std::string::npos) << full.err;
+  const std::string whole = LocalCopyOf(sim::MakeLogFile(false, 1440, 0));
+  const std::string partial = ReadFile(data / "LOG0003.CSV");
+  EXPECT_EQ(partial, whole.substr(0, partial.size()));
+  const Result resumed = Sim({"sd", "get", "LOG0003.CSV"});
+  EXPECT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_EQ(ReadFile(data / "LOG0003.CSV"), whole);
 }
 
 }  // namespace

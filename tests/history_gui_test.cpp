@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <QDateEdit>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QProgressBar>
@@ -12,7 +14,9 @@
 #include <QTemporaryDir>
 #include <QTimeEdit>
 #include <QTreeWidget>
+#include <clocale>
 #include <filesystem>
+#include <fstream>
 
 #include "QtTestSupport.h"
 #include "SimConsole.h"
@@ -38,7 +42,15 @@ using testing::OnDialog;
 using testing::SaveScreenshot;
 using testing::WaitFor;
 
-struct HistoryFixture : testing::SimConsole {
+// The simulated unit writes its card files with printf, and the real unit
+// always writes a decimal point: C's numbers stay at "C" from before the unit
+// is made, while Qt's locale (and with it every text of the console) follows
+// LC_ALL.
+struct CNumbers {
+  CNumbers() { std::setlocale(LC_NUMERIC, "C"); }
+};
+
+struct HistoryFixture : CNumbers, testing::SimConsole {
   HistoryFixture() : SimConsole({.eight_area = true, .pacing = false, .seed = 9, .default_card = true}) {}
 
   MenuDialogs dialogs{};
@@ -128,7 +140,7 @@ TEST_F(HistoryFixture, ListSelectTableGraphDelete) {
     ASSERT_TRUE(fs::exists(Folder() / "IN0002.CSV"));
     boxes.texts.clear();
     h->DeleteFile();
-    EXPECT_EQ(boxes.texts, QStringList{"Are you sure to delete the file?"});
+    EXPECT_EQ(boxes.texts, QStringList{"Are you sure to delete the file?\nFile: IN0002.CSV"});
     EXPECT_FALSE(unit.HasFile("IN0002.CSV"));
     EXPECT_FALSE(fs::exists(Folder() / "IN0002.CSV"));
     EXPECT_EQ(StoredRows(), 0);
@@ -170,6 +182,97 @@ TEST_F(HistoryFixture, UnsafeNamesFromTheCardAreRefused) {
     EXPECT_TRUE(unit.HasFile("../escape.csv"));
   });
   EXPECT_FALSE(fs::exists(Folder().parent_path() / "escape.csv"));
+}
+
+void Click(QWidget* widget, QPoint at) {
+  const QPointF local(at), global(widget->mapToGlobal(at));
+  QMouseEvent press(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(widget, &press);
+  QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+  QApplication::sendEvent(widget, &release);
+}
+
+void Key(QWidget* widget, int key) {
+  QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+  QApplication::sendEvent(widget, &press);
+}
+
+// Select and Delete act on the highlighted row, whether the mouse or the
+// arrows moved it; Cancel leaves the list and the copy resumable; the shown
+// records export as CSV.
+TEST_F(HistoryFixture, TheHighlightedRowIsTheTarget) {
+  OpenHistory([&](History* h) {
+    QTreeWidget* files = Child<QTreeWidget>(h, 1002);
+    QLabel* name = Child<QLabel>(h, 1039);
+    EXPECT_EQ(Child<QLabel>(h, 1130)->text(), "Select");  // string 223, no colon
+    ASSERT_EQ(files->topLevelItemCount(), 3);
+    const auto row_text = [&](int row) { return files->topLevelItem(row)->text(0); };
+
+    Click(files->viewport(), files->visualItemRect(files->topLevelItem(0)).center());
+    EXPECT_EQ(name->text(), row_text(0));
+    Key(files, Qt::Key_Down);
+    EXPECT_EQ(name->text(), row_text(1));
+    Key(files, Qt::Key_Up);
+    EXPECT_EQ(name->text(), row_text(0));
+
+    // Below the last row: no file, and Select says so.
+    Click(files->viewport(), QPoint(10, files->viewport()->height() - 3));
+    EXPECT_EQ(name->text(), "");
+    boxes.texts.clear();
+    h->SelectFile();
+    EXPECT_EQ(boxes.texts, QStringList{"Please select a file"});
+
+    Click(files->viewport(), files->visualItemRect(files->topLevelItem(0)).center());
+    h->SelectFile();
+    ASSERT_TRUE(WaitFor([&] { return h->Records()->rowCount() == 180; }, 5000));
+    QLabel* rate = h->findChild<QLabel*>("rate");
+    EXPECT_TRUE(rate->text().startsWith("100 % ")) << rate->text().toStdString();
+    EXPECT_TRUE(rate->text().endsWith("/s")) << rate->text().toStdString();
+
+    // Select keeps the rows until an import replaces them; Cancel ends the
+    // download without an import.
+    Key(files, Qt::Key_Down);
+    ASSERT_EQ(name->text(), row_text(1));
+    unit.SetSilent(true);
+    boxes.texts.clear();
+    h->SelectFile();
+    EXPECT_EQ(h->Records()->rowCount(), 180);
+    QPushButton* cancel = h->findChild<QPushButton*>("cancel");
+    EXPECT_TRUE(cancel->isEnabled());
+    cancel->click();
+    ASSERT_TRUE(WaitFor([&] { return Child<QPushButton>(h, 1005)->isEnabled(); }, 5000));
+    EXPECT_EQ(h->Records()->rowCount(), 180);
+    EXPECT_FALSE(boxes.texts.contains("This file errors"));
+    EXPECT_FALSE(cancel->isEnabled());
+    unit.SetSilent(false);
+
+    // Export of the shown records.
+    const fs::path csv = Folder() / "export.csv";
+    EXPECT_TRUE(h->ExportCsv(QString::fromStdString(csv.string())));
+    std::ifstream in(csv, std::ios::binary);
+    std::string first;
+    std::getline(in, first);
+    EXPECT_EQ(first, "Time,Temperature(\u00B0C),Humidity(%),DewPoint(\u00B0C),HeatIndex(\u00B0C)\r");
+    int lines = 1;
+    for (std::string line; std::getline(in, line);) ++lines;
+    EXPECT_EQ(lines, 181);
+    boxes.texts.clear();
+    EXPECT_FALSE(h->ExportCsv("/dev/full"));
+    ASSERT_EQ(boxes.texts.size(), 1);
+    EXPECT_TRUE(boxes.texts[0].startsWith("The CSV file could not be written")) << boxes.texts[0].toStdString();
+
+    SaveScreenshot(h, "history_highlight");
+
+    // Delete names the highlighted file; afterwards target and highlight agree.
+    boxes.texts.clear();
+    h->DeleteFile();
+    ASSERT_EQ(boxes.texts.size(), 1);
+    EXPECT_TRUE(boxes.texts[0].contains(row_text(1) == "" ? "?" : "IN0002.CSV")) << boxes.texts[0].toStdString();
+    EXPECT_FALSE(unit.HasFile("IN0002.CSV"));
+    ASSERT_NE(files->currentItem(), nullptr);
+    EXPECT_EQ(name->text(), files->currentItem()->text(0));
+    EXPECT_EQ(name->text(), "LOG0001.CSV");
+  });
 }
 
 }  // namespace

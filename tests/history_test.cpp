@@ -3,9 +3,14 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <fcntl.h>
+
+#include <atomic>
 #include <csignal>
+#include <functional>
 
 #include <filesystem>
 #include <fstream>
@@ -144,10 +149,11 @@ TEST_F(TransferFixture, DownloadsInBlocksAndResumes) {
   EXPECT_EQ(link.PendingType(), 0);
   EXPECT_TRUE(link.ExchangeEvent().IsSet());
 
-  // Complete copy: one read with start = end, done on the end marker alone.
+  // Complete copy: its last block is read again and compared, then one read
+  // with start = end completes on the end marker alone.
   unit.ClearReceived();
   EXPECT_EQ(transfer->DownloadFile("LOG1.CSV").status, DownloadStatus::kDone);
-  EXPECT_EQ(Reads("LOG1.CSV"), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{10000, 10000}}));
+  EXPECT_EQ(Reads("LOG1.CSV"), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{8192, 10000}, {10000, 10000}}));
 
   // Empty card file.
   unit.ClearReceived();
@@ -164,25 +170,57 @@ TEST_F(TransferFixture, ResumeOffsetsFromTheCopyOnDisk) {
   // 3 lines, 303 bytes on disk: 300 card bytes.
   WriteFile(folder / "R.CSV", TextMode(content.substr(0, 300)));
   ASSERT_EQ(fs::file_size(folder / "R.CSV"), 303u);
+  // 300 bytes held: [0, 300) is read again and compared, then the rest follows.
   EXPECT_EQ(transfer->DownloadFile("R.CSV").status, DownloadStatus::kDone);
-  EXPECT_EQ(Reads("R.CSV"), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{300, 4000}}));
+  EXPECT_EQ(Reads("R.CSV"), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0, 300}, {300, 4000}}));
   EXPECT_EQ(ReadFile(folder / "R.CSV"), TextMode(content));
 
-  // One byte longer than the card file: kept, and the block fails.
-  unit.ClearReceived();
-  WriteFile(folder / "R.CSV", TextMode(content) + "x");
-  const DownloadOutcome longer = transfer->DownloadFile("R.CSV");
-  EXPECT_EQ(longer.status, DownloadStatus::kBlockFailed);
-  EXPECT_EQ(longer.message, "This file errors");
-  EXPECT_EQ(Reads("R.CSV"), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{4001, 4000}}));
-  EXPECT_EQ(ReadFile(folder / "R.CSV"), TextMode(content) + "x");
+  // Longer than the card file, or not its start: read afresh, with a notice.
+  for (const std::string& copy : {TextMode(content) + "x", TextMode(content) + "xy", "zzz" + TextMode(content.substr(3, 500))}) {
+    unit.ClearReceived();
+    WriteFile(folder / "R.CSV", copy);
+    const DownloadOutcome again = transfer->DownloadFile("R.CSV");
+    EXPECT_EQ(again.status, DownloadStatus::kDone);
+    EXPECT_NE(again.notice.find("does not match"), std::string::npos);
+    EXPECT_EQ(Reads("R.CSV").back(), (std::pair<std::uint32_t, std::uint32_t>{0, 4000}));
+    EXPECT_EQ(ReadFile(folder / "R.CSV"), TextMode(content));
+  }
+}
 
-  // Two bytes longer: discarded and read from the start.
-  unit.ClearReceived();
-  WriteFile(folder / "R.CSV", TextMode(content) + "xy");
-  EXPECT_EQ(transfer->DownloadFile("R.CSV").status, DownloadStatus::kDone);
-  EXPECT_EQ(Reads("R.CSV").front(), (std::pair<std::uint32_t, std::uint32_t>{0, 4000}));
-  EXPECT_EQ(ReadFile(folder / "R.CSV"), TextMode(content));
+// A copy cut at every byte of its disk image (each CR of a CR LF pair, each
+// block boundary) resumes to exactly the uninterrupted copy, at the cost of
+// at most one extra block.
+TEST_F(TransferFixture, ResumeFromEveryCutIsByteExact) {
+  std::string card = "Time,Temperature(C),Humidity\n";
+  card += "a\r\nb\rc\n\n";  // a CR LF in the card file itself, a lone CR, an empty line
+  while (card.size() < 2 * kBlockSize + 5) card += "2026-12-07 10:00:00,23.5,45\n";
+  card.resize(2 * kBlockSize + 5);
+  card[kBlockSize - 1] = '\n';  // a line feed on each side of the first boundary
+  card[kBlockSize] = '\n';
+  unit.SetFiles({{"CUT.CSV", card}});
+  List();
+  const std::string whole = TextMode(card);
+  std::vector<std::size_t> cuts;
+  for (std::size_t i = 0; i < 40; ++i) cuts.push_back(i);
+  for (std::size_t i = whole.size() - 40; i <= whole.size(); ++i) cuts.push_back(i);
+  for (std::size_t i = 0; i < whole.size(); ++i) {
+    if (whole[i] == '\r') cuts.push_back(i + 1);  // between the CR and what follows
+  }
+  for (std::size_t boundary : {kBlockSize, 2 * kBlockSize}) {
+    const std::size_t disk = TextMode(card.substr(0, boundary)).size();
+    for (std::size_t i = disk - 3; i <= disk + 3; ++i) cuts.push_back(i);
+  }
+  for (std::size_t cut : cuts) {
+    WriteFile(folder / "CUT.CSV", whole.substr(0, cut));
+    unit.ClearReceived();
+    const DownloadOutcome resumed = transfer->DownloadFile("CUT.CSV");
+    ASSERT_EQ(resumed.status, DownloadStatus::kDone) << cut;
+    EXPECT_TRUE(resumed.notice.empty()) << cut;
+    ASSERT_EQ(ReadFile(folder / "CUT.CSV"), whole) << "cut at " << cut;
+    std::uint64_t asked = 0;
+    for (const auto& [start, end] : Reads("CUT.CSV")) asked += end - start;
+    EXPECT_LE(asked, card.size() + kBlockSize) << cut;
+  }
 }
 
 TEST_F(TransferFixture, UnplugInTheMiddleOfABlockThenResumeGivesAnIdenticalCopy) {
@@ -287,8 +325,11 @@ TEST(LogTime, EveryLayoutTheUnitWrites) {
       {"2026/12/07 2:30:05", DayOrder::kDayFirst, base + h0230},
       {"12-07-2026 14:30:05", DayOrder::kMonthFirst, base + h1430},
       {"07-12-2026 14:30:05", DayOrder::kDayFirst, base + h1430},
-      {"13.12.2026 0:00:00", DayOrder::kMonthFirst, ToOleDate({2026, 12, 13, 0, 0, 0})},
-      {"12/13/2026 0:00:00", DayOrder::kDayFirst, ToOleDate({2026, 12, 13, 0, 0, 0})},
+      {"13.12.2026 0:00:00", DayOrder::kDayFirst, ToOleDate({2026, 12, 13, 0, 0, 0})},
+      {"12/13/2026 0:00:00", DayOrder::kMonthFirst, ToOleDate({2026, 12, 13, 0, 0, 0})},
+      // The order belongs to the whole file: a line never switches it.
+      {"13.12.2026 0:00:00", DayOrder::kMonthFirst, kTimeInvalid},
+      {"12/13/2026 0:00:00", DayOrder::kDayFirst, kTimeInvalid},
       {"2026-12-07 PM 2:30:05", DayOrder::kMonthFirst, base + h1430},
       {"2026-12-07 2:30:05 pm", DayOrder::kMonthFirst, base + h1430},
       {"2026-12-07 AM 12:00:00", DayOrder::kMonthFirst, base},
@@ -328,8 +369,8 @@ TEST(ImportParsing, FieldsHeaderAndValues) {
   EXPECT_EQ(absent.Heatindex, 0.0f);
   const LogRecord empty = ParseLine("", false, DayOrder::kMonthFirst);
   EXPECT_EQ(empty.Time, 0.0);
-  EXPECT_EQ(empty.Temperature, 0.0f);
-  EXPECT_EQ(empty.Humidity, 0);
+  EXPECT_EQ(empty.Temperature, 65535.0f);  // a field the line lacks is absent, not 0
+  EXPECT_EQ(empty.Humidity, 65535);
   const LogRecord three = ParseLine("2026-12-07 10:00:00,23.5,45", true, DayOrder::kMonthFirst);
   EXPECT_EQ(three.Dewpoint, 65535.0f);
   EXPECT_EQ(three.Heatindex, 65535.0f);
@@ -356,12 +397,13 @@ TEST_F(ImportFixture, DownloadAndImportFindsEveryLine) {
   EXPECT_TRUE(r.stored);
   EXPECT_FALSE(r.three_fields);
   EXPECT_EQ(r.unit_label, "(\u00B0C)");
-  ASSERT_EQ(r.rows.size(), 300u);
+  ASSERT_EQ(r.rows->size(), 300u);
   // Every display row is its line, field by field.
   std::istringstream lines(five);
   std::string line;
   std::getline(lines, line);
-  for (const DisplayRow& row : r.rows) {
+  for (std::size_t i = 0; i < r.rows->size(); ++i) {
+    const DisplayRow row = r.rows->Row(i);
     std::getline(lines, line);
     const auto f = SplitFields(line, 5);
     for (std::size_t i = 0; i < 5; ++i) EXPECT_STREQ(row.slot[i].data(), f[i].c_str());
@@ -373,8 +415,8 @@ TEST_F(ImportFixture, DownloadAndImportFindsEveryLine) {
   ASSERT_EQ(transfer->DownloadFile("IN0002.CSV").status, DownloadStatus::kDone);
   r = ImportLocalCopy("IN0002.CSV", folder / "IN0002.CSV", db(), DayOrder::kMonthFirst, records);
   EXPECT_TRUE(r.three_fields);
-  EXPECT_EQ(r.rows.size(), 120u);
-  EXPECT_EQ(r.rows[0].slot[3][0], 0);
+  EXPECT_EQ(r.rows->size(), 120u);
+  EXPECT_EQ(r.rows->Row(0).slot[3][0], 0);
   EXPECT_EQ(Count("Temperature"), 120);
   EXPECT_EQ(Count("DewPoint"), 0);
 }
@@ -384,15 +426,16 @@ TEST_F(ImportFixture, OddFilesImportWithoutLosingLines) {
   ImportResult r = ImportLocalCopy("in.csv", folder / "in.csv", db(), DayOrder::kMonthFirst, records);
   EXPECT_FALSE(r.three_fields);  // "in" in lower case: five fields
   EXPECT_EQ(r.unit_label, "Temperature");  // no "(": the whole field, capitals C turned into °C
-  EXPECT_EQ(r.rows.size(), 3u);
-  EXPECT_EQ(Count("Humidity"), 3);
-  EXPECT_EQ(Count("Temperature"), 2);
+  EXPECT_EQ(r.rows->size(), 3u);
+  // The empty line and "bad line" lack every value field: stored as absent, not 0.
+  EXPECT_EQ(Count("Humidity"), 1);
+  EXPECT_EQ(Count("Temperature"), 0);
 
   WriteFile(folder / "EMPTY.CSV", "");
   r = ImportLocalCopy("EMPTY.CSV", folder / "EMPTY.CSV", db(), DayOrder::kMonthFirst, records);
   EXPECT_TRUE(r.opened);
   EXPECT_EQ(r.unit_label, "");
-  EXPECT_TRUE(r.rows.empty());
+  EXPECT_TRUE(r.rows->empty());
   EXPECT_EQ(Count("Humidity"), 0);
 
   r = ImportLocalCopy("GONE.CSV", folder / "GONE.CSV", db(), DayOrder::kMonthFirst, records);
@@ -402,8 +445,8 @@ TEST_F(ImportFixture, OddFilesImportWithoutLosingLines) {
   // A line longer than a slot is cut at 79 characters.
   WriteFile(folder / "LONG.CSV", "h,T(C)\n" + std::string(200, '7') + ",1,2,3,4\n");
   r = ImportLocalCopy("LONG.CSV", folder / "LONG.CSV", db(), DayOrder::kMonthFirst, records);
-  ASSERT_EQ(r.rows.size(), 1u);
-  EXPECT_EQ(std::string(r.rows[0].slot[0].data()), std::string(79, '7'));
+  ASSERT_EQ(r.rows->size(), 1u);
+  EXPECT_EQ(std::string(r.rows->Row(0).slot[0].data()), std::string(79, '7'));
 }
 
 }  // namespace
@@ -481,6 +524,211 @@ TEST_F(ImportFixture, DiskFullDuringImportKeepsThePreviousContents) {
   // The database deleted between two uses: the next use starts a new one.
   fs::remove(db());
   EXPECT_EQ(Count("Humidity"), 0);
+}
+
+// Files of the data folder open only as regular files: a FIFO, a device, a
+// directory or a symlink in a copy's place gives a message at once.
+TEST_F(ImportFixture, OnlyRegularFilesOfTheDataFolderAreOpened) {
+  unit.SetFiles({{"F.CSV", "Time,T(C)\n1\n"}});
+  List();
+  WriteFile(root / "outside.csv", "Time,T(C)\n");
+  const struct {
+    const char* what;
+    std::function<void(const fs::path&)> make;
+    bool opens;
+  } cases[] = {
+      {"regular file", [](const fs::path& p) { WriteFile(p, "Time,T(C)\n"); }, true},
+      {"FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, false},
+      {"directory", [](const fs::path& p) { fs::create_directory(p); }, false},
+      {"symlink to a file", [&](const fs::path& p) { fs::create_symlink(root / "outside.csv", p); }, false},
+      {"symlink to a device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }, false},
+  };
+  for (const auto& c : cases) {
+    const fs::path copy = folder / "F.CSV";
+    fs::remove_all(copy);
+    c.make(copy);
+    std::string why;
+    const int fd = OpenRegularFile(copy, O_RDONLY, &why);
+    EXPECT_EQ(fd >= 0, c.opens) << c.what;
+    if (fd >= 0) ::close(fd);
+    const ImportResult r = ImportLocalCopy("F.CSV", copy, db(), DayOrder::kMonthFirst, records);
+    EXPECT_EQ(r.opened, c.opens) << c.what;
+    if (!c.opens) {
+      EXPECT_NE(r.message.find("Open Error2 ("), std::string::npos) << c.what << ": " << r.message;
+      const DownloadOutcome d = transfer->DownloadFile("F.CSV");
+      EXPECT_EQ(d.status, DownloadStatus::kOpenError) << c.what;
+      EXPECT_NE(d.message.find("F.CSV"), std::string::npos) << d.message;
+    }
+  }
+  EXPECT_EQ(ReadFile(root / "outside.csv"), "Time,T(C)\n");  // never written through the link
+  fs::remove_all(folder / "F.CSV");
+
+  // What a crash leaves: temporaries and notes without their copy; copies stay.
+  WriteFile(folder / "LOG1.CSV", "x");
+  WriteFile(DateFormatNote(folder / "LOG1.CSV"), "2");
+  WriteFile(DateFormatNote(folder / "GONE.CSV"), "1");
+  WriteFile(folder / "x.norvotmp", "partial");
+  EXPECT_EQ(RemoveStaleTemporaries(folder), 2);
+  EXPECT_TRUE(fs::exists(DateFormatNote(folder / "LOG1.CSV")));
+  EXPECT_FALSE(fs::exists(DateFormatNote(folder / "GONE.CSV")));
+  EXPECT_FALSE(fs::exists(folder / "x.norvotmp"));
+  EXPECT_TRUE(fs::exists(folder / "LOG1.CSV"));
+}
+
+// The disk fills during a download: a write error, never "done"; what reached
+// the disk is a correct start of the card file and resumes.
+TEST_F(TransferFixture, WriteErrorOfTheCopyIsAFailureAndTheCopyResumes) {
+  const std::string content = sim::MakeLogFile(false, 600);  // about 26 KB
+  unit.SetFiles({{"FULL.CSV", content}});
+  List();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // Threads do not survive the fork: a unit and link of the child's own.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{10000, 10000};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    sim::SimUnit unit2{sim::SimUnit::Options{.eight_area = true, .pacing = false, .seed = 2, .default_card = false}};
+    unit2.SetFiles({{"FULL.CSV", content}});
+    sim::SimTransport transport2;
+    DeviceLink link2{transport2};
+    ResponseStore store2;
+    Dispatcher dispatcher2{link2, store2};
+    CardTransfer transfer2(link2, folder);
+    transport2.AddUnit(&unit2, "sim:unit");
+    dispatcher2.SetCardSink(&transfer2);
+    dispatcher2.SetListReceiver(true);
+    link2.SetReportHandler([&](const Payload& p, int n) { dispatcher2.Dispatch(p, n); });
+    link2.SetTimeScale(0.05);
+    if (link2.OpenDevice() != 1) ::_exit(2);
+    transfer2.RequestFileList();
+    const DownloadOutcome d = transfer2.DownloadFile("FULL.CSV");
+    link2.Stop();
+    ::_exit(d.status == DownloadStatus::kWriteError && d.message.find("Write error") != std::string::npos ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the full disk was not reported";
+  const std::string partial = ReadFile(folder / "FULL.CSV");
+  EXPECT_LE(partial.size(), 10000u);
+  EXPECT_EQ(partial, TextMode(content).substr(0, partial.size()));
+  EXPECT_EQ(transfer->DownloadFile("FULL.CSV").status, DownloadStatus::kDone);
+  EXPECT_EQ(ReadFile(folder / "FULL.CSV"), TextMode(content));
+}
+
+// Cancel stops before the next block; the copy resumes to the whole file.
+TEST_F(TransferFixture, CancelledDownloadResumes) {
+  const std::string content = sim::MakeLogFile(false, 600);
+  unit.SetFiles({{"C.CSV", content}});
+  List();
+  std::atomic<std::int64_t> last{0};
+  transfer->SetHooks({{}, {}, {}, [&](std::int64_t done, std::int64_t wanted) {
+                        last.store(wanted);
+                        if (done > 100) transfer->RequestCancel();
+                      }});
+  EXPECT_EQ(transfer->DownloadFile("C.CSV").status, DownloadStatus::kCancelled);
+  EXPECT_EQ(last.load(), static_cast<std::int64_t>(content.size()));
+  const std::string partial = ReadFile(folder / "C.CSV");
+  EXPECT_LT(partial.size(), TextMode(content).size());
+  transfer->SetHooks({});
+  EXPECT_EQ(transfer->DownloadFile("C.CSV").status, DownloadStatus::kDone);
+  EXPECT_EQ(ReadFile(folder / "C.CSV"), TextMode(content));
+}
+
+TEST(ImportParsing, NonFiniteAndAbsurdValuesAreAbsent) {
+  const struct {
+    const char* text;
+    float number;
+    std::int32_t integer;
+  } cases[] = {
+      {"23.5", 23.5f, 23},          {"-40", -40.0f, -40},         {"999999", 999999.0f, 999999},
+      {"1e6", 65535.0f, 65535},     {"-1000000", 65535.0f, 65535}, {"inf", 65535.0f, 65535},
+      {"-INF", 65535.0f, 65535},    {"nan", 65535.0f, 65535},      {"1e400", 65535.0f, 65535},
+      {"--", 65535.0f, 65535},      {"abc", 0.0f, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FieldNumber(c.text), c.number) << c.text;
+    EXPECT_EQ(FieldInteger(c.text), c.integer) << c.text;
+  }
+  // A line shorter than the header: the missing fields are absent.
+  const LogRecord shorter = ParseLine("2026-12-07 10:00:00,21.5", false, DayOrder::kMonthFirst);
+  EXPECT_EQ(shorter.Temperature, 21.5f);
+  EXPECT_EQ(shorter.Humidity, 65535);
+  EXPECT_EQ(shorter.Dewpoint, 65535.0f);
+  EXPECT_EQ(shorter.Heatindex, 65535.0f);
+  const LogRecord empty_field = ParseLine("2026-12-07 10:00:00,21.5,,", false, DayOrder::kMonthFirst);
+  EXPECT_EQ(empty_field.Humidity, 0);  // present but empty: 0 as before
+  EXPECT_EQ(empty_field.Heatindex, 65535.0f);
+}
+
+// The order of day and month: the note written with the copy first, then a
+// clue anywhere in the file, and only then the locale.
+TEST_F(ImportFixture, DatesAreReadInOneOrderPerFile) {
+  const std::string lines = "Time,T(C),H\n03/04/2026 10:00:00,1,2\n05/06/2026 10:00:00,1,2\n";
+  const struct {
+    const char* what;
+    std::string text;
+    int note;  // -1: none
+    DayOrder fallback;
+    DateTime first;
+  } cases[] = {
+      {"note: DD-MM-YYYY", lines, 2, DayOrder::kMonthFirst, {2026, 4, 3, 10, 0, 0}},
+      {"note: MM-DD-YYYY", lines, 1, DayOrder::kDayFirst, {2026, 3, 4, 10, 0, 0}},
+      {"a day above 12 late in the file", lines + "25/06/2026 10:00:00,1,2\n", -1, DayOrder::kMonthFirst,
+       {2026, 4, 3, 10, 0, 0}},
+      {"a month above 12 late in the file", lines + "06/25/2026 10:00:00,1,2\n", -1, DayOrder::kDayFirst,
+       {2026, 3, 4, 10, 0, 0}},
+      {"no clue: the locale, day first", lines, -1, DayOrder::kDayFirst, {2026, 4, 3, 10, 0, 0}},
+      {"no clue: the locale, month first", lines, -1, DayOrder::kMonthFirst, {2026, 3, 4, 10, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    const fs::path copy = folder / "D.CSV";
+    WriteFile(copy, TextMode(c.text));
+    fs::remove(DateFormatNote(copy));
+    if (c.note >= 0) WriteFile(DateFormatNote(copy), std::to_string(c.note));
+    const ImportResult r = ImportLocalCopy("D.CSV", copy, db(), c.fallback, records);
+    ASSERT_TRUE(r.stored) << c.what;
+    ASSERT_EQ(records.Connect(db()), 0);
+    ASSERT_EQ(records.QueryRecords("1800-01-01 0:00:00", "2100-01-01 0:00:00", "Humidity"), 0);
+    double time = 0;
+    float value = 0;
+    ASSERT_TRUE(records.NextRow(&time, &value)) << c.what;
+    EXPECT_DOUBLE_EQ(time, ToOleDate(c.first)) << c.what;
+  }
+  // The download writes the note from the unit's settings byte.
+  unit.SetFiles({{"N.CSV", lines}});
+  List();
+  ASSERT_EQ(transfer->DownloadFile("N.CSV", 2).status, DownloadStatus::kDone);
+  EXPECT_EQ(ReadDateFormatNote(folder / "N.CSV"), 2);
+  EXPECT_EQ(RemoveLocalCopy(folder, "N.CSV"), "");
+  EXPECT_FALSE(fs::exists(DateFormatNote(folder / "N.CSV")));
+  EXPECT_FALSE(fs::exists(folder / "N.CSV"));
+}
+
+// Peak memory of an import does not grow with the number of lines.
+TEST_F(ImportFixture, ImportMemoryDoesNotGrowWithTheLines) {
+  {
+    std::ofstream out(folder / "LF.CSV", std::ios::binary);
+    out << "Time,T(C),H\r\n";
+    const std::string block(1 << 20, '\n');
+    for (int i = 0; i < 3; ++i) out << block;  // 3 million empty lines
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    rusage before{};
+    ::getrusage(RUSAGE_SELF, &before);
+    RecordStore store;
+    const ImportResult r = ImportLocalCopy("LF.CSV", folder / "LF.CSV", db(), DayOrder::kMonthFirst, store);
+    rusage after{};
+    ::getrusage(RUSAGE_SELF, &after);
+    const long grown_kb = after.ru_maxrss - before.ru_maxrss;
+    const DisplayRow last = r.rows->Row(r.rows->size() - 1);
+    ::_exit(r.stored && r.rows->size() == 3u << 20 && last.slot[0][0] == 0 && grown_kb < 40 * 1024 ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 #include "store/OleDate.h"
@@ -156,6 +159,31 @@ TEST_F(StoreFixture, AFileThatIsNotADatabaseIsReportedAndLeftAlone) {
   EXPECT_EQ(store.Connect(db()), 0);
   // A folder that cannot hold it.
   EXPECT_EQ(store.Connect((folder.path / "missing" / "Norvo.mdb").string()), -1);
+}
+
+// Only a regular file is taken for the store: a FIFO is not waited on, a
+// symlink not followed, each reported at once.
+TEST_F(StoreFixture, OnlyARegularFileIsOpened) {
+  const fs::path outside = folder.path / "elsewhere.db";
+  const struct {
+    const char* what;
+    std::function<void()> make;
+    const char* message;
+  } cases[] = {
+      {"FIFO", [&] { ASSERT_EQ(::mkfifo(db().c_str(), 0600), 0); }, "not a regular file"},
+      {"symlink", [&] { fs::create_symlink(outside, db()); }, "symbolic link"},
+      {"directory", [&] { fs::create_directory(db()); }, "not a regular file"},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(db());
+    errors.clear();
+    c.make();
+    EXPECT_EQ(store.Connect(db()), -1) << c.what;
+    ASSERT_EQ(errors.size(), 1u) << c.what;
+    EXPECT_NE(errors[0].find(c.message), std::string::npos) << errors[0];
+  }
+  EXPECT_FALSE(fs::exists(outside));
+  fs::remove_all(db());
 }
 
 }  // namespace
