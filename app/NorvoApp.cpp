@@ -13,6 +13,7 @@
 
 #include "session/UnitSession.h"
 #include "device/HidapiTransport.h"
+#include "history/Transfer.h"
 #include "monitor/DeviceWatcher.h"
 #include "monitor/MainWindow.h"
 #include "res/Strings.h"
@@ -90,6 +91,9 @@ int CMyNorvoApp::InitInstance() {
 
   data_folder_ = ChooseDataFolder();
   PrepareDataFolder(InstallationFolders(), data_folder_);
+  // What a crash during a download or an import left behind (this is the
+  // only console of this user, so nothing of another one is in progress).
+  RemoveStaleTemporaries(data_folder_);
   LoadUIStrings(LanguageIdFor(ReadLanguageSetting(data_folder_)));
 
   if (simulate_) {

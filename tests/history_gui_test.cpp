@@ -14,7 +14,6 @@
 #include <QTemporaryDir>
 #include <QTimeEdit>
 #include <QTreeWidget>
-#include <clocale>
 #include <filesystem>
 #include <fstream>
 
@@ -42,15 +41,7 @@ using testing::OnDialog;
 using testing::SaveScreenshot;
 using testing::WaitFor;
 
-// The simulated unit writes its card files with printf, and the real unit
-// always writes a decimal point: C's numbers stay at "C" from before the unit
-// is made, while Qt's locale (and with it every text of the console) follows
-// LC_ALL.
-struct CNumbers {
-  CNumbers() { std::setlocale(LC_NUMERIC, "C"); }
-};
-
-struct HistoryFixture : CNumbers, testing::SimConsole {
+struct HistoryFixture : testing::SimConsole {
   HistoryFixture() : SimConsole({.eight_area = true, .pacing = false, .seed = 9, .default_card = true}) {}
 
   MenuDialogs dialogs{};
