@@ -40,23 +40,23 @@ QStringList Titles(const std::vector<std::string>& titles) {
   return list;
 }
 
-// Texts of this dialog that the console's string table does not hold.
+// Texts the dialog adds to the string table, in the loaded language.
 enum class Text { kCancel, kExportCsv, kRate, kExportFailed, kNamedDelete, kOutOfMemory };
 QString Local(Text text) {
-  const bool german = LoadedLanguage() == kLanguageGerman;
+  std::string_view t;
   switch (text) {
-    case Text::kCancel: return german ? QString::fromUtf8("Abbrechen") : QString("Cancel");
-    case Text::kExportCsv: return german ? QString::fromUtf8("CSV exportieren") : QString("Export CSV");
-    case Text::kRate: return german ? QString::fromUtf8("%1 % – %2/s") : QString("%1 % – %2/s");
+    case Text::kCancel: t = Localized("Cancel", "Abbrechen"); break;
+    case Text::kExportCsv: t = Localized("Export CSV", "CSV exportieren"); break;
+    case Text::kRate: t = Localized("%1 % \u2013 %2/s", "%1 % \u2013 %2/s"); break;
     case Text::kExportFailed:
-      return german ? QString::fromUtf8("Die CSV-Datei konnte nicht geschrieben werden: %1")
-                    : QString("The CSV file could not be written: %1");
-    case Text::kNamedDelete: return german ? QString::fromUtf8("Datei: %1") : QString("File: %1");
+      t = Localized("The CSV file could not be written: %1", "Die CSV-Datei konnte nicht geschrieben werden: %1");
+      break;
+    case Text::kNamedDelete: t = Localized("File: %1", "Datei: %1"); break;
     case Text::kOutOfMemory:
-      return german ? QString::fromUtf8("Nicht genug Speicher: %1 wurde nicht importiert.")
-                    : QString("Out of memory: %1 was not imported.");
+      t = Localized("Out of memory: %1 was not imported.", "Nicht genug Speicher: %1 wurde nicht importiert.");
+      break;
   }
-  return {};
+  return QString::fromUtf8(t.data(), static_cast<qsizetype>(t.size()));
 }
 
 // Bytes per second, the same in every locale: "512 B", "12.5 KB", "1.25 MB".
@@ -199,8 +199,8 @@ void HistoryState::FinishOnUi(bool imported, bool enable_buttons, ImportResult r
 
 History::History(HistoryState& state, QWidget* parent) : QDialog(parent), state_(state) {
   setObjectName("136");
-  setWindowTitle(UiText(222));
-  auto* select_label = new QLabel(UiText(223), this);
+  setWindowTitle(UiText(ui::kSdCardFile));
+  auto* select_label = new QLabel(UiText(ui::kSelect), this);
   select_label->setObjectName("1130");
   selected_name_ = new QLabel(this);
   selected_name_->setObjectName("1039");
@@ -208,11 +208,11 @@ History::History(HistoryState& state, QWidget* parent) : QDialog(parent), state_
   size_label_ = new QLabel(this);
   size_label_->setObjectName("1085");
   size_label_->hide();
-  select_ = new QPushButton(UiText(223), this);
+  select_ = new QPushButton(UiText(ui::kSelect), this);
   select_->setObjectName("1005");
-  delete_ = new QPushButton(UiText(224), this);
+  delete_ = new QPushButton(UiText(ui::kDelete), this);
   delete_->setObjectName("1007");
-  graph_ = new QPushButton(UiText(225), this);
+  graph_ = new QPushButton(UiText(ui::kGraph), this);
   graph_->setObjectName("1006");
   progress_ = new QProgressBar(this);
   progress_->setObjectName("1004");
@@ -232,14 +232,14 @@ History::History(HistoryState& state, QWidget* parent) : QDialog(parent), state_
   files_->setObjectName("1002");
   files_->setRootIsDecorated(false);
   files_->setColumnCount(2);
-  files_->setHeaderLabels({UiText(226), UiText(227)});
+  files_->setHeaderLabels({UiText(ui::kFileName), UiText(ui::kSize)});
   files_->header()->setDefaultAlignment(Qt::AlignCenter);
   files_->setColumnWidth(0, 110);
   files_->setColumnWidth(1, 80);
   files_->setFixedWidth(215);
 
   model_ = new RecordModel(this);
-  model_->SetTitles({UiText(228), UiText(201), UiText(202), UiText(293), UiText(229)});
+  model_->SetTitles({UiText(ui::kTime), UiText(ui::kTemperature), UiText(ui::kHumidity), UiText(ui::kDewPoint), UiText(ui::kHeatIndex)});
   records_ = new QTableView(this);
   records_->setObjectName("1003");
   records_->setModel(model_);
@@ -339,7 +339,7 @@ void History::SelectFile() {
   if (state_.Importing()) return;
   QTreeWidgetItem* item = selected_ >= 0 ? files_->topLevelItem(selected_) : nullptr;
   if (item == nullptr || selected_name_->text().isEmpty()) {
-    ShowMessage(this, UiText(243));
+    ShowMessage(this, UiText(ui::kSelectFile));
     return;
   }
   SetButtons(false);
@@ -399,7 +399,7 @@ bool History::ExportCsv(const QString& path) {
   return ok;
 }
 
-QString History::DeleteQuestion(const QString& name) { return UiText(247) + "\n" + Local(Text::kNamedDelete).arg(name); }
+QString History::DeleteQuestion(const QString& name) { return UiText(ui::kDeleteQuestion) + "\n" + Local(Text::kNamedDelete).arg(name); }
 
 void History::ShowGraph() {
   Grapsh graph(state_.DatabasePath(), this);
@@ -410,7 +410,7 @@ void History::ShowGraph() {
 void History::DeleteFile() {
   QTreeWidgetItem* item = selected_ >= 0 ? files_->topLevelItem(selected_) : nullptr;
   if (item == nullptr || selected_name_->text().isEmpty()) {
-    ShowMessage(this, UiText(243));
+    ShowMessage(this, UiText(ui::kSelectFile));
     select_->setEnabled(true);
     return;
   }
@@ -421,7 +421,7 @@ void History::DeleteFile() {
   confirm.setDefaultButton(QMessageBox::Cancel);
   if (confirm.exec() != QMessageBox::Ok) return;
   if (const std::string reason = UnsafeNameReason(name); !reason.empty() || IsConsoleOwnFile(name)) {
-    ShowMessage(this, QString::fromStdString(reason.empty() ? name + ": a file of the console itself; it is left alone" : reason));
+    ShowMessage(this, QString::fromStdString(reason.empty() ? OwnFileText(name) : reason));
     return;
   }
   CardTransfer& transfer = state_.Transfer();

@@ -82,6 +82,15 @@ std::string Notice(const std::string& name) {
                 : "The local copy of " + name + " does not match the card file; it is downloaded again from the start.";
 }
 
+}  // namespace
+
+std::string OwnFileText(const std::string& name) {
+  return name + std::string(Localized(": a file of the console itself; it is left alone",
+                                      ": eine Datei der Konsole selbst; sie bleibt unberührt"));
+}
+
+namespace {
+
 std::string WriteErrorText(const fs::path& path, int error) {
   const bool german = LoadedLanguage() == kLanguageGerman;
   return std::string(german ? "Schreibfehler: " : "Write error: ") + path.string() + ": " +
@@ -163,7 +172,7 @@ int ReadDateFormatNote(const fs::path& local_copy) {
 
 std::string RemoveLocalCopy(const fs::path& data_folder, const std::string& name) {
   if (std::string reason = UnsafeNameReason(name); !reason.empty()) return reason;
-  if (IsConsoleOwnFile(name)) return name + ": a file of the console itself; it is left alone";
+  if (IsConsoleOwnFile(name)) return OwnFileText(name);
   const fs::path local = data_folder / name;
   std::error_code ec;
   fs::remove(DateFormatNote(local), ec);
@@ -385,7 +394,7 @@ DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_for
     return {DownloadStatus::kUnsafeName, reason};
   }
   if (IsConsoleOwnFile(name)) {
-    return {DownloadStatus::kUnsafeName, name + ": a file of the console itself; it is left alone"};
+    return {DownloadStatus::kUnsafeName, OwnFileText(name)};
   }
   const fs::path local = LocalPath(name);
   std::error_code ec;

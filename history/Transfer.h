@@ -58,6 +58,9 @@ std::string RemoveLocalCopy(const std::filesystem::path& data_folder, const std:
 // the reason in *why otherwise.
 int OpenRegularFile(const std::filesystem::path& path, int flags, std::string* why);
 
+// The message for a name that is one of the console's own files.
+std::string OwnFileText(const std::string& name);
+
 // Removes what a crash can leave in the data folder: the console's temporary
 // files ("*.norvotmp") and date-format notes whose copy is gone. Call once
 // at start, before any download or import. Returns how many were removed.
