@@ -3,6 +3,7 @@
 #include <qcustomplot.h>
 
 #include <QDateTime>
+#include <QLocale>
 #include <QSaveFile>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -43,6 +44,8 @@ double KeyToOle(double key) { return key / 86400.0 + kUnixEpochOle; }
 CTchart1::CTchart1(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(this)) {
   setObjectName("1007");
   plot_->setObjectName("chart-plot");
+  // Tick labels with a point, as every other number of the console, in any locale.
+  plot_->setLocale(QLocale::c());
   plot_->setToolTip(QString::fromUtf8(GraphExtras().hint.data(), static_cast<qsizetype>(GraphExtras().hint.size())));
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);

@@ -81,7 +81,9 @@ class Logger::UnitWorker {
     double gap = 0;
     const bool again = logger_.status_.Connected(path_, &gap);
     if (logger_.mqtt_) logger_.mqtt_->Availability(path_, true);
-    Note(again ? "back after " + FixedText(gap, 1) + " s" : std::string("connected"));
+    std::string note = "connected";
+    if (again) note = std::string("back after ").append(FixedText(gap, 1)).append(" s");
+    Note(note);
     last_note_.clear();
     return true;
   }

@@ -56,10 +56,10 @@ install(FILES ${norvo_pkg_dir}/copyright ${norvo_gen_dir}/changelog.gz DESTINATI
 # beside it, into packaging/lintian-overrides, installed as
 # ${CMAKE_INSTALL_DATADIR}/lintian/overrides/norvo.
 
-# ---- the logger's systemd unit, once res/norvo-logger.service exists ----
-# install(FILES ${norvo_res_dir}/norvo-logger.service DESTINATION lib/systemd/system)
-# A unit in the package also wants maintainer scripts that enable and start it:
-# list them in CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA (postinst, prerm, postrm) below.
+# ---- the logger's systemd unit ----
+# Installed, not enabled: unattended logging is the administrator's choice
+# (`systemctl enable --now norvo-logger`). postinst makes its system user.
+install(FILES ${norvo_res_dir}/norvo-logger.service DESTINATION lib/systemd/system)
 
 # ---- CPack: one Debian package ----
 set(CPACK_GENERATOR DEB)
@@ -89,7 +89,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Beside the libraries dpkg-shlibdeps finds: Qt loads its platform plugins at
 # run time (the window needs xcb or wayland), and "Arial" resolves to
 # Liberation Sans.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, adduser")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${norvo_pkg_dir}/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-liberation2")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 # The binaries were compiled for this prefix (the Main.ini template's folder is

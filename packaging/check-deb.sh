@@ -49,6 +49,10 @@ rule=/usr/lib/udev/rules.d/60-tarvik.rules
 [ -f "$rule" ] || fail "$rule missing"
 grep -q 'SUBSYSTEM=="hidraw", ATTRS{idVendor}=="0483", ATTRS{idProduct}=="5750", TAG+="uaccess"' "$rule" ||
   fail "$rule does not give the unit to the person at the desktop (TAG+=\"uaccess\")"
+service=/usr/lib/systemd/system/norvo-logger.service
+[ -f "$service" ] || fail "$service missing"
+grep -q '^ExecStart=/usr/bin/norvoctl ' "$service" || fail "$service does not start /usr/bin/norvoctl"
+getent passwd norvo >/dev/null || fail "postinst did not make the system user norvo"
 desktop=/usr/share/applications/norvo.desktop
 [ -f "$desktop" ] || fail "$desktop missing"
 desktop-file-validate "$desktop"
@@ -85,7 +89,7 @@ fi
 echo "--- remove"
 apt-get remove -y norvo
 if dpkg-query -W -f='${Status}' norvo 2>/dev/null | grep -q "ok installed"; then fail "norvo still installed"; fi
-for f in /usr/bin/norvo /usr/bin/norvoctl "$rule" "$desktop" "/usr/share/icons/hicolor/48x48/apps/$icon.png"; do
+for f in /usr/bin/norvo /usr/bin/norvoctl "$rule" "$service" "$desktop" "/usr/share/icons/hicolor/48x48/apps/$icon.png"; do
   [ ! -e "$f" ] || fail "$f left behind after removal"
 done
 echo "check-deb: $(basename "$deb") installs, works, passes lintian and removes cleanly"

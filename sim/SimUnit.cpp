@@ -78,9 +78,11 @@ std::string MakeLogFile(bool three_fields, int lines, int first_hour) {
     const int n = std::snprintf(line, sizeof line, "%d-%02u-%02u %d:%02d:%02d,", int(ymd.year()),
                                 unsigned(ymd.month()), unsigned(ymd.day()), hh, mm, 0);
     text.append(line, static_cast<std::size_t>(n));
-    text += FixedText(t, 1) + "," + std::to_string(h);
+    // (append by parts: GCC 12 misreads "," + std::string at -O3 as an overlap)
+    text.append(FixedText(t, 1)).append(1, ',').append(std::to_string(h));
     if (!three_fields) {
-      text += "," + FixedText(dew, 1) + "," + (i % 10 == 9 ? std::string("--") : FixedText(t - 0.4 + h * 0.01, 1));
+      text.append(1, ',').append(FixedText(dew, 1)).append(1, ',');
+      text.append(i % 10 == 9 ? std::string("--") : FixedText(t - 0.4 + h * 0.01, 1));
     }
     text += '\n';
   }

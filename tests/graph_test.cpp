@@ -103,6 +103,26 @@ TEST(Chart, InitialStateAndOperations) {
   EXPECT_NEAR(chart.TimeAxisEnd(), 46363.25, 1e-9);
 }
 
+// The value axis writes its ticks with a point whatever the desktop's locale
+// (the rest of the console does too).
+TEST(Chart, TickLabelsWithAPointInAGermanLocale) {
+  const QLocale before;
+  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  CTchart1 chart;
+  const double values[] = {20.0, 22.5}, dates[] = {46363.0, 46363.1};
+  chart.AddArrays(0, 2, values, dates);
+  chart.Replot();
+  const QVector<QString> labels = chart.Plot()->yAxis->tickVectorLabels();
+  QLocale::setDefault(before);
+  ASSERT_FALSE(labels.isEmpty());
+  bool fraction = false;
+  for (const QString& label : labels) {
+    EXPECT_FALSE(label.contains(',')) << label.toStdString();
+    fraction = fraction || label.contains('.');
+  }
+  EXPECT_TRUE(fraction) << "no tick with a fraction to look at";
+}
+
 // What reaches the value axis: only finite values of shown series, padded;
 // nothing scalable gives the neutral axis.
 TEST(Chart, ValueAxisFitsFiniteValuesOnly) {
