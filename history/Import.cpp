@@ -324,7 +324,10 @@ ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local
     result.rows = std::move(rows);
   } catch (const std::bad_alloc&) {
     result.stored = false;
-    result.message = "Out of memory while importing " + local_path.string() + "; the record store keeps its previous contents.";
+    result.message = std::string(Localized("Out of memory while importing ", "Nicht genug Speicher beim Import von "));
+    result.message.append(local_path.string());
+    result.message.append(Localized("; the record store keeps its previous contents.",
+                                    "; die Datenbank behält ihren bisherigen Inhalt."));
   }
   return result;
 }

@@ -10,8 +10,10 @@ namespace norvo {
 
 using UnitLock = FileLock;
 
-// The folder of the unit locks: RuntimeFolder().
-inline std::filesystem::path UnitLockFolder() { return RuntimeFolder(); }
+// The folder of the unit locks, shared by every user and service of the
+// machine (a unit is one device whoever opens it): $NORVO_RUNTIME_DIR when
+// set (tests), else /run/lock, else the temp folder.
+std::filesystem::path UnitLockFolder();
 
 // The lock file's name for a device path: every character that is not a
 // letter or digit becomes '_'.

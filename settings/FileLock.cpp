@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 
@@ -37,8 +39,15 @@ FileLock::Result FileLock::Take(const std::filesystem::path& file) {
   Release();
   holder_ = 0;
   // O_NOFOLLOW: a symlink planted in a shared folder is not written through;
-  // O_NONBLOCK: a FIFO planted there does not hang the start.
-  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  // O_NONBLOCK: a FIFO planted there does not hang the start. In a folder
+  // shared by every user the file may be another user's: flock needs only a
+  // read-only descriptor, the note then stays the other user's to write.
+  bool writable = true;
+  int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == EACCES) {
+    writable = false;
+    fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  }
   if (fd < 0) return Result::kUnavailable;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -49,13 +58,17 @@ FileLock::Result FileLock::Take(const std::filesystem::path& file) {
     char text[32] = {0};
     const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
     if (n > 0) holder_ = static_cast<pid_t>(std::strtol(text, nullptr, 10));
+    // A note left by a process that is gone names nobody.
+    if (holder_ > 0 && ::kill(holder_, 0) != 0 && errno == ESRCH) holder_ = 0;
     ::close(fd);
     return Result::kBusy;
   }
   // The note of who holds the lock; the lock holds even when it cannot be
-  // written (a full disk), the message then names no process.
+  // written (a full disk, another user's file), the message then names no
+  // process.
   const std::string pid = std::to_string(::getpid()) + "\n";
-  if (::ftruncate(fd, 0) == 0) NoteHolder(fd, pid);
+  if (writable && ::ftruncate(fd, 0) == 0) NoteHolder(fd, pid);
+  writable_ = writable;
   fd_ = fd;
   file_ = file;
   return Result::kHeld;
@@ -64,7 +77,7 @@ FileLock::Result FileLock::Take(const std::filesystem::path& file) {
 void FileLock::Release() {
   if (fd_ < 0) return;
   // Empty the note first: a reader between the two steps sees no holder.
-  NoteHolder(fd_, "");
+  if (writable_) NoteHolder(fd_, "");
   ::close(fd_);
   fd_ = -1;
 }

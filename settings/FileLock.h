@@ -37,6 +37,7 @@ class FileLock {
 
  private:
   int fd_ = -1;
+  bool writable_ = false;  // the note is ours to write
   std::filesystem::path file_;
   pid_t holder_ = 0;
 };

@@ -79,6 +79,50 @@ TEST(UnitLockTest, OnlyALiveHolderKeepsTheUnit) {
   EXPECT_EQ(kept, "keep me");
 }
 
+// The unit locks are shared by every user of the machine: a lock file made by
+// one user locks the unit against another, who can only read the file; a
+// note naming a process that is gone names nobody.
+TEST(UnitLockTest, AnotherUsersLockFileLocksTheUnitToo) {
+  Folder folder;
+  const fs::path file = folder.path / UnitLockName("/dev/hidraw4");
+  {
+    UnitLock mine;
+    ASSERT_TRUE(mine.TryLock(file));  // made by this user, 0644
+  }
+  WriteFile(file, "999999\n");  // the note of a holder that crashed
+  UnitLock probe;
+  ASSERT_TRUE(probe.TryLock(file));
+  probe.Release();
+  if (::geteuid() != 0) GTEST_SKIP() << "changing to another user needs root";
+  ASSERT_EQ(::chmod(folder.path.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Another user (nobody): the file is read-only to it.
+    char ok = '0';
+    if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
+      UnitLock held;
+      ok = held.Take(file) == FileLock::Result::kHeld ? '1' : '0';
+      (void)!::write(ready[1], &ok, 1);
+      ::pause();
+    }
+    (void)!::write(ready[1], &ok, 1);
+    ::_exit(0);
+  }
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ASSERT_EQ(ok, '1') << "the other user could not take the lock";
+  UnitLock second;
+  EXPECT_EQ(second.Take(file), FileLock::Result::kBusy);
+  EXPECT_EQ(second.Holder(), 0) << "the stale note named a process";
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_TRUE(second.TryLock(file));
+}
+
 struct SessionFixture : ::testing::Test {
   Folder folder;
   sim::SimUnit unit{sim::SimUnit::Options{.eight_area = true, .pacing = true, .seed = 5, .default_card = false}};
