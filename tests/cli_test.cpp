@@ -308,6 +308,12 @@ TEST_F(CliFixture, HostileNamesAndAForeignStore) {
                                    "2026-12-07 11:00:00"});
   EXPECT_EQ(foreign.status, 4);
   EXPECT_NE(foreign.err.find("not a database"), std::string::npos);
+  // The card file goes before the store is reached: the message says so.
+  const Result removed = Sim({"sd", "rm", "LOG0001.CSV"});
+  EXPECT_EQ(removed.status, 4);
+  EXPECT_EQ(removed.err, "norvoctl: LOG0001.CSV was deleted on the card with its local copy, but the records were not: " +
+                             (data / "Norvo.mdb").string() + ": file is not a database\n");
+  EXPECT_EQ(ReadFile(data / "Norvo.mdb"), "not a database");
 }
 
 // ---- options and help -------------------------------------------------------------
