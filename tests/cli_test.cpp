@@ -179,6 +179,13 @@ TEST_F(CliFixture, WritesToAUnitThatIgnoresThemFail) {
   const Result refused = Sim({"--sim-fault", "refuse", "set", "interval", "60"});
   EXPECT_EQ(refused.status, 2);
   EXPECT_EQ(refused.err, "norvoctl: Please switch the device to the main screen.\n");
+  // Main.ini is written before the unit is asked: a failure says it was.
+  const Result language = Sim({"--lang", "English", "--sim-fault", "silent", "set", "language", "Deutsch"},
+                              {"NORVO_TIME_SCALE=0.05"});
+  EXPECT_EQ(language.status, 1);
+  EXPECT_EQ(language.err, "norvoctl: Main.ini was switched to Deutsch, the unit was not: The unit does not answer; "
+                          "nothing was written.\n");
+  EXPECT_EQ(ReadLanguageSetting(data), "Deutsch");
 }
 
 TEST_F(CliFixture, LiveInBothFormats) {
