@@ -40,8 +40,11 @@ QuitSignals::QuitSignals(QObject* parent) : QObject(parent) {
   for (int signal : kSignals) ::sigaction(signal, &action, nullptr);
   // The poll lines go to standard error; a reader that has gone (the terminal
   // or pipe the console was started from, the parent of a console restarted
-  // for a language change) must not end the console.
+  // for a language change) must not end the console. Nor may a file size
+  // limit (ulimit -f): a download, an export or the log then fails with
+  // EFBIG and says so, instead of the process being killed.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 QuitSignals::~QuitSignals() {

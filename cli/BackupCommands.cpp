@@ -20,9 +20,28 @@ namespace {
 
 std::string Reason() { return errno ? std::strerror(errno) : "write error"; }
 
+// A device, FIFO or terminal named as FILE (/dev/stdout, a named pipe) takes
+// the text as it is: a rename would replace the node itself.
+void WriteStream(const fs::path& path, const std::string& text) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) throw Failure(kStoreError, "cannot write " + path.string() + ": " + Reason());
+  errno = 0;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0;
+  const std::string reason = Reason();
+  if (std::fclose(file) != 0 || !written) throw Failure(kStoreError, "cannot write " + path.string() + ": " + reason);
+}
+
 // The whole text lands or nothing does: a temporary file beside the target,
-// renamed over it once written and synced.
-void WriteWhole(const fs::path& path, const std::string& text) {
+// renamed over it once written and synced. A symbolic link stays and its
+// target is replaced.
+void WriteWhole(const fs::path& named, const std::string& text) {
+  std::error_code ec;
+  const fs::file_status status = fs::status(named, ec);
+  if (fs::exists(status) && !fs::is_regular_file(status)) return WriteStream(named, text);
+  fs::path path = named;
+  if (fs::is_symlink(fs::symlink_status(named, ec))) {
+    if (fs::path target = fs::canonical(named, ec); !ec) path = target;
+  }
   const fs::path temporary = path.string() + ".tmp-" + std::to_string(::getpid());
   std::FILE* file = std::fopen(temporary.c_str(), "wb");
   if (file == nullptr) throw Failure(kStoreError, "cannot write " + path.string() + ": " + Reason());
@@ -31,7 +50,6 @@ void WriteWhole(const fs::path& path, const std::string& text) {
                        ::fsync(::fileno(file)) == 0;
   const std::string reason = Reason();
   const bool closed = std::fclose(file) == 0;
-  std::error_code ec;
   if (!written || !closed) {
     fs::remove(temporary, ec);
     throw Failure(kStoreError, "cannot write " + path.string() + ": " + reason);
@@ -43,23 +61,29 @@ void WriteWhole(const fs::path& path, const std::string& text) {
   }
 }
 
+// A backup is a few kilobytes; /dev/zero or a wrong file named by mistake is
+// refused at this size instead of filling the memory.
+constexpr std::size_t kMaxBackupBytes = 1 << 20;
+
 }  // namespace
 
 UnitConfiguration ReadBackupFile(const std::string& file) {
-  std::string text;
-  if (file == "-") {
-    text.assign(std::istreambuf_iterator<char>(std::cin), {});
-    if (std::cin.bad()) throw Failure(kStoreError, "cannot read standard input");
-  } else {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw Failure(kStoreError, "cannot read " + file + ": " + Reason());
-    std::ostringstream all;
-    all << in.rdbuf();
-    if (in.bad()) throw Failure(kStoreError, "cannot read " + file);
-    text = all.str();
+  const std::string shown = file == "-" ? "standard input" : file;
+  std::ifstream opened;
+  if (file != "-") {
+    opened.open(file, std::ios::binary);
+    if (!opened) throw Failure(kStoreError, "cannot read " + file + ": " + Reason());
+  }
+  std::istream& in = file == "-" ? std::cin : opened;
+  std::string text(kMaxBackupBytes + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  if (in.bad()) throw Failure(kStoreError, "cannot read " + shown);
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  if (text.size() > kMaxBackupBytes) {
+    throw Failure(kBadInput, shown + ": larger than " + std::to_string(kMaxBackupBytes) + " bytes, not a backup");
   }
   const BackupParse parsed = ParseBackupJson(text);
-  if (!parsed.config) throw Failure(kBadInput, (file == "-" ? "standard input" : file) + ": " + parsed.error);
+  if (!parsed.config) throw Failure(kBadInput, shown + ": " + parsed.error);
   return *parsed.config;
 }
 

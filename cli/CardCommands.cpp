@@ -146,7 +146,7 @@ int RemoveFile(const Options& o, Session& s, const fs::path& data_folder, std::F
   std::string store_error;
   RecordStore store([&](const std::string& e) { store_error = e; });
   if (store.Connect((data_folder / kDatabaseFile).string()) < 0 || store.DeleteAllRecords() != 0) {
-    throw Failure(kStoreError, store_error);
+    throw Failure(kStoreError, name + " was deleted on the card with its local copy, but the records were not: " + store_error);
   }
   std::fprintf(err, "deleted %s\n", name.c_str());
   return kOk;

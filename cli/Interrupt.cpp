@@ -44,6 +44,7 @@ struct Installed {
   struct sigaction old_int {};
   struct sigaction old_term {};
   struct sigaction old_pipe {};
+  struct sigaction old_fsize {};
   std::thread watcher;
 };
 Installed* g_installed = nullptr;
@@ -79,6 +80,7 @@ Guard::Guard() {
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   ::sigaction(SIGPIPE, &ignore, &in->old_pipe);
+  ::sigaction(SIGXFSZ, &ignore, &in->old_fsize);
   g_signal.store(0);
   g_installed = in;
 }
@@ -89,6 +91,7 @@ Guard::~Guard() {
   ::sigaction(SIGINT, &in->old_int, nullptr);
   ::sigaction(SIGTERM, &in->old_term, nullptr);
   ::sigaction(SIGPIPE, &in->old_pipe, nullptr);
+  ::sigaction(SIGXFSZ, &in->old_fsize, nullptr);
   if (in->watcher.joinable()) {
     const char byte = kQuit;
     while (::write(in->pipe[1], &byte, 1) < 0 && errno == EINTR) {

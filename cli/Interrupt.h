@@ -3,8 +3,9 @@
 // the signal and wakes a watcher thread through a pipe; the watcher stops the
 // link of a read or a download in progress, so its waits return at once, and
 // wakes a command that sleeps between readings. A write sequence is never cut
-// short: the unit would be left between "{Q@}" and "{/@}". SIGPIPE is
-// ignored while the guard lives, so a closed pipe shows as a write error.
+// short: the unit would be left between "{Q@}" and "{/@}". SIGPIPE and
+// SIGXFSZ are ignored while the guard lives, so a closed pipe or a file size
+// limit (ulimit -f) shows as a write error instead of killing the process.
 
 #include <chrono>
 

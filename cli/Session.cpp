@@ -75,6 +75,8 @@ void RequireWritten(WriteOutcome outcome, const std::string& before) {
 }
 
 void WriteChecked(Session& s, std::span<const Payload> frames, const WriteTiming& timing) {
+  // Ctrl-C while the unit was opened or read: the write has not begun and never does.
+  if (interrupt::Requested()) throw Interrupted{"interrupted; nothing was written to the unit"};
   std::string block;
   const WriteOutcome outcome = s.Unit().WriteVerified(frames, timing, &block);
   RequireWritten(outcome);

@@ -237,7 +237,12 @@ int SetLanguage(const std::string& language, Session& s, const fs::path& data_fo
     throw Failure(kStoreError, "Cannot write " + (data_folder / kSettingsFile).string());
   }
   const Payload frames[] = {BuildLanguageFrame(language == "English")};
-  WriteChecked(s, frames, kDialogWrite);
+  try {
+    WriteChecked(s, frames, kDialogWrite);
+  } catch (const Failure& f) {
+    // Whatever the unit did, the console is switched: the message says so.
+    throw Failure(f.Code(), "Main.ini was switched to " + language + ", the unit was not: " + f.Message());
+  }
   std::fprintf(err, "language: %s\n", language.c_str());
   return kOk;
 }

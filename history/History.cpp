@@ -376,6 +376,7 @@ void History::ChooseCsvFile() {
 
 bool History::ExportCsv(const QString& path) {
   const QByteArray native = QFile::encodeName(path);
+  errno = 0;
   std::FILE* out = std::fopen(native.constData(), "wb");
   bool ok = out != nullptr;
   const int columns = model_->columnCount();
@@ -391,8 +392,13 @@ bool History::ExportCsv(const QString& path) {
     line += "\r\n";
     ok = std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), out) == static_cast<std::size_t>(line.size());
   }
-  const int error = errno;
-  if (out != nullptr && std::fclose(out) != 0) ok = false;
+  // The reason of the first failure: a small export fails only when the
+  // buffer reaches the disk at fclose, and errno may be stale before that.
+  int error = ok ? 0 : errno;
+  if (out != nullptr && std::fclose(out) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
   if (!ok) {
     ShowMessage(this, Local(Text::kExportFailed).arg(path + ": " + QString::fromLocal8Bit(std::strerror(error ? error : EIO))));
   }

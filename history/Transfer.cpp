@@ -345,7 +345,7 @@ void CardTransfer::OnReadReport(const Payload& payload) {
       } else if (file_) {
         for (char c : text) {
           if ((c == '\n' && std::fputc('\r', file_) == EOF) || std::fputc(c, file_) == EOF) {
-            write_failed_.store(true);
+            write_failed_.store(errno ? errno : EIO);
             break;
           }
         }
@@ -489,7 +489,7 @@ DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_for
   progress_.store(0);
   written_.store(0);
   wanted_.store(total - offset);
-  write_failed_.store(false);
+  write_failed_.store(0);
   if (hooks_.progress_range) hooks_.progress_range(remaining);
   Progress(0);
   if (hooks_.bytes) hooks_.bytes(0, total - offset);
@@ -501,8 +501,10 @@ DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_for
   // (disk full, I/O error) ends the download with what was written intact.
   const auto flushed = [this]() {
     std::lock_guard lock(file_mutex_);
+    // The reader thread's own errno tells why its write failed (full disk, size limit).
+    if (const int failed = write_failed_.load(); failed != 0) return failed;
     errno = 0;
-    const bool ok = !write_failed_.load() && std::fflush(file_) == 0 && std::ferror(file_) == 0;
+    const bool ok = std::fflush(file_) == 0 && std::ferror(file_) == 0;
     return ok ? 0 : (errno ? errno : EIO);
   };
 

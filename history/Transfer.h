@@ -161,7 +161,7 @@ class CardTransfer : public CardReportSink {
   std::atomic<int> progress_{0};
   std::atomic<bool> last_block_{false};
   std::atomic<bool> cancel_{false};
-  std::atomic<bool> write_failed_{false};
+  std::atomic<int> write_failed_{0};  // errno of a failed write into the copy (reader thread), else 0
   std::atomic<std::int64_t> written_{0};  // card bytes received in this download
   std::atomic<std::int64_t> wanted_{0};   // set before the blocks, read by the reader
 

@@ -14,6 +14,7 @@
 #include <regex>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 
@@ -178,6 +179,13 @@ TEST_F(CliFixture, WritesToAUnitThatIgnoresThemFail) {
   const Result refused = Sim({"--sim-fault", "refuse", "set", "interval", "60"});
   EXPECT_EQ(refused.status, 2);
   EXPECT_EQ(refused.err, "norvoctl: Please switch the device to the main screen.\n");
+  // Main.ini is written before the unit is asked: a failure says it was.
+  const Result language = Sim({"--lang", "English", "--sim-fault", "silent", "set", "language", "Deutsch"},
+                              {"NORVO_TIME_SCALE=0.05"});
+  EXPECT_EQ(language.status, 1);
+  EXPECT_EQ(language.err, "norvoctl: Main.ini was switched to Deutsch, the unit was not: The unit does not answer; "
+                          "nothing was written.\n");
+  EXPECT_EQ(ReadLanguageSetting(data), "Deutsch");
 }
 
 TEST_F(CliFixture, LiveInBothFormats) {
@@ -307,6 +315,12 @@ TEST_F(CliFixture, HostileNamesAndAForeignStore) {
                                    "2026-12-07 11:00:00"});
   EXPECT_EQ(foreign.status, 4);
   EXPECT_NE(foreign.err.find("not a database"), std::string::npos);
+  // The card file goes before the store is reached: the message says so.
+  const Result removed = Sim({"sd", "rm", "LOG0001.CSV"});
+  EXPECT_EQ(removed.status, 4);
+  EXPECT_EQ(removed.err, "norvoctl: LOG0001.CSV was deleted on the card with its local copy, but the records were not: " +
+                             (data / "Norvo.mdb").string() + ": file is not a database\n");
+  EXPECT_EQ(ReadFile(data / "Norvo.mdb"), "not a database");
 }
 
 // ---- options and help -------------------------------------------------------------
@@ -762,6 +776,94 @@ TEST_F(CliFixture, DiskFullDuringSdGetIsAFailure) {
   const Result resumed = Sim({"sd", "get", "LOG0003.CSV"});
   EXPECT_EQ(resumed.status, 0) << resumed.err;
   EXPECT_EQ(ReadFile(data / "LOG0003.CSV"), whole);
+}
+
+// A file size limit (ulimit -f) with SIGXFSZ at its default: norvoctl is not
+// killed by the signal but ends with status 4 and the reason, the old backup
+// stays whole and no temporary is left; the partial copy of sd get resumes.
+TEST_F(CliFixture, FileSizeLimitIsAWriteErrorNotASignal) {
+  std::ofstream(data / "unit.json") << "previous backup";
+  rlimit old{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  const auto previous = std::signal(SIGXFSZ, SIG_DFL);
+  rlimit small{2000, old.rlim_max};
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  const Result backup = Sim({"backup", (data / "unit.json").string()});
+  const Result get = Sim({"sd", "get", "LOG0003.CSV"});
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(backup.status, 4) << backup.err;
+  EXPECT_EQ(backup.err, "norvoctl: cannot write " + (data / "unit.json").string() + ": File too large\n");
+  EXPECT_EQ(ReadFile(data / "unit.json"), "previous backup");
+  EXPECT_EQ(get.status, 4) << get.err;
+  EXPECT_NE(get.err.find("LOG0003.CSV: File too large"), std::string::npos) << get.err;
+  for (const auto& entry : fs::directory_iterator(data)) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+  }
+  const Result resumed = Sim({"sd", "get", "LOG0003.CSV"});
+  EXPECT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_EQ(ReadFile(data / "LOG0003.CSV"), LocalCopyOf(sim::MakeLogFile(false, 1440, 0)));
+}
+
+// backup FILE onto what is not a plain file: a symbolic link stays a link
+// with its target replaced, a FIFO stays a FIFO and gets the text, a device
+// that cannot take it is status 4. A restore input that no backup could be
+// is refused before it fills the memory.
+TEST_F(CliFixture, BackupTargetsThatAreNotPlainFiles) {
+  const fs::path target = data / "real.json", link = data / "link.json", fifo = data / "fifo";
+  std::ofstream(target) << "old";
+  fs::create_symlink(target, link);
+  const Result linked = Sim({"backup", link.string()});
+  EXPECT_EQ(linked.status, 0) << linked.err;
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(ReadFile(target).rfind("{\n  \"model\": \"eight-area\"", 0), 0u);
+
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  const Result piped = Sim({"backup", fifo.string()});
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  std::string text(65536, '\0');
+  const ssize_t n = ::read(reader, text.data(), text.size());
+  ::close(reader);
+  EXPECT_EQ(std::string(text.data(), static_cast<std::size_t>(std::max<ssize_t>(n, 0))), ReadFile(target));
+  EXPECT_EQ(fs::status(fifo).type(), fs::file_type::fifo);
+
+  const Result full = Sim({"backup", "/dev/full"});
+  EXPECT_EQ(full.status, 4);
+  EXPECT_EQ(full.err, "norvoctl: cannot write /dev/full: No space left on device\n");
+  EXPECT_EQ(fs::status("/dev/full").type(), fs::file_type::character);
+
+  const Result endless = Sim({"restore", "/dev/zero", "--dry-run"});
+  EXPECT_EQ(endless.status, 3);
+  EXPECT_EQ(endless.err, "norvoctl: /dev/zero: larger than 1048576 bytes, not a backup\n");
+}
+
+// Ctrl-C while the unit is still being opened: the write that would follow
+// never starts, and nothing claims success.
+TEST_F(CliFixture, InterruptBeforeAWriteBeginsWritesNothing) {
+  const auto catches_sigint = [](pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name, line;
+    std::getline(comm, name);
+    while (std::getline(status, line)) {
+      if (line.rfind("SigCgt:", 0) == 0) {
+        return name == "norvoctl" && (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1) & 1) != 0;
+      }
+    }
+    return false;
+  };
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"set", "interval", "60"}, {"sync-time"}}) {
+    // The unit's answers take three times as long: the signal lands during the open.
+    Child child = StartSim(command, {"NORVO_TIME_SCALE=3"});
+    for (int i = 0; i < 5000 && !catches_sigint(child.pid); ++i) ::usleep(1000);
+    ::kill(child.pid, SIGINT);
+    const Result r = Finish(child);
+    EXPECT_EQ(r.status, 130) << command[0];
+    EXPECT_EQ(r.err, "norvoctl: interrupted; nothing was written to the unit\n") << command[0];
+  }
 }
 
 }  // namespace

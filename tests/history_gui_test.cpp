@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QTimeEdit>
 #include <QTreeWidget>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -263,6 +265,26 @@ TEST_F(HistoryFixture, TheHighlightedRowIsTheTarget) {
     ASSERT_NE(files->currentItem(), nullptr);
     EXPECT_EQ(name->text(), files->currentItem()->text(0));
     EXPECT_EQ(name->text(), "LOG0001.CSV");
+  });
+}
+
+// A CSV export small enough to reach the disk only at its close still names
+// the true reason of the failure, whatever errno held before.
+TEST_F(HistoryFixture, FailedSmallCsvExportNamesItsReason) {
+  unit.AddFile("SHORT.CSV", sim::MakeLogFile(false, 5, 0));
+  OpenHistory([&](History* h) {
+    QTreeWidget* files = Child<QTreeWidget>(h, 1002);
+    for (int i = 0; i < files->topLevelItemCount(); ++i) {
+      if (files->topLevelItem(i)->text(0) == "SHORT.CSV") h->ClickRow(i);
+    }
+    ASSERT_EQ(Child<QLabel>(h, 1039)->text(), "SHORT.CSV");
+    h->SelectFile();
+    ASSERT_TRUE(WaitFor([&] { return h->Records()->rowCount() == 5; }, 5000));
+    boxes.texts.clear();
+    errno = ENOENT;
+    EXPECT_FALSE(h->ExportCsv("/dev/full"));
+    ASSERT_EQ(boxes.texts.size(), 1);
+    EXPECT_EQ(boxes.texts[0].toStdString(), std::string("The CSV file could not be written: /dev/full: ") + std::strerror(ENOSPC));
   });
 }
 

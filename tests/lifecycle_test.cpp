@@ -4,6 +4,7 @@
 // empty or foreign lock file never stops a start.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -284,6 +285,27 @@ TEST(QuitSignals, EndTheConsoleCleanly) {
     ::kill(static_cast<pid_t>(console.process.processId()), signal);
     console.ExpectCleanEnd();
   }
+}
+
+// Started under a file size limit (ulimit -f) with its log going to a file:
+// the log outgrowing the limit does not kill the console.
+TEST(QuitSignals, FileSizeLimitDoesNotEndTheConsole) {
+  Console console;
+  const QString log = console.data.filePath("console.log");
+  console.process.setStandardErrorFile(log);
+  console.process.setChildProcessModifier([] {
+    rlimit small{200, 200};
+    ::setrlimit(RLIMIT_FSIZE, &small);
+  });
+  console.process.start(NORVO_EXECUTABLE, {"--simulate"});
+  ASSERT_TRUE(console.process.waitForStarted(5000));
+  std::error_code ec;
+  for (int i = 0; i < 200 && fs::file_size(log.toStdString(), ec) < 200; ++i) std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(fs::file_size(log.toStdString(), ec), 200u);
+  // Later poll lines fail to be logged; the console runs on.
+  EXPECT_FALSE(console.process.waitForFinished(1500)) << ReadFile(log.toStdString());
+  ::kill(static_cast<pid_t>(console.process.processId()), SIGTERM);
+  console.ExpectCleanEnd();
 }
 
 TEST(SingleInstance, SecondStartEndsAtOnceWhileTheFirstRuns) {
