@@ -50,6 +50,13 @@ void ImportCopy(const std::string& name, CardTransfer& t, const fs::path& data_f
 
 }  // namespace
 
+std::string CardNameArgument(const std::string& typed) {
+  // Text that is UTF-8 of characters up to U+00FF is what sd list printed for
+  // a Latin-1 name; anything else (ASCII, raw bytes) is taken as it is.
+  const std::string latin1 = Utf8ToLatin1(typed);
+  return Latin1ToUtf8(latin1) == typed ? latin1 : typed;
+}
+
 void CheckCardName(const std::string& name) {
   if (const std::string reason = UnsafeNameReason(name); !reason.empty()) throw Failure(kBadInput, reason);
   // The record store and its SQLite companions, Main.ini, the date-format
@@ -76,11 +83,13 @@ void ListFiles(const Options& o, Session& s, std::FILE* out) {
 }
 
 int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE* out, std::FILE* err) {
-  const std::string& name = o.name;
+  // The card names files in Latin-1; sd list shows them in UTF-8, which is what is typed.
+  const std::string name = CardNameArgument(o.name);
+  const std::string& shown = o.name;
   CheckCardName(name);
   ListCard(s);
   CardTransfer& t = s.Transfer();
-  if (t.SizeOf(name) < 0) throw Failure(kBadInput, name + ": not on the card");
+  if (t.SizeOf(name) < 0) throw Failure(kBadInput, shown + ": not on the card");
   const bool bar = ::isatty(::fileno(err)) != 0;
   std::atomic<int> range{1};
   if (bar) {
@@ -104,9 +113,9 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
   t.SetHooks({});
   if (!d.notice.empty()) std::fprintf(err, "%s\n", d.notice.c_str());
   // What arrived stays in the local copy; the next sd get resumes from there.
-  if (interrupt::Requested()) throw Interrupted{"interrupted; sd get " + name + " resumes the download"};
+  if (interrupt::Requested()) throw Interrupted{"interrupted; sd get " + shown + " resumes the download"};
   if (d.status == DownloadStatus::kBlockFailed) {
-    throw Failure(kStoreError, d.message + " (" + name + " is incomplete and was not imported; sd get " + name +
+    throw Failure(kStoreError, d.message + " (" + shown + " is incomplete and was not imported; sd get " + shown +
                                    " resumes the download)");
   }
   if (d.status != DownloadStatus::kDone) throw Failure(kStoreError, d.message);
@@ -115,38 +124,40 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
     if (interrupt::Requested()) throw Interrupted{};
     ImportCopy(name, t, data_folder, err);
     // A signal after the commit: the store holds the new file whole.
-    if (interrupt::Requested()) throw Interrupted{"interrupted after the import of " + name};
+    if (interrupt::Requested()) throw Interrupted{"interrupted after the import of " + shown};
   }
   return kOk;
 }
 
 int RemoveFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE* err) {
-  const std::string& name = o.name;
+  // The card names files in Latin-1; sd list shows them in UTF-8, which is what is typed.
+  const std::string name = CardNameArgument(o.name);
+  const std::string& shown = o.name;
   CheckCardName(name);
   ListCard(s);
   CardTransfer& t = s.Transfer();
-  if (t.SizeOf(name) < 0) throw Failure(kBadInput, name + ": not on the card");
+  if (t.SizeOf(name) < 0) throw Failure(kBadInput, shown + ": not on the card");
   if (interrupt::Requested()) throw Interrupted{};
   t.DeleteCardFile(name);
   // The unit never answers a delete: only a new list tells whether it took it.
   try {
     ListCard(s);
   } catch (const Failure&) {
-    throw Failure(kNoUnit, "The unit does not answer after the delete of " + name +
+    throw Failure(kNoUnit, "The unit does not answer after the delete of " + shown +
                                "; the local copy and the records were kept.");
   } catch (const Interrupted&) {
-    throw Interrupted{"interrupted after the delete of " + name + "; the local copy and the records were kept"};
+    throw Interrupted{"interrupted after the delete of " + shown + "; the local copy and the records were kept"};
   }
   if (t.SizeOf(name) >= 0) {
-    throw Failure(kRefused, name + ": still on the card after the delete; the local copy and the records were kept");
+    throw Failure(kRefused, shown + ": still on the card after the delete; the local copy and the records were kept");
   }
   if (const std::string problem = RemoveLocalCopy(data_folder, name); !problem.empty()) {
-    throw Failure(kStoreError, name + " was deleted on the card, but its local copy was not: " + problem);
+    throw Failure(kStoreError, shown + " was deleted on the card, but its local copy was not: " + problem);
   }
   std::string store_error;
   RecordStore store([&](const std::string& e) { store_error = e; });
   if (store.Connect((data_folder / kDatabaseFile).string()) < 0 || store.DeleteAllRecords() != 0) {
-    throw Failure(kStoreError, name + " was deleted on the card with its local copy, but the records were not: " + store_error);
+    throw Failure(kStoreError, shown + " was deleted on the card with its local copy, but the records were not: " + store_error);
   }
   std::fprintf(err, "deleted %s\n", name.c_str());
   return kOk;

@@ -136,6 +136,9 @@ int SyncTime(Session& s, std::FILE* err);
 
 // A name sd get and sd rm refuse before anything is touched: unsafe as a file
 // name, or the name of one of the console's own files in the data folder.
+// A card file name as typed (UTF-8, as sd list shows it) in the card's own
+// Latin-1; ASCII and text that is not such UTF-8 stay as they are.
+std::string CardNameArgument(const std::string& typed);
 void CheckCardName(const std::string& name);
 void ListFiles(const Options& o, Session& s, std::FILE* out);
 int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE* out, std::FILE* err);

@@ -149,6 +149,22 @@ struct CliFixture : ::testing::Test {
 // A unit held by another process is refused with its holder named, status 5;
 // once the holder lets go the same command works. A unit that cannot be
 // opened is "no unit" (1) with the fix in the message, never a success.
+// sd list prints the card's Latin-1 names as UTF-8; the name typed back
+// from that listing must find the file.
+TEST(CardNames, TypedUtf8NamesFindTheCardsLatin1Names) {
+  const struct {
+    std::string typed, card;
+  } cases[] = {
+      {"LOG0001.CSV", "LOG0001.CSV"},
+      {"MESSUNG_\xC3\x84.CSV", "MESSUNG_\xC4.CSV"},  // "Ä" as sd list shows it
+      {"\xC3\xA9t\xC3\xA9.CSV", "\xE9t\xE9.CSV"},
+      {"\xC4.CSV", "\xC4.CSV"},                      // raw Latin-1 typed: as it is
+      {"\xE2\x82\xAC.CSV", "\xE2\x82\xAC.CSV"},  // beyond Latin-1: as it is
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(cli::CardNameArgument(c.typed), c.card) << c.typed;
+}
+
 TEST_F(CliFixture, UnitHeldElsewhereOrUnopenable) {
   UnitLock holder;
   ASSERT_TRUE(holder.TryLock(data / UnitLockName("sim:unit")));
