@@ -250,7 +250,7 @@ DayOrder CopyDayOrder(const fs::path& local_path, bool three_fields, DayOrder fa
     case 0: return fallback;  // year first: the order never matters
     default: break;
   }
-  const int fd = OpenRegularFile(local_path, O_RDONLY, nullptr);
+  const int fd = OpenDataFile(local_path, O_RDONLY, nullptr);
   if (fd < 0) return fallback;
   LineReader reader(fd);
   std::string_view line, fields[5];
@@ -274,7 +274,7 @@ ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local
   ImportResult result;
   try {
     std::string why;
-    const int fd = OpenRegularFile(local_path, O_RDONLY, &why);
+    const int fd = OpenDataFile(local_path, O_RDONLY, &why);
     if (fd < 0) {
       result.message = errno == ENOENT ? "Open Error2" : "Open Error2 (" + why + ")";
       return result;

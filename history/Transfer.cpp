@@ -17,6 +17,7 @@
 #include "device/Exchange.h"
 #include "device/Frames.h"
 #include "res/Strings.h"
+#include "settings/RegularFile.h"
 
 namespace fs = std::filesystem;
 
@@ -162,7 +163,7 @@ fs::path DateFormatNote(const fs::path& local_copy) {
 
 int ReadDateFormatNote(const fs::path& local_copy) {
   std::string why;
-  const int fd = OpenRegularFile(DateFormatNote(local_copy), O_RDONLY, &why);
+  const int fd = OpenDataFile(DateFormatNote(local_copy), O_RDONLY, &why);
   if (fd < 0) return -1;
   char c = 0;
   const ssize_t n = ::read(fd, &c, 1);
@@ -181,31 +182,22 @@ std::string RemoveLocalCopy(const fs::path& data_folder, const std::string& name
   return {};
 }
 
-int OpenRegularFile(const fs::path& path, int flags, std::string* why) {
-  const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+int OpenDataFile(const fs::path& path, int flags, std::string* why) {
+  const int fd = OpenRegularFile(path, flags);
+  if (fd >= 0 || why == nullptr) return fd;
+  const int error = errno;
   const bool german = LoadedLanguage() == kLanguageGerman;
-  if (fd < 0) {
-    const int error = errno;
-    if (why) {
-      *why = error == ELOOP ? path.string() + (german ? ": ist ein symbolischer Link und wird nicht geöffnet."
-                                                      : ": is a symbolic link and is not opened.")
-                            : path.string() + ": " + std::strerror(error);
-    }
-    errno = error;
-    return -1;
+  if (error == ELOOP) {
+    *why = path.string() + (german ? ": ist ein symbolischer Link und wird nicht geöffnet."
+                                   : ": is a symbolic link and is not opened.");
+  } else if (error == ENOTSUP) {
+    *why = path.string() + (german ? ": ist keine gewöhnliche Datei und wird nicht geöffnet."
+                                   : ": is not a regular file and is not opened.");
+  } else {
+    *why = path.string() + ": " + std::strerror(error);
   }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    if (why) {
-      *why = path.string() + (german ? ": ist keine gewöhnliche Datei und wird nicht geöffnet."
-                                     : ": is not a regular file and is not opened.");
-    }
-    errno = EINVAL;
-    return -1;
-  }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return fd;
+  errno = error;
+  return -1;
 }
 
 int RemoveStaleTemporaries(const fs::path& data_folder) {
@@ -400,7 +392,7 @@ DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_for
   std::error_code ec;
   const bool pre_existing = fs::exists(fs::symlink_status(local, ec));
   std::string why;
-  const int fd = OpenRegularFile(local, O_RDWR | O_CREAT, &why);
+  const int fd = OpenDataFile(local, O_RDWR | O_CREAT, &why);
   if (fd < 0) {
     return pre_existing ? DownloadOutcome{DownloadStatus::kOpenError, "Open Error1 (" + why + ")"}
                         : DownloadOutcome{DownloadStatus::kCreateError, UIString(245) + " (" + why + ")"};
@@ -460,7 +452,7 @@ DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_for
     std::error_code removed;
     fs::remove(local, removed);
     fs::remove(DateFormatNote(local), removed);
-    const int fresh = OpenRegularFile(local, O_RDWR | O_CREAT | O_TRUNC, &why);
+    const int fresh = OpenDataFile(local, O_RDWR | O_CREAT | O_TRUNC, &why);
     std::lock_guard lock(file_mutex_);
     file_ = fresh < 0 ? nullptr : ::fdopen(fresh, "r+b");
     if (file_ == nullptr) {
@@ -472,7 +464,7 @@ DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_for
   if (date_format >= 0 && date_format <= 2) {
     // The note says in which format the unit wrote this copy's dates.
     const fs::path note = DateFormatNote(local);
-    const int nfd = OpenRegularFile(note, O_WRONLY | O_CREAT | O_TRUNC, &why);
+    const int nfd = OpenDataFile(note, O_WRONLY | O_CREAT | O_TRUNC, &why);
     const char c = static_cast<char>('0' + date_format);
     const bool ok = nfd >= 0 && ::write(nfd, &c, 1) == 1;
     const int error = errno;

@@ -52,11 +52,9 @@ int ReadDateFormatNote(const std::filesystem::path& local_copy);
 // Empty on success, else the reason.
 std::string RemoveLocalCopy(const std::filesystem::path& data_folder, const std::string& name);
 
-// Opens a file of the data folder only when it is a regular file: no symlink
-// is followed and no FIFO or device is waited on. flags as for open(2)
-// (O_NOFOLLOW and O_NONBLOCK are added, O_NONBLOCK is cleared again). -1 and
-// the reason in *why otherwise.
-int OpenRegularFile(const std::filesystem::path& path, int flags, std::string* why);
+// OpenRegularFile (settings/RegularFile.h) for a file of the data folder,
+// with the reason in the loaded language in *why when it fails.
+int OpenDataFile(const std::filesystem::path& path, int flags, std::string* why);
 
 // The message for a name that is one of the console's own files.
 std::string OwnFileText(const std::string& name);

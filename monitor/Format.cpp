@@ -7,7 +7,6 @@
 namespace norvo {
 namespace {
 
-std::string OneDecimal(double value) { return FixedText(value, 1); }
 
 void RemoveAll(std::string& text, const std::string& what) {
   for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at)) {
@@ -20,15 +19,15 @@ void RemoveAll(std::string& text, const std::string& what) {
 std::string FormatTemperature(float value, int mode, int unit_flag) {
   const bool fahrenheit = unit_flag != 0;
   if (mode == kDifference) {
-    return OneDecimal(fahrenheit ? static_cast<double>(value) * 1.8 : static_cast<double>(value));
+    return FixedText(fahrenheit ? static_cast<double>(value) * 1.8 : static_cast<double>(value), 1);
   }
   std::string text;
   if (value == kInvalidTemperature) {
     text = fahrenheit ? "--  \u00B0F" : "--  \u00B0C";
   } else if (fahrenheit) {
-    text = OneDecimal(static_cast<double>(value) * 1.8 + 32) + "  \u00B0F";
+    text = FixedText(static_cast<double>(value) * 1.8 + 32, 1) + "  \u00B0F";
   } else {
-    text = OneDecimal(static_cast<double>(value)) + "  \u00B0C";
+    text = FixedText(static_cast<double>(value), 1) + "  \u00B0C";
   }
   if (mode == kNumberText) {
     RemoveAll(text, "\u00B0C");

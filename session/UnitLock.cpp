@@ -10,9 +10,7 @@ namespace norvo {
 std::filesystem::path UnitLockFolder() {
   if (const char* dir = std::getenv("NORVO_RUNTIME_DIR"); dir != nullptr && *dir != '\0') return dir;
   if (::access("/run/lock", W_OK | X_OK) == 0) return "/run/lock";
-  std::error_code ec;
-  const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
-  return ec ? std::filesystem::path("/tmp") : temp;
+  return TempFolder();
 }
 
 std::string UnitLockName(const std::string& device_path) {

@@ -45,7 +45,7 @@ fs::path ConsoleLockPath() {
     const char* dir = std::getenv(name);
     if (dir != nullptr && *dir != '\0') return fs::path(dir) / "norvo.lock";
   }
-  return RuntimeFolder() / ("norvo-" + std::to_string(::getuid()) + ".lock");
+  return TempFolder() / ("norvo-" + std::to_string(::getuid()) + ".lock");
 }
 
 void PrepareDataFolder(const std::vector<fs::path>& sources, const fs::path& data_folder) {

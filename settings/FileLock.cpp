@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,13 +9,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "RegularFile.h"
+
 namespace norvo {
 
-std::filesystem::path RuntimeFolder() {
-  for (const char* name : {"NORVO_RUNTIME_DIR", "XDG_RUNTIME_DIR"}) {
-    const char* dir = std::getenv(name);
-    if (dir != nullptr && *dir != '\0') return dir;
-  }
+std::filesystem::path TempFolder() {
   std::error_code ec;
   const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
   return ec ? std::filesystem::path("/tmp") : temp;
@@ -43,17 +40,12 @@ FileLock::Result FileLock::Take(const std::filesystem::path& file) {
   // shared by every user the file may be another user's: flock needs only a
   // read-only descriptor, the note then stays the other user's to write.
   bool writable = true;
-  int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  int fd = OpenRegularFile(file, O_RDWR | O_CREAT);
   if (fd < 0 && errno == EACCES) {
     writable = false;
-    fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    fd = OpenRegularFile(file, O_RDONLY);
   }
   if (fd < 0) return Result::kUnavailable;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return Result::kUnavailable;
-  }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     char text[32] = {0};
     const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);

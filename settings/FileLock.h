@@ -11,9 +11,9 @@
 
 namespace norvo {
 
-// Where the locks live: $NORVO_RUNTIME_DIR, else $XDG_RUNTIME_DIR (the
-// user's own runtime folder), else the temp folder.
-std::filesystem::path RuntimeFolder();
+// The temp folder ("/tmp" when it cannot be found): where locks go when
+// there is no better folder.
+std::filesystem::path TempFolder();
 
 class FileLock {
  public:

@@ -9,6 +9,8 @@
 #include <cctype>
 #include <vector>
 
+#include "RegularFile.h"
+
 namespace norvo {
 namespace {
 
@@ -22,20 +24,6 @@ bool SameName(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
            return std::tolower(x) == std::tolower(y);
          });
-}
-
-// Opens a settings file for reading or updating: only a regular file, never
-// through a symlink, never waiting on a FIFO. -1 with errno set otherwise.
-int OpenRegular(const std::filesystem::path& file, int flags) {
-  const int fd = ::open(file.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return -1;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    errno = EINVAL;
-    return -1;
-  }
-  return fd;
 }
 
 // At most kIniReadLimit bytes from the start of the file.
@@ -100,7 +88,7 @@ bool KeyValue(const std::string& line, std::string* key, std::string* value) {
 
 std::string ReadIniValue(const std::filesystem::path& file, const std::string& section,
                          const std::string& key, const std::string& fallback) {
-  const int fd = OpenRegular(file, O_RDONLY);
+  const int fd = OpenRegularFile(file, O_RDONLY);
   if (fd < 0) return fallback;
   std::string text;
   const bool ok = ReadPrefix(fd, &text);
@@ -126,9 +114,9 @@ bool WriteIniValue(const std::filesystem::path& file, const std::string& section
   // The file is updated in place, so that its mode, owner and links stay as
   // they are; a missing file is created.
   bool created = false;
-  int fd = OpenRegular(file, O_RDWR);
+  int fd = OpenRegularFile(file, O_RDWR);
   if (fd < 0 && errno == ENOENT) {
-    fd = OpenRegular(file, O_RDWR | O_CREAT | O_EXCL);
+    fd = OpenRegularFile(file, O_RDWR | O_CREAT | O_EXCL, 0666);
     created = fd >= 0;
   }
   if (fd < 0) return false;

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include <fstream>
 
 #include "OleDate.h"
+#include "settings/RegularFile.h"
 
 namespace norvo {
 namespace {
@@ -97,17 +97,16 @@ int RecordStore::Connect(const std::string& path) {
   // at its header before SQLite may write anything. Only a regular file is
   // looked at: no symlink is followed, no FIFO or device waited on.
   if (path != ":memory:") {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = OpenRegularFile(path, O_RDONLY);
     if (fd < 0 && errno != ENOENT) {
-      return Fail(-1, path + (errno == ELOOP ? ": is a symbolic link and is not opened" : ": " + std::string(std::strerror(errno))));
+      return Fail(-1, path + (errno == ELOOP      ? ": is a symbolic link and is not opened"
+                              : errno == ENOTSUP ? ": is not a regular file and is not opened"
+                                                 : ": " + std::string(std::strerror(errno))));
     }
     if (fd >= 0) {
-      struct stat st {};
-      const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
       char header[16] = {};
-      const ssize_t n = regular ? ::read(fd, header, sizeof header) : 0;
+      const ssize_t n = ::read(fd, header, sizeof header);
       ::close(fd);
-      if (!regular) return Fail(-1, path + ": is not a regular file and is not opened");
       if (n > 0 && (n < 16 || std::memcmp(header, "SQLite format 3", 16) != 0)) {
         return Fail(-1, path + ": file is not a database");
       }

@@ -552,7 +552,7 @@ TEST_F(ImportFixture, OnlyRegularFilesOfTheDataFolderAreOpened) {
     fs::remove_all(copy);
     c.make(copy);
     std::string why;
-    const int fd = OpenRegularFile(copy, O_RDONLY, &why);
+    const int fd = OpenDataFile(copy, O_RDONLY, &why);
     EXPECT_EQ(fd >= 0, c.opens) << c.what;
     if (fd >= 0) ::close(fd);
     const ImportResult r = ImportLocalCopy("F.CSV", copy, db(), DayOrder::kMonthFirst, records);
