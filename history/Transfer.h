@@ -130,6 +130,12 @@ class CardTransfer : public CardReportSink {
   std::filesystem::path LocalPath(const std::string& name) const { return data_folder_ / name; }
   void ResetReceived() { received_.store(0); }
 
+  // One read command: [start, end) of the card file into *into instead of
+  // the copy. True when exactly end - start bytes and the end marker came.
+  bool ReadRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) {
+    return ReadInto(name, start, end, into);
+  }
+
   // ---- delete (user-interface thread) ----
   void DeleteCardFile(const std::string& name);
 

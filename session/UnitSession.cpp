@@ -94,18 +94,14 @@ PollSnapshot UnitSession::PollOnce() {
   if (link_.Connected() != 1 || link_.Connection() != s.connection) {
     s.settings_read = s.alarms_read = s.calibration_read = s.live_read = false;
   }
-  s.live = DecodeLiveReadings(store_.Block(response::kLive));
-  if (!s.live_read) s.live = LiveReadings{};
-  s.settings = store_.Block(response::kSettings);
-  s.calibration = store_.Block(response::kCalibration);
-  s.alarm_a = store_.Block(response::kAlarmA);
-  s.alarm_b = store_.Block(response::kAlarmB);
-  s.alarm_c = store_.Block(response::kAlarmC);
-  s.alarm_d = store_.Block(response::kAlarmD);
-  s.interval = store_.Interval();
-  s.identification = store_.Identification();
-  s.time = std::chrono::system_clock::now();
-  return s;
+  PollSnapshot blocks = Blocks();
+  blocks.connection = s.connection;
+  blocks.settings_read = s.settings_read;
+  blocks.alarms_read = s.alarms_read;
+  blocks.calibration_read = s.calibration_read;
+  blocks.live_read = s.live_read;
+  if (!blocks.live_read) blocks.live = LiveReadings{};
+  return blocks;
 }
 
 bool UnitSession::ReadSettings() {
@@ -217,21 +213,60 @@ WriteOutcome UnitSession::WriteVerified(std::span<const Payload> frames, const W
   return WriteOutcome::kWritten;
 }
 
-void UnitSession::ListCardFiles() {
+CardList UnitSession::ListCardFiles() {
   std::lock_guard lock(sequence_mutex_);
+  dispatcher_.SetListReceiver(true);
   transfer_.ClearList();
   transfer_.RequestFileList();
+  dispatcher_.SetListReceiver(false);
+  CardList list;
+  // The dispatcher clears the pending type at the end marker only.
+  list.complete = link_.PendingType() != response::kFileList && link_.Connected() == 1;
+  link_.SetPendingType(response::kNone);
+  for (int i = 0; i < transfer_.Count(); ++i) {
+    std::string name = transfer_.Name(i);
+    const std::int64_t size = transfer_.SizeOf(name);
+    list.files.push_back({std::move(name), size});
+  }
+  return list;
 }
 
-DownloadOutcome UnitSession::DownloadCardFile(const std::string& name) {
+bool UnitSession::ReadCardRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) {
   std::lock_guard lock(sequence_mutex_);
-  return transfer_.DownloadFile(name);
+  return transfer_.ReadRange(name, start, end, into) && link_.Connected() == 1;
 }
 
 void UnitSession::DeleteCardFile(const std::string& name) {
   std::lock_guard lock(sequence_mutex_);
   transfer_.DeleteCardFile(name);
 }
+
+PollSnapshot UnitSession::Blocks() const {
+  PollSnapshot s;
+  s.connection = link_.Connection();
+  s.live = DecodeLiveReadings(store_.Block(response::kLive));
+  s.settings = store_.Block(response::kSettings);
+  s.calibration = store_.Block(response::kCalibration);
+  s.alarm_a = store_.Block(response::kAlarmA);
+  s.alarm_b = store_.Block(response::kAlarmB);
+  s.alarm_c = store_.Block(response::kAlarmC);
+  s.alarm_d = store_.Block(response::kAlarmD);
+  s.interval = store_.Interval();
+  s.identification = store_.Identification();
+  s.time = std::chrono::system_clock::now();
+  return s;
+}
+
+void UnitSession::SetBusy(bool busy) {
+  if (poller_) poller_->SetBusy(busy);
+}
+
+void UnitSession::WaitPollIdle(std::chrono::microseconds timeout) {
+  if (!poller_) return;
+  poller_->PollLock().Wait(timeout);
+}
+
+int UnitSession::PollCount() const { return poller_ ? poller_->PollCount() : 0; }
 
 void UnitSession::StartPolling(PollingWorker::PolledFn on_polled, PollingWorker::SecondFn on_second,
                                std::chrono::microseconds second) {

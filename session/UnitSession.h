@@ -15,6 +15,7 @@
 #include <string>
 
 #include "PollingWorker.h"
+#include "Unit.h"
 #include "UnitLock.h"
 #include "device/DeviceLink.h"
 #include "device/Exchange.h"
@@ -28,7 +29,7 @@ namespace norvo {
 // gives nullopt and a message in *error.
 std::optional<double> TimeScaleFromEnvironment(std::string* error);
 
-class UnitSession {
+class UnitSession : public Unit {
  public:
   struct Options {
     bool lock_unit = true;               // take the per-unit lock before opening
@@ -44,46 +45,55 @@ class UnitSession {
 
   UnitSession(Transport& transport, std::filesystem::path data_folder, Options options);
   UnitSession(Transport& transport, std::filesystem::path data_folder);
-  ~UnitSession();
+  ~UnitSession() override;
   UnitSession(const UnitSession&) = delete;
   UnitSession& operator=(const UnitSession&) = delete;
 
   // Finds and opens the unit (again): kOpened when it is connected now. Any
   // thread; the console calls it on plug events.
-  OpenState Open();
-  OpenState State() const { return link_.LastOpenState(); }
-  bool Connected() const { return link_.Connected() == 1; }
+  OpenState Open() override;
+  OpenState State() const override { return link_.LastOpenState(); }
+  bool Connected() const override { return link_.Connected() == 1; }
   // Why the unit is not connected, in words a user can act on; "" when it is.
-  std::string StateMessage() const;
+  std::string StateMessage() const override;
+  std::string Via() const override { return ""; }
+  int UnitFlag() const override { return link_.UnitFlag(); }
+  double TimeScale() const override { return link_.TimeScale(); }
+  PollSnapshot Blocks() const override;
   // The process that holds the unit when State() is kInUse (0 when unknown).
   pid_t Holder() const { return holder_.load(); }
 
   // Stops the polling worker, then the reader thread, and lets the unit go.
-  void Stop();
+  void Stop() override;
 
   // ---- exchange sequences (any thread but the reader's) ----
   // The four read sequences and a snapshot of what they read.
-  PollSnapshot PollOnce();
-  bool ReadSettings();
-  bool ReadAlarms();
-  bool ReadCalibration();
-  bool ReadLive();
+  PollSnapshot PollOnce() override;
+  bool ReadSettings() override;
+  bool ReadAlarms() override;
+  bool ReadCalibration() override;
+  bool ReadLive() override;
   // Permission query, data frames, end frame as timing says.
-  WriteOutcome Write(std::span<const Payload> frames, const WriteTiming& timing = kDialogWrite);
+  WriteOutcome Write(std::span<const Payload> frames, const WriteTiming& timing) override;
+  WriteOutcome Write(std::span<const Payload> frames) { return Write(frames, kDialogWrite); }
   // The same, then every block the frames wrote is read back and compared
   // with what was sent: kDifferent or kUnverified name the block in *block.
   // Frames the unit offers no read of (language, clock) count as written.
-  WriteOutcome WriteVerified(std::span<const Payload> frames, const WriteTiming& timing, std::string* block);
+  WriteOutcome WriteVerified(std::span<const Payload> frames, const WriteTiming& timing,
+                             std::string* block) override;
 
   // ---- the SD card, under the same lock (the transfer does the work) ----
-  void ListCardFiles();
-  DownloadOutcome DownloadCardFile(const std::string& name);
-  void DeleteCardFile(const std::string& name);
+  CardList ListCardFiles() override;
+  bool ReadCardRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) override;
+  void DeleteCardFile(const std::string& name) override;
 
   // ---- polling worker ----
   // Starts the worker once; it polls through PollOnce.
   void StartPolling(PollingWorker::PolledFn on_polled, PollingWorker::SecondFn on_second,
-                    std::chrono::microseconds second = std::chrono::microseconds(0));
+                    std::chrono::microseconds second = std::chrono::microseconds(0)) override;
+  void SetBusy(bool busy) override;
+  void WaitPollIdle(std::chrono::microseconds timeout) override;
+  int PollCount() const override;
   PollingWorker* Poller() { return poller_.get(); }
 
   DeviceLink& Link() { return link_; }
