@@ -14,10 +14,10 @@
 namespace norvo {
 
 MenuDialogs InstallDialogs(CMyNorvoDlg& window) {
-  UnitSession& session = window.Session();
+  Unit& session = window.Session();
   MenuDialogs d{new Setting(session, &window), new Alarm(session, &window), new Calib(session, &window),
                 new Lang(session, window.DataFolder(), &window),
-                new HistoryState(session.Transfer(), window.DataFolder(), &window)};
+                new HistoryState(session, window.DataFolder(), &window)};
 
   QObject::connect(&window, &CMyNorvoDlg::Polled, &window, [&window, d] {
     const PollSnapshot& s = window.LastPoll();
@@ -40,7 +40,7 @@ MenuDialogs InstallDialogs(CMyNorvoDlg& window) {
   });
   window.SetCommandHandler(command::kLanguage, [d](QWidget*) { return d.lang->Run(); });
   window.SetCommandHandler(command::kSyncTime, [&window](QWidget* parent) {
-    SyncClock(parent, window.Session(), [&window] { window.WaitForPollLock(); });
+    SyncClock(parent, window.Session(), LocalClock, [&window] { window.EndCommand(); });
     return 0;
   });
   return d;

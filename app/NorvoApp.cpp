@@ -12,13 +12,12 @@
 #include <cstdio>
 
 #include "session/UnitSession.h"
-#include "device/HidapiTransport.h"
+#include "settings/ExitStatus.h"
 #include "history/Transfer.h"
 #include "monitor/DeviceWatcher.h"
 #include "monitor/MainWindow.h"
 #include "res/Strings.h"
-#include "sim/SimTransport.h"
-#include "sim/SimUnit.h"
+#include "sim/Rig.h"
 
 #ifndef NORVO_SHARE_DIR
 #define NORVO_SHARE_DIR "/usr/local/share/norvo"
@@ -96,30 +95,26 @@ int CMyNorvoApp::InitInstance() {
   RemoveStaleTemporaries(data_folder_);
   LoadUIStrings(LanguageIdFor(ReadLanguageSetting(data_folder_)));
 
-  if (simulate_) {
-    sim_unit_ = std::make_unique<sim::SimUnit>();
-    auto transport = std::make_unique<sim::SimTransport>();
-    transport->AddUnit(sim_unit_.get(), "sim:unit");
-    watcher_ = std::make_unique<SimWatcher>(*transport);
-    transport_ = std::move(transport);
-  } else {
-    transport_ = std::make_unique<HidapiTransport>();
-#if defined(__linux__)
-    watcher_ = std::make_unique<UdevWatcher>();
-#endif
-  }
   std::string scale_error;
   const std::optional<double> scale = TimeScaleFromEnvironment(&scale_error);
   if (!scale) {
     std::fprintf(stderr, "norvo: %s\n", scale_error.c_str());
-    return 3;
+    return kBadInput;
   }
-  session_ = std::make_unique<UnitSession>(*transport_, data_folder_, UnitSession::SessionOptions(*scale));
+  rig_ = sim::MakeRig({.simulate = simulate_ ? 1 : 0});
+  if (rig_.sim) {
+    watcher_ = std::make_unique<SimWatcher>(*rig_.sim);
+  } else {
+#if defined(__linux__)
+    watcher_ = std::make_unique<UdevWatcher>();
+#endif
+  }
+  session_ = std::make_unique<UnitSession>(*rig_.transport, data_folder_, UnitSession::SessionOptions(*scale));
 
   CMyNorvoDlg::Options options;
   options.data_folder = data_folder_;
   options.restart = [this] { Restart(); };
-  if (sim_unit_) options.extend_menu = [unit = sim_unit_.get()](QMenuBar* bar) { AddSimulationMenu(bar, *unit); };
+  if (!rig_.units.empty()) options.extend_menu = [unit = rig_.units.front().get()](QMenuBar* bar) { AddSimulationMenu(bar, *unit); };
   window_ = std::make_unique<CMyNorvoDlg>(*session_, watcher_.get(), options);
   InstallDialogs(*window_);
   QuitOnClose quit_on_close;

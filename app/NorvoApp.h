@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "settings/FileLock.h"
+#include "sim/Rig.h"
 
 namespace norvo {
 
@@ -41,8 +42,7 @@ class CMyNorvoApp {
   bool simulate_ = false;
   std::filesystem::path data_folder_;
   FileLock lock_;  // ConsoleLockPath()
-  std::unique_ptr<sim::SimUnit> sim_unit_;
-  std::unique_ptr<Transport> transport_;
+  sim::Rig rig_;
   std::unique_ptr<UnitSession> session_;
   std::unique_ptr<DeviceWatcher> watcher_;
   std::unique_ptr<CMyNorvoDlg> window_;

@@ -13,6 +13,7 @@
 #include "monitor/MainWindow.h"
 #include "monitor/MonitorView.h"
 #include "res/Strings.h"
+#include "session/UnitSession.h"
 #include "sim/SimTransport.h"
 #include "sim/SimUnit.h"
 

@@ -91,7 +91,7 @@ int Backup(const Options& o, Session& s, std::FILE* out, std::FILE* err) {
   s.ReadSettings();
   s.ReadAlarms();
   s.ReadCalibration();
-  const UnitConfiguration config = StoredConfiguration(s.Unit());
+  const UnitConfiguration config = StoredConfiguration(s.TheUnit());
   const std::string text = BackupJson(config);
   if (o.file == "-") {
     std::fputs(text.c_str(), out);
@@ -116,7 +116,7 @@ int PrintRestoreFrames(const UnitConfiguration& backup, std::FILE* out) {
 }
 
 int Restore(const UnitConfiguration& backup, const std::string& file, Session& s, std::FILE* err) {
-  const RestoreReport report = RestoreConfiguration(s.Unit(), backup, [] { return interrupt::Requested(); });
+  const RestoreReport report = RestoreConfiguration(s.TheUnit(), backup, [] { return interrupt::Requested(); });
   if (report.interrupted || (report.status != kOk && interrupt::Requested())) throw Interrupted{report.message};
   if (report.status != kOk) throw Failure(report.status, "restore: " + report.message);
   std::fprintf(err, "restored settings, alarms, calibration and interval from %s; the unit reads back the same\n",

@@ -22,25 +22,23 @@
 namespace norvo::cli {
 namespace {
 
-// Lists the card into the transfer's list. A list that never reached its end
-// marker (the unit is silent or went away) ends the command with status 1:
-// an empty list is the unit's answer only when the end marker came.
-void ListCard(Session& s) {
-  interrupt::StopLink stop(s.Link());
-  CardTransfer& t = s.Transfer();
-  t.ClearList();
-  t.RequestFileList();
-  // The dispatcher clears the pending type at the end marker.
-  RequireAnswer(s.Link().PendingType() != response::kFileList && s.Link().Connected() == 1);
+// The card's list. A list that never reached its end marker (the unit is
+// silent or went away) ends the command with status 1: an empty list is the
+// unit's answer only when the end marker came.
+CardList ListCard(Session& s) {
+  interrupt::StopUnit stop(s.TheUnit());
+  CardList list = s.TheUnit().ListCardFiles();
+  RequireAnswer(list.complete);
+  return list;
 }
 
 // The import of a complete local copy into the record store.
-void ImportCopy(const std::string& name, CardTransfer& t, const fs::path& data_folder, std::FILE* err) {
+void ImportCopy(const std::string& name, const fs::path& data_folder, std::FILE* err) {
   std::string store_error;
   RecordStore store([&](const std::string& e) { store_error = e; });
   // The copy's date-format note decides, else its own dates; only a file
   // without any clue is read month first (no desktop locale here).
-  const ImportResult r = ImportLocalCopy(name, t.LocalPath(name), (data_folder / kDatabaseFile).string(),
+  const ImportResult r = ImportLocalCopy(name, data_folder / name, (data_folder / kDatabaseFile).string(),
                                          DayOrder::kMonthFirst, store, [] { return interrupt::Requested(); });
   if (r.stopped) throw Interrupted{"interrupted; the record store keeps its previous contents"};
   if (!r.opened) throw Failure(kStoreError, r.message);
@@ -68,15 +66,14 @@ void CheckCardName(const std::string& name) {
 }
 
 void ListFiles(const Options& o, Session& s, std::FILE* out) {
-  ListCard(s);
-  CardTransfer& t = s.Transfer();
+  const CardList card = ListCard(s);
   Json list = Json::array();
-  for (int i = 0; i < t.Count(); ++i) {
-    const std::string name = t.Name(i);
+  for (const CardFile& file : card.files) {
+    const std::string size_text = SizeText(static_cast<std::int32_t>(file.size));
     if (o.json) {
-      list.push_back(Json{{"name", Latin1ToUtf8(name)}, {"size", t.SizeOf(name)}, {"size_text", t.SizeTextAt(i)}});
+      list.push_back(Json{{"name", Latin1ToUtf8(file.name)}, {"size", file.size}, {"size_text", size_text}});
     } else {
-      std::fprintf(out, "%-20s %12s\n", Latin1ToUtf8(name).c_str(), t.SizeTextAt(i).c_str());
+      std::fprintf(out, "%-20s %12s\n", Latin1ToUtf8(file.name).c_str(), size_text.c_str());
     }
   }
   if (o.json) std::fprintf(out, "%s\n", JsonLine(list).c_str());
@@ -87,30 +84,36 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
   const std::string name = CardNameArgument(o.name);
   const std::string& shown = o.name;
   CheckCardName(name);
-  ListCard(s);
-  CardTransfer& t = s.Transfer();
-  if (t.SizeOf(name) < 0) throw Failure(kBadInput, shown + ": not on the card");
+  const CardList card = ListCard(s);
+  if (card.SizeOf(name) < 0) throw Failure(kBadInput, shown + ": not on the card");
   const bool bar = ::isatty(::fileno(err)) != 0;
   std::atomic<int> range{1};
+  DownloadJob job;
   if (bar) {
-    t.SetHooks({[&](int r) { range.store(std::max(r, 1)); },
-                [&, err](int position) {
-                  const int percent = std::min(100, static_cast<int>(100LL * position / range.load()));
-                  std::fprintf(err, "\r[%-40s] %3d%%", std::string(static_cast<std::size_t>(percent * 40 / 100), '#').c_str(), percent);
-                },
-                {},
-                {}});
+    job.hooks = {[&](int r) { range.store(std::max(r, 1)); },
+                 [&, err](int position) {
+                   const int percent = std::min(100, static_cast<int>(100LL * position / range.load()));
+                   std::fprintf(err, "\r[%-40s] %3d%%", std::string(static_cast<std::size_t>(percent * 40 / 100), '#').c_str(), percent);
+                 },
+                 {},
+                 {}};
   }
   // The copy is recorded with the date format the unit writes its logs in.
   s.ReadSettings();
-  const int date_format = s.Store().Block(response::kSettings)[settings::kDateFormat];
+  job.data_folder = data_folder;
+  job.name = name;
+  job.total = card.SizeOf(name);
+  job.date_format = s.Blocks().settings[settings::kDateFormat];
+  Unit& unit = s.TheUnit();
+  job.read = [&unit, &name](std::int64_t start, std::int64_t end, std::string* into) {
+    return unit.ReadCardRange(name, start, end, into);
+  };
   DownloadOutcome d{DownloadStatus::kBlockFailed};
   {
-    interrupt::StopLink stop(s.Link());
-    d = t.DownloadFile(name, date_format);
+    interrupt::StopUnit stop(unit);
+    d = DownloadToLocalCopy(job);
   }
   if (bar) std::fprintf(err, "\n");
-  t.SetHooks({});
   if (!d.notice.empty()) std::fprintf(err, "%s\n", d.notice.c_str());
   // What arrived stays in the local copy; the next sd get resumes from there.
   if (interrupt::Requested()) throw Interrupted{"interrupted; sd get " + shown + " resumes the download"};
@@ -119,10 +122,10 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
                                    " resumes the download)");
   }
   if (d.status != DownloadStatus::kDone) throw Failure(kStoreError, d.message);
-  std::fprintf(out, "%s\n", t.LocalPath(name).string().c_str());
+  std::fprintf(out, "%s\n", (data_folder / name).string().c_str());
   if (o.import) {
     if (interrupt::Requested()) throw Interrupted{};
-    ImportCopy(name, t, data_folder, err);
+    ImportCopy(name, data_folder, err);
     // A signal after the commit: the store holds the new file whole.
     if (interrupt::Requested()) throw Interrupted{"interrupted after the import of " + shown};
   }
@@ -134,21 +137,23 @@ int RemoveFile(const Options& o, Session& s, const fs::path& data_folder, std::F
   const std::string name = CardNameArgument(o.name);
   const std::string& shown = o.name;
   CheckCardName(name);
-  ListCard(s);
-  CardTransfer& t = s.Transfer();
-  if (t.SizeOf(name) < 0) throw Failure(kBadInput, shown + ": not on the card");
+  if (ListCard(s).SizeOf(name) < 0) throw Failure(kBadInput, shown + ": not on the card");
   if (interrupt::Requested()) throw Interrupted{};
-  t.DeleteCardFile(name);
+  {
+    interrupt::StopUnit stop(s.TheUnit());
+    s.TheUnit().DeleteCardFile(name);
+  }
   // The unit never answers a delete: only a new list tells whether it took it.
+  CardList after;
   try {
-    ListCard(s);
+    after = ListCard(s);
   } catch (const Failure&) {
     throw Failure(kNoUnit, "The unit does not answer after the delete of " + shown +
                                "; the local copy and the records were kept.");
   } catch (const Interrupted&) {
     throw Interrupted{"interrupted after the delete of " + shown + "; the local copy and the records were kept"};
   }
-  if (t.SizeOf(name) >= 0) {
+  if (after.SizeOf(name) >= 0) {
     throw Failure(kRefused, shown + ": still on the card after the delete; the local copy and the records were kept");
   }
   if (const std::string problem = RemoveLocalCopy(data_folder, name); !problem.empty()) {

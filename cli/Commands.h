@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace norvo::cli {
+#include "settings/ExitStatus.h"
 
-enum Exit { kOk = 0, kNoUnit = 1, kRefused = 2, kBadInput = 3, kStoreError = 4, kInUse = 5 };
+namespace norvo::cli {
 
 int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 

@@ -15,16 +15,11 @@
 #include "Commands.h"
 #include "config/Backup.h"
 #include "device/Exchange.h"
+#include "session/Unit.h"
+#include "sim/Rig.h"
 
 namespace norvo {
-class CardTransfer;
-class DeviceLink;
-class ResponseStore;
-class Transport;
 class UnitSession;
-namespace sim {
-class SimUnit;
-}
 }  // namespace norvo
 
 namespace norvo::cli {
@@ -77,10 +72,9 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  UnitSession& Unit() { return *session_; }
-  DeviceLink& Link();
-  ResponseStore& Store();
-  CardTransfer& Transfer();
+  norvo::Unit& TheUnit() { return *session_; }
+  // Every block as the last reads left them.
+  PollSnapshot Blocks() const { return session_->Blocks(); }
 
   // The read sequences; a unit that does not answer ends the command with
   // status 1, an interrupt with its own status.
@@ -90,9 +84,8 @@ class Session {
   void ReadLive();
 
  private:
-  std::unique_ptr<sim::SimUnit> unit_;
-  std::unique_ptr<Transport> transport_;
-  std::unique_ptr<UnitSession> session_;
+  sim::Rig rig_;
+  std::unique_ptr<norvo::Unit> session_;
 };
 
 // Ends the command when a read was not answered: interrupted, or status 1.

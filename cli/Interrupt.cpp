@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "device/DeviceLink.h"
+#include "session/Unit.h"
 
 namespace norvo::cli::interrupt {
 namespace {
@@ -20,9 +20,9 @@ static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a
 std::atomic<int> g_signal{0};
 std::atomic<int> g_wake_fd{-1};  // write end of the pipe, for the handler
 
-std::mutex g_mutex;  // guards g_link; the watcher notifies g_cv under it
+std::mutex g_mutex;  // guards g_unit; the watcher notifies g_cv under it
 std::condition_variable g_cv;
-DeviceLink* g_link = nullptr;
+Unit* g_unit = nullptr;
 
 constexpr char kSignalled = 's';
 constexpr char kQuit = 'q';
@@ -56,7 +56,7 @@ void Watch(int fd) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0 || byte == kQuit) return;
     std::lock_guard lock(g_mutex);
-    if (g_link) g_link->Stop();
+    if (g_unit) g_unit->Stop();
     g_cv.notify_all();
   }
 }
@@ -107,15 +107,15 @@ Guard::~Guard() {
 
 int Signal() { return g_signal.load(); }
 
-StopLink::StopLink(DeviceLink& link) {
+StopUnit::StopUnit(Unit& unit) {
   std::lock_guard lock(g_mutex);
-  g_link = &link;
-  if (g_signal.load() != 0) link.Stop();
+  g_unit = &unit;
+  if (g_signal.load() != 0) unit.Stop();
 }
 
-StopLink::~StopLink() {
+StopUnit::~StopUnit() {
   std::lock_guard lock(g_mutex);
-  g_link = nullptr;
+  g_unit = nullptr;
 }
 
 bool Sleep(std::chrono::steady_clock::duration duration) {

@@ -10,7 +10,7 @@
 #include <chrono>
 
 namespace norvo {
-class DeviceLink;
+class Unit;
 }
 
 namespace norvo::cli::interrupt {
@@ -29,13 +29,13 @@ class Guard {
 int Signal();
 inline bool Requested() { return Signal() != 0; }
 
-// While it lives, a signal stops this link at once (reads, listing, download).
-class StopLink {
+// While it lives, a signal stops this unit at once (reads, listing, download).
+class StopUnit {
  public:
-  explicit StopLink(DeviceLink& link);
-  ~StopLink();
-  StopLink(const StopLink&) = delete;
-  StopLink& operator=(const StopLink&) = delete;
+  explicit StopUnit(Unit& unit);
+  ~StopUnit();
+  StopUnit(const StopUnit&) = delete;
+  StopUnit& operator=(const StopUnit&) = delete;
 };
 
 // Sleeps for at most the duration; false when a signal ended the sleep.

@@ -5,7 +5,7 @@
 #include "device/Frames.h"
 #include "device/Responses.h"
 #include "res/Strings.h"
-#include "session/UnitSession.h"
+#include "session/Unit.h"
 
 namespace norvo::cli {
 namespace {
@@ -25,26 +25,26 @@ std::string WrittenBefore(const std::vector<std::string>& written) {
 
 }  // namespace
 
-UnitConfiguration StoredConfiguration(UnitSession& session) {
-  const ResponseStore& store = session.Responses();
+UnitConfiguration StoredConfiguration(Unit& session) {
+  const PollSnapshot b = session.Blocks();
   UnitConfiguration c;
-  c.identification = store.Identification();
-  c.interval = store.Interval();
-  c.settings = store.Block(response::kSettings);
-  c.alarm_a = store.Block(response::kAlarmA);
-  c.alarm_c = store.Block(response::kAlarmC);
-  c.alarm_d = store.Block(response::kAlarmD);
-  c.calibration = store.Block(response::kCalibration);
+  c.identification = b.identification;
+  c.interval = b.interval;
+  c.settings = b.settings;
+  c.alarm_a = b.alarm_a;
+  c.alarm_c = b.alarm_c;
+  c.alarm_d = b.alarm_d;
+  c.calibration = b.calibration;
   return c;
 }
 
-bool ReadConfiguration(UnitSession& session, UnitConfiguration* config) {
+bool ReadConfiguration(Unit& session, UnitConfiguration* config) {
   if (!session.ReadSettings() || !session.ReadAlarms() || !session.ReadCalibration()) return false;
   *config = StoredConfiguration(session);
   return true;
 }
 
-RestoreReport RestoreConfiguration(UnitSession& session, const UnitConfiguration& backup,
+RestoreReport RestoreConfiguration(Unit& session, const UnitConfiguration& backup,
                                    const std::function<bool()>& stop) {
   RestoreReport report;
   const auto fail = [&](int status, std::string message) {
@@ -53,7 +53,7 @@ RestoreReport RestoreConfiguration(UnitSession& session, const UnitConfiguration
     return report;
   };
   if (!session.ReadSettings()) return fail(kNoUnit, "The unit does not answer; nothing was written.");
-  const bool eight = IsEightAreaModel(session.Responses().Identification());
+  const bool eight = IsEightAreaModel(session.Blocks().identification);
   if (eight != backup.EightArea()) {
     return fail(kBadInput, std::string("the backup is of ") + (backup.EightArea() ? "an " : "a ") +
                                ModelName(backup.EightArea()) + " unit, this unit is " + ModelName(eight) +

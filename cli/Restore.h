@@ -10,17 +10,17 @@
 #include "config/Backup.h"
 
 namespace norvo {
-class UnitSession;
+class Unit;
 }
 
 namespace norvo::cli {
 
 // What the last read sequences stored in the session's response store.
-UnitConfiguration StoredConfiguration(UnitSession& session);
+UnitConfiguration StoredConfiguration(Unit& session);
 
 // Runs the settings, alarm and calibration read sequences; false when one of
 // them went unanswered.
-bool ReadConfiguration(UnitSession& session, UnitConfiguration* config);
+bool ReadConfiguration(Unit& session, UnitConfiguration* config);
 
 struct RestoreReport {
   int status = 0;  // an exit status of norvoctl
@@ -32,7 +32,7 @@ struct RestoreReport {
 // Checks that the unit is of the backup's model, writes each sequence of
 // RestoreSequences, then reads back and compares. `stop` is asked before each
 // sequence; a sequence once started always runs to its end.
-RestoreReport RestoreConfiguration(UnitSession& session, const UnitConfiguration& backup,
+RestoreReport RestoreConfiguration(Unit& session, const UnitConfiguration& backup,
                                    const std::function<bool()>& stop = {});
 
 }  // namespace norvo::cli

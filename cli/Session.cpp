@@ -4,11 +4,10 @@
 
 #include "Interrupt.h"
 #include "Internal.h"
-#include "device/HidapiTransport.h"
+#include <stdexcept>
+
 #include "res/Strings.h"
 #include "session/UnitSession.h"
-#include "sim/SimTransport.h"
-#include "sim/SimUnit.h"
 
 namespace norvo::cli {
 
@@ -16,21 +15,15 @@ Session::Session(const Options& o, const fs::path& data_folder) {
   std::string scale_error;
   const std::optional<double> scale = TimeScaleFromEnvironment(&scale_error);
   if (!scale) throw Failure(kBadInput, scale_error);
-  if (o.simulate) {
-    unit_ = std::make_unique<sim::SimUnit>(
-        sim::SimUnit::Options{.eight_area = true, .pacing = true, .seed = 1, .default_card = true});
-    // The unit's own delays shrink and stretch with the protocol's waits.
-    unit_->SetTimeScale(*scale);
-    auto sim = std::make_unique<sim::SimTransport>();
-    sim->AddUnit(unit_.get(), "sim:unit");
-    unit_->ApplyFault(o.fault);
-    transport_ = std::move(sim);
-  } else {
-    if (!o.fault.empty()) throw Failure(kBadInput, "--sim-fault goes with --simulate");
-    transport_ = std::make_unique<HidapiTransport>();
+  try {
+    rig_ = sim::MakeRig({.simulate = o.simulate ? 1 : 0,
+                         .unit = {.eight_area = true, .pacing = true, .seed = 1, .default_card = true},
+                         .fault = o.fault,
+                         .time_scale = *scale});
+  } catch (const std::invalid_argument& e) {
+    throw Failure(kBadInput, e.what());
   }
-  session_ = std::make_unique<UnitSession>(*transport_, data_folder, UnitSession::SessionOptions(*scale));
-  session_->ResponseDispatcher().SetListReceiver(true);
+  session_ = std::make_unique<UnitSession>(*rig_.transport, data_folder, UnitSession::SessionOptions(*scale));
   const OpenState state = session_->Open();
   if (state == OpenState::kInUse) throw Failure(kInUse, session_->StateMessage());
   if (state != OpenState::kOpened) throw Failure(kNoUnit, session_->StateMessage());
@@ -38,27 +31,23 @@ Session::Session(const Options& o, const fs::path& data_folder) {
 
 Session::~Session() { session_->Stop(); }
 
-DeviceLink& Session::Link() { return session_->Link(); }
-ResponseStore& Session::Store() { return session_->Responses(); }
-CardTransfer& Session::Transfer() { return session_->Transfer(); }
-
 void Session::ReadSettings() {
-  interrupt::StopLink stop(Link());
+  interrupt::StopUnit stop(*session_);
   RequireAnswer(session_->ReadSettings());
 }
 
 void Session::ReadAlarms() {
-  interrupt::StopLink stop(Link());
+  interrupt::StopUnit stop(*session_);
   RequireAnswer(session_->ReadAlarms());
 }
 
 void Session::ReadCalibration() {
-  interrupt::StopLink stop(Link());
+  interrupt::StopUnit stop(*session_);
   RequireAnswer(session_->ReadCalibration());
 }
 
 void Session::ReadLive() {
-  interrupt::StopLink stop(Link());
+  interrupt::StopUnit stop(*session_);
   RequireAnswer(session_->ReadLive());
 }
 
@@ -78,7 +67,7 @@ void WriteChecked(Session& s, std::span<const Payload> frames, const WriteTiming
   // Ctrl-C while the unit was opened or read: the write has not begun and never does.
   if (interrupt::Requested()) throw Interrupted{"interrupted; nothing was written to the unit"};
   std::string block;
-  const WriteOutcome outcome = s.Unit().WriteVerified(frames, timing, &block);
+  const WriteOutcome outcome = s.TheUnit().WriteVerified(frames, timing, &block);
   RequireWritten(outcome);
   if (outcome == WriteOutcome::kDifferent) {
     throw Failure(kRefused, "The unit did not take the " + block + ": it reads back otherwise.");

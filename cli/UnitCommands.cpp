@@ -88,8 +88,8 @@ void Live(const Options& o, Session& s, std::FILE* out) {
   for (bool first = true;; first = false) {
     s.ReadLive();
     const std::string time = LocalTimeStamp();
-    const LiveReadings r = DecodeLiveReadings(s.Store().Block(response::kLive));
-    PrintLive(o, r, s.Link().UnitFlag(), time, first, out);
+    const LiveReadings r = s.Blocks().live;
+    PrintLive(o, r, s.TheUnit().UnitFlag(), time, first, out);
     CheckOutput(out, true);
     if (o.watch == 0) return;
     next += period;
@@ -99,8 +99,9 @@ void Live(const Options& o, Session& s, std::FILE* out) {
 
 void Settings(const Options& o, Session& s, std::FILE* out) {
   s.ReadSettings();
-  const Payload b = s.Store().Block(response::kSettings);
-  const bool eight = IsEightAreaModel(s.Store().Identification());
+  const PollSnapshot blocks = s.Blocks();
+  const Payload& b = blocks.settings;
+  const bool eight = IsEightAreaModel(blocks.identification);
   const char* graph[4] = {"Temperature", "Humidity", "DewPoint", "HeatIndex"};
   const char* times[3] = {"h:mm:ss", "AM h:mm:ss", "h:mm:ss AM"};
   const char* dates[3] = {"YYYY-MM-DD", "MM-DD-YYYY", "DD-MM-YYYY"};
@@ -119,7 +120,7 @@ void Settings(const Options& o, Session& s, std::FILE* out) {
     for (int a = 0; a < areas; ++a) list.push_back(Json{{"area", a + 1}, {"mask", mask(a)}, {"shows", AreaContents(mask(a))}});
     const Json line{{"graph_type", graph_type}, {"graph_span_hours", span},  {"time_format", time_format},
                     {"date_format", date_format}, {"dst", dst},              {"time_zone", zone},
-                    {"unit", unit},               {"interval_minutes", s.Store().Interval()},
+                    {"unit", unit},               {"interval_minutes", blocks.interval},
                     {"model", ModelName(eight)},  {"areas", list}};
     std::fprintf(out, "%s\n", JsonLine(line).c_str());
     return;
@@ -127,16 +128,16 @@ void Settings(const Options& o, Session& s, std::FILE* out) {
   std::fprintf(out, "graph type:   %s\ngraph span:   %d h\ntime format:  %s\ndate format:  %s\nDST:          %s\n"
                     "time zone:    %+d\nunit:         %s\ninterval:     %d min\nmodel:        %s\n",
                graph_type.c_str(), span, time_format.c_str(), date_format.c_str(), dst ? "ON" : "OFF", zone, unit,
-               s.Store().Interval(), ModelName(eight));
+               blocks.interval, ModelName(eight));
   for (int a = 0; a < areas; ++a) std::fprintf(out, "CH Area%d:     %s\n", a + 1, AreaContents(mask(a)).c_str());
 }
 
 void Alarms(const Options& o, Session& s, std::FILE* out) {
   s.ReadSettings();
   s.ReadAlarms();
-  const Payload a = s.Store().Block(response::kAlarmA), c = s.Store().Block(response::kAlarmC),
-                d = s.Store().Block(response::kAlarmD);
-  const int unit = s.Link().UnitFlag();
+  const PollSnapshot blocks = s.Blocks();
+  const Payload &a = blocks.alarm_a, &c = blocks.alarm_c, &d = blocks.alarm_d;
+  const int unit = s.TheUnit().UnitFlag();
   const auto temp = [&](std::size_t at) { return Temperature(DecodeTemperatureWord(c[at], c[at + 1]), unit); };
   const auto hum = [&](std::size_t at) { return Humidity(DecodeHumidityByte(d[at])); };
   const auto on = [&](std::size_t at, int ch) { return (a[at] >> (ch - 1) & 1) != 0; };
@@ -177,8 +178,8 @@ void Alarms(const Options& o, Session& s, std::FILE* out) {
 void Calibration(const Options& o, Session& s, std::FILE* out) {
   s.ReadSettings();
   s.ReadCalibration();
-  const Payload b = s.Store().Block(response::kCalibration);
-  const int unit = s.Link().UnitFlag();
+  const Payload b = s.Blocks().calibration;
+  const int unit = s.TheUnit().UnitFlag();
   Json channels = Json::array();
   if (!o.json) std::fprintf(out, "%-8s%-14s%s\n", "channel", "temperature", "humidity");
   for (int ch = 1; ch <= 8; ++ch) {

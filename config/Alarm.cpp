@@ -23,7 +23,7 @@ bool IsMarker(const QString& text) { return text.trimmed() == "--"; }
 
 }  // namespace
 
-Alarm::Alarm(UnitSession& session, QWidget* parent) : UnitDialog(session, parent) {
+Alarm::Alarm(Unit& unit, QWidget* parent) : UnitDialog(unit, parent) {
   setObjectName("135");
   temperature_switch_ = new QComboBox(this);
   temperature_switch_->setObjectName("1006");
@@ -131,16 +131,15 @@ void Alarm::Open() {
 
   // Without the unit the fields show neutral values; the copies of its blocks
   // stay as they are, and Save stays off.
-  const bool connected = link_.Connected() == 1;
+  const bool connected = session_.Connected();
   bool current = false;
   if (connected) {
-    current = EnsureCurrentCopies([](UnitSession& s) { return s.ReadAlarms(); },
-                                  [this] {
-                                    const ResponseStore& r = session_.Responses();
-                                    block_a_ = r.Block(response::kAlarmA);
-                                    block_b_ = r.Block(response::kAlarmB);
-                                    block_c_ = r.Block(response::kAlarmC);
-                                    block_d_ = r.Block(response::kAlarmD);
+    current = EnsureCurrentCopies([](Unit& u) { return u.ReadAlarms(); },
+                                  [this](const PollSnapshot& b) {
+                                    block_a_ = b.alarm_a;
+                                    block_b_ = b.alarm_b;
+                                    block_c_ = b.alarm_c;
+                                    block_d_ = b.alarm_d;
                                   });
   } else {
     Note()->hide();
@@ -152,7 +151,7 @@ void Alarm::Open() {
     shown_a.fill(0);
   }
   save_->setEnabled(current);
-  const int unit = link_.UnitFlag();
+  const int unit = session_.UnitFlag();
   for (QLabel* label : unit_labels_) label->setText(unit ? "\u00B0F" : "\u00B0C");
 
   for (int c = 1; c <= 8; ++c) {
@@ -194,7 +193,7 @@ void Alarm::SwitchChanged() {
 }
 
 void Alarm::Save() {
-  const int unit = link_.UnitFlag();
+  const int unit = session_.UnitFlag();
   AlarmSwitches switches;
   switches.humidity_switch = humidity_switch_->currentIndex();
   switches.temperature_switch = temperature_switch_->currentIndex();
@@ -262,15 +261,14 @@ void Alarm::Save() {
   }
   const Payload frames[] = {BuildAlarmSwitchFrame(switches), BuildAlarmTemperatureFrame(words),
                             BuildAlarmHumidityFrame(bytes)};
-  if (link_.Connected() != 1 || !CopiesCurrent()) {
+  if (!session_.Connected() || !CopiesCurrent()) {
     // The unit went away, or came back, while the dialog was open: its
     // blocks may have changed; nothing is written from old copies.
     ShowMessage(this, UiText(ui::kUnconnected));
     reject();
     return;
   }
-  WriteToUnit(frames);
-  accept();
+  WriteToUnit(frames, kDialogWrite, [this](WriteOutcome) { accept(); });
 }
 
 }  // namespace norvo

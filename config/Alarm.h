@@ -18,7 +18,7 @@ namespace norvo {
 class Alarm : public UnitDialog {
   Q_OBJECT
  public:
-  Alarm(UnitSession& session, QWidget* parent);
+  Alarm(Unit& unit, QWidget* parent);
 
   // After every poll: alarm blocks A, B, C and D, the connection they were
   // read in and whether the unit answered their reads.
@@ -28,7 +28,7 @@ class Alarm : public UnitDialog {
   int Run();
 
  private:
-  void Open();
+  void Open() override;
   void SwitchChanged();
   void Save();
 

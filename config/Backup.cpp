@@ -1,5 +1,7 @@
 #include "Backup.h"
 
+#include "device/ReadBack.h"
+
 #include <charconv>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -207,19 +209,6 @@ UnitConfiguration FromJson(const Json& in) {
   return c;
 }
 
-bool SameTemperatureWord(const Payload& x, const Payload& y, std::size_t at) {
-  const auto invalid = [&](const Payload& p) { return (p[at] == 0xFF || p[at] == 0x7F) && p[at + 1] == 0xFF; };
-  if (invalid(x) && invalid(y)) return true;
-  return x[at] == y[at] && x[at + 1] == y[at + 1];
-}
-
-bool SameBytes(const Payload& x, const Payload& y, std::size_t from, std::size_t to) {
-  for (std::size_t i = from; i <= to; ++i) {
-    if (x[i] != y[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool UnitConfiguration::EightArea() const { return IsEightAreaModel(identification); }
@@ -326,22 +315,16 @@ std::vector<RestoreSequence> RestoreSequences(const UnitConfiguration& c) {
 }
 
 std::vector<std::string> DifferingBlocks(const UnitConfiguration& wanted, const UnitConfiguration& read) {
+  // The same rule as every verified write of the session.
+  using K = WrittenBlockKind;
   std::vector<std::string> blocks;
-  const std::size_t last_mask_byte =
-      settings::kFirstMask + settings::kMaskSize * (wanted.EightArea() ? settings::kEightAreas : settings::kFiveAreas) - 1;
-  if (!SameBytes(wanted.settings, read.settings, settings::kGraphType, last_mask_byte)) blocks.push_back("settings");
-
-  bool alarms = SameBytes(wanted.alarm_a, read.alarm_a, alarm_a::kHumiditySwitch, alarm_a::kTemperatureLow) &&
-                SameBytes(wanted.alarm_d, read.alarm_d, alarm_limits::HumidityHighAt(1), alarm_limits::HumidityLowAt(8));
-  bool offsets = true;
-  for (int ch = 1; ch <= 8; ++ch) {
-    alarms = alarms && SameTemperatureWord(wanted.alarm_c, read.alarm_c, alarm_limits::TemperatureHighAt(ch)) &&
-             SameTemperatureWord(wanted.alarm_c, read.alarm_c, alarm_limits::TemperatureLowAt(ch));
-    offsets = offsets && SameTemperatureWord(wanted.calibration, read.calibration, calibration::TemperatureAt(ch)) &&
-              wanted.calibration[calibration::HumidityAt(ch)] == read.calibration[calibration::HumidityAt(ch)];
-  }
+  const bool eight = wanted.EightArea();
+  if (!SameAsWritten(K::kSettings, wanted.settings, 1, read.settings, eight)) blocks.push_back("settings");
+  const bool alarms = SameAsWritten(K::kAlarmSwitches, wanted.alarm_a, 1, read.alarm_a, eight) &&
+                      SameAsWritten(K::kAlarmTemperature, wanted.alarm_c, 1, read.alarm_c, eight) &&
+                      SameAsWritten(K::kAlarmHumidity, wanted.alarm_d, 1, read.alarm_d, eight);
   if (!alarms) blocks.push_back("alarms");
-  if (!offsets) blocks.push_back("calibration");
+  if (!SameAsWritten(K::kCalibration, wanted.calibration, 1, read.calibration, eight)) blocks.push_back("calibration");
   if (wanted.interval != read.interval) blocks.push_back("interval");
   return blocks;
 }

@@ -13,7 +13,7 @@
 
 namespace norvo {
 
-Calib::Calib(UnitSession& session, QWidget* parent) : UnitDialog(session, parent) {
+Calib::Calib(Unit& unit, QWidget* parent) : UnitDialog(unit, parent) {
   setObjectName("134");
   auto* grid = new QGridLayout;
   auto* t_head = new QLabel(this);
@@ -61,11 +61,11 @@ void Calib::Open() {
   findChild<QLabel*>("1129")->setText(UiText(ui::kHumidity));
   save_->setText(UiText(ui::kSave));
   exit_->setText(UiText(ui::kExit));
-  const bool connected = link_.Connected() == 1;
+  const bool connected = session_.Connected();
   bool current = false;
   if (connected) {
-    current = EnsureCurrentCopies([](UnitSession& s) { return s.ReadCalibration(); },
-                                  [this] { calibration_ = session_.Responses().Block(response::kCalibration); });
+    current = EnsureCurrentCopies([](Unit& u) { return u.ReadCalibration(); },
+                                  [this](const PollSnapshot& b) { calibration_ = b.calibration; });
   } else {
     Note()->hide();
   }
@@ -73,7 +73,7 @@ void Calib::Open() {
   Payload shown = calibration_;
   if (!current) shown.fill(0);
   save_->setEnabled(current);
-  const int unit = link_.UnitFlag();
+  const int unit = session_.UnitFlag();
   for (int c = 1; c <= 8; ++c) {
     const std::size_t i = static_cast<std::size_t>(c - 1);
     units_[i]->setText(unit ? "\u00B0F" : "\u00B0C");
@@ -92,7 +92,7 @@ void Calib::Open() {
 }
 
 void Calib::Save() {
-  const int unit = link_.UnitFlag();
+  const int unit = session_.UnitFlag();
   // Offsets in whole tenths; "--" (no offset) counts as 0.
   const auto tenths = [unit](const QString& text) {
     return text.trimmed() == "--" ? 0 : CheckedTenths(text.toStdString(), TemperatureKind::kOffset, unit);
@@ -139,13 +139,12 @@ void Calib::Save() {
                           : EncodeHumidityByte(ParseHumidityText(humidity_[i]->text().toStdString()));
   }
   const Payload frames[] = {BuildCalibrationFrame(raw)};
-  if (link_.Connected() != 1 || !CopiesCurrent()) {
+  if (!session_.Connected() || !CopiesCurrent()) {
     ShowMessage(this, UiText(ui::kUnconnected));
     reject();
     return;
   }
-  WriteToUnit(frames);
-  accept();
+  WriteToUnit(frames, kDialogWrite, [this](WriteOutcome) { accept(); });
 }
 
 }  // namespace norvo

@@ -17,7 +17,7 @@ namespace norvo {
 class Calib : public UnitDialog {
   Q_OBJECT
  public:
-  Calib(UnitSession& session, QWidget* parent);
+  Calib(Unit& unit, QWidget* parent);
 
   // After every poll: the calibration block, the connection it was read in
   // and whether the unit answered its read.
@@ -31,7 +31,7 @@ class Calib : public UnitDialog {
   int Run();
 
  private:
-  void Open();
+  void Open() override;
   void Save();
 
   Payload calibration_{};

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QMessageBox>
+#include <chrono>
 
 #include "UnitDialog.h"
 #include "device/Exchange.h"
@@ -16,22 +17,27 @@ ClockFields LocalClock() {
   return {d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second(), d.dayOfWeek() % 7};
 }
 
-void SyncClock(QWidget* parent, UnitSession& session, const std::function<void()>& wait_for_poll,
-               const std::function<ClockFields()>& clock) {
+void SyncClock(QWidget* parent, Unit& unit, std::function<ClockFields()> clock, std::function<void()> done) {
   QMessageBox confirm(QMessageBox::Warning, UiText(ui::kSyncTime), UiText(ui::kSyncTimeQuestion), QMessageBox::Ok | QMessageBox::Cancel, parent);
   confirm.setDefaultButton(QMessageBox::Cancel);
-  if (confirm.exec() != QMessageBox::Ok) return;
-  if (wait_for_poll) wait_for_poll();
-  if (!session.Connected()) {
-    ShowMessage(parent, UiText(ui::kUnconnected));
+  if (confirm.exec() != QMessageBox::Ok) {
+    if (done) done();
     return;
   }
-  // The time sent is the time read before the permission query.
-  const Payload frames[] = {BuildClockFrame(clock())};
-  WriteOutcome outcome = WriteOutcome::kNotConnected;
-  RunOffUiThread([&] { outcome = session.Write(frames, kClockWrite); });
-  const QString failure = WriteFailureText(outcome);
-  ShowMessage(parent, failure.isEmpty() ? UiText(ui::kSyncTimeSuccess) : failure);
+  const auto wait = std::chrono::microseconds(static_cast<std::int64_t>(3'000'000 * unit.TimeScale()));
+  RunAsync(
+      parent,
+      [&unit, clock = std::move(clock), wait] {
+        unit.WaitPollIdle(wait);
+        if (!unit.Connected()) return WriteOutcome::kNotConnected;
+        const Payload frames[] = {BuildClockFrame(clock())};
+        return unit.Write(frames, kClockWrite);
+      },
+      [parent, done = std::move(done)](WriteOutcome outcome) {
+        const QString failure = WriteFailureText(outcome);
+        ShowMessage(parent, failure.isEmpty() ? UiText(ui::kSyncTimeSuccess) : failure);
+        if (done) done();
+      });
 }
 
 }  // namespace norvo

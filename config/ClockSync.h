@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "config/ParameterBlocks.h"
-#include "session/UnitSession.h"
+#include "session/Unit.h"
 
 class QWidget;
 
@@ -14,10 +14,12 @@ namespace norvo {
 // The computer's local time now, as the clock frame carries it.
 ClockFields LocalClock();
 
-// Confirmation first, then wait_for_poll (a running poll may take up to 3 s
-// to end), then the permission check, the clock frame and the result
-// message; clock supplies the time sent.
-void SyncClock(QWidget* parent, UnitSession& session, const std::function<void()>& wait_for_poll,
-               const std::function<ClockFields()>& clock = LocalClock);
+// Confirmation first; then, on the background thread, up to 3 s for a
+// running poll to end, the permission check and the clock frame; then the
+// result message. clock supplies the time sent, read right before the
+// permission query. Returns at once after the confirmation; done (if set)
+// runs on the user-interface thread after the message.
+void SyncClock(QWidget* parent, Unit& unit, std::function<ClockFields()> clock = LocalClock,
+               std::function<void()> done = {});
 
 }  // namespace norvo

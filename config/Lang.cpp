@@ -11,8 +11,8 @@
 
 namespace norvo {
 
-Lang::Lang(UnitSession& session, std::filesystem::path data_folder, QWidget* parent)
-    : UnitDialog(session, parent), data_folder_(std::move(data_folder)) {
+Lang::Lang(Unit& unit, std::filesystem::path data_folder, QWidget* parent)
+    : UnitDialog(unit, parent), data_folder_(std::move(data_folder)) {
   setObjectName("155");
   auto* label = new QLabel(this);
   label->setObjectName("1133");
@@ -54,9 +54,10 @@ void Lang::Save() {
   // the program. A failed write is not reported; the restart then comes up in
   // the language the file still names.
   WriteLanguageSetting(data_folder_, english ? "English" : "Deutsch");
-  if (link_.Connected() == 1) {
+  if (session_.Connected()) {
     const Payload frames[] = {BuildLanguageFrame(english)};
-    WriteToUnit(frames);
+    WriteToUnit(frames, kDialogWrite, [this](WriteOutcome) { accept(); });
+    return;
   }
   accept();
 }

@@ -14,11 +14,11 @@ namespace norvo {
 class Lang : public UnitDialog {
   Q_OBJECT
  public:
-  Lang(UnitSession& session, std::filesystem::path data_folder, QWidget* parent);
+  Lang(Unit& unit, std::filesystem::path data_folder, QWidget* parent);
   int Run();
 
  private:
-  void Open();
+  void Open() override;
   void Save();
 
   std::filesystem::path data_folder_;

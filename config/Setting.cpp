@@ -34,7 +34,7 @@ constexpr int kSpans[] = {12, 24, 48, 72};
 
 }  // namespace
 
-Setting::Setting(UnitSession& session, QWidget* parent) : UnitDialog(session, parent) {
+Setting::Setting(Unit& unit, QWidget* parent) : UnitDialog(unit, parent) {
   setObjectName("129");
   graph_type_ = List(this, 1006);
   span_ = List(this, 1007);
@@ -141,13 +141,12 @@ void Setting::Open() {
   for (int a = 1; a <= 5; ++a) area_->addItem(QString("CH Area%1").arg(a));
 
   bool current = false;
-  if (link_.Connected() == 1) {
-    current = EnsureCurrentCopies([](UnitSession& s) { return s.ReadSettings(); },
-                                  [this] {
-                                    const ResponseStore& r = session_.Responses();
-                                    settings_copy_ = r.Block(response::kSettings);
-                                    interval_ = r.Interval();
-                                    identification_ = r.Identification();
+  if (session_.Connected()) {
+    current = EnsureCurrentCopies([](Unit& u) { return u.ReadSettings(); },
+                                  [this](const PollSnapshot& b) {
+                                    settings_copy_ = b.settings;
+                                    interval_ = b.interval;
+                                    identification_ = b.identification;
                                   });
   } else {
     Note()->hide();
@@ -223,13 +222,12 @@ void Setting::Save() {
   f.unit = unit_->currentIndex();
   f.masks = masks_;
   const Payload frames[] = {BuildSettingsFrame(f, eight_area_ == 1)};
-  if (link_.Connected() != 1 || !CopiesCurrent()) {
+  if (!session_.Connected() || !CopiesCurrent()) {
     ShowMessage(this, UiText(ui::kUnconnected));
     reject();
     return;
   }
-  WriteToUnit(frames);
-  accept();
+  WriteToUnit(frames, kDialogWrite, [this](WriteOutcome) { accept(); });
 }
 
 void Setting::SetInterval() {
@@ -238,12 +236,14 @@ void Setting::SetInterval() {
     ShowMessage(this, UiText(ui::kIntervalRange));
     return;
   }
-  if (link_.Connected() != 1) {
+  if (!session_.Connected()) {
     ShowMessage(this, UiText(ui::kUnconnected));
     return;
   }
   const Payload frames[] = {BuildIntervalFrame(v)};
-  if (WriteToUnit(frames, kIntervalWrite) == WriteOutcome::kWritten) ShowMessage(this, UiText(ui::kSetIntervalSuccess));
+  WriteToUnit(frames, kIntervalWrite, [this](WriteOutcome outcome) {
+    if (outcome == WriteOutcome::kWritten) ShowMessage(this, UiText(ui::kSetIntervalSuccess));
+  });
 }
 
 }  // namespace norvo

@@ -19,7 +19,7 @@ namespace norvo {
 class Setting : public UnitDialog {
   Q_OBJECT
  public:
-  Setting(UnitSession& session, QWidget* parent);
+  Setting(Unit& unit, QWidget* parent);
 
   // After every poll: the copies the next opening shows.
   // After every poll: the settings block, interval and identification, the
@@ -31,7 +31,7 @@ class Setting : public UnitDialog {
   int Run();
 
  private:
-  void Open();
+  void Open() override;
   void AreaChanged();
   void Save();
   void SetInterval();

@@ -1,6 +1,8 @@
 #include "UnitDialog.h"
 
+#include <QCloseEvent>
 #include <QLabel>
+#include <QPushButton>
 #include <vector>
 
 #include "res/Strings.h"
@@ -35,33 +37,72 @@ QString MinusTenthText() {
                                     "Verwenden Sie 0,0 oder -0,2.")));
 }
 
-UnitDialog::UnitDialog(UnitSession& session, QWidget* parent)
-    : QDialog(parent), session_(session), link_(session.Link()) {}
+UnitDialog::UnitDialog(Unit& unit, QWidget* parent) : QDialog(parent), session_(unit) {}
 
-WriteOutcome UnitDialog::WriteToUnit(std::span<const Payload> frames, const WriteTiming& timing) {
-  const std::vector<Payload> copy(frames.begin(), frames.end());
-  WriteOutcome outcome = WriteOutcome::kNotConnected;
-  std::string block;
-  RunOffUiThread([&] { outcome = session_.WriteVerified(copy, timing, &block); });
-  if (const QString failure = WriteFailureText(outcome, block); !failure.isEmpty()) ShowMessage(this, failure);
-  return outcome;
+void UnitDialog::SetWorking(bool working) {
+  working_ = working;
+  setEnabled(!working);
 }
 
-bool UnitDialog::EnsureCurrentCopies(const std::function<bool(UnitSession&)>& read, const std::function<void()>& take) {
+void UnitDialog::reject() {
+  if (!working_) QDialog::reject();
+}
+
+void UnitDialog::closeEvent(QCloseEvent* event) {
+  // A write on its way finishes with this dialog still there to report it.
+  if (working_) {
+    event->ignore();
+    return;
+  }
+  QDialog::closeEvent(event);
+}
+
+void UnitDialog::WriteToUnit(std::span<const Payload> frames, const WriteTiming& timing,
+                             std::function<void(WriteOutcome)> then) {
+  std::vector<Payload> copy(frames.begin(), frames.end());
+  struct Result {
+    WriteOutcome outcome;
+    std::string block;
+  };
+  SetWorking(true);
+  Unit& unit = session_;
+  RunAsync(
+      this,
+      [&unit, copy = std::move(copy), timing] {
+        Result r{WriteOutcome::kNotConnected, {}};
+        r.outcome = unit.WriteVerified(copy, timing, &r.block);
+        return r;
+      },
+      [this, then = std::move(then)](Result r) {
+        SetWorking(false);
+        if (const QString failure = WriteFailureText(r.outcome, r.block); !failure.isEmpty()) ShowMessage(this, failure);
+        if (then) then(r.outcome);
+      });
+}
+
+bool UnitDialog::EnsureCurrentCopies(std::function<bool(Unit&)> read, std::function<void(const PollSnapshot&)> take) {
   Note()->hide();
   if (CopiesCurrent()) return true;
-  const std::uint64_t connection = link_.Connection();
-  bool ok = false;
-  RunOffUiThread([&] { ok = read(session_); });
-  if (ok && link_.Connection() == connection) {
-    take();
-    NoteCopies(connection, true);
-    return true;
-  }
-  Note()->setText(Utf8(std::string(Localized("The unit's values could not be read yet; Save stays off until they are.",
-                                             "Die Werte des Geräts konnten noch nicht gelesen werden; Sichern bleibt "
-                                             "gesperrt, bis sie vorliegen."))));
-  Note()->show();
+  if (reading_) return false;
+  reading_ = true;
+  const std::uint64_t connection = session_.Blocks().connection;
+  Unit& unit = session_;
+  RunAsync(
+      this, [&unit, read = std::move(read)] { return read(unit); },
+      [this, connection, take = std::move(take)](bool ok) {
+        reading_ = false;
+        const PollSnapshot blocks = session_.Blocks();
+        if (ok && blocks.connection == connection) {
+          take(blocks);
+          NoteCopies(connection, true);
+          Open();
+          return;
+        }
+        Note()->setText(Utf8(std::string(Localized(
+            "The unit's values could not be read yet; Save stays off until they are.",
+            "Die Werte des Geräts konnten noch nicht gelesen werden; Sichern bleibt gesperrt, bis sie vorliegen."))));
+        Note()->show();
+      });
   return false;
 }
 

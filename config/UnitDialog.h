@@ -12,7 +12,7 @@
 #include <string>
 
 #include "device/Exchange.h"
-#include "session/UnitSession.h"
+#include "session/Unit.h"
 #include "ui/UiHelpers.h"
 
 class QLabel;
@@ -29,14 +29,23 @@ QString MinusTenthText();
 class UnitDialog : public QDialog {
   Q_OBJECT
  public:
-  UnitDialog(UnitSession& session, QWidget* parent);
+  UnitDialog(Unit& unit, QWidget* parent);
+
+  // Fills the fields from the dialog's copies (again, after a read).
+  virtual void Open() = 0;
+  // True while a read or write of the dialog runs: the dialog stays open.
+  bool Working() const { return working_; }
+  void reject() override;
 
  protected:
-  // The write sequence off the user-interface thread, verified by reading
-  // back what the unit offers a read of; shows UI 236 when the unit refuses
-  // and a message of its own for no answer or a difference. Returns what
-  // happened.
-  WriteOutcome WriteToUnit(std::span<const Payload> frames, const WriteTiming& timing = kDialogWrite);
+  void closeEvent(QCloseEvent* event) override;
+
+  // The write sequence on the background thread, verified by reading back
+  // what the unit offers a read of. The dialog's buttons are off meanwhile.
+  // Then, on the user-interface thread: UI 236 when the unit refuses, a
+  // message of its own for no answer or a difference, and then(outcome).
+  void WriteToUnit(std::span<const Payload> frames, const WriteTiming& timing,
+                   std::function<void(WriteOutcome)> then);
 
   // The dialog's copies of the unit's blocks came from the poll of this
   // connection, all answered (read), or not.
@@ -44,22 +53,26 @@ class UnitDialog : public QDialog {
     copies_connection_ = connection;
     copies_read_ = read;
   }
-  bool CopiesCurrent() const { return copies_read_ && copies_connection_ == link_.Connection(); }
-  // On opening while connected: when the copies are not the unit's own in
-  // this connection (just plugged, no poll yet), read them now with read
-  // (off the user-interface thread) and take them with take. False when they
-  // could not be read: the dialog then shows the note and keeps Save off.
-  bool EnsureCurrentCopies(const std::function<bool(UnitSession&)>& read, const std::function<void()>& take);
+  bool CopiesCurrent() const { return copies_read_ && copies_connection_ == session_.Blocks().connection; }
+  // On opening while connected: true when the copies are the unit's own in
+  // this connection. Otherwise (just plugged, no poll yet) they are read
+  // with read on the background thread and the dialog shows its neutral
+  // values meanwhile; once read they are taken with take and Open runs
+  // again. Failing that the note says why Save stays off.
+  bool EnsureCurrentCopies(std::function<bool(Unit&)> read, std::function<void(const PollSnapshot&)> take);
   // The line under the fields that says why Save is off; hidden otherwise.
   QLabel* Note();
 
-  UnitSession& session_;
-  DeviceLink& link_;
+  Unit& session_;
 
  private:
+  void SetWorking(bool working);
+
   std::uint64_t copies_connection_ = 0;
   bool copies_read_ = false;
   QLabel* note_ = nullptr;
+  bool working_ = false;
+  bool reading_ = false;  // an EnsureCurrentCopies read is on its way
 };
 
 }  // namespace norvo

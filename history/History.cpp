@@ -41,7 +41,7 @@ QStringList Titles(const std::vector<std::string>& titles) {
 }
 
 // Texts the dialog adds to the string table, in the loaded language.
-enum class Text { kCancel, kExportCsv, kRate, kExportFailed, kNamedDelete, kOutOfMemory };
+enum class Text { kCancel, kExportCsv, kRate, kExportFailed, kNamedDelete, kOutOfMemory, kNoList };
 QString Local(Text text) {
   std::string_view t;
   switch (text) {
@@ -52,6 +52,10 @@ QString Local(Text text) {
       t = Localized("The CSV file could not be written: %1", "Die CSV-Datei konnte nicht geschrieben werden: %1");
       break;
     case Text::kNamedDelete: t = Localized("File: %1", "Datei: %1"); break;
+    case Text::kNoList:
+      t = Localized("The unit did not send its whole file list; try again.",
+                    "Das Gerät hat seine Dateiliste nicht vollständig gesendet; bitte erneut versuchen.");
+      break;
     case Text::kOutOfMemory:
       t = Localized("Out of memory: %1 was not imported.", "Nicht genug Speicher: %1 wurde nicht importiert.");
       break;
@@ -131,18 +135,12 @@ QVariant RecordModel::headerData(int section, Qt::Orientation orientation, int r
 
 // ---- HistoryState ----------------------------------------------------------------
 
-HistoryState::HistoryState(CardTransfer& transfer, fs::path data_folder, QObject* parent)
-    : QObject(parent), data_folder_(std::move(data_folder)), transfer_(transfer) {
-  // Called on the reader and worker threads: signals cross to the window queued.
-  transfer_.SetHooks({[this](int range) { emit ProgressRange(range); },
-                       [this](int position) { emit ProgressPosition(position); },
-                       [this](const std::string& text) { emit DoneLabel(QString::fromStdString(text)); },
-                       [this](std::int64_t done, std::int64_t wanted) { emit Bytes(done, wanted); }});
-}
+HistoryState::HistoryState(Unit& unit, fs::path data_folder, QObject* parent)
+    : QObject(parent), data_folder_(std::move(data_folder)), unit_(unit) {}
 
 HistoryState::~HistoryState() {
+  cancel_.store(true);
   JoinWorker();
-  transfer_.SetHooks({});
 }
 
 void HistoryState::JoinWorker() {
@@ -152,9 +150,22 @@ void HistoryState::JoinWorker() {
 void HistoryState::StartImport(const std::string& name, DayOrder order) {
   JoinWorker();
   importing_.store(true);
-  transfer_.ResetReceived();
-  transfer_.ResetCancel();
-  worker_ = std::thread([this, name, order] {
+  cancel_.store(false);
+  DownloadJob job;
+  job.data_folder = data_folder_;
+  job.name = name;
+  job.total = list_.SizeOf(name);
+  job.date_format = date_format_.load();
+  job.read = [this, name](std::int64_t start, std::int64_t end, std::string* into) {
+    return unit_.ReadCardRange(name, start, end, into);
+  };
+  // Called on the worker thread: signals cross to the window queued.
+  job.hooks = {[this](int range) { emit ProgressRange(range); },
+               [this](int position) { emit ProgressPosition(position); },
+               [this](const std::string& text) { emit DoneLabel(QString::fromStdString(text)); },
+               [this](std::int64_t done, std::int64_t wanted) { emit Bytes(done, wanted); }};
+  job.cancel = &cancel_;
+  worker_ = std::thread([this, job = std::move(job), name, order] {
     const auto post = [this](const std::string& text) {
       const QString message = QString::fromStdString(text);
       QMetaObject::invokeMethod(this, [this, message] { emit Message(message); }, Qt::QueuedConnection);
@@ -162,12 +173,12 @@ void HistoryState::StartImport(const std::string& name, DayOrder order) {
     ImportResult result;
     bool imported = false;
     try {
-      const DownloadOutcome download = transfer_.DownloadFile(name, date_format_.load());
+      const DownloadOutcome download = DownloadToLocalCopy(job);
       if (!download.notice.empty()) post(download.notice);
       if (!download.message.empty()) post(download.message);
       if (download.ImportFollows()) {
         RecordStore store([post](const std::string& error) { post(error); });
-        result = ImportLocalCopy(name, transfer_.LocalPath(name), DatabasePath(), order, store);
+        result = ImportLocalCopy(name, data_folder_ / name, DatabasePath(), order, store);
         if (!result.message.empty()) post(result.message);
         imported = result.opened;
       }
@@ -288,18 +299,35 @@ History::History(HistoryState& state, QWidget* parent) : QDialog(parent), state_
   connect(&state_, &HistoryState::Message, this, [this](const QString& text) { ShowMessage(this, text); });
   connect(&state_, &HistoryState::Finished, this, &History::OnFinished);
 
-  // A fresh list from the unit at every opening.
-  CardTransfer& transfer = state_.Transfer();
-  transfer.ClearList();
-  if (state_.Link().Connected() == 1) {
-    RunOffUiThread([&transfer] { transfer.RequestFileList(); });
-    for (int i = 0; i < transfer.Count(); ++i) {
-      auto* item = new QTreeWidgetItem({FromLatin1(transfer.Name(i)), QString::fromStdString(transfer.SizeTextAt(i))});
-      item->setData(0, Qt::UserRole, QByteArray::fromStdString(transfer.Name(i)));
-      item->setTextAlignment(0, Qt::AlignCenter);
-      item->setTextAlignment(1, Qt::AlignCenter);
-      files_->addTopLevelItem(item);
-    }
+  // A fresh list from the unit at every opening, read on the background
+  // thread; the buttons wait for it.
+  state_.SetList({});
+  if (state_.TheUnit().Connected()) {
+    SetButtons(false);
+    cancel_->setEnabled(false);
+    listing_ = true;
+    Unit& unit = state_.TheUnit();
+    RunAsync(this, [&unit] { return unit.ListCardFiles(); }, [this](CardList list) {
+      listing_ = false;
+      SetButtons(true);
+      ShowList(list);
+    });
+  }
+}
+
+void History::ShowList(const CardList& list) {
+  // A list without its end marker is no list: the unit went silent or away.
+  if (!list.complete) {
+    ShowMessage(this, Local(Text::kNoList));
+    return;
+  }
+  state_.SetList(list);
+  for (const CardFile& file : list.files) {
+    auto* item = new QTreeWidgetItem({FromLatin1(file.name), QString::fromStdString(SizeText(static_cast<std::int32_t>(file.size)))});
+    item->setData(0, Qt::UserRole, QByteArray::fromStdString(file.name));
+    item->setTextAlignment(0, Qt::AlignCenter);
+    item->setTextAlignment(1, Qt::AlignCenter);
+    files_->addTopLevelItem(item);
   }
 }
 
@@ -336,7 +364,7 @@ void History::SetButtons(bool enabled) {
 }
 
 void History::SelectFile() {
-  if (state_.Importing()) return;
+  if (state_.Importing() || listing_) return;
   QTreeWidgetItem* item = selected_ >= 0 ? files_->topLevelItem(selected_) : nullptr;
   if (item == nullptr || selected_name_->text().isEmpty()) {
     ShowMessage(this, UiText(ui::kSelectFile));
@@ -430,24 +458,35 @@ void History::DeleteFile() {
     ShowMessage(this, QString::fromStdString(reason.empty() ? OwnFileText(name) : reason));
     return;
   }
-  CardTransfer& transfer = state_.Transfer();
-  RunOffUiThread([&transfer, &name] { transfer.DeleteCardFile(name); });
-  if (const std::string problem = RemoveLocalCopy(state_.DataFolder(), name); !problem.empty()) {
-    ShowMessage(this, QString::fromStdString(problem));
-  }
-  {
-    const QSignalBlocker quiet(files_);
-    delete files_->takeTopLevelItem(selected_);
-  }
-  // The first remaining file becomes the target, and the highlight with it.
-  ClickRow(files_->topLevelItemCount() > 0 ? 0 : -1);
-  RecordStore store([this](const std::string& error) { ShowMessage(this, QString::fromStdString(error)); });
-  if (store.Connect(state_.DatabasePath()) >= 0) store.DeleteAllRecords();
+  // The card first; the local copy and the records go only once the unit
+  // has been asked, in the order the user sees them go.
+  SetButtons(false);
+  cancel_->setEnabled(false);
+  listing_ = true;
+  Unit& unit = state_.TheUnit();
+  RunAsync(this, [&unit, name] { unit.DeleteCardFile(name); }, [this, name] {
+    listing_ = false;
+    SetButtons(true);
+    if (const std::string problem = RemoveLocalCopy(state_.DataFolder(), name); !problem.empty()) {
+      ShowMessage(this, QString::fromStdString(problem));
+    }
+    for (int i = 0; i < files_->topLevelItemCount(); ++i) {
+      if (files_->topLevelItem(i)->data(0, Qt::UserRole).toByteArray().toStdString() == name) {
+        const QSignalBlocker quiet(files_);
+        delete files_->takeTopLevelItem(i);
+        break;
+      }
+    }
+    // The first remaining file becomes the target, and the highlight with it.
+    ClickRow(files_->topLevelItemCount() > 0 ? 0 : -1);
+    RecordStore store([this](const std::string& error) { ShowMessage(this, QString::fromStdString(error)); });
+    if (store.Connect(state_.DatabasePath()) >= 0) store.DeleteAllRecords();
+  });
 }
 
 void History::closeEvent(QCloseEvent* event) {
   // No thread may touch a window that is gone: no closing during an import.
-  if (state_.Importing()) {
+  if (state_.Importing() || listing_) {
     event->ignore();
     return;
   }
@@ -455,7 +494,7 @@ void History::closeEvent(QCloseEvent* event) {
 }
 
 void History::reject() {
-  if (!state_.Importing()) QDialog::reject();
+  if (!state_.Importing() && !listing_) QDialog::reject();
 }
 
 }  // namespace norvo

@@ -16,6 +16,7 @@
 
 #include "Import.h"
 #include "Transfer.h"
+#include "session/Unit.h"
 
 class QLabel;
 class QPushButton;
@@ -54,14 +55,17 @@ class RecordModel : public QAbstractTableModel {
 class HistoryState : public QObject {
   Q_OBJECT
  public:
-  // transfer: the session's card transfer; it outlives this object.
-  HistoryState(CardTransfer& transfer, std::filesystem::path data_folder, QObject* parent = nullptr);
+  // unit: the one door to the unit; it outlives this object.
+  HistoryState(Unit& unit, std::filesystem::path data_folder, QObject* parent = nullptr);
   ~HistoryState() override;
 
-  CardTransfer& Transfer() { return transfer_; }
+  Unit& TheUnit() { return unit_; }
   const std::filesystem::path& DataFolder() const { return data_folder_; }
   std::string DatabasePath() const { return (data_folder_ / "Norvo.mdb").string(); }
-  DeviceLink& Link() { return transfer_.Link(); }
+
+  // The card's files as the last complete list gave them.
+  void SetList(CardList list) { list_ = std::move(list); }
+  const CardList& List() const { return list_; }
 
   // The unit's date format (settings byte 4) from the last poll; -1 unknown.
   void SetDateFormat(int format) { date_format_.store(format); }
@@ -70,7 +74,7 @@ class HistoryState : public QObject {
   // Starts the download and import of a card file on the worker thread.
   void StartImport(const std::string& name, DayOrder order);
   // Stops a running download before its next block; the copy resumes later.
-  void Cancel() { transfer_.RequestCancel(); }
+  void Cancel() { cancel_.store(true); }
   bool Importing() const { return importing_.load(); }
   // Waits for a finished worker thread (user-interface thread).
   void JoinWorker();
@@ -95,7 +99,9 @@ class HistoryState : public QObject {
   void FinishOnUi(bool imported, bool enable_buttons, ImportResult result);
 
   std::filesystem::path data_folder_;
-  CardTransfer& transfer_;
+  Unit& unit_;
+  CardList list_;
+  std::atomic<bool> cancel_{false};
   std::thread worker_;
   std::atomic<bool> importing_{false};
   std::atomic<int> date_format_{-1};
@@ -134,6 +140,7 @@ class History : public QDialog {
   void OnFinished(bool imported, bool enable_buttons);
   void ShowRate(qint64 done, qint64 wanted);
   void ChooseCsvFile();
+  void ShowList(const CardList& list);
 
   HistoryState& state_;
   int selected_ = -1;
@@ -146,7 +153,8 @@ class History : public QDialog {
   QLabel* rate_;
   QPushButton* cancel_;
   QPushButton* export_csv_;
-  qint64 started_ms_ = 0;  // steady clock at the start of the download
+  qint64 started_ms_ = 0;
+  bool listing_ = false;  // a list or delete on the background thread  // steady clock at the start of the download
   QTreeWidget* files_;
   QTableView* records_;
   RecordModel* model_;

@@ -247,7 +247,7 @@ std::string UnsafeNameReason(const std::string& name) {
 CardTransfer::CardTransfer(DeviceLink& link, fs::path data_folder)
     : link_(link), data_folder_(std::move(data_folder)) {}
 
-CardTransfer::~CardTransfer() { CloseLocal(); }
+CardTransfer::~CardTransfer() = default;
 
 void CardTransfer::ClearList() {
   std::lock_guard lock(list_mutex_);
@@ -306,18 +306,6 @@ void CardTransfer::CountListEntry() {
   pending_ = false;
 }
 
-void CardTransfer::Progress(int position) const {
-  if (hooks_.progress_position) hooks_.progress_position(position);
-}
-
-bool CardTransfer::CloseLocal() {
-  std::lock_guard lock(file_mutex_);
-  bool ok = true;
-  if (file_) ok = std::fclose(file_) == 0;
-  file_ = nullptr;
-  return ok;
-}
-
 void CardTransfer::OnReadReport(const Payload& payload) {
   // The text up to its first zero byte, cut before its first "}", braces removed.
   const auto zero = std::find(payload.begin(), payload.end(), std::uint8_t{0});
@@ -328,67 +316,66 @@ void CardTransfer::OnReadReport(const Payload& payload) {
 
   if (text.empty() || text[0] != '@') {
     received_ += text.size();
-    bool captured = false;
-    {
-      std::lock_guard lock(file_mutex_);
-      captured = capture_ != nullptr;
-      if (capture_) {
-        *capture_ += text;
-      } else if (file_) {
-        for (char c : text) {
-          if ((c == '\n' && std::fputc('\r', file_) == EOF) || std::fputc(c, file_) == EOF) {
-            write_failed_.store(errno ? errno : EIO);
-            break;
-          }
-        }
-      }
-    }
-    if (!captured) {
-      written_ += static_cast<std::int64_t>(text.size());
-      if (hooks_.bytes) hooks_.bytes(written_.load(), wanted_.load());
-    }
-    Progress(progress_ += 64);
+    std::lock_guard lock(capture_mutex_);
+    if (capture_) *capture_ += text;
     return;
   }
   // The end of a block.
-  Progress(progress_.load());
-  if (last_block_.load()) link_.SetPendingType(response::kNone);
+  link_.SetPendingType(response::kNone);
   link_.ExchangeEvent().Set();
 }
 
 bool CardTransfer::ReadInto(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) {
   {
-    std::lock_guard lock(file_mutex_);
+    std::lock_guard lock(capture_mutex_);
     capture_ = into;
   }
   received_.store(0);
-  last_block_.store(false);
   const Payload frame = BuildReadFrame(name, static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end));
   const bool answered = Exchange(link_, frame, response::kFileData, 3000, 3000);
   // Late reports of this read must not reach the copy: they stop being routed
   // here before the capture ends.
   link_.SetPendingType(response::kNone);
   {
-    std::lock_guard lock(file_mutex_);
+    std::lock_guard lock(capture_mutex_);
     capture_ = nullptr;
   }
   ReleaseExchange(link_);
   return answered && received_.load() == static_cast<std::uint64_t>(end - start);
 }
 
-DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_format) {
-  // A cancel counts for this download only: cleared on every way out.
-  struct ClearCancel {
-    std::atomic<bool>& flag;
-    ~ClearCancel() { flag.store(false); }
-  } clear_cancel{cancel_};
+namespace {
+
+// Appends card bytes to a text-mode copy: each line feed goes out as CR LF.
+// 0 when every byte reached the stream, else the errno of the failure.
+int AppendTextMode(std::FILE* file, const std::string& bytes) {
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 16);
+  for (char c : bytes) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  errno = 0;
+  if (std::fwrite(out.data(), 1, out.size(), file) != out.size() || std::fflush(file) != 0 || std::ferror(file)) {
+    return errno ? errno : EIO;
+  }
+  return 0;
+}
+
+}  // namespace
+
+DownloadOutcome DownloadToLocalCopy(const DownloadJob& job) {
+  const std::string& name = job.name;
+  const auto progress = [&job](int position) {
+    if (job.hooks.progress_position) job.hooks.progress_position(position);
+  };
   if (std::string reason = UnsafeNameReason(name); !reason.empty()) {
     return {DownloadStatus::kUnsafeName, reason};
   }
   if (IsConsoleOwnFile(name)) {
     return {DownloadStatus::kUnsafeName, OwnFileText(name)};
   }
-  const fs::path local = LocalPath(name);
+  const fs::path local = job.data_folder / name;
   std::error_code ec;
   const bool pre_existing = fs::exists(fs::symlink_status(local, ec));
   std::string why;
@@ -397,36 +384,29 @@ DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_for
     return pre_existing ? DownloadOutcome{DownloadStatus::kOpenError, "Open Error1 (" + why + ")"}
                         : DownloadOutcome{DownloadStatus::kCreateError, UIString(245) + " (" + why + ")"};
   }
-  {
-    std::lock_guard lock(file_mutex_);
-    if (file_) std::fclose(file_);
-    file_ = ::fdopen(fd, "r+b");
-    if (file_ == nullptr) {
-      ::close(fd);
-      return {DownloadStatus::kOpenError, "Open Error1"};
+  std::FILE* file = ::fdopen(fd, "r+b");
+  if (file == nullptr) {
+    ::close(fd);
+    return {DownloadStatus::kOpenError, "Open Error1"};
+  }
+  // Closes the copy on every way out; a failed close is a write error.
+  struct Copy {
+    std::FILE* file;
+    bool Close() {
+      const bool ok = file == nullptr || std::fclose(file) == 0;
+      file = nullptr;
+      return ok;
     }
-  }
-  std::int64_t total;
-  {
-    std::lock_guard lock(list_mutex_);
-    const auto found = sizes_.find(name);
-    if (found == sizes_.end()) {
-      CloseLocal();
-      return {DownloadStatus::kNotListed, " m_FilenameSize Error."};
-    }
-    total = found->second;
-  }
-  CopyScan scan;
-  {
-    std::lock_guard lock(file_mutex_);
-    scan = ScanCopy(file_);
-    std::fflush(file_);
-    const auto on_disk = static_cast<std::int64_t>(::lseek(fd, 0, SEEK_END));
-    if (scan.ok && scan.keep < on_disk) scan.ok = ::ftruncate(fd, scan.keep) == 0;
-  }
+    ~Copy() { Close(); }
+  } copy{file};
+  const std::int64_t total = job.total;
+  if (total < 0) return {DownloadStatus::kNotListed, " m_FilenameSize Error."};
+  CopyScan scan = ScanCopy(copy.file);
+  std::fflush(copy.file);
+  const auto on_disk = static_cast<std::int64_t>(::lseek(fd, 0, SEEK_END));
+  if (scan.ok && scan.keep < on_disk) scan.ok = ::ftruncate(fd, scan.keep) == 0;
   if (!scan.ok) {
     const int error = errno;
-    CloseLocal();
     return {DownloadStatus::kOpenError, "Open Error1 (" + WriteErrorText(local, error) + ")"};
   }
   std::int64_t offset = scan.card_bytes;
@@ -434,122 +414,103 @@ DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_for
   // Before anything is appended the copy must be the start of this card
   // file: the last block it holds is read again and compared. A copy longer
   // than the card file, or one that differs, is started afresh.
-  bool afresh = offset > total || total < 0;
+  bool afresh = offset > total;
   if (!afresh && offset > 0) {
     const std::int64_t start = (offset - 1) / kBlockSize * kBlockSize;
     std::string again;
-    if (!ReadInto(name, start, offset, &again)) {
-      CloseLocal();
-      return {DownloadStatus::kBlockFailed, UIString(246)};
-    }
+    if (!job.read(start, offset, &again)) return {DownloadStatus::kBlockFailed, UIString(246)};
     afresh = again != scan.tail;
   }
   if (afresh) {
     // A new file rather than a truncated one: rows of an earlier import that
     // still read the old copy keep reading it.
     outcome.notice = Notice(name);
-    CloseLocal();
+    copy.Close();
     std::error_code removed;
     fs::remove(local, removed);
     fs::remove(DateFormatNote(local), removed);
     const int fresh = OpenDataFile(local, O_RDWR | O_CREAT | O_TRUNC, &why);
-    std::lock_guard lock(file_mutex_);
-    file_ = fresh < 0 ? nullptr : ::fdopen(fresh, "r+b");
-    if (file_ == nullptr) {
+    copy.file = fresh < 0 ? nullptr : ::fdopen(fresh, "r+b");
+    if (copy.file == nullptr) {
       if (fresh >= 0) ::close(fresh);
       return {DownloadStatus::kRecreateError, UIString(245) + " (" + why + ")", outcome.notice};
     }
     offset = 0;
   }
-  if (date_format >= 0 && date_format <= 2) {
+  if (job.date_format >= 0 && job.date_format <= 2) {
     // The note says in which format the unit wrote this copy's dates.
     const fs::path note = DateFormatNote(local);
     const int nfd = OpenDataFile(note, O_WRONLY | O_CREAT | O_TRUNC, &why);
-    const char c = static_cast<char>('0' + date_format);
+    const char c = static_cast<char>('0' + job.date_format);
     const bool ok = nfd >= 0 && ::write(nfd, &c, 1) == 1;
     const int error = errno;
     if (nfd >= 0 && ::close(nfd) != 0 && ok) {
-      CloseLocal();
       return {DownloadStatus::kWriteError, WriteErrorText(note, errno), outcome.notice};
     }
-    if (!ok) {
-      CloseLocal();
-      return {DownloadStatus::kWriteError, nfd < 0 ? why : WriteErrorText(note, error), outcome.notice};
-    }
+    if (!ok) return {DownloadStatus::kWriteError, nfd < 0 ? why : WriteErrorText(note, error), outcome.notice};
   }
   const auto remaining = static_cast<std::int32_t>(static_cast<std::uint32_t>(total - offset));
-  progress_.store(0);
-  written_.store(0);
-  wanted_.store(total - offset);
-  write_failed_.store(0);
-  if (hooks_.progress_range) hooks_.progress_range(remaining);
-  Progress(0);
-  if (hooks_.bytes) hooks_.bytes(0, total - offset);
-  {
-    std::lock_guard lock(file_mutex_);
-    std::fseek(file_, 0, SEEK_END);
-  }
-  // Each block reaches the disk before the next is asked for: a write error
-  // (disk full, I/O error) ends the download with what was written intact.
-  const auto flushed = [this]() {
-    std::lock_guard lock(file_mutex_);
-    // The reader thread's own errno tells why its write failed (full disk, size limit).
-    if (const int failed = write_failed_.load(); failed != 0) return failed;
-    errno = 0;
-    const bool ok = std::fflush(file_) == 0 && std::ferror(file_) == 0;
-    return ok ? 0 : (errno ? errno : EIO);
-  };
+  const std::int64_t wanted = total - offset;
+  if (job.hooks.progress_range) job.hooks.progress_range(remaining);
+  progress(0);
+  if (job.hooks.bytes) job.hooks.bytes(0, wanted);
+  std::fseek(copy.file, 0, SEEK_END);
+  const auto cancelled = [&job] { return job.cancel != nullptr && job.cancel->load(); };
 
-  bool more = true;
-  last_block_.store(false);
-  while (more) {
-    if (cancel_.load()) {
-      const int error = flushed();
-      CloseLocal();
-      link_.SetPendingType(response::kNone);
-      if (error) return {DownloadStatus::kWriteError, WriteErrorText(local, error), outcome.notice};
-      return {DownloadStatus::kCancelled, {}, outcome.notice};
-    }
-    received_.store(0);
+  // Each block reaches the disk before the next is asked for: a write error
+  // (disk full, I/O error) or a cancel ends the download with what was
+  // written intact. A block that fails keeps what of it arrived, as the
+  // unit sent it, and the resume checks it again. The last request may be
+  // empty (a copy already whole): the unit still ends it with its marker.
+  std::int64_t written = 0;
+  std::string block;
+  for (bool more = true; more;) {
+    if (cancelled()) return {DownloadStatus::kCancelled, {}, outcome.notice};
     std::int64_t end = offset + kBlockSize;
-    std::int64_t length = kBlockSize;
-    if (static_cast<std::uint64_t>(end) >= static_cast<std::uint64_t>(total)) {
+    if (end >= total) {
       end = total;
-      length = total - offset;
       more = false;
-      last_block_.store(true);
     }
-    const Payload frame = BuildReadFrame(name, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(end));
-    const bool answered = Exchange(link_, frame, response::kFileData, 3000, 3000);
-    const int error = flushed();
-    if (error != 0) {
-      CloseLocal();
-      link_.SetPendingType(response::kNone);
-      ReleaseExchange(link_);
+    block.clear();
+    const bool whole = job.read(offset, end, &block) && static_cast<std::int64_t>(block.size()) == end - offset;
+    if (const int error = AppendTextMode(copy.file, block); error != 0) {
       return {DownloadStatus::kWriteError, WriteErrorText(local, error), outcome.notice};
     }
-    if (cancel_.load()) {
-      // Whatever of the block arrived is a correct part of the copy.
-      CloseLocal();
-      link_.SetPendingType(response::kNone);
-      ReleaseExchange(link_);
-      return {DownloadStatus::kCancelled, {}, outcome.notice};
-    }
-    if (!answered || received_.load() != static_cast<std::uint64_t>(length)) {
-      CloseLocal();
-      link_.SetPendingType(response::kNone);
-      ReleaseExchange(link_);
-      Progress(remaining);
+    written += static_cast<std::int64_t>(block.size());
+    if (job.hooks.bytes) job.hooks.bytes(written, wanted);
+    if (!whole) {
+      progress(remaining);
       return {DownloadStatus::kBlockFailed, UIString(246), outcome.notice};
     }
-    ReleaseExchange(link_);
-    link_.Pause(10);
+    progress(static_cast<int>(std::min<std::int64_t>(written, remaining)));
     offset = end;
+    if (cancelled() && more) return {DownloadStatus::kCancelled, {}, outcome.notice};
+    if (job.pause && more) job.pause();
   }
   errno = 0;
-  if (!CloseLocal()) return {DownloadStatus::kWriteError, WriteErrorText(local, errno), outcome.notice};
-  if (hooks_.done_label) hooks_.done_label("ok...");
+  if (!copy.Close()) return {DownloadStatus::kWriteError, WriteErrorText(local, errno), outcome.notice};
+  if (job.hooks.done_label) job.hooks.done_label("ok...");
   return outcome;
+}
+
+DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_format) {
+  // A cancel counts for this download only: cleared on every way out.
+  struct ClearCancel {
+    std::atomic<bool>& flag;
+    ~ClearCancel() { flag.store(false); }
+  } clear_cancel{cancel_};
+  DownloadJob job;
+  job.data_folder = data_folder_;
+  job.name = name;
+  job.total = SizeOf(name);
+  job.date_format = date_format;
+  job.read = [this, &name](std::int64_t start, std::int64_t end, std::string* into) {
+    return ReadInto(name, start, end, into);
+  };
+  job.hooks = hooks_;
+  job.cancel = &cancel_;
+  job.pause = [this] { link_.Pause(10); };
+  return DownloadToLocalCopy(job);
 }
 
 void CardTransfer::DeleteCardFile(const std::string& name) {

@@ -91,16 +91,41 @@ struct DownloadOutcome {
   bool ImportFollows() const { return status == DownloadStatus::kDone || status == DownloadStatus::kBlockFailed; }
 };
 
+// What a download reports while it runs, on the thread that runs it; the
+// receiver hands over to its own thread itself.
+struct DownloadHooks {
+  // Range and position in card bytes of this download.
+  std::function<void(int range)> progress_range;
+  std::function<void(int position)> progress_position;
+  std::function<void(const std::string& text)> done_label;  // "ok..." after the last block
+  // Card bytes written so far in this download, of how many were to come.
+  std::function<void(std::int64_t done, std::int64_t wanted)> bytes;
+};
+
+// One read command: bytes [start, end) of the card file into *into; true
+// when exactly that many arrived with the end marker.
+using CardRangeReader = std::function<bool(std::int64_t start, std::int64_t end, std::string* into)>;
+
+struct DownloadJob {
+  std::filesystem::path data_folder;
+  std::string name;         // as the card lists it
+  std::int64_t total = -1;  // the listed size; -1: not listed
+  int date_format = -1;     // the unit's settings byte 4, recorded with the copy; -1 unknown
+  CardRangeReader read;
+  DownloadHooks hooks;
+  const std::atomic<bool>* cancel = nullptr;  // set: stop before the next block (kCancelled)
+  std::function<void()> pause;                // between blocks
+};
+
+// Brings the local copy of a card file up to date block by block: resumes a
+// copy that is the start of the card file (its last block is read again and
+// compared), starts afresh otherwise, and writes only blocks that arrived
+// whole, so every way out leaves a copy that resumes.
+DownloadOutcome DownloadToLocalCopy(const DownloadJob& job);
+
 class CardTransfer : public CardReportSink {
  public:
-  struct Hooks {
-    // Called on the reader or worker thread; the receiver hands over itself.
-    std::function<void(int range)> progress_range;
-    std::function<void(int position)> progress_position;
-    std::function<void(const std::string& text)> done_label;  // "ok..." after the last block
-    // Card bytes written so far in this download, of how many were to come.
-    std::function<void(std::int64_t done, std::int64_t wanted)> bytes;
-  };
+  using Hooks = DownloadHooks;
 
   CardTransfer(DeviceLink& link, std::filesystem::path data_folder);
   ~CardTransfer() override;
@@ -128,7 +153,6 @@ class CardTransfer : public CardReportSink {
   void RequestCancel() { cancel_.store(true); }
   void ResetCancel() { cancel_.store(false); }
   std::filesystem::path LocalPath(const std::string& name) const { return data_folder_ / name; }
-  void ResetReceived() { received_.store(0); }
 
   // One read command: [start, end) of the card file into *into instead of
   // the copy. True when exactly end - start bytes and the end marker came.
@@ -145,10 +169,8 @@ class CardTransfer : public CardReportSink {
   void OnReadReport(const Payload& payload) override;
 
  private:
-  bool CloseLocal();
-  // Reads [start, end) of the card file into *into instead of the copy.
+  // Reads [start, end) of the card file into *into.
   bool ReadInto(const std::string& name, std::int64_t start, std::int64_t end, std::string* into);
-  void Progress(int position) const;
 
   DeviceLink& link_;
   std::filesystem::path data_folder_;
@@ -162,16 +184,10 @@ class CardTransfer : public CardReportSink {
   bool pending_ = false;  // the last list report was an entry that counts
 
   std::atomic<std::uint64_t> received_{0};
-  std::atomic<int> progress_{0};
-  std::atomic<bool> last_block_{false};
   std::atomic<bool> cancel_{false};
-  std::atomic<int> write_failed_{0};  // errno of a failed write into the copy (reader thread), else 0
-  std::atomic<std::int64_t> written_{0};  // card bytes received in this download
-  std::atomic<std::int64_t> wanted_{0};   // set before the blocks, read by the reader
 
-  std::mutex file_mutex_;  // guards file_, written by the reader, opened and closed by the worker
-  std::FILE* file_ = nullptr;
-  std::string* capture_ = nullptr;  // when set, data goes here instead of file_
+  std::mutex capture_mutex_;  // guards capture_, set by a sender, filled by the reader
+  std::string* capture_ = nullptr;
 };
 
 }  // namespace norvo

@@ -45,7 +45,7 @@ QIcon AppIcon() {
   return QIcon(pixmap);
 }
 
-CMyNorvoDlg::CMyNorvoDlg(UnitSession& session, DeviceWatcher* watcher, Options options, QWidget* parent)
+CMyNorvoDlg::CMyNorvoDlg(Unit& session, DeviceWatcher* watcher, Options options, QWidget* parent)
     : QMainWindow(parent), session_(session), watcher_(watcher), options_(std::move(options)) {
   setWindowTitle(Q(kAppTitle));
   setWindowIcon(AppIcon());
@@ -56,7 +56,7 @@ CMyNorvoDlg::CMyNorvoDlg(UnitSession& session, DeviceWatcher* watcher, Options o
 
   auto* central = new QWidget(this);
   central->setFixedSize(485, 460);
-  view_ = new MonitorView([this] { return session_.Link().UnitFlag(); }, central);
+  view_ = new MonitorView([this] { return session_.UnitFlag(); }, central);
   view_->move(0, 0);
   setCentralWidget(central);
 
@@ -92,6 +92,8 @@ void CMyNorvoDlg::Shutdown() {
   shut_down_ = true;
   if (retry_) retry_->stop();
   session_.Stop();
+  // Work queued for the unit ends at once now: the session is stopped.
+  background::Stop();
 }
 
 void CMyNorvoDlg::closeEvent(QCloseEvent* event) {
@@ -193,12 +195,11 @@ void CMyNorvoDlg::OnDeviceChange(bool arrived) {
     SetConnectedText();
     return;
   }
-  // Lost: every channel shows "--" and any sender waiting for an answer goes on.
-  session_.Responses().FillBlock(response::kLive, 0xFF);
+  // Lost: every channel shows "--" (the session lets any sender waiting for
+  // an answer go on).
   view_->SetReadings(LiveReadings{});
   last_good_poll_.clear();
   SetConnectedText();
-  session_.Link().ExchangeEvent().Set();
 }
 
 void CMyNorvoDlg::OnPolled(const PollSnapshot& snapshot) {
@@ -215,8 +216,8 @@ void CMyNorvoDlg::OnPolled(const PollSnapshot& snapshot) {
     last_good_poll_ = Q(Localized("Last reading", "Letzte Messung")) + " " + text;
   }
   SetConnectedText();
-  const int unit = session_.Link().UnitFlag();
-  std::string line = "poll " + std::to_string(Poller().PollCount()) + ":";
+  const int unit = session_.UnitFlag();
+  std::string line = "poll " + std::to_string(session_.PollCount()) + ":";
   for (int k = 0; k < kChannels; ++k) {
     line += " CH" + std::to_string(k + 1) + " " + FormatTemperature(snapshot.live.temperature[k], kFullText, unit);
   }
@@ -237,32 +238,37 @@ void CMyNorvoDlg::SetCommandHandler(int command_id, CommandHandler handler) {
   handlers_[command_id] = std::move(handler);
 }
 
-void CMyNorvoDlg::WaitForPollLock() {
-  // Up to 3 s for a running poll cycle to end, waited off the user-interface
-  // thread; a cycle still running then does not block the command (the
-  // session's sequence lock keeps the two apart on the wire).
-  PollingWorker& poller = Poller();
-  const auto wait = session_.Link().Scaled(3000);
-  RunOffUiThread([&poller, wait] { poller.PollLock().Wait(wait); });
-  poller.PollLock().Reset();
-  poller.PollLock().Set();
-}
-
 void CMyNorvoDlg::RunCommand(int command_id) {
-  if (in_command_) return;
-  const auto handler = handlers_.find(command_id);
-  if (handler == handlers_.end()) return;
+  if (in_command_ || shut_down_) return;
+  const auto found = handlers_.find(command_id);
+  if (found == handlers_.end()) return;
   in_command_ = true;
   // Busy first, so that no new cycle starts while we wait for a running one.
-  Poller().SetBusy(true);
-  if (command_id != command::kSyncTime) WaitForPollLock();
-  if (command_id == command::kSdCard) ResponseDispatcher().SetListReceiver(true);
-  const int result = handler->second(this);
-  if (command_id == command::kSdCard) ResponseDispatcher().SetListReceiver(false);
-  if (command_id == command::kLanguage && result == QDialog::Accepted && options_.restart) {
-    options_.restart();
+  session_.SetBusy(true);
+  const CommandHandler handler = found->second;
+  const auto run = [this, command_id, handler] {
+    if (shut_down_) return EndCommand();
+    const int result = handler(this);
+    if (command_id == command::kLanguage && result == QDialog::Accepted && options_.restart) {
+      options_.restart();
+    }
+    EndCommand();
+  };
+  // Sync Time asks first and waits for the poll itself; its handler ends the
+  // command (EndCommand) when its message has been shown.
+  if (command_id == command::kSyncTime) {
+    handler(this);
+    return;
   }
-  Poller().SetBusy(false);
+  // A cycle still running after 3 s does not block the command: the
+  // session's sequence lock keeps the two apart on the wire.
+  Unit& unit = session_;
+  const auto wait = std::chrono::microseconds(static_cast<std::int64_t>(3'000'000 * unit.TimeScale()));
+  RunAsync(this, [&unit, wait] { unit.WaitPollIdle(wait); }, run);
+}
+
+void CMyNorvoDlg::EndCommand() {
+  session_.SetBusy(false);
   in_command_ = false;
 }
 

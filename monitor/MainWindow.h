@@ -10,7 +10,7 @@
 #include <functional>
 #include <map>
 
-#include "session/UnitSession.h"
+#include "session/Unit.h"
 
 class QLabel;
 class QAction;
@@ -36,7 +36,7 @@ class CMyNorvoDlg : public QMainWindow {
   };
 
   // watcher may be nullptr (no notifications).
-  CMyNorvoDlg(UnitSession& session, DeviceWatcher* watcher, Options options, QWidget* parent = nullptr);
+  CMyNorvoDlg(Unit& unit, DeviceWatcher* watcher, Options options, QWidget* parent = nullptr);
   ~CMyNorvoDlg() override;
 
   // Stops the polling worker and the reader thread, in this order of effect:
@@ -50,17 +50,17 @@ class CMyNorvoDlg : public QMainWindow {
   // connected re-opens the unit; any HID interface triggers it.
   void OnDeviceChange(bool arrived);
 
-  // Runs one menu command as the menu does (poll lock, busy flag, dialog).
-  // Sync Time asks its question first and waits for the poll itself.
+  // Runs one menu command as the menu does: busy flag, up to 3 s for a
+  // running poll to end (waited on the background thread, the window keeps
+  // serving its events), then the dialog. Returns at once; InCommand() is
+  // true until the command has ended. Sync Time asks its question first and
+  // waits for the poll itself.
   void RunCommand(int command_id);
+  bool InCommand() const { return in_command_; }
+  // Ends the running command: polling may go on.
+  void EndCommand();
 
-  // Up to 3 s for a running poll cycle to end, off the user-interface thread.
-  void WaitForPollLock();
-
-  UnitSession& Session() { return session_; }
-  ResponseStore& Responses() { return session_.Responses(); }
-  Dispatcher& ResponseDispatcher() { return session_.ResponseDispatcher(); }
-  PollingWorker& Poller() { return *session_.Poller(); }
+  Unit& Session() { return session_; }
   const PollSnapshot& LastPoll() const { return last_poll_; }
   MonitorView* View() const { return view_; }
   // The right pane: "Connected" or "Unconnected".
@@ -68,7 +68,6 @@ class CMyNorvoDlg : public QMainWindow {
   // The left pane: why the unit is not connected, or the time of the last
   // good poll.
   QString NoteText() const;
-  DeviceLink& Link() { return session_.Link(); }
   const std::filesystem::path& DataFolder() const { return options_.data_folder; }
 
  signals:
@@ -86,7 +85,7 @@ class CMyNorvoDlg : public QMainWindow {
   void OnPolled(const PollSnapshot& snapshot);
   void ShowAbout();
 
-  UnitSession& session_;
+  Unit& session_;
   DeviceWatcher* watcher_;
   Options options_;
   MonitorView* view_ = nullptr;

@@ -8,6 +8,7 @@
 #include "device/Blocks.h"
 #include "device/Frames.h"
 #include "device/LiveReadings.h"
+#include "device/ReadBack.h"
 
 namespace norvo {
 
@@ -54,6 +55,12 @@ bool UnitSession::Claim(const std::string& path) {
 
 OpenState UnitSession::Open() {
   link_.OpenDevice();
+  if (link_.Connected() != 1) {
+    // Lost: no reading of the unit that went stays as if current, and any
+    // sender waiting for an answer goes on.
+    store_.FillBlock(response::kLive, 0xFF);
+    link_.ExchangeEvent().Set();
+  }
   return link_.LastOpenState();
 }
 
@@ -131,39 +138,23 @@ WriteOutcome UnitSession::Write(std::span<const Payload> frames, const WriteTimi
 
 namespace {
 
-// The block a write frame fills and how far: frame byte k + kFrameShift is
-// block byte k for k = 1..last. Frames without a read have no entry.
+// The block a write frame fills: frame byte k + kFrameShift is block byte k.
+// Frames without a read (language, clock) have no entry.
 struct WrittenBlock {
   std::uint8_t command;
   int type;  // response type of the block's read
+  WrittenBlockKind kind;
   const char* name;
 };
 
 constexpr WrittenBlock kWrittenBlocks[] = {
-    {code::kWriteSettings, response::kSettings, "settings"},
-    {code::kWriteCalibration, response::kCalibration, "calibration"},
-    {code::kWriteAlarmSwitches, response::kAlarmA, "alarm switches"},
-    {code::kWriteAlarmTemperature, response::kAlarmC, "temperature alarm limits"},
-    {code::kWriteAlarmHumidity, response::kAlarmD, "humidity alarm limits"},
-    {code::kSetInterval, response::kInterval, "interval"},
+    {code::kWriteSettings, response::kSettings, WrittenBlockKind::kSettings, "settings"},
+    {code::kWriteCalibration, response::kCalibration, WrittenBlockKind::kCalibration, "calibration"},
+    {code::kWriteAlarmSwitches, response::kAlarmA, WrittenBlockKind::kAlarmSwitches, "alarm switches"},
+    {code::kWriteAlarmTemperature, response::kAlarmC, WrittenBlockKind::kAlarmTemperature, "temperature alarm limits"},
+    {code::kWriteAlarmHumidity, response::kAlarmD, WrittenBlockKind::kAlarmHumidity, "humidity alarm limits"},
+    {code::kSetInterval, response::kInterval, WrittenBlockKind::kSettings, "interval"},
 };
-
-std::size_t LastWrittenByte(std::uint8_t command, bool eight_area) {
-  switch (command) {
-    case code::kWriteSettings:
-      return settings::LastWritten(eight_area);
-    case code::kWriteCalibration:
-      return calibration::kWrittenBytes;
-    case code::kWriteAlarmSwitches:
-      return alarm_a::kWrittenBytes;
-    case code::kWriteAlarmTemperature:
-      return alarm_limits::kTemperatureBytes;
-    case code::kWriteAlarmHumidity:
-      return alarm_limits::kHumidityBytes;
-    default:
-      return 0;
-  }
-}
 
 }  // namespace
 
@@ -197,14 +188,9 @@ WriteOutcome UnitSession::WriteVerified(std::span<const Payload> frames, const W
       if (block) *block = written->name;
       return WriteOutcome::kUnverified;
     }
-    bool same = true;
-    if (written->type == response::kInterval) {
-      same = store_.Interval() == frame[kDataAt];
-    } else {
-      const Payload now = store_.Block(written->type);
-      const std::size_t last = LastWrittenByte(written->command, eight_area);
-      for (std::size_t k = 1; k <= last; ++k) same &= now[k] == frame[k + kFrameShift];
-    }
+    const bool same = written->type == response::kInterval
+                          ? store_.Interval() == frame[kDataAt]
+                          : SameAsWritten(written->kind, frame, 1 + kFrameShift, store_.Block(written->type), eight_area);
     if (!same) {
       if (block) *block = written->name;
       return WriteOutcome::kDifferent;

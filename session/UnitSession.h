@@ -94,13 +94,9 @@ class UnitSession : public Unit {
   void SetBusy(bool busy) override;
   void WaitPollIdle(std::chrono::microseconds timeout) override;
   int PollCount() const override;
-  PollingWorker* Poller() { return poller_.get(); }
-
-  DeviceLink& Link() { return link_; }
-  ResponseStore& Responses() { return store_; }
-  Dispatcher& ResponseDispatcher() { return dispatcher_; }
-  CardTransfer& Transfer() { return transfer_; }
   const std::filesystem::path& DataFolder() const { return data_folder_; }
+  // The path of the unit's interface the last open examined.
+  std::string DevicePath() const { return link_.DevicePath(); }
 
  private:
   bool Claim(const std::string& path);

@@ -13,6 +13,7 @@
 #include "app/SimWatcher.h"
 #include "monitor/MainWindow.h"
 #include "res/Strings.h"
+#include "session/UnitSession.h"
 #include "sim/SimTransport.h"
 #include "sim/SimUnit.h"
 
@@ -30,7 +31,6 @@ struct SimConsole : ::testing::Test {
     UnitSession::Options session_options = UnitSession::SessionOptions(time_scale);
     session_options.lock_folder = data.path().toStdString();  // a lock of this test's own
     session = std::make_unique<UnitSession>(transport, data.path().toStdString(), session_options);
-    link = &session->Link();
     unit.SetTimeScale(time_scale);
     if (hotplug) watcher = std::make_unique<SimWatcher>(transport);
     options.data_folder = data.path().toStdString();
@@ -52,7 +52,6 @@ struct SimConsole : ::testing::Test {
   sim::SimUnit unit;
   sim::SimTransport transport;
   std::unique_ptr<UnitSession> session;
-  DeviceLink* link = nullptr;
   std::unique_ptr<SimWatcher> watcher;
   std::unique_ptr<CMyNorvoDlg> window;
   QTemporaryDir data;

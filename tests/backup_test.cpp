@@ -207,7 +207,7 @@ TEST(Backup, RestoreBringsBackWhatTheBackupHeld) {
 
   rig.unit.ClearReceived();
   const cli::RestoreReport report = cli::RestoreConfiguration(*rig.session, *backup.config);
-  EXPECT_EQ(report.status, cli::kOk) << report.message;
+  EXPECT_EQ(report.status, kOk) << report.message;
   EXPECT_EQ(report.written, (std::vector<std::string>{"settings", "alarms", "calibration", "interval"}));
   EXPECT_TRUE(DifferingBlocks(original, rig.Held()).empty());
   EXPECT_EQ(rig.Held().settings, original.settings);
@@ -234,7 +234,7 @@ TEST(Backup, RestoreStopsWhereTheUnitDoesNotFollow) {
   Rig five(false);
   five.unit.ClearReceived();
   cli::RestoreReport report = cli::RestoreConfiguration(*five.session, backup);
-  EXPECT_EQ(report.status, cli::kBadInput);
+  EXPECT_EQ(report.status, kBadInput);
   EXPECT_EQ(report.message, "the backup is of an eight-area unit, this unit is five-area; nothing was written");
   EXPECT_TRUE(five.WriteCodes().empty());
 
@@ -242,7 +242,7 @@ TEST(Backup, RestoreStopsWhereTheUnitDoesNotFollow) {
   eight.unit.SetRefuseWrites(true);
   eight.unit.ClearReceived();
   report = cli::RestoreConfiguration(*eight.session, backup);
-  EXPECT_EQ(report.status, cli::kRefused);
+  EXPECT_EQ(report.status, kRefused);
   EXPECT_EQ(report.message, "settings: Please switch the device to the main screen. (nothing was written)");
   EXPECT_EQ(eight.WriteCodes(), std::vector<int>{0x51});
   eight.unit.SetRefuseWrites(false);
@@ -259,7 +259,7 @@ TEST(Backup, RestoreStopsWhereTheUnitDoesNotFollow) {
   Rig odd(false);
   odd.unit.SetIdentification("{QT7100K@}");
   report = cli::RestoreConfiguration(*odd.session, backup);
-  EXPECT_EQ(report.status, cli::kRefused);
+  EXPECT_EQ(report.status, kRefused);
   EXPECT_EQ(report.message, "after the restore the unit reads back other settings than the backup holds");
 }
 

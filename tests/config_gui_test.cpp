@@ -271,7 +271,7 @@ TEST_F(DialogFixture, ReplugThenSaveAtOnceLeavesTheUnitAsItWas) {
       EXPECT_FALSE(Child<QPushButton>(dlg, row.save)->isEnabled());
       dlg->reject();
     });
-    window->Poller().SetBusy(true);  // no poll between the plug and the dialog
+    session->SetBusy(true);  // no poll between the plug and the dialog
     unit.Plug();
     window->OnDeviceChange(true);
     ASSERT_EQ(window->StatusText(), "Connected");

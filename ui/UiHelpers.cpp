@@ -1,12 +1,13 @@
 #include "UiHelpers.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
-#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <thread>
 
 #include "res/Strings.h"
@@ -32,19 +33,65 @@ QHBoxLayout* ButtonRow(QPushButton* save, QPushButton* exit) {
   return row;
 }
 
-void RunOffUiThread(const std::function<void()>& work) {
-  QEventLoop loop;
-  std::atomic<bool> done{false};
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  std::thread worker([&] {
-    work();
-    done.store(true);
-    // The loop object outlives this call: the UI thread joins before leaving.
-    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-  });
-  if (!done.load()) loop.exec(QEventLoop::ExcludeUserInputEvents);
-  worker.join();
-  QApplication::restoreOverrideCursor();
+namespace background {
+namespace {
+
+struct Worker {
+  std::mutex mutex;  // guards queue and stopped
+  std::condition_variable wake;
+  std::deque<std::function<void()>> queue;
+  bool stopped = false;
+  std::thread thread;
+
+  ~Worker() { Finish(); }
+
+  // Runs what is queued and joins the thread; a later Post starts a new one.
+  void Finish() {
+    {
+      std::lock_guard lock(mutex);
+      stopped = true;
+      wake.notify_one();
+    }
+    if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+    std::lock_guard lock(mutex);
+    stopped = false;
+  }
+
+  void Run() {
+    for (;;) {
+      std::function<void()> work;
+      {
+        std::unique_lock lock(mutex);
+        wake.wait(lock, [this] { return stopped || !queue.empty(); });
+        if (queue.empty()) return;
+        work = std::move(queue.front());
+        queue.pop_front();
+      }
+      work();
+    }
+  }
+};
+
+Worker& TheWorker() {
+  static Worker worker;
+  return worker;
 }
+
+}  // namespace
+
+void Post(std::function<void()> work) {
+  Worker& w = TheWorker();
+  std::lock_guard lock(w.mutex);
+  if (!w.thread.joinable()) w.thread = std::thread([&w] { w.Run(); });
+  w.queue.push_back(std::move(work));
+  w.wake.notify_one();
+}
+
+void Stop() { TheWorker().Finish(); }
+
+}  // namespace background
+
+void BeginWait() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+void EndWait() { QApplication::restoreOverrideCursor(); }
 
 }  // namespace norvo

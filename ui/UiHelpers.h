@@ -3,9 +3,14 @@
 // message boxes, the Save/Exit row, and work run off the user-interface thread
 // while the window keeps painting.
 
+#include <QCoreApplication>
+#include <QPointer>
 #include <QString>
 #include <functional>
+#include <memory>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 class QHBoxLayout;
 class QPushButton;
@@ -19,10 +24,48 @@ QString Utf8(const std::string& text);
 // A plain message box: OK button, the application's name as caption.
 void ShowMessage(QWidget* parent, const QString& text);
 
-// Runs work on a thread of its own and returns when it is done. Meanwhile a
-// local event loop serves the window's events (not user input) and the wait
-// cursor is shown; nothing polls.
-void RunOffUiThread(const std::function<void()>& work);
+// The console's one background thread for exchanges with the unit started
+// from the user-interface thread: work runs there in the order posted. The UI
+// thread never waits for it; results come back by queued calls.
+namespace background {
+void Post(std::function<void()> work);
+// Runs what is queued, then ends the thread: called on the user-interface
+// thread before the unit session goes. A later Post starts it again.
+void Stop();
+}  // namespace background
+
+// Runs work on the background thread, then done(result) on the
+// user-interface thread, unless receiver is gone by then. The wait cursor is
+// shown meanwhile.
+void BeginWait();
+void EndWait();
+template <class Work, class Done>
+void RunAsync(QObject* receiver, Work work, Done done) {
+  using Result = std::invoke_result_t<Work&>;
+  QPointer<QObject> guard(receiver);
+  BeginWait();
+  background::Post([guard, work = std::move(work), done = std::move(done)]() mutable {
+    if constexpr (std::is_void_v<Result>) {
+      work();
+      QMetaObject::invokeMethod(
+          QCoreApplication::instance(),
+          [guard, done = std::move(done)]() mutable {
+            EndWait();
+            if (guard) done();
+          },
+          Qt::QueuedConnection);
+    } else {
+      auto result = std::make_shared<Result>(work());
+      QMetaObject::invokeMethod(
+          QCoreApplication::instance(),
+          [guard, done = std::move(done), result]() mutable {
+            EndWait();
+            if (guard) done(std::move(*result));
+          },
+          Qt::QueuedConnection);
+    }
+  });
+}
 
 // The Save and Exit buttons at the bottom right of a dialog.
 QHBoxLayout* ButtonRow(QPushButton* save, QPushButton* exit);
