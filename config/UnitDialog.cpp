@@ -42,6 +42,12 @@ UnitDialog::UnitDialog(Unit& unit, QWidget* parent) : QDialog(parent), session_(
 void UnitDialog::SetWorking(bool working) {
   working_ = working;
   setEnabled(!working);
+  SetBusyProperty();
+}
+
+void UnitDialog::SetBusyProperty() {
+  // Findable like the controls: scripts and tests wait for it to clear.
+  setProperty("busy", working_ || reading_);
 }
 
 void UnitDialog::reject() {
@@ -85,12 +91,14 @@ bool UnitDialog::EnsureCurrentCopies(std::function<bool(Unit&)> read, std::funct
   if (CopiesCurrent()) return true;
   if (reading_) return false;
   reading_ = true;
+  SetBusyProperty();
   const std::uint64_t connection = session_.Blocks().connection;
   Unit& unit = session_;
   RunAsync(
       this, [&unit, read = std::move(read)] { return read(unit); },
       [this, connection, take = std::move(take)](bool ok) {
         reading_ = false;
+        SetBusyProperty();
         const PollSnapshot blocks = session_.Blocks();
         if (ok && blocks.connection == connection) {
           take(blocks);

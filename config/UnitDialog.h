@@ -33,7 +33,8 @@ class UnitDialog : public QDialog {
 
   // Fills the fields from the dialog's copies (again, after a read).
   virtual void Open() = 0;
-  // True while a read or write of the dialog runs: the dialog stays open.
+  // True while a write of the dialog runs: the dialog stays open. The
+  // dialog's property "busy" is true while a read or write runs.
   bool Working() const { return working_; }
   void reject() override;
 
@@ -67,6 +68,7 @@ class UnitDialog : public QDialog {
 
  private:
   void SetWorking(bool working);
+  void SetBusyProperty();
 
   std::uint64_t copies_connection_ = 0;
   bool copies_read_ = false;

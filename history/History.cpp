@@ -305,14 +305,20 @@ History::History(HistoryState& state, QWidget* parent) : QDialog(parent), state_
   if (state_.TheUnit().Connected()) {
     SetButtons(false);
     cancel_->setEnabled(false);
-    listing_ = true;
+    SetListing(true);
     Unit& unit = state_.TheUnit();
     RunAsync(this, [&unit] { return unit.ListCardFiles(); }, [this](CardList list) {
-      listing_ = false;
+      SetListing(false);
       SetButtons(true);
       ShowList(list);
     });
   }
+}
+
+void History::SetListing(bool listing) {
+  listing_ = listing;
+  // Findable like the controls: scripts and tests wait for it to clear.
+  setProperty("busy", listing_ || state_.Importing());
 }
 
 void History::ShowList(const CardList& list) {
@@ -462,10 +468,10 @@ void History::DeleteFile() {
   // has been asked, in the order the user sees them go.
   SetButtons(false);
   cancel_->setEnabled(false);
-  listing_ = true;
+  SetListing(true);
   Unit& unit = state_.TheUnit();
   RunAsync(this, [&unit, name] { unit.DeleteCardFile(name); }, [this, name] {
-    listing_ = false;
+    SetListing(false);
     SetButtons(true);
     if (const std::string problem = RemoveLocalCopy(state_.DataFolder(), name); !problem.empty()) {
       ShowMessage(this, QString::fromStdString(problem));

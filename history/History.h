@@ -141,6 +141,7 @@ class History : public QDialog {
   void ShowRate(qint64 done, qint64 wanted);
   void ChooseCsvFile();
   void ShowList(const CardList& list);
+  void SetListing(bool listing);
 
   HistoryState& state_;
   int selected_ = -1;

@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -73,14 +74,15 @@ class MessageBoxes : public QObject {
   QTimer timer_;
 };
 
-// Calls act(dialog) once, when the dialog named `name` is up.
+// Calls act(dialog) once, when the dialog named `name` is up and its work
+// (a read or list on the background thread: property "busy") has ended.
 inline void OnDialog(const QString& name, std::function<void(QDialog*)> act) {
   auto* timer = new QTimer;
   timer->setInterval(5);
   QObject::connect(timer, &QTimer::timeout, [timer, name, act] {
     for (QWidget* w : QApplication::topLevelWidgets()) {
       auto* dialog = qobject_cast<QDialog*>(w);
-      if (dialog && dialog->objectName() == name && dialog->isVisible()) {
+      if (dialog && dialog->objectName() == name && dialog->isVisible() && !dialog->property("busy").toBool()) {
         timer->stop();
         timer->deleteLater();
         act(dialog);
@@ -89,6 +91,13 @@ inline void OnDialog(const QString& name, std::function<void(QDialog*)> act) {
     }
   });
   timer->start();
+}
+
+// Waits until a dialog's work on the background thread has ended (or the
+// dialog has gone).
+inline bool WaitIdle(QWidget* dialog, int timeout_ms = 20000) {
+  QPointer<QWidget> guard(dialog);
+  return WaitFor([&] { return !guard || !guard->isVisible() || !guard->property("busy").toBool(); }, timeout_ms);
 }
 
 template <class T>

@@ -44,6 +44,13 @@ struct SimConsole : ::testing::Test {
     LoadUIStrings(kLanguageEnglish);
   }
 
+  // Runs a menu command and waits until it has ended (its dialog closed, its
+  // work on the background thread done).
+  bool RunAndWait(int command_id, int timeout_ms = 30000) {
+    window->RunCommand(command_id);
+    return WaitFor([&] { return !window->InCommand(); }, timeout_ms);
+  }
+
   bool WaitForPolls(int n) {
     const int target = polled + n;
     return WaitFor([&] { return polled >= target; });

@@ -60,7 +60,7 @@ struct DialogFixture : testing::SimConsole {
       act(d);
       acted = true;
     });
-    window->RunCommand(id);
+    EXPECT_TRUE(RunAndWait(id));
     EXPECT_TRUE(acted) << dialog.toStdString();
   }
 
@@ -68,7 +68,11 @@ struct DialogFixture : testing::SimConsole {
 };
 
 void SetText(QDialog* d, int id, const QString& text) { Child<QLineEdit>(d, id)->setText(text); }
-void Click(QDialog* d, int id) { Child<QPushButton>(d, id)->click(); }
+// A click, then the wait for what it started on the background thread.
+void Click(QDialog* d, int id) {
+  Child<QPushButton>(d, id)->click();
+  testing::WaitIdle(d);
+}
 
 TEST_F(DialogFixture, SetupShowsTheUnitAndSaveWritesTheChangedAreaMask) {
   Start();
@@ -462,13 +466,13 @@ TEST_F(DialogFixture, SyncTimeConfirmsThenSetsTheClock) {
   Start();
   unit.ClearReceived();
   boxes.answer = QMessageBox::Cancel;
-  window->RunCommand(32776);
+  EXPECT_TRUE(RunAndWait(32776));
   EXPECT_EQ(boxes.texts, QStringList{"Are you want to Synchronization Time?"});
   EXPECT_TRUE(Sent().empty());
 
   boxes.answer = QMessageBox::Ok;
   boxes.texts.clear();
-  window->RunCommand(32776);
+  EXPECT_TRUE(RunAndWait(32776));
   EXPECT_EQ(boxes.texts, (QStringList{"Are you want to Synchronization Time?", "Sync Time Success"}));
   const std::vector<Payload> sent = Sent();
   ASSERT_EQ(sent.size(), 2u);
@@ -480,14 +484,14 @@ TEST_F(DialogFixture, SyncTimeConfirmsThenSetsTheClock) {
 
   boxes.texts.clear();
   unit.SetRefuseWrites(true);
-  window->RunCommand(32776);
+  EXPECT_TRUE(RunAndWait(32776));
   EXPECT_EQ(boxes.texts, (QStringList{"Are you want to Synchronization Time?",
                                       "Please switch the device to the main screen."}));
 
   boxes.texts.clear();
   unit.Unplug();
   window->OnDeviceChange(false);
-  window->RunCommand(32776);
+  EXPECT_TRUE(RunAndWait(32776));
   EXPECT_EQ(boxes.texts, (QStringList{"Are you want to Synchronization Time?", "Unconnected"}));
 }
 
@@ -518,7 +522,7 @@ TEST_F(DialogFixture, SilentUnitNeverStallsTheWindow) {
     Click(d, 1087);  // Set Interval: permission query unanswered
     Click(d, 1037);
   });
-  window->RunCommand(32776);                                   // Sync Time
+  EXPECT_TRUE(RunAndWait(32776));                                   // Sync Time
   Command(32775, "136", [&](QDialog* d) { d->reject(); });      // the card list
   Command(32773, "135", [&](QDialog* d) {                        // Alarm: reads, then Exit
     EXPECT_FALSE(Child<QPushButton>(d, 1)->isEnabled());

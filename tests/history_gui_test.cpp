@@ -72,7 +72,7 @@ struct HistoryFixture : testing::SimConsole {
       acted = true;
       d->reject();
     });
-    window->RunCommand(32775);
+    EXPECT_TRUE(RunAndWait(32775));
     ASSERT_TRUE(acted);
   }
 };
@@ -133,6 +133,7 @@ TEST_F(HistoryFixture, ListSelectTableGraphDelete) {
     ASSERT_TRUE(fs::exists(Folder() / "IN0002.CSV"));
     boxes.texts.clear();
     h->DeleteFile();
+    ASSERT_TRUE(testing::WaitIdle(h));
     EXPECT_EQ(boxes.texts, QStringList{"Are you sure to delete the file?\nFile: IN0002.CSV"});
     EXPECT_FALSE(unit.HasFile("IN0002.CSV"));
     EXPECT_FALSE(fs::exists(Folder() / "IN0002.CSV"));
@@ -172,6 +173,7 @@ TEST_F(HistoryFixture, UnsafeNamesFromTheCardAreRefused) {
     ASSERT_EQ(boxes.texts.size(), 1);
     EXPECT_TRUE(boxes.texts[0].contains("not safe")) << boxes.texts[0].toStdString();
     h->DeleteFile();
+    ASSERT_TRUE(testing::WaitIdle(h));
     EXPECT_TRUE(unit.HasFile("../escape.csv"));
   });
   EXPECT_FALSE(fs::exists(Folder().parent_path() / "escape.csv"));
@@ -259,6 +261,7 @@ TEST_F(HistoryFixture, TheHighlightedRowIsTheTarget) {
     // Delete names the highlighted file; afterwards target and highlight agree.
     boxes.texts.clear();
     h->DeleteFile();
+    ASSERT_TRUE(testing::WaitIdle(h));
     ASSERT_EQ(boxes.texts.size(), 1);
     EXPECT_TRUE(boxes.texts[0].contains(row_text(1) == "" ? "?" : "IN0002.CSV")) << boxes.texts[0].toStdString();
     EXPECT_FALSE(unit.HasFile("IN0002.CSV"));

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -140,6 +141,45 @@ struct SessionFixture : ::testing::Test {
     return std::make_unique<UnitSession>(transport, folder.path, options);
   }
 };
+
+// Polls run beside card lists and downloads as fast as the worker can start
+// them: every list is whole and every downloaded byte is the card's, and an
+// unplug makes the list incomplete instead of short.
+TEST_F(SessionFixture, PollsBesideCardListsAndDownloadsNeverMixOnTheWire) {
+  const std::string log = sim::MakeLogFile(false, 300);  // several 4096-byte blocks
+  std::vector<sim::CardFile> files;
+  for (int i = 1; i <= 23; ++i) files.push_back({"LOG" + std::to_string(1000 + i) + ".CSV", i == 7 ? log : "x\n"});
+  unit.SetFiles(files);
+  ASSERT_EQ(session->Open(), OpenState::kOpened);
+  std::atomic<int> polled{0}, live_read{0};
+  session->StartPolling(
+      [&](const PollSnapshot& s) {
+        ++polled;
+        if (s.live_read && s.settings_read && s.identification.find("{") == 0) ++live_read;
+      },
+      [] {}, std::chrono::microseconds(100));  // a poll cycle whenever the last one ended
+  for (int round = 0; round < 6; ++round) {
+    const CardList list = session->ListCardFiles();
+    ASSERT_TRUE(list.complete) << round;
+    ASSERT_EQ(list.files.size(), 23u) << round;
+    EXPECT_EQ(list.SizeOf("LOG1007.CSV"), static_cast<std::int64_t>(log.size()));
+    std::string copy;
+    for (std::int64_t at = 0; at < static_cast<std::int64_t>(log.size()); at += kBlockSize) {
+      const std::int64_t end = std::min<std::int64_t>(at + kBlockSize, static_cast<std::int64_t>(log.size()));
+      std::string block;
+      ASSERT_TRUE(session->ReadCardRange("LOG1007.CSV", at, end, &block)) << round << " at " << at;
+      copy += block;
+    }
+    ASSERT_EQ(copy, log) << round;
+  }
+  EXPECT_GT(polled.load(), 0);
+  EXPECT_EQ(live_read.load(), polled.load()) << "a poll read something that was not its answer";
+
+  unit.Unplug();
+  const CardList gone = session->ListCardFiles();
+  EXPECT_FALSE(gone.complete);
+  session->Stop();
+}
 
 // The four ways of opening, each with what a user is told.
 TEST_F(SessionFixture, OpenStatesAndTheirMessages) {
