@@ -181,6 +181,22 @@ TEST(CardFrames, DownloadAtTheBlockBoundary) {
   }
 }
 
+// The simulated unit keeps the last frames it received, not every frame ever.
+TEST(CardFrames, SimulatedUnitKeepsTheLastFramesOnly) {
+  sim::SimUnit unit{sim::SimUnit::Options{.pacing = false, .default_card = false}};
+  unit.SetSilent(true);
+  const std::size_t sent = sim::SimUnit::kReceivedKept + 10;
+  for (std::size_t i = 0; i < sent; ++i) {
+    std::uint8_t report[kReportSize] = {0, kFrameOpen, 0x07};
+    wire::PutBe16(report + 3, static_cast<std::uint16_t>(i));
+    ASSERT_TRUE(unit.HandleReport(unit.Session(), report, kReportSize));
+  }
+  const std::vector<Payload> log = unit.Received();
+  ASSERT_EQ(log.size(), sim::SimUnit::kReceivedKept);
+  EXPECT_EQ(wire::Be16(log.front(), 2), 10);
+  EXPECT_EQ(wire::Be16(log.back(), 2), sent - 1);
+}
+
 // ---- the write map --------------------------------------------------------------
 
 TEST(WriteMap, EachWriteNamesItsReadAndItsBytes) {
