@@ -499,7 +499,7 @@ TEST_F(LinkFixture, UnpluggedUnitCompletesEverySequenceAndChangesNothing) {
   Poll();
   const Payload before[] = {store.Block(1), store.Block(3), store.Block(4), store.Block(6),
                             store.Block(7), store.Block(8)};
-  unit.Unplug();  // the link still believes it is connected until re-opened
+  unit.Unplug();  // the link drops the unit at its next read
   Poll();
   const Payload after[] = {store.Block(1), store.Block(3), store.Block(4), store.Block(6),
                            store.Block(7), store.Block(8)};
@@ -649,6 +649,49 @@ TEST_F(LinkFixture, StopEndsTheReaderAndLaterCallsDoNothing) {
   EXPECT_EQ(link.OpenDevice(), 0);
   link.WriteReport(BuildCommandFrame(code::kLive));
   EXPECT_TRUE(unit.Received().empty());
+}
+
+// An unplug fails the reader's read: the link drops the unit at once, tells
+// its owner, and a sender waiting for an answer goes on. The old handle of a
+// unit that is back fails a write too; either way the loss is told once.
+TEST_F(LinkFixture, ReadErrorLosesTheUnitAndReleasesAWaitingSender) {
+  std::atomic<int> lost{0};
+  ManualResetEvent lost_event{false};
+  link.SetLostHandler([&] {
+    ++lost;
+    lost_event.Set();
+  });
+  ASSERT_EQ(link.OpenDevice(), 1);
+  link.SetTimeScale(1.0);  // the sender's wait lasts its full 2 s
+  unit.SetSilent(true);
+  std::atomic<bool> answered{true};
+  std::atomic<Steady::rep> returned{0};
+  std::thread sender([&] {
+    answered = Exchange(link, BuildCommandFrame(code::kLive), response::kLive, 2000, 2000);
+    returned = Steady::now().time_since_epoch().count();
+  });
+  ASSERT_TRUE(Eventually([&] { return unit.Received().size() == 1; }));  // the sender waits
+  const auto unplugged = Steady::now();
+  unit.Unplug();
+  EXPECT_TRUE(lost_event.Wait(2s));
+  sender.join();
+  EXPECT_FALSE(answered.load());
+  EXPECT_LT(Steady::time_point(Steady::duration(returned.load())) - unplugged, 1s);
+  EXPECT_EQ(link.Connected(), 0);
+  EXPECT_EQ(lost.load(), 1);
+  EXPECT_FALSE(ReadLiveSequence(link));  // no time-out to wait out: nothing can answer
+
+  unit.Plug();
+  ASSERT_EQ(link.OpenDevice(), 1);
+  unit.SetSilent(false);
+  EXPECT_TRUE(ReadLiveSequence(link));
+  lost_event.Reset();
+  unit.Unplug();
+  unit.Plug();
+  link.WriteReport(BuildCommandFrame(code::kLive));
+  EXPECT_TRUE(lost_event.Wait(2s));
+  EXPECT_EQ(link.Connected(), 0);
+  EXPECT_EQ(lost.load(), 2);
 }
 
 }  // namespace
