@@ -10,6 +10,11 @@ DeviceLink::~DeviceLink() { Stop(); }
 
 void DeviceLink::SetReportHandler(ReportHandler handler) { handler_ = std::move(handler); }
 
+void DeviceLink::SetLostHandler(LostHandler handler) {
+  std::lock_guard lock(device_mutex_);
+  lost_handler_ = std::move(handler);
+}
+
 std::string DeviceLink::DevicePath() const {
   std::lock_guard lock(device_mutex_);
   return device_path_;
@@ -21,8 +26,8 @@ std::chrono::microseconds DeviceLink::Scaled(int ms) const {
 
 // After Stop no sender waits any more, so a poll cycle in progress ends at once.
 bool DeviceLink::WaitExchange(int ms) {
-  if (!running_.load()) return false;
-  return exchange_event_.Wait(Scaled(ms));
+  if (!running_.load() || connected_.load() == 0) return false;
+  return exchange_event_.Wait(Scaled(ms)) && connected_.load() == 1;
 }
 
 void DeviceLink::Pause(int ms) const {
@@ -47,9 +52,9 @@ int DeviceLink::OpenDevice() {
 
   // Handles of an earlier connection are released, never reused. The reader
   // may still hold the old device for the rest of its current read slice.
-  connected_.store(0);
   {
     std::lock_guard lock(device_mutex_);
+    connected_.store(0);
     device_.reset();
   }
 
@@ -71,13 +76,13 @@ int DeviceLink::OpenDevice() {
       state = OpenState::kOpenFailed;
       break;
     }
+    state = OpenState::kOpened;
+    ++connection_;
     {
       std::lock_guard lock(device_mutex_);
       device_ = std::move(device);
+      connected_.store(1);
     }
-    state = OpenState::kOpened;
-    ++connection_;
-    connected_.store(1);
     SignalReadEvent();
     break;
   }
@@ -95,9 +100,12 @@ void DeviceLink::WriteReport(const Payload& payload) {
     device = device_;
   }
   if (!device) return;
-  // The outcome is not reported: a lost write shows only as the sender's
-  // handshake time-out.
-  device->Write(report);
+  // A failed write means the unit is gone (hidraw: ENODEV, EIO); the sender
+  // learns it from the connected flag and its waits ending at once.
+  if (!device->Write(report)) {
+    Lose(device);
+    return;
+  }
   Pause(10);
 }
 
@@ -121,6 +129,7 @@ void DeviceLink::ReaderLoop() {
         continue;
       }
       if (n == 0) continue;  // read slice over: look at the flags again
+      Lose(device);             // unplugged: hidraw fails every read from now on
     }
     // Parked: no unit, or the unit went away. OpenDevice or Stop wakes us.
     std::unique_lock lock(read_mutex_);
@@ -128,10 +137,26 @@ void DeviceLink::ReaderLoop() {
   }
 }
 
+void DeviceLink::Lose(const std::shared_ptr<HidDevice>& device) {
+  LostHandler handler;
+  {
+    std::lock_guard lock(device_mutex_);
+    if (device_ != device) return;  // already lost, reopened or stopped
+    connected_.store(0);
+    device_.reset();  // closed once the reader or writer still holding it lets go
+    handler = lost_handler_;
+  }
+  exchange_event_.Set();  // a sender waiting for an answer goes on
+  if (handler && running_.load()) handler();
+}
+
 void DeviceLink::Stop() {
   std::lock_guard open_lock(open_mutex_);
   running_.store(false);
-  connected_.store(0);
+  {
+    std::lock_guard lock(device_mutex_);
+    connected_.store(0);
+  }
   exchange_event_.Set();  // releases a sender waiting for an answer
   SignalReadEvent();
   if (reader_.joinable()) reader_.join();

@@ -44,6 +44,15 @@ class DeviceLink {
   // Set once, before the first OpenDevice starts the reader thread.
   void SetReportHandler(ReportHandler handler);
 
+  // Called once per connection when the unit is lost: a read failed (the
+  // unit was unplugged) or a write did. By then the device is closed,
+  // Connected() is 0 and the exchange event is set. Runs on the reader
+  // thread or on the writer's thread, with no lock of the link held; a later
+  // OpenDevice reopens the unit as usual. Not called for Stop. It must not
+  // run an exchange itself (the writer may be inside one). Set from any thread.
+  using LostHandler = std::function<void()>;
+  void SetLostHandler(LostHandler handler);
+
   // Asked before a unit's interface is opened; false keeps it closed (another
   // process holds it). Set before the first OpenDevice.
   using ClaimFn = std::function<bool(const std::string& path)>;
@@ -65,7 +74,8 @@ class DeviceLink {
   std::uint64_t Connection() const { return connection_.load(); }
 
   // Sends one report (report id 0 + payload), then pauses 10 ms. Does nothing
-  // at all, not even the pause, while disconnected.
+  // at all, not even the pause, while disconnected. A write that fails loses
+  // the unit (see SetLostHandler).
   void WriteReport(const Payload& payload);
 
   // Orderly end: stops the reader thread and closes the device; from then on
@@ -88,7 +98,9 @@ class DeviceLink {
   // Path of the last interface examined by OpenDevice.
   std::string DevicePath() const;
 
-  // Waits on the exchange event for at most ms (scaled); true when it was set.
+  // Waits on the exchange event for at most ms (scaled); true when it was set
+  // while the unit stayed connected. Returns false at once while disconnected:
+  // nothing can answer then, and a loss releases a sender that is waiting.
   bool WaitExchange(int ms);
   // Sleeps ms (scaled).
   void Pause(int ms) const;
@@ -97,6 +109,9 @@ class DeviceLink {
  private:
   void ReaderLoop();
   void SignalReadEvent();
+  // The device failed: closes it and tells the owner, unless it is no longer
+  // the link's device (reopened or stopped meanwhile).
+  void Lose(const std::shared_ptr<HidDevice>& device);
 
   Transport& transport_;
   ReportHandler handler_;
@@ -113,9 +128,10 @@ class DeviceLink {
   std::mutex open_mutex_;  // serialises OpenDevice and Stop; guards first_start_
   bool first_start_ = true;
 
-  mutable std::mutex device_mutex_;  // guards device_ and device_path_
+  mutable std::mutex device_mutex_;  // guards device_, device_path_ and lost_handler_; connected_ changes under it
   std::shared_ptr<HidDevice> device_;
   std::string device_path_;
+  LostHandler lost_handler_;
 
   // The read event: OpenDevice bumps the generation to wake a parked reader.
   std::mutex read_mutex_;  // guards read_generation_

@@ -5,26 +5,28 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "Wire.h"
+
 namespace norvo {
 
 float DecodeTemperatureWord(std::uint8_t high, std::uint8_t low) {
-  if (low == 0xFF && (high == 0xFF || high == 0x7F)) return kInvalidTemperature;
+  if (wire::IsNoValueWord(high, low)) return kInvalidTemperature;
   const auto raw = static_cast<std::int16_t>(static_cast<std::uint16_t>(high << 8 | low));
   return static_cast<float>(raw / 10.0);
 }
 
 std::int32_t DecodeHumidityByte(std::uint8_t value) {
-  return value == 0xFF ? kInvalidHumidity : value;
+  return wire::IsNoValueByte(value) ? kInvalidHumidity : value;
 }
 
 TemperatureWord EncodeTemperatureWord(int value) {
-  if (value == kInvalidMarker) return {0xFF, 0xFF};
+  if (value == kInvalidMarker) return {wire::kNoValueByte, wire::kNoValueByte};
   const auto bits = static_cast<std::uint16_t>(value);
   return {static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits & 0xFF)};
 }
 
 std::uint8_t EncodeHumidityByte(int value) {
-  if (value == kInvalidMarker) return 0xFF;
+  if (value == kInvalidMarker) return wire::kNoValueByte;
   return static_cast<std::uint8_t>(value & 0xFF);
 }
 

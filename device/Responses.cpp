@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "Card.h"
 #include "Encodings.h"
 #include "Frames.h"
 
@@ -94,8 +95,7 @@ void Dispatcher::Dispatch(const Payload& payload, int count) {
       break;
     case response::kFileList: {
       // One report per file; a report whose text starts with "{@}" ends the list.
-      const std::string text = Latin1ToUtf8(payload.data(), kPayloadSize);
-      if (text.starts_with("{@}")) {
+      if (card::IsEndMarker(payload)) {
         Complete();
       } else if (CardReportSink* sink = sink_.load(); sink && list_receiver_.load()) {
         sink->OnListReport(payload);

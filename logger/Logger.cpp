@@ -1,6 +1,7 @@
 #include "Logger.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "device/Encodings.h"
 #include "device/Payload.h"
@@ -35,6 +36,7 @@ class Logger::UnitWorker {
     o.lock_folder = logger.options_.lock_folder;
     o.time_scale = logger.options_.time_scale;
     session_ = std::make_unique<UnitSession>(transport_, logger.options_.data_folder, o);
+    session_->Link().SetLostHandler([this] { OnLost(); });
   }
 
   ~UnitWorker() { Stop(); }
@@ -54,10 +56,28 @@ class Logger::UnitWorker {
   }
 
  private:
-  // False when the worker is to end.
+  // The link lost the unit (reader thread, or this worker's own inside a
+  // poll). The worker wakes and polls at once rather than at the end of its
+  // period: the poll fails without waiting, the unit is shown away and
+  // looked for again. Only the worker writes the unit's status.
+  void OnLost() {
+    {
+      std::lock_guard lock(mutex_);
+      lost_ = true;
+    }
+    cv_.notify_all();
+  }
+  bool TakeLost() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(lost_, false);
+  }
+
+  // False when the worker is to end; returns early when the unit is lost
+  // (a loss of an earlier connection, told late, does not count).
   bool SleepUntil(std::chrono::steady_clock::time_point until) {
     std::unique_lock lock(mutex_);
-    return !cv_.wait_until(lock, until, [&] { return stop_; });
+    cv_.wait_until(lock, until, [&] { return stop_ || (lost_ && !session_->Connected()); });
+    return !stop_;
   }
   bool Stopping() {
     std::lock_guard lock(mutex_);
@@ -95,6 +115,7 @@ class Logger::UnitWorker {
     bool connected = false;
     while (!Stopping()) {
       if (!connected) {
+        TakeLost();  // a loss told late, after the unit was already away
         connected = Open();
         if (!connected) {
           if (!SleepUntil(Clock::now() + retry)) return;
@@ -113,6 +134,7 @@ class Logger::UnitWorker {
       } else {
         logger_.status_.PollFailed(path_);
         // Unplugged, or not answering: look for it again at once.
+        if (TakeLost()) Away(kLostText);
         connected = Open();
         if (!connected) {
           if (!SleepUntil(Clock::now() + retry)) return;
@@ -130,9 +152,12 @@ class Logger::UnitWorker {
   std::unique_ptr<UnitSession> session_;
   std::string last_note_;  // worker thread only
 
-  std::mutex mutex_;  // guards stop_
+  static constexpr const char* kLostText = "unit lost (unplugged, or it failed a read or write)";
+
+  std::mutex mutex_;  // guards stop_ and lost_
   std::condition_variable cv_;
   bool stop_ = false;
+  bool lost_ = false;  // the link lost the unit since the worker last looked
   std::thread thread_;
 };
 

@@ -9,7 +9,9 @@
 // hands every answered poll to the store, the metrics and MQTT. A poll the
 // unit does not answer makes it look for the unit again: a unit that is gone
 // is looked for once per retry interval until it is back, and the time it was
-// away is counted.
+// away is counted. A unit the link loses (a read or write fails: unplugged)
+// is polled at once, not at the end of the period; that poll fails without
+// waiting, so the unit shows as away within moments of the pull.
 
 #include <atomic>
 #include <chrono>

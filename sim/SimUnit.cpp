@@ -3,57 +3,25 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
+#include <string_view>
 
 #include "device/Blocks.h"
+#include "device/Card.h"
 #include "device/Encodings.h"
 #include "device/Frames.h"
+#include "device/Wire.h"
+#include "device/WriteMap.h"
 
 namespace norvo::sim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void PutMask(Payload& block, std::size_t at, std::uint32_t mask) {
-  block[at] = static_cast<std::uint8_t>(mask >> 24);
-  block[at + 1] = static_cast<std::uint8_t>(mask >> 16);
-  block[at + 2] = static_cast<std::uint8_t>(mask >> 8);
-  block[at + 3] = static_cast<std::uint8_t>(mask);
-}
-
 void PutWord(Payload& block, std::size_t at, int tenths) {
   const TemperatureWord w = EncodeTemperatureWord(tenths);
   block[at] = w.high;
   block[at + 1] = w.low;
-}
-
-// Index of the last non-zero byte of a frame: the closing "}".
-std::size_t LastNonZero(const Payload& frame) {
-  std::size_t last = 0;
-  for (std::size_t i = 0; i < frame.size(); ++i) {
-    if (frame[i] != 0) last = i;
-  }
-  return last;
-}
-
-std::uint32_t Be32(const Payload& p, std::size_t at) {
-  return std::uint32_t{p[at]} << 24 | std::uint32_t{p[at + 1]} << 16 | std::uint32_t{p[at + 2]} << 8 |
-         std::uint32_t{p[at + 3]};
-}
-
-// A write frame's fields into the block it writes: block bytes 1..last come
-// from frame bytes 2..last + 1.
-void CopyFields(const Payload& frame, Payload& block, std::size_t last) {
-  std::copy(frame.begin() + static_cast<long>(1 + kFrameShift), frame.begin() + static_cast<long>(last + kFrameShift) + 1,
-            block.begin() + 1);
-}
-
-// "{@}": the end of a file list, and the end of a block.
-Payload EndMarker() {
-  Payload end{};
-  end[0] = kFrameOpen;
-  end[1] = kFrameAt;
-  end[2] = kFrameClose;
-  return end;
 }
 
 }  // namespace
@@ -107,7 +75,7 @@ SimUnit::SimUnit(Options options)
   const std::uint32_t masks[settings::kEightAreas] = {0x000007, 0x249249, 0x492492, 0, 0x000249, 0, 0x249000, 0};
   const int areas = eight_area_ ? settings::kEightAreas : settings::kFiveAreas;
   for (int a = 0; a < areas; ++a) {
-    PutMask(settings_, settings::kFirstMask + settings::kMaskSize * static_cast<std::size_t>(a), masks[a]);
+    wire::PutBe32(settings_, settings::kFirstMask + settings::kMaskSize * static_cast<std::size_t>(a), masks[a]);
   }
   calibration_[0] = kFrameOpen;
   alarm_a_[0] = kFrameOpen;
@@ -219,6 +187,7 @@ bool SimUnit::HandleReport(std::uint64_t session, const std::uint8_t* report, st
     // Report id first, then the payload.
     std::copy_n(report + 1, std::min(size - 1, kPayloadSize), frame.begin());
     received_.push_back(frame);
+    if (received_.size() > kReceivedKept) received_.pop_front();
     if (frame[0] == kFrameOpen && !silent_.load()) Answer(frame);
   }
   cv_.notify_all();
@@ -330,10 +299,8 @@ Payload SimUnit::LivePayload() {
     int humidity = sensor_humidity_[k];
     // FF FF (or 7F FF) is "no value": the unit applies no offset then.
     const std::size_t word_at = calibration::TemperatureAt(k + 1);
-    const int word = calibration_[word_at] << 8 | calibration_[word_at + 1];
-    if (tenths != kInvalidMarker && word != 0xFFFF && word != 0x7FFF) {
-      tenths += static_cast<std::int16_t>(word);
-    }
+    const std::uint16_t word = wire::Be16(calibration_, word_at);
+    if (tenths != kInvalidMarker && !wire::IsNoValueWord(word)) tenths += static_cast<std::int16_t>(word);
     if (humidity != kInvalidMarker) {
       humidity += static_cast<std::int8_t>(calibration_[calibration::HumidityAt(k + 1)]);
     }
@@ -346,44 +313,28 @@ Payload SimUnit::LivePayload() {
 
 void SimUnit::AnswerList(std::chrono::microseconds latency) {
   for (const CardFile& file : files_) {
-    Payload entry{};
-    entry[0] = kFrameOpen;
-    // Name, comma, four size bytes: the name gets what room the report leaves.
-    const std::size_t n = std::min(file.name.size(), kPayloadSize - 6);
-    std::copy_n(file.name.begin(), n, entry.begin() + 1);
-    entry[1 + n] = ',';
-    const auto size = static_cast<std::uint32_t>(file.content.size());
-    entry[2 + n] = static_cast<std::uint8_t>(size >> 24);
-    entry[3 + n] = static_cast<std::uint8_t>(size >> 16);
-    entry[4 + n] = static_cast<std::uint8_t>(size >> 8);
-    entry[5 + n] = static_cast<std::uint8_t>(size);
-    Queue(entry, latency);
+    // The name gets what room the report leaves after the comma and the size.
+    Queue(card::EncodeListEntry(file.name, static_cast<std::uint32_t>(file.content.size())), latency);
     latency = std::chrono::microseconds(0);
   }
-  Queue(EndMarker(), latency);
+  Queue(card::EncodeEndMarker(), latency);
 }
 
 void SimUnit::AnswerRead(const Payload& frame, std::chrono::microseconds latency) {
-  const std::size_t close = LastNonZero(frame);
-  if (close < kReadFrameOverhead) return;  // not a read command the unit can make sense of
-  const std::size_t name_len = close - kReadFrameOverhead;
-  const std::string name(frame.begin() + kDataAt, frame.begin() + static_cast<long>(kDataAt + name_len));
-  const std::uint32_t start = Be32(frame, kDataAt + name_len);
-  const std::uint32_t end = Be32(frame, kDataAt + 4 + name_len);
+  const std::optional<card::ReadCommand> read = card::DecodeReadCommand(frame);
+  if (!read) return;  // not a read command the unit can make sense of
+  const std::string& name = read->name;
+  const std::uint32_t start = read->start;
+  const std::uint32_t end = read->end;
   const auto file = std::find_if(files_.begin(), files_.end(),
                                  [&](const CardFile& f) { return f.name == name; });
   std::vector<Payload> chunks;
   if (file != files_.end() && start < end) {
     const std::size_t from = std::min<std::size_t>(start, file->content.size());
     const std::size_t to = std::min<std::size_t>(end, file->content.size());
-    constexpr std::size_t kChunk = kPayloadSize - 2;
-    for (std::size_t at = from; at < to; at += kChunk) {
-      Payload report{};
-      const std::size_t n = std::min(kChunk, to - at);
-      report[0] = kFrameOpen;
-      std::copy_n(file->content.begin() + static_cast<long>(at), n, report.begin() + 1);
-      report[1 + n] = kFrameClose;  // a full chunk of 62 fills the payload exactly
-      chunks.push_back(report);
+    const std::string_view content = file->content;
+    for (std::size_t at = from; at < to; at += card::chunk::kMaxText) {
+      chunks.push_back(card::EncodeChunk(content.substr(at, std::min(card::chunk::kMaxText, to - at))));
     }
   }
   if (short_blocks_.load() > 0 && !chunks.empty()) {
@@ -403,7 +354,7 @@ void SimUnit::AnswerRead(const Payload& frame, std::chrono::microseconds latency
     latency = std::chrono::microseconds(0);
   }
   unplug_after_reports_.store(unplug_after);
-  Queue(EndMarker(), latency);
+  Queue(card::EncodeEndMarker(), latency);
 }
 
 // Caller holds mutex_.
@@ -415,10 +366,9 @@ void SimUnit::ApplyWrite(const Payload& frame) {
   }
   const std::uint8_t command = frame[kCommandAt];
   if (command == code::kDeleteFile) {
-    const std::size_t close = LastNonZero(frame);
-    if (close < 3) return;
-    const std::string name(frame.begin() + kDataAt, frame.begin() + static_cast<long>(close) - 1);
-    std::erase_if(files_, [&](const CardFile& f) { return f.name == name; });
+    if (const std::optional<std::string> name = card::DecodeDeleteCommand(frame)) {
+      std::erase_if(files_, [&](const CardFile& f) { return f.name == *name; });
+    }
     return;
   }
   if (refuse_writes_.load()) return;
@@ -453,28 +403,36 @@ void SimUnit::ApplyWrite(const Payload& frame) {
 // further on.
 void SimUnit::ApplyParameterFrame(const Payload& frame) {
   const std::uint8_t command = frame[kCommandAt];
-  switch (command) {
-    case code::kWriteSettings:
-      CopyFields(frame, settings_, settings::LastWritten(eight_area_));
-      break;
-    case code::kWriteCalibration:
-      CopyFields(frame, calibration_, calibration::kWrittenBytes);
-      break;
-    case code::kWriteAlarmSwitches:
-      CopyFields(frame, alarm_a_, alarm_a::kWrittenBytes);
-      break;
-    case code::kWriteAlarmTemperature:
-      CopyFields(frame, alarm_c_, alarm_limits::kTemperatureBytes);
-      break;
-    case code::kWriteAlarmHumidity:
-      CopyFields(frame, alarm_d_, alarm_limits::kHumidityBytes);
-      break;
-    case code::kSetLanguage:
-      language_ = frame[kDataAt];
-      break;
-    default:
-      return;  // anything unknown
+  if (command == code::kSetLanguage) {
+    language_ = frame[kDataAt];
+    ++applied_writes_;
+    return;
   }
+  const WrittenBlock* written = FindWrittenBlock(command);
+  Payload* block = nullptr;
+  if (written != nullptr) {
+    switch (written->response_type) {
+      case response::kSettings:
+        block = &settings_;
+        break;
+      case response::kCalibration:
+        block = &calibration_;
+        break;
+      case response::kAlarmA:
+        block = &alarm_a_;
+        break;
+      case response::kAlarmC:
+        block = &alarm_c_;
+        break;
+      case response::kAlarmD:
+        block = &alarm_d_;
+        break;
+      default:
+        break;  // the interval stands alone (ApplyWrite)
+    }
+  }
+  if (block == nullptr) return;  // anything unknown
+  ApplyWritten(*written, frame, *block, eight_area_);
   ++applied_writes_;
 }
 
@@ -580,7 +538,7 @@ bool SimUnit::HasFile(const std::string& name) const {
 
 std::vector<Payload> SimUnit::Received() const {
   std::lock_guard lock(mutex_);
-  return received_;
+  return {received_.begin(), received_.end()};
 }
 
 void SimUnit::ClearReceived() {

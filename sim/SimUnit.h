@@ -115,7 +115,9 @@ class SimUnit {
   void AddFile(std::string name, std::string content);
   bool HasFile(const std::string& name) const;
 
-  // Every output payload received, in order (for tests that pin the wire).
+  // The last kReceivedKept output payloads received, oldest first (for tests
+  // that pin the wire); a unit served for days keeps no more than these.
+  static constexpr std::size_t kReceivedKept = 4096;
   std::vector<Payload> Received() const;
   void ClearReceived();
 
@@ -161,7 +163,7 @@ class SimUnit {
   bool drift_ = true;
   std::uint32_t rng_;
   std::vector<CardFile> files_;
-  std::vector<Payload> received_;
+  std::deque<Payload> received_;  // at most kReceivedKept
   bool strict_;
   bool write_open_ = false;           // an accepted "{Q@}" came, "{/@}" not yet
   std::vector<Payload> staged_;       // parameter frames waiting for "{/@}"

@@ -3,14 +3,22 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <optional>
+#include <string_view>
 #include <thread>
+#include <tuple>
 
+#include "device/Card.h"
 #include "device/DeviceLink.h"
 #include "device/Exchange.h"
 #include "device/Frames.h"
 #include "device/LiveReadings.h"
 #include "device/Responses.h"
+#include "device/Wire.h"
+#include "device/WriteMap.h"
 #include "sim/SimTransport.h"
 #include "sim/SimUnit.h"
 
@@ -18,12 +26,20 @@ namespace norvo {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_view_literals;
 using Steady = std::chrono::steady_clock;
 
 Payload Bytes(std::initializer_list<int> head) {
   Payload p{};
   std::size_t i = 0;
   for (int b : head) p[i++] = static_cast<std::uint8_t>(b);
+  return p;
+}
+
+// The wire bytes of a frame given as text, zero-filled to 64.
+Payload Bytes(std::string_view head) {
+  Payload p{};
+  std::copy(head.begin(), head.end(), p.begin());
   return p;
 }
 
@@ -48,6 +64,184 @@ TEST(Frames, ReadCommandsAreBraceCodeAtBraceAndSixtyZeros) {
   }
   const std::uint8_t minutes[] = {60};
   EXPECT_EQ(BuildCommandFrame(code::kSetInterval, minutes), Bytes({0x7B, 0x40, 0x3C, 0x40, 0x7D}));
+}
+
+// ---- the SD card's frames ------------------------------------------------------
+
+// Any diff here is a change the unit sees, or a card the console misreads.
+TEST(CardFrames, EveryKindPinnedByte) {
+  const std::string longest(card::kMaxName, 'N');
+  const struct {
+    const char* what;
+    Payload wire, expected;
+  } rows[] = {
+      {"list command", card::EncodeListCommand(), Bytes("{\x01@}"sv)},
+      {"list entry", card::EncodeListEntry("LOG1.CSV", 1048576), Bytes("{LOG1.CSV,\x00\x10\x00\x00"sv)},
+      {"8.3 entry", card::EncodeListEntry("LOG00001.CSV", 10000), Bytes("{LOG00001.CSV,\x00\x00\x27\x10"sv)},
+      {"Latin-1 entry", card::EncodeListEntry("M\xC9SURE.CSV", 0x01020304), Bytes("{M\xC9SURE.CSV,\x01\x02\x03\x04"sv)},
+      {"end of list", card::EncodeEndMarker(), Bytes("{@}"sv)},
+      {"read command", card::EncodeReadCommand("LOG1.CSV", 4096, 8192),
+       Bytes("{\x02LOG1.CSV\x00\x00\x10\x00\x00\x00\x20\x00@}"sv)},
+      {"longest read", card::EncodeReadCommand(longest, 1, 2),
+       Bytes("{\x02" + longest + std::string("\x00\x00\x00\x01\x00\x00\x00\x02@}"sv))},
+      {"chunk", card::EncodeChunk("a,b\n"), Bytes("{a,b\n}"sv)},
+      {"full chunk", card::EncodeChunk(std::string(70, 'x')), Bytes("{" + std::string(62, 'x') + "}")},
+      {"end of block", card::EncodeEndMarker(), Bytes("{@}"sv)},
+      {"delete command", card::EncodeDeleteCommand("LOG1.CSV"), Bytes("{\x20LOG1.CSV@}"sv)},
+  };
+  for (const auto& row : rows) EXPECT_EQ(row.wire, row.expected) << row.what;
+}
+
+TEST(CardFrames, DecodersReadWhatTheEncodersWrite) {
+  const std::string longest(card::kMaxName, 'N'), name58(58, 'n');
+  for (const card::ListEntry& e : {card::ListEntry{"M\xC9SURE.CSV", 0xFFFFFFFF}, card::ListEntry{name58, 7}}) {
+    EXPECT_EQ(card::DecodeListEntry(card::EncodeListEntry(e.name, e.size)), e);
+  }
+  for (const card::ReadCommand& r : {card::ReadCommand{"A@}", 4096, 4097}, card::ReadCommand{longest, 0xFFFFFFFF, 0}}) {
+    EXPECT_EQ(card::DecodeReadCommand(card::EncodeReadCommand(r.name, r.start, r.end)), r);
+  }
+  for (const std::string& name : {std::string("A@"), longest}) {
+    EXPECT_EQ(card::DecodeDeleteCommand(card::EncodeDeleteCommand(name)), name);
+  }
+  EXPECT_EQ(card::DecodeDataReport(card::EncodeChunk(name58)), (card::DataReport{false, name58}));
+}
+
+// What the console must not take for an entry, a chunk or a command.
+TEST(CardFrames, WhatIsNotAnEntryAChunkOrACommand) {
+  const struct {
+    Payload report;
+    std::optional<card::ListEntry> entry;
+  } lists[] = {
+      {Bytes("{@}"sv), std::nullopt},
+      {Bytes("{@},\x00\x00\x00\x05"sv), std::nullopt},
+      {Bytes("{A{@},\x00\x00\x00\x05"sv), card::ListEntry{"A{@}", 5}},
+      {Bytes("{LOG1.CSV"sv), std::nullopt},
+      {Bytes("{" + std::string(58, 'n') + ",\x01\x02\x03\x04"), card::ListEntry{std::string(58, 'n'), 0x01020304}},
+      {Bytes("{" + std::string(59, 'n') + ",\x01\x02\x03"), std::nullopt},  // no room for a size
+  };
+  for (const auto& c : lists) EXPECT_EQ(card::DecodeListEntry(c.report), c.entry);
+  const struct {
+    Payload report;
+    card::DataReport data;
+  } reads[] = {
+      {Bytes("{abc}xyz"sv), {false, "abc"}}, {Bytes("ab{cd}"sv), {false, "abcd"}}, {Bytes("{abc"sv), {false, ""}},
+      {Bytes("{a}b}"sv), {false, "a"}},      {Bytes("{@x}"sv), {true, ""}},         {Bytes("{ab\0}"sv), {false, ""}},
+  };
+  for (const auto& c : reads) EXPECT_EQ(card::DecodeDataReport(c.report), c.data);
+  EXPECT_FALSE(card::DecodeReadCommand(card::EncodeListCommand()));
+  EXPECT_FALSE(card::DecodeReadCommand(Bytes("{\x02" "AB\x00\x00\x00\x01\x00\x00\x00\x02@"sv)));  // no "}"
+  EXPECT_FALSE(card::DecodeReadCommand(Bytes("{\x02\x01\x02@}"sv)));  // no room for the offsets
+  EXPECT_FALSE(card::DecodeDeleteCommand(card::EncodeReadCommand("A", 0, 1)));
+}
+
+// One block exactly, one byte less, one byte more: the read commands the
+// simulated unit receives and the chunks it sends, read as the console reads them.
+TEST(CardFrames, DownloadAtTheBlockBoundary) {
+  const struct {
+    std::size_t size;
+    std::vector<card::ReadCommand> reads;
+    std::vector<int> chunks;  // per block
+  } cases[] = {
+      {4095, {{"EDGE.CSV", 0, 4095}}, {67}},
+      {4096, {{"EDGE.CSV", 0, 4096}}, {67}},
+      {4097, {{"EDGE.CSV", 0, 4096}, {"EDGE.CSV", 4096, 4097}}, {67, 1}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    sim::SimUnit unit{sim::SimUnit::Options{.pacing = false, .default_card = false}};
+    unit.SetTimeScale(0.01);
+    std::string content = sim::MakeLogFile(false, 120);
+    content.resize(c.size);
+    unit.AddFile("EDGE.CSV", content);
+    sim::SimTransport transport;
+    transport.AddUnit(&unit, "sim:edge");
+    const std::unique_ptr<HidDevice> device = transport.Open("sim:edge");
+    ASSERT_TRUE(device);
+    std::string copy;
+    std::vector<int> chunks;
+    for (const card::ReadCommand& r : c.reads) {
+      std::uint8_t report[kReportSize] = {0};
+      const Payload frame = card::EncodeReadCommand(r.name, r.start, r.end);
+      std::copy(frame.begin(), frame.end(), report + 1);
+      ASSERT_TRUE(device->Write(report));
+      chunks.push_back(0);
+      for (Payload in;;) {
+        ASSERT_EQ(device->Read(in, 2000), 64);
+        const card::DataReport data = card::DecodeDataReport(in);
+        if (data.end_of_block) break;
+        ++chunks.back();
+        copy += data.text;
+      }
+    }
+    std::vector<card::ReadCommand> received;
+    for (const Payload& p : unit.Received()) received.push_back(card::DecodeReadCommand(p).value());
+    EXPECT_EQ(received, c.reads);
+    EXPECT_EQ(chunks, c.chunks);
+    EXPECT_EQ(copy, content);
+  }
+}
+
+// The simulated unit keeps the last frames it received, not every frame ever.
+TEST(CardFrames, SimulatedUnitKeepsTheLastFramesOnly) {
+  sim::SimUnit unit{sim::SimUnit::Options{.pacing = false, .default_card = false}};
+  unit.SetSilent(true);
+  const std::size_t sent = sim::SimUnit::kReceivedKept + 10;
+  for (std::size_t i = 0; i < sent; ++i) {
+    std::uint8_t report[kReportSize] = {0, kFrameOpen, 0x07};
+    wire::PutBe16(report + 3, static_cast<std::uint16_t>(i));
+    ASSERT_TRUE(unit.HandleReport(unit.Session(), report, kReportSize));
+  }
+  const std::vector<Payload> log = unit.Received();
+  ASSERT_EQ(log.size(), sim::SimUnit::kReceivedKept);
+  EXPECT_EQ(wire::Be16(log.front(), 2), 10);
+  EXPECT_EQ(wire::Be16(log.back(), 2), sent - 1);
+}
+
+// ---- the write map --------------------------------------------------------------
+
+TEST(WriteMap, EachWriteNamesItsReadAndItsBytes) {
+  const struct {
+    std::uint8_t write, read;
+    int type;
+    std::string_view name;
+    std::size_t first, last_five, last_eight;
+    std::vector<std::size_t> words;
+  } rows[] = {
+      {0x10, 0x04, 1, "settings", 1, 27, 39, {}},
+      {0x11, 0x05, 3, "calibration", 1, 24, 24, {1, 4, 7, 10, 13, 16, 19, 22}},
+      {0x12, 0x06, 4, "alarm switches", 1, 6, 6, {}},
+      {0x14, 0x08, 6, "temperature alarm limits", 1, 32, 32, {1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31}},
+      {0x15, 0x09, 7, "humidity alarm limits", 1, 16, 16, {}},
+      {0x40, 0x41, 11, "interval", 1, 1, 1, {}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const WrittenBlock* w = FindWrittenBlock(row.write);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(std::tuple(w->read_command, w->response_type, std::string_view(w->name), w->first, w->last_five_area,
+                         w->last_eight_area),
+              std::tuple(row.read, row.type, row.name, row.first, row.last_five, row.last_eight));
+    Payload frame{}, answer{};
+    for (std::size_t k = row.first; k <= row.last_eight; ++k) {
+      EXPECT_EQ(w->IsWordAt(k), std::count(row.words.begin(), row.words.end(), k) == 1) << k;
+      answer[k] = frame[k + 1] = static_cast<std::uint8_t>(k * 7 + 3);
+    }
+    answer[row.last_eight + 1] ^= 1;  // past what the frame wrote
+    EXPECT_TRUE(HoldsWritten(*w, frame, answer, true));
+    answer[row.last_eight] ^= 1;
+    EXPECT_FALSE(HoldsWritten(*w, frame, answer, true));
+    EXPECT_EQ(HoldsWritten(*w, frame, answer, false), row.last_five < row.last_eight);
+    if (row.words.empty()) continue;
+    frame[2] = frame[3] = 0xFF;  // "no value" written, read back as 7F FF
+    answer = {};
+    ApplyWritten(*w, frame, answer, true);
+    answer[1] = 0x7F;
+    EXPECT_TRUE(HoldsWritten(*w, frame, answer, true));
+    answer[1] = 0xFF;
+    answer[2] = 0x7F;
+    EXPECT_FALSE(HoldsWritten(*w, frame, answer, true));
+  }
+  for (std::uint8_t unread : {0x0B, 0x30, 0x2F, 0x20}) EXPECT_EQ(FindWrittenBlock(unread), nullptr) << int(unread);
 }
 
 TEST(Encodings, TemperatureWordsAndHumidityBytes) {
@@ -305,7 +499,7 @@ TEST_F(LinkFixture, UnpluggedUnitCompletesEverySequenceAndChangesNothing) {
   Poll();
   const Payload before[] = {store.Block(1), store.Block(3), store.Block(4), store.Block(6),
                             store.Block(7), store.Block(8)};
-  unit.Unplug();  // the link still believes it is connected until re-opened
+  unit.Unplug();  // the link drops the unit at its next read
   Poll();
   const Payload after[] = {store.Block(1), store.Block(3), store.Block(4), store.Block(6),
                            store.Block(7), store.Block(8)};
@@ -455,6 +649,49 @@ TEST_F(LinkFixture, StopEndsTheReaderAndLaterCallsDoNothing) {
   EXPECT_EQ(link.OpenDevice(), 0);
   link.WriteReport(BuildCommandFrame(code::kLive));
   EXPECT_TRUE(unit.Received().empty());
+}
+
+// An unplug fails the reader's read: the link drops the unit at once, tells
+// its owner, and a sender waiting for an answer goes on. The old handle of a
+// unit that is back fails a write too; either way the loss is told once.
+TEST_F(LinkFixture, ReadErrorLosesTheUnitAndReleasesAWaitingSender) {
+  std::atomic<int> lost{0};
+  ManualResetEvent lost_event{false};
+  link.SetLostHandler([&] {
+    ++lost;
+    lost_event.Set();
+  });
+  ASSERT_EQ(link.OpenDevice(), 1);
+  link.SetTimeScale(1.0);  // the sender's wait lasts its full 2 s
+  unit.SetSilent(true);
+  std::atomic<bool> answered{true};
+  std::atomic<Steady::rep> returned{0};
+  std::thread sender([&] {
+    answered = Exchange(link, BuildCommandFrame(code::kLive), response::kLive, 2000, 2000);
+    returned = Steady::now().time_since_epoch().count();
+  });
+  ASSERT_TRUE(Eventually([&] { return unit.Received().size() == 1; }));  // the sender waits
+  const auto unplugged = Steady::now();
+  unit.Unplug();
+  EXPECT_TRUE(lost_event.Wait(2s));
+  sender.join();
+  EXPECT_FALSE(answered.load());
+  EXPECT_LT(Steady::time_point(Steady::duration(returned.load())) - unplugged, 1s);
+  EXPECT_EQ(link.Connected(), 0);
+  EXPECT_EQ(lost.load(), 1);
+  EXPECT_FALSE(ReadLiveSequence(link));  // no time-out to wait out: nothing can answer
+
+  unit.Plug();
+  ASSERT_EQ(link.OpenDevice(), 1);
+  unit.SetSilent(false);
+  EXPECT_TRUE(ReadLiveSequence(link));
+  lost_event.Reset();
+  unit.Unplug();
+  unit.Plug();
+  link.WriteReport(BuildCommandFrame(code::kLive));
+  EXPECT_TRUE(lost_event.Wait(2s));
+  EXPECT_EQ(link.Connected(), 0);
+  EXPECT_EQ(lost.load(), 2);
 }
 
 }  // namespace

@@ -648,6 +648,41 @@ TEST(LoggerTest, SurvivesUnplugAndPlugAndCountsTheGap) {
             static_cast<int>(StatusOf(l, "sim:unit1").polls));
 }
 
+// A pulled unit shows as away within moments, not at its next poll: the
+// period here is a minute, and the endpoint must say so within 3 s, with no
+// reading series left. Plugged back, it is reopened, polled and counted.
+TEST(LoggerTest, APullShowsAtOnceAndTheReturnIsCounted) {
+  Folder folder;
+  Units sim(1);
+  Notes notes;
+  logger::LoggerOptions o = TestOptions(folder);
+  o.period = 60s;
+  logger::Logger l(sim.transport, o, notes.Fn());
+  std::string error;
+  ASSERT_EQ(l.Start(&error), logger::Logger::StartError::kNone) << error;
+  l.StartUnits();
+  ASSERT_TRUE(WaitFor([&] { return StatusOf(l, "sim:unit1").polls >= 1; }));
+  const std::string connected = "norvo_unit_connected{device=\"sim:unit1\"} ";
+  const std::string reading = "norvo_temperature_celsius{device=\"sim:unit1\"";
+  ASSERT_NE(Scrape(l.MetricsPort()).find(reading), std::string::npos);
+
+  sim.units[0]->Unplug();
+  std::string away;
+  EXPECT_TRUE(WaitFor([&] { return (away = Scrape(l.MetricsPort())).find(connected + "0\n") != std::string::npos; }, 3s))
+      << away;
+  EXPECT_EQ(away.find(reading), std::string::npos) << away;
+  EXPECT_TRUE(notes.Has("sim:unit1: unit lost"));
+
+  sim.units[0]->Plug();
+  std::string back;
+  EXPECT_TRUE(WaitFor([&] {
+    back = Scrape(l.MetricsPort());
+    return back.find(connected + "1\n") != std::string::npos && back.find(reading) != std::string::npos &&
+           back.find("norvo_reconnects_total{device=\"sim:unit1\"} 1\n") != std::string::npos;
+  }, 5s)) << back;
+  l.Stop();
+}
+
 TEST(LoggerTest, WaitsForAUnitAnotherProcessHolds) {
   Folder folder;
   Units sim(1);
