@@ -1,6 +1,6 @@
 #include "Backup.h"
 
-#include "device/ReadBack.h"
+#include "device/WriteMap.h"
 
 #include <charconv>
 #include <cstdio>
@@ -315,16 +315,22 @@ std::vector<RestoreSequence> RestoreSequences(const UnitConfiguration& c) {
 }
 
 std::vector<std::string> DifferingBlocks(const UnitConfiguration& wanted, const UnitConfiguration& read) {
-  // The same rule as every verified write of the session.
-  using K = WrittenBlockKind;
-  std::vector<std::string> blocks;
+  // The same rule as every verified write of the session (device/WriteMap.h):
+  // the wanted block is put where its write frame carries it.
   const bool eight = wanted.EightArea();
-  if (!SameAsWritten(K::kSettings, wanted.settings, 1, read.settings, eight)) blocks.push_back("settings");
-  const bool alarms = SameAsWritten(K::kAlarmSwitches, wanted.alarm_a, 1, read.alarm_a, eight) &&
-                      SameAsWritten(K::kAlarmTemperature, wanted.alarm_c, 1, read.alarm_c, eight) &&
-                      SameAsWritten(K::kAlarmHumidity, wanted.alarm_d, 1, read.alarm_d, eight);
-  if (!alarms) blocks.push_back("alarms");
-  if (!SameAsWritten(K::kCalibration, wanted.calibration, 1, read.calibration, eight)) blocks.push_back("calibration");
+  const auto holds = [eight](std::uint8_t write_command, const Payload& block, const Payload& answer) {
+    Payload frame{};
+    for (std::size_t k = 0; k + kFrameShift < frame.size(); ++k) frame[k + kFrameShift] = block[k];
+    return HoldsWritten(*FindWrittenBlock(write_command), frame, answer, eight);
+  };
+  std::vector<std::string> blocks;
+  if (!holds(code::kWriteSettings, wanted.settings, read.settings)) blocks.push_back("settings");
+  if (!holds(code::kWriteAlarmSwitches, wanted.alarm_a, read.alarm_a) ||
+      !holds(code::kWriteAlarmTemperature, wanted.alarm_c, read.alarm_c) ||
+      !holds(code::kWriteAlarmHumidity, wanted.alarm_d, read.alarm_d)) {
+    blocks.push_back("alarms");
+  }
+  if (!holds(code::kWriteCalibration, wanted.calibration, read.calibration)) blocks.push_back("calibration");
   if (wanted.interval != read.interval) blocks.push_back("interval");
   return blocks;
 }

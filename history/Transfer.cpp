@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "device/Card.h"
 #include "device/Encodings.h"
 #include "device/Exchange.h"
 #include "device/Frames.h"
@@ -23,11 +24,6 @@ namespace fs = std::filesystem;
 
 namespace norvo {
 namespace {
-
-void PutBe32(std::vector<std::uint8_t>& data, std::uint32_t v) {
-  data.insert(data.end(), {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
-                           static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)});
-}
 
 // What a local copy holds of its card file. The copy is text mode: CR LF
 // reads as LF, any other CR is a card byte. A CR at the very end is cut off:
@@ -128,16 +124,10 @@ std::string Printable(const std::string& name) {
 }  // namespace
 
 Payload BuildReadFrame(const std::string& name, std::uint32_t start, std::uint32_t end) {
-  std::vector<std::uint8_t> data(name.begin(), name.begin() + static_cast<long>(std::min(name.size(), kMaxCardName)));
-  PutBe32(data, start);
-  PutBe32(data, end);
-  return BuildCommandFrame(code::kReadFile, data);
+  return card::EncodeReadCommand(name, start, end);
 }
 
-Payload BuildDeleteFrame(const std::string& name) {
-  const std::vector<std::uint8_t> data(name.begin(), name.begin() + static_cast<long>(std::min(name.size(), kMaxCardName)));
-  return BuildCommandFrame(code::kDeleteFile, data);
-}
+Payload BuildDeleteFrame(const std::string& name) { return card::EncodeDeleteCommand(name); }
 
 std::string SizeText(std::int32_t size) {
   // Two decimals with a point in every locale.
@@ -282,21 +272,16 @@ void CardTransfer::RequestFileList() {
 }
 
 void CardTransfer::OnListReport(const Payload& payload) {
-  // Byte 0 is the unit's "{"; the name runs up to the first comma and the
-  // four bytes after it are the size, high byte first.
-  const auto comma = std::find(payload.begin() + 1, payload.end(), static_cast<std::uint8_t>(','));
+  const std::optional<card::ListEntry> entry = card::DecodeListEntry(payload);
   std::lock_guard lock(list_mutex_);
   pending_ = false;
-  if (comma == payload.end() || payload.end() - comma < 5) return;  // no room for a size: not an entry
-  const std::string name(payload.begin() + 1, comma);
-  const auto at = static_cast<std::size_t>(comma - payload.begin()) + 1;
-  const auto size = static_cast<std::int32_t>(std::uint32_t{payload[at]} << 24 | std::uint32_t{payload[at + 1]} << 16 |
-                                              std::uint32_t{payload[at + 2]} << 8 | std::uint32_t{payload[at + 3]});
+  if (!entry) return;
+  const auto size = static_cast<std::int32_t>(entry->size);
   // The tables hold 500 entries; further entries are left out.
   if (count_ >= kMaxCardFiles) return;
-  names_[static_cast<std::size_t>(count_)] = name;
+  names_[static_cast<std::size_t>(count_)] = entry->name;
   size_texts_[static_cast<std::size_t>(count_)] = SizeText(size);
-  sizes_[name] = size;
+  sizes_[entry->name] = size;
   pending_ = true;
 }
 
@@ -307,20 +292,13 @@ void CardTransfer::CountListEntry() {
 }
 
 void CardTransfer::OnReadReport(const Payload& payload) {
-  // The text up to its first zero byte, cut before its first "}", braces removed.
-  const auto zero = std::find(payload.begin(), payload.end(), std::uint8_t{0});
-  std::string text(payload.begin(), zero);
-  const std::size_t close = text.find('}');
-  text = close == std::string::npos ? std::string() : text.substr(0, close);
-  std::erase(text, '{');
-
-  if (text.empty() || text[0] != '@') {
-    received_ += text.size();
+  const card::DataReport report = card::DecodeDataReport(payload);
+  if (!report.end_of_block) {
+    received_ += report.text.size();
     std::lock_guard lock(capture_mutex_);
-    if (capture_) *capture_ += text;
+    if (capture_) *capture_ += report.text;
     return;
   }
-  // The end of a block.
   link_.SetPendingType(response::kNone);
   link_.ExchangeEvent().Set();
 }

@@ -18,14 +18,15 @@
 #include <mutex>
 #include <string>
 
+#include "device/Card.h"
 #include "device/DeviceLink.h"
 #include "device/Responses.h"
 
 namespace norvo {
 
 constexpr int kMaxCardFiles = 500;
-constexpr std::size_t kMaxCardName = 52;  // what fits the read command
-constexpr std::uint32_t kBlockSize = 4096;
+constexpr std::size_t kMaxCardName = card::kMaxName;  // what fits the read command
+using card::kBlockSize;
 
 // The read command: "{" 0x02 name start(4, big-endian) end(4, big-endian) "@" "}".
 Payload BuildReadFrame(const std::string& name, std::uint32_t start, std::uint32_t end);

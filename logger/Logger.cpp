@@ -36,7 +36,7 @@ class Logger::UnitWorker {
     o.lock_folder = logger.options_.lock_folder;
     o.time_scale = logger.options_.time_scale;
     session_ = std::make_unique<UnitSession>(transport_, logger.options_.data_folder, o);
-    session_->Link().SetLostHandler([this] { OnLost(); });
+    session_->SetLostHandler([this] { OnLost(); });
   }
 
   ~UnitWorker() { Stop(); }

@@ -8,11 +8,12 @@
 #include <thread>
 
 #include "Logger.h"
-#include "device/HidapiTransport.h"
+#include <stdexcept>
+
 #include "session/UnitSession.h"
 #include "settings/DataFolder.h"
-#include "sim/SimTransport.h"
-#include "sim/SimUnit.h"
+#include "settings/ExitStatus.h"
+#include "sim/Rig.h"
 
 namespace fs = std::filesystem;
 
@@ -20,8 +21,6 @@ namespace norvo::logger {
 namespace {
 
 constexpr int kOk = 0;
-constexpr int kBadInput = 3;
-constexpr int kStoreError = 4;
 
 // How often the logger looks for units plugged in since it started.
 constexpr std::chrono::milliseconds kRescanEvery{2000};
@@ -129,23 +128,17 @@ int RunServe(const ServeOptions& options, std::FILE* out, std::FILE* err) {
   }
 
   // The units: simulated ones on a transport of their own, or the USB devices.
-  std::vector<std::unique_ptr<sim::SimUnit>> simulated;
-  std::unique_ptr<Transport> transport;
-  if (options.simulate > 0) {
-    auto sim = std::make_unique<sim::SimTransport>();
-    for (int i = 1; i <= options.simulate; ++i) {
-      auto unit = std::make_unique<sim::SimUnit>(sim::SimUnit::Options{
-          .eight_area = true, .pacing = true, .seed = static_cast<std::uint32_t>(i), .default_card = true});
-      unit->SetTimeScale(*scale);
-      unit->ApplyFault(options.sim_fault);
-      sim->AddUnit(unit.get(), "sim:unit" + std::to_string(i));
-      simulated.push_back(std::move(unit));
-    }
-    transport = std::move(sim);
-  } else {
-    transport = std::make_unique<HidapiTransport>();
+  sim::Rig rig;
+  try {
+    rig = sim::MakeRig({.simulate = options.simulate,
+                        .unit = {.eight_area = true, .pacing = true, .seed = 1, .default_card = true},
+                        .fault = options.sim_fault,
+                        .time_scale = *scale,
+                        .numbered_paths = true});
+  } catch (const std::invalid_argument& e) {
+    return fail(kBadInput, e.what());
   }
-
+  Transport* transport = rig.transport.get();
   Logger logger(*transport, o, [err](const std::string& line) {
     std::fprintf(err, "%s\n", line.c_str());
     std::fflush(err);

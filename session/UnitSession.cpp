@@ -8,7 +8,7 @@
 #include "device/Blocks.h"
 #include "device/Frames.h"
 #include "device/LiveReadings.h"
-#include "device/ReadBack.h"
+#include "device/WriteMap.h"
 
 namespace norvo {
 
@@ -37,10 +37,25 @@ UnitSession::UnitSession(Transport& transport, std::filesystem::path data_folder
   link_.SetTimeScale(options_.time_scale);
   dispatcher_.SetCardSink(&transfer_);
   link_.SetReportHandler([this](const Payload& payload, int count) { dispatcher_.Dispatch(payload, count); });
+  link_.SetLostHandler([this] {
+    // No reading of a unit that went stays as if current.
+    store_.FillBlock(response::kLive, 0xFF);
+    std::function<void()> lost;
+    {
+      std::lock_guard lock(lost_mutex_);
+      lost = lost_;
+    }
+    if (lost) lost();
+  });
   if (options_.lock_unit) link_.SetClaim([this](const std::string& path) { return Claim(path); });
 }
 
 UnitSession::~UnitSession() { Stop(); }
+
+void UnitSession::SetLostHandler(std::function<void()> handler) {
+  std::lock_guard lock(lost_mutex_);
+  lost_ = std::move(handler);
+}
 
 bool UnitSession::Claim(const std::string& path) {
   std::lock_guard lock(lock_mutex_);
@@ -138,24 +153,6 @@ WriteOutcome UnitSession::Write(std::span<const Payload> frames, const WriteTimi
 
 namespace {
 
-// The block a write frame fills: frame byte k + kFrameShift is block byte k.
-// Frames without a read (language, clock) have no entry.
-struct WrittenBlock {
-  std::uint8_t command;
-  int type;  // response type of the block's read
-  WrittenBlockKind kind;
-  const char* name;
-};
-
-constexpr WrittenBlock kWrittenBlocks[] = {
-    {code::kWriteSettings, response::kSettings, WrittenBlockKind::kSettings, "settings"},
-    {code::kWriteCalibration, response::kCalibration, WrittenBlockKind::kCalibration, "calibration"},
-    {code::kWriteAlarmSwitches, response::kAlarmA, WrittenBlockKind::kAlarmSwitches, "alarm switches"},
-    {code::kWriteAlarmTemperature, response::kAlarmC, WrittenBlockKind::kAlarmTemperature, "temperature alarm limits"},
-    {code::kWriteAlarmHumidity, response::kAlarmD, WrittenBlockKind::kAlarmHumidity, "humidity alarm limits"},
-    {code::kSetInterval, response::kInterval, WrittenBlockKind::kSettings, "interval"},
-};
-
 }  // namespace
 
 WriteOutcome UnitSession::WriteVerified(std::span<const Payload> frames, const WriteTiming& timing,
@@ -166,13 +163,10 @@ WriteOutcome UnitSession::WriteVerified(std::span<const Payload> frames, const W
   const bool eight_area = IsEightAreaModel(store_.Identification());
   bool settings_read = false, alarms_read = false, calibration_read = false;
   for (const Payload& frame : frames) {
-    const WrittenBlock* written = nullptr;
-    for (const WrittenBlock& w : kWrittenBlocks) {
-      if (w.command == frame[kCommandAt]) written = &w;
-    }
+    const WrittenBlock* written = FindWrittenBlock(frame[kCommandAt]);
     if (written == nullptr) continue;
     bool answered = true;
-    switch (written->type) {
+    switch (written->response_type) {
       case response::kSettings:
       case response::kInterval:
         if (!settings_read) answered = settings_read = ReadSettingsSequence(link_);
@@ -188,9 +182,9 @@ WriteOutcome UnitSession::WriteVerified(std::span<const Payload> frames, const W
       if (block) *block = written->name;
       return WriteOutcome::kUnverified;
     }
-    const bool same = written->type == response::kInterval
+    const bool same = written->response_type == response::kInterval
                           ? store_.Interval() == frame[kDataAt]
-                          : SameAsWritten(written->kind, frame, 1 + kFrameShift, store_.Block(written->type), eight_area);
+                          : HoldsWritten(*written, frame, store_.Block(written->response_type), eight_area);
     if (!same) {
       if (block) *block = written->name;
       return WriteOutcome::kDifferent;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -63,6 +64,11 @@ class UnitSession : public Unit {
   // The process that holds the unit when State() is kInUse (0 when unknown).
   pid_t Holder() const { return holder_.load(); }
 
+  // Called once per connection when the link loses the unit (a read or
+  // write failed), after the live block was marked "no value"; on the
+  // reader's or a writer's thread. It must not run an exchange.
+  void SetLostHandler(std::function<void()> handler);
+
   // Stops the polling worker, then the reader thread, and lets the unit go.
   void Stop() override;
 
@@ -112,6 +118,8 @@ class UnitSession : public Unit {
   UnitLock unit_lock_;
   std::atomic<pid_t> holder_{0};
   std::unique_ptr<PollingWorker> poller_;
+  std::mutex lost_mutex_;  // guards lost_
+  std::function<void()> lost_;
 };
 
 }  // namespace norvo
