@@ -1,0 +1,338 @@
+#include "RemoteUnit.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace norvo {
+
+namespace {
+
+constexpr auto kHelloWait = std::chrono::seconds(2);
+// The owner's longest sequences (a verified write, a card list) end within
+// seconds; an answer this late means the owner hangs.
+constexpr auto kAnswerWait = std::chrono::seconds(120);
+constexpr std::size_t kMaxPolledHeld = 16;
+
+share::Request Ask(share::Kind kind) {
+  share::Request q;
+  q.kind = kind;
+  return q;
+}
+
+}  // namespace
+
+RemoteUnit::RemoteUnit(double time_scale) : time_scale_(time_scale) {}
+
+RemoteUnit::~RemoteUnit() { Stop(); }
+
+bool RemoteUnit::Connect(const std::filesystem::path& socket_path, std::string* error) {
+  const auto fail = [&](const std::string& why) {
+    if (error) *error = socket_path.string() + ": " + why;
+    Stop();
+    return false;
+  };
+  if (fd_.load() >= 0 || reader_.joinable() || stopping_.load()) return fail("already used");
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string text = socket_path.string();
+  if (text.size() >= sizeof address.sun_path) return fail("the path is too long for a socket");
+  std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return fail(std::strerror(errno));
+  // Bounds connect (a full backlog) and every send.
+  timeval limit{2, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const std::string why = std::strerror(errno);
+    ::close(fd);
+    return fail(why);
+  }
+  fd_.store(fd);
+  attached_.store(true);
+  reader_ = std::thread(&RemoteUnit::ReadLoop, this);
+  std::unique_lock lock(mutex_);
+  if (!cv_.wait_for(lock, kHelloWait, [this] { return hello_ || !attached_.load(); }) || !hello_) {
+    lock.unlock();
+    return fail("the owner did not let this process in");
+  }
+  return true;
+}
+
+std::string RemoteUnit::OwnerProgram() const {
+  std::lock_guard lock(mutex_);
+  return program_;
+}
+
+void RemoteUnit::Note(const share::OwnerState& owner) {
+  state_.store(owner.state);
+  owner_connected_.store(owner.connected);
+  unit_flag_.store(owner.unit_flag);
+}
+
+void RemoteUnit::ReadLoop() {
+  share::Framer framer;
+  char chunk[16 * 1024];
+  std::string body;
+  for (;;) {
+    const ssize_t n = ::recv(fd_.load(), chunk, sizeof chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    framer.Feed(chunk, static_cast<std::size_t>(n));
+    bool bad = false;
+    while (framer.Next(&body)) {
+      share::Answer a;
+      if (!share::DecodeAnswer(body, &a)) {
+        bad = true;
+        break;
+      }
+      Note(a.owner);
+      std::lock_guard lock(mutex_);
+      if (a.kind == share::Kind::kHello) {
+        if (hello_ || a.version != share::kVersion) {
+          bad = true;
+          break;
+        }
+        hello_ = true;
+        owner_pid_.store(a.pid);
+        program_ = a.program;
+        time_scale_.store(a.time_scale);
+      } else if (!hello_) {
+        bad = true;
+        break;
+      } else if (a.kind == share::Kind::kPolled) {
+        if (polled_.size() == kMaxPolledHeld) polled_.pop_front();
+        polled_.push_back(std::move(a.snapshot));
+      } else {
+        if (a.kind == share::Kind::kState) message_ = a.message;
+        if (waiting_.count(a.id)) answers_[a.id] = std::move(a);
+      }
+      cv_.notify_all();
+    }
+    if (bad || framer.Bad()) break;
+  }
+  Closed();
+}
+
+void RemoteUnit::Closed() {
+  bool was_attached;
+  {
+    std::lock_guard lock(mutex_);
+    was_attached = hello_ && attached_.load();
+    attached_.store(false);
+    cv_.notify_all();
+  }
+  // No caller writes to a socket whose reader has ended.
+  if (const int fd = fd_.load(); fd >= 0) ::shutdown(fd, SHUT_RDWR);
+  if (was_attached && !stopping_.load() && on_closed_) on_closed_();
+}
+
+void RemoteUnit::Stop() {
+  stopping_.store(true);
+  if (const int fd = fd_.load(); fd >= 0) ::shutdown(fd, SHUT_RDWR);
+  if (reader_.joinable()) reader_.join();
+  {
+    std::lock_guard lock(mutex_);
+    attached_.store(false);
+    stop_poll_ = true;
+    cv_.notify_all();
+  }
+  if (poller_.joinable()) poller_.join();
+  std::lock_guard send_lock(send_mutex_);
+  if (const int fd = fd_.exchange(-1); fd >= 0) ::close(fd);
+}
+
+bool RemoteUnit::Call(share::Request q, share::Answer* a, bool* sent) const {
+  if (sent) *sent = false;
+  if (!attached_.load()) return false;
+  {
+    std::lock_guard lock(mutex_);
+    q.id = next_id_++;
+    waiting_.insert(q.id);
+  }
+  const std::string bytes = share::EncodeRequest(q);
+  bool written = false;
+  {
+    std::lock_guard send_lock(send_mutex_);
+    const int fd = fd_.load();
+    std::size_t at = 0;
+    while (fd >= 0 && at < bytes.size()) {
+      const ssize_t n = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      at += static_cast<std::size_t>(n);
+    }
+    written = at == bytes.size();
+    // Half a message would leave the stream unreadable: the connection ends.
+    if (!written && fd >= 0) ::shutdown(fd, SHUT_RDWR);
+  }
+  if (sent) *sent = written;
+  std::unique_lock lock(mutex_);
+  bool answered = false;
+  if (written) {
+    answered = cv_.wait_for(lock, kAnswerWait, [&] { return answers_.count(q.id) > 0 || !attached_.load(); }) &&
+               answers_.count(q.id) > 0;
+  }
+  if (answered) {
+    *a = std::move(answers_[q.id]);
+    answers_.erase(q.id);
+  }
+  waiting_.erase(q.id);
+  return answered;
+}
+
+OpenState RemoteUnit::Open() {
+  share::Answer a;
+  Call(Ask(share::Kind::kState), &a);
+  return State();
+}
+
+OpenState RemoteUnit::State() const { return attached_.load() ? state_.load() : OpenState::kNoUnit; }
+
+bool RemoteUnit::Connected() const { return attached_.load() && owner_connected_.load(); }
+
+std::string RemoteUnit::StateMessage() const {
+  if (!attached_.load()) {
+    const std::string via = Via();
+    return via.empty() ? "No unit found." : "The unit was reached " + via + ", which has ended.";
+  }
+  if (owner_connected_.load()) return "";
+  std::lock_guard lock(mutex_);
+  return message_.empty() ? "No unit found." : message_;
+}
+
+std::string RemoteUnit::Via() const {
+  std::lock_guard lock(mutex_);
+  if (!hello_) return "";
+  return "through " + program_ + " (process " + std::to_string(owner_pid_.load()) + ")";
+}
+
+PollSnapshot RemoteUnit::Blocks() const {
+  share::Answer a;
+  return Call(Ask(share::Kind::kBlocks), &a) ? a.snapshot : PollSnapshot{};
+}
+
+PollSnapshot RemoteUnit::PollOnce() {
+  share::Answer a;
+  return Call(Ask(share::Kind::kPollOnce), &a) ? a.snapshot : PollSnapshot{};
+}
+
+bool RemoteUnit::ReadSettings() {
+  share::Answer a;
+  return Call(Ask(share::Kind::kReadSettings), &a) && a.ok;
+}
+
+bool RemoteUnit::ReadAlarms() {
+  share::Answer a;
+  return Call(Ask(share::Kind::kReadAlarms), &a) && a.ok;
+}
+
+bool RemoteUnit::ReadCalibration() {
+  share::Answer a;
+  return Call(Ask(share::Kind::kReadCalibration), &a) && a.ok;
+}
+
+bool RemoteUnit::ReadLive() {
+  share::Answer a;
+  return Call(Ask(share::Kind::kReadLive), &a) && a.ok;
+}
+
+WriteOutcome RemoteUnit::Write(std::span<const Payload> frames, const WriteTiming& timing) {
+  return SendWrite(share::Kind::kWrite, frames, timing, nullptr);
+}
+
+WriteOutcome RemoteUnit::WriteVerified(std::span<const Payload> frames, const WriteTiming& timing,
+                                       std::string* block) {
+  return SendWrite(share::Kind::kWriteVerified, frames, timing, block);
+}
+
+WriteOutcome RemoteUnit::SendWrite(share::Kind kind, std::span<const Payload> frames, const WriteTiming& timing,
+                                   std::string* block) {
+  if (frames.size() > share::kMaxFrames) return WriteOutcome::kNotConnected;
+  share::Request q = Ask(kind);
+  q.timing = timing;
+  q.frames.assign(frames.begin(), frames.end());
+  share::Answer a;
+  bool sent = false;
+  if (Call(std::move(q), &a, &sent)) {
+    if (block && a.outcome != WriteOutcome::kWritten) *block = a.block;
+    return a.outcome;
+  }
+  // The owner took the frames and went before it answered: they may have
+  // reached the unit, nobody checked.
+  return sent ? WriteOutcome::kUnverified : WriteOutcome::kNotConnected;
+}
+
+CardList RemoteUnit::ListCardFiles() {
+  share::Answer a;
+  return Call(Ask(share::Kind::kListCardFiles), &a) ? a.list : CardList{};
+}
+
+bool RemoteUnit::ReadCardRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) {
+  if (name.size() > share::kMaxCardName || start < 0 || end < start) return false;
+  // One read command for each piece; an empty range is one command too.
+  std::int64_t at = start;
+  do {
+    share::Request q = Ask(share::Kind::kReadCardRange);
+    q.name = name;
+    q.start = at;
+    q.end = std::min(end, at + share::kMaxRange);
+    share::Answer a;
+    if (!Call(q, &a)) return false;
+    if (into) *into += a.data;
+    if (!a.ok) return false;
+    at = q.end;
+  } while (at < end);
+  return true;
+}
+
+void RemoteUnit::DeleteCardFile(const std::string& name) {
+  if (name.size() > share::kMaxCardName) return;
+  share::Request q = Ask(share::Kind::kDeleteCardFile);
+  q.name = name;
+  share::Answer a;
+  Call(std::move(q), &a);
+}
+
+void RemoteUnit::StartPolling(PollingWorker::PolledFn on_polled, PollingWorker::SecondFn on_second,
+                              std::chrono::microseconds second) {
+  if (poller_.joinable() || stopping_.load()) return;
+  on_polled_ = std::move(on_polled);
+  on_second_ = std::move(on_second);
+  second_ = second.count() > 0 ? second
+                               : std::chrono::microseconds(static_cast<std::int64_t>(1e6 * time_scale_.load()));
+  share::Answer a;
+  Call(Ask(share::Kind::kSubscribe), &a);
+  poller_ = std::thread(&RemoteUnit::PollLoop, this);
+}
+
+void RemoteUnit::PollLoop() {
+  auto next = std::chrono::steady_clock::now() + second_;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    cv_.wait_until(lock, next, [this] { return stop_poll_ || !polled_.empty(); });
+    if (stop_poll_) return;
+    std::deque<PollSnapshot> polled;
+    polled.swap(polled_);
+    lock.unlock();
+    for (const PollSnapshot& s : polled) {
+      // Busy: a command's dialog is up, and the local poller would not poll.
+      if (busy_.load()) continue;
+      ++polls_;
+      if (on_polled_) on_polled_(s);
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= next) {
+      if (on_second_) on_second_();
+      next += second_;
+      if (next < now) next = now + second_;
+    }
+    lock.lock();
+  }
+}
+
+}  // namespace norvo

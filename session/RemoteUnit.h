@@ -1,0 +1,128 @@
+#pragma once
+// A unit reached through the process that owns it (its ShareServer): every
+// Unit call is one request on the owner's socket, answered by the owner's
+// own session. Once the owner has gone (end of stream) the unit is not
+// connected and every call fails at once.
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "ShareCodec.h"
+#include "Unit.h"
+
+namespace norvo {
+
+class RemoteUnit : public Unit {
+ public:
+  // time_scale: what TimeScale says until the owner's hello tells its own.
+  explicit RemoteUnit(double time_scale = 1.0);
+  ~RemoteUnit() override;
+  RemoteUnit(const RemoteUnit&) = delete;
+  RemoteUnit& operator=(const RemoteUnit&) = delete;
+
+  // Called once, on the reader thread, when the owner has gone. Set before Connect.
+  void SetOnClosed(std::function<void()> on_closed) { on_closed_ = std::move(on_closed); }
+
+  // Connects and waits (up to 2 s) for the owner's hello. Once per object.
+  // False with the reason in *error.
+  bool Connect(const std::filesystem::path& socket_path, std::string* error);
+  // The socket is open and the owner has not gone.
+  bool Attached() const { return attached_.load(); }
+  pid_t OwnerPid() const { return owner_pid_.load(); }
+  std::string OwnerProgram() const;
+
+  // The owner's state as its last message said; Open asks it afresh.
+  OpenState Open() override;
+  OpenState State() const override;
+  bool Connected() const override;
+  std::string StateMessage() const override;
+  // "through norvoctl (process 1234)".
+  std::string Via() const override;
+  int UnitFlag() const override { return unit_flag_.load(); }
+  double TimeScale() const override { return time_scale_.load(); }
+  PollSnapshot Blocks() const override;
+
+  // Closes the socket and joins the reader and the poll thread. Idempotent.
+  void Stop() override;
+
+  PollSnapshot PollOnce() override;
+  bool ReadSettings() override;
+  bool ReadAlarms() override;
+  bool ReadCalibration() override;
+  bool ReadLive() override;
+  // More than share::kMaxFrames frames are not sent (kNotConnected).
+  WriteOutcome Write(std::span<const Payload> frames, const WriteTiming& timing) override;
+  WriteOutcome WriteVerified(std::span<const Payload> frames, const WriteTiming& timing,
+                             std::string* block) override;
+
+  CardList ListCardFiles() override;
+  // A range longer than share::kMaxRange is read as consecutive ranges. A
+  // name over share::kMaxCardName is never listed, and is refused.
+  bool ReadCardRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) override;
+  void DeleteCardFile(const std::string& name) override;
+
+  // Subscribes to the owner's polls: on_polled gets each of them and
+  // on_second runs once a second, both on this object's poll thread.
+  void StartPolling(PollingWorker::PolledFn on_polled, PollingWorker::SecondFn on_second,
+                    std::chrono::microseconds second = std::chrono::microseconds(0)) override;
+  // While busy the owner's polls are not handed to on_polled.
+  void SetBusy(bool busy) override { busy_.store(busy); }
+  // This process runs no poll cycle of its own: returns at once.
+  void WaitPollIdle(std::chrono::microseconds) override {}
+  // The owner's polls handed to on_polled.
+  int PollCount() const override { return polls_.load(); }
+
+ private:
+  // One request and its answer; false when none came (owner gone, stopped).
+  // *sent says whether the request left this process.
+  bool Call(share::Request q, share::Answer* a, bool* sent = nullptr) const;
+  WriteOutcome SendWrite(share::Kind kind, std::span<const Payload> frames, const WriteTiming& timing,
+                         std::string* block);
+  void ReadLoop();
+  void PollLoop();
+  void Closed();
+  void Note(const share::OwnerState& owner);
+
+  std::atomic<int> fd_{-1};
+  std::atomic<bool> attached_{false};
+  std::atomic<bool> stopping_{false};
+  std::atomic<pid_t> owner_pid_{0};
+  std::atomic<double> time_scale_;
+  std::atomic<OpenState> state_{OpenState::kInUse};
+  std::atomic<bool> owner_connected_{false};
+  std::atomic<int> unit_flag_{0};
+  std::atomic<bool> busy_{false};
+  std::atomic<int> polls_{0};
+  std::function<void()> on_closed_;
+
+  mutable std::mutex mutex_;  // guards program_, message_, hello_, answers_, next_id_, polled_, stop_poll_
+  mutable std::condition_variable cv_;  // answers, hello, polls, closing
+  std::string program_;
+  std::string message_;  // the owner's last state message
+  bool hello_ = false;
+  mutable std::map<std::uint32_t, share::Answer> answers_;
+  mutable std::set<std::uint32_t> waiting_;  // ids whose callers still wait
+  mutable std::uint32_t next_id_ = 1;
+  std::deque<PollSnapshot> polled_;  // the owner's polls for the poll thread
+  bool stop_poll_ = false;
+  mutable std::mutex send_mutex_;  // one message at a time on the socket
+
+  PollingWorker::PolledFn on_polled_;
+  PollingWorker::SecondFn on_second_;
+  std::chrono::microseconds second_{0};
+  std::thread reader_;  // reads every message of the owner
+  std::thread poller_;  // the callbacks
+};
+
+}  // namespace norvo

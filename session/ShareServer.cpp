@@ -1,0 +1,409 @@
+#include "ShareServer.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+
+#include "UnitLock.h"
+
+namespace norvo {
+
+std::filesystem::path ShareSocketPath(const std::filesystem::path& lock_folder, const std::string& device_path) {
+  return lock_folder / (UnitLockName(device_path) + ".sock");
+}
+
+gid_t ShareGroup(const std::string& device_path) {
+  struct stat st {};
+  if (!device_path.empty() && ::stat(device_path.c_str(), &st) == 0) return st.st_gid;
+  return ::getegid();
+}
+
+namespace {
+
+// Requests of one client waiting for its thread; a RemoteUnit has one per
+// calling thread, so more than this is a client gone wrong.
+constexpr std::size_t kMaxPending = 32;
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+}  // namespace
+
+struct ShareServer::Client {
+  int fd = -1;
+  share::Framer framer;  // server thread only
+  // Guarded by the server's mutex_:
+  std::deque<std::string> out;
+  std::size_t out_at = 0;     // bytes of out.front() already sent
+  std::size_t out_bytes = 0;  // unsent bytes in out
+  std::chrono::steady_clock::time_point progress;  // last send progress while out was not empty
+  bool subscribed = false;
+  bool gone = false;  // to be closed by the server thread
+  // The client's requests for its thread.
+  std::mutex request_mutex;  // guards requests and closing
+  std::condition_variable request_cv;
+  std::deque<share::Request> requests;
+  bool closing = false;
+  std::atomic<bool> done{false};  // its thread has ended
+  std::thread thread;
+};
+
+ShareServer::ShareServer(Unit& unit, Options options) : unit_(unit), options_(std::move(options)) {
+  if (options_.program.empty()) options_.program = program_invocation_short_name;
+}
+
+ShareServer::~ShareServer() { Stop(); }
+
+bool ShareServer::Start(const std::filesystem::path& socket_path, gid_t group, std::string* error) {
+  std::lock_guard stop_lock(stop_mutex_);
+  const auto fail = [&](const std::string& why) {
+    if (error) *error = socket_path.string() + ": " + why;
+    if (listen_fd_ >= 0) ::close(listen_fd_);
+    listen_fd_ = -1;
+    return false;
+  };
+  if (thread_.joinable()) return fail("already serving");
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string text = socket_path.string();
+  if (text.size() >= sizeof address.sun_path) return fail("the path is too long for a socket");
+  std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
+
+  // This process holds the unit's lock, so a socket left here is a crashed
+  // owner's. Anything else is not ours to remove.
+  struct stat st {};
+  if (::lstat(text.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) return fail("is there and is not a socket");
+    if (::unlink(text.c_str()) != 0) return fail(std::strerror(errno));
+  }
+  listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (listen_fd_ < 0) return fail(std::strerror(errno));
+  if (::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return fail(std::strerror(errno));
+  }
+  // The credentials check stands alone; the mode and group keep everyone
+  // else from even reaching it. Another group than ours may be refused to a
+  // user who is not root: the socket then keeps our group.
+  [[maybe_unused]] const int owned = ::chown(text.c_str(), static_cast<uid_t>(-1), group);
+  if (::chmod(text.c_str(), 0660) != 0 || ::stat(text.c_str(), &st) != 0) {
+    const std::string why = std::strerror(errno);
+    ::unlink(text.c_str());
+    return fail(why);
+  }
+  if (::listen(listen_fd_, static_cast<int>(options_.max_clients)) != 0) {
+    const std::string why = std::strerror(errno);
+    ::unlink(text.c_str());
+    return fail(why);
+  }
+  wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake_fd_ < 0) {
+    const std::string why = std::strerror(errno);
+    ::unlink(text.c_str());
+    return fail(why);
+  }
+  socket_dev_ = st.st_dev;
+  socket_ino_ = st.st_ino;
+  group_ = group;
+  path_ = socket_path;
+  running_.store(true);
+  thread_ = std::thread(&ShareServer::Run, this);
+  return true;
+}
+
+void ShareServer::Wake() {
+  if (wake_fd_ < 0) return;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(wake_fd_, &one, sizeof one);
+}
+
+void ShareServer::Shutdown() {
+  std::lock_guard stop_lock(stop_mutex_);
+  if (!thread_.joinable()) return;
+  running_.store(false);
+  Wake();
+  thread_.join();
+  ::close(listen_fd_);
+  listen_fd_ = -1;
+  // A new owner may already have bound its own socket under this name.
+  struct stat st {};
+  if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == socket_dev_ && st.st_ino == socket_ino_) {
+    ::unlink(path_.c_str());
+  }
+}
+
+void ShareServer::Stop() {
+  Shutdown();
+  std::lock_guard stop_lock(stop_mutex_);
+  Reap(true);
+  if (wake_fd_ >= 0) ::close(wake_fd_);
+  wake_fd_ = -1;
+}
+
+std::size_t ShareServer::Clients() const {
+  std::lock_guard lock(mutex_);
+  return clients_.size();
+}
+
+share::OwnerState ShareServer::Owner() const {
+  return share::OwnerState{unit_.State(), unit_.Connected(), unit_.UnitFlag()};
+}
+
+bool ShareServer::Queue(Client& c, std::string bytes) {
+  if (c.gone) return false;
+  if (c.out_bytes + bytes.size() > options_.max_queued) {
+    c.gone = true;
+    return false;
+  }
+  if (c.out.empty()) c.progress = std::chrono::steady_clock::now();
+  c.out_bytes += bytes.size();
+  c.out.push_back(std::move(bytes));
+  return true;
+}
+
+void ShareServer::Publish(const PollSnapshot& snapshot) {
+  share::Answer a;
+  a.kind = share::Kind::kPolled;
+  a.owner = Owner();
+  a.snapshot = snapshot;
+  const std::string bytes = share::EncodeAnswer(a);
+  {
+    std::lock_guard lock(mutex_);
+    for (const std::shared_ptr<Client>& c : clients_) {
+      if (c->subscribed) Queue(*c, bytes);
+    }
+  }
+  Wake();
+}
+
+bool ShareServer::Allowed(int fd) const {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+  if (peer.uid == 0 || peer.uid == ::geteuid() || peer.gid == group_) return true;
+  // The supplementary groups the peer had when it connected.
+  std::vector<gid_t> groups(64);
+  for (;;) {
+    socklen_t bytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes) == 0) {
+      groups.resize(bytes / sizeof(gid_t));
+      return std::find(groups.begin(), groups.end(), group_) != groups.end();
+    }
+    if (errno != ERANGE || bytes / sizeof(gid_t) <= groups.size()) return false;
+    groups.resize(bytes / sizeof(gid_t));
+  }
+}
+
+void ShareServer::Accept() {
+  for (;;) {
+    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    std::lock_guard lock(mutex_);
+    if (!Allowed(fd) || clients_.size() >= options_.max_clients) {
+      ::close(fd);
+      continue;
+    }
+    auto c = std::make_shared<Client>();
+    c->fd = fd;
+    share::Answer hello;
+    hello.kind = share::Kind::kHello;
+    hello.owner = Owner();
+    hello.pid = static_cast<std::int32_t>(::getpid());
+    hello.program = options_.program;
+    hello.time_scale = unit_.TimeScale();
+    Queue(*c, share::EncodeAnswer(hello));
+    c->thread = std::thread(&ShareServer::Serve, this, c);
+    clients_.push_back(std::move(c));
+    Wake();  // the next round polls the new client and sends its hello
+  }
+}
+
+bool ShareServer::ReadFrom(Client& c) {
+  char chunk[kReadChunk];
+  for (;;) {
+    const ssize_t n = ::recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n == 0) return false;
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    c.framer.Feed(chunk, static_cast<std::size_t>(n));
+    std::string body;
+    while (c.framer.Next(&body)) {
+      share::Request q;
+      if (!share::DecodeRequest(body, &q)) return false;
+      // What needs no exchange is answered here; the rest waits its turn on
+      // the client's thread.
+      if (q.kind == share::Kind::kState || q.kind == share::Kind::kBlocks || q.kind == share::Kind::kSubscribe) {
+        const share::Answer a = Execute(q);
+        std::lock_guard lock(mutex_);
+        if (q.kind == share::Kind::kSubscribe) c.subscribed = true;
+        if (!Queue(c, share::EncodeAnswer(a))) return false;
+        continue;
+      }
+      std::lock_guard lock(c.request_mutex);
+      if (c.requests.size() >= kMaxPending) return false;
+      c.requests.push_back(std::move(q));
+      c.request_cv.notify_one();
+    }
+    if (c.framer.Bad()) return false;
+  }
+}
+
+bool ShareServer::SendTo(Client& c, std::chrono::steady_clock::time_point now) {
+  std::lock_guard lock(mutex_);
+  while (!c.out.empty()) {
+    const std::string& front = c.out.front();
+    const ssize_t n = ::send(c.fd, front.data() + c.out_at, front.size() - c.out_at, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    c.progress = now;
+    c.out_at += static_cast<std::size_t>(n);
+    c.out_bytes -= static_cast<std::size_t>(n);
+    if (c.out_at == front.size()) {
+      c.out.pop_front();
+      c.out_at = 0;
+    }
+  }
+  return true;
+}
+
+void ShareServer::Close(const std::shared_ptr<Client>& c) {
+  {
+    std::lock_guard lock(mutex_);
+    c->gone = true;
+    clients_.erase(std::remove(clients_.begin(), clients_.end(), c), clients_.end());
+    closed_.push_back(c);
+  }
+  ::close(c->fd);
+  std::lock_guard lock(c->request_mutex);
+  c->closing = true;
+  c->request_cv.notify_all();
+}
+
+void ShareServer::Reap(bool all) {
+  std::vector<std::shared_ptr<Client>> finished;
+  {
+    std::lock_guard lock(mutex_);
+    auto keep = std::partition(closed_.begin(), closed_.end(),
+                               [all](const std::shared_ptr<Client>& c) { return !all && !c->done.load(); });
+    finished.assign(keep, closed_.end());
+    closed_.erase(keep, closed_.end());
+  }
+  for (const std::shared_ptr<Client>& c : finished) c->thread.join();
+}
+
+void ShareServer::Run() {
+  std::vector<pollfd> fds;
+  std::vector<std::shared_ptr<Client>> polled;
+  while (running_.load()) {
+    fds.assign({{wake_fd_, POLLIN, 0}, {listen_fd_, POLLIN, 0}});
+    {
+      std::lock_guard lock(mutex_);
+      polled = clients_;
+      for (const std::shared_ptr<Client>& c : polled) {
+        fds.push_back({c->fd, static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
+      }
+    }
+    // Woken for new output and shutdown; the time-out catches stalls.
+    ::poll(fds.data(), fds.size(), 100);
+    if (fds[0].revents & POLLIN) {
+      std::uint64_t count;
+      [[maybe_unused]] const ssize_t n = ::read(wake_fd_, &count, sizeof count);
+    }
+    if (fds[1].revents & POLLIN) Accept();
+    const auto now = std::chrono::steady_clock::now();
+    for (std::size_t k = 0; k < polled.size(); ++k) {
+      const std::shared_ptr<Client>& c = polled[k];
+      // What is queued (the hello first of all) goes out before a bad
+      // message closes the client; answers made while reading go out now.
+      bool keep = SendTo(*c, now);
+      if (keep && (fds[k + 2].revents & (POLLIN | POLLHUP | POLLERR))) keep = ReadFrom(*c);
+      if (keep) keep = SendTo(*c, now);
+      if (keep) {
+        std::lock_guard lock(mutex_);
+        keep = !c->gone && (c->out.empty() || now - c->progress < options_.stall);
+      }
+      if (!keep) Close(c);
+    }
+    Reap(false);
+  }
+  std::vector<std::shared_ptr<Client>> left;
+  {
+    std::lock_guard lock(mutex_);
+    left = clients_;
+  }
+  for (const std::shared_ptr<Client>& c : left) Close(c);
+}
+
+void ShareServer::Serve(std::shared_ptr<Client> c) {
+  for (;;) {
+    share::Request q;
+    {
+      std::unique_lock lock(c->request_mutex);
+      c->request_cv.wait(lock, [&] { return c->closing || !c->requests.empty(); });
+      if (c->closing) break;
+      q = std::move(c->requests.front());
+      c->requests.pop_front();
+    }
+    const std::string bytes = share::EncodeAnswer(Execute(q));
+    {
+      std::lock_guard lock(mutex_);
+      Queue(*c, bytes);
+    }
+    Wake();
+  }
+  c->done.store(true);
+}
+
+share::Answer ShareServer::Execute(const share::Request& q) {
+  share::Answer a;
+  a.kind = q.kind;
+  a.id = q.id;
+  switch (q.kind) {
+    case share::Kind::kState:
+      a.message = unit_.StateMessage();
+      break;
+    case share::Kind::kPollOnce:
+      a.snapshot = unit_.PollOnce();
+      break;
+    case share::Kind::kBlocks:
+      a.snapshot = unit_.Blocks();
+      break;
+    case share::Kind::kReadSettings:
+      a.ok = unit_.ReadSettings();
+      break;
+    case share::Kind::kReadAlarms:
+      a.ok = unit_.ReadAlarms();
+      break;
+    case share::Kind::kReadCalibration:
+      a.ok = unit_.ReadCalibration();
+      break;
+    case share::Kind::kReadLive:
+      a.ok = unit_.ReadLive();
+      break;
+    case share::Kind::kWrite:
+      a.outcome = unit_.Write(q.frames, q.timing);
+      break;
+    case share::Kind::kWriteVerified:
+      a.outcome = unit_.WriteVerified(q.frames, q.timing, &a.block);
+      break;
+    case share::Kind::kListCardFiles:
+      a.list = unit_.ListCardFiles();
+      break;
+    case share::Kind::kReadCardRange:
+      a.ok = unit_.ReadCardRange(q.name, q.start, q.end, &a.data);
+      break;
+    case share::Kind::kDeleteCardFile:
+      unit_.DeleteCardFile(q.name);
+      break;
+    default:
+      break;
+  }
+  a.owner = Owner();
+  return a;
+}
+
+}  // namespace norvo

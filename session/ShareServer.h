@@ -1,0 +1,103 @@
+#pragma once
+// The process that owns a unit offers its session to the others on a Unix
+// stream socket beside the per-unit lock (ShareSocketPath). Each request of a
+// client runs the owner's Unit call on that client's server thread; the
+// owner hands its poll snapshots to Publish, which never waits for a client.
+//
+// Only root, the owner's user and members of the device's group may connect
+// (the peer's credentials; the socket file is 0660 in that group); anyone
+// else is closed at once. A client that sends a malformed or oversized
+// message, lets its queue of unsent bytes overflow or stalls a send for a
+// second is closed; the others go on.
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ShareCodec.h"
+#include "Unit.h"
+
+namespace norvo {
+
+// The socket of a unit: the unit lock's folder, the lock's name + ".sock".
+std::filesystem::path ShareSocketPath(const std::filesystem::path& lock_folder, const std::string& device_path);
+
+// The group whose members may reach the unit through its owner: the device
+// node's group when device_path names a file, else the owner's group.
+gid_t ShareGroup(const std::string& device_path);
+
+class ShareServer {
+ public:
+  struct Options {
+    std::string program;                // sent to clients; empty: this program's name
+    std::size_t max_clients = 16;
+    std::size_t max_queued = 256 * 1024;  // unsent bytes per client
+    std::chrono::milliseconds stall{1000};  // a send that makes no progress this long
+  };
+
+  // unit: the owner's session; it outlives the server.
+  ShareServer(Unit& unit, Options options);
+  explicit ShareServer(Unit& unit) : ShareServer(unit, Options{}) {}
+  ~ShareServer();
+  ShareServer(const ShareServer&) = delete;
+  ShareServer& operator=(const ShareServer&) = delete;
+
+  // Binds the socket (a stale socket file there is removed first; anything
+  // else there is left alone and Start fails) and starts the server thread.
+  // False with the reason in *error.
+  bool Start(const std::filesystem::path& socket_path, gid_t group, std::string* error);
+  // Closes every client and removes the socket file (if it is still this
+  // server's); requests in progress finish on their threads. Any thread.
+  void Shutdown();
+  // Shutdown, then waits for the client threads. Idempotent.
+  void Stop();
+
+  // Queues the snapshot for every subscribed client and returns: never waits
+  // for a client. Call from the owner's poll callback.
+  void Publish(const PollSnapshot& snapshot);
+
+  const std::filesystem::path& SocketPath() const { return path_; }
+  std::size_t Clients() const;
+
+ private:
+  struct Client;
+  void Run();
+  void Accept();
+  bool Allowed(int fd) const;
+  // False when the client must go.
+  bool ReadFrom(Client& c);
+  bool SendTo(Client& c, std::chrono::steady_clock::time_point now);
+  void Serve(std::shared_ptr<Client> c);
+  // Queues bytes for the client; false (and the client is marked to go) on overflow.
+  bool Queue(Client& c, std::string bytes);
+  share::OwnerState Owner() const;
+  share::Answer Execute(const share::Request& q);
+  void Wake();
+  void Close(const std::shared_ptr<Client>& c);
+  void Reap(bool all);
+
+  Unit& unit_;
+  Options options_;
+  std::filesystem::path path_;
+  dev_t socket_dev_ = 0;  // the socket file as bound, so that only ours is removed
+  ino_t socket_ino_ = 0;
+  gid_t group_ = 0;
+  int listen_fd_ = -1;
+  int wake_fd_ = -1;  // eventfd: queued output, a shutdown
+  std::atomic<bool> running_{false};
+  std::thread thread_;  // the server thread: accepts, reads, sends, never waits on a socket
+
+  mutable std::mutex mutex_;  // guards clients_, closed_ and every client's output queue
+  std::vector<std::shared_ptr<Client>> clients_;
+  std::vector<std::shared_ptr<Client>> closed_;  // gone, their thread not joined yet
+  std::mutex stop_mutex_;                        // serialises Shutdown and Stop
+};
+
+}  // namespace norvo

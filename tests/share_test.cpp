@@ -1,0 +1,295 @@
+// One unit shared by two processes: the owner's session offered on its
+// socket, a second SharedUnit attached through it, raw clients that stall,
+// send garbage or lack the credentials, and the takeover when the owner
+// ends. Two sessions in one process contend for the per-unit lock like two
+// processes (flock conflicts between open file descriptions).
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <grp.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "device/Frames.h"
+#include "session/ShareCodec.h"
+#include "session/SharedUnit.h"
+#include "sim/SimTransport.h"
+#include "sim/SimUnit.h"
+
+namespace fs = std::filesystem;
+
+namespace norvo {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Waits for a condition, up to a deadline.
+template <class F>
+bool Eventually(F done, std::chrono::milliseconds limit = 5000ms) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+std::string Framed(const std::string& body) {
+  std::string out(4, '\0');
+  for (int k = 0; k < 4; ++k) out[k] = static_cast<char>(body.size() >> (8 * k));
+  return out + body;
+}
+
+std::string Body(const share::Request& q) { return share::EncodeRequest(q).substr(share::kLengthBytes); }
+
+// A client that speaks the bytes it is given, as a foreign process would.
+struct RawClient {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  explicit RawClient(const fs::path& path) {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strcpy(a.sun_path, path.c_str());
+    connected = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  }
+  ~RawClient() { ::close(fd); }
+  void Send(const std::string& bytes) { ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), (ssize_t)bytes.size()); }
+  // The kinds of the messages that came before the owner closed (or the wait ran out: "timeout").
+  std::string Heard() {
+    share::Framer framer;
+    std::string kinds, body;
+    for (;;) {
+      char chunk[4096];
+      const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+      // Closed with our bytes unread: the end comes as a reset.
+      if (n < 0) return kinds + (errno == ECONNRESET ? "end" : "timeout");
+      if (n == 0) return kinds + "end";
+      framer.Feed(chunk, n);
+      while (framer.Next(&body)) kinds += std::to_string(static_cast<int>(body[0])) + " ";
+      if (kinds.find("16 ") != std::string::npos) return kinds;  // a state answer
+    }
+  }
+  bool connected = false;
+};
+
+struct ShareFixture : ::testing::Test {
+  fs::path folder = [] {
+    char name[] = "/tmp/norvo-share-XXXXXX";
+    return fs::path(::mkdtemp(name));
+  }();
+  sim::SimUnit unit{sim::SimUnit::Options{.eight_area = true, .pacing = true, .seed = 7, .default_card = false}};
+  sim::SimTransport transport;
+  std::unique_ptr<SharedUnit> owner, attached;
+  std::atomic<int> attached_polls{0};
+  std::atomic<bool> attached_live{false};
+
+  void SetUp() override {
+    transport.AddUnit(&unit, "sim:unit");
+    unit.SetTimeScale(0.2);
+    owner = Make();
+    attached = Make();
+    ASSERT_EQ(owner->Open(), OpenState::kOpened);
+    owner->StartPolling(nullptr, nullptr, 2ms);
+    ASSERT_EQ(attached->Open(), OpenState::kOpened) << attached->ShareError();
+  }
+  void TearDown() override {
+    attached->Stop();
+    owner->Stop();
+    fs::remove_all(folder);
+  }
+  std::unique_ptr<SharedUnit> Make() {
+    UnitSession::Options options = UnitSession::SessionOptions(0.2);
+    options.lock_folder = folder;
+    return std::make_unique<SharedUnit>(transport, folder, options);
+  }
+  fs::path Socket() const { return ShareSocketPath(folder, "sim:unit"); }
+  void PollAttached() {
+    attached->StartPolling([this](const PollSnapshot& s) {
+      attached_live.store(s.live_read);
+      ++attached_polls;
+    }, nullptr, 2ms);
+  }
+};
+
+// Every call of the attached unit is answered by the owner's session, with
+// what the unit did.
+TEST_F(ShareFixture, AttachedUnitWorksThroughTheOwner) {
+  EXPECT_EQ(owner->Via(), "");
+  EXPECT_TRUE(attached->Attached());
+  EXPECT_TRUE(attached->Connected());
+  EXPECT_EQ(attached->State(), OpenState::kOpened);
+  EXPECT_EQ(attached->Via(), "through share_test (process " + std::to_string(::getpid()) + ")");
+  EXPECT_EQ(fs::status(Socket()).permissions() & fs::perms::all, fs::perms(0660));
+
+  EXPECT_TRUE(attached->ReadLive());
+  EXPECT_TRUE(attached->ReadSettings());
+  EXPECT_TRUE(attached->ReadAlarms());
+  EXPECT_TRUE(attached->ReadCalibration());
+  const auto interval = std::array<Payload, 1>{BuildCommandFrame(code::kSetInterval, std::array<std::uint8_t, 1>{30})};
+  std::string block;
+  EXPECT_EQ(attached->WriteVerified(interval, kIntervalWrite, &block), WriteOutcome::kWritten);
+  EXPECT_EQ(unit.Interval(), 30);
+  EXPECT_EQ(attached->Blocks().interval, 30);
+  EXPECT_TRUE(attached->PollOnce().live_read);
+
+  // A file longer than one range answer is read in pieces, byte-exact.
+  const std::string log = sim::MakeLogFile(false, 1500);
+  ASSERT_GT(log.size(), static_cast<std::size_t>(share::kMaxRange));
+  unit.SetFiles({{"LOG1.TXT", log}, {"OLD.TXT", "x\n"}});
+  unit.SetPacing(false);
+  const CardList list = attached->ListCardFiles();
+  EXPECT_TRUE(list.complete);
+  EXPECT_EQ(list.SizeOf("LOG1.TXT"), static_cast<std::int64_t>(log.size()));
+  std::string read;
+  EXPECT_TRUE(attached->ReadCardRange("LOG1.TXT", 10, static_cast<std::int64_t>(log.size()), &read));
+  EXPECT_EQ(read, log.substr(10));
+  EXPECT_FALSE(attached->ReadCardRange(std::string(70, 'A'), 0, 10, &read));
+  attached->DeleteCardFile("OLD.TXT");
+  EXPECT_FALSE(unit.HasFile("OLD.TXT"));
+  EXPECT_EQ(attached->ListCardFiles().SizeOf("OLD.TXT"), -1);
+
+  // The owner's polls reach the subscriber.
+  PollAttached();
+  EXPECT_TRUE(Eventually([&] { return attached_polls.load() >= 2 && attached_live.load(); }));
+  EXPECT_EQ(owner->Server()->Clients(), 1u);
+}
+
+// A client that never reads does not hold up the owner's polls and is
+// dropped when its queue overflows; a malformed or oversized message closes
+// only the client that sent it.
+TEST_F(ShareFixture, StalledAndMalformedClientsAreClosedAlone) {
+  RawClient stalled(Socket());
+  ASSERT_TRUE(stalled.connected);
+  share::Request subscribe;
+  subscribe.kind = share::Kind::kSubscribe;
+  stalled.Send(share::EncodeRequest(subscribe));
+  ASSERT_TRUE(Eventually([&] { return owner->Server()->Clients() == 2; }));
+  int before = owner->PollCount();
+  EXPECT_TRUE(Eventually([&] { return owner->PollCount() >= before + 3; }));
+  const PollSnapshot snapshot = owner->Blocks();
+  for (int k = 0; k < 3000; ++k) owner->Server()->Publish(snapshot);  // returns: it never waits for a client
+  EXPECT_TRUE(Eventually([&] { return owner->Server()->Clients() == 1; }));
+  before = owner->PollCount();
+  EXPECT_TRUE(Eventually([&] { return owner->PollCount() >= before + 3; }));
+
+  share::Request state;
+  state.kind = share::Kind::kState;
+  share::Request range;
+  range.kind = share::Kind::kReadCardRange;
+  range.end = share::kMaxRange;
+  share::Request write;
+  write.kind = share::Kind::kWrite;
+  write.frames.resize(2);
+  std::string too_far = Body(range), backwards = Body(range), long_name = Body(range);
+  too_far[too_far.size() - 8] = 1;        // end one byte past the bound
+  backwards.replace(backwards.size() - 16, 8, std::string("\0\0\x01\0\0\0\0\0", 8));  // start 65536
+  long_name.replace(5, 2, std::string("\x41\0", 2) + std::string(65, 'A'));
+  const struct {
+    const char* what;
+    std::string bytes;
+    const char* heard;
+  } rows[] = {
+      {"a state request", share::EncodeRequest(state), "1 16 "},
+      {"length 0", std::string(4, '\0'), "1 end"},
+      {"length over 64 KiB", Framed(std::string(share::kMaxMessage + 1, '\x10')), "1 end"},
+      {"unknown kind", Framed(std::string("\x7f\0\0\0\0", 5)), "1 end"},
+      {"an answer kind", Framed(std::string("\x01\0\0\0\0", 5)), "1 end"},
+      {"a byte left over", Framed(Body(state) + "x"), "1 end"},
+      {"frames missing", Framed(Body(write).substr(0, Body(write).size() - 64)), "1 end"},
+      {"range over the bound", Framed(too_far), "1 end"},
+      {"range backwards", Framed(backwards), "1 end"},
+      {"name over its bound", Framed(long_name), "1 end"},
+  };
+  for (const auto& row : rows) {
+    RawClient client(Socket());
+    ASSERT_TRUE(client.connected) << row.what;
+    client.Send(row.bytes);
+    EXPECT_EQ(client.Heard(), row.heard) << row.what;
+  }
+  EXPECT_TRUE(attached->ReadLive());
+  EXPECT_EQ(owner->Server()->Clients(), 1u);
+}
+
+// Only root, the owner's user and the device's group get in; the socket's
+// mode already keeps the others out, the credentials check stands alone.
+TEST_F(ShareFixture, PeerWithoutCredentialsIsClosedAtOnce) {
+  if (::geteuid() != 0) GTEST_SKIP() << "changing to another user needs root";
+  ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(Socket().c_str(), 0666), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // nobody, nogroup: none of the three.
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    RawClient client(Socket());
+    if (!client.connected) ::_exit(3);
+    char byte;
+    ::_exit(::recv(client.fd, &byte, 1, 0) == 0 ? 0 : 1);  // closed before the hello
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit " << WEXITSTATUS(status);
+  RawClient root(Socket());
+  share::Request state;
+  state.kind = share::Kind::kState;
+  root.Send(share::EncodeRequest(state));
+  EXPECT_EQ(root.Heard(), "1 16 ");
+}
+
+// The owner ends: the attached unit takes the unit over, offers it itself
+// and its polling goes on from its own poller.
+TEST_F(ShareFixture, AttachedUnitTakesOverWhenTheOwnerEnds) {
+  PollAttached();
+  ASSERT_TRUE(Eventually([&] { return attached_polls.load() >= 1; }));
+  owner->Stop();
+  EXPECT_TRUE(Eventually([&] { return !attached->Attached() && attached->Connected() && attached->Server(); }));
+  EXPECT_EQ(attached->Via(), "");
+  const int polls = attached_polls.load();
+  EXPECT_TRUE(Eventually([&] { return attached_polls.load() >= polls + 2 && attached->Local().PollCount() >= 2; }));
+  EXPECT_GE(attached->PollCount(), polls + 2);
+  EXPECT_TRUE(fs::exists(Socket()));  // the new owner's, not removed by the old one
+  std::unique_ptr<SharedUnit> third = Make();
+  EXPECT_EQ(third->Open(), OpenState::kOpened);
+  EXPECT_TRUE(third->Attached() && third->ReadLive());
+  third->Stop();
+}
+
+// Bounds the encoder keeps: a list entry that would not fit leaves the list
+// incomplete rather than wrong; a snapshot comes back as it went.
+TEST(ShareCodecTest, BoundsAndRoundTrip) {
+  share::Answer list;
+  list.kind = share::Kind::kListCardFiles;
+  list.list = {{{"A.TXT", 10}, {std::string(65, 'B'), 20}}, true};
+  share::Answer back;
+  const std::string bytes = share::EncodeAnswer(list);
+  ASSERT_TRUE(share::DecodeAnswer(std::string_view(bytes).substr(4), &back));
+  EXPECT_FALSE(back.list.complete);
+  ASSERT_EQ(back.list.files.size(), 1u);
+  EXPECT_EQ(back.list.SizeOf("A.TXT"), 10);
+
+  share::Answer polled;
+  polled.kind = share::Kind::kPolled;
+  polled.snapshot.live.temperature[2] = -12.5f;
+  polled.snapshot.settings[5] = 9;
+  polled.snapshot.identification = "NV-8";
+  polled.snapshot.live_read = true;
+  polled.snapshot.time = std::chrono::system_clock::now();
+  const std::string sent = share::EncodeAnswer(polled);
+  ASSERT_TRUE(share::DecodeAnswer(std::string_view(sent).substr(4), &back));
+  EXPECT_EQ(share::EncodeAnswer(back), sent);
+  EXPECT_EQ(back.snapshot.time, polled.snapshot.time);
+  polled.snapshot.live.humidity[0] = 150;  // no decoder leaves that
+  const std::string bad = share::EncodeAnswer(polled);
+  EXPECT_FALSE(share::DecodeAnswer(std::string_view(bad).substr(4), &back));
+}
+
+}  // namespace
+}  // namespace norvo
