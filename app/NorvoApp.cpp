@@ -11,7 +11,7 @@
 #include "settings/DataFolder.h"
 #include <cstdio>
 
-#include "session/UnitSession.h"
+#include "session/SharedUnit.h"
 #include "settings/ExitStatus.h"
 #include "history/Transfer.h"
 #include "monitor/DeviceWatcher.h"
@@ -109,7 +109,8 @@ int CMyNorvoApp::InitInstance() {
     watcher_ = std::make_unique<UdevWatcher>();
 #endif
   }
-  session_ = std::make_unique<UnitSession>(*rig_.transport, data_folder_, UnitSession::SessionOptions(*scale));
+  // A unit another process holds (the logger service) is reached through it.
+  session_ = std::make_unique<SharedUnit>(*rig_.transport, data_folder_, UnitSession::SessionOptions(*scale));
 
   CMyNorvoDlg::Options options;
   options.data_folder = data_folder_;

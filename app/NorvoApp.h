@@ -13,7 +13,7 @@
 namespace norvo {
 
 class CMyNorvoDlg;
-class UnitSession;
+class SharedUnit;
 class DeviceWatcher;
 class Transport;
 namespace sim {
@@ -43,7 +43,7 @@ class CMyNorvoApp {
   std::filesystem::path data_folder_;
   FileLock lock_;  // ConsoleLockPath()
   sim::Rig rig_;
-  std::unique_ptr<UnitSession> session_;
+  std::unique_ptr<SharedUnit> session_;
   std::unique_ptr<DeviceWatcher> watcher_;
   std::unique_ptr<CMyNorvoDlg> window_;
 };

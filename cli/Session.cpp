@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "res/Strings.h"
-#include "session/UnitSession.h"
+#include "session/SharedUnit.h"
 
 namespace norvo::cli {
 
@@ -23,7 +23,8 @@ Session::Session(const Options& o, const fs::path& data_folder) {
   } catch (const std::invalid_argument& e) {
     throw Failure(kBadInput, e.what());
   }
-  session_ = std::make_unique<UnitSession>(*rig_.transport, data_folder, UnitSession::SessionOptions(*scale));
+  // A unit another process holds is reached through that process.
+  session_ = std::make_unique<SharedUnit>(*rig_.transport, data_folder, UnitSession::SessionOptions(*scale));
   const OpenState state = session_->Open();
   if (state == OpenState::kInUse) throw Failure(kInUse, session_->StateMessage());
   if (state != OpenState::kOpened) throw Failure(kNoUnit, session_->StateMessage());

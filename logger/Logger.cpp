@@ -5,7 +5,7 @@
 
 #include "device/Encodings.h"
 #include "device/Payload.h"
-#include "session/UnitSession.h"
+#include "session/SharedUnit.h"
 #include "settings/DataFolder.h"
 
 namespace norvo::logger {
@@ -35,8 +35,8 @@ class Logger::UnitWorker {
     o.lock_unit = true;
     o.lock_folder = logger.options_.lock_folder;
     o.time_scale = logger.options_.time_scale;
-    session_ = std::make_unique<UnitSession>(transport_, logger.options_.data_folder, o);
-    session_->SetLostHandler([this] { OnLost(); });
+    session_ = std::make_unique<SharedUnit>(transport_, logger.options_.data_folder, o);
+    session_->Local().SetLostHandler([this] { OnLost(); });
   }
 
   ~UnitWorker() { Stop(); }
@@ -149,7 +149,7 @@ class Logger::UnitWorker {
   Logger& logger_;
   std::string path_;
   PinnedTransport transport_;
-  std::unique_ptr<UnitSession> session_;
+  std::unique_ptr<SharedUnit> session_;
   std::string last_note_;  // worker thread only
 
   static constexpr const char* kLostText = "unit lost (unplugged, or it failed a read or write)";

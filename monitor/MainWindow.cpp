@@ -155,8 +155,10 @@ void CMyNorvoDlg::SetConnectedText() {
   const bool connected = session_.Connected();
   pane1_->setText(QString::fromStdString(UIString(connected ? ui::kConnected : ui::kUnconnected)));
   if (connected) {
-    pane0_->setText(last_good_poll_);
-    pane0_->setToolTip({});
+    // Through which process the unit is reached, when another one owns it.
+    const QString via = QString::fromStdString(session_.Via());
+    pane0_->setText(via.isEmpty() ? last_good_poll_ : last_good_poll_.isEmpty() ? via : last_good_poll_ + " \u2013 " + via);
+    pane0_->setToolTip(via);
   } else {
     const QString why = QString::fromStdString(session_.StateMessage());
     pane0_->setText(why);

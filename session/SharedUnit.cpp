@@ -48,7 +48,7 @@ OpenState SharedUnit::Open() {
   if (const std::shared_ptr<RemoteUnit> remote = Remote(); remote && remote->Attached()) return remote->Open();
   const OpenState state = local_.Open();
   // Where the session found the unit, held or not.
-  const std::string path = local_.Link().DevicePath();
+  const std::string path = local_.DevicePath();
   if (state == OpenState::kOpened) {
     DropRemote();
     Serve(path);
@@ -109,7 +109,7 @@ bool SharedUnit::Attach(const std::string& device_path) {
     on_polled = on_polled_;
     // A local poller already running (polling asked for before the unit
     // was found) keeps the seconds; two would call twice a second.
-    if (local_.Poller() == nullptr) on_second = on_second_;
+    if (!local_.Polling()) on_second = on_second_;
     second = second_;
   }
   if (poll) remote->StartPolling(on_polled, on_second, second);
@@ -134,7 +134,7 @@ void SharedUnit::StartLocalPolling() {
   std::chrono::microseconds second{0};
   {
     std::lock_guard lock(mutex_);
-    if (!polling_ || local_.Poller() != nullptr) return;
+    if (!polling_ || local_.Polling()) return;
     on_polled = on_polled_;
     on_second = on_second_;
     second = second_;
@@ -208,7 +208,15 @@ std::string SharedUnit::Via() const {
 
 int SharedUnit::UnitFlag() const { return Active()->UnitFlag(); }
 PollSnapshot SharedUnit::Blocks() const { return Active()->Blocks(); }
-PollSnapshot SharedUnit::PollOnce() { return Active()->PollOnce(); }
+PollSnapshot SharedUnit::PollOnce() {
+  // A front end that polls by itself (the logger) publishes its polls to the
+  // attached processes too, as the worker's polls are.
+  PollSnapshot s = Active()->PollOnce();
+  if (!Attached()) {
+    if (const std::shared_ptr<ShareServer> server = Server()) server->Publish(s);
+  }
+  return s;
+}
 bool SharedUnit::ReadSettings() { return Active()->ReadSettings(); }
 bool SharedUnit::ReadAlarms() { return Active()->ReadAlarms(); }
 bool SharedUnit::ReadCalibration() { return Active()->ReadCalibration(); }

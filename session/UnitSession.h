@@ -97,6 +97,7 @@ class UnitSession : public Unit {
   // Starts the worker once; it polls through PollOnce.
   void StartPolling(PollingWorker::PolledFn on_polled, PollingWorker::SecondFn on_second,
                     std::chrono::microseconds second = std::chrono::microseconds(0)) override;
+  bool Polling() const { return poller_ != nullptr; }
   void SetBusy(bool busy) override;
   void WaitPollIdle(std::chrono::microseconds timeout) override;
   int PollCount() const override;
