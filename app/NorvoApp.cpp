@@ -101,7 +101,9 @@ int CMyNorvoApp::InitInstance() {
     std::fprintf(stderr, "norvo: %s\n", scale_error.c_str());
     return kBadInput;
   }
-  rig_ = sim::MakeRig({.simulate = simulate_ ? 1 : 0});
+  sim::RigOptions rig_options;
+  rig_options.simulate = simulate_ ? 1 : 0;
+  rig_ = sim::MakeRig(rig_options);
   if (rig_.sim) {
     watcher_ = std::make_unique<SimWatcher>(*rig_.sim);
   } else {

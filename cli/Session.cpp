@@ -16,10 +16,11 @@ Session::Session(const Options& o, const fs::path& data_folder) {
   const std::optional<double> scale = TimeScaleFromEnvironment(&scale_error);
   if (!scale) throw Failure(kBadInput, scale_error);
   try {
-    rig_ = sim::MakeRig({.simulate = o.simulate ? 1 : 0,
-                         .unit = {.eight_area = true, .pacing = true, .seed = 1, .default_card = true},
-                         .fault = o.fault,
-                         .time_scale = *scale});
+    sim::RigOptions rig_options;
+    rig_options.simulate = o.simulate ? 1 : 0;
+    rig_options.fault = o.fault;
+    rig_options.time_scale = *scale;
+    rig_ = sim::MakeRig(rig_options);
   } catch (const std::invalid_argument& e) {
     throw Failure(kBadInput, e.what());
   }

@@ -130,11 +130,12 @@ int RunServe(const ServeOptions& options, std::FILE* out, std::FILE* err) {
   // The units: simulated ones on a transport of their own, or the USB devices.
   sim::Rig rig;
   try {
-    rig = sim::MakeRig({.simulate = options.simulate,
-                        .unit = {.eight_area = true, .pacing = true, .seed = 1, .default_card = true},
-                        .fault = options.sim_fault,
-                        .time_scale = *scale,
-                        .numbered_paths = true});
+    sim::RigOptions rig_options;
+    rig_options.simulate = options.simulate;
+    rig_options.fault = options.sim_fault;
+    rig_options.time_scale = *scale;
+    rig_options.numbered_paths = true;
+    rig = sim::MakeRig(rig_options);
   } catch (const std::invalid_argument& e) {
     return fail(kBadInput, e.what());
   }

@@ -85,7 +85,7 @@ TEST(CardFrames, EveryKindPinnedByte) {
       {"longest read", card::EncodeReadCommand(longest, 1, 2),
        Bytes("{\x02" + longest + std::string("\x00\x00\x00\x01\x00\x00\x00\x02@}"sv))},
       {"chunk", card::EncodeChunk("a,b\n"), Bytes("{a,b\n}"sv)},
-      {"full chunk", card::EncodeChunk(std::string(70, 'x')), Bytes("{" + std::string(62, 'x') + "}")},
+      {"full chunk", card::EncodeChunk(std::string(70, 'x')), Bytes(std::string("{").append(62, 'x').append("}"))},
       {"end of block", card::EncodeEndMarker(), Bytes("{@}"sv)},
       {"delete command", card::EncodeDeleteCommand("LOG1.CSV"), Bytes("{\x20LOG1.CSV@}"sv)},
   };
@@ -116,8 +116,8 @@ TEST(CardFrames, WhatIsNotAnEntryAChunkOrACommand) {
       {Bytes("{@},\x00\x00\x00\x05"sv), std::nullopt},
       {Bytes("{A{@},\x00\x00\x00\x05"sv), card::ListEntry{"A{@}", 5}},
       {Bytes("{LOG1.CSV"sv), std::nullopt},
-      {Bytes("{" + std::string(58, 'n') + ",\x01\x02\x03\x04"), card::ListEntry{std::string(58, 'n'), 0x01020304}},
-      {Bytes("{" + std::string(59, 'n') + ",\x01\x02\x03"), std::nullopt},  // no room for a size
+      {Bytes(std::string("{").append(58, 'n').append(",\x01\x02\x03\x04")), card::ListEntry{std::string(58, 'n'), 0x01020304}},
+      {Bytes(std::string("{").append(59, 'n').append(",\x01\x02\x03")), std::nullopt},  // no room for a size
   };
   for (const auto& c : lists) EXPECT_EQ(card::DecodeListEntry(c.report), c.entry);
   const struct {
