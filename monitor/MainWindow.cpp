@@ -192,7 +192,13 @@ void CMyNorvoDlg::ReopenUnit() {
 
 void CMyNorvoDlg::OnDeviceChange(bool arrived) {
   const bool connected = session_.Connected();
-  if (!((arrived && !connected) || (!arrived && connected))) return;
+  if (!((arrived && !connected) || (!arrived && connected))) {
+    // The link may have seen the unit go before this event came: the panes
+    // and panels still follow.
+    if (!connected) view_->SetReadings(LiveReadings{});
+    SetConnectedText();
+    return;
+  }
   if (session_.Open() == OpenState::kOpened) {
     SetConnectedText();
     return;
