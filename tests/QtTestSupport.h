@@ -15,16 +15,9 @@
 #include <functional>
 #include <vector>
 
-namespace norvo::testing {
+#include "support/TestSupport.h"
 
-// Sanitizer builds run several times slower: waits for events stretch with them.
-#if defined(__SANITIZE_THREAD__)
-constexpr int kSlowdown = 10;
-#elif defined(__SANITIZE_ADDRESS__)
-constexpr int kSlowdown = 3;
-#else
-constexpr int kSlowdown = 1;
-#endif
+namespace norvo::testing {
 
 // Runs the event loop until pred() is true or timeout_ms passed.
 template <class F>
