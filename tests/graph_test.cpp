@@ -31,6 +31,7 @@ using testing::Child;
 using testing::MessageBoxes;
 using testing::OnDialog;
 using testing::SaveScreenshot;
+using testing::ScopedEnv;
 using testing::WaitFor;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -39,31 +40,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 QCPRange ValueRange(CTchart1* chart) { return chart->Plot()->yAxis->range(); }
 QCPRange TimeRange(CTchart1* chart) { return chart->Plot()->xAxis->range(); }
 
-// Sets an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const QString& value) : name_(name), had_(qEnvironmentVariableIsSet(name)) {
-    old_ = qgetenv(name);
-    qputenv(name, value.toLocal8Bit());
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      qputenv(name_, old_);
-    } else {
-      qunsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  bool had_;
-  QByteArray old_;
-};
-
-QString ReadText(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString("<missing>");
-}
+QString ReadText(const QString& path) { return QString::fromStdString(testing::ReadFile(path.toStdString())); }
 
 TEST(Chart, InitialStateAndOperations) {
   CTchart1 chart;
@@ -316,7 +293,7 @@ TEST_F(GraphFixture, SaveChartAsPngPdfAndCsv) {
   // The file dialog starts in the home folder and keeps its history in the
   // configuration folder: both are this test's own.
   QTemporaryDir out;
-  ScopedEnv home("HOME", out.path()), config("XDG_CONFIG_HOME", out.filePath("config"));
+  ScopedEnv home("HOME", qPrintable(out.path())), config("XDG_CONFIG_HOME", qPrintable(out.filePath("config")));
   Grapsh g(db);
   g.SetUnitLabel("(\u00B0C)");
   const QDate day(2026, 12, 7);

@@ -10,22 +10,14 @@
 
 #include "store/OleDate.h"
 #include "store/RecordStore.h"
+#include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
 
 namespace norvo {
 namespace {
 
-struct TempFolder {
-  fs::path path;
-  TempFolder() {
-    path = fs::temp_directory_path() / ("norvo-store-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(path);
-    fs::create_directories(path);
-  }
-  ~TempFolder() { fs::remove_all(path); }
-};
+using testing::TempFolder;
 
 TEST(OleDate, ConversionsOnBothSidesOfTheEpoch) {
   const struct {
