@@ -19,15 +19,14 @@
 
 namespace norvo::testing {
 
-struct SimConsole : ::testing::Test {
-  explicit SimConsole(sim::SimUnit::Options options) : unit(options) {}
+struct SimConsole : ::testing::Test, SimRig {
+  explicit SimConsole(sim::SimUnit::Options options) : SimRig(options) {}
 
   // Starts the window in a language, with the link's waits scaled; options
   // get the data folder filled in. With hotplug the window hears the unit's
   // plug and unplug events.
   void Launch(int language, double time_scale, CMyNorvoDlg::Options options = {}, bool hotplug = false) {
     LoadUIStrings(language);
-    transport.AddUnit(&unit, "sim:unit");
     UnitSession::Options session_options = UnitSession::SessionOptions(time_scale);
     session_options.lock_folder = data.path().toStdString();  // a lock of this test's own
     session = std::make_unique<UnitSession>(transport, data.path().toStdString(), session_options);
@@ -56,8 +55,6 @@ struct SimConsole : ::testing::Test {
     return WaitFor([&] { return polled >= target; });
   }
 
-  sim::SimUnit unit;
-  sim::SimTransport transport;
   std::unique_ptr<UnitSession> session;
   std::unique_ptr<SimWatcher> watcher;
   std::unique_ptr<CMyNorvoDlg> window;

@@ -3,9 +3,7 @@
 // in-process (one unit whose state the test can change and look at).
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
 
@@ -17,32 +15,22 @@
 #include "session/UnitSession.h"
 #include "sim/SimTransport.h"
 #include "sim/SimUnit.h"
-
-namespace fs = std::filesystem;
+#include "support/TestSupport.h"
 
 namespace norvo {
 namespace {
 
 // A simulated unit and one session with it, waits shortened tenfold for both.
-struct Rig {
+struct Rig : testing::SimRig {
   explicit Rig(bool eight_area = true)
-      : unit(sim::SimUnit::Options{.eight_area = eight_area, .pacing = false, .seed = 7, .default_card = false}) {
-    static int count = 0;
-    folder = fs::temp_directory_path() / ("norvo-backup-" + std::to_string(::getpid()) + "-" + std::to_string(++count));
-    fs::create_directories(folder);
-    unit.SetTimeScale(0.1);
-    transport.AddUnit(&unit, "sim:unit");
+      : SimRig({.eight_area = eight_area, .pacing = false, .seed = 7, .default_card = false}, 0.1) {
     UnitSession::Options options;
     options.lock_unit = false;
     options.time_scale = 0.1;
-    session = std::make_unique<UnitSession>(transport, folder, options);
+    session = std::make_unique<UnitSession>(transport, folder.path, options);
     EXPECT_EQ(session->Open(), OpenState::kOpened);
   }
-  ~Rig() {
-    session->Stop();
-    std::error_code ec;
-    fs::remove_all(folder, ec);
-  }
+  ~Rig() { session->Stop(); }
 
   UnitConfiguration Read() {
     UnitConfiguration c;
@@ -72,9 +60,7 @@ struct Rig {
     return codes;
   }
 
-  fs::path folder;
-  sim::SimUnit unit;
-  sim::SimTransport transport;
+  testing::TempFolder folder;
   std::unique_ptr<UnitSession> session;
 };
 

@@ -21,6 +21,7 @@
 #include "device/WriteMap.h"
 #include "sim/SimTransport.h"
 #include "sim/SimUnit.h"
+#include "support/TestSupport.h"
 
 namespace norvo {
 namespace {
@@ -41,17 +42,6 @@ Payload Bytes(std::string_view head) {
   Payload p{};
   std::copy(head.begin(), head.end(), p.begin());
   return p;
-}
-
-// Waits up to 2 s for a condition that another thread makes true.
-template <class F>
-bool Eventually(F f) {
-  const auto deadline = Steady::now() + 2s;
-  while (Steady::now() < deadline) {
-    if (f()) return true;
-    std::this_thread::sleep_for(1ms);
-  }
-  return f();
 }
 
 TEST(Frames, ReadCommandsAreBraceCodeAtBraceAndSixtyZeros) {
@@ -399,18 +389,16 @@ TEST_F(DispatchFixture, FileListEndsOnlyAtLeadingEndMarker) {
 }
 
 // The link, the dispatcher and the simulated unit, wired as the console wires them.
-struct LinkFixture : ::testing::Test {
-  sim::SimUnit unit{sim::SimUnit::Options{.eight_area = true, .pacing = false, .seed = 7, .default_card = true}};
-  sim::SimTransport transport;
+struct LinkFixture : ::testing::Test, testing::SimRig {
+  LinkFixture()
+      : SimRig({.eight_area = true, .pacing = false, .seed = 7, .default_card = true}, 0.01, "/dev/hidraw-unit") {}
   DeviceLink link{transport};
   ResponseStore store;
   Dispatcher dispatcher{link, store};
 
   void SetUp() override {
-    transport.AddUnit(&unit, "/dev/hidraw-unit");
     link.SetReportHandler([this](const Payload& p, int n) { dispatcher.Dispatch(p, n); });
     link.SetTimeScale(0.01);
-    unit.SetTimeScale(0.01);
   }
   // The reader calls into the dispatcher: stop it before members go.
   void TearDown() override { link.Stop(); }
@@ -524,7 +512,7 @@ TEST_F(LinkFixture, LateAnswerStillLandsWhileTheTypeIsPending) {
   ASSERT_EQ(link.OpenDevice(), 1);
   link.SetTimeScale(0.00001);  // every wait times out before the 1 ms answer
   Exchange(link, code::kLive, response::kLive, 2000, 2000);
-  EXPECT_TRUE(Eventually([&] { return DecodeLiveReadings(store.Block(8)).humidity[1] == 33; }));
+  EXPECT_TRUE(testing::WaitUntil([&] { return DecodeLiveReadings(store.Block(8)).humidity[1] == 33; }, 2s));
   EXPECT_EQ(link.PendingType(), 0);
 }
 
@@ -670,7 +658,7 @@ TEST_F(LinkFixture, ReadErrorLosesTheUnitAndReleasesAWaitingSender) {
     answered = Exchange(link, BuildCommandFrame(code::kLive), response::kLive, 2000, 2000);
     returned = Steady::now().time_since_epoch().count();
   });
-  ASSERT_TRUE(Eventually([&] { return unit.Received().size() == 1; }));  // the sender waits
+  ASSERT_TRUE(testing::WaitUntil([&] { return unit.Received().size() == 1; }, 2s));  // the sender waits
   const auto unplugged = Steady::now();
   unit.Unplug();
   EXPECT_TRUE(lost_event.Wait(2s));

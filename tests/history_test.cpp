@@ -26,28 +26,16 @@
 #include "sim/SimTransport.h"
 #include "sim/SimUnit.h"
 #include "store/OleDate.h"
+#include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
 
 namespace norvo {
 namespace {
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void WriteFile(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
-// What a text-mode copy of card text looks like on disk.
-std::string TextMode(const std::string& card) {
-  std::string out;
-  for (char c : card) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-}
+using testing::ReadFile;
+using testing::TextMode;
+using testing::WriteFile;
 
 Payload Report(const std::string& text) {
   Payload p{};
@@ -55,34 +43,26 @@ Payload Report(const std::string& text) {
   return p;
 }
 
-struct TransferFixture : ::testing::Test {
-  fs::path root;
-  fs::path folder;
-  sim::SimUnit unit{sim::SimUnit::Options{.eight_area = true, .pacing = false, .seed = 2, .default_card = false}};
-  sim::SimTransport transport;
+struct TransferFixture : ::testing::Test, testing::SimRig {
+  TransferFixture() : SimRig({.eight_area = true, .pacing = false, .seed = 2, .default_card = false}) {}
+  testing::TempFolder temp;
+  const fs::path root = temp.path;
+  const fs::path folder = root / "Tarvik";
   DeviceLink link{transport};
   ResponseStore store;
   Dispatcher dispatcher{link, store};
   std::unique_ptr<CardTransfer> transfer;
 
   void SetUp() override {
-    root = fs::temp_directory_path() /
-           ("norvo-history-" + std::to_string(::getpid()) + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
-    folder = root / "Tarvik";
     fs::create_directories(folder);
     transfer = std::make_unique<CardTransfer>(link, folder);
-    transport.AddUnit(&unit, "sim:unit");
     dispatcher.SetCardSink(transfer.get());
     dispatcher.SetListReceiver(true);
     link.SetReportHandler([this](const Payload& p, int n) { dispatcher.Dispatch(p, n); });
     link.SetTimeScale(0.05);
     ASSERT_EQ(link.OpenDevice(), 1);
   }
-  void TearDown() override {
-    link.Stop();
-    fs::remove_all(root);
-  }
+  void TearDown() override { link.Stop(); }
 
   void List() {
     transfer->ClearList();

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -17,28 +16,21 @@
 #include "session/UnitSession.h"
 #include "sim/SimTransport.h"
 #include "sim/SimUnit.h"
+#include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
 
 namespace norvo {
 namespace {
 
-struct Folder {
-  fs::path path;
-  Folder() {
-    char name[] = "/tmp/norvo-session-XXXXXX";
-    path = ::mkdtemp(name);
-  }
-  ~Folder() { fs::remove_all(path); }
-};
-
-void WriteFile(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
+using testing::TempFolder;
+using testing::WriteFile;
 
 // A lock file left by a crashed holder, an empty one or one with foreign
 // text never keeps the unit; a live holder does, and is named; a symlink
 // planted under the lock's name is not followed.
 TEST(UnitLockTest, OnlyALiveHolderKeepsTheUnit) {
-  Folder folder;
+  TempFolder folder;
   const fs::path file = folder.path / UnitLockName("/dev/hidraw3");
   EXPECT_EQ(UnitLockName("/dev/hidraw3"), "norvo-unit-_dev_hidraw3.lock");
   for (const char* left : {"", "12345\n", "not a pid at all", "\xff\xfe garbage"}) {
@@ -84,7 +76,7 @@ TEST(UnitLockTest, OnlyALiveHolderKeepsTheUnit) {
 // one user locks the unit against another, who can only read the file; a
 // note naming a process that is gone names nobody.
 TEST(UnitLockTest, AnotherUsersLockFileLocksTheUnitToo) {
-  Folder folder;
+  TempFolder folder;
   const fs::path file = folder.path / UnitLockName("/dev/hidraw4");
   {
     UnitLock mine;
@@ -124,17 +116,12 @@ TEST(UnitLockTest, AnotherUsersLockFileLocksTheUnitToo) {
   EXPECT_TRUE(second.TryLock(file));
 }
 
-struct SessionFixture : ::testing::Test {
-  Folder folder;
-  sim::SimUnit unit{sim::SimUnit::Options{.eight_area = true, .pacing = true, .seed = 5, .default_card = false}};
-  sim::SimTransport transport;
+struct SessionFixture : ::testing::Test, testing::SimRig {
+  SessionFixture() : SimRig({.eight_area = true, .pacing = true, .seed = 5, .default_card = false}, 0.2) {}
+  TempFolder folder;
   std::unique_ptr<UnitSession> session;
 
-  void SetUp() override {
-    transport.AddUnit(&unit, "sim:unit");
-    unit.SetTimeScale(0.2);
-    session = Make();
-  }
+  void SetUp() override { session = Make(); }
   std::unique_ptr<UnitSession> Make() {
     UnitSession::Options options = UnitSession::SessionOptions(0.2);
     options.lock_folder = folder.path;
@@ -262,12 +249,9 @@ TEST(TimeScaleTest, OnlySaneFactorsAreTaken) {
   } rows[] = {{nullptr, true, 1.0}, {"0.01", true, 0.01}, {"2", true, 2.0},   {"nan", false, 0},
               {"inf", false, 0},    {"1e308", false, 0},  {"0", false, 0},    {"-1", false, 0},
               {"0.5x", false, 0},   {"", true, 1.0},      {"0.0001", true, 0.0001}};
+  testing::ScopedEnv env("NORVO_TIME_SCALE", nullptr);
   for (const auto& row : rows) {
-    if (row.text) {
-      ::setenv("NORVO_TIME_SCALE", row.text, 1);
-    } else {
-      ::unsetenv("NORVO_TIME_SCALE");
-    }
+    env.Set(row.text);
     std::string error;
     const std::optional<double> scale = TimeScaleFromEnvironment(&error);
     EXPECT_EQ(scale.has_value(), row.taken) << (row.text ? row.text : "(unset)");
@@ -277,7 +261,6 @@ TEST(TimeScaleTest, OnlySaneFactorsAreTaken) {
       EXPECT_NE(error.find("NORVO_TIME_SCALE takes a number"), std::string::npos);
     }
   }
-  ::unsetenv("NORVO_TIME_SCALE");
 }
 
 }  // namespace
