@@ -2,9 +2,7 @@
 // its output in both formats and its exit statuses.
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -28,76 +26,25 @@
 #include "history/Import.h"
 #include "history/Transfer.h"
 #include "store/RecordStore.h"
+#include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
 
 namespace norvo {
 namespace {
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
-
-// A running norvoctl: its pid and the read ends of its standard output (-1
-// when it writes elsewhere) and standard error.
-struct Child {
-  pid_t pid = -1;
-  int out = -1;
-  int err = -1;
-};
+using namespace std::chrono_literals;
+using testing::Child;
+using testing::Collect;
+using testing::Finish;
+using testing::ReadFile;
+using testing::Result;
+using testing::TextMode;
 
 // stdout_fd: where the child's standard output goes; -1 for a pipe of ours.
 Child Start(std::vector<std::string> args, const std::vector<std::string>& env = {}, int stdout_fd = -1) {
-  int out[2] = {-1, -1}, err[2];
-  if (stdout_fd < 0) {
-    EXPECT_EQ(::pipe(out), 0);
-  }
-  EXPECT_EQ(::pipe(err), 0);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(stdout_fd < 0 ? out[1] : stdout_fd, 1);
-    ::dup2(err[1], 2);
-    for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> argv = {const_cast<char*>(NORVOCTL)};
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(NORVOCTL, argv.data());
-    ::_exit(127);
-  }
-  if (stdout_fd < 0) ::close(out[1]);
-  ::close(err[1]);
-  return {pid, out[0], err[0]};
-}
-
-// Reads the child's pipes as they fill (neither can block the other) until
-// `until` appears in the standard output or both pipes end.
-void Collect(Child& c, Result& r, const std::string& until = "") {
-  for (;;) {
-    if (!until.empty() && r.out.find(until) != std::string::npos) return;
-    pollfd fds[2] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
-    if (fds[0].fd < 0 && fds[1].fd < 0) return;
-    if (::poll(fds, 2, -1) < 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buf[4096];
-      const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        (i == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
-      } else {
-        ::close(fds[i].fd);
-        (i == 0 ? c.out : c.err) = -1;
-      }
-    }
-  }
-}
-
-Result Finish(Child& c, Result r = {}) {
-  Collect(c, r);
-  int status = 0;
-  ::waitpid(c.pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+  args.insert(args.begin(), NORVOCTL);
+  return testing::Spawn(args, {.env = env, .out_fd = stdout_fd});
 }
 
 Result Norvoctl(std::vector<std::string> args, const std::vector<std::string>& env = {}, int stdout_fd = -1) {
@@ -105,26 +52,9 @@ Result Norvoctl(std::vector<std::string> args, const std::vector<std::string>& e
   return Finish(c);
 }
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// A card file as its local copy holds it: every line feed as CR LF.
-std::string LocalCopyOf(const std::string& card) {
-  std::string copy;
-  for (char c : card) copy += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return copy;
-}
-
 struct CliFixture : ::testing::Test {
-  fs::path data;
-  void SetUp() override {
-    data = fs::temp_directory_path() / ("norvoctl-" + std::to_string(::getpid()) + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(data);
-    fs::create_directories(data);
-  }
-  void TearDown() override { fs::remove_all(data); }
+  testing::TempFolder temp{"norvoctl"};
+  const fs::path data = temp.path;
   std::vector<std::string> SimArgs(std::vector<std::string> args) const {
     args.insert(args.begin(), {"--simulate", "--data-dir", data.string()});
     return args;
@@ -283,7 +213,7 @@ TEST_F(CliFixture, CardListGetResumeImportAndExport) {
   const Result resumed = Sim({"sd", "get", "LOG0003.CSV", "--import"});
   EXPECT_EQ(resumed.status, 0) << resumed.err;
   EXPECT_GT(fs::file_size(data / "LOG0003.CSV"), partial);
-  EXPECT_EQ(ReadFile(data / "LOG0003.CSV"), LocalCopyOf(sim::MakeLogFile(false, 1440, 0)));
+  EXPECT_EQ(ReadFile(data / "LOG0003.CSV"), TextMode(sim::MakeLogFile(false, 1440, 0)));
   EXPECT_NE(resumed.err.find("imported 1440 lines"), std::string::npos);
 
   // export: the rows the Graph draws for the same span.
@@ -493,7 +423,7 @@ TEST_F(CliFixture, InterruptedDownloadResumesToTheSameFile) {
     // takes seconds, and the first block is on disk long before the last.
     Child child = StartSim({"sd", "get", "LOG0003.CSV"}, {"NORVO_TIME_SCALE=20"});
     std::error_code ec;
-    for (int i = 0; i < 15000 && (fs::file_size(copy, ec) == 0 || ec); ++i) ::usleep(2000);
+    testing::WaitUntil([&] { return fs::file_size(copy, ec) > 0 && !ec; }, 60s * testing::kSlowdown);
     ::kill(child.pid, signal);
     const Result cut = Finish(child);
     EXPECT_EQ(cut.status, 128 + signal) << cut.err;
@@ -501,13 +431,13 @@ TEST_F(CliFixture, InterruptedDownloadResumesToTheSameFile) {
     EXPECT_TRUE(cut.out.empty()) << "no path for an incomplete copy";
     const std::string partial = ReadFile(copy);
     EXPECT_GT(partial.size(), 0u);
-    EXPECT_LT(partial.size(), LocalCopyOf(card).size());
-    EXPECT_EQ(LocalCopyOf(card).compare(0, partial.size(), partial), 0) << "the partial copy is the file's beginning";
+    EXPECT_LT(partial.size(), TextMode(card).size());
+    EXPECT_EQ(TextMode(card).compare(0, partial.size(), partial), 0) << "the partial copy is the file's beginning";
 
     const Result resumed = Sim({"sd", "get", "LOG0003.CSV"});
     EXPECT_EQ(resumed.status, 0) << resumed.err;
     EXPECT_EQ(resumed.out, copy.string() + "\n");
-    EXPECT_EQ(ReadFile(copy), LocalCopyOf(card));
+    EXPECT_EQ(ReadFile(copy), TextMode(card));
   }
 }
 
@@ -786,7 +716,7 @@ TEST_F(CliFixture, DiskFullDuringSdGetIsAFailure) {
   std::signal(SIGXFSZ, previous);
   EXPECT_EQ(full.status, 4) << full.err;
   EXPECT_NE(full.err.find("Write error"), std::string::npos) << full.err;
-  const std::string whole = LocalCopyOf(sim::MakeLogFile(false, 1440, 0));
+  const std::string whole = TextMode(sim::MakeLogFile(false, 1440, 0));
   const std::string partial = ReadFile(data / "LOG0003.CSV");
   EXPECT_EQ(partial, whole.substr(0, partial.size()));
   const Result resumed = Sim({"sd", "get", "LOG0003.CSV"});
@@ -818,7 +748,7 @@ TEST_F(CliFixture, FileSizeLimitIsAWriteErrorNotASignal) {
   }
   const Result resumed = Sim({"sd", "get", "LOG0003.CSV"});
   EXPECT_EQ(resumed.status, 0) << resumed.err;
-  EXPECT_EQ(ReadFile(data / "LOG0003.CSV"), LocalCopyOf(sim::MakeLogFile(false, 1440, 0)));
+  EXPECT_EQ(ReadFile(data / "LOG0003.CSV"), TextMode(sim::MakeLogFile(false, 1440, 0)));
 }
 
 // backup FILE onto what is not a plain file: a symbolic link stays a link

@@ -7,26 +7,20 @@
 // needs one fails when it is missing.
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <thread>
 
 #include "logger/Logger.h"
@@ -39,6 +33,7 @@
 #include "sim/SimUnit.h"
 #include "store/LiveStore.h"
 #include "store/RecordStore.h"
+#include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -46,105 +41,31 @@ using namespace std::chrono_literals;
 namespace norvo {
 namespace {
 
-struct Folder {
-  fs::path path;
-  Folder() {
-    char name[] = "/tmp/norvo-logger-XXXXXX";
-    path = ::mkdtemp(name);
-  }
-  ~Folder() { fs::remove_all(path); }
-};
-
-std::string Slurp(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// Bounded: every wait in these tests ends, answered or not.
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 15s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
-// A program on PATH (or in /usr/sbin, where Debian puts mosquitto); "" when missing.
-std::string Tool(const std::string& name) {
-  std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-  path += ":/usr/sbin:/usr/bin";
-  std::stringstream dirs(path);
-  for (std::string dir; std::getline(dirs, dir, ':');) {
-    const fs::path candidate = fs::path(dir) / name;
-    if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return "";
-}
+using testing::FindProgram;
+using testing::ReadFile;
+using testing::TempFolder;
+using testing::WaitUntil;
+using Ran = testing::Result;
+using testing::RunProgram;
 
 #define REQUIRE_TOOL(var, name)                                                                  \
-  [[maybe_unused]] const std::string var = Tool(name);                                           \
+  [[maybe_unused]] const std::string var = FindProgram(name);                                    \
   ASSERT_FALSE(var.empty()) << name << " is missing: bash tools/deps.sh installs it"
-
-// Starts a program with its output in files; env entries are NAME=VALUE.
-pid_t Spawn(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err,
-            const std::vector<std::string>& env = {}, const fs::path& in = "/dev/null") {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int i = ::open(in.c_str(), O_RDONLY);
-    const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(i, 0);
-    ::dup2(o, 1);
-    ::dup2(e, 2);
-    for (const std::string& v : env) ::putenv(const_cast<char*>(v.c_str()));
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  return pid;
-}
-
-int Reap(pid_t pid) {
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-struct Ran {
-  int status = -1;
-  std::string out, err;
-};
-
-Ran RunProgram(const std::vector<std::string>& argv, const Folder& folder, const std::vector<std::string>& env = {},
-        const fs::path& in = "/dev/null") {
-  const fs::path out = folder.path / "run.out", err = folder.path / "run.err";
-  Ran r;
-  r.status = Reap(Spawn(argv, out, err, env, in));
-  r.out = Slurp(out);
-  r.err = Slurp(err);
-  return r;
-}
 
 void ExpectPromtoolPasses(const std::string& text) {
   REQUIRE_TOOL(promtool, "promtool");
-  Folder folder;
+  TempFolder folder;
   const fs::path file = folder.path / "scrape.txt";
   std::ofstream(file, std::ios::binary) << text;
-  const Ran r = RunProgram({promtool, "check", "metrics"}, folder, {}, file);
+  const Ran r = RunProgram({promtool, "check", "metrics"}, {.in = file});
   EXPECT_EQ(r.status, 0) << r.out << r.err << "\n" << text;
 }
 
 std::string Scrape(int port) {
-  const std::string curl = Tool("curl");
+  const std::string curl = FindProgram("curl");
   EXPECT_FALSE(curl.empty()) << "curl is missing: bash tools/deps.sh installs it";
   if (curl.empty()) return "";
-  Folder folder;
-  const Ran r = RunProgram({curl, "-sS", "--max-time", "10", "http://127.0.0.1:" + std::to_string(port) + "/metrics"}, folder);
+  const Ran r = RunProgram({curl, "-sS", "--max-time", "10", "http://127.0.0.1:" + std::to_string(port) + "/metrics"});
   EXPECT_EQ(r.status, 0) << r.err;
   return r.out;
 }
@@ -180,7 +101,7 @@ class Broker {
   int Port() const { return port_; }
   // Anonymous clients, or only those in the password file.
   bool Start(const fs::path& password_file = {}) {
-    const std::string mosquitto = Tool("mosquitto");
+    const std::string mosquitto = FindProgram("mosquitto");
     if (mosquitto.empty()) return false;
     const fs::path conf = folder_ / "mosquitto.conf";
     // As root, mosquitto would drop to its own user, which cannot read the
@@ -189,20 +110,19 @@ class Broker {
                         << (::geteuid() == 0 ? "user root\n" : "")
                         << (password_file.empty() ? "allow_anonymous true\n"
                                                   : "allow_anonymous false\npassword_file " + password_file.string() + "\n");
-    pid_ = Spawn({mosquitto, "-c", conf.string()}, folder_ / "broker.out", folder_ / "broker.err");
-    return WaitFor([&] { return Accepts(port_); }, 10s);
+    child_ = testing::Spawn({mosquitto, "-c", conf.string()}, {.out = folder_ / "broker.out", .err = folder_ / "broker.err"});
+    return WaitUntil([&] { return Accepts(port_); }, 10s);
   }
   void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    Reap(pid_);
-    pid_ = -1;
+    if (child_.pid <= 0) return;
+    ::kill(child_.pid, SIGTERM);
+    testing::Finish(child_);
   }
 
  private:
   fs::path folder_;
   int port_;
-  pid_t pid_ = -1;
+  testing::Child child_;
 };
 
 // Everything the broker carries, seen through libmosquitto; it subscribes
@@ -252,7 +172,7 @@ class Subscriber {
     return found.empty() ? "" : found.back().payload;
   }
   bool WaitLast(const std::string& topic, const std::string& payload) {
-    return WaitFor([&] { return Last(topic) == payload; });
+    return WaitUntil([&] { return Last(topic) == payload; });
   }
 
  private:
@@ -279,21 +199,8 @@ int CountRows(const fs::path& db, const std::string& sql) {
 double Now() { return logger::UnixSeconds(std::chrono::system_clock::now()); }
 
 // Central European time, without relying on the zone database.
-struct CentralEuropeanTime {
-  std::string saved;
-  CentralEuropeanTime() {
-    if (const char* tz = std::getenv("TZ")) saved = tz;
-    ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-    ::tzset();
-  }
-  ~CentralEuropeanTime() {
-    if (saved.empty()) {
-      ::unsetenv("TZ");
-    } else {
-      ::setenv("TZ", saved.c_str(), 1);
-    }
-    ::tzset();
-  }
+struct CentralEuropeanTime : testing::ScopedEnv {
+  CentralEuropeanTime() : ScopedEnv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3") {}
 };
 
 LivePoll Poll(double time, const std::string& unit, double t1, int h1, double d1) {
@@ -308,7 +215,7 @@ LivePoll Poll(double time, const std::string& unit, double t1, int h1, double d1
 // ---- the live table ------------------------------------------------------------
 
 TEST(LiveStoreTest, AppendsQueriesAndRetainsWithoutTouchingTheImport) {
-  Folder folder;
+  TempFolder folder;
   const fs::path db = folder.path / kDatabaseFile;
   // An imported log file's records are in the same file.
   {
@@ -355,18 +262,18 @@ TEST(LiveStoreTest, AppendsQueriesAndRetainsWithoutTouchingTheImport) {
   // A file that is not a database is reported and stays as it was.
   const fs::path foreign = folder.path / "foreign.mdb";
   std::ofstream(foreign, std::ios::binary) << "Standard Jet DB\x01\x02";
-  const std::string before = Slurp(foreign);
+  const std::string before = ReadFile(foreign);
   LiveStore other;
   EXPECT_FALSE(other.Open(foreign.string(), &error));
   EXPECT_NE(error.find("not a database"), std::string::npos) << error;
-  EXPECT_EQ(Slurp(foreign), before);
+  EXPECT_EQ(ReadFile(foreign), before);
 }
 
 // Start excluded, end included, as the export of imported records; the
 // times in local time with their offset.
 TEST(LiveStoreTest, ExportKeepsTheSpanRulesInBothFormats) {
   CentralEuropeanTime cet;
-  Folder folder;
+  TempFolder folder;
   const fs::path db = folder.path / kDatabaseFile;
   double t[4];
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(ParseLocalTime("2026-12-07 08:0" + std::to_string(i) + ":00", &t[i]));
@@ -404,7 +311,7 @@ TEST(LiveStoreTest, ExportKeepsTheSpanRulesInBothFormats) {
     const LiveExportResult r = ExportLive(db.string(), c.from, c.to, c.format, out);
     std::fclose(out);
     EXPECT_EQ(r.status, LiveExportResult::kOk) << r.message;
-    const std::string text = Slurp(file);
+    const std::string text = ReadFile(file);
     for (const std::string& line : c.lines) EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
     const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
     if (c.format == LiveFormat::kCsv) {
@@ -528,7 +435,7 @@ struct Notes {
   }
 };
 
-logger::LoggerOptions TestOptions(const Folder& folder) {
+logger::LoggerOptions TestOptions(const TempFolder& folder) {
   logger::LoggerOptions o;
   o.data_folder = folder.path;
   o.lock_folder = folder.path;
@@ -548,7 +455,7 @@ logger::UnitStatus StatusOf(const logger::Logger& l, const std::string& path) {
 }
 
 TEST(LoggerTest, PollsEveryUnitIntoTheStoreAndTheEndpoint) {
-  Folder folder;
+  TempFolder folder;
   Units sim(2);
   sim.units[0]->SetSensor(1, 215, 40);
   sim.units[1]->SetSensor(1, -123, 80);
@@ -567,7 +474,7 @@ TEST(LoggerTest, PollsEveryUnitIntoTheStoreAndTheEndpoint) {
   std::string error;
   ASSERT_EQ(l.Start(&error), logger::Logger::StartError::kNone) << error;
   l.StartUnits();
-  ASSERT_TRUE(WaitFor([&] { return StatusOf(l, "sim:unit1").polls >= 3 && StatusOf(l, "sim:unit2").polls >= 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, "sim:unit1").polls >= 3 && StatusOf(l, "sim:unit2").polls >= 3; }));
 
   // The unit is held: no other session gets it meanwhile.
   {
@@ -612,27 +519,27 @@ TEST(LoggerTest, PollsEveryUnitIntoTheStoreAndTheEndpoint) {
 }
 
 TEST(LoggerTest, SurvivesUnplugAndPlugAndCountsTheGap) {
-  Folder folder;
+  TempFolder folder;
   Units sim(1);
   Notes notes;
   logger::Logger l(sim.transport, TestOptions(folder), notes.Fn());
   std::string error;
   ASSERT_EQ(l.Start(&error), logger::Logger::StartError::kNone) << error;
   l.StartUnits();
-  ASSERT_TRUE(WaitFor([&] { return StatusOf(l, "sim:unit1").polls >= 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, "sim:unit1").polls >= 2; }));
 
   sim.units[0]->Unplug();
-  ASSERT_TRUE(WaitFor([&] { return !StatusOf(l, "sim:unit1").connected; }));
+  ASSERT_TRUE(WaitUntil([&] { return !StatusOf(l, "sim:unit1").connected; }));
   const std::uint64_t polls_before = StatusOf(l, "sim:unit1").polls;
   const std::string away = Scrape(l.MetricsPort());
   EXPECT_NE(away.find("norvo_unit_connected{device=\"sim:unit1\"} 0\n"), std::string::npos) << away;
   EXPECT_EQ(away.find("norvo_temperature_celsius{device=\"sim:unit1\""), std::string::npos) << "no stale readings";
-  EXPECT_TRUE(WaitFor([&] { return notes.Has("sim:unit1: No unit found."); }));
+  EXPECT_TRUE(WaitUntil([&] { return notes.Has("sim:unit1: No unit found."); }));
   std::this_thread::sleep_for(200ms);  // the unit stays away for a while
   EXPECT_EQ(StatusOf(l, "sim:unit1").polls, polls_before);
 
   sim.units[0]->Plug();
-  ASSERT_TRUE(WaitFor([&] { return StatusOf(l, "sim:unit1").polls >= polls_before + 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, "sim:unit1").polls >= polls_before + 2; }));
   const logger::UnitStatus back = StatusOf(l, "sim:unit1");
   EXPECT_TRUE(back.connected);
   EXPECT_EQ(back.reconnects, 1u);
@@ -652,7 +559,7 @@ TEST(LoggerTest, SurvivesUnplugAndPlugAndCountsTheGap) {
 // period here is a minute, and the endpoint must say so within 3 s, with no
 // reading series left. Plugged back, it is reopened, polled and counted.
 TEST(LoggerTest, APullShowsAtOnceAndTheReturnIsCounted) {
-  Folder folder;
+  TempFolder folder;
   Units sim(1);
   Notes notes;
   logger::LoggerOptions o = TestOptions(folder);
@@ -661,21 +568,21 @@ TEST(LoggerTest, APullShowsAtOnceAndTheReturnIsCounted) {
   std::string error;
   ASSERT_EQ(l.Start(&error), logger::Logger::StartError::kNone) << error;
   l.StartUnits();
-  ASSERT_TRUE(WaitFor([&] { return StatusOf(l, "sim:unit1").polls >= 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, "sim:unit1").polls >= 1; }));
   const std::string connected = "norvo_unit_connected{device=\"sim:unit1\"} ";
   const std::string reading = "norvo_temperature_celsius{device=\"sim:unit1\"";
   ASSERT_NE(Scrape(l.MetricsPort()).find(reading), std::string::npos);
 
   sim.units[0]->Unplug();
   std::string away;
-  EXPECT_TRUE(WaitFor([&] { return (away = Scrape(l.MetricsPort())).find(connected + "0\n") != std::string::npos; }, 3s))
+  EXPECT_TRUE(WaitUntil([&] { return (away = Scrape(l.MetricsPort())).find(connected + "0\n") != std::string::npos; }, 3s))
       << away;
   EXPECT_EQ(away.find(reading), std::string::npos) << away;
   EXPECT_TRUE(notes.Has("sim:unit1: unit lost"));
 
   sim.units[0]->Plug();
   std::string back;
-  EXPECT_TRUE(WaitFor([&] {
+  EXPECT_TRUE(WaitUntil([&] {
     back = Scrape(l.MetricsPort());
     return back.find(connected + "1\n") != std::string::npos && back.find(reading) != std::string::npos &&
            back.find("norvo_reconnects_total{device=\"sim:unit1\"} 1\n") != std::string::npos;
@@ -684,7 +591,7 @@ TEST(LoggerTest, APullShowsAtOnceAndTheReturnIsCounted) {
 }
 
 TEST(LoggerTest, WaitsForAUnitAnotherProcessHolds) {
-  Folder folder;
+  TempFolder folder;
   Units sim(1);
   // In this process, but through a lock file of its own: as another process.
   UnitSession holder(sim.transport, folder.path, UnitSession::Options{.lock_unit = true, .lock_folder = folder.path});
@@ -694,11 +601,11 @@ TEST(LoggerTest, WaitsForAUnitAnotherProcessHolds) {
   std::string error;
   ASSERT_EQ(l.Start(&error), logger::Logger::StartError::kNone) << error;
   l.StartUnits();
-  ASSERT_TRUE(WaitFor([&] { return notes.Has("sim:unit1: unit in use by pid " + std::to_string(::getpid())); }));
+  ASSERT_TRUE(WaitUntil([&] { return notes.Has("sim:unit1: unit in use by pid " + std::to_string(::getpid())); }));
   EXPECT_FALSE(StatusOf(l, "sim:unit1").connected);
   EXPECT_EQ(StatusOf(l, "sim:unit1").polls, 0u);
   holder.Stop();
-  EXPECT_TRUE(WaitFor([&] { return StatusOf(l, "sim:unit1").polls >= 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return StatusOf(l, "sim:unit1").polls >= 1; }));
   EXPECT_EQ(StatusOf(l, "sim:unit1").reconnects, 0u) << "never connected before: no reconnection";
   l.Stop();
 }
@@ -707,24 +614,22 @@ TEST(LoggerTest, WaitsForAUnitAnotherProcessHolds) {
 
 class Serve {
  public:
-  Serve(const Folder& folder, std::vector<std::string> args) : folder_(folder) {
+  Serve(const TempFolder& folder, std::vector<std::string> args) : folder_(folder) {
     std::vector<std::string> argv = {NORVOCTL, "--data-dir", (folder.path / "data").string(), "serve"};
     argv.insert(argv.end(), args.begin(), args.end());
-    pid_ = Spawn(argv, folder.path / "serve.out", folder.path / "serve.err",
-                 {"NORVO_TIME_SCALE=0.01", "NORVO_RUNTIME_DIR=" + folder.path.string()});
+    // Output and error in files, which the test reads while it runs.
+    child_ = testing::Spawn(argv, {.env = {"NORVO_TIME_SCALE=0.01", "NORVO_RUNTIME_DIR=" + folder.path.string()},
+                                   .out = folder.path / "serve.out", .err = folder.path / "serve.err"});
   }
   ~Serve() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      Reap(pid_);
-    }
+    if (child_.pid > 0) End(SIGKILL);
   }
-  std::string Err() const { return Slurp(folder_.path / "serve.err"); }
-  std::string Out() const { return Slurp(folder_.path / "serve.out"); }
+  std::string Err() const { return ReadFile(folder_.path / "serve.err"); }
+  std::string Out() const { return ReadFile(folder_.path / "serve.out"); }
   // The port from the banner; 0 when it did not come.
   int MetricsPort() const {
     int port = 0;
-    WaitFor([&] {
+    WaitUntil([&] {
       const std::string err = Err(), banner = "metrics on http://127.0.0.1:";
       const std::size_t at = err.find(banner);
       if (at != std::string::npos) port = std::atoi(err.c_str() + at + banner.size());
@@ -732,16 +637,16 @@ class Serve {
     });
     return port;
   }
+  // The exit status, or 128 + the signal that ended it, as a shell gives it.
   int End(int signal) {
-    ::kill(pid_, signal);
-    const int status = Reap(pid_);
-    pid_ = -1;
-    return status;
+    ::kill(child_.pid, signal);
+    const Ran r = testing::Finish(child_);
+    return r.signal ? 128 + r.signal : r.status;
   }
 
  private:
-  const Folder& folder_;
-  pid_t pid_ = -1;
+  const TempFolder& folder_;
+  testing::Child child_;
 };
 
 int CountUnitStates(const Subscriber& s, const std::string& unit_id) {
@@ -750,7 +655,7 @@ int CountUnitStates(const Subscriber& s, const std::string& unit_id) {
 
 TEST(ServeTest, ThreeSimulatedUnitsToMetricsMqttAndStoreUntilSignalled) {
   REQUIRE_TOOL(mosquitto, "mosquitto");
-  Folder folder;
+  TempFolder folder;
   Broker broker(folder.path);
   ASSERT_TRUE(broker.Start());
   Subscriber sub(broker.Port());
@@ -760,7 +665,7 @@ TEST(ServeTest, ThreeSimulatedUnitsToMetricsMqttAndStoreUntilSignalled) {
                        "127.0.0.1:" + std::to_string(broker.Port())});
   const int port = serve.MetricsPort();
   ASSERT_NE(port, 0) << serve.Err();
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     return CountUnitStates(sub, "sim_unit1") >= 2 && CountUnitStates(sub, "sim_unit2") >= 2 &&
            CountUnitStates(sub, "sim_unit3") >= 2;
   })) << serve.Err();
@@ -805,29 +710,27 @@ TEST(ServeTest, ThreeSimulatedUnitsToMetricsMqttAndStoreUntilSignalled) {
   EXPECT_EQ(sub.Last("norvo/sim_unit2/availability"), "offline");
 
   const Ran csv = RunProgram({NORVOCTL, "--data-dir", (folder.path / "data").string(), "export", "--live", "--from",
-                       "2000-01-01 00:00:00", "--to", "2099-01-01 00:00:00"},
-                      folder);
+                       "2000-01-01 00:00:00", "--to", "2099-01-01 00:00:00"});
   EXPECT_EQ(csv.status, 0) << csv.err;
   EXPECT_EQ(csv.out.rfind("time,unit,channel,temperature,humidity,dew_point\n", 0), 0u);
   for (const char* unit : {",sim:unit1,1,", ",sim:unit2,8,,,\n", ",sim:unit3,7,"}) {
     EXPECT_NE(csv.out.find(unit), std::string::npos) << unit;
   }
   const Ran both = RunProgram({NORVOCTL, "--data-dir", (folder.path / "data").string(), "export", "--live", "--column",
-                        "Humidity", "--from", "2000-01-01 00:00:00", "--to", "2099-01-01 00:00:00"},
-                       folder);
+                        "Humidity", "--from", "2000-01-01 00:00:00", "--to", "2099-01-01 00:00:00"});
   EXPECT_EQ(both.status, 3) << both.err;
 }
 
 TEST(ServeTest, LastWillWhenKilledAndPublishingResumesAfterTheBrokerRestarts) {
   REQUIRE_TOOL(mosquitto, "mosquitto");
-  Folder folder;
+  TempFolder folder;
   Broker broker(folder.path);
   ASSERT_TRUE(broker.Start());
   Serve serve(folder, {"--simulate", "1", "--period", "0.1", "--no-metrics", "--mqtt",
                        "127.0.0.1:" + std::to_string(broker.Port())});
   {
     Subscriber sub(broker.Port());
-    ASSERT_TRUE(WaitFor([&] { return CountUnitStates(sub, "sim_unit1") >= 1; })) << serve.Err();
+    ASSERT_TRUE(WaitUntil([&] { return CountUnitStates(sub, "sim_unit1") >= 1; })) << serve.Err();
   }
   broker.Stop();
   // Polls go on while the broker is away; none of them waits to be sent.
@@ -835,7 +738,7 @@ TEST(ServeTest, LastWillWhenKilledAndPublishingResumesAfterTheBrokerRestarts) {
   const auto restarted = std::chrono::system_clock::now();
   ASSERT_TRUE(broker.Start());
   Subscriber sub(broker.Port());
-  ASSERT_TRUE(WaitFor([&] { return CountUnitStates(sub, "sim_unit1") >= 3; }, 40s)) << serve.Err();
+  ASSERT_TRUE(WaitUntil([&] { return CountUnitStates(sub, "sim_unit1") >= 3; }, 40s)) << serve.Err();
   EXPECT_EQ(sub.Last("norvo/status"), "online");
   for (const Subscriber::Message& m : sub.Messages("norvo/sim_unit1/state")) {
     const std::string time = nlohmann::json::parse(m.payload)["time"];
@@ -853,9 +756,9 @@ TEST(ServeTest, LastWillWhenKilledAndPublishingResumesAfterTheBrokerRestarts) {
 // wrong one is told and retried, never a crash.
 TEST(ServeTest, BrokerUserAndPasswordFromAFile) {
   REQUIRE_TOOL(mosquitto_passwd, "mosquitto_passwd");
-  Folder folder;
+  TempFolder folder;
   const fs::path passwords = folder.path / "passwords";
-  ASSERT_EQ(RunProgram({mosquitto_passwd, "-c", "-b", passwords.string(), "logger", "s3cret pass"}, folder).status, 0);
+  ASSERT_EQ(RunProgram({mosquitto_passwd, "-c", "-b", passwords.string(), "logger", "s3cret pass"}).status, 0);
   ::chmod(passwords.c_str(), 0600);
   Broker broker(folder.path);
   ASSERT_TRUE(broker.Start(passwords));
@@ -866,24 +769,24 @@ TEST(ServeTest, BrokerUserAndPasswordFromAFile) {
     Serve serve(folder, {"--simulate", "1", "--period", "0.1", "--no-metrics", "--mqtt",
                          "127.0.0.1:" + std::to_string(broker.Port()), "--mqtt-user", "logger", "--mqtt-password-file",
                          (folder.path / "right").string()});
-    EXPECT_TRUE(WaitFor([&] { return CountUnitStates(sub, "sim_unit1") >= 2; })) << serve.Err();
+    EXPECT_TRUE(WaitUntil([&] { return CountUnitStates(sub, "sim_unit1") >= 2; })) << serve.Err();
     EXPECT_EQ(serve.End(SIGTERM), 0);
   }
   Serve refused(folder, {"--simulate", "1", "--period", "0.1", "--no-metrics", "--mqtt",
                          "127.0.0.1:" + std::to_string(broker.Port()), "--mqtt-user", "logger", "--mqtt-password-file",
                          (folder.path / "wrong").string()});
-  EXPECT_TRUE(WaitFor([&] { return refused.Err().find("MQTT: the broker refused the connection") != std::string::npos; }))
+  EXPECT_TRUE(WaitUntil([&] { return refused.Err().find("MQTT: the broker refused the connection") != std::string::npos; }))
       << refused.Err();
   EXPECT_EQ(refused.End(SIGTERM), 0) << refused.Err();
 }
 
 TEST(ServeTest, BadOptionsAForeignStoreAndATakenPortEndIt) {
-  Folder folder;
+  TempFolder folder;
   const std::string data = (folder.path / "data").string();
   const std::vector<std::string> env = {"NORVO_TIME_SCALE=0.01", "NORVO_RUNTIME_DIR=" + folder.path.string()};
   const auto serve = [&](std::vector<std::string> args) {
     args.insert(args.begin(), {NORVOCTL, "--data-dir", data, "serve"});
-    return RunProgram(args, folder, env);
+    return RunProgram(args, {.env = env});
   };
   struct Case {
     std::vector<std::string> args;
@@ -926,7 +829,7 @@ TEST(ServeTest, BadOptionsAForeignStoreAndATakenPortEndIt) {
   const Ran foreign = serve({"--simulate", "1", "--no-metrics"});
   EXPECT_EQ(foreign.status, 4) << foreign.err;
   EXPECT_NE(foreign.err.find("file is not a database"), std::string::npos) << foreign.err;
-  EXPECT_EQ(Slurp(db), std::string("Standard Jet DB\x01\x02\x03"));
+  EXPECT_EQ(ReadFile(db), std::string("Standard Jet DB\x01\x02\x03"));
 }
 
 }  // namespace
