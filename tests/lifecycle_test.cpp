@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "settings/DataFolder.h"
+#include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -26,17 +27,7 @@ using namespace std::chrono_literals;
 namespace norvo {
 namespace {
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-bool Found(const char* program) {
-  for (const char* dir : {"/usr/bin", "/usr/local/bin", "/bin"}) {
-    if (::access((std::string(dir) + "/" + program).c_str(), X_OK) == 0) return true;
-  }
-  return false;
-}
+using testing::ReadFile;
 
 // A display of our own for the whole test binary.
 class XServer {
@@ -126,17 +117,13 @@ struct Console {
   }
 };
 
-// Runs a helper program and gives its standard output (empty on failure).
-QString RunTool(const QString& program, const QStringList& args, const QProcessEnvironment& env, int ms = 10000) {
-  QProcess p;
-  p.setProcessEnvironment(env);
-  p.start(program, args);
-  if (!p.waitForFinished(ms)) {
-    p.kill();
-    p.waitForFinished();
-    return {};
-  }
-  return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+// Runs a helper program and gives its standard output (empty when it had to be killed).
+QString RunTool(const QString& program, const QStringList& args, const QProcessEnvironment& env) {
+  std::vector<std::string> argv = {program.toStdString()}, vars;
+  for (const QString& a : args) argv.push_back(a.toStdString());
+  for (const QString& v : env.toStringList()) vars.push_back(v.toStdString());
+  const testing::Result r = testing::RunProgram(argv, {.env = vars}, 10s);
+  return r.signal == SIGKILL ? QString() : QString::fromStdString(r.out).trimmed();
 }
 
 // The top-level windows of a process that are mapped, as xdotool finds them.
@@ -206,7 +193,7 @@ std::vector<pid_t> ConsolesOf(const QString& data) {
 class OnDesktop : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!Found("Xvfb") || !Found("xdotool")) return;
+    if (testing::FindProgram("Xvfb").empty() || testing::FindProgram("xdotool").empty()) return;
     server_ = new XServer;
     if (!server_->Start()) {
       delete server_;
@@ -364,13 +351,11 @@ TEST(SingleInstance, StaleEmptyOrForeignLockNeverStopsAStart) {
 
 TEST(SingleInstance, LockIsPerUser) {
   QTemporaryDir runtime;
-  qputenv("NORVO_RUNTIME_DIR", runtime.path().toLocal8Bit());
+  testing::ScopedEnv own("NORVO_RUNTIME_DIR", qPrintable(runtime.path()));
   EXPECT_EQ(ConsoleLockPath(), fs::path(runtime.path().toStdString()) / "norvo.lock");
-  qunsetenv("NORVO_RUNTIME_DIR");
-  const QByteArray xdg = qgetenv("XDG_RUNTIME_DIR");
-  qunsetenv("XDG_RUNTIME_DIR");
+  own.Set(nullptr);
+  testing::ScopedEnv xdg("XDG_RUNTIME_DIR", nullptr);
   EXPECT_EQ(ConsoleLockPath().filename(), "norvo-" + std::to_string(::getuid()) + ".lock");
-  if (!xdg.isEmpty()) qputenv("XDG_RUNTIME_DIR", xdg);
 }
 
 }  // namespace
