@@ -230,8 +230,10 @@ TEST_F(SessionFixture, VerifiedWritesSayWhatTheUnitDid) {
   // check that follow get no answer.
   calibration[3] = 7;
   unit.SetPermissionDelay(300);  // 60 ms here
+  unit.ClearReceived();
   std::thread silence([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Silent once the query is in: its "yes" is queued already.
+    testing::WaitUntil([&] { return !unit.Received().empty(); });
     unit.SetSilent(true);
   });
   const WriteOutcome late = session->WriteVerified(std::array<Payload, 1>{calibration}, kDialogWrite, &block);
