@@ -16,13 +16,13 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <thread>
 
 #include "device/Frames.h"
 #include "session/ShareCodec.h"
 #include "session/SharedUnit.h"
 #include "sim/SimTransport.h"
 #include "sim/SimUnit.h"
+#include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
 
@@ -30,17 +30,7 @@ namespace norvo {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Waits for a condition, up to a deadline.
-template <class F>
-bool Eventually(F done, std::chrono::milliseconds limit = 5000ms) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
+using testing::WaitUntil;
 
 std::string Framed(const std::string& body) {
   std::string out(4, '\0');
@@ -81,20 +71,15 @@ struct RawClient {
   bool connected = false;
 };
 
-struct ShareFixture : ::testing::Test {
-  fs::path folder = [] {
-    char name[] = "/tmp/norvo-share-XXXXXX";
-    return fs::path(::mkdtemp(name));
-  }();
-  sim::SimUnit unit{sim::SimUnit::Options{.eight_area = true, .pacing = true, .seed = 7, .default_card = false}};
-  sim::SimTransport transport;
+struct ShareFixture : ::testing::Test, testing::SimRig {
+  ShareFixture() : SimRig({.eight_area = true, .pacing = true, .seed = 7, .default_card = false}, 0.2) {}
+  testing::TempFolder temp{"norvo-share"};
+  const fs::path folder = temp.path;
   std::unique_ptr<SharedUnit> owner, attached;
   std::atomic<int> attached_polls{0};
   std::atomic<bool> attached_live{false};
 
   void SetUp() override {
-    transport.AddUnit(&unit, "sim:unit");
-    unit.SetTimeScale(0.2);
     owner = Make();
     attached = Make();
     ASSERT_EQ(owner->Open(), OpenState::kOpened);
@@ -104,7 +89,6 @@ struct ShareFixture : ::testing::Test {
   void TearDown() override {
     attached->Stop();
     owner->Stop();
-    fs::remove_all(folder);
   }
   std::unique_ptr<SharedUnit> Make() {
     UnitSession::Options options = UnitSession::SessionOptions(0.2);
@@ -159,7 +143,7 @@ TEST_F(ShareFixture, AttachedUnitWorksThroughTheOwner) {
 
   // The owner's polls reach the subscriber.
   PollAttached();
-  EXPECT_TRUE(Eventually([&] { return attached_polls.load() >= 2 && attached_live.load(); }));
+  EXPECT_TRUE(WaitUntil([&] { return attached_polls.load() >= 2 && attached_live.load(); }));
   EXPECT_EQ(owner->Server()->Clients(), 1u);
 }
 
@@ -172,14 +156,14 @@ TEST_F(ShareFixture, StalledAndMalformedClientsAreClosedAlone) {
   share::Request subscribe;
   subscribe.kind = share::Kind::kSubscribe;
   stalled.Send(share::EncodeRequest(subscribe));
-  ASSERT_TRUE(Eventually([&] { return owner->Server()->Clients() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return owner->Server()->Clients() == 2; }));
   int before = owner->PollCount();
-  EXPECT_TRUE(Eventually([&] { return owner->PollCount() >= before + 3; }));
+  EXPECT_TRUE(WaitUntil([&] { return owner->PollCount() >= before + 3; }));
   const PollSnapshot snapshot = owner->Blocks();
   for (int k = 0; k < 3000; ++k) owner->Server()->Publish(snapshot);  // returns: it never waits for a client
-  EXPECT_TRUE(Eventually([&] { return owner->Server()->Clients() == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return owner->Server()->Clients() == 1; }));
   before = owner->PollCount();
-  EXPECT_TRUE(Eventually([&] { return owner->PollCount() >= before + 3; }));
+  EXPECT_TRUE(WaitUntil([&] { return owner->PollCount() >= before + 3; }));
 
   share::Request state;
   state.kind = share::Kind::kState;
@@ -248,12 +232,12 @@ TEST_F(ShareFixture, PeerWithoutCredentialsIsClosedAtOnce) {
 // and its polling goes on from its own poller.
 TEST_F(ShareFixture, AttachedUnitTakesOverWhenTheOwnerEnds) {
   PollAttached();
-  ASSERT_TRUE(Eventually([&] { return attached_polls.load() >= 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return attached_polls.load() >= 1; }));
   owner->Stop();
-  EXPECT_TRUE(Eventually([&] { return !attached->Attached() && attached->Connected() && attached->Server(); }));
+  EXPECT_TRUE(WaitUntil([&] { return !attached->Attached() && attached->Connected() && attached->Server(); }));
   EXPECT_EQ(attached->Via(), "");
   const int polls = attached_polls.load();
-  EXPECT_TRUE(Eventually([&] { return attached_polls.load() >= polls + 2 && attached->Local().PollCount() >= 2; }));
+  EXPECT_TRUE(WaitUntil([&] { return attached_polls.load() >= polls + 2 && attached->Local().PollCount() >= 2; }));
   EXPECT_GE(attached->PollCount(), polls + 2);
   EXPECT_TRUE(fs::exists(Socket()));  // the new owner's, not removed by the old one
   std::unique_ptr<SharedUnit> third = Make();
