@@ -33,9 +33,8 @@ class UnitDialog : public QDialog {
 
   // Fills the fields from the dialog's copies (again, after a read).
   virtual void Open() = 0;
-  // True while a write of the dialog runs: the dialog stays open. The
-  // dialog's property "busy" is true while a read or write runs.
-  bool Working() const { return working_; }
+  // Refused while a write of the dialog runs: the dialog stays open to
+  // report it. The dialog's property "busy" is true while a read or write runs.
   void reject() override;
 
  protected:

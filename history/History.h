@@ -63,9 +63,8 @@ class HistoryState : public QObject {
   const std::filesystem::path& DataFolder() const { return data_folder_; }
   std::string DatabasePath() const { return (data_folder_ / "Norvo.mdb").string(); }
 
-  // The card's files as the last complete list gave them.
+  // The card's files as the last complete list gave them (sizes for the download).
   void SetList(CardList list) { list_ = std::move(list); }
-  const CardList& List() const { return list_; }
 
   // The unit's date format (settings byte 4) from the last poll; -1 unknown.
   void SetDateFormat(int format) { date_format_.store(format); }

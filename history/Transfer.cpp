@@ -303,7 +303,7 @@ void CardTransfer::OnReadReport(const Payload& payload) {
   link_.ExchangeEvent().Set();
 }
 
-bool CardTransfer::ReadInto(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) {
+bool CardTransfer::ReadRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) {
   {
     std::lock_guard lock(capture_mutex_);
     capture_ = into;
@@ -483,7 +483,7 @@ DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_for
   job.total = SizeOf(name);
   job.date_format = date_format;
   job.read = [this, &name](std::int64_t start, std::int64_t end, std::string* into) {
-    return ReadInto(name, start, end, into);
+    return ReadRange(name, start, end, into);
   };
   job.hooks = hooks_;
   job.cancel = &cancel_;

@@ -132,9 +132,8 @@ class CardTransfer : public CardReportSink {
   ~CardTransfer() override;
 
   void SetHooks(Hooks hooks) { hooks_ = std::move(hooks); }
-  DeviceLink& Link() { return link_; }
 
-  // ---- listing (user-interface thread) ----
+  // ---- listing ----
   // Clears the list and the size map, as each opening of the dialog does.
   void ClearList();
   // Sends the list command and waits up to 2 s for the end of the list.
@@ -152,16 +151,12 @@ class CardTransfer : public CardReportSink {
   // Any thread: the running (or the next) download stops at its next block
   // (kCancelled); the flag is cleared when that download returns.
   void RequestCancel() { cancel_.store(true); }
-  void ResetCancel() { cancel_.store(false); }
-  std::filesystem::path LocalPath(const std::string& name) const { return data_folder_ / name; }
 
-  // One read command: [start, end) of the card file into *into instead of
-  // the copy. True when exactly end - start bytes and the end marker came.
-  bool ReadRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) {
-    return ReadInto(name, start, end, into);
-  }
+  // One read command: [start, end) of the card file into *into. True when
+  // exactly end - start bytes and the end marker came.
+  bool ReadRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into);
 
-  // ---- delete (user-interface thread) ----
+  // ---- delete ----
   void DeleteCardFile(const std::string& name);
 
   // ---- reader thread ----
@@ -170,8 +165,6 @@ class CardTransfer : public CardReportSink {
   void OnReadReport(const Payload& payload) override;
 
  private:
-  // Reads [start, end) of the card file into *into.
-  bool ReadInto(const std::string& name, std::int64_t start, std::int64_t end, std::string* into);
 
   DeviceLink& link_;
   std::filesystem::path data_folder_;
