@@ -102,7 +102,10 @@ bool ShareServer::Start(const std::filesystem::path& socket_path, gid_t group, s
     ::unlink(text.c_str());
     return fail(why);
   }
-  wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  {
+    std::lock_guard lock(wake_mutex_);
+    wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  }
   if (wake_fd_ < 0) {
     const std::string why = std::strerror(errno);
     ::unlink(text.c_str());
@@ -118,6 +121,9 @@ bool ShareServer::Start(const std::filesystem::path& socket_path, gid_t group, s
 }
 
 void ShareServer::Wake() {
+  // An owner's poll may publish while the server stops: the eventfd is never
+  // written after its close (its number may belong to another file by then).
+  std::lock_guard lock(wake_mutex_);
   if (wake_fd_ < 0) return;
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t n = ::write(wake_fd_, &one, sizeof one);
@@ -142,6 +148,7 @@ void ShareServer::Stop() {
   Shutdown();
   std::lock_guard stop_lock(stop_mutex_);
   Reap(true);
+  std::lock_guard lock(wake_mutex_);
   if (wake_fd_ >= 0) ::close(wake_fd_);
   wake_fd_ = -1;
 }

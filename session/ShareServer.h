@@ -90,7 +90,8 @@ class ShareServer {
   ino_t socket_ino_ = 0;
   gid_t group_ = 0;
   int listen_fd_ = -1;
-  int wake_fd_ = -1;  // eventfd: queued output, a shutdown
+  std::mutex wake_mutex_;  // guards wake_fd_ against its close while an owner publishes
+  int wake_fd_ = -1;       // eventfd: queued output, a shutdown
   std::atomic<bool> running_{false};
   std::thread thread_;  // the server thread: accepts, reads, sends, never waits on a socket
 
