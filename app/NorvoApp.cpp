@@ -1,7 +1,9 @@
 #include "NorvoApp.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDir>
+#include <QLocale>
 #include <QEvent>
 #include <QProcess>
 
@@ -10,6 +12,7 @@
 #include "SimWatcher.h"
 #include "settings/DataFolder.h"
 #include <cstdio>
+#include <stdexcept>
 
 #include "session/SharedUnit.h"
 #include "settings/ExitStatus.h"
@@ -53,9 +56,77 @@ std::vector<std::filesystem::path> InstallationFolders() {
 }
 
 
-CMyNorvoApp::CMyNorvoApp(QStringList arguments) : arguments_(std::move(arguments)) {
-  simulate_ = arguments_.contains("--simulate");
+namespace {
+
+QString Local(std::string_view english, std::string_view german) {
+  const std::string_view text = Localized(english, german);
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
+
+}  // namespace
+
+bool AsksOnlyForText(const QStringList& arguments) {
+  for (qsizetype i = 1; i < arguments.size(); ++i) {
+    const QString& a = arguments[i];
+    if (a == "--") break;
+    if (a == "-h" || a == "-?" || a == "--help" || a == "--help-all" || a == "-v" || a == "--version") return true;
+  }
+  return false;
+}
+
+CommandLine ParseCommandLine(const QStringList& arguments) {
+  // Before Main.ini is read (that may create the data folder) the help
+  // follows the desktop's language.
+  LoadUIStrings(QLocale::system().language() == QLocale::German ? kLanguageGerman : kLanguageEnglish);
+  QCommandLineParser parser;
+  parser.setApplicationDescription(Local("The console of the eight-channel temperature and humidity unit.",
+                                         "Die Konsole des achtkanaligen Temperatur- und Feuchtemessgeräts."));
+  const QCommandLineOption help = parser.addHelpOption();
+  const QCommandLineOption version = parser.addVersionOption();
+  const QCommandLineOption simulate(
+      "simulate", Local("Run against a simulated unit instead of the USB device; adds the Simulation menu.",
+                        "Mit einem simulierten Gerät statt des USB-Geräts arbeiten; mit dem Menü Simulation."));
+  const QCommandLineOption fault(
+      "sim-fault",
+      Local("With --simulate, a misbehaving unit: unplugged, silent, refuse, short-block, ignore-writes or "
+            "open-failure.",
+            "Mit --simulate ein fehlerhaftes Gerät: unplugged, silent, refuse, short-block, ignore-writes oder "
+            "open-failure."),
+      "name");
+  parser.addOption(simulate);
+  parser.addOption(fault);
+  CommandLine line;
+  if (!parser.parse(arguments)) {
+    line.exit = true;
+    line.status = kBadInput;
+    line.err = "norvo: " + parser.errorText() + "\n" + Local("Try 'norvo --help'.", "Siehe 'norvo --help'.") + "\n";
+    return line;
+  }
+  if (parser.isSet(help) || parser.isSet("help-all")) {
+    line.exit = true;
+    // Without an application object Qt cannot name the program.
+    line.out = parser.helpText().replace("<executable_name>", "norvo");
+    return line;
+  }
+  if (parser.isSet(version)) {
+    line.exit = true;
+    line.out = QCoreApplication::applicationName() + " " + QCoreApplication::applicationVersion() + "\n";
+    return line;
+  }
+  if (!parser.positionalArguments().isEmpty()) {
+    line.exit = true;
+    line.status = kBadInput;
+    line.err = "norvo: " + Local("unexpected argument", "unerwartetes Argument") + " \"" +
+               parser.positionalArguments().constFirst() + "\"\n";
+    return line;
+  }
+  line.options.simulate = parser.isSet(simulate);
+  line.options.sim_fault = parser.value(fault).toStdString();
+  return line;
+}
+
+CMyNorvoApp::CMyNorvoApp(QStringList arguments, ConsoleOptions options)
+    : arguments_(std::move(arguments)), options_(std::move(options)) {}
 
 CMyNorvoApp::~CMyNorvoApp() {
   window_.reset();
@@ -102,8 +173,14 @@ int CMyNorvoApp::InitInstance() {
     return kBadInput;
   }
   sim::RigOptions rig_options;
-  rig_options.simulate = simulate_ ? 1 : 0;
-  rig_ = sim::MakeRig(rig_options);
+  rig_options.simulate = options_.simulate ? 1 : 0;
+  rig_options.fault = options_.sim_fault;
+  try {
+    rig_ = sim::MakeRig(rig_options);
+  } catch (const std::invalid_argument& e) {
+    std::fprintf(stderr, "norvo: %s\n", e.what());
+    return kBadInput;
+  }
   if (rig_.sim) {
     watcher_ = std::make_unique<SimWatcher>(*rig_.sim);
   } else {

@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <filesystem>
 #include <memory>
+#include <string>
 
 #include "settings/FileLock.h"
 #include "sim/Rig.h"
@@ -21,11 +22,31 @@ class SimUnit;
 class SimTransport;
 }  // namespace sim
 
+// What the command line asks of the console.
+struct ConsoleOptions {
+  bool simulate = false;  // --simulate: the simulated unit instead of USB
+  std::string sim_fault;  // --sim-fault NAME: the simulated unit misbehaves so
+};
+
+// The command line of norvo, the program name first: the options, or (exit)
+// what to print and the exit status: --help and --version print and end
+// with 0, a wrong option ends with kBadInput.
+struct CommandLine {
+  ConsoleOptions options;
+  bool exit = false;
+  int status = 0;
+  QString out, err;
+};
+CommandLine ParseCommandLine(const QStringList& arguments);
+// True when the command line asks for --help or --version, which need no
+// window system.
+bool AsksOnlyForText(const QStringList& arguments);
+
 class CMyNorvoApp {
  public:
-  // arguments: the program's own arguments (without the program name);
-  // "--simulate" runs against the simulated unit.
-  explicit CMyNorvoApp(QStringList arguments);
+  // arguments: the program's own arguments (without the program name), kept
+  // for a restart.
+  CMyNorvoApp(QStringList arguments, ConsoleOptions options);
   ~CMyNorvoApp();
 
   // Runs the console until its window closes or a quit signal comes;
@@ -39,7 +60,7 @@ class CMyNorvoApp {
 
  private:
   QStringList arguments_;
-  bool simulate_ = false;
+  ConsoleOptions options_;
   std::filesystem::path data_folder_;
   FileLock lock_;  // ConsoleLockPath()
   sim::Rig rig_;

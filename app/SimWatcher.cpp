@@ -1,9 +1,18 @@
 #include "SimWatcher.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QDialog>
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QMessageBox>
+#include <QPointer>
+#include <QToolButton>
+#include <vector>
 #include <QMenu>
 #include <QMenuBar>
 
+#include "res/Strings.h"
 #include "sim/SimTransport.h"
 #include "sim/SimUnit.h"
 
@@ -17,18 +26,74 @@ SimWatcher::SimWatcher(sim::SimTransport& transport, QObject* parent) : DeviceWa
 
 SimWatcher::~SimWatcher() { transport_.SetHotplugListener(nullptr); }
 
+namespace {
+
+// The menu's commands on a small tool window that a modal dialog does not
+// block: while a dialog (History, Graph, ...) is up, the window is that
+// dialog's child, so an unplug can be tried in the middle of a download.
+class SimulationPanel : public QObject {
+ public:
+  SimulationPanel(QWidget* home, const QList<QAction*>& actions) : QObject(home), home_(home) {
+    panel_ = new QWidget(home, Qt::Tool);
+    panel_->setObjectName("sim-panel");
+    panel_->setWindowTitle(QString::fromUtf8(Localized("Simulation", "Simulation")));
+    auto* row = new QHBoxLayout(panel_);
+    for (QAction* action : actions) {
+      auto* button = new QToolButton(panel_);
+      button->setDefaultAction(action);
+      row->addWidget(button);
+    }
+    qApp->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    auto* dialog = qobject_cast<QDialog*>(watched);
+    if (dialog == nullptr || qobject_cast<QMessageBox*>(dialog) != nullptr || !dialog->isWindow()) return false;
+    if (event->type() == QEvent::Show && dialog->isModal()) {
+      dialogs_.push_back(dialog);
+      Follow(dialog);
+    } else if (event->type() == QEvent::Hide && !dialogs_.empty() && dialogs_.back() == dialog) {
+      dialogs_.pop_back();
+      while (!dialogs_.empty() && (dialogs_.back().isNull() || !dialogs_.back()->isVisible())) dialogs_.pop_back();
+      Follow(dialogs_.empty() ? nullptr : dialogs_.back().data());
+    }
+    return false;
+  }
+
+ private:
+  void Follow(QDialog* dialog) {
+    if (panel_.isNull()) return;  // went with a dialog deleted while it was up
+    panel_->hide();
+    if (dialog == nullptr) {
+      panel_->setParent(home_, Qt::Tool);
+      return;
+    }
+    panel_->setParent(dialog, Qt::Tool);
+    panel_->move(dialog->frameGeometry().topRight() + QPoint(8, 0));
+    panel_->show();
+  }
+
+  QWidget* home_;
+  QPointer<QWidget> panel_;
+  std::vector<QPointer<QDialog>> dialogs_;
+};
+
+}  // namespace
+
 void AddSimulationMenu(QMenuBar* bar, sim::SimUnit& unit) {
-  QMenu* simulation = bar->addMenu("Simulation");
-  QAction* unplug = simulation->addAction("Unplug unit");
+  QMenu* simulation = bar->addMenu(QString::fromUtf8(Localized("Simulation", "Simulation")));
+  QAction* unplug = simulation->addAction(QString::fromUtf8(Localized("Unplug unit", "Gerät abziehen")));
   unplug->setObjectName("sim-unplug");
   QObject::connect(unplug, &QAction::triggered, bar, [&unit] { unit.Unplug(); });
-  QAction* plug = simulation->addAction("Plug unit in");
+  QAction* plug = simulation->addAction(QString::fromUtf8(Localized("Plug unit in", "Gerät anschließen")));
   plug->setObjectName("sim-plug");
   QObject::connect(plug, &QAction::triggered, bar, [&unit] { unit.Plug(); });
-  QAction* refuse = simulation->addAction("Unit on another screen");
+  QAction* refuse = simulation->addAction(QString::fromUtf8(Localized("Unit on another screen", "Gerät auf anderem Bildschirm")));
   refuse->setObjectName("sim-refuse");
   refuse->setCheckable(true);
   QObject::connect(refuse, &QAction::toggled, bar, [&unit](bool on) { unit.SetRefuseWrites(on); });
+  new SimulationPanel(bar->window(), simulation->actions());
 }
 
 }  // namespace norvo

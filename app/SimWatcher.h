@@ -23,6 +23,8 @@ class SimWatcher : public DeviceWatcher {
 };
 
 // The "Simulation" menu: unplug and plug the unit, put it on another screen.
+// The same commands show on a tool window "sim-panel" beside each modal
+// dialog while it is up, which the dialog does not block.
 void AddSimulationMenu(QMenuBar* bar, sim::SimUnit& unit);
 
 }  // namespace norvo

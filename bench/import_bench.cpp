@@ -1,6 +1,7 @@
 // Import of a generated 100,000-line five-field log into a fresh store (the
-// whole ImportLocalCopy), against the sqlite3 command line's ".import --csv"
-// of the same file into a file database on the same disk. "--big": peak
+// whole ImportLocalCopy), against a bare loop of one prepared insert per row
+// of the same number of records, in one transaction, into a file database on
+// the same disk with the same table and index. "--big": peak
 // memory of importing 100 MB of line feeds and 100 MB of valid lines.
 
 #include <sys/resource.h>
@@ -13,9 +14,12 @@
 #include <filesystem>
 #include <fstream>
 
+#include <sqlite3.h>
+
 #include "BenchSupport.h"
 #include "history/Import.h"
 #include "sim/SimUnit.h"
+#include "store/SeriesQuery.h"
 
 namespace fs = std::filesystem;
 using namespace norvo;
@@ -88,7 +92,6 @@ int main(int argc, char** argv) {
       if (c == '\n') copy << '\r';
       copy << c;
     }
-    std::ofstream(dir / "plain.csv", std::ios::binary) << card;
   }
   const long rss_before = bench::PeakKilobytes();
 
@@ -103,22 +106,52 @@ int main(int argc, char** argv) {
     }));
   }
   const long rss_after = bench::PeakKilobytes();
+  // The summary of runs that the import writes for the Graph, written again
+  // on the imported store inside a transaction of its own.
+  double summary = 1e300;
+  for (int run = 0; run < 3; ++run) {
+    sqlite3* db = nullptr;
+    sqlite3_open((dir / "Norvo.mdb").c_str(), &db);
+    sqlite3_exec(db, "PRAGMA cache_size=-16384; BEGIN", nullptr, nullptr, nullptr);
+    summary = std::min(summary, bench::Milliseconds([&] {
+      if (!RebuildRecordRuns(db).empty()) std::fprintf(stderr, "summary failed\n");
+    }));
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
 
   double baseline = 1e300;
   for (int run = 0; run < 3; ++run) {
     fs::remove(dir / "baseline.db");
-    const std::string command = "sqlite3 " + (dir / "baseline.db").string() +
-                                " 'CREATE TABLE Records (Time TEXT, Temperature REAL, Humidity INTEGER, Dewpoint REAL, "
-                                "Heatindex REAL);' '.import --csv --skip 1 " +
-                                (dir / "plain.csv").string() + " Records'";
     baseline = std::min(baseline, bench::Milliseconds([&] {
-      if (std::system(command.c_str()) != 0) std::fprintf(stderr, "sqlite3 failed (is the sqlite3 package installed?)\n");
+      sqlite3* db = nullptr;
+      sqlite3_open((dir / "baseline.db").c_str(), &db);
+      sqlite3_exec(db, "CREATE TABLE Records (Time REAL, Temperature REAL, Humidity INTEGER, Dewpoint REAL, "
+                       "Heatindex REAL); BEGIN", nullptr, nullptr, nullptr);
+      sqlite3_stmt* insert = nullptr;
+      sqlite3_prepare_v2(db, "INSERT INTO Records (Time, Humidity, Temperature, Dewpoint, Heatindex) VALUES (?,?,?,?,?)",
+                         -1, &insert, nullptr);
+      for (int i = 0; i < lines; ++i) {
+        sqlite3_bind_double(insert, 1, 46000.0 + i / 1440.0);
+        sqlite3_bind_int(insert, 2, 40 + i % 30);
+        sqlite3_bind_double(insert, 3, 20.0 + (i % 100) * 0.1);
+        sqlite3_bind_double(insert, 4, 10.0);
+        sqlite3_bind_double(insert, 5, 21.0);
+        if (sqlite3_step(insert) != SQLITE_DONE) std::fprintf(stderr, "baseline insert failed\n");
+        sqlite3_reset(insert);
+      }
+      sqlite3_finalize(insert);
+      sqlite3_exec(db, "CREATE INDEX RecordsByTime ON Records(Time); COMMIT", nullptr, nullptr, nullptr);
+      sqlite3_close(db);
     }));
   }
   fs::remove_all(dir);
   std::printf("import of %d lines: ours %.1f ms (whole ImportLocalCopy: parse, display rows, store)\n", lines, ours);
-  std::printf("baseline: sqlite3 command line .import --csv of the same file: %.1f ms\n", baseline);
-  std::printf("ratio ours/baseline: %.3f (goal < 1.0)\n", ours / baseline);
+  std::printf("baseline: a bare prepared-insert loop of %d rows in one transaction, index after: %.1f ms\n", lines,
+              baseline);
+  std::printf("ratio ours/baseline: %.3f (ours also parses the text and keeps the display rows)\n", ours / baseline);
+  std::printf("of which the summary of runs for the Graph: %.1f ms (%.0f%% of ours)\n", summary,
+              100 * summary / ours);
   std::printf("peak memory: %ld KB (%ld KB before the imports)\n", rss_after, rss_before);
   return 0;
 }

@@ -226,7 +226,7 @@ int main(int argc, char** argv) {
   std::printf("stop: %.0f ms\n", std::chrono::duration<double, std::milli>(Clock::now() - stopping).count());
   std::printf("rows written: %llu polls x 8 channels; poll and write errors: ", static_cast<unsigned long long>(logger.Written()));
   std::uint64_t errors = 0;
-  for (const auto& u : logger.Status().Units()) errors += u.poll_errors + u.write_errors;
+  for (const auto& u : logger.Status().Units()) errors += u.poll_errors + u.dropped;
   std::printf("%llu\n", static_cast<unsigned long long>(errors));
   std::printf("peak resident memory: %.1f MB (goal under 40 MB)\n", norvo::bench::PeakKilobytes() / 1024.0);
   fs::remove_all(folder);

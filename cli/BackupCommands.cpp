@@ -1,6 +1,8 @@
 // backup FILE and restore FILE [--dry-run]: the unit's configuration to and
 // from a JSON file ("-" is standard output or input).
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,56 +10,116 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <random>
 #include <sstream>
 
 #include "Interrupt.h"
 #include "Internal.h"
 #include "Restore.h"
+#include "res/Strings.h"
 #include "session/UnitSession.h"
 
 namespace norvo::cli {
 namespace {
 
-std::string Reason() { return errno ? std::strerror(errno) : "write error"; }
+std::string Reason() { return errno ? std::strerror(errno) : std::string(Localized("write error", "Schreibfehler")); }
+
+// "cannot write PATH: WHY" in the loaded language.
+std::string CannotWrite(const fs::path& path, const std::string& why) {
+  return std::string(Localized("cannot write ", "")) + path.string() +
+         std::string(Localized(": ", " kann nicht geschrieben werden: ")) + why;
+}
+
+std::string Shown(const std::string& file, bool input) {
+  if (file != "-") return file;
+  return std::string(input ? Localized("standard input", "Standardeingabe") : Localized("standard output", "Standardausgabe"));
+}
 
 // A device, FIFO or terminal named as FILE (/dev/stdout, a named pipe) takes
 // the text as it is: a rename would replace the node itself.
 void WriteStream(const fs::path& path, const std::string& text) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) throw Failure(kStoreError, "cannot write " + path.string() + ": " + Reason());
+  if (file == nullptr) throw Failure(kStoreError, CannotWrite(path, Reason()));
   errno = 0;
   const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0;
   const std::string reason = Reason();
-  if (std::fclose(file) != 0 || !written) throw Failure(kStoreError, "cannot write " + path.string() + ": " + reason);
+  if (std::fclose(file) != 0 || !written) throw Failure(kStoreError, CannotWrite(path, reason));
+}
+
+// A symbolic link is followed only when the caller owns it: in a shared
+// folder another user may have planted one to make the backup replace a
+// file of theirs choosing.
+fs::path Target(const fs::path& named) {
+  struct stat link {};
+  if (::lstat(named.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return named;
+  if (link.st_uid != ::geteuid()) {
+    throw Failure(kStoreError, CannotWrite(named, std::string(Localized("a symbolic link of another user; not followed",
+                                                                        "ein symbolischer Link eines anderen Benutzers; "
+                                                                        "ihm wird nicht gefolgt"))));
+  }
+  std::error_code ec;
+  fs::path target = fs::canonical(named, ec);
+  if (ec) {
+    // A dangling link of the caller's: its target is made.
+    target = fs::read_symlink(named, ec);
+    if (ec) throw Failure(kStoreError, CannotWrite(named, ec.message()));
+    if (target.is_relative()) target = named.parent_path() / target;
+    if (::lstat(target.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      throw Failure(kStoreError, CannotWrite(named, std::string(Localized("a chain of symbolic links; not followed",
+                                                                          "eine Kette symbolischer Links; ihr wird nicht gefolgt"))));
+    }
+  }
+  return target;
+}
+
+// A temporary beside the target, made by this call alone: O_EXCL refuses
+// anything already there, O_NOFOLLOW a link in its place.
+int CreateTemporary(const fs::path& path, fs::path* temporary, mode_t mode) {
+  std::random_device random;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".tmp-%d-%08x", static_cast<int>(::getpid()), random());
+    *temporary = path.string() + suffix;
+    const int fd = ::open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
 }
 
 // The whole text lands or nothing does: a temporary file beside the target,
-// renamed over it once written and synced. A symbolic link stays and its
-// target is replaced.
+// renamed over it once written and synced. The caller's own symbolic link
+// stays and its target is replaced; a new file gets the mode every new file
+// of the caller gets (0666 less the umask), a replaced one keeps its mode.
 void WriteWhole(const fs::path& named, const std::string& text) {
-  std::error_code ec;
-  const fs::file_status status = fs::status(named, ec);
-  if (fs::exists(status) && !fs::is_regular_file(status)) return WriteStream(named, text);
-  fs::path path = named;
-  if (fs::is_symlink(fs::symlink_status(named, ec))) {
-    if (fs::path target = fs::canonical(named, ec); !ec) path = target;
-  }
-  const fs::path temporary = path.string() + ".tmp-" + std::to_string(::getpid());
-  std::FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (file == nullptr) throw Failure(kStoreError, "cannot write " + path.string() + ": " + Reason());
+  const fs::path path = Target(named);
+  struct stat existing {};
+  const bool exists = ::lstat(path.c_str(), &existing) == 0;
+  if (exists && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) return WriteStream(path, text);
+  fs::path temporary;
+  const int fd = CreateTemporary(path, &temporary, 0666);
+  if (fd < 0) throw Failure(kStoreError, CannotWrite(path, Reason()));
   errno = 0;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0 &&
-                       ::fsync(::fileno(file)) == 0;
+  bool written = !exists || !S_ISREG(existing.st_mode) || ::fchmod(fd, existing.st_mode & 0777) == 0;
+  for (std::size_t at = 0; written && at < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    written = n > 0;
+    if (written) at += static_cast<std::size_t>(n);
+  }
+  written = written && ::fsync(fd) == 0;
   const std::string reason = Reason();
-  const bool closed = std::fclose(file) == 0;
+  const bool closed = ::close(fd) == 0;
+  std::error_code ec;
   if (!written || !closed) {
     fs::remove(temporary, ec);
-    throw Failure(kStoreError, "cannot write " + path.string() + ": " + reason);
+    throw Failure(kStoreError, CannotWrite(path, reason));
   }
   fs::rename(temporary, path, ec);
   if (ec) {
-    fs::remove(temporary, ec);
-    throw Failure(kStoreError, "cannot write " + path.string() + ": " + ec.message());
+    std::error_code ignored;
+    fs::remove(temporary, ignored);
+    throw Failure(kStoreError, CannotWrite(path, ec.message()));
   }
 }
 
@@ -68,19 +130,26 @@ constexpr std::size_t kMaxBackupBytes = 1 << 20;
 }  // namespace
 
 UnitConfiguration ReadBackupFile(const std::string& file) {
-  const std::string shown = file == "-" ? "standard input" : file;
+  const std::string shown = Shown(file, true);
   std::ifstream opened;
   if (file != "-") {
     opened.open(file, std::ios::binary);
-    if (!opened) throw Failure(kStoreError, "cannot read " + file + ": " + Reason());
+    if (!opened) {
+      throw Failure(kStoreError, std::string(Localized("cannot read ", "")) + file +
+                                     std::string(Localized(": ", " kann nicht gelesen werden: ")) + Reason());
+    }
   }
   std::istream& in = file == "-" ? std::cin : opened;
   std::string text(kMaxBackupBytes + 1, '\0');
   in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  if (in.bad()) throw Failure(kStoreError, "cannot read " + shown);
+  if (in.bad()) {
+    throw Failure(kStoreError, std::string(Localized("cannot read ", "")) + shown +
+                                   std::string(Localized("", " kann nicht gelesen werden")));
+  }
   text.resize(static_cast<std::size_t>(in.gcount()));
   if (text.size() > kMaxBackupBytes) {
-    throw Failure(kBadInput, shown + ": larger than " + std::to_string(kMaxBackupBytes) + " bytes, not a backup");
+    throw Failure(kBadInput, shown + std::string(Localized(": larger than ", ": größer als ")) + std::to_string(kMaxBackupBytes) +
+                                 std::string(Localized(" bytes, not a backup", " Bytes, keine Sicherung")));
   }
   const BackupParse parsed = ParseBackupJson(text);
   if (!parsed.config) throw Failure(kBadInput, shown + ": " + parsed.error);
@@ -99,12 +168,21 @@ int Backup(const Options& o, Session& s, std::FILE* out, std::FILE* err) {
   } else {
     WriteWhole(o.file, text);
   }
+  const std::string warning(Localized("norvoctl: warning: ", "norvoctl: Warnung: "));
   if (config.interval < 5 || config.interval > 240) {
-    std::fprintf(err, "norvoctl: warning: the unit reports a logging interval of %d minutes, which restore refuses\n",
-                 config.interval);
+    std::fprintf(err, "%s%s%d%s\n", warning.c_str(),
+                 std::string(Localized("the unit reports a logging interval of ", "das Gerät meldet ein Aufzeichnungsintervall von "))
+                     .c_str(),
+                 config.interval,
+                 std::string(Localized(" minutes, which restore refuses", " Minuten, das restore ablehnt")).c_str());
+  } else if (const auto bad = CheckConfiguration(config)) {
+    std::fprintf(err, "%s%s%s: %s%s\n", warning.c_str(), std::string(Localized("the unit holds ", "das Gerät enthält ")).c_str(),
+                 bad->field.c_str(), bad->reason.c_str(),
+                 std::string(Localized(", which restore refuses", ", was restore ablehnt")).c_str());
   }
-  std::fprintf(err, "saved the configuration of the %s unit to %s\n", ModelName(config.EightArea()),
-               o.file == "-" ? "standard output" : o.file.c_str());
+  std::fprintf(err, "%s%s%s%s\n", std::string(Localized("saved the configuration of the ", "Konfiguration des Geräts (")).c_str(),
+               ModelName(config.EightArea()), std::string(Localized(" unit to ", ") gesichert in ")).c_str(),
+               Shown(o.file, false).c_str());
   return kOk;
 }
 
@@ -119,8 +197,11 @@ int Restore(const UnitConfiguration& backup, const std::string& file, Session& s
   const RestoreReport report = RestoreConfiguration(s.TheUnit(), backup, [] { return interrupt::Requested(); });
   if (report.interrupted || (report.status != kOk && interrupt::Requested())) throw Interrupted{report.message};
   if (report.status != kOk) throw Failure(report.status, "restore: " + report.message);
-  std::fprintf(err, "restored settings, alarms, calibration and interval from %s; the unit reads back the same\n",
-               file == "-" ? "standard input" : file.c_str());
+  std::fprintf(err, "%s%s%s\n",
+               std::string(Localized("restored settings, alarms, calibration and interval from ",
+                                     "Einstellungen, Alarme, Kalibrierung und Intervall wiederhergestellt aus ")).c_str(),
+               Shown(file, true).c_str(),
+               std::string(Localized("; the unit reads back the same", "; das Gerät liest dieselben Werte zurück")).c_str());
   return kOk;
 }
 

@@ -15,6 +15,7 @@
 #include "device/Responses.h"
 #include "history/Import.h"
 #include "history/Transfer.h"
+#include "res/Strings.h"
 #include "session/UnitSession.h"
 #include "settings/DataFolder.h"
 #include "store/RecordStore.h"
@@ -32,6 +33,13 @@ CardList ListCard(Session& s) {
   return list;
 }
 
+std::string NotOnCard() { return std::string(Localized(": not on the card", ": nicht auf der Karte")); }
+std::string Resumes() { return std::string(Localized(" resumes the download", " setzt den Download fort")); }
+std::string Kept() {
+  return std::string(Localized("; the local copy and the records were kept",
+                               "; die lokale Kopie und die Datensätze bleiben erhalten"));
+}
+
 // The import of a complete local copy into the record store.
 void ImportCopy(const std::string& name, const fs::path& data_folder, std::FILE* err) {
   std::string store_error;
@@ -40,10 +48,12 @@ void ImportCopy(const std::string& name, const fs::path& data_folder, std::FILE*
   // without any clue is read month first (no desktop locale here).
   const ImportResult r = ImportLocalCopy(name, data_folder / name, (data_folder / kDatabaseFile).string(),
                                          DayOrder::kMonthFirst, store, [] { return interrupt::Requested(); });
-  if (r.stopped) throw Interrupted{"interrupted; the record store keeps its previous contents"};
+  if (r.stopped) throw Interrupted{std::string(Localized("interrupted; the record store keeps its previous contents",
+                                                         "unterbrochen; die Datenbank behält ihren bisherigen Inhalt"))};
   if (!r.opened) throw Failure(kStoreError, r.message);
   if (!r.stored) throw Failure(kStoreError, store_error.empty() ? r.message : store_error);
-  std::fprintf(err, "imported %zu lines\n", r.rows->size());
+  std::fprintf(err, "%s%zu%s\n", std::string(Localized("imported ", "")).c_str(), r.rows->size(),
+               std::string(Localized(" lines", " Zeilen importiert")).c_str());
 }
 
 }  // namespace
@@ -60,8 +70,10 @@ void CheckCardName(const std::string& name) {
   // The record store and its SQLite companions, Main.ini, the date-format
   // notes and temporaries: a card file of the same name would replace them.
   if (IsConsoleOwnFile(name)) {
-    throw Failure(kBadInput, name + ": the name of the console's own file in the data folder; sd get and "
-                                    "sd rm leave it alone");
+    throw Failure(kBadInput, name + std::string(Localized(": the name of the console's own file in the data folder; sd get and "
+                                                          "sd rm leave it alone",
+                                                          ": der Name einer eigenen Datei der Konsole im Datenordner; sd get und "
+                                                          "sd rm lassen sie unberührt")));
   }
 }
 
@@ -85,7 +97,7 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
   const std::string& shown = o.name;
   CheckCardName(name);
   const CardList card = ListCard(s);
-  if (card.SizeOf(name) < 0) throw Failure(kBadInput, shown + ": not on the card");
+  if (card.SizeOf(name) < 0) throw Failure(kBadInput, shown + NotOnCard());
   const bool bar = ::isatty(::fileno(err)) != 0;
   std::atomic<int> range{1};
   DownloadJob job;
@@ -116,10 +128,12 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
   if (bar) std::fprintf(err, "\n");
   if (!d.notice.empty()) std::fprintf(err, "%s\n", d.notice.c_str());
   // What arrived stays in the local copy; the next sd get resumes from there.
-  if (interrupt::Requested()) throw Interrupted{"interrupted; sd get " + shown + " resumes the download"};
+  if (interrupt::Requested()) throw Interrupted{Interrupted{}.message + "; sd get " + shown + Resumes()};
   if (d.status == DownloadStatus::kBlockFailed) {
-    throw Failure(kStoreError, d.message + " (" + shown + " is incomplete and was not imported; sd get " + shown +
-                                   " resumes the download)");
+    throw Failure(kStoreError, d.message + " (" + shown +
+                                   std::string(Localized(" is incomplete and was not imported; sd get ",
+                                                         " ist unvollständig und wurde nicht importiert; sd get ")) +
+                                   shown + Resumes() + ")");
   }
   if (d.status != DownloadStatus::kDone) throw Failure(kStoreError, d.message);
   std::fprintf(out, "%s\n", (data_folder / name).string().c_str());
@@ -127,7 +141,7 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
     if (interrupt::Requested()) throw Interrupted{};
     ImportCopy(name, data_folder, err);
     // A signal after the commit: the store holds the new file whole.
-    if (interrupt::Requested()) throw Interrupted{"interrupted after the import of " + shown};
+    if (interrupt::Requested()) throw Interrupted{std::string(Localized("interrupted after the import of ", "unterbrochen nach dem Import von ")) + shown};
   }
   return kOk;
 }
@@ -137,7 +151,7 @@ int RemoveFile(const Options& o, Session& s, const fs::path& data_folder, std::F
   const std::string name = CardNameArgument(o.name);
   const std::string& shown = o.name;
   CheckCardName(name);
-  if (ListCard(s).SizeOf(name) < 0) throw Failure(kBadInput, shown + ": not on the card");
+  if (ListCard(s).SizeOf(name) < 0) throw Failure(kBadInput, shown + NotOnCard());
   if (interrupt::Requested()) throw Interrupted{};
   {
     interrupt::StopUnit stop(s.TheUnit());
@@ -148,23 +162,35 @@ int RemoveFile(const Options& o, Session& s, const fs::path& data_folder, std::F
   try {
     after = ListCard(s);
   } catch (const Failure&) {
-    throw Failure(kNoUnit, "The unit does not answer after the delete of " + shown +
-                               "; the local copy and the records were kept.");
+    throw Failure(kNoUnit, std::string(Localized("The unit does not answer after the delete of ",
+                                                 "Das Gerät antwortet nicht nach dem Löschen von ")) +
+                               shown + Kept() + ".");
   } catch (const Interrupted&) {
-    throw Interrupted{"interrupted after the delete of " + shown + "; the local copy and the records were kept"};
+    throw Interrupted{std::string(Localized("interrupted after the delete of ", "unterbrochen nach dem Löschen von ")) +
+                      shown + Kept()};
   }
   if (after.SizeOf(name) >= 0) {
-    throw Failure(kRefused, shown + ": still on the card after the delete; the local copy and the records were kept");
+    throw Failure(kRefused, shown +
+                                std::string(Localized(": still on the card after the delete",
+                                                      ": nach dem Löschen noch auf der Karte")) +
+                                Kept());
   }
   if (const std::string problem = RemoveLocalCopy(data_folder, name); !problem.empty()) {
-    throw Failure(kStoreError, shown + " was deleted on the card, but its local copy was not: " + problem);
+    throw Failure(kStoreError, shown +
+                                   std::string(Localized(" was deleted on the card, but its local copy was not: ",
+                                                         " wurde auf der Karte gelöscht, die lokale Kopie aber nicht: ")) +
+                                   problem);
   }
   std::string store_error;
   RecordStore store([&](const std::string& e) { store_error = e; });
   if (store.Connect((data_folder / kDatabaseFile).string()) < 0 || store.DeleteAllRecords() != 0) {
-    throw Failure(kStoreError, shown + " was deleted on the card with its local copy, but the records were not: " + store_error);
+    throw Failure(kStoreError, shown +
+                                   std::string(Localized(" was deleted on the card with its local copy, but the records were not: ",
+                                                         " wurde samt lokaler Kopie auf der Karte gelöscht, die Datensätze aber nicht: ")) +
+                                   store_error);
   }
-  std::fprintf(err, "deleted %s\n", name.c_str());
+  std::fprintf(err, "%s%s%s\n", std::string(Localized("deleted ", "")).c_str(), name.c_str(),
+               std::string(Localized("", " gelöscht")).c_str());
   return kOk;
 }
 

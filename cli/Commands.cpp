@@ -57,8 +57,10 @@ constexpr const char* kCommands =
     "norvoctl COMMAND --help describes a command.\n";
 
 constexpr const char* kFooter =
-    "TIME is \"YYYY-MM-DD hh:mm:ss\" in local time; a \"T\" may stand for the blank. Data goes to\n"
-    "standard output, messages to standard error. FILE \"-\" is standard output or input.\n"
+    "TIME is \"YYYY-MM-DD hh:mm:ss\" in local time; a \"T\" may stand for the blank, the seconds may\n"
+    "be left out, a bare date is its midnight, and ISO 8601 with an offset (+01:00) or Z is converted\n"
+    "to local time. Data goes to standard output, messages to standard error. FILE \"-\" is standard\n"
+    "output or input.\n"
     "\n"
     "Exit status:\n"
     "  0    done\n"
@@ -189,20 +191,28 @@ std::string ParseMessage(const CLI::App& app, std::string message) {
   return message + (command == "norvoctl" ? " (norvoctl --help lists the commands)" : " (" + command + " --help describes it)");
 }
 
-int Execute(const Options& o, const Commands& c, std::FILE* out, std::FILE* err) {
+int Execute(const Options& o, const Commands& c, const std::string& watch, std::FILE* out, std::FILE* err) {
+  // --lang needs no data folder: even a folder that fails is told in that language.
+  if (!o.lang.empty()) LoadUIStrings(LanguageIdFor(o.lang));
   const fs::path data_folder = o.data_dir.empty() ? ChooseDataFolder() : fs::path(o.data_dir);
   if (!o.data_dir.empty()) {
     std::error_code ec;
     fs::create_directories(data_folder, ec);
-    if (!fs::is_directory(data_folder)) throw Failure(kStoreError, o.data_dir + ": not a folder");
+    if (!fs::is_directory(data_folder)) {
+      throw Failure(kStoreError, o.data_dir + std::string(Localized(": not a folder", ": kein Ordner")));
+    }
   }
-  LoadUIStrings(LanguageIdFor(o.lang.empty() ? ReadLanguageSetting(data_folder) : o.lang));
+  if (o.lang.empty()) LoadUIStrings(LanguageIdFor(ReadLanguageSetting(data_folder)));
+  if (!watch.empty() && (o.watch < 1 || std::to_string(o.watch) != watch)) {
+    throw Failure(kBadInput, std::string(Localized("--watch takes whole seconds, 1 or more",
+                                                   "--watch erwartet ganze Sekunden, 1 oder mehr")));
+  }
 
   // What needs no unit, and every check that can be made before it is opened.
   if (*c.export_) {
-    CheckExport(o);
+    const ExportSpan span = CheckExport(o);
     if (o.live) {
-      const LiveExportResult r = ExportLive((data_folder / kDatabaseFile).string(), o.from, o.to,
+      const LiveExportResult r = ExportLive((data_folder / kDatabaseFile).string(), span.from, span.to,
                                             o.json ? LiveFormat::kJson : LiveFormat::kCsv, out);
       if (r.status != LiveExportResult::kOk) throw Failure(r.status == LiveExportResult::kBadInput ? kBadInput : kStoreError, r.message);
       return kOk;
@@ -287,10 +297,8 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     } catch (const CLI::ParseError& e) {
       throw Failure(kBadInput, ParseMessage(app, e.what()));
     }
-    if (!watch.empty()) {
-      o.watch = LeadingInteger(watch);
-      if (o.watch < 1 || std::to_string(o.watch) != watch) throw Failure(kBadInput, "--watch takes whole seconds, 1 or more");
-    }
+    // Checked once the language is loaded.
+    if (!watch.empty()) o.watch = LeadingInteger(watch);
     if (*serve) {
       // A service ends by a signal: that is its status 0.
       serve_options.data_dir = o.data_dir;
@@ -300,11 +308,11 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
       serve_options.wait = [](std::chrono::milliseconds d) { return interrupt::Sleep(d); };
       return logger::RunServe(serve_options, out, err);
     }
-    status = Execute(o, commands, out, err);
+    status = Execute(o, commands, watch, out, err);
     CheckOutput(out, true);
   } catch (const Failure& f) {
     // A failure that the interrupt caused (a read cut short) is the interrupt.
-    std::fprintf(err, "norvoctl: %s\n", interrupt::Requested() ? "interrupted" : f.Message().c_str());
+    std::fprintf(err, "norvoctl: %s\n", interrupt::Requested() ? Interrupted{}.message.c_str() : f.Message().c_str());
     status = f.Code();
     reported = true;
   } catch (const Interrupted& i) {
@@ -312,7 +320,7 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     reported = true;
   }
   if (const int signal = interrupt::Signal(); signal != 0) {
-    if (!reported) std::fprintf(err, "norvoctl: interrupted\n");
+    if (!reported) std::fprintf(err, "norvoctl: %s\n", Interrupted{}.message.c_str());
     std::fflush(out);
     return 128 + signal;
   }

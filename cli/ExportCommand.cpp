@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <sstream>
 
 #include "Interrupt.h"
 #include "Internal.h"
+#include "res/Strings.h"
 #include "settings/DataFolder.h"
 #include "store/OleDate.h"
 #include "store/RecordStore.h"
@@ -19,20 +21,107 @@ constexpr const char* kColumns[] = {"Temperature", "Humidity", "DewPoint", "Heat
 constexpr int kFirstYear = 100;
 constexpr int kLastYear = 9999;
 
-// "YYYY-MM-DD hh:mm:ss" (or with a "T") as the store's span text.
-std::string SpanTime(std::string text, const char* option) {
-  std::replace(text.begin(), text.end(), 'T', ' ');
-  const std::string wanted = std::string(option) + " takes \"YYYY-MM-DD hh:mm:ss\"";
-  int year = 0;
+// A time of the command line as local time. Taken: "YYYY-MM-DD hh:mm:ss"
+// with a blank or a "T", seconds optional; a bare date (its midnight); and
+// ISO 8601 with an offset ("+01:00", "+0100", "+01") or "Z", converted to
+// this computer's local time, the time of the store. Every time stamp
+// norvoctl prints reads back.
+struct SpanPoint {
+  std::string text;  // the store's span text
+  double ole = 0;
+};
+
+SpanPoint SpanTime(const std::string& text, const char* option) {
+  const std::string wanted =
+      std::string(option) + std::string(Localized(" takes \"YYYY-MM-DD hh:mm:ss\", \"YYYY-MM-DD\" or ISO 8601 with an offset or Z",
+                                                  " erwartet \"YYYY-MM-DD hh:mm:ss\", \"YYYY-MM-DD\" oder ISO 8601 mit "
+                                                  "Zeitversatz oder Z"));
+  DateTime t;
+  int used = 0;
   char dash = 0;
-  if (std::sscanf(text.c_str(), "%d%c", &year, &dash) != 2 || dash != '-') throw Failure(kBadInput, wanted);
-  if (year < kFirstYear || year > kLastYear) {
-    throw Failure(kBadInput, std::string(option) + ": the year " + std::to_string(year) + " is outside " +
-                                 std::to_string(kFirstYear) + " to " + std::to_string(kLastYear));
+  if (std::sscanf(text.c_str(), "%d%c%n", &t.year, &dash, &used) != 2 || dash != '-') throw Failure(kBadInput, wanted);
+  if (t.year < kFirstYear || t.year > kLastYear) {
+    throw Failure(kBadInput, std::string(option) + std::string(Localized(": the year ", ": das Jahr ")) +
+                                 std::to_string(t.year) + std::string(Localized(" is outside ", " liegt außerhalb von ")) +
+                                 std::to_string(kFirstYear) + std::string(Localized(" to ", " bis ")) +
+                                 std::to_string(kLastYear));
   }
+  const auto digits = [&](std::size_t at, std::size_t n, int* value) {
+    if (at + n > text.size()) return false;
+    int v = 0;
+    for (std::size_t i = at; i < at + n; ++i) {
+      if (text[i] < '0' || text[i] > '9') return false;
+      v = v * 10 + (text[i] - '0');
+    }
+    *value = v;
+    return true;
+  };
+  const auto number = [&](std::size_t* at, int* value) {
+    std::size_t n = 0;
+    while (*at + n < text.size() && n < 2 && text[*at + n] >= '0' && text[*at + n] <= '9') ++n;
+    if (n == 0 || !digits(*at, n, value)) return false;
+    *at += n;
+    return true;
+  };
+  std::size_t at = static_cast<std::size_t>(used);
+  if (!number(&at, &t.month) || at >= text.size() || text[at++] != '-' || !number(&at, &t.day)) {
+    throw Failure(kBadInput, wanted);
+  }
+  bool zoned = false;
+  long offset = 0;  // seconds east of UTC
+  if (at < text.size()) {
+    if ((text[at] != ' ' && text[at] != 'T') || !number(&++at, &t.hour) || at >= text.size() || text[at++] != ':' ||
+        !number(&at, &t.minute)) {
+      throw Failure(kBadInput, wanted);
+    }
+    if (at < text.size() && text[at] == ':' && !number(&++at, &t.second)) throw Failure(kBadInput, wanted);
+    if (at < text.size()) {
+      zoned = true;
+      if (text[at] == 'Z' && at + 1 == text.size()) {
+        at = text.size();
+      } else if (text[at] == '+' || text[at] == '-') {
+        const long sign = text[at] == '-' ? -1 : 1;
+        int hours = 0, minutes = 0;
+        const std::size_t rest = text.size() - at - 1;
+        const bool ok = (rest == 2 && digits(at + 1, 2, &hours)) ||
+                        (rest == 4 && digits(at + 1, 2, &hours) && digits(at + 3, 2, &minutes)) ||
+                        (rest == 5 && digits(at + 1, 2, &hours) && text[at + 3] == ':' && digits(at + 4, 2, &minutes));
+        if (!ok || hours > 23 || minutes > 59) throw Failure(kBadInput, wanted);
+        offset = sign * (hours * 3600L + minutes * 60L);
+        at = text.size();
+      } else {
+        throw Failure(kBadInput, wanted);
+      }
+    }
+  }
+  char plain[64];
+  std::snprintf(plain, sizeof plain, "%d-%d-%d %d:%d:%d", t.year, t.month, t.day, t.hour, t.minute, t.second);
   double value = 0;
-  if (!ParseSpanTime(text, &value)) throw Failure(kBadInput, wanted);
-  return FormatSpanTime(value);
+  if (!ParseSpanTime(plain, &value)) throw Failure(kBadInput, wanted);
+  if (zoned) {
+    // The instant it names, then that instant on this computer's clock.
+    std::tm utc{};
+    utc.tm_year = t.year - 1900;
+    utc.tm_mon = t.month - 1;
+    utc.tm_mday = t.day;
+    utc.tm_hour = t.hour;
+    utc.tm_min = t.minute;
+    utc.tm_sec = t.second;
+    const std::time_t instant = ::timegm(&utc) - offset;
+    std::tm local{};
+    if (::localtime_r(&instant, &local) == nullptr) throw Failure(kBadInput, wanted);
+    DateTime here{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
+    if (here.year < kFirstYear || here.year > kLastYear) throw Failure(kBadInput, wanted);
+    value = ToOleDate(here);
+  }
+  return {FormatSpanTime(value), value};
+}
+
+std::string ColumnsWanted() {
+  return std::string(Localized("--column takes Temperature, Humidity, DewPoint, Heatindex, a list of them "
+                               "separated by commas, or all",
+                               "--column erwartet Temperature, Humidity, DewPoint, Heatindex, eine durch Kommas "
+                               "getrennte Liste davon oder all"));
 }
 
 std::vector<std::string> Columns(const std::string& option) {
@@ -41,18 +130,15 @@ std::vector<std::string> Columns(const std::string& option) {
   std::stringstream list(option);
   for (std::string column; std::getline(list, column, ',');) {
     if (std::find(std::begin(kColumns), std::end(kColumns), column) == std::end(kColumns)) {
-      throw Failure(kBadInput, "--column takes Temperature, Humidity, DewPoint, Heatindex, a list of them "
-                               "separated by commas, or all");
+      throw Failure(kBadInput, ColumnsWanted());
     }
     if (std::find(columns.begin(), columns.end(), column) != columns.end()) {
-      throw Failure(kBadInput, "--column names " + column + " twice");
+      throw Failure(kBadInput, std::string(Localized("--column names ", "--column nennt ")) + column +
+                                   std::string(Localized(" twice", " zweimal")));
     }
     columns.push_back(column);
   }
-  if (columns.empty() || option.back() == ',') {
-    throw Failure(kBadInput, "--column takes Temperature, Humidity, DewPoint, Heatindex, a list of them "
-                             "separated by commas, or all");
-  }
+  if (columns.empty() || option.back() == ',') throw Failure(kBadInput, ColumnsWanted());
   return columns;
 }
 
@@ -89,17 +175,24 @@ class ColumnRows {
 
 }  // namespace
 
-void CheckExport(const Options& o) {
-  SpanTime(o.from, "--from");
-  SpanTime(o.to, "--to");
+ExportSpan CheckExport(const Options& o) {
+  const SpanPoint from = SpanTime(o.from, "--from"), to = SpanTime(o.to, "--to");
+  // The Graph's rule: an end before the start is a time error; an end equal
+  // to it is an empty span.
+  if (to.ole < from.ole) {
+    std::string message = UIString(ui::kTimeError);
+    message.append(Localized(": --to lies before --from", ": --to liegt vor --from"));
+    throw Failure(kBadInput, message);
+  }
   Columns(o.column);
+  return {from.text, to.text};
 }
 
 int Export(const Options& o, const fs::path& data_folder, std::FILE* out) {
-  const std::string from = SpanTime(o.from, "--from"), to = SpanTime(o.to, "--to");
+  const auto [from, to] = CheckExport(o);
   const std::vector<std::string> columns = Columns(o.column);
   const std::string db = (data_folder / kDatabaseFile).string();
-  if (!fs::exists(db)) throw Failure(kStoreError, db + ": no record store");
+  if (!fs::exists(db)) throw Failure(kStoreError, db + std::string(Localized(": no record store", ": keine Datenbank")));
   std::vector<std::unique_ptr<ColumnRows>> rows;
   for (const std::string& column : columns) rows.push_back(std::make_unique<ColumnRows>(db, from, to, column));
 

@@ -15,6 +15,7 @@
 #include "Commands.h"
 #include "config/Backup.h"
 #include "device/Exchange.h"
+#include "res/Strings.h"
 #include "session/Unit.h"
 #include "sim/Rig.h"
 
@@ -61,7 +62,7 @@ class Failure {
 
 // Ends a command because SIGINT or SIGTERM arrived; the status is 128 + signal.
 struct Interrupted {
-  std::string message = "interrupted";
+  std::string message = std::string(Localized("interrupted", "unterbrochen"));
 };
 
 // The transport (real or simulated) and the one unit session over it.
@@ -137,8 +138,12 @@ void ListFiles(const Options& o, Session& s, std::FILE* out);
 int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE* out, std::FILE* err);
 int RemoveFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE* err);
 
-// Checked before anything is read: the times, the columns.
-void CheckExport(const Options& o);
+// Checked before anything is read: the times, their order, the columns.
+// The span as the stores take it ("%d-%02d-%02d %d:%02d:%02d", local time).
+struct ExportSpan {
+  std::string from, to;
+};
+ExportSpan CheckExport(const Options& o);
 int Export(const Options& o, const fs::path& data_folder, std::FILE* out);
 
 int Backup(const Options& o, Session& s, std::FILE* out, std::FILE* err);

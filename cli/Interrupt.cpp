@@ -45,6 +45,7 @@ struct Installed {
   struct sigaction old_term {};
   struct sigaction old_pipe {};
   struct sigaction old_fsize {};
+  sigset_t old_mask{};
   std::thread watcher;
 };
 Installed* g_installed = nullptr;
@@ -83,11 +84,20 @@ Guard::Guard() {
   ::sigaction(SIGXFSZ, &ignore, &in->old_fsize);
   g_signal.store(0);
   g_installed = in;
+  // A parent may have started us with the two blocked (the watcher keeps
+  // them so): Ctrl-C and a service stop must still reach the handler. One
+  // already pending arrives here, before anything touches the unit.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  ::pthread_sigmask(SIG_UNBLOCK, &stops, &in->old_mask);
 }
 
 Guard::~Guard() {
   Installed* in = g_installed;
   g_installed = nullptr;
+  ::pthread_sigmask(SIG_SETMASK, &in->old_mask, nullptr);
   ::sigaction(SIGINT, &in->old_int, nullptr);
   ::sigaction(SIGTERM, &in->old_term, nullptr);
   ::sigaction(SIGPIPE, &in->old_pipe, nullptr);

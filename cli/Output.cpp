@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "Internal.h"
+#include "res/Strings.h"
 
 namespace norvo::cli {
 namespace {
@@ -111,7 +112,8 @@ void CheckOutput(std::FILE* out, bool flush) {
     error = errno;
   }
   if (failed) {
-    throw Failure(kStoreError, std::string("cannot write the output: ") + (error ? std::strerror(error) : "write error"));
+    throw Failure(kStoreError, std::string(Localized("cannot write the output: ", "die Ausgabe kann nicht geschrieben werden: ")) +
+                                   (error ? std::strerror(error) : std::string(Localized("write error", "Schreibfehler"))));
   }
 }
 

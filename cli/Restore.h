@@ -29,7 +29,9 @@ struct RestoreReport {
   std::vector<std::string> written;  // the blocks whose write sequence went out
 };
 
-// Checks that the unit is of the backup's model, writes each sequence of
+// Checks that the unit is of the backup's model and that the backup keeps to
+// the dialogs' ranges (status 3 naming the field; the calibration also
+// against the unit's live readings), writes each sequence of
 // RestoreSequences, then reads back and compares. `stop` is asked before each
 // sequence; a sequence once started always runs to its end.
 RestoreReport RestoreConfiguration(Unit& session, const UnitConfiguration& backup,

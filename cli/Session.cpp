@@ -25,9 +25,15 @@ Session::Session(const Options& o, const fs::path& data_folder) {
     throw Failure(kBadInput, e.what());
   }
   // A unit another process holds is reached through that process.
-  session_ = std::make_unique<SharedUnit>(*rig_.transport, data_folder, UnitSession::SessionOptions(*scale));
-  const OpenState state = session_->Open();
-  if (state == OpenState::kInUse) throw Failure(kInUse, session_->StateMessage());
+  auto shared = std::make_unique<SharedUnit>(*rig_.transport, data_folder, UnitSession::SessionOptions(*scale));
+  const OpenState state = shared->Open();
+  const bool lock_unusable = shared->Local().LockUnusable();
+  session_ = std::move(shared);
+  if (state == OpenState::kInUse) {
+    // A lock that cannot be used (no folder, no descriptors left, a symlink)
+    // is this machine's fault: nobody holds the unit.
+    throw Failure(lock_unusable ? kStoreError : kInUse, session_->StateMessage());
+  }
   if (state != OpenState::kOpened) throw Failure(kNoUnit, session_->StateMessage());
 }
 
@@ -56,26 +62,31 @@ void Session::ReadLive() {
 void RequireAnswer(bool answered) {
   if (answered) return;
   if (interrupt::Requested()) throw Interrupted{};
-  throw Failure(kNoUnit, "The unit does not answer.");
+  throw Failure(kNoUnit, std::string(Localized("The unit does not answer.", "Das Gerät antwortet nicht.")));
 }
 
 void RequireWritten(WriteOutcome outcome, const std::string& before) {
   if (outcome == WriteOutcome::kRefused) throw Failure(kRefused, before + UIString(ui::kSwitchToMainScreen));
-  if (outcome == WriteOutcome::kNoAnswer) throw Failure(kNoUnit, before + "The unit does not answer; nothing was written.");
-  if (outcome == WriteOutcome::kNotConnected) throw Failure(kNoUnit, before + "No unit found.");
+  if (outcome == WriteOutcome::kNoAnswer) throw Failure(kNoUnit, before + std::string(Localized("The unit does not answer; nothing was written.",
+                                                                                   "Das Gerät antwortet nicht; es wurde nichts geschrieben.")));
+  if (outcome == WriteOutcome::kNotConnected) throw Failure(kNoUnit, before + std::string(NoUnitText()));
 }
 
 void WriteChecked(Session& s, std::span<const Payload> frames, const WriteTiming& timing) {
   // Ctrl-C while the unit was opened or read: the write has not begun and never does.
-  if (interrupt::Requested()) throw Interrupted{"interrupted; nothing was written to the unit"};
+  if (interrupt::Requested()) throw Interrupted{std::string(Localized("interrupted; nothing was written to the unit",
+                                                                     "unterbrochen; es wurde nichts auf das Gerät geschrieben"))};
   std::string block;
   const WriteOutcome outcome = s.TheUnit().WriteVerified(frames, timing, &block);
   RequireWritten(outcome);
   if (outcome == WriteOutcome::kDifferent) {
-    throw Failure(kRefused, "The unit did not take the " + block + ": it reads back otherwise.");
+    throw Failure(kRefused, std::string(Localized("The unit did not take the ", "Das Gerät hat nicht übernommen: ")) + block +
+                                std::string(Localized(": it reads back otherwise.", " (es meldet andere Werte zurück).")));
   }
   if (outcome == WriteOutcome::kUnverified) {
-    throw Failure(kNoUnit, "Written, but the unit did not answer the check of the " + block + ".");
+    throw Failure(kNoUnit, std::string(Localized("Written, but the unit did not answer the check of the ",
+                                                 "Geschrieben, aber das Gerät antwortet nicht auf die Prüfung: ")) +
+                               block + ".");
   }
 }
 

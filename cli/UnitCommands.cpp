@@ -10,6 +10,7 @@
 #include "Internal.h"
 #include "config/Backup.h"
 #include "config/ParameterBlocks.h"
+#include "config/Ranges.h"
 #include "device/LiveReadings.h"
 #include "device/Frames.h"
 #include "device/Responses.h"
@@ -210,7 +211,7 @@ int IntervalMinutes(const std::string& text) {
                      std::all_of(trimmed.begin() + static_cast<long>(sign), trimmed.end(),
                                  [](unsigned char c) { return c >= '0' && c <= '9'; });
   const int minutes = LeadingInteger(trimmed);
-  if (!whole || minutes < 5 || minutes > 240) throw Failure(kBadInput, UIString(ui::kIntervalRange));
+  if (!whole || !ranges::kIntervalMinutes.Holds(minutes)) throw Failure(kBadInput, UIString(ui::kIntervalRange));
   return minutes;
 }
 
@@ -235,16 +236,17 @@ int SyncTime(Session& s, std::FILE* err) {
 int SetLanguage(const std::string& language, Session& s, const fs::path& data_folder, std::FILE* err) {
   // Main.ini first, as the Language dialog does: a refusal still switches the console.
   if (!WriteLanguageSetting(data_folder, language)) {
-    throw Failure(kStoreError, "Cannot write " + (data_folder / kSettingsFile).string());
+    throw Failure(kStoreError, std::string(Localized("Cannot write ", "Schreiben nicht möglich: ")) + (data_folder / kSettingsFile).string());
   }
   const Payload frames[] = {BuildLanguageFrame(language == "English")};
   try {
     WriteChecked(s, frames, kDialogWrite);
   } catch (const Failure& f) {
     // Whatever the unit did, the console is switched: the message says so.
-    throw Failure(f.Code(), "Main.ini was switched to " + language + ", the unit was not: " + f.Message());
+    throw Failure(f.Code(), std::string(Localized("Main.ini was switched to ", "Main.ini wurde auf ")) + language +
+                                std::string(Localized(", the unit was not: ", " umgestellt, das Gerät nicht: ")) + f.Message());
   }
-  std::fprintf(err, "language: %s\n", language.c_str());
+  std::fprintf(err, "%s%s\n", std::string(Localized("language: ", "Sprache: ")).c_str(), language.c_str());
   return kOk;
 }
 

@@ -7,8 +7,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <vector>
 
 #include "ParameterBlocks.h"
+#include "Ranges.h"
 #include "monitor/Format.h"
 #include "res/Strings.h"
 
@@ -92,6 +94,25 @@ Alarm::Alarm(Unit& unit, QWidget* parent) : UnitDialog(unit, parent) {
   layout->addLayout(groups);
   layout->addWidget(Note());
   layout->addLayout(ButtonRow(save_, exit_));
+
+  // Each group as it reads, channel by channel: high, then low.
+  std::vector<QWidget*> chain{temperature_switch_};
+  for (std::size_t i = 0; i < 8; ++i) {
+    for (std::size_t side = 0; side < 2; ++side) {
+      chain.push_back(temperature_enable_[side][i]);
+      chain.push_back(temperature_[side][i]);
+    }
+  }
+  chain.push_back(humidity_switch_);
+  for (std::size_t i = 0; i < 8; ++i) {
+    for (std::size_t side = 0; side < 2; ++side) {
+      chain.push_back(humidity_enable_[side][i]);
+      chain.push_back(humidity_[side][i]);
+    }
+  }
+  chain.push_back(save_);
+  chain.push_back(exit_);
+  SetTabChain(chain);
 
   connect(temperature_switch_, &QComboBox::currentIndexChanged, this, &Alarm::SwitchChanged);
   connect(humidity_switch_, &QComboBox::currentIndexChanged, this, &Alarm::SwitchChanged);
@@ -213,10 +234,10 @@ void Alarm::Save() {
       if (text == temperature_opening_[side][i] || IsMarker(text)) continue;
       const int t = CheckedTenths(text.toStdString(), TemperatureKind::kLimit, unit);
       if (t == kUnstorableTenths) {
-        ShowMessage(this, MinusTenthText());
+        ShowMessage(this, MinusTenthText(TemperatureKind::kLimit, unit));
         return;
       }
-      if (t < -400 || t > 600) {
+      if (!ranges::kAlarmTemperatureTenths.Holds(t)) {
         ShowMessage(this, UiText(ui::kTempError));
         return;
       }
@@ -228,7 +249,7 @@ void Alarm::Save() {
       if (text == humidity_opening_[side][i]) continue;
       // "--" is no humidity: 0xFF would be sent as if it were a limit.
       const int h = IsMarker(text) ? kInvalidMarker : LeadingInteger(text.toStdString());
-      if (h < 1 || h > 99) {
+      if (!ranges::kAlarmHumidity.Holds(h)) {
         ShowMessage(this, UiText(ui::kHumiError));
         return;
       }
@@ -261,13 +282,9 @@ void Alarm::Save() {
   }
   const Payload frames[] = {BuildAlarmSwitchFrame(switches), BuildAlarmTemperatureFrame(words),
                             BuildAlarmHumidityFrame(bytes)};
-  if (!session_.Connected() || !CopiesCurrent()) {
-    // The unit went away, or came back, while the dialog was open: its
-    // blocks may have changed; nothing is written from old copies.
-    ShowMessage(this, UiText(ui::kUnconnected));
-    reject();
-    return;
-  }
+  // The unit went away, or came back, while the dialog was open: nothing is
+  // written from old copies.
+  if (!CopiesStillCurrent()) return;
   WriteToUnit(frames, kDialogWrite, [this](WriteOutcome) { accept(); });
 }
 

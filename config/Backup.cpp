@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "ParameterBlocks.h"
+#include "Ranges.h"
 
 namespace norvo {
 namespace {
@@ -230,12 +231,46 @@ std::string BackupJson(const UnitConfiguration& config) {
   return ToJson(config).dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-BackupParse ParseBackupJson(std::string_view text) {
+namespace {
+
+// A backup nests five levels deep. Deeper text is refused before it is
+// parsed: the comparisons below recurse once per level.
+constexpr int kMaxDepth = 32;
+
+bool TooDeep(std::string_view text) {
+  int depth = 0;
+  bool in_string = false, escaped = false;
+  for (const char c : text) {
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxDepth) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
+BackupParse ParseChecked(std::string_view text) {
   BackupParse result;
+  if (TooDeep(text)) {
+    result.error = "not a backup: nested deeper than " + std::to_string(kMaxDepth) + " levels";
+    return result;
+  }
   Json in;
   try {
     in = Json::parse(text.begin(), text.end());
-  } catch (const Json::parse_error& e) {
+  } catch (const Json::exception& e) {
+    // Syntax, and numbers beyond any range ("minutes": 1e400).
     result.error = std::string("not a JSON text: ") + e.what();
     return result;
   }
@@ -246,7 +281,7 @@ BackupParse ParseBackupJson(std::string_view text) {
     result.error = e.what();
     return result;
   }
-  if (config.interval < 5 || config.interval > 240) {
+  if (!ranges::kIntervalMinutes.Holds(config.interval)) {
     result.error = "/interval: " + std::to_string(config.interval) + " minutes; the unit takes 5 to 240";
     return result;
   }
@@ -266,8 +301,33 @@ BackupParse ParseBackupJson(std::string_view text) {
     }
     return result;
   }
+  // What no dialog would write, a restore does not write either.
+  if (const auto bad = CheckConfiguration(config)) {
+    result.error = bad->field + ": " + bad->reason;
+    return result;
+  }
   result.config = config;
   return result;
+}
+
+}  // namespace
+
+std::optional<ranges::OutOfRange> CheckConfiguration(const UnitConfiguration& c) {
+  if (auto bad = ranges::CheckInterval(c.interval)) return bad;
+  if (auto bad = ranges::CheckSettingsBlock(c.settings)) return bad;
+  if (auto bad = ranges::CheckAlarmBlocks(c.alarm_a, c.alarm_c, c.alarm_d)) return bad;
+  return ranges::CheckCalibrationBlock(c.calibration);
+}
+
+BackupParse ParseBackupJson(std::string_view text) {
+  try {
+    return ParseChecked(text);
+  } catch (const nlohmann::json::exception& e) {
+    // Any other surprise of the library is a text this program cannot use.
+    BackupParse result;
+    result.error = std::string("not a usable backup: ") + e.what();
+    return result;
+  }
 }
 
 std::vector<RestoreSequence> RestoreSequences(const UnitConfiguration& c) {

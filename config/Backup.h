@@ -20,6 +20,7 @@
 
 #include "device/Exchange.h"
 #include "device/Payload.h"
+#include "Ranges.h"
 
 namespace norvo {
 
@@ -52,8 +53,13 @@ struct BackupParse {
   std::optional<UnitConfiguration> config;
   std::string error;  // why the text is not a usable backup, naming the field
 };
-// Reads a backup text. Only the fields a restore writes are filled in.
+// Reads a backup text. Only the fields a restore writes are filled in. Any
+// text gives a configuration or an error; values outside the ranges the
+// dialogs keep to (config/Ranges.h) are errors naming the field.
 BackupParse ParseBackupJson(std::string_view text);
+
+// The first field of a configuration outside the dialogs' ranges.
+std::optional<ranges::OutOfRange> CheckConfiguration(const UnitConfiguration& config);
 
 // One write sequence of a restore: the frames the matching dialog sends in
 // one permission query ... end frame pair (the interval alone, as Set

@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "ParameterBlocks.h"
+#include "Ranges.h"
 #include "monitor/Format.h"
 #include "res/Strings.h"
 
@@ -105,11 +106,11 @@ void Calib::Save() {
     if (temperature_[i]->text() == temperature_opening_[i]) continue;
     const long long fresh = tenths(temperature_[i]->text());
     if (fresh == kUnstorableTenths) {
-      ShowMessage(this, MinusTenthText());
+      ShowMessage(this, MinusTenthText(TemperatureKind::kOffset, unit));
       return;
     }
-    const long long corrected = LiveTenths(live_.temperature[i]) - tenths(temperature_opening_[i]) + fresh;
-    if (corrected > 600 || corrected < -400) {
+    if (!ranges::CorrectedTemperatureFits(LiveTenths(live_.temperature[i]), tenths(temperature_opening_[i]),
+                                          static_cast<int>(fresh))) {
       ShowMessage(this, QString(" CH%1 %2.").arg(c).arg(UiText(ui::kTempOutOfValue)));
       return;
     }
@@ -117,10 +118,8 @@ void Calib::Save() {
   for (int c = 1; c <= 8; ++c) {
     const std::size_t i = static_cast<std::size_t>(c - 1);
     if (live_.humidity[i] == kInvalidHumidity) continue;
-    const long long corrected = static_cast<long long>(live_.humidity[i]) +
-                                LeadingInteger(humidity_[i]->text().toStdString()) -
-                                LeadingInteger(humidity_opening_[i].toStdString());
-    if (corrected > 99 || corrected < 0) {
+    if (!ranges::CorrectedHumidityFits(live_.humidity[i], LeadingInteger(humidity_opening_[i].toStdString()),
+                                       LeadingInteger(humidity_[i]->text().toStdString()))) {
       ShowMessage(this, QString(" CH%1 %2.").arg(c).arg(UiText(ui::kHumiOutOfValue)));
       return;
     }
@@ -139,11 +138,9 @@ void Calib::Save() {
                           : EncodeHumidityByte(ParseHumidityText(humidity_[i]->text().toStdString()));
   }
   const Payload frames[] = {BuildCalibrationFrame(raw)};
-  if (!session_.Connected() || !CopiesCurrent()) {
-    ShowMessage(this, UiText(ui::kUnconnected));
-    reject();
-    return;
-  }
+  // The unit went away, or came back, while the dialog was open: nothing is
+  // written from old copies.
+  if (!CopiesStillCurrent()) return;
   WriteToUnit(frames, kDialogWrite, [this](WriteOutcome) { accept(); });
 }
 

@@ -7,8 +7,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <vector>
 
 #include "ParameterBlocks.h"
+#include "Ranges.h"
 #include "res/Strings.h"
 
 namespace norvo {
@@ -94,6 +96,14 @@ Setting::Setting(Unit& unit, QWidget* parent) : UnitDialog(unit, parent) {
   layout->addLayout(areas);
   layout->addWidget(Note());
   layout->addLayout(ButtonRow(save_, exit_));
+
+  set_interval_->setAutoDefault(false);
+  std::vector<QWidget*> chain{graph_type_, span_, time_format_, date_format_, dst_, time_zone_, unit_,
+                              interval_edit_, set_interval_, area_};
+  chain.insert(chain.end(), boxes_.begin(), boxes_.end());
+  chain.push_back(save_);
+  chain.push_back(exit_);
+  SetTabChain(chain);
 
   connect(area_, &QComboBox::currentIndexChanged, this, [this] {
     if (!initialising_) AreaChanged();
@@ -222,17 +232,15 @@ void Setting::Save() {
   f.unit = unit_->currentIndex();
   f.masks = masks_;
   const Payload frames[] = {BuildSettingsFrame(f, eight_area_ == 1)};
-  if (!session_.Connected() || !CopiesCurrent()) {
-    ShowMessage(this, UiText(ui::kUnconnected));
-    reject();
-    return;
-  }
+  // The unit went away, or came back, while the dialog was open: nothing is
+  // written from old copies.
+  if (!CopiesStillCurrent()) return;
   WriteToUnit(frames, kDialogWrite, [this](WriteOutcome) { accept(); });
 }
 
 void Setting::SetInterval() {
   const int v = LeadingInteger(interval_edit_->text().trimmed().toStdString());
-  if (v < 5 || v > 240) {
+  if (!ranges::kIntervalMinutes.Holds(v)) {
     ShowMessage(this, UiText(ui::kIntervalRange));
     return;
   }

@@ -3,11 +3,17 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 #include <vector>
 
 #include "res/Strings.h"
 
 namespace norvo {
+namespace {
+// How long a dialog waits before it reads the unit's values again.
+constexpr int kReadAgainMs = 2000;
+}  // namespace
+
 
 QString WriteFailureText(WriteOutcome outcome, const std::string& block) {
   switch (outcome) {
@@ -31,10 +37,24 @@ QString WriteFailureText(WriteOutcome outcome, const std::string& block) {
   return {};
 }
 
-QString MinusTenthText() {
-  return Utf8(std::string(Localized("-0.1 cannot be stored: the unit reads its code as \"no value\". Use 0.0 or -0.2.",
-                                    "-0,1 lässt sich nicht speichern: das Gerät liest diesen Code als \"kein Wert\". "
-                                    "Verwenden Sie 0,0 oder -0,2.")));
+QString MinusTenthText(TemperatureKind kind, int unit_flag) {
+  if (unit_flag == 0) {
+    return Utf8(std::string(Localized("-0.1 cannot be stored: the unit reads its code as \"no value\". Use 0.0 or -0.2.",
+                                      "-0,1 lässt sich nicht speichern: das Gerät liest diesen Code als \"kein Wert\". "
+                                      "Verwenden Sie 0,0 oder -0,2.")));
+  }
+  // The nearest values on either side, as the dialog shows them in °F: the
+  // tenths 0 and -2 of a degree Celsius.
+  const bool german = LoadedLanguage() == kLanguageGerman;
+  const auto shown = [&](int tenths) {
+    const double f = tenths * 0.18 + (kind == TemperatureKind::kLimit ? 32.0 : 0.0);
+    QString text = QString::number(f, 'f', 1);
+    return german ? text.replace('.', ',') : text;
+  };
+  return Utf8(std::string(Localized("-0.1 \u00B0C cannot be stored: the unit reads its code as \"no value\". Use %1 or %2 \u00B0F.",
+                                    "-0,1 \u00B0C lässt sich nicht speichern: das Gerät liest diesen Code als \"kein Wert\". "
+                                    "Verwenden Sie %1 oder %2 \u00B0F.")))
+      .arg(shown(0), shown(-2));
 }
 
 UnitDialog::UnitDialog(Unit& unit, QWidget* parent) : QDialog(parent), session_(unit) {}
@@ -110,7 +130,28 @@ bool UnitDialog::EnsureCurrentCopies(std::function<bool(Unit&)> read, std::funct
             "The unit's values could not be read yet; Save stays off until they are.",
             "Die Werte des Geräts konnten noch nicht gelesen werden; Sichern bleibt gesperrt, bis sie vorliegen."))));
         Note()->show();
+        // Read again while the dialog is open, so that Save comes on once
+        // the unit answers.
+        QTimer::singleShot(kReadAgainMs, this, [this] {
+          if (isVisible() && !working_ && !reading_ && !CopiesCurrent() && session_.Connected()) Open();
+        });
       });
+  return false;
+}
+
+bool UnitDialog::CopiesStillCurrent() {
+  if (session_.Connected() && CopiesCurrent()) return true;
+  if (!session_.Connected()) {
+    ShowMessage(this, UiText(ui::kUnconnected));
+    reject();
+    return false;
+  }
+  ShowMessage(this, Utf8(std::string(Localized(
+                        "The unit was plugged in again while this dialog was open: its values are read anew. "
+                        "Check them, then save again.",
+                        "Das Gerät wurde erneut angeschlossen, während dieser Dialog offen war: seine Werte werden "
+                        "neu gelesen. Prüfen Sie sie und sichern Sie dann erneut."))));
+  Open();
   return false;
 }
 

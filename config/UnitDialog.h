@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 
+#include "config/ParameterBlocks.h"
 #include "device/Exchange.h"
 #include "session/Unit.h"
 #include "ui/UiHelpers.h"
@@ -23,8 +24,9 @@ namespace norvo {
 // back otherwise (block names the block); empty when it was written.
 QString WriteFailureText(WriteOutcome outcome, const std::string& block = {});
 
-// "-0.1" has no code of its own: the unit reads FF FF as "no value".
-QString MinusTenthText();
+// "-0.1" °C has no code of its own: the unit reads FF FF as "no value". The
+// values proposed instead are in the unit the dialog shows (unit_flag 1: °F).
+QString MinusTenthText(TemperatureKind kind, int unit_flag);
 
 class UnitDialog : public QDialog {
   Q_OBJECT
@@ -54,6 +56,12 @@ class UnitDialog : public QDialog {
     copies_read_ = read;
   }
   bool CopiesCurrent() const { return copies_read_ && copies_connection_ == session_.Blocks().connection; }
+  // Save's check before it writes: true when the copies are the unit's own in
+  // this connection. Otherwise nothing is written: a unit that is gone gets
+  // UI 232 and the dialog closes; one that came back while the dialog was
+  // open is read anew (Open runs again) and the user is told to check and
+  // save again.
+  bool CopiesStillCurrent();
   // On opening while connected: true when the copies are the unit's own in
   // this connection. Otherwise (just plugged, no poll yet) they are read
   // with read on the background thread and the dialog shows its neutral

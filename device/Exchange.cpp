@@ -70,6 +70,13 @@ bool ReadLiveSequence(DeviceLink& link) {
 WriteOutcome RunWriteSequence(DeviceLink& link, ResponseStore& store, const WriteTiming& timing,
                               std::span<const Payload> frames) {
   if (link.Connected() == 0) return WriteOutcome::kNotConnected;
+  if (frames.size() == 1 && frames[0][kCommandAt] == code::kSetInterval && !timing.end_frame) {
+    // The interval frame stands alone: the unit takes it on any screen, so
+    // no permission is asked for; the read-back tells whether it took it.
+    Exchange(link, frames[0], response::kWrite, timing.first_wait_ms, timing.closing_wait_ms);
+    ReleaseExchange(link);
+    return link.Connected() == 0 ? WriteOutcome::kNotConnected : WriteOutcome::kWritten;
+  }
   link.WaitExchange(timing.first_wait_ms);
   link.ExchangeEvent().Reset();
   store.SetPermission(ResponseStore::kNoPermissionAnswer);

@@ -56,13 +56,13 @@ struct WriteTiming {
 
 constexpr WriteTiming kDialogWrite{5000, 500, true};
 constexpr WriteTiming kClockWrite{3000, 1000, false};
-// Set Interval: one data frame, no end frame; asks for permission like the
-// others, so that a unit on another screen is reported, not ignored.
+// Set Interval: one data frame in a single exchange, no end frame.
 constexpr WriteTiming kIntervalWrite{1000, 1000, false};
 
 // Permission query, then the data frames if the unit accepts writes. The
 // sender waits for the answer to this very query (up to kPermissionWaitMs);
-// an old answer in the store never counts.
+// an old answer in the store never counts. A lone interval frame is the
+// exception: it is written in one exchange without the query.
 WriteOutcome RunWriteSequence(DeviceLink& link, ResponseStore& store, const WriteTiming& timing,
                               std::span<const Payload> frames);
 

@@ -26,6 +26,16 @@ class HidapiDevice : public HidDevice {
   hid_device* handle_;
 };
 
+// hidapi gives the serial number as wide characters; it is plain ASCII on
+// every unit, and anything else is kept as '?' rather than guessed at.
+std::string Narrow(const wchar_t* text) {
+  std::string out;
+  for (const wchar_t* c = text; c != nullptr && *c != L'\0'; ++c) {
+    out += (*c > 0x20 && *c < 0x7F) ? static_cast<char>(*c) : '?';
+  }
+  return out;
+}
+
 }  // namespace
 
 HidapiTransport::HidapiTransport() { hid_init(); }
@@ -35,7 +45,7 @@ std::vector<HidInterfaceInfo> HidapiTransport::Enumerate() {
   std::vector<HidInterfaceInfo> found;
   hid_device_info* list = hid_enumerate(0, 0);
   for (hid_device_info* d = list; d != nullptr; d = d->next) {
-    found.push_back({d->path ? d->path : "", d->vendor_id, d->product_id});
+    found.push_back({d->path ? d->path : "", d->vendor_id, d->product_id, Narrow(d->serial_number)});
   }
   hid_free_enumeration(list);
   return found;

@@ -15,6 +15,7 @@ struct HidInterfaceInfo {
   std::string path;
   std::uint16_t vendor_id = 0;
   std::uint16_t product_id = 0;
+  std::string serial;  // the USB serial number, "" when the device has none
 };
 
 // An open HID interface. Read runs on the reader thread while Write runs on a

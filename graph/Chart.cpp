@@ -27,6 +27,11 @@ constexpr int kDesignHeight = 369;
 const QColor kColours[CTchart1::kSeries] = {QColor(255, 0, 0), QColor(0, 128, 0), QColor(0, 128, 255),
                                             QColor(255, 128, 0)};
 
+}  // namespace
+
+double OleToKey(double ole_date) { return (ole_date - kUnixEpochOle) * 86400.0; }
+double KeyToOle(double key) { return key / 86400.0 + kUnixEpochOle; }
+
 QString CsvField(const QString& text) {
   if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n'))) {
     return text;
@@ -36,10 +41,13 @@ QString CsvField(const QString& text) {
   return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
-}  // namespace
+// Keys are local times read as UTC, so UTC formatting gives the local time back.
+QString CsvTime(double ole_date) {
+  return QDateTime::fromSecsSinceEpoch(std::llround(OleToKey(ole_date)), Qt::UTC)
+      .toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
+}
 
-double OleToKey(double ole_date) { return (ole_date - kUnixEpochOle) * 86400.0; }
-double KeyToOle(double key) { return key / 86400.0 + kUnixEpochOle; }
+QString CsvValue(double value) { return std::isfinite(value) ? QString::number(value, 'g', 7) : QString(); }
 
 CTchart1::CTchart1(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(this)) {
   setObjectName("1007");
@@ -69,6 +77,11 @@ CTchart1::CTchart1(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(thi
   ticker->setDateTimeSpec(Qt::UTC);
   ticker->setTickCount(5);
   plot_->xAxis->setTicker(ticker);
+  // A value label sits centred on its tick, so the lowest one reaches half
+  // a line below the plot; the time labels start below that, and the first
+  // of them, at the left edge, never runs into it.
+  const int half_line = QFontMetrics(plot_->yAxis->tickLabelFont()).height() / 2;
+  plot_->xAxis->setTickLabelPadding(half_line + plot_->xAxis->tickLengthOut() + 3);
   plot_->yAxis->setRange(kEmptyValueLower, kEmptyValueUpper);
   home_time_lower_ = plot_->xAxis->range().lower;
   home_time_upper_ = plot_->xAxis->range().upper;
@@ -117,7 +130,16 @@ void CTchart1::AddArrays(int index, int count, const double* values, const doubl
   series_.at(static_cast<std::size_t>(index))->addData(keys, ys, true);
 }
 
-int CTchart1::PointCount(int index) const { return series_.at(static_cast<std::size_t>(index))->dataCount(); }
+int CTchart1::PointCount(int index) const {
+  const QCPGraph* g = series_.at(static_cast<std::size_t>(index));
+  return static_cast<int>(std::count_if(g->data()->constBegin(), g->data()->constEnd(),
+                                        [](const QCPGraphData& point) { return !std::isnan(point.value); }));
+}
+
+int CTchart1::PlotWidth() const {
+  const int width = plot_->axisRect()->width();
+  return plot_->isVisible() && width > 0 ? width : kDesignWidth;
+}
 
 void CTchart1::SetHeaderLine(int line, const QString& text) {
   if (line == 0) header_->setText(text);
@@ -128,6 +150,18 @@ QString CTchart1::Header() const { return header_->text(); }
 void CTchart1::SetValueAxisAutomatic(bool automatic) { value_automatic_ = automatic; }
 
 void CTchart1::SetValueAxisTitle(const QString& title) { plot_->yAxis->setLabel(title); }
+
+void CTchart1::SetValueAxisWholeNumbers(bool whole) {
+  if (whole) {
+    QSharedPointer<QCPAxisTickerFixed> ticker(new QCPAxisTickerFixed);
+    ticker->setTickStep(1.0);
+    ticker->setScaleStrategy(QCPAxisTickerFixed::ssMultiples);  // 1, 2, 5, 10 ... percent apart
+    ticker->setTickCount(6);
+    plot_->yAxis->setTicker(ticker);
+  } else {
+    plot_->yAxis->setTicker(QSharedPointer<QCPAxisTicker>(new QCPAxisTicker));
+  }
+}
 
 QString CTchart1::ValueAxisTitle() const { return plot_->yAxis->label(); }
 
@@ -230,7 +264,7 @@ bool CTchart1::SaveCsv(const QString& path) const {
       std::vector<Row>& same_time = rows[std::llround(point.key)];
       auto row = std::find_if(same_time.begin(), same_time.end(), [c](const Row& r) { return !r[c].has_value(); });
       if (row == same_time.end()) row = same_time.insert(same_time.end(), Row(columns.size()));
-      (*row)[c] = std::isfinite(point.value) ? QString::number(point.value, 'g', 7) : QString();
+      (*row)[c] = CsvValue(point.value);
     }
   }
   const QString unit = plot_->yAxis->label().trimmed();
@@ -241,8 +275,7 @@ bool CTchart1::SaveCsv(const QString& path) const {
   }
   text += QLatin1Char('\n');
   for (const auto& [second, same_time] : rows) {
-    // Keys are local times read as UTC, so UTC formatting gives the local time back.
-    const QString time = QDateTime::fromSecsSinceEpoch(second, Qt::UTC).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
+    const QString time = CsvTime(KeyToOle(static_cast<double>(second)));
     for (const Row& row : same_time) {
       text += time;
       for (const std::optional<QString>& cell : row) text += QLatin1Char(',') + cell.value_or(QString());

@@ -37,6 +37,7 @@ class CTchart1 : public QWidget {
   // A value that is not finite becomes a gap in the line; a point whose date
   // is not finite has no place on the time axis and is left out.
   void AddArrays(int index, int count, const double* values, const double* dates);
+  // The points that are drawn: gaps are not counted.
   int PointCount(int index) const;
   bool SeriesShown(int index) const;
   QString SeriesTitle(int index) const;
@@ -48,6 +49,8 @@ class CTchart1 : public QWidget {
   // ---- axes ----
   void SetValueAxisAutomatic(bool automatic);
   void SetValueAxisTitle(const QString& title);
+  // Ticks of the value axis only at whole numbers (a humidity in percent).
+  void SetValueAxisWholeNumbers(bool whole);
   QString ValueAxisTitle() const;
   void SetTimeAxisAutomatic(bool automatic);
   // Fixed range of the time axis, as OLE dates; start = end shows the moment
@@ -76,6 +79,9 @@ class CTchart1 : public QWidget {
   QCustomPlot* Plot() const { return plot_; }
   // Legend entries, in order: the titles of the shown series.
   QStringList LegendTitles() const;
+  // The width of the plot area in pixels, or the design's before the chart
+  // was laid out.
+  int PlotWidth() const;
 
  private:
   void RebuildLegend();
@@ -94,5 +100,11 @@ class CTchart1 : public QWidget {
 // OLE Automation date <-> the chart's key (seconds, local time read as UTC).
 double OleToKey(double ole_date);
 double KeyToOle(double key);
+
+// The pieces of the CSV export: a field quoted where it must be, a time as
+// "yyyy-MM-ddTHH:mm:ss" of its second, and a value with seven digits.
+QString CsvField(const QString& text);
+QString CsvTime(double ole_date);
+QString CsvValue(double value);
 
 }  // namespace norvo

@@ -9,23 +9,21 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QTimeEdit>
+#include <memory>
 #include <vector>
 
 #include "Chart.h"
 #include "res/Strings.h"
 #include "store/OleDate.h"
+#include "ui/UiHelpers.h"
 
 namespace norvo {
 namespace {
 
 QString Ui(int id) { return QString::fromStdString(UIString(id)); }
 QString Text(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
-
-std::string SpanText(const QDate& d, const QTime& t) {
-  return QString::asprintf("%d-%02d-%02d %d:%02d:%02d", d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second())
-      .toStdString();
-}
 
 double Ole(const QDate& d, const QTime& t) {
   return ToOleDate({d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second()});
@@ -34,13 +32,7 @@ double Ole(const QDate& d, const QTime& t) {
 }  // namespace
 
 Grapsh::Grapsh(std::string database_path, QWidget* parent, QDateTime now)
-    : QDialog(parent),
-      store_([this](const std::string& error) {
-        QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kAppTitle.data(), kAppTitle.size()),
-                        QString::fromStdString(error), QMessageBox::Ok, this);
-        box.exec();
-      }),
-      database_path_(std::move(database_path)) {
+    : QDialog(parent), database_path_(std::move(database_path)) {
   setObjectName("132");
   setWindowTitle(Ui(225));
   chart_ = new CTchart1(this);
@@ -120,6 +112,17 @@ void Grapsh::ShowError(const QString& text) {
   box.exec();
 }
 
+// The store's own messages come in a plain box, as every store user shows them.
+void Grapsh::ShowStoreError(const std::string& text) {
+  QMessageBox box(QMessageBox::NoIcon, Text(kAppTitle), QString::fromStdString(text), QMessageBox::Ok, this);
+  box.exec();
+}
+
+void Grapsh::SetBusy(bool busy) {
+  setProperty("busy", busy);
+  select_->setEnabled(!busy);
+}
+
 void Grapsh::SaveChart() {
   const GraphTexts& extras = GraphExtras();
   const QStringList filters = {Text(extras.png_filter), Text(extras.pdf_filter), Text(extras.csv_filter)};
@@ -144,82 +147,134 @@ void Grapsh::SaveChart() {
     format = suffixes.value(filters.indexOf(dialog.selectedNameFilter()), "png");
     if (QFileInfo(path).suffix().isEmpty()) path += "." + format;
   }
+  if (format == "csv" && drawn_) {
+    WriteCsv(path);
+    return;
+  }
   const bool written = format == "pdf"   ? chart_->SavePdf(path)
                        : format == "csv" ? chart_->SaveCsv(path)
                                          : chart_->SavePng(path);
   if (!written) ShowError(Text(extras.write_error) + "\n" + QDir::toNativeSeparators(path));
+  emit Saved();
 }
 
-bool Grapsh::Draw(int series, const std::string& start, const std::string& end, const char* column, int count) {
-  if (count <= 0) return true;
-  if (store_.Connect(database_path_) < 0) return false;
-  if (store_.QueryRecords(start, end, column) != 0) return false;
-  std::vector<double> dates(static_cast<std::size_t>(count)), values(static_cast<std::size_t>(count));
-  int n = 0;
-  double time;
-  float value;
-  // A table that grew since the count never writes past the arrays.
-  while (n < count && store_.NextRow(&time, &value)) {
-    dates[static_cast<std::size_t>(n)] = time;
-    values[static_cast<std::size_t>(n)] = static_cast<double>(value);
-    ++n;
+// The chart holds at most two points per pixel column; the file gets every
+// reading of the drawn span straight from the store.
+void Grapsh::WriteCsv(const QString& path) {
+  const Drawing drawing = *drawn_;
+  const QString unit = chart_->ValueAxisTitle().trimmed();
+  QString header = QStringLiteral("time");
+  for (const QString& title : drawing.titles) {
+    header += QLatin1Char(',') + CsvField(unit.isEmpty() ? title.trimmed() : title.trimmed() + QLatin1Char(' ') + unit);
   }
-  chart_->AddArrays(series, n, values.data(), dates.data());
-  return true;
+  struct Outcome {
+    bool written = false;
+    std::string error;
+  };
+  RunAsync(
+      this,
+      [path, header, request = drawing.request] {
+        Outcome outcome;
+        QSaveFile file(path);
+        if (!file.open(QIODevice::WriteOnly)) return outcome;
+        QByteArray chunk = header.toUtf8() + '\n';
+        bool failed = false;
+        outcome.error = ForEachSeriesRow(request, [&](double time, const std::vector<double>& values) {
+          QString line = CsvTime(time);
+          for (const double v : values) line += QLatin1Char(',') + CsvValue(v);
+          chunk += line.toUtf8() + '\n';
+          if (chunk.size() >= (1 << 20)) {
+            failed = file.write(chunk) != chunk.size();
+            chunk.clear();
+          }
+          return !failed;
+        });
+        if (!failed && outcome.error.empty() && file.write(chunk) == chunk.size()) {
+          outcome.written = file.commit();
+        } else {
+          file.cancelWriting();
+        }
+        return outcome;
+      },
+      [this, path](Outcome outcome) {
+        if (!outcome.error.empty()) {
+          ShowStoreError(outcome.error);
+        } else if (!outcome.written) {
+          ShowError(Text(GraphExtras().write_error) + "\n" + QDir::toNativeSeparators(path));
+        }
+        emit Saved();
+      });
 }
 
 void Grapsh::Select() {
   const QDate sd = start_date_->date(), ed = end_date_->date();
   const QTime st = start_time_->time(), et = end_time_->time();
-  const std::string start = SpanText(sd, st), end = SpanText(ed, et);
   const double from = Ole(sd, st), to = Ole(ed, et);
   if (to < from) {
     ShowError(Ui(248));
     return;
   }
+  Drawing drawing;
+  drawing.view = quantity_->currentIndex();
+  drawing.request.database_path = database_path_;
+  drawing.request.start = from;
+  drawing.request.end = to;
+  drawing.request.pixel_columns = chart_->PlotWidth();
+  if (drawing.view == 0) {
+    drawing.request.columns = {"Temperature", "DewPoint", "Heatindex"};
+    drawing.titles = {Ui(201), Ui(293), Ui(229)};
+  } else if (drawing.view == 1) {
+    drawing.request.columns = {"Humidity"};
+    drawing.titles = {Ui(202)};
+  } else {
+    Show(drawing, {});  // no quantity chosen: an empty chart of the span
+    return;
+  }
+  const int generation = ++generation_;
+  SetBusy(true);
+  RunAsync(
+      this, [request = drawing.request] { return QuerySeries(request); },
+      [this, generation, drawing](SeriesResult result) {
+        if (generation != generation_) return;  // a later Select draws
+        SetBusy(false);
+        Show(drawing, result);
+        if (!result.ok()) ShowStoreError(result.error);
+        emit Drawn();
+      });
+}
+
+// Every drawing starts from scratch, so repeated Selects never mix points.
+void Grapsh::Show(const Drawing& drawing, const SeriesResult& result) {
   for (int i = 0; i < CTchart1::kSeries; ++i) chart_->ClearSeries(i);
   chart_->SetValueAxisAutomatic(false);
   chart_->SetTimeAxisAutomatic(false);
-  chart_->SetTimeAxisRange(from, to);
-
-  int counts[3] = {0, 0, 0};
-  const char* columns[3] = {"Temperature", "DewPoint", "Heatindex"};
-  const auto count = [&](const char* column) {
-    if (store_.Connect(database_path_) < 0 || store_.CountRecords(start, end, column) != 0) return -1;
-    return store_.Count();
-  };
-  const int view = quantity_->currentIndex();
-  if (view == 0) {
+  chart_->SetTimeAxisRange(drawing.request.start, drawing.request.end);
+  if (drawing.view == 0) {
     chart_->SetHeaderLine(0, Ui(201));
-    chart_->SetSeriesTitle(0, Ui(201));
-    chart_->SetSeriesTitle(1, Ui(293));
-    chart_->SetSeriesTitle(2, Ui(229));
-    chart_->SetSeriesShown(0, true);
-    chart_->SetSeriesShown(1, true);
-    chart_->SetSeriesShown(2, true);
-    chart_->SetSeriesShown(3, false);
     for (int i = 0; i < 3; ++i) {
-      counts[i] = count(columns[i]);
-      if (counts[i] < 0) break;  // reported; draw what there is
+      chart_->SetSeriesTitle(i, drawing.titles.value(i));
+      chart_->SetSeriesShown(i, true);
     }
+    chart_->SetSeriesShown(3, false);
     chart_->SetValueAxisTitle(unit_label_);
-    chart_->SetValueAxisAutomatic(true);
-  } else if (view == 1) {
-    columns[0] = "Humidity";
+  } else if (drawing.view == 1) {
     chart_->SetHeaderLine(0, Ui(202));
-    chart_->SetSeriesTitle(0, Ui(202));
+    chart_->SetSeriesTitle(0, drawing.titles.value(0));
     chart_->SetSeriesShown(0, true);
     for (int i = 1; i < CTchart1::kSeries; ++i) chart_->SetSeriesShown(i, false);
-    counts[0] = count("Humidity");
     chart_->SetValueAxisTitle(" (%)");
-    chart_->SetValueAxisAutomatic(true);
   } else {
     chart_->Replot();
     return;
   }
-  for (int i = 0; i < 3; ++i) {
-    if (counts[i] < 0 || !Draw(i, start, end, columns[i], counts[i])) break;
+  chart_->SetValueAxisWholeNumbers(drawing.view == 1);
+  chart_->SetValueAxisAutomatic(true);
+  for (std::size_t i = 0; i < result.lines.size(); ++i) {
+    const SeriesLine& line = result.lines[i];
+    if (line.dates.empty()) continue;  // no valid readings: the series stays cleared
+    chart_->AddArrays(static_cast<int>(i), static_cast<int>(line.dates.size()), line.values.data(), line.dates.data());
   }
+  drawn_ = drawing;
   chart_->Replot();
 }
 

@@ -5,9 +5,11 @@
 
 #include <QDateTime>
 #include <QDialog>
+#include <QStringList>
+#include <optional>
 #include <string>
 
-#include "store/RecordStore.h"
+#include "store/SeriesQuery.h"
 
 class QDateEdit;
 class QTimeEdit;
@@ -27,21 +29,38 @@ class Grapsh : public QDialog {
   // The temperature unit label of the last import, e.g. "(°C)"; the value-axis title.
   void SetUnitLabel(const QString& label) { unit_label_ = label; }
 
-  // Draws the chosen span and quantity (the Select button).
+  // Draws the chosen span and quantity (the Select button). The store is
+  // read on the background thread; the chart changes when the readings are
+  // in (Drawn), and property "busy" is true until then.
   void Select();
 
   // The "save-chart" button: asks for a file and writes the chart as PNG, PDF
-  // or CSV, by the file's suffix or else by the chosen filter.
+  // or CSV, by the file's suffix or else by the chosen filter. CSV holds
+  // every stored reading of the drawn span, read on the background thread.
   void SaveChart();
 
   CTchart1* Chart() const { return chart_; }
 
- private:
-  bool Draw(int series, const std::string& start, const std::string& end, const char* column, int count);
-  void ShowError(const QString& text);
+ signals:
+  void Drawn();
+  void Saved();
 
-  RecordStore store_;
+ private:
+  // A drawing: the span, the view and what the store returned. UI thread.
+  struct Drawing {
+    SeriesRequest request;
+    int view = 0;
+    QStringList titles;
+  };
+  void Show(const Drawing& drawing, const SeriesResult& result);
+  void SetBusy(bool busy);
+  void ShowError(const QString& text);
+  void ShowStoreError(const std::string& text);
+  void WriteCsv(const QString& path);
+
   std::string database_path_;
+  int generation_ = 0;  // of the latest Select; an older result is dropped
+  std::optional<Drawing> drawn_;
   QString unit_label_;
   CTchart1* chart_;
   QDateEdit* start_date_;

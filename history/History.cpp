@@ -178,9 +178,12 @@ void HistoryState::StartImport(const std::string& name, DayOrder order) {
       if (!download.message.empty()) post(download.message);
       if (download.ImportFollows()) {
         RecordStore store([post](const std::string& error) { post(error); });
-        result = ImportLocalCopy(name, data_folder_ / name, DatabasePath(), order, store);
+        result = ImportLocalCopy(name, data_folder_ / name, DatabasePath(), order, store, {},
+                                 download.status == DownloadStatus::kDone);
         if (!result.message.empty()) post(result.message);
-        imported = result.opened;
+        // The table follows the store: only a committed import replaces the
+        // rows and titles, so table, store and chart show the same file.
+        imported = result.opened && result.stored;
       }
     } catch (const std::bad_alloc&) {
       // The copy and the store are as a failed block leaves them.
@@ -399,6 +402,12 @@ void History::OnFinished(bool imported, bool enable_buttons) {
   if (imported) {
     model_->SetTitles(Titles(ColumnTitles(state_.ThreeFields(), state_.UnitLabel().toStdString())));
     model_->SetRows(state_.Rows(), state_.ThreeFields());
+    // A column is never narrower than its title ("Luftfeuchtigkeit(%)").
+    QHeaderView* header = records_->horizontalHeader();
+    for (int c = 0; c < model_->columnCount({}); ++c) {
+      const int title = header->fontMetrics().horizontalAdvance(model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString()) + 16;
+      if (header->sectionSize(c) < title) header->resizeSection(c, title);
+    }
   }
   SetButtons(enable_buttons);
 }

@@ -48,8 +48,12 @@ class LineReader {
     failed_ = false;
   }
   bool Failed() const { return failed_; }
+  // Whether the last line Next gave ended with its line feed: only the last
+  // line of a file can lack one.
+  bool Terminated() const { return terminated_; }
   bool Next(std::string_view* line) {
     line_.clear();
+    terminated_ = false;
     bool any = false;
     for (;;) {
       if (begin_ == end_ && !Fill()) break;
@@ -65,6 +69,7 @@ class LineReader {
         ++position_;
         if (!line_.empty() && line_.back() == '\r' && take <= kMaxLine) line_.pop_back();
         *line = line_;
+        terminated_ = true;
         return true;
       }
     }
@@ -91,6 +96,7 @@ class LineReader {
   std::int64_t position_ = 0;
   std::string line_;
   bool failed_ = false;
+  bool terminated_ = false;
 };
 
 DisplayRow MakeRow(const std::string_view* fields, int n) {
@@ -148,6 +154,17 @@ class FileRows : public LogRows {
   mutable std::vector<DisplayRow> cached_;
   mutable std::size_t cached_mark_ = static_cast<std::size_t>(-1);
 };
+
+std::string MixedDatesText(const fs::path& local_path, std::size_t data_line) {
+  std::string text(Localized("The dates of ", "Die Datumsangaben von "));
+  text.append(local_path.filename().string());
+  text.append(Localized(" fit neither day-first nor month-first order (data line ",
+                        " passen weder zur Reihenfolge Tag zuerst noch Monat zuerst (Datenzeile "));
+  text.append(std::to_string(data_line));
+  text.append(Localized("); the file was not imported and the record store keeps its previous contents.",
+                        "); die Datei wurde nicht importiert, die Datenbank behält ihren bisherigen Inhalt."));
+  return text;
+}
 
 }  // namespace
 
@@ -243,34 +260,33 @@ LogRecord ParseFields(const std::string_view* f, bool three_fields, DayOrder ord
   return r;
 }
 
-DayOrder CopyDayOrder(const fs::path& local_path, bool three_fields, DayOrder fallback) {
-  switch (ReadDateFormatNote(local_path)) {
-    case 1: return DayOrder::kMonthFirst;
-    case 2: return DayOrder::kDayFirst;
-    case 0: return fallback;  // year first: the order never matters
-    default: break;
-  }
+CopyOrder CopyDayOrder(const fs::path& local_path, bool three_fields, DayOrder fallback) {
+  // The file's own dates first: a day or a month above 12 settles it, and no
+  // note can overrule what the file shows.
+  CopyOrder found{fallback, false};
   const int fd = OpenDataFile(local_path, O_RDONLY, nullptr);
-  if (fd < 0) return fallback;
-  LineReader reader(fd);
-  std::string_view line, fields[5];
-  const int n = three_fields ? 3 : 5;
-  DayOrder order = fallback;
-  reader.Next(&line);  // the header
-  while (reader.Next(&line)) {
-    SplitFields(line, n, fields);
-    if (const auto clue = DateOrderClue(fields[0])) {
-      order = *clue;
-      break;
+  if (fd >= 0) {
+    LineReader reader(fd);
+    std::string_view line, fields[5];
+    const int n = three_fields ? 3 : 5;
+    reader.Next(&line);  // the header
+    while (!found.from_dates && reader.Next(&line)) {
+      SplitFields(line, n, fields);
+      if (const auto clue = DateOrderClue(fields[0])) found = {*clue, true};
     }
+    ::close(fd);
   }
-  ::close(fd);
-  return order;
+  if (found.from_dates) return found;
+  switch (ReadDateFormatNote(local_path)) {
+    case 1: return {DayOrder::kMonthFirst, false};
+    case 2: return {DayOrder::kDayFirst, false};
+    default: return found;  // year first (0) or no note: the order never matters or nothing says
+  }
 }
 
 ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local_path,
                              const std::string& database_path, DayOrder fallback, RecordStore& store,
-                             const std::function<bool()>& stop) {
+                             const std::function<bool()>& stop, bool whole_copy) {
   ImportResult result;
   try {
     std::string why;
@@ -283,7 +299,8 @@ ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local
     result.opened = true;
     result.three_fields = file_name.find("IN") != std::string::npos;
     const int n = result.three_fields ? 3 : 5;
-    const DayOrder order = CopyDayOrder(local_path, result.three_fields, fallback);
+    const CopyOrder copy_order = CopyDayOrder(local_path, result.three_fields, fallback);
+    const DayOrder order = copy_order.order;
     auto rows = std::make_shared<FileRows>(rows_fd, n);
 
     LineReader reader(fd);
@@ -300,7 +317,18 @@ ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local
     std::string_view fields[5];
     std::size_t count = 0;
     for (std::int64_t at = reader.Position(); ok && reader.Next(&line); at = reader.Position()) {
+      // A copy that stopped in the middle of a line holds only the start of
+      // it ("21.8,5" of "21.8,58"): that line waits for the resume.
+      if (!whole_copy && !reader.Terminated()) break;
       SplitFields(line, n, fields);
+      if (copy_order.from_dates) {
+        // Dates that only the other order can read: the file fits neither.
+        if (const auto clue = DateOrderClue(fields[0]); clue && *clue != order) {
+          result.message = MixedDatesText(local_path, count + 1);
+          ok = false;
+          break;
+        }
+      }
       rows->Mark(count++, at);
       record = ParseFields(fields, result.three_fields, order, Present(line, n));
       ok = store.AppendRecord() == 0;

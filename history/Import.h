@@ -65,19 +65,26 @@ struct ImportResult {
   bool stopped = false;       // stop said so: the store holds what it held before
 };
 
-// The order in which a copy's dates are read: the unit's date format recorded
-// with the copy (DateFormatNote) when there is one; otherwise decided once
-// for the whole file from its dates (a day or a month above 12); only a file
-// without any clue takes the fallback, the user's locale.
-DayOrder CopyDayOrder(const std::filesystem::path& local_path, bool three_fields, DayOrder fallback);
+// The order in which a copy's dates are read: decided once for the whole
+// file from its own dates (a day or a month above 12) when they show it;
+// otherwise the unit's date format recorded with the copy (DateFormatNote);
+// only a file without either takes the fallback, the user's locale.
+struct CopyOrder {
+  DayOrder order;
+  bool from_dates;  // the file's dates showed it: a line that shows the other order is refused
+};
+CopyOrder CopyDayOrder(const std::filesystem::path& local_path, bool three_fields, DayOrder fallback);
 
 // The store's path is the data folder's "Norvo.mdb". The copy is read as a
 // stream: memory does not grow with its length. fallback: see CopyDayOrder.
 // stop: asked now and then; true abandons the import and the store keeps
-// its previous contents (result.stopped).
+// its previous contents (result.stopped). whole_copy: false for a copy whose
+// download stopped early; its last line, when it lacks its line feed, is cut
+// off and left for the resume. A file whose dates show both orders of day
+// and month is refused with a message, the store keeping its contents.
 ImportResult ImportLocalCopy(const std::string& file_name, const std::filesystem::path& local_path,
                              const std::string& database_path, DayOrder fallback, RecordStore& store,
-                             const std::function<bool()>& stop = {});
+                             const std::function<bool()>& stop = {}, bool whole_copy = true);
 
 // One line split into n fields; surplus commas stay in the last field. A line
 // with fewer commas gives empty fields at its end.

@@ -74,9 +74,9 @@ CopyScan ScanCopy(std::FILE* file) {
 }
 
 std::string Notice(const std::string& name) {
-  const bool german = LoadedLanguage() == kLanguageGerman;
-  return german ? "Die lokale Kopie von " + name + " passt nicht zur Datei auf der Karte; sie wird von Anfang an neu geladen."
-                : "The local copy of " + name + " does not match the card file; it is downloaded again from the start.";
+  return std::string(Localized("The local copy of ", "Die lokale Kopie von ")) + name +
+         std::string(Localized(" does not match the card file; it is downloaded again from the start.",
+                               " passt nicht zur Datei auf der Karte; sie wird von Anfang an neu geladen."));
 }
 
 }  // namespace
@@ -89,8 +89,7 @@ std::string OwnFileText(const std::string& name) {
 namespace {
 
 std::string WriteErrorText(const fs::path& path, int error) {
-  const bool german = LoadedLanguage() == kLanguageGerman;
-  return std::string(german ? "Schreibfehler: " : "Write error: ") + path.string() + ": " +
+  return std::string(Localized("Write error: ", "Schreibfehler: ")) + path.string() + ": " +
          std::strerror(error ? error : EIO);
 }
 
@@ -176,13 +175,12 @@ int OpenDataFile(const fs::path& path, int flags, std::string* why) {
   const int fd = OpenRegularFile(path, flags);
   if (fd >= 0 || why == nullptr) return fd;
   const int error = errno;
-  const bool german = LoadedLanguage() == kLanguageGerman;
   if (error == ELOOP) {
-    *why = path.string() + (german ? ": ist ein symbolischer Link und wird nicht geöffnet."
-                                   : ": is a symbolic link and is not opened.");
+    *why = path.string() + std::string(Localized(": is a symbolic link and is not opened.",
+                                                 ": ist ein symbolischer Link und wird nicht geöffnet."));
   } else if (error == ENOTSUP) {
-    *why = path.string() + (german ? ": ist keine gewöhnliche Datei und wird nicht geöffnet."
-                                   : ": is not a regular file and is not opened.");
+    *why = path.string() + std::string(Localized(": is not a regular file and is not opened.",
+                                                 ": ist keine gewöhnliche Datei und wird nicht geöffnet."));
   } else {
     *why = path.string() + ": " + std::strerror(error);
   }
@@ -214,9 +212,8 @@ int RemoveStaleTemporaries(const fs::path& data_folder) {
 }
 
 std::string UnsafeNameReason(const std::string& name) {
-  const bool german = LoadedLanguage() == kLanguageGerman;
   const auto refuse = [&](const char* en, const char* de) {
-    return std::string(german ? de : en) + " \"" + Printable(name) + "\"";
+    return std::string(Localized(en, de)) + " \"" + Printable(name) + "\"";
   };
   if (name.empty()) return refuse("The unit reported an empty file name.", "Das Gerät meldete einen leeren Dateinamen.");
   if (name.size() > kMaxCardName) {
@@ -354,86 +351,102 @@ DownloadOutcome DownloadToLocalCopy(const DownloadJob& job) {
     return {DownloadStatus::kUnsafeName, OwnFileText(name)};
   }
   const fs::path local = job.data_folder / name;
+  const std::int64_t total = job.total;
+  // Before anything is made: an unlisted name leaves no empty copy behind.
+  if (total < 0) return {DownloadStatus::kNotListed, " m_FilenameSize Error."};
   std::error_code ec;
   const bool pre_existing = fs::exists(fs::symlink_status(local, ec));
   std::string why;
-  const int fd = OpenDataFile(local, O_RDWR | O_CREAT, &why);
-  if (fd < 0) {
-    return pre_existing ? DownloadOutcome{DownloadStatus::kOpenError, "Open Error1 (" + why + ")"}
-                        : DownloadOutcome{DownloadStatus::kCreateError, UIString(245) + " (" + why + ")"};
-  }
-  std::FILE* file = ::fdopen(fd, "r+b");
-  if (file == nullptr) {
-    ::close(fd);
-    return {DownloadStatus::kOpenError, "Open Error1"};
-  }
   // Closes the copy on every way out; a failed close is a write error.
   struct Copy {
-    std::FILE* file;
+    std::FILE* file = nullptr;
     bool Close() {
       const bool ok = file == nullptr || std::fclose(file) == 0;
       file = nullptr;
       return ok;
     }
     ~Copy() { Close(); }
-  } copy{file};
-  const std::int64_t total = job.total;
-  if (total < 0) return {DownloadStatus::kNotListed, " m_FilenameSize Error."};
-  CopyScan scan = ScanCopy(copy.file);
-  std::fflush(copy.file);
-  const auto on_disk = static_cast<std::int64_t>(::lseek(fd, 0, SEEK_END));
-  if (scan.ok && scan.keep < on_disk) scan.ok = ::ftruncate(fd, scan.keep) == 0;
-  if (!scan.ok) {
-    const int error = errno;
-    return {DownloadStatus::kOpenError, "Open Error1 (" + WriteErrorText(local, error) + ")"};
+  } copy;
+  std::int64_t offset = 0;
+  // A copy that is not the start of this card file is replaced, but only
+  // once the card has sent something to replace it with: a download that
+  // yields nothing leaves the copy there was, and makes none where there was
+  // none.
+  bool afresh = false;
+  if (pre_existing) {
+    const int fd = OpenDataFile(local, O_RDWR, &why);
+    copy.file = fd < 0 ? nullptr : ::fdopen(fd, "r+b");
+    if (copy.file == nullptr) {
+      if (fd >= 0) ::close(fd);
+      return {DownloadStatus::kOpenError, fd < 0 ? "Open Error1 (" + why + ")" : std::string("Open Error1")};
+    }
+    CopyScan scan = ScanCopy(copy.file);
+    std::fflush(copy.file);
+    const auto on_disk = static_cast<std::int64_t>(::lseek(fd, 0, SEEK_END));
+    if (scan.ok && scan.keep < on_disk) scan.ok = ::ftruncate(fd, scan.keep) == 0;
+    if (!scan.ok) {
+      const int error = errno;
+      return {DownloadStatus::kOpenError, "Open Error1 (" + WriteErrorText(local, error) + ")"};
+    }
+    offset = scan.card_bytes;
+    // Before anything is appended the copy must be the start of this card
+    // file: the last block it holds is read again and compared. A copy longer
+    // than the card file, or one that differs, is started afresh.
+    afresh = offset > total;
+    if (!afresh && offset > 0) {
+      const std::int64_t start = (offset - 1) / kBlockSize * kBlockSize;
+      std::string again;
+      if (!job.read(start, offset, &again)) return {DownloadStatus::kBlockFailed, UIString(246)};
+      afresh = again != scan.tail;
+    }
+    if (afresh) offset = 0;
   }
-  std::int64_t offset = scan.card_bytes;
-  DownloadOutcome outcome{DownloadStatus::kDone, {}};
-  // Before anything is appended the copy must be the start of this card
-  // file: the last block it holds is read again and compared. A copy longer
-  // than the card file, or one that differs, is started afresh.
-  bool afresh = offset > total;
-  if (!afresh && offset > 0) {
-    const std::int64_t start = (offset - 1) / kBlockSize * kBlockSize;
-    std::string again;
-    if (!job.read(start, offset, &again)) return {DownloadStatus::kBlockFailed, UIString(246)};
-    afresh = again != scan.tail;
-  }
-  if (afresh) {
-    // A new file rather than a truncated one: rows of an earlier import that
-    // still read the old copy keep reading it.
-    outcome.notice = Notice(name);
-    copy.Close();
-    std::error_code removed;
-    fs::remove(local, removed);
-    fs::remove(DateFormatNote(local), removed);
+  std::string notice;
+  bool made = pre_existing && !afresh;  // the copy to append to is open
+  // Opens the copy to write to: a new file for a fresh start (rows of an
+  // earlier import that still read the old copy keep reading it), with the
+  // note of the date format the unit wrote it in. Empty on success.
+  const auto make = [&]() -> DownloadOutcome {
+    if (made) return {DownloadStatus::kDone};
+    if (afresh) {
+      notice = Notice(name);
+      copy.Close();
+      std::error_code removed;
+      fs::remove(local, removed);
+      fs::remove(DateFormatNote(local), removed);
+    }
     const int fresh = OpenDataFile(local, O_RDWR | O_CREAT | O_TRUNC, &why);
     copy.file = fresh < 0 ? nullptr : ::fdopen(fresh, "r+b");
     if (copy.file == nullptr) {
       if (fresh >= 0) ::close(fresh);
-      return {DownloadStatus::kRecreateError, UIString(245) + " (" + why + ")", outcome.notice};
+      return {afresh ? DownloadStatus::kRecreateError : DownloadStatus::kCreateError, UIString(245) + " (" + why + ")",
+              notice};
     }
-    offset = 0;
-  }
-  if (job.date_format >= 0 && job.date_format <= 2) {
-    // The note says in which format the unit wrote this copy's dates.
-    const fs::path note = DateFormatNote(local);
-    const int nfd = OpenDataFile(note, O_WRONLY | O_CREAT | O_TRUNC, &why);
-    const char c = static_cast<char>('0' + job.date_format);
-    const bool ok = nfd >= 0 && ::write(nfd, &c, 1) == 1;
-    const int error = errno;
-    if (nfd >= 0 && ::close(nfd) != 0 && ok) {
-      return {DownloadStatus::kWriteError, WriteErrorText(note, errno), outcome.notice};
+    made = true;
+    if (job.date_format >= 0 && job.date_format <= 2) {
+      // The note says in which format the unit wrote this copy's dates.
+      const fs::path note = DateFormatNote(local);
+      const int nfd = OpenDataFile(note, O_WRONLY | O_CREAT | O_TRUNC, &why);
+      const char c = static_cast<char>('0' + job.date_format);
+      const bool ok = nfd >= 0 && ::write(nfd, &c, 1) == 1;
+      const int error = errno;
+      if (nfd >= 0 && ::close(nfd) != 0 && ok) return {DownloadStatus::kWriteError, WriteErrorText(note, errno), notice};
+      if (!ok) return {DownloadStatus::kWriteError, nfd < 0 ? why : WriteErrorText(note, error), notice};
     }
-    if (!ok) return {DownloadStatus::kWriteError, nfd < 0 ? why : WriteErrorText(note, error), outcome.notice};
-  }
+    return {DownloadStatus::kDone};
+  };
   const auto remaining = static_cast<std::int32_t>(static_cast<std::uint32_t>(total - offset));
   const std::int64_t wanted = total - offset;
   if (job.hooks.progress_range) job.hooks.progress_range(remaining);
   progress(0);
   if (job.hooks.bytes) job.hooks.bytes(0, wanted);
-  std::fseek(copy.file, 0, SEEK_END);
+  if (copy.file != nullptr) std::fseek(copy.file, 0, SEEK_END);
   const auto cancelled = [&job] { return job.cancel != nullptr && job.cancel->load(); };
+  const auto ended = [&](DownloadStatus status, std::string message, std::int64_t written) {
+    DownloadOutcome outcome{status, std::move(message), notice};
+    outcome.written = written;
+    return outcome;
+  };
 
   // Each block reaches the disk before the next is asked for: a write error
   // (disk full, I/O error) or a cancel ends the download with what was
@@ -443,7 +456,7 @@ DownloadOutcome DownloadToLocalCopy(const DownloadJob& job) {
   std::int64_t written = 0;
   std::string block;
   for (bool more = true; more;) {
-    if (cancelled()) return {DownloadStatus::kCancelled, {}, outcome.notice};
+    if (cancelled()) return ended(DownloadStatus::kCancelled, {}, written);
     std::int64_t end = offset + kBlockSize;
     if (end >= total) {
       end = total;
@@ -451,24 +464,32 @@ DownloadOutcome DownloadToLocalCopy(const DownloadJob& job) {
     }
     block.clear();
     const bool whole = job.read(offset, end, &block) && static_cast<std::int64_t>(block.size()) == end - offset;
-    if (const int error = AppendTextMode(copy.file, block); error != 0) {
-      return {DownloadStatus::kWriteError, WriteErrorText(local, error), outcome.notice};
+    if (!block.empty()) {
+      if (DownloadOutcome opened = make(); opened.status != DownloadStatus::kDone) return opened;
+      if (const int error = AppendTextMode(copy.file, block); error != 0) {
+        return ended(DownloadStatus::kWriteError, WriteErrorText(local, error), written);
+      }
     }
     written += static_cast<std::int64_t>(block.size());
     if (job.hooks.bytes) job.hooks.bytes(written, wanted);
     if (!whole) {
+      // A cancel asked while the block was on its way is what the user
+      // sees end the download, not the block the unit then left unfinished.
+      if (cancelled()) return ended(DownloadStatus::kCancelled, {}, written);
       progress(remaining);
-      return {DownloadStatus::kBlockFailed, UIString(246), outcome.notice};
+      return ended(DownloadStatus::kBlockFailed, UIString(246), written);
     }
     progress(static_cast<int>(std::min<std::int64_t>(written, remaining)));
     offset = end;
-    if (cancelled() && more) return {DownloadStatus::kCancelled, {}, outcome.notice};
+    if (cancelled() && more) return ended(DownloadStatus::kCancelled, {}, written);
     if (job.pause && more) job.pause();
   }
+  // Complete: an empty card file has its empty copy now.
+  if (DownloadOutcome opened = make(); opened.status != DownloadStatus::kDone) return opened;
   errno = 0;
-  if (!copy.Close()) return {DownloadStatus::kWriteError, WriteErrorText(local, errno), outcome.notice};
+  if (!copy.Close()) return ended(DownloadStatus::kWriteError, WriteErrorText(local, errno), written);
   if (job.hooks.done_label) job.hooks.done_label("ok...");
-  return outcome;
+  return ended(DownloadStatus::kDone, {}, written);
 }
 
 DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_format) {

@@ -88,8 +88,12 @@ struct DownloadOutcome {
   DownloadStatus status;
   std::string message;  // empty for kDone
   std::string notice;   // the copy did not match the card file and was started afresh
-  // The import follows a completed download and a failed block.
-  bool ImportFollows() const { return status == DownloadStatus::kDone || status == DownloadStatus::kBlockFailed; }
+  std::int64_t written = 0;  // card bytes this download added to the copy
+  // The import follows a completed download, and a failed block that brought
+  // something new: one that brought nothing leaves the store as it is.
+  bool ImportFollows() const {
+    return status == DownloadStatus::kDone || (status == DownloadStatus::kBlockFailed && written > 0);
+  }
 };
 
 // What a download reports while it runs, on the thread that runs it; the
@@ -114,14 +118,17 @@ struct DownloadJob {
   int date_format = -1;     // the unit's settings byte 4, recorded with the copy; -1 unknown
   CardRangeReader read;
   DownloadHooks hooks;
-  const std::atomic<bool>* cancel = nullptr;  // set: stop before the next block (kCancelled)
+  // Set: stop before the next block, or at a block that fails after it was set (kCancelled).
+  const std::atomic<bool>* cancel = nullptr;
   std::function<void()> pause;                // between blocks
 };
 
 // Brings the local copy of a card file up to date block by block: resumes a
 // copy that is the start of the card file (its last block is read again and
-// compared), starts afresh otherwise, and writes only blocks that arrived
-// whole, so every way out leaves a copy that resumes.
+// compared), starts afresh otherwise, so every way out leaves a copy that
+// resumes. A copy is made, or replaced, only when the card sends bytes for
+// it (or the card file is empty): a download that yields nothing leaves the
+// folder as it was.
 DownloadOutcome DownloadToLocalCopy(const DownloadJob& job);
 
 class CardTransfer : public CardReportSink {

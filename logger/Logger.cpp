@@ -1,8 +1,11 @@
 #include "Logger.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <utility>
 
+#include "Notify.h"
 #include "device/Encodings.h"
 #include "device/Payload.h"
 #include "session/SharedUnit.h"
@@ -16,21 +19,45 @@ std::vector<HidInterfaceInfo> PinnedTransport::Enumerate() {
     std::lock_guard lock(mutex_);
     all = base_.Enumerate();
   }
-  std::erase_if(all, [&](const HidInterfaceInfo& info) { return info.path != path_; });
-  return all;
+  std::vector<HidInterfaceInfo> mine;
+  for (NamedUnit& u : NameUnits(all, id_path_)) {
+    if (u.name == name_) mine.push_back(std::move(u.info));
+  }
+  std::lock_guard lock(paths_mutex_);
+  paths_.clear();
+  for (const HidInterfaceInfo& info : mine) paths_.push_back(info.path);
+  return mine;
 }
 
 std::unique_ptr<HidDevice> PinnedTransport::Open(const std::string& path) {
-  if (path != path_) return nullptr;
-  std::lock_guard lock(mutex_);
-  return base_.Open(path);
+  {
+    std::lock_guard lock(paths_mutex_);
+    if (std::find(paths_.begin(), paths_.end(), path) == paths_.end()) return nullptr;
+  }
+  std::unique_ptr<HidDevice> device;
+  {
+    std::lock_guard lock(mutex_);
+    device = base_.Open(path);
+  }
+  if (device) {
+    std::lock_guard lock(paths_mutex_);
+    opened_ = path;
+  }
+  return device;
+}
+
+std::string PinnedTransport::Opened() const {
+  std::lock_guard lock(paths_mutex_);
+  return opened_;
 }
 
 // One unit: its session and the thread that polls it.
 class Logger::UnitWorker {
  public:
-  UnitWorker(Logger& logger, std::string path)
-      : logger_(logger), path_(std::move(path)), transport_(logger.transport_, logger.transport_mutex_, path_) {
+  UnitWorker(Logger& logger, std::string name)
+      : logger_(logger),
+        name_(std::move(name)),
+        transport_(logger.transport_, logger.transport_mutex_, name_, logger.options_.id_path) {
     UnitSession::Options o;
     o.lock_unit = true;
     o.lock_folder = logger.options_.lock_folder;
@@ -44,14 +71,18 @@ class Logger::UnitWorker {
   void Start() { thread_ = std::thread(&UnitWorker::Run, this); }
 
   // Any thread but the worker's: the session's Stop releases every wait of a
-  // poll in progress, so the thread ends at once.
+  // poll in progress, so the thread ends at once. It never overlaps an Open
+  // of the session, which may be starting the session's own threads.
   void Stop() {
     {
       std::lock_guard lock(mutex_);
       stop_ = true;
     }
     cv_.notify_all();
-    session_->Stop();
+    {
+      std::lock_guard lock(open_mutex_);
+      session_->Stop();
+    }
     if (thread_.joinable()) thread_.join();
   }
 
@@ -84,26 +115,37 @@ class Logger::UnitWorker {
     return stop_;
   }
 
-  void Note(const std::string& text) { logger_.note_(path_ + ": " + text); }
+  // Only the unit's holder speaks for it over MQTT: reached through the
+  // process that holds it, the unit is that process's to publish.
+  bool Publishes() const { return logger_.mqtt_ && !session_->Attached(); }
+
+  // level: a priority prefix of Notify.h.
+  void Note(const char* level, const std::string& text) { logger_.note_(level + name_ + ": " + text); }
 
   void Away(const std::string& why) {
-    logger_.status_.Lost(path_, why);
-    if (logger_.mqtt_) logger_.mqtt_->Availability(path_, false);
-    if (why != last_note_) Note(why);
+    logger_.status_.Lost(name_, why);
+    if (Publishes()) logger_.mqtt_->Availability(name_, false);
+    if (why != last_note_) Note(kWarning, why);
     last_note_ = why;
   }
 
   bool Open() {
-    if (session_->Open() != OpenState::kOpened) {
+    OpenState state = OpenState::kNoUnit;
+    {
+      std::lock_guard lock(open_mutex_);
+      if (Stopping()) return false;
+      state = session_->Open();
+    }
+    if (state != OpenState::kOpened) {
       Away(session_->StateMessage());
       return false;
     }
     double gap = 0;
-    const bool again = logger_.status_.Connected(path_, &gap);
-    if (logger_.mqtt_) logger_.mqtt_->Availability(path_, true);
+    const bool again = logger_.status_.Connected(name_, transport_.Opened(), &gap);
+    if (Publishes()) logger_.mqtt_->Availability(name_, true);
     std::string note = "connected";
     if (again) note = std::string("back after ").append(FixedText(gap, 1)).append(" s");
-    Note(note);
+    Note(kInfo, note);
     last_note_.clear();
     return true;
   }
@@ -127,12 +169,12 @@ class Logger::UnitWorker {
       const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
       if (Stopping()) return;
       if (snapshot.live_read) {
-        const LivePoll poll = ToLivePoll(snapshot, path_);
-        logger_.status_.Polled(path_, snapshot.identification, poll, seconds);
+        const LivePoll poll = ToLivePoll(snapshot, name_);
+        logger_.status_.Polled(name_, snapshot.identification, poll, seconds);
         logger_.writer_->Push(poll);
-        if (logger_.mqtt_) logger_.mqtt_->Publish(poll, snapshot.identification);
+        if (Publishes()) logger_.mqtt_->Publish(poll, snapshot.identification, transport_.Opened());
       } else {
-        logger_.status_.PollFailed(path_);
+        logger_.status_.PollFailed(name_);
         // Unplugged, or not answering: look for it again at once.
         if (TakeLost()) Away(kLostText);
         connected = Open();
@@ -147,13 +189,14 @@ class Logger::UnitWorker {
   }
 
   Logger& logger_;
-  std::string path_;
+  std::string name_;  // the unit's name (UnitIdentity.h)
   PinnedTransport transport_;
   std::unique_ptr<SharedUnit> session_;
   std::string last_note_;  // worker thread only
 
   static constexpr const char* kLostText = "unit lost (unplugged, or it failed a read or write)";
 
+  std::mutex open_mutex_;  // serialises the session's Open (worker) and its Stop (Stop)
   std::mutex mutex_;  // guards stop_ and lost_
   std::condition_variable cv_;
   bool stop_ = false;
@@ -170,8 +213,8 @@ Logger::StartError Logger::Start(std::string* error) {
   const std::string database = (options_.data_folder / kDatabaseFile).string();
   writer_ = std::make_unique<LiveWriter>(
       database, options_.retention_days,
-      [this](const std::string& unit, std::uint64_t polls) { status_.WriteFailed(unit, polls); },
-      [this](const std::string& message) { note_(message); });
+      [this](const std::string& unit, std::uint64_t polls) { status_.Dropped(unit, polls); },
+      [this](const std::string& message) { note_(message); }, options_.store_retry, options_.max_queued);
   if (!writer_->Start(error)) {
     writer_.reset();
     return StartError::kStore;
@@ -185,7 +228,12 @@ Logger::StartError Logger::Start(std::string* error) {
     }
   }
   if (!options_.mqtt.host.empty()) {
-    mqtt_ = std::make_unique<MqttPublisher>(options_.mqtt, note_, [this] { status_.MqttFailed(); });
+    MqttOptions mqtt = options_.mqtt;
+    if (mqtt.version.empty()) mqtt.version = options_.version;
+    // Three periods without a state message, and never less than 10 s.
+    const double period_s = std::chrono::duration<double>(options_.period).count();
+    mqtt.expire_after_s = static_cast<int>(std::max(10.0, std::ceil(3 * period_s)));
+    mqtt_ = std::make_unique<MqttPublisher>(mqtt, note_, [this] { status_.MqttFailed(); });
     if (!mqtt_->Start(error)) {
       Stop();
       return StartError::kMqtt;
@@ -195,30 +243,41 @@ Logger::StartError Logger::Start(std::string* error) {
 }
 
 void Logger::StartUnits() {
-  if (options_.units.empty()) {
-    Rescan();
-  } else {
-    for (const std::string& path : options_.units) AddUnit(path);
+  // A unit named is served, and shown, from the start, present or not.
+  for (const std::string& selector : options_.units) {
+    if (!IsDevicePath(selector)) AddUnit(selector);
   }
+  Rescan();
 }
 
-void Logger::AddUnit(const std::string& path) {
+void Logger::AddUnit(const std::string& name) {
   std::lock_guard lock(workers_mutex_);
-  if (stopped_ || status_.Has(path)) return;
-  status_.Add(path);
-  workers_.push_back(std::make_unique<UnitWorker>(*this, path));
+  if (stopped_ || status_.Has(name)) return;
+  status_.Add(name);
+  workers_.push_back(std::make_unique<UnitWorker>(*this, name));
   workers_.back()->Start();
 }
 
 void Logger::Rescan() {
-  if (!options_.units.empty()) return;
   std::vector<HidInterfaceInfo> present;
   {
     std::lock_guard lock(transport_mutex_);
     present = transport_.Enumerate();
   }
-  for (const HidInterfaceInfo& info : present) {
-    if (info.vendor_id == kVendorId && info.product_id == kProductId) AddUnit(info.path);
+  const std::vector<NamedUnit> units = NameUnits(present, options_.id_path);
+  if (options_.units.empty()) {
+    for (const NamedUnit& u : units) AddUnit(u.name);
+    return;
+  }
+  // A device path, or a link to one (a udev rule's /dev/norvo-kitchen),
+  // selects the unit found there; from then on it is followed by its name.
+  for (const std::string& selector : options_.units) {
+    if (!IsDevicePath(selector)) continue;
+    std::error_code ec;
+    const std::string target = std::filesystem::canonical(selector, ec).string();
+    for (const NamedUnit& u : units) {
+      if (u.info.path == selector || (!ec && u.info.path == target)) AddUnit(u.name);
+    }
   }
 }
 
@@ -236,6 +295,21 @@ void Logger::Stop() {
   if (metrics_) metrics_->Stop();
 }
 
-std::string Logger::Metrics() const { return RenderMetrics(status_.Units(), status_.MqttErrors(), options_.version); }
+std::string Logger::Metrics() const {
+  std::vector<UnitStatus> units = status_.Units();
+  if (writer_) {
+    const auto waiting = writer_->Waiting();
+    for (UnitStatus& u : units) {
+      const auto w = waiting.find(u.name);
+      u.store_waiting = w == waiting.end() ? 0 : w->second;
+    }
+  }
+  MetricsGlobals g;
+  g.version = options_.version;
+  g.mqtt_errors = status_.MqttErrors();
+  g.store_failures = writer_ ? writer_->Failures() : 0;
+  if (mqtt_) g.mqtt_state = MqttStateName(mqtt_->State());
+  return RenderMetrics(units, g);
+}
 
 }  // namespace norvo::logger

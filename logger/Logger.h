@@ -27,6 +27,7 @@
 #include "LiveWriter.h"
 #include "Metrics.h"
 #include "MqttPublisher.h"
+#include "UnitIdentity.h"
 #include "UnitStatus.h"
 #include "device/Transport.h"
 
@@ -38,7 +39,9 @@ namespace norvo::logger {
 
 struct LoggerOptions {
   std::filesystem::path data_folder;  // holds Norvo.mdb
-  std::vector<std::string> units;     // device paths; empty: every unit found, now and later
+  // Unit names (UnitIdentity.h) or device paths (a /dev link included);
+  // empty: every unit found, now and later.
+  std::vector<std::string> units;
   std::chrono::milliseconds period{20000};
   double retention_days = 0;          // 0: keep every row
   bool metrics = true;
@@ -48,25 +51,34 @@ struct LoggerOptions {
   double time_scale = 1.0;            // the protocol's waits (tests)
   std::filesystem::path lock_folder;  // empty: the per-unit locks' usual folder
   std::chrono::milliseconds retry{1000};  // looking again for a unit that is away
+  std::chrono::milliseconds store_retry{1000};  // writing again after the store refused a write
+  std::size_t max_queued = LiveWriter::kMaxQueued;  // polls waiting for the store, at most
   std::string version;
+  IdPathFn id_path = UdevIdPath;  // the fallback name of a unit without a serial number
 };
 
 using NoteFn = std::function<void(const std::string&)>;
 
-// A transport that shows only one device path of another, shared one; the
-// shared transport is used under one mutex, since hidapi's enumeration is
-// not made for several threads at once.
+// A transport that shows only the unit of one name of another, shared
+// transport; the shared transport is used under one mutex, since hidapi's
+// enumeration is not made for several threads at once.
 class PinnedTransport : public Transport {
  public:
-  PinnedTransport(Transport& base, std::mutex& mutex, std::string path)
-      : base_(base), mutex_(mutex), path_(std::move(path)) {}
+  PinnedTransport(Transport& base, std::mutex& mutex, std::string name, IdPathFn id_path)
+      : base_(base), mutex_(mutex), name_(std::move(name)), id_path_(std::move(id_path)) {}
   std::vector<HidInterfaceInfo> Enumerate() override;
   std::unique_ptr<HidDevice> Open(const std::string& path) override;
+  // The device path last opened, "" before.
+  std::string Opened() const;
 
  private:
   Transport& base_;
   std::mutex& mutex_;
-  std::string path_;
+  std::string name_;
+  IdPathFn id_path_;
+  mutable std::mutex paths_mutex_;  // guards paths_ and opened_
+  std::vector<std::string> paths_;  // the unit's paths at the last enumeration
+  std::string opened_;
 };
 
 class Logger {
@@ -80,10 +92,12 @@ class Logger {
 
   // Opens the store, binds the metrics address, starts MQTT.
   StartError Start(std::string* error);
-  // Starts a worker for every named unit, or for every unit found.
+  // Starts a worker for every unit named, and for every unit found that
+  // is selected (all of them when none were named).
   void StartUnits();
-  // Every unit found that is not served yet gets a worker; only when no
-  // units were named. Called at start and then now and then.
+  // Every selected unit found that is not served yet gets a worker: all of
+  // them when none were named, those a device path points at, those named
+  // (at start, found or not). Called at start and then now and then.
   void Rescan();
   // Stops the workers (a poll in progress ends at once), writes what is
   // queued, says "offline" over MQTT. Idempotent.
@@ -93,11 +107,13 @@ class Logger {
   const StatusTable& Status() const { return status_; }
   std::string Metrics() const;
   std::uint64_t Written() const { return writer_ ? writer_->Written() : 0; }
+  // Answered polls that never reached the store (a full queue, or refused at Stop).
+  std::uint64_t Lost() const { return writer_ ? writer_->Lost() : 0; }
 
  private:
   class UnitWorker;
 
-  void AddUnit(const std::string& path);
+  void AddUnit(const std::string& name);
 
   Transport& transport_;
   std::mutex transport_mutex_;  // serialises the shared transport's Enumerate and Open

@@ -1,7 +1,5 @@
 #include "Metrics.h"
 
-#include <httplib.h>
-
 #include <charconv>
 #include <chrono>
 #include <cerrno>
@@ -36,7 +34,7 @@ class Writer {
   std::string text_;
 };
 
-std::string Device(const UnitStatus& u) { return "device=\"" + LabelValue(u.path) + "\""; }
+std::string Device(const UnitStatus& u) { return "unit=\"" + LabelValue(u.name) + "\""; }
 
 std::string Channel(const UnitStatus& u, int k) { return Device(u) + ",channel=\"" + std::to_string(k + 1) + "\""; }
 
@@ -58,13 +56,17 @@ std::string LabelValue(const std::string& text) {
   return out;
 }
 
-std::string RenderMetrics(const std::vector<UnitStatus>& units, std::uint64_t mqtt_errors, const std::string& version) {
+std::string RenderMetrics(const std::vector<UnitStatus>& units, const MetricsGlobals& g) {
   Writer w;
   w.Family("norvo_build_info", "gauge", "The logger's version; always 1.");
-  w.Sample("version=\"" + LabelValue(version) + "\"", "1");
+  w.Sample("version=\"" + LabelValue(g.version) + "\"", "1");
 
-  w.Family("norvo_unit_info", "gauge", "A served unit: its device path and identification text; always 1.");
-  for (const UnitStatus& u : units) w.Sample(Device(u) + ",identification=\"" + LabelValue(u.identification) + "\"", "1");
+  w.Family("norvo_unit_info", "gauge",
+           "A served unit: its name, the device path it was last opened at and its identification text; always 1.");
+  for (const UnitStatus& u : units) {
+    w.Sample(Device(u) + ",device=\"" + LabelValue(u.device) + "\",identification=\"" + LabelValue(u.identification) + "\"",
+             "1");
+  }
 
   w.Family("norvo_unit_connected", "gauge", "1 while the unit is open, 0 while it is away or cannot be opened.");
   for (const UnitStatus& u : units) w.Sample(Device(u), u.connected ? "1" : "0");
@@ -102,8 +104,11 @@ std::string RenderMetrics(const std::vector<UnitStatus>& units, std::uint64_t mq
   for (const UnitStatus& u : units) w.Sample(Device(u), Number(u.polls));
   w.Family("norvo_poll_errors_total", "counter", "Polls the unit did not answer in full.");
   for (const UnitStatus& u : units) w.Sample(Device(u), Number(u.poll_errors));
-  w.Family("norvo_store_write_errors_total", "counter", "Answered polls the record store could not take.");
-  for (const UnitStatus& u : units) w.Sample(Device(u), Number(u.write_errors));
+  w.Family("norvo_store_waiting_polls", "gauge", "Answered polls waiting to be written to the record store.");
+  for (const UnitStatus& u : units) w.Sample(Device(u), Number(u.store_waiting));
+  w.Family("norvo_store_dropped_polls_total", "counter",
+           "Answered polls that never reached the record store: the queue was full, or the store refused them at stop.");
+  for (const UnitStatus& u : units) w.Sample(Device(u), Number(u.dropped));
   w.Family("norvo_reconnects_total", "counter", "Times the unit came back after it was lost.");
   for (const UnitStatus& u : units) w.Sample(Device(u), Number(u.reconnects));
   w.Family("norvo_disconnected_seconds_total", "counter",
@@ -111,46 +116,18 @@ std::string RenderMetrics(const std::vector<UnitStatus>& units, std::uint64_t mq
   for (const UnitStatus& u : units) w.Sample(Device(u), Number(u.disconnected_seconds));
 
   w.Family("norvo_mqtt_publish_errors_total", "counter", "MQTT messages the client library refused to send.");
-  w.Sample("", Number(mqtt_errors));
-  return w.Take();
-}
-
-MetricsServer::MetricsServer(RenderFn render) : render_(std::move(render)) {}
-
-MetricsServer::~MetricsServer() { Stop(); }
-
-bool MetricsServer::Start(const std::string& host, int port, std::string* error) {
-  auto server = std::make_unique<httplib::Server>();
-  // A scrape every few seconds needs no more than a few threads.
-  server->new_task_queue = [] { return new httplib::ThreadPool(4); };
-  // Headers and body go out in separate writes: without this a kept-alive
-  // connection waits for the scraper's delayed ACK (40 ms) on every scrape.
-  server->set_tcp_nodelay(true);
-  server->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
-    response.set_content(render_(), "text/plain; version=0.0.4; charset=utf-8");
-  });
-  errno = 0;
-  const int bound = port == 0 ? server->bind_to_any_port(host) : (server->bind_to_port(host, port) ? port : -1);
-  if (bound <= 0) {
-    const int cause = errno;
-    if (error) {
-      *error = "cannot listen on " + host + ":" + std::to_string(port) + (cause ? std::string(": ") + std::strerror(cause) : "");
+  w.Sample("", Number(g.mqtt_errors));
+  if (!g.mqtt_state.empty()) {
+    w.Family("norvo_mqtt_connection_state", "gauge",
+             "The broker connection: 1 for its current state (connecting, connected, refused), 0 for the others.");
+    for (const char* state : {"connecting", "connected", "refused"}) {
+      w.Sample(std::string("state=\"") + state + "\"", g.mqtt_state == state ? "1" : "0");
     }
-    return false;
   }
-  port_ = bound;
-  server_ = std::move(server);
-  thread_ = std::thread([s = server_.get()] { s->listen_after_bind(); });
-  // Stop() only reaches a server that runs: wait until its accept loop does.
-  for (int i = 0; i < 5000 && !server_->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return true;
-}
-
-void MetricsServer::Stop() {
-  if (!server_) return;
-  server_->stop();
-  if (thread_.joinable()) thread_.join();
-  server_.reset();
+  w.Family("norvo_store_write_failures_total", "counter",
+           "Writes the record store refused; their polls stay queued and are written again.");
+  w.Sample("", Number(g.store_failures));
+  return w.Take();
 }
 
 }  // namespace norvo::logger

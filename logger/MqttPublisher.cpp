@@ -1,5 +1,7 @@
 #include "MqttPublisher.h"
 
+#include "Notify.h"
+
 #include <mosquitto.h>
 #include <unistd.h>
 
@@ -45,9 +47,28 @@ Json Value(const std::optional<int>& v) { return v ? Json(*v) : Json(nullptr); }
 
 }  // namespace
 
-std::string MqttPublisher::UnitId(const std::string& device_path) {
+std::string ModelName(const std::string& identification) {
+  const std::size_t open = identification.find('{');
+  const std::size_t close = open == std::string::npos ? open : identification.find("@}", open);
+  if (close != std::string::npos && close > open + 1) return identification.substr(open + 1, close - open - 1);
+  return identification;
+}
+
+const char* MqttStateName(MqttState state) {
+  switch (state) {
+    case MqttState::kConnected:
+      return "connected";
+    case MqttState::kRefused:
+      return "refused";
+    case MqttState::kConnecting:
+      break;
+  }
+  return "connecting";
+}
+
+std::string MqttPublisher::UnitId(const std::string& name) {
   std::string id;
-  for (const char c : device_path) {
+  for (const char c : name) {
     const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
     id += plain ? c : '_';
   }
@@ -100,7 +121,7 @@ bool MqttPublisher::Start(std::string* error) {
   if (rc == MOSQ_ERR_INVAL) return fail("broker address", rc);
   if (rc != MOSQ_ERR_SUCCESS) {
     announced_lost_.store(true);
-    note_("MQTT: " + options_.host + ":" + std::to_string(options_.port) + " not reachable yet (" +
+    note_(kWarning + ("MQTT: " + options_.host) + ":" + std::to_string(options_.port) + " not reachable yet (" +
           mosquitto_strerror(rc) + "), retrying");
   }
   return true;
@@ -115,7 +136,9 @@ void MqttPublisher::Stop() {
       std::lock_guard lock(mutex_);
       units = units_;
     }
-    for (const auto& [unit, u] : units) Send(AvailabilityTopic(unit), kOffline, true);
+    for (const auto& [unit, u] : units) {
+      if (u.online) Send(AvailabilityTopic(unit), kOffline, true);
+    }
     Send(StatusTopic(), kOffline, true);
   }
   mosquitto_disconnect(client_);
@@ -124,7 +147,7 @@ void MqttPublisher::Stop() {
   bool ended = false;
   if (was_connected) {
     std::unique_lock lock(state_mutex_);
-    ended = state_cv_.wait_for(lock, std::chrono::seconds(2), [&] { return !connected_.load(); });
+    ended = state_cv_.wait_for(lock, std::chrono::seconds(1), [&] { return !connected_.load(); });
   }
   mosquitto_loop_stop(client_, !ended);
   connected_.store(false);
@@ -133,16 +156,22 @@ void MqttPublisher::Stop() {
 void MqttPublisher::OnConnect(mosquitto*, void* self, int rc) {
   auto* p = static_cast<MqttPublisher*>(self);
   if (rc != 0) {
-    p->note_(std::string("MQTT: the broker refused the connection: ") + mosquitto_connack_string(rc));
+    // Told once per refusal, not once per retry; the disconnect that follows
+    // is no "not reachable".
+    p->announced_lost_.store(true);
+    if (p->state_.exchange(MqttState::kRefused) != MqttState::kRefused) {
+      p->note_(std::string(kError) + "MQTT: the broker refused the connection: " + mosquitto_connack_string(rc) + ", retrying");
+    }
     return;
   }
   {
     std::lock_guard lock(p->state_mutex_);
     p->connected_.store(true);
   }
+  p->state_.store(MqttState::kConnected);
   p->announced_lost_.store(false);
   p->ever_connected_.store(true);
-  p->note_("MQTT: connected to " + p->options_.host + ":" + std::to_string(p->options_.port));
+  p->note_(std::string(kInfo) + "MQTT: connected to " + p->options_.host + ":" + std::to_string(p->options_.port));
   p->SendAll();
 }
 
@@ -153,10 +182,11 @@ void MqttPublisher::OnDisconnect(mosquitto*, void* self, int rc) {
     p->connected_.store(false);
   }
   p->state_cv_.notify_all();
+  if (p->state_.load() == MqttState::kConnected) p->state_.store(MqttState::kConnecting);
   if (rc != 0 && !p->stopping_.load() && !p->announced_lost_.exchange(true)) {
-    p->note_(p->ever_connected_.load() ? "MQTT: connection lost, reconnecting"
-                                       : "MQTT: " + p->options_.host + ":" + std::to_string(p->options_.port) +
-                                             " not reachable yet, retrying");
+    p->note_(kWarning + (p->ever_connected_.load() ? std::string("MQTT: connection lost, reconnecting")
+                                                   : "MQTT: " + p->options_.host + ":" + std::to_string(p->options_.port) +
+                                                         " not reachable yet, retrying"));
   }
 }
 
@@ -168,31 +198,56 @@ void MqttPublisher::Send(const std::string& topic, const std::string& payload, b
   if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) error_();
 }
 
-void MqttPublisher::SendDiscovery(const std::string& unit, const std::string& identification) {
+std::vector<std::pair<std::string, std::string>> MqttPublisher::Discovery(const std::string& unit,
+                                                                         const std::string& identification) const {
   const std::string id = UnitId(unit);
-  const Json device = {{"identifiers", Json::array({"norvo_" + id})},
-                       {"name", "Ombrix " + unit},
-                       {"model", identification}};
-  const Json availability = Json::array({{{"topic", StatusTopic()}}, {{"topic", AvailabilityTopic(unit)}}});
+  std::string entity = "norvo_" + id;
+  for (char& c : entity) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : (c == '-' ? '_' : c);
+  Json device = {{"identifiers", Json::array({"norvo_" + id})},
+                 {"name", "Ombrix " + unit},
+                 {"manufacturer", "Tarvik"},
+                 {"model", ModelName(identification)}};
+  // The identification text names the model; what follows the model tag, if
+  // anything, is the unit's own version.
+  if (const std::size_t end = identification.find("@}"); end != std::string::npos) {
+    std::string rest = identification.substr(end + 2);
+    rest.erase(0, rest.find_first_not_of(" \t\r\n"));
+    rest.erase(rest.find_last_not_of(" \t\r\n\0") + 1);
+    if (!rest.empty()) device["sw_version"] = rest;
+  }
+  // A name that is not a path is the serial number or the port path; only
+  // the former goes in as the serial number.
+  if (unit.find_first_of(":/") == std::string::npos) device["serial_number"] = unit;
+  Json origin = {{"name", "norvoctl serve"}};
+  if (!options_.version.empty()) origin["sw_version"] = options_.version;
+  if (!options_.support_url.empty()) origin["support_url"] = options_.support_url;
+  const Json availability = Json::array({{{"topic", AvailabilityTopic(unit)}}});
+  std::vector<std::pair<std::string, std::string>> messages;
   for (int ch = 1; ch <= kLiveChannels; ++ch) {
     for (const Quantity& q : kQuantities) {
       const std::string object = "ch" + std::to_string(ch) + "_" + q.key;
       const Json config = {
           {"name", "CH" + std::to_string(ch) + " " + q.name},
           {"unique_id", "norvo_" + id + "_" + object},
-          {"object_id", "norvo_" + id + "_" + object},
+          {"default_entity_id", "sensor." + entity + "_" + object},
           {"state_topic", StateTopic(unit)},
           {"value_template", "{{ value_json.channels[" + std::to_string(ch - 1) + "]." + q.key + " }}"},
           {"device_class", q.device_class},
           {"unit_of_measurement", q.unit},
           {"state_class", "measurement"},
+          {"expire_after", options_.expire_after_s},
           {"availability", availability},
-          {"availability_mode", "all"},
           {"device", device},
+          {"origin", origin},
       };
-      Send(options_.discovery_prefix + "/sensor/norvo_" + id + "/" + object + "/config", config.dump(), true);
+      messages.emplace_back(options_.discovery_prefix + "/sensor/norvo_" + id + "/" + object + "/config", config.dump());
     }
   }
+  return messages;
+}
+
+void MqttPublisher::SendDiscovery(const std::string& unit, const std::string& identification) {
+  for (const auto& [topic, payload] : Discovery(unit, identification)) Send(topic, payload, true);
 }
 
 void MqttPublisher::SendAll() {
@@ -204,7 +259,7 @@ void MqttPublisher::SendAll() {
   }
 }
 
-void MqttPublisher::Publish(const LivePoll& poll, const std::string& identification) {
+void MqttPublisher::Publish(const LivePoll& poll, const std::string& identification, const std::string& device) {
   if (client_ == nullptr || stopping_.load()) return;
   {
     std::lock_guard lock(mutex_);
@@ -227,7 +282,8 @@ void MqttPublisher::Publish(const LivePoll& poll, const std::string& identificat
                         {"dew_point", Value(c.dew_point)}});
   }
   const Json state = {{"time", LocalIsoTime(poll.time)},
-                      {"device", poll.unit},
+                      {"unit", poll.unit},
+                      {"device", device},
                       {"identification", identification},
                       {"channels", channels}};
   Send(StateTopic(poll.unit), state.dump(), false);
@@ -236,6 +292,9 @@ void MqttPublisher::Publish(const LivePoll& poll, const std::string& identificat
 void MqttPublisher::Availability(const std::string& unit, bool online) {
   if (client_ == nullptr || stopping_.load()) return;
   std::lock_guard lock(mutex_);
+  const auto found = units_.find(unit);
+  // Never "offline" for a unit another process holds: it is not ours to say.
+  if (!online && (found == units_.end() || !found->second.online)) return;
   Unit& u = units_[unit];
   u.online = online;
   if (connected_.load()) Send(AvailabilityTopic(unit), online ? kOnline : kOffline, true);

@@ -4,14 +4,22 @@
 // temperature, humidity and dew point appear as sensors of a device named
 // after the unit.
 //
-// Topics (PREFIX default "norvo", UNIT the device path with every character
-// other than a letter, digit, "-" or "_" made "_"):
+// Topics (PREFIX default "norvo", UNIT the unit's name (UnitIdentity.h) with
+// every character other than a letter, digit, "-" or "_" made "_"):
 //   PREFIX/status                  "online" / "offline", retained; the broker
 //                                  sends "offline" itself (last will) when
 //                                  the logger vanishes
-//   PREFIX/UNIT/availability       "online" while the unit is connected, retained
-//   PREFIX/UNIT/state              {"time", "device", "identification", "channels": [...]}
+//   PREFIX/UNIT/availability       "online" while this logger holds the unit
+//                                  and it is connected, retained; only the
+//                                  unit's holder ever publishes it
+//   PREFIX/UNIT/state              {"time", "unit", "device", "identification", "channels": [...]}
 //   DISCOVERY/sensor/norvo_UNIT/chN_QUANTITY/config   retained, per channel and quantity
+//
+// Discovery follows Home Assistant's MQTT discovery as documented today:
+// default_entity_id (object_id is gone), an origin block, the device with
+// its identifiers, manufacturer, model name and serial number, and
+// expire_after from the poll period, so that a unit whose holder vanished
+// shows as unavailable even though its availability stays "online".
 //
 // Messages are only handed to the library while the broker connection
 // stands, so nothing piles up while the broker is away; on every
@@ -24,6 +32,8 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "store/LiveStore.h"
 
@@ -41,7 +51,17 @@ struct MqttOptions {
   std::string prefix = "norvo";
   std::string discovery_prefix = "homeassistant";
   int keepalive_s = 30;
+  int expire_after_s = 60;   // a sensor without a state message this long is unavailable
+  std::string version;       // the logger's, for the origin block
+  std::string support_url;   // for the origin block; "" leaves it out
 };
+
+// The model name in a unit's identification text: "QT7100K" in "{QT7100K@}".
+std::string ModelName(const std::string& identification);
+
+// The broker connection as the metrics show it.
+enum class MqttState { kConnecting, kConnected, kRefused };
+const char* MqttStateName(MqttState state);
 
 class MqttPublisher {
  public:
@@ -63,14 +83,21 @@ class MqttPublisher {
   // last will). Idempotent.
   void Stop();
   bool Connected() const { return connected_.load(); }
+  MqttState State() const { return state_.load(); }
 
-  // Any thread. A unit's answered poll: discovery when its identification
+  // Any thread, by the unit's holder only. An answered poll (poll.unit is
+  // the unit's name; device its path): discovery when its identification
   // is new, then the state message.
-  void Publish(const LivePoll& poll, const std::string& identification);
-  // Any thread. The unit came or went.
+  void Publish(const LivePoll& poll, const std::string& identification, const std::string& device);
+  // Any thread, by the unit's holder only. The unit came or went; "offline"
+  // goes out only for a unit this publisher had said "online" for.
   void Availability(const std::string& unit, bool online);
 
-  static std::string UnitId(const std::string& device_path);
+  // The discovery messages of a unit: topic and payload, as sent.
+  std::vector<std::pair<std::string, std::string>> Discovery(const std::string& unit,
+                                                             const std::string& identification) const;
+
+  static std::string UnitId(const std::string& name);
   std::string StatusTopic() const { return options_.prefix + "/status"; }
   std::string StateTopic(const std::string& unit) const { return options_.prefix + "/" + UnitId(unit) + "/state"; }
   std::string AvailabilityTopic(const std::string& unit) const {
@@ -96,6 +123,7 @@ class MqttPublisher {
   std::atomic<bool> stopping_{false};
   std::atomic<bool> announced_lost_{false};  // the loss was told once; no line per retry
   std::atomic<bool> ever_connected_{false};
+  std::atomic<MqttState> state_{MqttState::kConnecting};
 
   std::mutex mutex_;  // guards units_ and serialises the retained sends
   std::map<std::string, Unit> units_;

@@ -1,13 +1,24 @@
 #include "Serve.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <optional>
 #include <thread>
 
 #include "Logger.h"
+#include "Notify.h"
+#include "ServeConfig.h"
 #include <stdexcept>
 
 #include "session/UnitSession.h"
@@ -22,17 +33,77 @@ namespace {
 
 constexpr int kOk = 0;
 
+// SIGHUP ends serve the way SIGTERM does: the handler hands it on as
+// SIGTERM, which the front end's wait turns into the stopping path.
+std::atomic<bool> g_hangup{false};
+
+extern "C" void OnHangup(int) {
+  g_hangup.store(true);
+  ::kill(::getpid(), SIGTERM);
+}
+
+// Installed while RunServe serves.
+class HangupStops {
+ public:
+  HangupStops() {
+    struct sigaction action {};
+    action.sa_handler = OnHangup;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGHUP, &action, &old_);
+  }
+  ~HangupStops() { ::sigaction(SIGHUP, &old_, nullptr); }
+  HangupStops(const HangupStops&) = delete;
+  HangupStops& operator=(const HangupStops&) = delete;
+
+ private:
+  struct sigaction old_ {};
+};
+
 // How often the logger looks for units plugged in since it started.
 constexpr std::chrono::milliseconds kRescanEvery{2000};
 
-// The password file's first line, without its line end.
-std::optional<std::string> ReadPassword(const std::string& file) {
-  std::ifstream in(file);
-  if (!in) return std::nullopt;
-  std::string line;
-  std::getline(in, line);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
+// A password file is small: anything larger is not one.
+constexpr std::size_t kMaxPasswordFile = 4096;
+
+// The password file's first line, without its line end; "" in *error says
+// why not. A FIFO, a device or a file over the limit is refused without
+// reading it (opened without blocking, so a FIFO never holds the start).
+std::optional<std::string> ReadPassword(const std::string& file, std::string* error) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = std::strerror(errno);
+    return std::nullopt;
+  }
+  struct stat st {};
+  std::string text;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = "not a regular file";
+  } else if (static_cast<std::size_t>(st.st_size) > kMaxPasswordFile) {
+    *error = "larger than " + std::to_string(kMaxPasswordFile) + " bytes";
+  } else {
+    char buf[kMaxPasswordFile + 1];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      *error = std::strerror(errno);
+    } else if (static_cast<std::size_t>(n) > kMaxPasswordFile) {
+      *error = "larger than " + std::to_string(kMaxPasswordFile) + " bytes";
+    } else {
+      text.assign(buf, static_cast<std::size_t>(n));
+    }
+  }
+  ::close(fd);
+  if (!error->empty()) return std::nullopt;
+  text = text.substr(0, text.find('\n'));
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  return text;
+}
+
+// The shortest text that reads back as the number, in every locale.
+std::string ShortNumber(double v) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
 }
 
 }  // namespace
@@ -67,11 +138,26 @@ bool ParseHostPort(const std::string& text, int default_port, std::string* host,
   return true;
 }
 
-int RunServe(const ServeOptions& options, std::FILE* out, std::FILE* err) {
+int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) {
+  const bool journal = IsJournal(err);
+  const auto line = [&](const std::string& message) {
+    std::fprintf(err, "%s\n", JournalLine(message, journal).c_str());
+    std::fflush(err);
+  };
   const auto fail = [&](int status, const std::string& message) {
-    std::fprintf(err, "norvoctl: %s\n", message.c_str());
+    line(kError + ("norvoctl: " + message));
     return status;
   };
+
+  // From here on SIGHUP stops as SIGTERM does, never by its default action.
+  const HangupStops hangup;
+
+  // The configuration file first; what the command line gave wins.
+  ServeOptions options = given_options;
+  if (!options.config_file.empty()) {
+    std::string error;
+    if (!ReadServeConfig(options.config_file, options.given, &options, &error)) return fail(kBadInput, error);
+  }
 
   LoggerOptions o;
   if (!std::isfinite(options.period_s) || options.period_s <= 0 || options.period_s > 86400) {
@@ -83,8 +169,11 @@ int RunServe(const ServeOptions& options, std::FILE* out, std::FILE* err) {
   }
   o.retention_days = options.retention_days;
   if (options.simulate < 0 || options.simulate > 64) return fail(kBadInput, "--simulate takes 1 to 64 units");
-  if (options.simulate > 0 && !options.units.empty()) {
-    return fail(kBadInput, "--unit names USB devices; the simulated units are found by themselves");
+  for (const std::string& unit : options.units) {
+    if (unit.empty()) return fail(kBadInput, "--unit takes a unit's name or a device path");
+    if (options.simulate > 0 && IsDevicePath(unit)) {
+      return fail(kBadInput, "--unit names USB devices by path (" + unit + "); simulated units go by their names (SIM00001, ...)");
+    }
   }
   if (!options.sim_fault.empty() && options.simulate == 0) return fail(kBadInput, "--sim-fault goes with --simulate");
   o.units = options.units;
@@ -106,9 +195,11 @@ int RunServe(const ServeOptions& options, std::FILE* out, std::FILE* err) {
     o.mqtt.client_id = options.mqtt_client_id;
     o.mqtt.username = options.mqtt_user;
     o.mqtt.ca_file = options.mqtt_ca_file;
+    o.mqtt.support_url = NORVO_SUPPORT_URL;
     if (!options.mqtt_password_file.empty()) {
-      const std::optional<std::string> password = ReadPassword(options.mqtt_password_file);
-      if (!password) return fail(kBadInput, options.mqtt_password_file + ": cannot read the password");
+      std::string why;
+      const std::optional<std::string> password = ReadPassword(options.mqtt_password_file, &why);
+      if (!password) return fail(kBadInput, options.mqtt_password_file + ": cannot read the password: " + why);
       o.mqtt.password = *password;
     } else if (const char* password = std::getenv("NORVO_MQTT_PASSWORD")) {
       o.mqtt.password = password;
@@ -140,8 +231,8 @@ int RunServe(const ServeOptions& options, std::FILE* out, std::FILE* err) {
     return fail(kBadInput, e.what());
   }
   Transport* transport = rig.transport.get();
-  Logger logger(*transport, o, [err](const std::string& line) {
-    std::fprintf(err, "%s\n", line.c_str());
+  Logger logger(*transport, o, [err, journal](const std::string& line) {
+    std::fprintf(err, "%s\n", JournalLine(line, journal).c_str());
     std::fflush(err);
   });
   std::string error;
@@ -154,31 +245,55 @@ int RunServe(const ServeOptions& options, std::FILE* out, std::FILE* err) {
     case Logger::StartError::kMqtt:
       return fail(kBadInput, error);
   }
-  std::fprintf(err, "serving %s every %g s into %s", o.units.empty() ? "every unit found" : "the named units",
-               options.period_s, (o.data_folder / kDatabaseFile).string().c_str());
+  std::string banner = std::string("serving ") + (o.units.empty() ? "every unit found" : "the named units") + " every " +
+                       ShortNumber(options.period_s) + " s into " + (o.data_folder / kDatabaseFile).string();
   if (o.metrics) {
     const std::string host = o.metrics_host.find(':') == std::string::npos ? o.metrics_host : "[" + o.metrics_host + "]";
-    std::fprintf(err, "; metrics on http://%s:%d/metrics", host.c_str(), logger.MetricsPort());
+    banner.append("; metrics on http://").append(host).append(":").append(std::to_string(logger.MetricsPort())).append("/metrics");
   }
-  if (!o.mqtt.host.empty()) std::fprintf(err, "; MQTT %s:%d under %s/", o.mqtt.host.c_str(), o.mqtt.port, o.mqtt.prefix.c_str());
-  std::fprintf(err, "\n");
-  std::fflush(err);
+  if (!o.mqtt.host.empty()) {
+    banner.append("; MQTT ").append(o.mqtt.host).append(":").append(std::to_string(o.mqtt.port));
+    banner.append(" under ").append(o.mqtt.prefix).append("/");
+  }
+  line(kInfo + banner);
   logger.StartUnits();
 
+  const Notifier notifier;
+  notifier.Send("READY=1\nSTATUS=" + banner);
+  // The loop wakes for the rescan and, under a watchdog, at half its interval.
+  std::chrono::milliseconds step = kRescanEvery;
+  if (notifier.WatchdogInterval().count() > 0) {
+    step = std::min(step, std::max(std::chrono::milliseconds(1),
+                                   std::chrono::duration_cast<std::chrono::milliseconds>(notifier.WatchdogInterval() / 2)));
+  }
   const auto wait = options.wait ? options.wait : [](std::chrono::milliseconds d) {
     std::this_thread::sleep_for(d);
     return true;
   };
-  while (wait(kRescanEvery)) logger.Rescan();
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point next_rescan = Clock::now() + kRescanEvery;
+  notifier.Send("WATCHDOG=1");
+  while (wait(step)) {
+    if (Clock::now() >= next_rescan) {
+      logger.Rescan();
+      next_rescan = Clock::now() + kRescanEvery;
+    }
+    notifier.Send("WATCHDOG=1");
+  }
 
-  std::fprintf(err, "stopping\n");
+  notifier.Send("STOPPING=1");
+  line(std::string(kInfo) + (g_hangup.load() ? "stopping (SIGHUP)" : "stopping"));
   logger.Stop();
   for (const UnitStatus& u : logger.Status().Units()) {
-    std::fprintf(out, "%s: %llu polls, %llu poll errors, %llu write errors, %llu reconnects\n", u.path.c_str(),
+    std::fprintf(out, "%s: %llu polls, %llu poll errors, %llu not stored, %llu reconnects\n", u.name.c_str(),
                  static_cast<unsigned long long>(u.polls), static_cast<unsigned long long>(u.poll_errors),
-                 static_cast<unsigned long long>(u.write_errors), static_cast<unsigned long long>(u.reconnects));
+                 static_cast<unsigned long long>(u.dropped), static_cast<unsigned long long>(u.reconnects));
   }
   std::fflush(out);
+  // Answered polls that never reached the store make the run a failure.
+  if (const std::uint64_t lost = logger.Lost(); lost > 0) {
+    return fail(kStoreError, std::to_string(lost) + " answered polls were not stored");
+  }
   return kOk;
 }
 

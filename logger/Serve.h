@@ -4,23 +4,30 @@
 // (logger/ServeCommand.h) fills ServeOptions; RunServe does the rest, so the
 // front end only hands over. No Qt.
 //
-// Exit status: 0 stopped by SIGTERM or SIGINT (or wait returning false);
-// 3 bad options, or an address that cannot be listened on; 4 the record
-// store cannot be used.
+// Exit status: 0 stopped by SIGTERM, SIGINT or SIGHUP (or wait returning
+// false), every answered poll stored; 3 bad options or configuration file,
+// or an address that cannot be listened on; 4 the record store cannot be
+// used, or answered polls were not stored.
+//
+// SIGHUP ends serve through the same stopping path as SIGTERM: a service
+// takes a changed configuration file at its restart.
 
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace norvo::logger {
 
 struct ServeOptions {
+  std::string config_file;           // empty: none (ServeConfig.h)
+  std::set<std::string> given;       // the options the command line gave, without dashes
   std::string data_dir;              // empty: the data folder
   int simulate = 0;                  // N simulated units instead of the USB devices
   std::string sim_fault;             // as norvoctl's --sim-fault, for every simulated unit
-  std::vector<std::string> units;    // device paths; empty: every unit found, now and later
+  std::vector<std::string> units;    // names or device paths; empty: every unit found, now and later
   double period_s = 20;
   double retention_days = 0;         // 0: keep every row
   bool metrics = true;

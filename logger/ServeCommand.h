@@ -16,11 +16,18 @@ inline CLI::App* DefineServeCommand(CLI::App& app, ServeOptions& o) {
       "Every answered poll goes into the table LiveReadings of Norvo.mdb (export --live reads it), to\n"
       "GET /metrics (Prometheus text format) and, with --mqtt, to the broker with Home Assistant discovery.\n"
       "A unit that is unplugged is looked for every second and picked up again when it is back.\n"
-      "SIGTERM or SIGINT stop it: status 0. Status 3: bad options or an address that cannot be\n"
-      "listened on; 4: the record store cannot be used. A summary per unit goes to standard output.");
-  serve->add_option("--unit", o.units, "serve the unit at this device path (repeatable; default: every unit found)")
-      ->type_name("PATH");
-  serve->add_option("--simulate", o.simulate, "serve N simulated units (sim:unit1 ... sim:unitN) instead of USB")
+      "A unit goes by its USB serial number, else its USB port (udev ID_PATH); the device path is\n"
+      "information only. SIGTERM, SIGINT or SIGHUP stop it: status 0. Status 3: bad options or\n"
+      "configuration file, or an address that cannot be listened on; 4: the record store cannot be\n"
+      "used, or answered polls were not stored. A summary per unit goes to standard output.");
+  serve->add_option("--config", o.config_file,
+                    "read options from FILE, one OPTION = VALUE a line (the command line wins)")
+      ->type_name("FILE");
+  serve->add_option("--unit", o.units,
+                    "serve the unit of this name (its USB serial number, else its port) or at this device path or "
+                    "link (repeatable; default: every unit found)")
+      ->type_name("NAME|PATH");
+  serve->add_option("--simulate", o.simulate, "serve N simulated units (SIM00001 ... at sim:unit1 ...) instead of USB")
       ->type_name("N")
       ->expected(0, 1)
       ->default_str("1")
@@ -47,6 +54,14 @@ inline CLI::App* DefineServeCommand(CLI::App& app, ServeOptions& o) {
                     "the broker password, first line of FILE (default: $NORVO_MQTT_PASSWORD)")
       ->type_name("FILE");
   serve->add_option("--mqtt-cafile", o.mqtt_ca_file, "connect with TLS, trusting this CA certificate")->type_name("FILE");
+  // Which options the command line gave: the configuration file does not
+  // override those.
+  serve->preparse_callback([&o](std::size_t) { o.given.clear(); });
+  serve->parse_complete_callback([serve, &o] {
+    for (const CLI::Option* option : serve->get_options()) {
+      if (option->count() > 0 && !option->get_lnames().empty()) o.given.insert(option->get_lnames().front());
+    }
+  });
   return serve;
 }
 

@@ -39,7 +39,7 @@ LivePoll ToLivePoll(const PollSnapshot& snapshot, const std::string& unit) {
 
 StatusTable::Entry* StatusTable::Find(const std::string& path) {
   for (Entry& e : units_) {
-    if (e.status.path == path) return &e;
+    if (e.status.name == path) return &e;
   }
   return nullptr;
 }
@@ -48,7 +48,7 @@ void StatusTable::Add(const std::string& path) {
   std::lock_guard lock(mutex_);
   if (Find(path)) return;
   Entry e;
-  e.status.path = path;
+  e.status.name = path;
   e.status.state_message = "not opened yet";
   e.away_since = Clock::now();
   units_.push_back(std::move(e));
@@ -57,15 +57,16 @@ void StatusTable::Add(const std::string& path) {
 bool StatusTable::Has(const std::string& path) const {
   std::lock_guard lock(mutex_);
   for (const Entry& e : units_) {
-    if (e.status.path == path) return true;
+    if (e.status.name == path) return true;
   }
   return false;
 }
 
-bool StatusTable::Connected(const std::string& path, double* gap_seconds) {
+bool StatusTable::Connected(const std::string& path, const std::string& device, double* gap_seconds) {
   std::lock_guard lock(mutex_);
   Entry* e = Find(path);
   if (e == nullptr || e->status.connected) return false;
+  e->status.device = device;
   // Gaps count from the first connection on: a unit that was never there
   // shows as not connected, not as away.
   const bool again = e->ever_connected;
@@ -112,9 +113,9 @@ void StatusTable::PollFailed(const std::string& path) {
   ++e->status.poll_errors;
 }
 
-void StatusTable::WriteFailed(const std::string& path, std::uint64_t polls) {
+void StatusTable::Dropped(const std::string& path, std::uint64_t polls) {
   std::lock_guard lock(mutex_);
-  if (Entry* e = Find(path)) e->status.write_errors += polls;
+  if (Entry* e = Find(path)) e->status.dropped += polls;
 }
 
 std::vector<UnitStatus> StatusTable::Units() const {

@@ -23,7 +23,8 @@ LivePoll ToLivePoll(const PollSnapshot& snapshot, const std::string& unit);
 double UnixSeconds(std::chrono::system_clock::time_point t);
 
 struct UnitStatus {
-  std::string path;
+  std::string name;    // the unit's name (UnitIdentity.h)
+  std::string device;  // the device path it was last opened at, "" before
   std::string identification;  // UTF-8, "" until the first answered poll
   bool connected = false;
   std::string state_message;    // why the unit is not connected
@@ -34,7 +35,8 @@ struct UnitStatus {
   double last_poll_seconds = 0;   // how long the last answered poll took
   double poll_seconds = 0;        // all answered polls together
   std::uint64_t poll_errors = 0;  // polls the unit did not answer in full
-  std::uint64_t write_errors = 0; // polls the record store did not take
+  std::uint64_t dropped = 0;      // answered polls that never reached the record store
+  std::uint64_t store_waiting = 0;  // answered polls waiting for the record store
   std::uint64_t reconnects = 0;   // connections after a loss
   double disconnected_seconds = 0;  // time away since the first connection, the current gap included
 };
@@ -43,19 +45,19 @@ class StatusTable {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // A unit served from now on; away until Connected.
-  void Add(const std::string& path);
-  bool Has(const std::string& path) const;
+  // A unit served from now on, by its name; away until Connected.
+  void Add(const std::string& name);
+  bool Has(const std::string& name) const;
 
-  // The unit is open. True when it had been lost before (a reconnection);
-  // *gap_seconds is then the time it was away.
-  bool Connected(const std::string& path, double* gap_seconds = nullptr);
+  // The unit is open at the device path. True when it had been lost before
+  // (a reconnection); *gap_seconds is then the time it was away.
+  bool Connected(const std::string& name, const std::string& device, double* gap_seconds = nullptr);
   // The unit went away or could not be opened; message says why.
   void Lost(const std::string& path, const std::string& message);
   // seconds: how long the poll's exchanges took.
   void Polled(const std::string& path, const std::string& identification, const LivePoll& poll, double seconds);
   void PollFailed(const std::string& path);
-  void WriteFailed(const std::string& path, std::uint64_t polls);
+  void Dropped(const std::string& path, std::uint64_t polls);
 
   void MqttFailed() { std::lock_guard lock(mutex_); ++mqtt_errors_; }
 
@@ -69,7 +71,7 @@ class StatusTable {
     Clock::time_point away_since;
     double closed_gaps = 0;
   };
-  Entry* Find(const std::string& path);
+  Entry* Find(const std::string& name);
 
   mutable std::mutex mutex_;  // guards units_ and mqtt_errors_
   std::vector<Entry> units_;

@@ -49,6 +49,8 @@ CMyNorvoDlg::CMyNorvoDlg(Unit& session, DeviceWatcher* watcher, Options options,
     : QMainWindow(parent), session_(session), watcher_(watcher), options_(std::move(options)) {
   setWindowTitle(Q(kAppTitle));
   setWindowIcon(AppIcon());
+  // Qt's own buttons and key names follow the string table's language.
+  if (!UseQtTranslations(LoadedLanguage())) qWarning("Qt's German translation (qtbase_de.qm) was not found");
 
   session_.Open();
 
@@ -122,7 +124,7 @@ void CMyNorvoDlg::BuildMenu() {
   quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
   connect(quit, &QAction::triggered, this, &QWidget::close);
   // Linux has no window system menu to extend: the About entry lives under Help.
-  QMenu* help = menuBar()->addMenu(LoadedLanguage() == kLanguageGerman ? "&Hilfe" : "&Help");
+  QMenu* help = menuBar()->addMenu(Q(Localized("&Help", "&Hilfe")));
   QAction* about = help->addAction(Q(m.about));
   about->setObjectName(QString::number(command::kAbout));
   connect(about, &QAction::triggered, this, &CMyNorvoDlg::ShowAbout);
@@ -207,21 +209,27 @@ void CMyNorvoDlg::OnDeviceChange(bool arrived) {
   // an answer go on).
   view_->SetReadings(LiveReadings{});
   last_good_poll_.clear();
+  last_live_.reset();
   SetConnectedText();
 }
 
 void CMyNorvoDlg::OnPolled(const PollSnapshot& snapshot) {
   last_poll_ = snapshot;
-  // Never show a reading the unit did not send: an unanswered live read
-  // leaves "--" on every channel.
+  // A live read the unit left unanswered keeps the last values (the session
+  // hands them on); the status bar says how old they are.
   view_->SetReadings(snapshot.live);
-  if (snapshot.live_read) {
-    const std::time_t t = std::chrono::system_clock::to_time_t(snapshot.time);
+  if (snapshot.live_read) last_live_ = snapshot.time;
+  if (last_live_) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(*last_live_);
     std::tm local{};
     localtime_r(&t, &local);
     char text[16];
     std::strftime(text, sizeof text, "%H:%M:%S", &local);
     last_good_poll_ = Q(Localized("Last reading", "Letzte Messung")) + " " + text;
+    if (!snapshot.live_read) {
+      const auto age = std::chrono::duration_cast<std::chrono::seconds>(snapshot.time - *last_live_).count();
+      last_good_poll_ += Q(Localized(" (no answer for %1 s)", " (seit %1 s keine Antwort)")).arg(age);
+    }
   }
   SetConnectedText();
   const int unit = session_.UnitFlag();

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 
 #include "session/Unit.h"
 
@@ -90,7 +91,8 @@ class CMyNorvoDlg : public QMainWindow {
   Options options_;
   MonitorView* view_ = nullptr;
   QTimer* retry_ = nullptr;          // re-opens while another process holds the unit
-  QString last_good_poll_;           // "hh:mm:ss" of the last poll the unit answered
+  QString last_good_poll_;           // "Last reading hh:mm:ss" and the age of unanswered reads
+  std::optional<std::chrono::system_clock::time_point> last_live_;  // the last answered live read
   QLabel* pane0_ = nullptr;
   QLabel* pane1_ = nullptr;
   PollSnapshot last_poll_;          // user-interface thread only

@@ -2,8 +2,10 @@
 # help2man. A norvoctl without a working --version gets the project version
 # through --version-string; without help2man, or when it fails, the stand-in
 # page takes its place, so the build never breaks over the manual.
+# The serve command's own help (every option of `norvoctl serve --help`) is
+# added as a section of its own, beside the include file's sections.
 # cmake -DNORVOCTL=... -DHELP2MAN=... -DGZIP=... -DVERSION=... -DINCLUDE=...
-#       -DFALLBACK=... -DOUTPUT=.../norvoctl.1.gz -P NorvoctlMan.cmake
+#       -DSERVE_CONF=... -DFALLBACK=... -DOUTPUT=.../norvoctl.1.gz -P NorvoctlMan.cmake
 get_filename_component(dir "${OUTPUT}" DIRECTORY)
 set(page "${dir}/norvoctl.1")
 set(made FALSE)
@@ -11,6 +13,23 @@ execute_process(COMMAND "${NORVOCTL}" --help RESULT_VARIABLE rc OUTPUT_VARIABLE 
 if(NOT rc EQUAL 0 OR NOT help MATCHES "norvoctl")
   message(WARNING "norvoctl --help did not answer; installing the stand-in norvoctl.1")
 elseif(HELP2MAN)
+  file(READ "${INCLUDE}" include_text)
+  execute_process(COMMAND "${NORVOCTL}" serve --help RESULT_VARIABLE rc OUTPUT_VARIABLE serve_help ERROR_QUIET)
+  if(rc EQUAL 0)
+    # roff: backslashes escaped, a line starting with "." or "'" made plain text.
+    string(REPLACE "\\" "\\e" serve_help "${serve_help}")
+    string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" serve_help "${serve_help}")
+    string(APPEND include_text "\n[SERVE COMMAND]\n.nf\n${serve_help}.fi\n")
+  endif()
+  if(SERVE_CONF)
+    file(READ "${SERVE_CONF}" conf)
+    string(REPLACE "\\" "\\e" conf "${conf}")
+    string(APPEND include_text "\n[CONFIGURATION FILE]\n"
+           "The logger service runs \\fBnorvoctl serve \\-\\-config /etc/norvo/serve.conf\\fR. "
+           "The file as the package installs it:\n.PP\n.nf\n${conf}.fi\n")
+  endif()
+  set(INCLUDE "${dir}/norvoctl-full.h2m")
+  file(WRITE "${INCLUDE}" "${include_text}")
   execute_process(COMMAND "${NORVOCTL}" --version RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_QUIET)
   set(version_args)
   if(NOT rc EQUAL 0 OR NOT out MATCHES "[0-9]")

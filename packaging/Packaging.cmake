@@ -24,9 +24,10 @@ add_custom_command(
 add_custom_command(
   OUTPUT ${norvo_gen_dir}/norvoctl.1.gz
   COMMAND ${CMAKE_COMMAND} -DNORVOCTL=$<TARGET_FILE:norvoctl> -DHELP2MAN=${NORVO_HELP2MAN} -DGZIP=${NORVO_GZIP}
-          -DVERSION=${PROJECT_VERSION} -DINCLUDE=${norvo_pkg_dir}/norvoctl.h2m -DFALLBACK=${norvo_pkg_dir}/norvoctl.1.in
+          -DVERSION=${PROJECT_VERSION} -DINCLUDE=${norvo_pkg_dir}/norvoctl.h2m -DSERVE_CONF=${norvo_res_dir}/serve.conf -DFALLBACK=${norvo_pkg_dir}/norvoctl.1.in
           -DOUTPUT=${norvo_gen_dir}/norvoctl.1.gz -P ${norvo_pkg_dir}/NorvoctlMan.cmake
   DEPENDS norvoctl ${norvo_pkg_dir}/NorvoctlMan.cmake ${norvo_pkg_dir}/norvoctl.h2m ${norvo_pkg_dir}/norvoctl.1.in
+          ${norvo_res_dir}/serve.conf
   VERBATIM)
 add_custom_command(
   OUTPUT ${norvo_gen_dir}/changelog.gz
@@ -60,6 +61,12 @@ install(FILES ${norvo_pkg_dir}/copyright ${norvo_gen_dir}/changelog.gz DESTINATI
 # Installed, not enabled: unattended logging is the administrator's choice
 # (`systemctl enable --now norvo-logger`). postinst makes its system user.
 install(FILES ${norvo_res_dir}/norvo-logger.service DESTINATION lib/systemd/system)
+# Its options, a conffile of the package (packaging/conffiles).
+install(FILES ${norvo_res_dir}/serve.conf DESTINATION /etc/norvo)
+
+# ---- AppStream: the unit's USB id, so software centres offer the package for it ----
+install(FILES ${norvo_res_dir}/norvo.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo
+        RENAME org.example.norvo.metainfo.xml)
 
 # ---- CPack: one Debian package ----
 set(CPACK_GENERATOR DEB)
@@ -90,7 +97,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # run time (the window needs xcb or wayland), and "Arial" resolves to
 # Liberation Sans.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, adduser")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${norvo_pkg_dir}/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${norvo_pkg_dir}/postinst ${norvo_pkg_dir}/prerm ${norvo_pkg_dir}/postrm
+    ${norvo_pkg_dir}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-liberation2")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)

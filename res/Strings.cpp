@@ -109,6 +109,8 @@ std::string_view Localized(std::string_view english, std::string_view german) {
   return g_language == kLanguageGerman ? german : english;
 }
 
+std::string_view NoUnitText() { return Localized("No unit found.", "Kein Gerät gefunden."); }
+
 const MenuTexts& Menu() { return g_language == kLanguageGerman ? kMenuGerman : kMenuEnglish; }
 
 namespace {

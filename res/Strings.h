@@ -82,6 +82,10 @@ constexpr int kLanguage = 296;
 // A text the console adds to the table, in the loaded language.
 std::string_view Localized(std::string_view english, std::string_view german);
 
+// "No unit found." in the loaded language: the state every front end shows
+// when no unit answers.
+std::string_view NoUnitText();
+
 // Menu 131 and string 101, in the loaded language.
 struct MenuTexts {
   std::string_view menu;

@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+#include "res/Strings.h"
+
 namespace norvo {
 
 namespace {
@@ -198,17 +200,20 @@ bool RemoteUnit::Connected() const { return attached_.load() && owner_connected_
 std::string RemoteUnit::StateMessage() const {
   if (!attached_.load()) {
     const std::string via = Via();
-    return via.empty() ? "No unit found." : "The unit was reached " + via + ", which has ended.";
+    if (via.empty()) return std::string(NoUnitText());
+    return std::string(Localized("The unit was reached ", "Das Gerät war erreichbar ")) + via +
+           std::string(Localized(", which has ended.", ", der beendet ist."));
   }
   if (owner_connected_.load()) return "";
   std::lock_guard lock(mutex_);
-  return message_.empty() ? "No unit found." : message_;
+  return message_.empty() ? std::string(NoUnitText()) : message_;
 }
 
 std::string RemoteUnit::Via() const {
   std::lock_guard lock(mutex_);
   if (!hello_) return "";
-  return "through " + program_ + " (process " + std::to_string(owner_pid_.load()) + ")";
+  return std::string(Localized("through ", "über ")) + program_ + std::string(Localized(" (process ", " (Prozess ")) +
+         std::to_string(owner_pid_.load()) + ")";
 }
 
 PollSnapshot RemoteUnit::Blocks() const {

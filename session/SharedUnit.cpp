@@ -175,7 +175,15 @@ void SharedUnit::Stop() {
     end_takeover_ = true;
     takeover_cv_.notify_all();
   }
-  if (takeover_.joinable()) takeover_.join();
+  // An Open in progress may start the takeover thread: it is taken under the
+  // Open lock (no Open after this one starts another, stopped_ is set) and
+  // joined outside it, since the thread itself opens.
+  std::thread takeover;
+  {
+    std::lock_guard open_lock(open_mutex_);
+    takeover = std::move(takeover_);
+  }
+  if (takeover.joinable()) takeover.join();
   std::lock_guard open_lock(open_mutex_);
   std::shared_ptr<ShareServer> server;
   std::shared_ptr<RemoteUnit> remote;

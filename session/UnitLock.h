@@ -15,6 +15,12 @@ using UnitLock = FileLock;
 // set (tests), else /run/lock, else the temp folder.
 std::filesystem::path UnitLockFolder();
 
+// What keeps this process from the unit, after Take gave kBusy or
+// kUnavailable: "unit in use by pid N", "unit in use by another process"
+// when the holder is unknown, or the lock's own problem (its folder cannot be
+// opened, too many open files, ...), never an invented holder.
+std::string UnitLockMessage(FileLock::Result result, pid_t holder, const std::string& problem);
+
 // The lock file's name for a device path: every character that is not a
 // letter or digit becomes '_'.
 std::string UnitLockName(const std::string& device_path);

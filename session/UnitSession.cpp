@@ -9,6 +9,7 @@
 #include "device/Frames.h"
 #include "device/LiveReadings.h"
 #include "device/WriteMap.h"
+#include "res/Strings.h"
 
 namespace norvo {
 
@@ -60,21 +61,26 @@ void UnitSession::SetLostHandler(std::function<void()> handler) {
 bool UnitSession::Claim(const std::string& path) {
   std::lock_guard lock(lock_mutex_);
   const std::filesystem::path folder = options_.lock_folder.empty() ? UnitLockFolder() : options_.lock_folder;
-  if (unit_lock_.TryLock(folder / UnitLockName(path))) {
-    holder_.store(0);
-    return true;
-  }
-  holder_.store(unit_lock_.Holder());
-  return false;
+  const FileLock::Result result = unit_lock_.Take(folder / UnitLockName(path));
+  holder_.store(result == FileLock::Result::kHeld ? 0 : unit_lock_.Holder());
+  lock_unusable_.store(result == FileLock::Result::kUnavailable);
+  std::lock_guard message_lock(claim_mutex_);
+  claim_message_ = result == FileLock::Result::kHeld ? "" : UnitLockMessage(result, unit_lock_.Holder(), unit_lock_.Problem());
+  return result == FileLock::Result::kHeld;
 }
 
 OpenState UnitSession::Open() {
+  const std::uint64_t before = link_.Connection();
   link_.OpenDevice();
   if (link_.Connected() != 1) {
     // Lost: no reading of the unit that went stays as if current, and any
     // sender waiting for an answer goes on.
     store_.FillBlock(response::kLive, 0xFF);
     link_.ExchangeEvent().Set();
+  } else if (link_.Connection() != before) {
+    // A new connection has no reading yet: "--" until its first live read
+    // (an unanswered read later keeps the last values).
+    store_.FillBlock(response::kLive, 0xFF);
   }
   return link_.LastOpenState();
 }
@@ -82,13 +88,20 @@ OpenState UnitSession::Open() {
 std::string UnitSession::StateMessage() const {
   switch (State()) {
     case OpenState::kOpened:
-      return link_.Connected() == 1 ? "" : "No unit found.";
+      return link_.Connected() == 1 ? "" : std::string(NoUnitText());
     case OpenState::kNoUnit:
-      return "No unit found.";
-    case OpenState::kInUse:
-      return "unit in use by pid " + std::to_string(Holder());
+      return std::string(NoUnitText());
+    case OpenState::kInUse: {
+      // A lock that could not even be opened says so; no holder is invented.
+      std::lock_guard message_lock(claim_mutex_);
+      return claim_message_.empty()
+                 ? std::string(Localized("unit in use by pid ", "Gerät belegt von Prozess ")) + std::to_string(Holder())
+                 : claim_message_;
+    }
     case OpenState::kOpenFailed:
-      return "The unit was found but cannot be opened (no permission). Install the udev rule: "
+      return std::string(Localized("The unit was found but cannot be opened (no permission). Install the udev rule: ",
+                                   "Das Gerät wurde gefunden, lässt sich aber nicht öffnen (keine Berechtigung). "
+                                   "Installieren Sie die udev-Regel: ")) +
              "sudo cp res/60-tarvik.rules /etc/udev/rules.d/ && sudo udevadm control --reload";
   }
   return "";
@@ -122,7 +135,9 @@ PollSnapshot UnitSession::PollOnce() {
   blocks.alarms_read = s.alarms_read;
   blocks.calibration_read = s.calibration_read;
   blocks.live_read = s.live_read;
-  if (!blocks.live_read) blocks.live = LiveReadings{};
+  // A live read the unit left unanswered keeps the values of the last one
+  // (the status bar shows their age); only a unit that is gone shows "--".
+  if (!blocks.live_read && link_.Connected() != 1) blocks.live = LiveReadings{};
   return blocks;
 }
 
@@ -150,10 +165,6 @@ WriteOutcome UnitSession::Write(std::span<const Payload> frames, const WriteTimi
   std::lock_guard lock(sequence_mutex_);
   return RunWriteSequence(link_, store_, timing, frames);
 }
-
-namespace {
-
-}  // namespace
 
 WriteOutcome UnitSession::WriteVerified(std::span<const Payload> frames, const WriteTiming& timing,
                                         std::string* block) {

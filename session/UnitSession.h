@@ -63,6 +63,9 @@ class UnitSession : public Unit {
   PollSnapshot Blocks() const override;
   // The process that holds the unit when State() is kInUse (0 when unknown).
   pid_t Holder() const { return holder_.load(); }
+  // True when the last claim failed because the lock file could not be used
+  // at all (no folder, no descriptors left, a symlink): nobody holds the unit.
+  bool LockUnusable() const { return lock_unusable_.load(); }
 
   // Called once per connection when the link loses the unit (a read or
   // write failed), after the live block was marked "no value"; on the
@@ -118,6 +121,9 @@ class UnitSession : public Unit {
   std::mutex lock_mutex_;      // guards unit_lock_ (Open may run on any thread)
   UnitLock unit_lock_;
   std::atomic<pid_t> holder_{0};
+  std::atomic<bool> lock_unusable_{false};
+  mutable std::mutex claim_mutex_;  // guards claim_message_
+  std::string claim_message_;       // why the last claim failed (UnitLockMessage)
   std::unique_ptr<PollingWorker> poller_;
   std::mutex lost_mutex_;  // guards lost_
   std::function<void()> lost_;

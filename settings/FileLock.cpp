@@ -2,14 +2,17 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "RegularFile.h"
+#include "res/Strings.h"
 
 namespace norvo {
 
@@ -35,6 +38,7 @@ FileLock::Result FileLock::Take(const std::filesystem::path& file) {
   if (fd_ >= 0 && file == file_) return Result::kHeld;
   Release();
   holder_ = 0;
+  problem_.clear();
   // O_NOFOLLOW: a symlink planted in a shared folder is not written through;
   // O_NONBLOCK: a FIFO planted there does not hang the start. In a folder
   // shared by every user the file may be another user's: flock needs only a
@@ -45,8 +49,21 @@ FileLock::Result FileLock::Take(const std::filesystem::path& file) {
     writable = false;
     fd = OpenRegularFile(file, O_RDONLY);
   }
-  if (fd < 0) return Result::kUnavailable;
+  if (fd < 0) {
+    problem_ = OpenProblem(file, errno);
+    return Result::kUnavailable;
+  }
+  // A file with other names is someone else's file too (a hard link planted
+  // under the lock's name): it locks, but its content is never touched.
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_nlink > 1) writable = false;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    if (error != EWOULDBLOCK) {
+      problem_ = OpenProblem(file, error);
+      ::close(fd);
+      return Result::kUnavailable;
+    }
     char text[32] = {0};
     const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
     if (n > 0) holder_ = static_cast<pid_t>(std::strtol(text, nullptr, 10));
@@ -64,6 +81,41 @@ FileLock::Result FileLock::Take(const std::filesystem::path& file) {
   fd_ = fd;
   file_ = file;
   return Result::kHeld;
+}
+
+std::string FileLock::OpenProblem(const std::filesystem::path& file, int error) {
+  const std::string folder = file.parent_path().empty() ? std::string(".") : file.parent_path().string();
+  std::string text;
+  const auto say = [&text](std::string_view english, std::string_view german, const std::string& what) {
+    text.append(Localized(english, german));
+    text.append(what);
+  };
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      say("cannot open the lock folder ", "der Sperrordner kann nicht ge\u00F6ffnet werden: ", folder);
+      text.append(": ").append(std::strerror(error));
+      break;
+    case EMFILE:
+    case ENFILE:
+      say("cannot open the lock file ", "die Sperrdatei kann nicht ge\u00F6ffnet werden: ", file.string());
+      text.append(Localized(": this process or the system has too many open files",
+                            ": dieser Prozess oder das System hat zu viele Dateien ge\u00F6ffnet"));
+      break;
+    case ELOOP:
+      say("the lock file is a symbolic link and is not used: ",
+          "die Sperrdatei ist ein symbolischer Link und wird nicht verwendet: ", file.string());
+      break;
+    case ENOTSUP:
+      say("the lock file is not a regular file and is not used: ",
+          "die Sperrdatei ist keine gew\u00F6hnliche Datei und wird nicht verwendet: ", file.string());
+      break;
+    default:
+      say("cannot use the lock file ", "die Sperrdatei kann nicht verwendet werden: ", file.string());
+      text.append(": ").append(std::strerror(error));
+      break;
+  }
+  return text;
 }
 
 void FileLock::Release() {

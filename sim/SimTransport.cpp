@@ -25,14 +25,14 @@ class SimDevice : public HidDevice {
 void SimTransport::AddUnit(SimUnit* unit, std::string path, std::uint16_t vendor_id,
                            std::uint16_t product_id) {
   std::lock_guard lock(mutex_);
-  entries_.push_back({{std::move(path), vendor_id, product_id}, unit});
+  entries_.push_back({{std::move(path), vendor_id, product_id, unit->SerialNumber()}, unit});
   unit->SetHotplugListener([this](bool arrived) { Notify(arrived); });
 }
 
 void SimTransport::PlugForeign(std::string path, std::uint16_t vendor_id, std::uint16_t product_id) {
   {
     std::lock_guard lock(mutex_);
-    entries_.push_back({{std::move(path), vendor_id, product_id}, nullptr});
+    entries_.push_back({{std::move(path), vendor_id, product_id, ""}, nullptr});
   }
   Notify(true);
 }

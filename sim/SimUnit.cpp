@@ -18,6 +18,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+std::string SerialOf(std::uint32_t seed) {
+  char text[16];
+  std::snprintf(text, sizeof text, "SIM%05u", static_cast<unsigned>(seed % 100000));
+  return text;
+}
+
 void PutWord(Payload& block, std::size_t at, int tenths) {
   const TemperatureWord w = EncodeTemperatureWord(tenths);
   block[at] = w.high;
@@ -60,7 +66,11 @@ std::string MakeLogFile(bool three_fields, int lines, int first_hour) {
 SimUnit::SimUnit() : SimUnit(Options{}) {}
 
 SimUnit::SimUnit(Options options)
-    : eight_area_(options.eight_area), rng_(options.seed), strict_(options.strict), pacing_(options.pacing) {
+    : serial_(SerialOf(options.seed)),
+      eight_area_(options.eight_area),
+      rng_(options.seed),
+      strict_(options.strict),
+      pacing_(options.pacing) {
   identification_ = eight_area_ ? "{QT7100K@}" : "{QT5100@}";
   settings_[0] = kFrameOpen;
   settings_[settings::kGraphType] = 0;   // temperature
@@ -371,12 +381,14 @@ void SimUnit::ApplyWrite(const Payload& frame) {
     }
     return;
   }
+  if (command == code::kSetInterval) {
+    // The interval frame stands alone: it needs no permission query and is
+    // taken on any screen.
+    interval_ = frame[kDataAt];
+    return;
+  }
   if (refuse_writes_.load()) return;
   switch (command) {
-    case code::kSetInterval:
-      // The interval frame stands alone: it needs no permission query.
-      interval_ = frame[kDataAt];
-      return;
     case code::kSetClock:
       // The clock frame follows an accepted "{Q@}" and has no end frame.
       if (write_open_ || !strict_) clock_.assign(frame.begin() + kDataAt, frame.begin() + kDataAt + kClockBytes);

@@ -48,6 +48,10 @@ class SimUnit {
   SimUnit();
   explicit SimUnit(Options options);
 
+  // The USB serial number the unit reports: fixed by its seed, "SIM00001"
+  // for seed 1, so a simulated unit keeps its name from run to run.
+  const std::string& SerialNumber() const { return serial_; }
+
   // ---- transport side -------------------------------------------------------
   // A session is one connection; unplugging ends every open session.
   std::uint64_t Session() const;
@@ -140,6 +144,7 @@ class SimUnit {
     bool unplug = false;
   };
 
+  const std::string serial_;  // fixed at construction
   mutable std::mutex mutex_;  // guards everything below except the atomics
   std::condition_variable cv_;
   std::deque<Pending> answers_;

@@ -11,6 +11,8 @@
 
 #include "OleDate.h"
 #include "RecordStore.h"
+#include "Statement.h"
+#include "res/Strings.h"
 
 namespace norvo {
 namespace {
@@ -31,18 +33,7 @@ bool LooksLikeSqlite(const std::string& path, bool* exists) {
   return n == 0 || (n == 16 && std::memcmp(header, "SQLite format 3", 16) == 0);
 }
 
-class Statement {
- public:
-  Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &s_, nullptr); }
-  ~Statement() { sqlite3_finalize(s_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  sqlite3_stmt* get() const { return s_; }
-  explicit operator bool() const { return s_ != nullptr; }
-
- private:
-  sqlite3_stmt* s_ = nullptr;
-};
+using sqlite::Statement;
 
 // The shortest text that reads back as the same double; never locale-bound.
 std::string Number(double v) {
@@ -97,11 +88,11 @@ bool LiveStore::OpenFile(const std::string& path, bool read_only, std::string* e
   Close();
   path_ = path;
   bool exists = false;
-  if (!LooksLikeSqlite(path, &exists)) return Fail(error, "file is not a database");
-  if (read_only && !exists) return Fail(error, "no record store");
+  if (!LooksLikeSqlite(path, &exists)) return Fail(error, std::string(Localized("file is not a database", "Datei ist keine Datenbank")));
+  if (read_only && !exists) return Fail(error, std::string(Localized("no record store", "keine Datenbank")));
   const int flags = read_only ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-    const std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+    const std::string message = db_ ? sqlite3_errmsg(db_) : std::string(Localized("out of memory", "nicht genug Speicher"));
     Close();
     return Fail(error, message);
   }
@@ -125,7 +116,7 @@ bool LiveStore::Open(const std::string& path, std::string* error) {
 bool LiveStore::OpenReadOnly(const std::string& path, std::string* error) { return OpenFile(path, true, error); }
 
 bool LiveStore::Append(std::span<const LivePoll> polls, std::string* error) {
-  if (db_ == nullptr) return Fail(error, "the record store is not open");
+  if (db_ == nullptr) return Fail(error, std::string(Localized("the record store is not open", "die Datenbank ist nicht geöffnet")));
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
     return Fail(error, sqlite3_errmsg(db_));
   }
@@ -158,7 +149,7 @@ bool LiveStore::Append(std::span<const LivePoll> polls, std::string* error) {
 
 bool LiveStore::DeleteBefore(double unix_time, int* deleted, std::string* error) {
   if (deleted) *deleted = 0;
-  if (db_ == nullptr) return Fail(error, "the record store is not open");
+  if (db_ == nullptr) return Fail(error, std::string(Localized("the record store is not open", "die Datenbank ist nicht geöffnet")));
   Statement remove(db_, "DELETE FROM LiveReadings WHERE Time < ?");
   if (!remove) return Fail(error, sqlite3_errmsg(db_));
   sqlite3_bind_double(remove.get(), 1, unix_time);
@@ -168,7 +159,7 @@ bool LiveStore::DeleteBefore(double unix_time, int* deleted, std::string* error)
 }
 
 bool LiveStore::Query(double from, double to, const std::function<bool(const LiveRow&)>& row, std::string* error) {
-  if (db_ == nullptr) return Fail(error, "the record store is not open");
+  if (db_ == nullptr) return Fail(error, std::string(Localized("the record store is not open", "die Datenbank ist nicht geöffnet")));
   {
     Statement table(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'LiveReadings'");
     if (!table) return Fail(error, sqlite3_errmsg(db_));
@@ -240,8 +231,10 @@ std::string LocalIsoTime(double unix_seconds) {
 LiveExportResult ExportLive(const std::string& database, const std::string& from, const std::string& to,
                             LiveFormat format, std::FILE* out) {
   double start = 0, end = 0;
-  if (!ParseLocalTime(from, &start)) return {LiveExportResult::kBadInput, "--from takes \"YYYY-MM-DD hh:mm:ss\""};
-  if (!ParseLocalTime(to, &end)) return {LiveExportResult::kBadInput, "--to takes \"YYYY-MM-DD hh:mm:ss\""};
+  if (!ParseLocalTime(from, &start)) return {LiveExportResult::kBadInput, std::string(Localized("--from takes \"YYYY-MM-DD hh:mm:ss\"",
+                                                                                                   "--from erwartet \"YYYY-MM-DD hh:mm:ss\""))};
+  if (!ParseLocalTime(to, &end)) return {LiveExportResult::kBadInput, std::string(Localized("--to takes \"YYYY-MM-DD hh:mm:ss\"",
+                                                                                               "--to erwartet \"YYYY-MM-DD hh:mm:ss\""))};
   LiveStore store;
   std::string error;
   if (!store.OpenReadOnly(database, &error)) return {LiveExportResult::kStoreError, error};
@@ -279,7 +272,7 @@ LiveExportResult ExportLive(const std::string& database, const std::string& from
       &error);
   if (!read) return {LiveExportResult::kStoreError, error};
   if (json) put("]\n");
-  if (!written || std::fflush(out) != 0) return {LiveExportResult::kOutputError, "cannot write the output"};
+  if (!written || std::fflush(out) != 0) return {LiveExportResult::kOutputError, std::string(Localized("cannot write the output", "die Ausgabe kann nicht geschrieben werden"))};
   return {};
 }
 

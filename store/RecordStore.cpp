@@ -11,6 +11,8 @@
 #include <fstream>
 
 #include "OleDate.h"
+#include "SeriesQuery.h"
+#include "res/Strings.h"
 #include "settings/RegularFile.h"
 
 namespace norvo {
@@ -99,21 +101,25 @@ int RecordStore::Connect(const std::string& path) {
   if (path != ":memory:") {
     const int fd = OpenRegularFile(path, O_RDONLY);
     if (fd < 0 && errno != ENOENT) {
-      return Fail(-1, path + (errno == ELOOP      ? ": is a symbolic link and is not opened"
-                              : errno == ENOTSUP ? ": is not a regular file and is not opened"
-                                                 : ": " + std::string(std::strerror(errno))));
+      const int error = errno;
+      return Fail(-1, path + (error == ELOOP ? std::string(Localized(": is a symbolic link and is not opened",
+                                                                      ": ist ein symbolischer Link und wird nicht geöffnet"))
+                              : error == ENOTSUP
+                                  ? std::string(Localized(": is not a regular file and is not opened",
+                                                          ": ist keine gewöhnliche Datei und wird nicht geöffnet"))
+                                  : ": " + std::string(std::strerror(error))));
     }
     if (fd >= 0) {
       char header[16] = {};
       const ssize_t n = ::read(fd, header, sizeof header);
       ::close(fd);
       if (n > 0 && (n < 16 || std::memcmp(header, "SQLite format 3", 16) != 0)) {
-        return Fail(-1, path + ": file is not a database");
+        return Fail(-1, path + std::string(Localized(": file is not a database", ": Datei ist keine Datenbank")));
       }
     }
   }
   if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
-    const std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+    const std::string message = db_ ? sqlite3_errmsg(db_) : std::string(Localized("out of memory", "nicht genug Speicher"));
     Disconnect();
     return Fail(-1, path + ": " + message);
   }
@@ -128,14 +134,15 @@ int RecordStore::Connect(const std::string& path) {
 }
 
 int RecordStore::DeleteAllRecords() {
-  if (db_ == nullptr) return Fail(1, "The record store is not connected.");
+  if (db_ == nullptr) return Fail(1, std::string(Localized("The record store is not connected.", "Die Datenbank ist nicht verbunden.")));
   if (!Exec("DELETE FROM Records")) return Fail(1, error_);
+  if (const std::string e = DropRecordRuns(db_); !e.empty()) return Fail(1, e);
   if (!Exec("DELETE FROM Param")) return Fail(1, error_);
   return 0;
 }
 
 int RecordStore::OpenRecordTable(const std::string& sql) {
-  if (db_ == nullptr) return Fail(1, "The record store is not connected.");
+  if (db_ == nullptr) return Fail(1, std::string(Localized("The record store is not connected.", "Die Datenbank ist nicht verbunden.")));
   Finalize();
   if (sql == "SELECT * FROM Records") {
     if (!Exec("BEGIN IMMEDIATE")) return Fail(1, error_);
@@ -169,7 +176,7 @@ bool RecordStore::CloseRecordTable() {
   Finalize();
   in_transaction_ = false;
   if (flushed && !append_failed_ && Exec("CREATE INDEX IF NOT EXISTS RecordsByTime ON Records(Time)") &&
-      Exec("COMMIT")) {
+      (error_ = RebuildRecordRuns(db_)).empty() && Exec("COMMIT")) {
     return true;
   }
   const std::string message = error_;
@@ -208,7 +215,7 @@ bool RecordStore::Flush() {
 
 int RecordStore::AppendRecord() {
   if (statement_ == nullptr || !in_transaction_ || record_ == nullptr) {
-    return Fail(2, "The record table is not open.");
+    return Fail(2, std::string(Localized("The record table is not open.", "Die Datentabelle ist nicht geöffnet.")));
   }
   batch_.push_back(*record_);
   if (batch_.size() == kBatch && !Flush()) return Fail(2, error_);
@@ -217,11 +224,11 @@ int RecordStore::AppendRecord() {
 
 int RecordStore::PrepareSpan(const char* head, const std::string& start, const std::string& end,
                              const std::string& column, const char* tail) {
-  if (db_ == nullptr) return Fail(1, "The record store is not connected.");
+  if (db_ == nullptr) return Fail(1, std::string(Localized("The record store is not connected.", "Die Datenbank ist nicht verbunden.")));
   const char* name = KnownColumn(column);
-  if (name == nullptr) return Fail(1, "Unknown column: " + column);
+  if (name == nullptr) return Fail(1, std::string(Localized("Unknown column: ", "Unbekannte Spalte: ")) + column);
   double from = 0, to = 0;
-  if (!ParseSpanTime(start, &from) || !ParseSpanTime(end, &to)) return Fail(1, "Bad time span: " + start + " " + end);
+  if (!ParseSpanTime(start, &from) || !ParseSpanTime(end, &to)) return Fail(1, std::string(Localized("Bad time span: ", "Ungültige Zeitspanne: ")) + start + " " + end);
   Finalize();
   const std::string sql =
       std::string(head) + " FROM Records WHERE Time > ?1 AND Time <= ?2 AND " + name + " <> 65535" + tail;

@@ -2,8 +2,14 @@
 // Helpers for GUI tests: wait for a condition while the event loop runs, find
 // controls by objectName, save screenshots into the build folder.
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenuBar>
+#include <QRegularExpression>
 #include <QElapsedTimer>
 #include <QString>
 #include <QDialog>
@@ -84,6 +90,52 @@ inline void OnDialog(const QString& name, std::function<void(QDialog*)> act) {
     }
   });
   timer->start();
+}
+
+// What a German window still shows in English, or cuts off: each problem as
+// "<object>: <text>". Labels, buttons, group titles, column titles, menus and
+// their key names, and the window title are looked at.
+inline QStringList EnglishOrClipped(QWidget* root) {
+  static const QRegularExpression english(
+      "\\b(Temperature|Humidity|Save|Exit|Cancel|Select|Delete|Interval|Minute|Units|Time|File|Size|Export|Reset|"
+      "High|Low|Language|Calibration|Setup|Unit|unit|Close|Yes|No|Apply|Help|Quit|Connected|Unconnected|Ctrl|Last|"
+      "reading|found|answer|Sync)\\b");
+  QStringList problems;
+  const auto check = [&](const QWidget* w, QString text, int room) {
+    text.remove('&');
+    if (text.isEmpty()) return;
+    const QString who = w->objectName().isEmpty() ? QString(w->metaObject()->className()) : w->objectName();
+    if (english.match(text).hasMatch()) problems << who + ": " + text;
+    for (const QString& line : text.split('\n')) {
+      if (room >= 0 && w->fontMetrics().horizontalAdvance(line) > room) problems << who + " (clipped): " + line;
+    }
+  };
+  check(root, root->windowTitle(), -1);
+  for (QWidget* w : root->findChildren<QWidget*>()) {
+    if (!w->isVisibleTo(root)) continue;
+    if (auto* label = qobject_cast<QLabel*>(w)) {
+      check(w, label->text(), label->wordWrap() ? -1 : label->contentsRect().width());
+    } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+      check(w, button->text(), -1);
+      if (button->sizeHint().width() > button->width() + 1) problems << w->objectName() + " (clipped): " + button->text();
+    } else if (auto* group = qobject_cast<QGroupBox*>(w)) {
+      check(w, group->title(), -1);
+    } else if (auto* header = qobject_cast<QHeaderView*>(w); header && header->orientation() == Qt::Horizontal) {
+      for (int i = 0; i < header->count(); ++i) {
+        const QString title = header->model()->headerData(i, Qt::Horizontal).toString();
+        check(w, title, header->isSectionHidden(i) ? -1 : header->sectionSize(i) - 8);
+      }
+    } else if (auto* bar = qobject_cast<QMenuBar*>(w)) {
+      for (QAction* menu : bar->actions()) {
+        check(w, menu->text(), -1);
+        if (menu->menu() == nullptr) continue;
+        for (QAction* a : menu->menu()->actions()) {
+          check(w, a->text() + " " + a->shortcut().toString(QKeySequence::NativeText), -1);
+        }
+      }
+    }
+  }
+  return problems;
 }
 
 // Waits until a dialog's work on the background thread has ended (or the

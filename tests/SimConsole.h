@@ -50,9 +50,14 @@ struct SimConsole : ::testing::Test, SimRig {
     return WaitFor([&] { return !window->InCommand(); }, timeout_ms);
   }
 
-  bool WaitForPolls(int n) {
-    const int target = polled + n;
-    return WaitFor([&] { return polled >= target; });
+  // Waits for n polls that began after this call. The window hears the
+  // worker's cycles in order, one each, so the count of copies it has taken
+  // is the number of the cycle; the cycle on the wire now may have read the
+  // unit before the caller's change, and copies of earlier ones may still
+  // wait in the queue behind a slow window.
+  bool WaitForPolls(int n, int timeout_ms = 3000) {
+    const int target = session->PollCount() + 1 + n;
+    return WaitFor([&] { return polled >= target; }, timeout_ms);
   }
 
   std::unique_ptr<UnitSession> session;

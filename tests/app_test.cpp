@@ -165,5 +165,45 @@ TEST(DataFolder, EnvironmentNamesTheFolder) {
   EXPECT_TRUE(fs::is_directory(own));
 }
 
+
+// The command line of norvo: --help and --version print and end with 0
+// before the window system is touched (the platform named here does not
+// exist, so a window would end the program otherwise); a wrong option or a
+// fault without the simulated unit ends with 3 and says why.
+TEST(CommandLine, HelpVersionAndWrongOptions) {
+  TempFolder t;
+  const std::string data = "NORVO_DATA_DIR=" + (t.path / "data").string();
+  const std::string runtime = "NORVO_RUNTIME_DIR=" + t.path.string();
+  const std::string xdg = "XDG_RUNTIME_DIR=" + t.path.string();
+  const struct {
+    std::vector<std::string> args;
+    const char* platform;
+    int status;
+    const char* out;  // found in standard output
+    const char* err;  // found in standard error
+  } cases[] = {
+      {{"--help"}, "no-such-platform", 0, "Usage: norvo [options]", ""},
+      {{"--help"}, "offscreen", 0, "--simulate", ""},
+      {{"-h", "--simulate"}, "no-such-platform", 0, "--sim-fault <name>", ""},
+      {{"--help-all"}, "no-such-platform", 0, "--version", ""},
+      {{"--version"}, "no-such-platform", 0, "norvo 1.", ""},
+      {{"--no-such-option"}, "offscreen", 3, "", "Unknown option 'no-such-option'"},
+      {{"stray"}, "offscreen", 3, "", "unexpected argument \"stray\""},
+      {{"--sim-fault", "silent"}, "offscreen", 3, "", "--sim-fault goes with --simulate"},
+      {{"--simulate", "--sim-fault", "sideways"}, "offscreen", 3, "", "unknown --sim-fault \"sideways\""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv = {NORVO_EXECUTABLE};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(argv.back());
+    testing::SpawnOptions options;
+    options.env = {std::string("QT_QPA_PLATFORM=") + c.platform, "LC_ALL=C", "LANG=C", data, runtime, xdg};
+    const testing::Result r = testing::RunProgram(argv, options);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  }
+}
+
 }  // namespace
 }  // namespace norvo

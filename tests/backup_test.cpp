@@ -108,6 +108,8 @@ TEST(Backup, TextsARestoreCannotUseAreRefusedNamingTheField) {
   c.interval = 60;
   c.alarm_c[1] = 0x7F;  // CH1 high: 7F FF, the other "no value"
   c.alarm_c[2] = 0xFF;
+  c.settings[settings::kGraphSpan] = 24;
+  c.alarm_d.fill(0xFF);  // humidity limits never set
   const nlohmann::ordered_json good = nlohmann::ordered_json::parse(BackupJson(c));
   ASSERT_TRUE(ParseBackupJson(good.dump()).config) << ParseBackupJson(good.dump()).error;
   using Edit = std::function<void(nlohmann::ordered_json&)>;
@@ -131,6 +133,38 @@ TEST(Backup, TextsARestoreCannotUseAreRefusedNamingTheField) {
     edit(j);
     cases.emplace_back(j.dump(2), error);
   }
+  // Values no dialog writes, with value and raw bytes edited alike.
+  using Change = std::function<void(UnitConfiguration&)>;
+  const std::pair<Change, std::string> changes[] = {
+      {[](auto& u) { u.settings[settings::kGraphType] = 9; }, "/settings/graph_type: 9; allowed: 0 to 3"},
+      {[](auto& u) { u.settings[settings::kGraphSpan] = 36; }, "/settings/graph_span_hours: 36; allowed: 12, 24, 48 or 72"},
+      {[](auto& u) { u.settings[settings::kTimeFormat] = 3; }, "/settings/time_format: 3; allowed: 0 to 2"},
+      {[](auto& u) { u.settings[settings::kDst] = 7; }, "/settings/dst: 7; allowed: 0 to 1"},
+      {[](auto& u) { u.settings[settings::kTimeZone] = 100; }, "/settings/time_zone: 100; allowed: -12 to 12"},
+      {[](auto& u) { u.settings[settings::kTimeZone] = 0xF3; }, "/settings/time_zone: -13; allowed: -12 to 12"},
+      {[](auto& u) { u.alarm_a[alarm_a::kTemperatureSwitch] = 2; }, "/alarms/temperature_alarm: 2; allowed: 0 to 1"},
+      {[](auto& u) { u.alarm_d[alarm_limits::HumidityHighAt(3)] = 200; },
+       "/alarms/channels/2/humidity_high: 200 %; allowed: 1 % to 99 %"},
+      {[](auto& u) { u.alarm_d[alarm_limits::HumidityLowAt(1)] = 0; }, "/alarms/channels/0/humidity_low: 0 %"},
+      {[](auto& u) { u.alarm_c[alarm_limits::TemperatureLowAt(8)] = 0x7F, u.alarm_c[alarm_limits::TemperatureLowAt(8) + 1] = 0xFE; },
+       "/alarms/channels/7/temperature_low: 3276.6 \u00B0C; allowed: -40.0 \u00B0C to 60.0 \u00B0C"},
+      {[](auto& u) { u.alarm_c[alarm_limits::TemperatureHighAt(2)] = 0x02, u.alarm_c[alarm_limits::TemperatureHighAt(2) + 1] = 0x59; },
+       "/alarms/channels/1/temperature_high: 60.1 \u00B0C"},
+      {[](auto& u) { u.calibration[calibration::TemperatureAt(4)] = 0x03, u.calibration[calibration::TemperatureAt(4) + 1] = 0xE9; },
+       "/calibration/channels/3/temperature_offset: 100.1 \u00B0C; allowed: -100.0 \u00B0C to 100.0 \u00B0C"},
+      {[](auto& u) { u.calibration[calibration::HumidityAt(5)] = 0x9C; }, "/calibration/channels/4/humidity_offset: -100 %"},
+  };
+  for (const auto& [change, error] : changes) {
+    UnitConfiguration u = c;
+    change(u);
+    cases.emplace_back(BackupJson(u), error);
+  }
+  // Hostile texts end in an error, never in an abort.
+  std::string minutes = good.dump();
+  minutes.replace(minutes.find("\"minutes\":60"), 12, "\"minutes\":1e400");
+  cases.emplace_back(minutes, "not a JSON text");
+  cases.emplace_back(std::string(100000, '[') + std::string(100000, ']'), "not a backup: nested deeper than 32 levels");
+  cases.emplace_back("{\"identification\": \"\xFF\"}", "not a JSON text");
   for (const auto& [text, error] : cases) {
     const BackupParse parsed = ParseBackupJson(text);
     EXPECT_FALSE(parsed.config) << error;
@@ -198,7 +232,7 @@ TEST(Backup, RestoreBringsBackWhatTheBackupHeld) {
   EXPECT_TRUE(DifferingBlocks(original, rig.Held()).empty());
   EXPECT_EQ(rig.Held().settings, original.settings);
   EXPECT_EQ(rig.Held().calibration, original.calibration);
-  EXPECT_EQ(rig.WriteCodes(), (std::vector<int>{0x51, 0x10, 0x2F, 0x51, 0x12, 0x14, 0x15, 0x2F, 0x51, 0x11, 0x2F, 0x51, 0x40}));
+  EXPECT_EQ(rig.WriteCodes(), (std::vector<int>{0x51, 0x10, 0x2F, 0x51, 0x12, 0x14, 0x15, 0x2F, 0x51, 0x11, 0x2F, 0x40}));
   std::vector<Payload> data;
   for (const Payload& p : rig.unit.Received()) {
     if (p[1] == 0x10 || p[1] == 0x11 || p[1] == 0x12 || p[1] == 0x14 || p[1] == 0x15 || (p[1] == 0x40 && p[3] == 0x40)) {
@@ -223,6 +257,31 @@ TEST(Backup, RestoreStopsWhereTheUnitDoesNotFollow) {
   EXPECT_EQ(report.status, kBadInput);
   EXPECT_EQ(report.message, "the backup is of an eight-area unit, this unit is five-area; nothing was written");
   EXPECT_TRUE(five.WriteCodes().empty());
+
+  // Offsets the Calibration dialog refuses against the readings of the
+  // moment (CH1 reads 23.5 °C and 45 %; 23.5 + 36.6 is 60.1): status 3
+  // naming the field, nothing written.
+  eight.unit.SetSensor(1, 235, 45);
+  const struct {
+    std::uint8_t high, low, humidity;
+    const char* message;
+  } offsets[] = {
+      {0x03, 0xE8, 0x00, "/calibration/channels/0/temperature_offset: CH1 Temp Out of value. Nothing was written."},
+      {0x01, 0x6E, 0x00, "/calibration/channels/0/temperature_offset: CH1 Temp Out of value. Nothing was written."},
+      {0x00, 0x00, 0x37, "/calibration/channels/0/humidity_offset: CH1 Humi Out of value. Nothing was written."},
+      {0x00, 0x00, 0xD2, "/calibration/channels/0/humidity_offset: CH1 Humi Out of value. Nothing was written."},
+  };
+  for (const auto& o : offsets) {
+    UnitConfiguration hot = backup;
+    hot.calibration[calibration::TemperatureAt(1)] = o.high;
+    hot.calibration[calibration::TemperatureAt(1) + 1] = o.low;
+    hot.calibration[calibration::HumidityAt(1)] = o.humidity;
+    eight.unit.ClearReceived();
+    report = cli::RestoreConfiguration(*eight.session, hot);
+    EXPECT_EQ(report.status, kBadInput) << o.message;
+    EXPECT_EQ(report.message, o.message);
+    EXPECT_TRUE(eight.WriteCodes().empty()) << o.message;
+  }
 
   // Not on its main screen: only the permission query goes out.
   eight.unit.SetRefuseWrites(true);

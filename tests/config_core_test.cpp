@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "config/ParameterBlocks.h"
+#include "config/Ranges.h"
 
 namespace norvo {
 namespace {
@@ -165,6 +166,43 @@ TEST(Blocks, MasksAndModel) {
   EXPECT_TRUE(IsEightAreaModel("xx{QT7100K@}yy"));
   EXPECT_FALSE(IsEightAreaModel("{qt7100k@}"));
   EXPECT_FALSE(IsEightAreaModel("{QT7100K}"));
+}
+
+}  // namespace
+}  // namespace norvo
+
+namespace norvo {
+namespace {
+
+// The one table of ranges the dialogs, norvoctl set and restore share.
+TEST(Ranges, BoundariesOfEveryCheck) {
+  const struct {
+    const char* what;
+    bool holds;
+    bool expected;
+  } cases[] = {
+      {"interval 5", ranges::kIntervalMinutes.Holds(5), true},
+      {"interval 4", ranges::kIntervalMinutes.Holds(4), false},
+      {"interval 240", ranges::kIntervalMinutes.Holds(240), true},
+      {"interval 241", ranges::kIntervalMinutes.Holds(241), false},
+      {"alarm -40.0", ranges::kAlarmTemperatureTenths.Holds(-400), true},
+      {"alarm -40.1", ranges::kAlarmTemperatureTenths.Holds(-401), false},
+      {"alarm 60.0", ranges::kAlarmTemperatureTenths.Holds(600), true},
+      {"alarm 60.1", ranges::kAlarmTemperatureTenths.Holds(601), false},
+      {"humidity limit 0", ranges::kAlarmHumidity.Holds(0), false},
+      {"humidity limit 99", ranges::kAlarmHumidity.Holds(99), true},
+      {"humidity limit 100", ranges::kAlarmHumidity.Holds(100), false},
+      {"span 36", ranges::IsGraphSpan(36), false},
+      {"span 72", ranges::IsGraphSpan(72), true},
+      {"59.5 + 0.5", ranges::CorrectedTemperatureFits(595, 0, 5), true},
+      {"59.5 + 0.6", ranges::CorrectedTemperatureFits(595, 0, 6), false},
+      {"59.5 - old 1.0 + 1.5", ranges::CorrectedTemperatureFits(595, 10, 15), true},
+      {"59.5 - old 1.0 + 1.6", ranges::CorrectedTemperatureFits(595, 10, 16), false},
+      {"95 % + 5", ranges::CorrectedHumidityFits(95, 0, 5), false},
+      {"95 % + 4", ranges::CorrectedHumidityFits(95, 0, 4), true},
+      {"5 % - 6", ranges::CorrectedHumidityFits(5, 0, -6), false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.holds, c.expected) << c.what;
 }
 
 }  // namespace

@@ -9,14 +9,20 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QToolButton>
+#include <QMenuBar>
+#include <algorithm>
 #include <fstream>
+#include <tuple>
 
 #include "QtTestSupport.h"
 #include "SimConsole.h"
 #include "settings/DataFolder.h"
 #include "app/Dialogs.h"
+#include "app/SimWatcher.h"
 #include "config/ParameterBlocks.h"
 #include "device/Exchange.h"
 #include "monitor/MainWindow.h"
@@ -120,7 +126,7 @@ TEST_F(DialogFixture, SetupShowsTheUnitAndSaveWritesTheChangedAreaMask) {
   EXPECT_EQ(sent[5][1], 0x41);
 
   // The next opening, after a poll, shows what the unit now holds.
-  ASSERT_TRUE(WaitForPolls(2));
+  ASSERT_TRUE(WaitForPolls(1));
   Command(32772, "129", [&](QDialog* d) {
     EXPECT_EQ(Child<QComboBox>(d, 1006)->currentIndex(), 2);
     EXPECT_EQ(Child<QComboBox>(d, 1011)->currentText(), "-12");
@@ -173,17 +179,31 @@ TEST_F(DialogFixture, SetIntervalChecksItsRangeAndSendsOneFrame) {
   const QString range = "Interval Range of values: 5 to 240 Minute";
   EXPECT_EQ(boxes.texts, (QStringList{range, range, range, "Set Interval Success", "Set Interval Success"}));
   EXPECT_EQ(unit.Interval(), 240);
-  const std::vector<Payload> sent = Sent();
-  // Each asks for permission first, has no end frame, and is checked by
-  // reading the settings sequence (settings, identification, interval) back.
-  ASSERT_EQ(sent.size(), 10u);
-  for (std::size_t at : {0u, 5u}) {
-    EXPECT_EQ(sent[at], BuildCommandFrame(0x51));
-    EXPECT_EQ(sent[at + 2], BuildCommandFrame(0x04));
-    EXPECT_EQ(sent[at + 4], BuildCommandFrame(0x41));
+  // From the first interval frame on (the end of a poll that was running when
+  // the menu command came may be on the wire before it).
+  std::vector<Payload> sent = Sent();
+  sent.erase(sent.begin(), std::find(sent.begin(), sent.end(), BuildIntervalFrame(5)));
+  // The frame stands alone (no permission query, no end frame) and is
+  // checked by reading the settings sequence (settings, identification,
+  // interval) back.
+  ASSERT_EQ(sent.size(), 8u);
+  for (std::size_t at : {0u, 4u}) {
+    EXPECT_EQ(sent[at + 1], BuildCommandFrame(0x04));
+    EXPECT_EQ(sent[at + 3], BuildCommandFrame(0x41));
   }
-  EXPECT_EQ(sent[1], BuildIntervalFrame(5));
-  EXPECT_EQ(sent[6], BuildIntervalFrame(240));
+  EXPECT_EQ(sent[0], BuildIntervalFrame(5));
+  EXPECT_EQ(sent[4], BuildIntervalFrame(240));
+
+  // A unit away from its main screen takes the interval all the same.
+  boxes.texts.clear();
+  unit.SetRefuseWrites(true);
+  Command(32772, "129", [&](QDialog* d) {
+    SetText(d, 1039, "60");
+    Click(d, 1087);
+    Click(d, 1037);
+  });
+  EXPECT_EQ(boxes.texts, QStringList{"Set Interval Success"});
+  EXPECT_EQ(unit.Interval(), 60);
 }
 
 TEST_F(DialogFixture, RefusedSaveShowsTheMessageAndClosesWithNothingWritten) {
@@ -297,6 +317,34 @@ TEST_F(DialogFixture, ReplugThenSaveAtOnceLeavesTheUnitAsItWas) {
   }
 }
 
+// Unplugged and plugged in again while the dialog is open: Save writes nothing
+// from the old copies, says what happened (never "Unconnected" beside a
+// "Connected" status bar), reads the unit anew and stays open.
+TEST_F(DialogFixture, ReplugInAnOpenDialogReadsAgainAndSaysSo) {
+  Start();
+  for (const auto& [command, name, save] : {std::tuple{32772, "129", 1005}, std::tuple{32773, "135", 1},
+                                            std::tuple{32774, "134", 1005}}) {
+    SCOPED_TRACE(name);
+    boxes.texts.clear();
+    Command(command, name, [&](QDialog* dlg) {
+      unit.Unplug();
+      window->OnDeviceChange(false);
+      unit.Plug();
+      window->OnDeviceChange(true);
+      ASSERT_EQ(window->StatusText(), "Connected");
+      unit.ClearReceived();
+      Click(dlg, save);
+      EXPECT_TRUE(dlg->isVisible());
+      ASSERT_TRUE(testing::WaitIdle(dlg));
+      EXPECT_TRUE(Child<QPushButton>(dlg, save)->isEnabled());
+      for (const Payload& p : Sent()) EXPECT_NE(p[1], 0x51);
+      dlg->reject();
+    });
+    EXPECT_EQ(boxes.texts, QStringList{"The unit was plugged in again while this dialog was open: its values are read "
+                                       "anew. Check them, then save again."});
+  }
+}
+
 // Values the unit cannot hold are refused before anything is sent, in °C and
 // °F: -0.1 (its code FF FF means "no value") and "--" as a humidity limit.
 TEST_F(DialogFixture, UnstorableValuesAreRefusedWithTheReason) {
@@ -310,10 +358,13 @@ TEST_F(DialogFixture, UnstorableValuesAreRefusedWithTheReason) {
     const char* message;
   };
   const char* minus = "-0.1 cannot be stored: the unit reads its code as \"no value\". Use 0.0 or -0.2.";
+  // In °F the values proposed instead are °F as well.
+  const char* minus_f_limit = "-0.1 \u00B0C cannot be stored: the unit reads its code as \"no value\". Use 32.0 or 31.6 \u00B0F.";
+  const char* minus_f_offset = "-0.1 \u00B0C cannot be stored: the unit reads its code as \"no value\". Use 0.0 or -0.4 \u00B0F.";
   const Row rows[] = {
       {0, 32773, "135", 1015, "-0.1", 1, minus},       {0, 32773, "135", 1024, "-0,1", 1, minus},
-      {1, 32773, "135", 1015, "31.8", 1, minus},       {0, 32774, "134", 1015, "-0.1", 1005, minus},
-      {1, 32774, "134", 1015, "-0.2", 1005, minus},    {0, 32773, "135", 1033, "--", 1, "Humi Error"},
+      {1, 32773, "135", 1015, "31.8", 1, minus_f_limit},       {0, 32774, "134", 1015, "-0.1", 1005, minus},
+      {1, 32774, "134", 1015, "-0.2", 1005, minus_f_offset},    {0, 32773, "135", 1033, "--", 1, "Humi Error"},
       {0, 32773, "135", 1042, " -- ", 1, "Humi Error"}, {0, 32773, "135", 1015, "60.1", 1, "Temp Error"},
       {1, 32773, "135", 1015, "140.2", 1, "Temp Error"}, {0, 32773, "135", 1024, "-40.1", 1, "Temp Error"},
   };
@@ -323,7 +374,7 @@ TEST_F(DialogFixture, UnstorableValuesAreRefusedWithTheReason) {
     Payload settings = unit.SettingsBlock();
     settings[7] = static_cast<std::uint8_t>(row.unit_flag);
     unit.SetSettingsBlock(settings);
-    ASSERT_TRUE(WaitForPolls(2));
+    ASSERT_TRUE(WaitForPolls(1));
     const Payload c = unit.AlarmBlock('C'), d = unit.AlarmBlock('D'), cal = unit.CalibrationBlock();
     boxes.texts.clear();
     unit.ClearReceived();
@@ -414,7 +465,7 @@ TEST_F(DialogFixture, CalibrationSavedUnchangedKeepsOddWordsInFahrenheitAndGerma
       {TemperatureWord{0, 10}, {0, 0}, {0xFF, 0xFF}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}},
       {0, 0, 0, 0xFE, 0, 0, 0, 0}})});
   const Payload before = unit.CalibrationBlock();
-  ASSERT_TRUE(WaitForPolls(2));
+  ASSERT_TRUE(WaitForPolls(1));
   Command(32774, "134", [&](QDialog* d) {
     EXPECT_EQ(d->windowTitle(), "Kalibrierung");
     EXPECT_EQ(Child<QLineEdit>(d, 1015)->text(), "1.8");
@@ -493,6 +544,125 @@ TEST_F(DialogFixture, SyncTimeConfirmsThenSetsTheClock) {
   window->OnDeviceChange(false);
   EXPECT_TRUE(RunAndWait(32776));
   EXPECT_EQ(boxes.texts, (QStringList{"Are you want to Synchronization Time?", "Unconnected"}));
+}
+
+// Tab follows the layout as it reads, and Enter in a field writes nothing to
+// the unit unless the dialog's Save is its OK button (Alarm).
+TEST_F(DialogFixture, TabFollowsTheLayoutAndEnterWritesOnlyThroughOk) {
+  std::vector<QString> setup{"1006", "1007", "1008", "1009", "1010", "1011", "1012", "1039", "1087", "1038"};
+  for (int box = 1013; box <= 1036; ++box) setup.push_back(QString::number(box));
+  setup.insert(setup.end(), {"1005", "1037"});
+  std::vector<QString> alarm{"1006"};
+  for (int first : {0, 1}) {
+    if (first == 1) alarm.push_back("1007");
+    for (int c = 1; c <= 8; ++c) {
+      for (int side = 0; side < 2; ++side) {
+        const int enable = first == 0 ? (side == 0 ? 1103 : 1111) : (side == 0 ? 1087 : 1095);
+        const int edit = first == 0 ? (side == 0 ? 1014 : 1023) : (side == 0 ? 1032 : 1041);
+        alarm.push_back(QString::number(enable + c));
+        alarm.push_back(QString::number(edit + c));
+      }
+    }
+  }
+  alarm.insert(alarm.end(), {"1", "2"});
+  struct Row {
+    int command;
+    const char* dialog;
+    std::vector<QString> tab;  // empty: not checked here
+    int field;                 // a line edit to press Enter in
+    bool enter_saves;
+  };
+  const Row rows[] = {{32772, "129", setup, 1039, false}, {32773, "135", alarm, 1015, true},
+                      {32774, "134", {}, 1015, false}};
+  Start();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.dialog);
+    unit.ClearReceived();
+    Command(row.command, row.dialog, [&](QDialog* d) {
+      if (!row.tab.empty()) {
+        QWidget* w = d->findChild<QWidget*>(row.tab.front());
+        std::vector<QString> seen;
+        for (std::size_t i = 0; i < row.tab.size(); ++i, w = w->nextInFocusChain()) {
+          while (!(w->focusPolicy() & Qt::TabFocus) || w->objectName().isEmpty()) w = w->nextInFocusChain();
+          seen.push_back(w->objectName());
+        }
+        EXPECT_EQ(seen, row.tab);
+      }
+      QLineEdit* field = Child<QLineEdit>(d, row.field);
+      field->setFocus();
+      QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+      QApplication::sendEvent(field, &enter);
+      testing::WaitIdle(d);
+      EXPECT_EQ(d->isVisible(), !row.enter_saves);
+      if (d->isVisible()) d->reject();
+    });
+    bool wrote = false;
+    for (const Payload& p : Sent()) wrote |= p[1] == 0x51 || p[1] == 0x40;
+    EXPECT_EQ(wrote, row.enter_saves);
+  }
+}
+
+// The German console shows no English word and cuts off no title, in the main
+// window and in every dialog of its menu.
+TEST_F(DialogFixture, GermanWindowsShowNoEnglishAndCutNothingOff) {
+  Start(kLanguageGerman);
+  EXPECT_EQ(testing::EnglishOrClipped(window.get()), QStringList{});
+  const std::pair<int, const char*> commands[] = {{32772, "129"}, {32773, "135"}, {32774, "134"}, {32777, "155"},
+                                                  {32775, "136"}};
+  for (const auto& [command, name] : commands) {
+    Command(command, name, [&](QDialog* d) {
+      EXPECT_EQ(testing::EnglishOrClipped(d), QStringList{}) << name;
+      SaveScreenshot(d, QString("german_") + name);
+      d->reject();
+    });
+  }
+}
+
+// With the simulated unit its commands stay in reach while a modal dialog is
+// up: a tool window that is the dialog's child carries them.
+TEST_F(DialogFixture, SimulationCommandsStayInReachBesideAModalDialog) {
+  unit.SetDrift(false);
+  CMyNorvoDlg::Options options;
+  options.poll_second = 5ms;
+  options.extend_menu = [this](QMenuBar* bar) { AddSimulationMenu(bar, unit); };
+  Launch(kLanguageEnglish, 0.2, options);
+  dialogs = InstallDialogs(*window);
+  ASSERT_TRUE(WaitForPolls(1));
+  auto* panel = window->findChild<QWidget*>("sim-panel");
+  ASSERT_NE(panel, nullptr);
+  EXPECT_FALSE(panel->isVisible());
+  Command(32775, "136", [&](QDialog* d) {
+    ASSERT_TRUE(WaitFor([&] { return panel->isVisible(); }));
+    EXPECT_EQ(panel->parentWidget(), d);
+    EXPECT_EQ(QApplication::activeModalWidget(), d);
+    panel->findChildren<QToolButton*>().front()->click();  // "Unplug unit"
+    EXPECT_FALSE(unit.Plugged());
+    d->reject();
+  });
+  EXPECT_FALSE(panel->isVisible());
+  EXPECT_EQ(panel->parentWidget(), window.get());
+  window->findChild<QAction*>("sim-plug")->trigger();
+  EXPECT_TRUE(unit.Plugged());
+}
+
+// Save comes on once a unit that did not answer the dialog's read answers
+// again: the dialog reads again while it is open.
+TEST_F(DialogFixture, SetupReadsAgainUntilTheUnitAnswers) {
+  Start();
+  unit.Unplug();
+  window->OnDeviceChange(false);
+  unit.SetSilent(true);
+  unit.Plug();
+  window->OnDeviceChange(true);
+  Command(32772, "129", [&](QDialog* d) {
+    auto* save = Child<QPushButton>(d, 1005);
+    EXPECT_TRUE(WaitFor([&] { return d->findChild<QLabel*>("note")->isVisible(); }, 30000));
+    EXPECT_FALSE(save->isEnabled());
+    unit.SetSilent(false);
+    EXPECT_TRUE(WaitFor([&] { return save->isEnabled(); }, 30000));
+    EXPECT_FALSE(d->findChild<QLabel*>("note")->isVisible());
+    Click(d, 1037);
+  });
 }
 
 // A unit that answers nothing: every read and write sequence, the listing and

@@ -23,6 +23,7 @@
 #include "res/Strings.h"
 #include "store/OleDate.h"
 #include "store/RecordStore.h"
+#include "store/SeriesQuery.h"
 
 namespace norvo {
 namespace {
@@ -39,6 +40,13 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 QCPRange ValueRange(CTchart1* chart) { return chart->Plot()->yAxis->range(); }
 QCPRange TimeRange(CTchart1* chart) { return chart->Plot()->xAxis->range(); }
+
+// Select, then wait until the readings are drawn (they are read off the
+// user-interface thread).
+void SelectAndWait(Grapsh& g) {
+  g.Select();
+  ASSERT_TRUE(WaitFor([&] { return !g.property("busy").toBool(); }, 10000));
+}
 
 QString ReadText(const QString& path) { return QString::fromStdString(testing::ReadFile(path.toStdString())); }
 
@@ -114,10 +122,10 @@ TEST(Chart, ValueAxisFitsFiniteValuesOnly) {
       {"plain", {20.0, 22.0, 21.0}, {1, 2, 3}, 3, 19.5, 22.5},
       {"wide", {0.0, 100.0}, {1, 2}, 2, -5.0, 105.0},
       {"one value", {-7.0}, {1}, 1, -7.5, -6.5},
-      {"infinities and NaN are gaps", {kInf, 20.0, kNaN, -kInf, 22.0}, {1, 2, 3, 4, 5}, 5, 19.5, 22.5},
+      {"infinities and NaN are gaps, not points", {kInf, 20.0, kNaN, -kInf, 22.0}, {1, 2, 3, 4, 5}, 2, 19.5, 22.5},
       {"non-finite dates are left out", {20.0, 99.0, 22.0}, {1, kNaN, 3}, 2, 19.5, 22.5},
       {"infinite date", {20.0, 99.0, 22.0}, {1, -kInf, 3}, 2, 19.5, 22.5},
-      {"nothing finite", {kNaN, kInf}, {1, 2}, 2, 0.0, 100.0},
+      {"nothing finite", {kNaN, kInf}, {1, 2}, 0, 0.0, 100.0},
       {"too far apart to scale", {-1e300, 1e300}, {1, 2}, 2, 0.0, 100.0},
   };
   for (const Case& c : cases) {
@@ -209,7 +217,7 @@ TEST_F(GraphFixture, EmptyDrawingsResetTheAxes) {
   const QDate day(2026, 12, 7);
   Child<QComboBox>(&g, 1006)->setCurrentIndex(1);
   SetSpan(g, day, QTime(10, 0, 0), day, QTime(11, 0, 0));
-  g.Select();
+  SelectAndWait(g);
   ASSERT_EQ(chart->PointCount(0), 60);
   EXPECT_NEAR(ValueRange(chart).lower, 40.0 - 0.5, 1e-9);  // humidity 40..49
   EXPECT_NEAR(ValueRange(chart).upper, 49.0 + 0.5, 1e-9);
@@ -227,10 +235,10 @@ TEST_F(GraphFixture, EmptyDrawingsResetTheAxes) {
     SCOPED_TRACE(c.name);
     Child<QComboBox>(&g, 1006)->setCurrentIndex(1);
     SetSpan(g, day, QTime(10, 0, 0), day, QTime(11, 0, 0));
-    g.Select();
+    SelectAndWait(g);
     Child<QComboBox>(&g, 1006)->setCurrentIndex(0);
     SetSpan(g, day, c.start, day, c.end);
-    g.Select();
+    SelectAndWait(g);
     EXPECT_EQ(chart->PointCount(0), 0);
     EXPECT_EQ(chart->ValueAxisTitle(), "(\u00B0C)");
     EXPECT_EQ(ValueRange(chart), QCPRange(0, 100));
@@ -249,7 +257,7 @@ TEST_F(GraphFixture, ZoomPanAndResetWithTheMouse) {
   SetSpan(g, day, QTime(10, 0, 0), day, QTime(11, 0, 0));
   g.resize(900, 500);
   g.show();
-  g.Select();
+  SelectAndWait(g);
   QCustomPlot* plot = g.Chart()->Plot();
   ASSERT_TRUE(WaitFor([&] { return plot->axisRect()->width() > 100; }));
   const QCPRange time = TimeRange(g.Chart()), value = ValueRange(g.Chart());
@@ -300,7 +308,7 @@ TEST_F(GraphFixture, SaveChartAsPngPdfAndCsv) {
   SetSpan(g, day, QTime(10, 0, 0), day, QTime(10, 3, 0));
   g.resize(900, 500);
   g.show();
-  g.Select();
+  SelectAndWait(g);
   QPushButton* save = g.findChild<QPushButton*>("save-chart");
   ASSERT_NE(save, nullptr);
   EXPECT_EQ(save->text(), "Save Chart...");
@@ -319,7 +327,11 @@ TEST_F(GraphFixture, SaveChartAsPngPdfAndCsv) {
       files->selectFile(name);
       d->accept();  // the Save button
     });
+    bool saved = false;
+    const QMetaObject::Connection c = QObject::connect(&g, &Grapsh::Saved, [&saved] { saved = true; });
     save->click();
+    EXPECT_TRUE(WaitFor([&] { return saved; }, 10000)) << name.toStdString();
+    QObject::disconnect(c);
   };
 
   save_as("chart.png", 0);
@@ -339,7 +351,7 @@ TEST_F(GraphFixture, SaveChartAsPngPdfAndCsv) {
             "2026-12-07T10:03:00,20.3,,\n");
 
   Child<QComboBox>(&g, 1006)->setCurrentIndex(1);
-  g.Select();
+  SelectAndWait(g);
   save_as("humidity.CSV", 0);
   EXPECT_EQ(ReadText(out.filePath("humidity.CSV")),
             "time,Humidity (%)\n2026-12-07T10:01:00,41\n2026-12-07T10:02:00,42\n2026-12-07T10:03:00,43\n");
@@ -384,7 +396,7 @@ TEST_F(GraphFixture, TemperatureViewSpanBoundariesAndSelectTwice) {
   g.SetUnitLabel("(\u00B0C)");
   const QDate day(2026, 12, 7);
   SetSpan(g, day, QTime(10, 0, 0), day, QTime(10, 30, 0));
-  g.Select();
+  SelectAndWait(g);
   CTchart1* chart = g.Chart();
   EXPECT_EQ(chart->PointCount(0), 30);  // 10:00 excluded, 10:30 included
   EXPECT_EQ(chart->PointCount(1), 0);   // dew point never valid: no points, still shown
@@ -397,21 +409,21 @@ TEST_F(GraphFixture, TemperatureViewSpanBoundariesAndSelectTwice) {
   EXPECT_NEAR(KeyToOle(chart->Plot()->graph(0)->data()->at(0)->key), At(7, 10, 1), 1e-9);
   g.resize(900, 500);
   SaveScreenshot(&g, "graph_temperature");
-  g.Select();
+  SelectAndWait(g);
   EXPECT_EQ(chart->PointCount(0), 30);  // never doubled
 
   // End equal to start: no message, empty series.
   SetSpan(g, day, QTime(10, 5, 0), day, QTime(10, 5, 0));
-  g.Select();
+  SelectAndWait(g);
   EXPECT_EQ(chart->PointCount(0), 0);
   EXPECT_TRUE(boxes.texts.isEmpty());
 
   // End one second before start: "Time Error", the chart keeps its drawing.
   SetSpan(g, day, QTime(10, 0, 0), day, QTime(11, 0, 0));
-  g.Select();
+  SelectAndWait(g);
   ASSERT_EQ(chart->PointCount(0), 60);
   SetSpan(g, day, QTime(10, 5, 0), day, QTime(10, 4, 59));
-  g.Select();
+  SelectAndWait(g);
   EXPECT_EQ(boxes.texts, QStringList{"Time Error"});
   EXPECT_EQ(chart->PointCount(0), 60);
 }
@@ -421,11 +433,11 @@ TEST_F(GraphFixture, HumidityViewInGermanWithAnEmptyUnitLabel) {
   Grapsh g(db);
   const QDate day(2026, 12, 7);
   SetSpan(g, day, QTime(9, 0, 0), day, QTime(12, 0, 0));
-  g.Select();
+  SelectAndWait(g);
   EXPECT_EQ(g.Chart()->LegendTitles(), (QStringList{"Temperatur", "Taupunkt", "Wärmeindex"}));
   EXPECT_EQ(g.Chart()->ValueAxisTitle(), "");
   Child<QComboBox>(&g, 1006)->setCurrentIndex(1);
-  g.Select();
+  SelectAndWait(g);
   EXPECT_EQ(g.Chart()->PointCount(0), 61);
   EXPECT_EQ(g.Chart()->LegendTitles(), QStringList{"Luftfeuchtigkeit"});
   EXPECT_EQ(g.Chart()->Header(), "Luftfeuchtigkeit");
@@ -436,6 +448,114 @@ TEST_F(GraphFixture, HumidityViewInGermanWithAnEmptyUnitLabel) {
   g.resize(900, 500);
   SaveScreenshot(&g, "graph_humidity_german");
   LoadUIStrings(kLanguageEnglish);
+}
+
+
+// A store of the given readings: (minute after 10:00 on 2026-12-07, value);
+// a value of 65535 is an absent reading, in every column.
+std::string StoreOf(const QTemporaryDir& dir, const std::vector<std::pair<double, float>>& rows) {
+  const std::string db = (dir.path() + "/Series.mdb").toStdString();
+  RecordStore store;
+  EXPECT_EQ(store.Connect(db), 0);
+  EXPECT_EQ(store.DeleteAllRecords(), 0);
+  EXPECT_EQ(store.OpenRecordTable("SELECT * FROM Records"), 0);
+  LogRecord r{};
+  store.SetRecord(&r);
+  for (const auto& [minute, value] : rows) {
+    r = {ToOleDate({2026, 12, 7, 10, 0, 0}) + minute / 1440.0, value, static_cast<std::int32_t>(value), value, value};
+    EXPECT_EQ(store.AppendRecord(), 0);
+  }
+  EXPECT_TRUE(store.CloseRecordTable());
+  return db;
+}
+
+// What one pass hands the chart: exact readings while each has a pixel
+// column of its own, the lowest and highest per column beyond, and a NaN
+// wherever the line breaks.
+TEST(SeriesQuery, ReducesBreaksAndOrders) {
+  const double t0 = ToOleDate({2026, 12, 7, 10, 0, 0});
+  std::vector<std::pair<double, float>> dense;
+  for (int i = 1; i <= 6000; ++i) dense.push_back({i / 100.0, static_cast<float>(i % 7)});
+  dense[3000].second = 99.0f;
+  struct Case {
+    const char* name;
+    std::vector<std::pair<double, float>> rows;
+    int columns;
+    std::vector<double> values;  // NaN: a break
+    long long readings;
+  };
+  const std::vector<Case> cases = {
+      {"one reading per column; start excluded, end included", {{0, 1}, {1, 2}, {2, 3}, {60, 4}, {61, 5}}, 600,
+       {2, 3, kNaN, 4}, 3},
+      {"an absent reading breaks the line", {{1, 1}, {2, 65535}, {3, 3}, {4, 4}}, 600, {1, kNaN, 3, 4}, 3},
+      {"a hole in time breaks the line", {{1, 1}, {2, 2}, {3, 3}, {20, 4}, {21, 5}}, 600, {1, 2, 3, kNaN, 4, 5}, 5},
+      {"appended out of order", {{3, 3}, {1, 1}, {2, 2}}, 600, {1, 2, 3}, 3},
+      {"two columns: lowest and highest of each", dense, 2, {0, 6, 0, 99}, 6000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QTemporaryDir dir;
+    const double end = t0 + 60.0 / 1440;
+    const SeriesResult r = QuerySeries({StoreOf(dir, c.rows), t0, end, {"Humidity", "heatindex"}, c.columns});
+    ASSERT_TRUE(r.ok()) << r.error;
+    ASSERT_EQ(r.lines.size(), 2u);
+    const SeriesLine& line = r.lines[0];
+    EXPECT_EQ(line.readings, c.readings);
+    std::vector<double> values = line.values;
+    if (c.columns == 2) std::sort(values.begin(), values.begin() + 2), std::sort(values.begin() + 2, values.end());
+    ASSERT_EQ(values.size(), c.values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      EXPECT_TRUE(std::isnan(c.values[i]) ? std::isnan(values[i]) : values[i] == c.values[i]) << i;
+    }
+    EXPECT_TRUE(std::is_sorted(line.dates.begin(), line.dates.end()));
+    EXPECT_EQ(r.lines[1].values.size(), line.values.size());  // a float column reads the same
+  }
+  // No file yet is an empty store; a file that is not a database is reported
+  // and left as it was; an unknown column never reaches the SQL text.
+  QTemporaryDir dir;
+  const std::string nothing = (dir.path() + "/none.mdb").toStdString();
+  EXPECT_TRUE(QuerySeries({nothing, t0, t0 + 1, {"Temperature"}, 800}).ok());
+  EXPECT_FALSE(QFile::exists(QString::fromStdString(nothing)));
+  testing::WriteFile(dir.path().toStdString() + "/text.mdb", "not a database at all");
+  EXPECT_EQ(QuerySeries({dir.path().toStdString() + "/text.mdb", t0, t0 + 1, {"Temperature"}, 800}).error,
+            dir.path().toStdString() + "/text.mdb: file is not a database");
+  EXPECT_EQ(QuerySeries({nothing, t0, t0 + 1, {"Time; DROP"}, 800}).error, "Unknown column: Time; DROP");
+}
+
+// The humidity view: the line breaks at an absent reading, ticks at whole
+// percent, the lowest value label clear of the first time label; and the
+// store is read while the user-interface thread goes on.
+TEST(GraphDialog, GapsWholePercentAndOffTheUserInterfaceThread) {
+  QTemporaryDir dir;
+  std::vector<std::pair<double, float>> rows;
+  for (int m = 1; m <= 60; ++m) rows.push_back({static_cast<double>(m), 40.0f + static_cast<float>(m % 5)});
+  for (int m = 20; m < 26; ++m) rows[static_cast<std::size_t>(m)].second = 65535.0f;
+  rows.erase(rows.begin() + 40, rows.begin() + 48);  // the unit was off
+  Grapsh g(StoreOf(dir, rows));
+  Child<QComboBox>(&g, 1006)->setCurrentIndex(1);
+  const QDate day(2026, 12, 7);
+  GraphFixture::SetSpan(g, day, QTime(10, 0, 0), day, QTime(11, 0, 0));
+  g.resize(900, 500);
+  g.show();
+  g.Select();
+  EXPECT_TRUE(g.property("busy").toBool());
+  EXPECT_FALSE(Child<QPushButton>(&g, 1005)->isEnabled());
+  EXPECT_EQ(g.Chart()->PointCount(0), 0);  // nothing drawn before the readings are in
+  ASSERT_TRUE(WaitFor([&] { return !g.property("busy").toBool(); }, 10000));
+  EXPECT_TRUE(Child<QPushButton>(&g, 1005)->isEnabled());
+  EXPECT_EQ(g.Chart()->PointCount(0), 46);
+  int breaks = 0;
+  for (const QCPGraphData& p : *g.Chart()->Plot()->graph(0)->data()) breaks += std::isnan(p.value);
+  EXPECT_EQ(breaks, 2);
+  g.Chart()->Plot()->replot();
+  const QVector<double> ticks = g.Chart()->Plot()->yAxis->tickVector();
+  ASSERT_FALSE(ticks.isEmpty());
+  for (const double t : ticks) EXPECT_EQ(t, std::round(t));
+  // The lowest value label, centred on the bottom edge, ends above the time labels.
+  const QCPAxis* value = g.Chart()->Plot()->yAxis;
+  const QCPAxis* time = g.Chart()->Plot()->xAxis;
+  EXPECT_LT(QFontMetrics(value->tickLabelFont()).height() / 2, time->tickLabelPadding() + time->tickLengthOut());
+  SaveScreenshot(&g, "graph_humidity_gaps");
 }
 
 }  // namespace

@@ -43,6 +43,9 @@ using testing::OnDialog;
 using testing::SaveScreenshot;
 using testing::WaitFor;
 
+// An import of a card file into the store, shown in the table.
+constexpr int kImportWaitMs = 30000;
+
 struct HistoryFixture : testing::SimConsole {
   HistoryFixture() : SimConsole({.eight_area = true, .pacing = false, .seed = 9, .default_card = true}) {}
 
@@ -77,6 +80,38 @@ struct HistoryFixture : testing::SimConsole {
   }
 };
 
+struct GermanHistoryFixture : HistoryFixture {
+  void SetUp() override {
+    CMyNorvoDlg::Options options;
+    options.poll_second = 5ms;
+    Launch(kLanguageGerman, 0.05, options);
+    dialogs = InstallDialogs(*window);
+  }
+};
+
+// In German, after an import: no English word and no cut-off title in the
+// History dialog (the humidity column is the widest) nor in the Graph.
+TEST_F(GermanHistoryFixture, ImportAndGraphShowNoEnglishAndCutNothingOff) {
+  OpenHistory([&](History* h) {
+    h->resize(900, 560);
+    h->ClickRow(0);
+    h->SelectFile();
+    ASSERT_TRUE(WaitFor([&] { return h->Records()->rowCount() == 180; }, kImportWaitMs));
+    EXPECT_EQ(h->Records()->headerData(2, Qt::Horizontal, Qt::DisplayRole).toString(), "Luftfeuchtigkeit(%)");
+    EXPECT_EQ(testing::EnglishOrClipped(h), QStringList{});
+    SaveScreenshot(h, "german_history_after_import");
+    bool looked = false;
+    OnDialog("132", [&](QDialog* g) {
+      EXPECT_EQ(testing::EnglishOrClipped(g), QStringList{});
+      SaveScreenshot(g, "german_graph");
+      looked = true;
+      g->reject();
+    });
+    h->ShowGraph();
+    EXPECT_TRUE(looked);
+  });
+}
+
 TEST_F(HistoryFixture, ListSelectTableGraphDelete) {
   OpenHistory([&](History* h) {
     QTreeWidget* files = Child<QTreeWidget>(h, 1002);
@@ -91,7 +126,7 @@ TEST_F(HistoryFixture, ListSelectTableGraphDelete) {
     h->ClickRow(0);
     EXPECT_EQ(Child<QLabel>(h, 1039)->text(), "LOG0001.CSV");
     h->SelectFile();
-    ASSERT_TRUE(WaitFor([&] { return h->Records()->rowCount() == 180; }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return h->Records()->rowCount() == 180; }, kImportWaitMs));
     EXPECT_EQ(Child<QProgressBar>(h, 1004)->value(), Child<QProgressBar>(h, 1004)->maximum());
     EXPECT_EQ(Child<QLabel>(h, 1085)->text(), "ok...");
     EXPECT_EQ(h->Records()->headerData(1, Qt::Horizontal, Qt::DisplayRole).toString(), "Temperature(\u00B0C)");
@@ -112,6 +147,7 @@ TEST_F(HistoryFixture, ListSelectTableGraphDelete) {
       Child<QDateEdit>(g, 1042)->setDate(QDate(2026, 12, 7));
       Child<QTimeEdit>(g, 1043)->setTime(QTime(12, 0, 0));
       g->Select();
+      ASSERT_TRUE(testing::WaitIdle(g));  // the store is read off the user-interface thread
       EXPECT_EQ(g->Chart()->PointCount(0), 180);
       EXPECT_EQ(g->Chart()->PointCount(2), 162);  // every tenth line has no heat index
       EXPECT_EQ(g->Chart()->ValueAxisTitle(), "(\u00B0C)");
@@ -125,7 +161,7 @@ TEST_F(HistoryFixture, ListSelectTableGraphDelete) {
     // The three-field file: dew point and heat index columns stay empty.
     h->ClickRow(1);
     h->SelectFile();
-    ASSERT_TRUE(WaitFor([&] { return h->Records()->rowCount() == 120; }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return h->Records()->rowCount() == 120; }, kImportWaitMs));
     EXPECT_EQ(h->Records()->columnCount(), 3);
     EXPECT_FALSE(h->Records()->data(h->Records()->index(0, 3), Qt::DisplayRole).isValid());
 
@@ -149,6 +185,31 @@ TEST_F(HistoryFixture, ListSelectTableGraphDelete) {
   });
 }
 
+// An import the store cannot take leaves the table on the file the store and
+// the Graph still hold: the same rows, the same titles.
+TEST_F(HistoryFixture, AStoreErrorLeavesTheShownFileEverywhere) {
+  OpenHistory([&](History* h) {
+    h->ClickRow(0);
+    h->SelectFile();
+    ASSERT_TRUE(WaitFor([&] { return h->Records()->rowCount() == 180 && Child<QPushButton>(h, 1005)->isEnabled(); }, kImportWaitMs));
+    ASSERT_EQ(StoredRows(), 180);
+    // Another writer holds the store while IN0002.CSV is imported.
+    RecordStore other;
+    ASSERT_EQ(other.Connect((Folder() / "Norvo.mdb").string()), 0);
+    ASSERT_EQ(other.OpenRecordTable("SELECT * FROM Records"), 0);
+    boxes.texts.clear();
+    h->ClickRow(1);
+    h->SelectFile();
+    ASSERT_TRUE(WaitFor([&] { return !boxes.texts.isEmpty() && Child<QPushButton>(h, 1005)->isEnabled(); }, 10000));
+    other.Close();
+    EXPECT_EQ(h->Records()->rowCount(), 180);
+    EXPECT_EQ(h->Records()->columnCount(), 5);
+    EXPECT_EQ(h->Records()->headerData(3, Qt::Horizontal, Qt::DisplayRole).toString(), "DewPoint(\u00B0C)");
+    EXPECT_EQ(StoredRows(), 180);
+    EXPECT_TRUE(Child<QPushButton>(h, 1005)->isEnabled());
+  });
+}
+
 TEST_F(HistoryFixture, NoClosingWhileAnImportRunsAndFailuresGiveTheButtonsBack) {
   OpenHistory([&](History* h) {
     unit.SetSilent(true);  // every block now times out (150 ms here)
@@ -158,7 +219,7 @@ TEST_F(HistoryFixture, NoClosingWhileAnImportRunsAndFailuresGiveTheButtonsBack) 
     h->reject();
     h->close();
     EXPECT_TRUE(h->isVisible());
-    ASSERT_TRUE(WaitFor([&] { return Child<QPushButton>(h, 1005)->isEnabled(); }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return Child<QPushButton>(h, 1005)->isEnabled(); }, kImportWaitMs));
     EXPECT_TRUE(boxes.texts.contains("This file errors"));
     unit.SetSilent(false);
   });
@@ -169,7 +230,7 @@ TEST_F(HistoryFixture, UnsafeNamesFromTheCardAreRefused) {
   OpenHistory([&](History* h) {
     h->ClickRow(0);
     h->SelectFile();
-    ASSERT_TRUE(WaitFor([&] { return Child<QPushButton>(h, 1005)->isEnabled(); }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return Child<QPushButton>(h, 1005)->isEnabled(); }, kImportWaitMs));
     ASSERT_EQ(boxes.texts.size(), 1);
     EXPECT_TRUE(boxes.texts[0].contains("not safe")) << boxes.texts[0].toStdString();
     h->DeleteFile();
@@ -219,7 +280,7 @@ TEST_F(HistoryFixture, TheHighlightedRowIsTheTarget) {
 
     Click(files->viewport(), files->visualItemRect(files->topLevelItem(0)).center());
     h->SelectFile();
-    ASSERT_TRUE(WaitFor([&] { return h->Records()->rowCount() == 180; }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return h->Records()->rowCount() == 180; }, kImportWaitMs));
     QLabel* rate = h->findChild<QLabel*>("rate");
     EXPECT_TRUE(rate->text().startsWith("100 % ")) << rate->text().toStdString();
     EXPECT_TRUE(rate->text().endsWith("/s")) << rate->text().toStdString();
@@ -235,7 +296,7 @@ TEST_F(HistoryFixture, TheHighlightedRowIsTheTarget) {
     QPushButton* cancel = h->findChild<QPushButton*>("cancel");
     EXPECT_TRUE(cancel->isEnabled());
     cancel->click();
-    ASSERT_TRUE(WaitFor([&] { return Child<QPushButton>(h, 1005)->isEnabled(); }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return Child<QPushButton>(h, 1005)->isEnabled(); }, kImportWaitMs));
     EXPECT_EQ(h->Records()->rowCount(), 180);
     EXPECT_FALSE(boxes.texts.contains("This file errors"));
     EXPECT_FALSE(cancel->isEnabled());
@@ -282,7 +343,7 @@ TEST_F(HistoryFixture, FailedSmallCsvExportNamesItsReason) {
     }
     ASSERT_EQ(Child<QLabel>(h, 1039)->text(), "SHORT.CSV");
     h->SelectFile();
-    ASSERT_TRUE(WaitFor([&] { return h->Records()->rowCount() == 5; }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return h->Records()->rowCount() == 5; }, kImportWaitMs));
     boxes.texts.clear();
     errno = ENOENT;
     EXPECT_FALSE(h->ExportCsv("/dev/full"));

@@ -224,6 +224,46 @@ TEST_F(TransferFixture, UnplugInTheMiddleOfABlockThenResumeGivesAnIdenticalCopy)
   EXPECT_EQ(ReadFile(folder / "LOG9.CSV"), TextMode(content));
 }
 
+// A download that brings nothing new leaves the folder as it was: no empty
+// copy where there was none, the old copy where there was one, no import.
+TEST_F(TransferFixture, ADownloadThatYieldsNothingChangesNothing) {
+  const std::string content = sim::MakeLogFile(false, 60);
+  const std::string other = "Time,T(C),H\n2026-01-01 00:00:00,1,2\n";
+  const struct {
+    const char* what;
+    const char* copy;  // nullptr: none
+    int unplug_after;  // data reports before the unit goes
+  } cases[] = {
+      {"no copy, the unit gone", nullptr, 0},
+      {"a whole copy, the unit gone", "whole", 0},
+      {"a copy of another file: the check is answered, then the unit goes", "other", 1},
+  };
+  unit.SetFiles({{"G.CSV", content}});
+  List();
+  for (const auto& c : cases) {
+    fs::remove(folder / "G.CSV");
+    const std::string before = c.copy == nullptr ? "" : TextMode(std::string(c.copy) == "whole" ? content : other);
+    if (c.copy != nullptr) WriteFile(folder / "G.CSV", before);
+    unit.Plug();
+    ASSERT_EQ(link.OpenDevice(), 1);
+    unit.SetUnplugAfterReports(c.unplug_after);
+    if (c.unplug_after == 0) unit.Unplug();
+    const DownloadOutcome d = transfer->DownloadFile("G.CSV", 2);
+    EXPECT_EQ(d.status, DownloadStatus::kBlockFailed) << c.what;
+    EXPECT_EQ(d.written, 0) << c.what;
+    EXPECT_FALSE(d.ImportFollows()) << c.what;
+    EXPECT_EQ(fs::exists(folder / "G.CSV"), c.copy != nullptr) << c.what;
+    if (c.copy != nullptr) {
+      EXPECT_EQ(ReadFile(folder / "G.CSV"), before) << c.what;
+    }
+    EXPECT_FALSE(fs::exists(DateFormatNote(folder / "G.CSV"))) << c.what;
+  }
+  // Not listed: nothing is made either.
+  fs::remove(folder / "G.CSV");
+  EXPECT_EQ(transfer->DownloadFile("NOPE.CSV").status, DownloadStatus::kNotListed);
+  EXPECT_FALSE(fs::exists(folder / "NOPE.CSV"));
+}
+
 TEST_F(TransferFixture, ShortBlockFailsAndKeepsWhatArrived) {
   const std::string content = sim::MakeLogFile(true, 200);
   unit.SetFiles({{"IN1.CSV", content}});
@@ -438,6 +478,51 @@ TEST_F(ImportFixture, OddFilesImportWithoutLosingLines) {
 
 namespace norvo {
 namespace {
+
+// A copy that stops in the middle of a line keeps the start of that line for
+// the resume, and the import leaves it out until then.
+TEST_F(ImportFixture, ACutOffLastLineWaitsForTheResume) {
+  const std::string head = "Time,Temperature(C),Humidity,DewPoint,HeatIndex\n2026-12-07 10:00:00,21.8,58,13.2,21.8\n";
+  const struct {
+    const char* what;
+    std::string copy;
+    bool whole;
+    std::size_t rows;
+  } cases[] = {
+      {"cut in the humidity", head + "2026-12-07 10:01:00,21.8,5", false, 1},
+      {"cut in a temperature", head + "2026-12-07 10:01:00,2", false, 1},
+      {"cut between CR and LF", head + "2026-12-07 10:01:00,21.8,58,13.2,21.8\r", false, 1},
+      {"cut right after a line", head, false, 1},
+      {"a whole card file without a last line feed", head + "2026-12-07 10:01:00,21.8,58,13.2,21.8", true, 2},
+  };
+  for (const auto& c : cases) {
+    WriteFile(folder / "CUT.CSV", c.copy);
+    const ImportResult r = ImportLocalCopy("CUT.CSV", folder / "CUT.CSV", db(), DayOrder::kMonthFirst, records, {}, c.whole);
+    ASSERT_TRUE(r.stored) << c.what;
+    EXPECT_EQ(r.rows->size(), c.rows) << c.what;
+    EXPECT_EQ(Count("Humidity"), static_cast<int>(c.rows)) << c.what;
+    EXPECT_EQ(Count("Temperature"), static_cast<int>(c.rows)) << c.what;
+  }
+
+  // End to end: an unplug inside a line, the import, the resume, the import.
+  const std::string content = sim::MakeLogFile(false, 100);
+  unit.SetFiles({{"LOG5.CSV", content}});
+  List();
+  unit.SetUnplugAfterReports(37);
+  const DownloadOutcome cut = transfer->DownloadFile("LOG5.CSV");
+  ASSERT_EQ(cut.status, DownloadStatus::kBlockFailed);
+  ASSERT_TRUE(cut.ImportFollows());
+  const std::size_t whole_lines = static_cast<std::size_t>(std::count(content.begin(), content.begin() + cut.written, '\n'));
+  ASSERT_NE(content[static_cast<std::size_t>(cut.written) - 1], '\n');  // the copy ends inside a line
+  ImportResult r = ImportLocalCopy("LOG5.CSV", folder / "LOG5.CSV", db(), DayOrder::kMonthFirst, records, {}, false);
+  EXPECT_EQ(r.rows->size(), whole_lines - 1);  // the header is no row
+  unit.Plug();
+  ASSERT_EQ(link.OpenDevice(), 1);
+  ASSERT_EQ(transfer->DownloadFile("LOG5.CSV").status, DownloadStatus::kDone);
+  r = ImportLocalCopy("LOG5.CSV", folder / "LOG5.CSV", db(), DayOrder::kMonthFirst, records);
+  EXPECT_EQ(r.rows->size(), 100u);
+  EXPECT_EQ(Count("Humidity"), 100);
+}
 
 // Unplugged at a random report of a download, a hundred times over, each time
 // followed by a resume: the copy ends byte-identical to the card file.
@@ -667,6 +752,10 @@ TEST_F(ImportFixture, DatesAreReadInOneOrderPerFile) {
        {2026, 3, 4, 10, 0, 0}},
       {"no clue: the locale, day first", lines, -1, DayOrder::kDayFirst, {2026, 4, 3, 10, 0, 0}},
       {"no clue: the locale, month first", lines, -1, DayOrder::kMonthFirst, {2026, 3, 4, 10, 0, 0}},
+      {"the file's own day above 12 beats a month-first note", "Time,T(C),H\n13-12-2026 10:00:00,1,2\n", 1,
+       DayOrder::kMonthFirst, {2026, 12, 13, 10, 0, 0}},
+      {"the file's own month above 12 beats a day-first note", "Time,T(C),H\n12-13-2026 10:00:00,1,2\n", 2,
+       DayOrder::kDayFirst, {2026, 12, 13, 10, 0, 0}},
   };
   for (const auto& c : cases) {
     const fs::path copy = folder / "D.CSV";
@@ -682,6 +771,15 @@ TEST_F(ImportFixture, DatesAreReadInOneOrderPerFile) {
     ASSERT_TRUE(records.NextRow(&time, &value)) << c.what;
     EXPECT_DOUBLE_EQ(time, ToOleDate(c.first)) << c.what;
   }
+  // Dates that fit neither order are refused, and the store keeps what it held.
+  const int held = Count("Humidity");
+  WriteFile(folder / "MIX.CSV", TextMode("Time,T(C),H\n13/04/2026 10:00:00,1,2\n04/13/2026 10:00:00,1,2\n"));
+  const ImportResult mixed = ImportLocalCopy("MIX.CSV", folder / "MIX.CSV", db(), DayOrder::kMonthFirst, records);
+  EXPECT_FALSE(mixed.stored);
+  EXPECT_NE(mixed.message.find("fit neither"), std::string::npos) << mixed.message;
+  EXPECT_NE(mixed.message.find("line 2"), std::string::npos) << mixed.message;
+  EXPECT_EQ(Count("Humidity"), held);
+
   // The download writes the note from the unit's settings byte.
   unit.SetFiles({{"N.CSV", lines}});
   List();

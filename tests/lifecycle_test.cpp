@@ -138,7 +138,12 @@ QStringList Windows(qint64 pid, const QProcessEnvironment& env) {
   const QStringList args = {"search", "--onlyvisible", "--pid", QString::number(pid)};
   QString out;
   WaitUntil([&] { return !(out = RunTool("xdotool", args, env)).isEmpty(); }, kLoaded);
-  return out.isEmpty() ? QStringList{} : out.split('\n');
+  QStringList windows;
+  // The simulated unit's tool window beside a dialog is not one of the console's.
+  for (const QString& id : out.isEmpty() ? QStringList{} : out.split('\n')) {
+    if (RunTool("xdotool", {"getwindowname", id}, env).trimmed() != "Simulation") windows << id;
+  }
+  return windows;
 }
 
 // What a window manager sends when the user clicks a window's close box or

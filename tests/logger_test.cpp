@@ -13,20 +13,27 @@
 #include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "logger/LiveWriter.h"
 #include "logger/Logger.h"
 #include "logger/Metrics.h"
 #include "logger/MqttPublisher.h"
+#include "logger/UnitIdentity.h"
 #include "logger/Serve.h"
+#include "logger/ServeConfig.h"
 #include "session/UnitSession.h"
 #include "settings/DataFolder.h"
 #include "sim/SimTransport.h"
@@ -333,44 +340,123 @@ TEST(LiveStoreTest, ExportKeepsTheSpanRulesInBothFormats) {
 
 TEST(MetricsTest, TextPassesPromtoolAndShowsOnlyCurrentReadings) {
   logger::StatusTable table;
-  table.Add("/dev/hidraw0");
+  table.Add("NV0001");
   table.Add("sim:\"odd\\unit\"");
-  ASSERT_FALSE(table.Connected("/dev/hidraw0"));
-  LivePoll poll = Poll(1765180800.5, "/dev/hidraw0", 23.5, 45, 10.9);
-  table.Polled("/dev/hidraw0", "{QT7100K@}\nsecond \"line\"", poll, 0.5);
-  table.PollFailed("/dev/hidraw0");
-  table.Polled("/dev/hidraw0", "{QT7100K@}\nsecond \"line\"", poll, 0.078);
-  table.Connected("sim:\"odd\\unit\"");
+  ASSERT_FALSE(table.Connected("NV0001", "/dev/hidraw0"));
+  LivePoll poll = Poll(1765180800.5, "NV0001", 23.5, 45, 10.9);
+  table.Polled("NV0001", "{QT7100K@}\nsecond \"line\"", poll, 0.5);
+  table.PollFailed("NV0001");
+  table.Polled("NV0001", "{QT7100K@}\nsecond \"line\"", poll, 0.078);
+  table.Connected("sim:\"odd\\unit\"", "sim:x");
   table.Polled("sim:\"odd\\unit\"", "", poll, 0.1);
   table.Lost("sim:\"odd\\unit\"", "No unit found.");
-  table.WriteFailed("/dev/hidraw0", 2);
+  table.Dropped("NV0001", 2);
   table.MqttFailed();
 
-  const std::string text = logger::RenderMetrics(table.Units(), table.MqttErrors(), "1.5");
+  const std::string text = logger::RenderMetrics(table.Units(), {.version = "1.5", .mqtt_errors = table.MqttErrors(), .store_failures = 3, .mqtt_state = "refused"});
   ExpectPromtoolPasses(text);
   for (const char* line : {
            "norvo_build_info{version=\"1.5\"} 1\n",
-           "norvo_unit_info{device=\"/dev/hidraw0\",identification=\"{QT7100K@}\\nsecond \\\"line\\\"\"} 1\n",
-           "norvo_unit_connected{device=\"/dev/hidraw0\"} 1\n",
-           "norvo_unit_connected{device=\"sim:\\\"odd\\\\unit\\\"\"} 0\n",
-           "norvo_temperature_celsius{device=\"/dev/hidraw0\",channel=\"1\"} 23.5\n",
-           "norvo_temperature_celsius{device=\"/dev/hidraw0\",channel=\"2\"} -40\n",
-           "norvo_relative_humidity_ratio{device=\"/dev/hidraw0\",channel=\"1\"} 0.45\n",
-           "norvo_dew_point_celsius{device=\"/dev/hidraw0\",channel=\"1\"} 10.9\n",
-           "norvo_last_poll_timestamp_seconds{device=\"/dev/hidraw0\"} 1765180800.5\n",
-           "norvo_polls_total{device=\"/dev/hidraw0\"} 2\n",
-           "norvo_last_poll_duration_seconds{device=\"/dev/hidraw0\"} 0.078\n",
-           "norvo_poll_errors_total{device=\"/dev/hidraw0\"} 1\n",
-           "norvo_store_write_errors_total{device=\"/dev/hidraw0\"} 2\n",
-           "norvo_reconnects_total{device=\"/dev/hidraw0\"} 0\n",
+           "norvo_unit_info{unit=\"NV0001\",device=\"/dev/hidraw0\",identification=\"{QT7100K@}\\nsecond \\\"line\\\"\"} 1\n",
+           "norvo_unit_connected{unit=\"NV0001\"} 1\n",
+           "norvo_unit_connected{unit=\"sim:\\\"odd\\\\unit\\\"\"} 0\n",
+           "norvo_temperature_celsius{unit=\"NV0001\",channel=\"1\"} 23.5\n",
+           "norvo_temperature_celsius{unit=\"NV0001\",channel=\"2\"} -40\n",
+           "norvo_relative_humidity_ratio{unit=\"NV0001\",channel=\"1\"} 0.45\n",
+           "norvo_dew_point_celsius{unit=\"NV0001\",channel=\"1\"} 10.9\n",
+           "norvo_last_poll_timestamp_seconds{unit=\"NV0001\"} 1765180800.5\n",
+           "norvo_polls_total{unit=\"NV0001\"} 2\n",
+           "norvo_last_poll_duration_seconds{unit=\"NV0001\"} 0.078\n",
+           "norvo_poll_errors_total{unit=\"NV0001\"} 1\n",
+           "norvo_store_dropped_polls_total{unit=\"NV0001\"} 2\n",
+           "norvo_reconnects_total{unit=\"NV0001\"} 0\n",
            "norvo_mqtt_publish_errors_total 1\n",
            "# TYPE norvo_polls_total counter\n",
+           "norvo_store_write_failures_total 3\n",
+           "norvo_mqtt_connection_state{state=\"connecting\"} 0\n",
+           "norvo_mqtt_connection_state{state=\"refused\"} 1\n",
        }) {
     EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
   }
   // No humidity on channel 2, and nothing from the unit that went away.
-  EXPECT_EQ(text.find("norvo_relative_humidity_ratio{device=\"/dev/hidraw0\",channel=\"2\"}"), std::string::npos);
-  EXPECT_EQ(text.find("norvo_temperature_celsius{device=\"sim:"), std::string::npos) << text;
+  EXPECT_EQ(text.find("norvo_relative_humidity_ratio{unit=\"NV0001\",channel=\"2\"}"), std::string::npos);
+  EXPECT_EQ(text.find("norvo_temperature_celsius{unit=\"sim:"), std::string::npos) << text;
+}
+
+// A client connection of the test's own.
+int Connect(int port) {
+  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(s);
+    return -1;
+  }
+  return s;
+}
+
+// Sends the request and reads the answer until the server closes.
+std::string Exchange(int port, const std::string& request) {
+  const int s = Connect(port);
+  if (s < 0) return "";
+  timeval limit{10, 0};
+  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  for (std::size_t at = 0; at < request.size();) {
+    const ssize_t n = ::send(s, request.data() + at, request.size() - at, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    at += static_cast<std::size_t>(n);
+  }
+  std::string answer;
+  char buf[4096];
+  for (ssize_t n; (n = ::recv(s, buf, sizeof buf, 0)) > 0;) answer.append(buf, static_cast<std::size_t>(n));
+  ::close(s);
+  return answer;
+}
+
+TEST(MetricsServerTest, AnswersOnlyWhatAScraperAsks) {
+  logger::MetricsServer server([] { return std::string("norvo_x 1\n"); });
+  std::string error;
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, &error)) << error;
+  std::string many = "GET /metrics HTTP/1.1\r\n";
+  for (int i = 0; i < 200; ++i) many.append("X-").append(std::to_string(i)).append(": 1\r\n");
+  struct Case {
+    std::string request;
+    const char* status;  // the answer's first line
+    const char* has;     // in the answer
+  };
+  const Case cases[] = {
+      {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK", "\r\n\r\nnorvo_x 1\n"},
+      {"GET /metrics?x=1 HTTP/1.0\n\n", "HTTP/1.1 200 OK", "version=0.0.4"},
+      {"HEAD /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "Content-Length: 10\r\nConnection: close\r\n\r\n"},
+      {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "<a href=\"/metrics\">"},
+      {"POST /metrics HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde", "HTTP/1.1 405 Method Not Allowed", "Allow: GET, HEAD"},
+      {"DELETE / HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", ""},
+      {"GET /metrics HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n" + std::string(65536, 'z'), "HTTP/1.1 413", ""},
+      {"GET /metrics HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nabcde\r\n", "HTTP/1.1 413", ""},
+      {"GET /other HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", ""},
+      {"GET /metrics\r\n\r\n", "HTTP/1.1 400 Bad Request", ""},
+      {"GET /metrics HTTP/1.1\r\nno colon\r\n\r\n", "HTTP/1.1 400 Bad Request", ""},
+      {many + "\r\n", "HTTP/1.1 431", ""},
+      {"GET /metrics HTTP/1.1\r\nX: " + std::string(20000, 'a') + "\r\n\r\n", "HTTP/1.1 431", ""},
+  };
+  for (const Case& c : cases) {
+    const std::string answer = Exchange(server.Port(), c.request);
+    EXPECT_EQ(answer.substr(0, answer.find("\r\n")).rfind(c.status, 0), 0u) << c.request.substr(0, 60) << "\n" << answer;
+    EXPECT_NE(answer.find(c.has), std::string::npos) << c.request.substr(0, 60) << "\n" << answer;
+  }
+
+  // Clients that connect and say nothing, more than the cap: a scrape still
+  // gets through at once, and Stop does not wait for any of them.
+  std::vector<int> idle;
+  for (int i = 0; i < logger::MetricsServer::kMaxConnections + 8; ++i) idle.push_back(Connect(server.Port()));
+  const std::string scrape = Exchange(server.Port(), "GET /metrics HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(scrape.rfind("HTTP/1.1 200 OK", 0), 0u) << scrape;
+  const auto before = std::chrono::steady_clock::now();
+  server.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 500ms);
+  for (const int fd : idle) ::close(fd);
 }
 
 TEST(ServeOptionsTest, HostAndPortTexts) {
@@ -426,13 +512,13 @@ struct Notes {
       lines.push_back(line);
     };
   }
-  bool Has(const std::string& text) {
+  int Count(const std::string& text) {
     std::lock_guard lock(mutex);
-    for (const std::string& l : lines) {
-      if (l.find(text) != std::string::npos) return true;
-    }
-    return false;
+    int n = 0;
+    for (const std::string& l : lines) n += l.find(text) != std::string::npos;
+    return n;
   }
+  bool Has(const std::string& text) { return Count(text) > 0; }
 };
 
 logger::LoggerOptions TestOptions(const TempFolder& folder) {
@@ -449,7 +535,7 @@ logger::LoggerOptions TestOptions(const TempFolder& folder) {
 
 logger::UnitStatus StatusOf(const logger::Logger& l, const std::string& path) {
   for (const logger::UnitStatus& u : l.Status().Units()) {
-    if (u.path == path) return u;
+    if (u.name == path) return u;
   }
   return {};
 }
@@ -464,7 +550,7 @@ TEST(LoggerTest, PollsEveryUnitIntoTheStoreAndTheEndpoint) {
     LiveStore live;
     std::string error;
     ASSERT_TRUE(live.Open((folder.path / kDatabaseFile).string(), &error));
-    const LivePoll old[] = {Poll(Now() - 3 * 86400, "sim:unit1", 20.0, 40, 6.0), Poll(Now() - 3600, "sim:unit1", 20.0, 40, 6.0)};
+    const LivePoll old[] = {Poll(Now() - 3 * 86400, "SIM00001", 20.0, 40, 6.0), Poll(Now() - 3600, "SIM00001", 20.0, 40, 6.0)};
     ASSERT_TRUE(live.Append(old, &error));
   }
   Notes notes;
@@ -474,7 +560,7 @@ TEST(LoggerTest, PollsEveryUnitIntoTheStoreAndTheEndpoint) {
   std::string error;
   ASSERT_EQ(l.Start(&error), logger::Logger::StartError::kNone) << error;
   l.StartUnits();
-  ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, "sim:unit1").polls >= 3 && StatusOf(l, "sim:unit2").polls >= 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, "SIM00001").polls >= 3 && StatusOf(l, "SIM00002").polls >= 3; }));
 
   // The unit is held: no other session gets it meanwhile.
   {
@@ -487,18 +573,18 @@ TEST(LoggerTest, PollsEveryUnitIntoTheStoreAndTheEndpoint) {
 
   const std::string text = Scrape(l.MetricsPort());
   ExpectPromtoolPasses(text);
-  for (const char* line : {"norvo_temperature_celsius{device=\"sim:unit1\",channel=\"1\"} 21.5\n",
-                           "norvo_relative_humidity_ratio{device=\"sim:unit1\",channel=\"1\"} 0.4\n",
-                           "norvo_temperature_celsius{device=\"sim:unit2\",channel=\"1\"} -12.3\n",
-                           "norvo_unit_info{device=\"sim:unit2\",identification=\"{QT7100K@}\"} 1\n",
-                           "norvo_unit_connected{device=\"sim:unit1\"} 1\n"}) {
+  for (const char* line : {"norvo_temperature_celsius{unit=\"SIM00001\",channel=\"1\"} 21.5\n",
+                           "norvo_relative_humidity_ratio{unit=\"SIM00001\",channel=\"1\"} 0.4\n",
+                           "norvo_temperature_celsius{unit=\"SIM00002\",channel=\"1\"} -12.3\n",
+                           "norvo_unit_info{unit=\"SIM00002\",device=\"sim:unit2\",identification=\"{QT7100K@}\"} 1\n",
+                           "norvo_unit_connected{unit=\"SIM00001\"} 1\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
   }
   EXPECT_EQ(text.find("channel=\"8\""), std::string::npos) << "CH8 has no sensor";
 
   l.Stop();
   const fs::path db = folder.path / kDatabaseFile;
-  const int polls = static_cast<int>(StatusOf(l, "sim:unit1").polls + StatusOf(l, "sim:unit2").polls);
+  const int polls = static_cast<int>(StatusOf(l, "SIM00001").polls + StatusOf(l, "SIM00002").polls);
   EXPECT_EQ(static_cast<int>(l.Written()), polls);
   EXPECT_EQ(CountRows(db, "SELECT count(*) FROM LiveReadings WHERE Time > " + std::to_string(Now() - 600)),
             polls * kLiveChannels);
@@ -506,12 +592,12 @@ TEST(LoggerTest, PollsEveryUnitIntoTheStoreAndTheEndpoint) {
   EXPECT_EQ(CountRows(db, "SELECT count(*) FROM LiveReadings WHERE Time BETWEEN " + std::to_string(Now() - 7200) +
                               " AND " + std::to_string(Now() - 600)),
             kLiveChannels);
-  EXPECT_EQ(CountRows(db, "SELECT count(*) FROM LiveReadings WHERE Unit = 'sim:unit2' AND Channel = 1 AND "
+  EXPECT_EQ(CountRows(db, "SELECT count(*) FROM LiveReadings WHERE Unit = 'SIM00002' AND Channel = 1 AND "
                           "Temperature = -12.3 AND Humidity = 80 AND DewPoint IS NOT NULL AND Time > " +
                               std::to_string(Now() - 600)),
-            static_cast<int>(StatusOf(l, "sim:unit2").polls));
+            static_cast<int>(StatusOf(l, "SIM00002").polls));
   EXPECT_EQ(CountRows(db, "SELECT count(*) FROM LiveReadings WHERE Channel = 8 AND Temperature IS NOT NULL"), 0);
-  EXPECT_TRUE(notes.Has("sim:unit1: connected"));
+  EXPECT_TRUE(notes.Has("SIM00001: connected"));
   // Stopped: the unit is free for the next process.
   UnitSession after(sim.transport, folder.path, UnitSession::Options{.lock_unit = true, .lock_folder = folder.path});
   EXPECT_EQ(after.Open(), OpenState::kOpened);
@@ -526,33 +612,33 @@ TEST(LoggerTest, SurvivesUnplugAndPlugAndCountsTheGap) {
   std::string error;
   ASSERT_EQ(l.Start(&error), logger::Logger::StartError::kNone) << error;
   l.StartUnits();
-  ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, "sim:unit1").polls >= 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, "SIM00001").polls >= 2; }));
 
   sim.units[0]->Unplug();
-  ASSERT_TRUE(WaitUntil([&] { return !StatusOf(l, "sim:unit1").connected; }));
-  const std::uint64_t polls_before = StatusOf(l, "sim:unit1").polls;
+  ASSERT_TRUE(WaitUntil([&] { return !StatusOf(l, "SIM00001").connected; }));
+  const std::uint64_t polls_before = StatusOf(l, "SIM00001").polls;
   const std::string away = Scrape(l.MetricsPort());
-  EXPECT_NE(away.find("norvo_unit_connected{device=\"sim:unit1\"} 0\n"), std::string::npos) << away;
-  EXPECT_EQ(away.find("norvo_temperature_celsius{device=\"sim:unit1\""), std::string::npos) << "no stale readings";
-  EXPECT_TRUE(WaitUntil([&] { return notes.Has("sim:unit1: No unit found."); }));
+  EXPECT_NE(away.find("norvo_unit_connected{unit=\"SIM00001\"} 0\n"), std::string::npos) << away;
+  EXPECT_EQ(away.find("norvo_temperature_celsius{unit=\"SIM00001\""), std::string::npos) << "no stale readings";
+  EXPECT_TRUE(WaitUntil([&] { return notes.Has("SIM00001: No unit found."); }));
   std::this_thread::sleep_for(200ms);  // the unit stays away for a while
-  EXPECT_EQ(StatusOf(l, "sim:unit1").polls, polls_before);
+  EXPECT_EQ(StatusOf(l, "SIM00001").polls, polls_before);
 
   sim.units[0]->Plug();
-  ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, "sim:unit1").polls >= polls_before + 2; }));
-  const logger::UnitStatus back = StatusOf(l, "sim:unit1");
+  ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, "SIM00001").polls >= polls_before + 2; }));
+  const logger::UnitStatus back = StatusOf(l, "SIM00001");
   EXPECT_TRUE(back.connected);
   EXPECT_EQ(back.reconnects, 1u);
   EXPECT_GE(back.disconnected_seconds, 0.2);
   EXPECT_GE(back.poll_errors, 1u);
-  EXPECT_TRUE(notes.Has("sim:unit1: back after "));
+  EXPECT_TRUE(notes.Has("SIM00001: back after "));
   const std::string text = Scrape(l.MetricsPort());
   ExpectPromtoolPasses(text);
-  EXPECT_NE(text.find("norvo_reconnects_total{device=\"sim:unit1\"} 1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("norvo_reconnects_total{unit=\"SIM00001\"} 1\n"), std::string::npos) << text;
   l.Stop();
   // The rows have the gap the unit had: nothing was made up for it.
   EXPECT_EQ(CountRows(folder.path / kDatabaseFile, "SELECT count(DISTINCT Time) FROM LiveReadings"),
-            static_cast<int>(StatusOf(l, "sim:unit1").polls));
+            static_cast<int>(StatusOf(l, "SIM00001").polls));
 }
 
 // A pulled unit shows as away within moments, not at its next poll: the
@@ -568,9 +654,9 @@ TEST(LoggerTest, APullShowsAtOnceAndTheReturnIsCounted) {
   std::string error;
   ASSERT_EQ(l.Start(&error), logger::Logger::StartError::kNone) << error;
   l.StartUnits();
-  ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, "sim:unit1").polls >= 1; }));
-  const std::string connected = "norvo_unit_connected{device=\"sim:unit1\"} ";
-  const std::string reading = "norvo_temperature_celsius{device=\"sim:unit1\"";
+  ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, "SIM00001").polls >= 1; }));
+  const std::string connected = "norvo_unit_connected{unit=\"SIM00001\"} ";
+  const std::string reading = "norvo_temperature_celsius{unit=\"SIM00001\"";
   ASSERT_NE(Scrape(l.MetricsPort()).find(reading), std::string::npos);
 
   sim.units[0]->Unplug();
@@ -578,16 +664,47 @@ TEST(LoggerTest, APullShowsAtOnceAndTheReturnIsCounted) {
   EXPECT_TRUE(WaitUntil([&] { return (away = Scrape(l.MetricsPort())).find(connected + "0\n") != std::string::npos; }, 3s))
       << away;
   EXPECT_EQ(away.find(reading), std::string::npos) << away;
-  EXPECT_TRUE(notes.Has("sim:unit1: unit lost"));
+  EXPECT_TRUE(notes.Has("SIM00001: unit lost"));
 
   sim.units[0]->Plug();
   std::string back;
   EXPECT_TRUE(WaitUntil([&] {
     back = Scrape(l.MetricsPort());
     return back.find(connected + "1\n") != std::string::npos && back.find(reading) != std::string::npos &&
-           back.find("norvo_reconnects_total{device=\"sim:unit1\"} 1\n") != std::string::npos;
+           back.find("norvo_reconnects_total{unit=\"SIM00001\"} 1\n") != std::string::npos;
   }, 5s)) << back;
   l.Stop();
+}
+
+// --unit by name: that unit only, shown from the start even while absent,
+// and followed by its name to whatever path it comes back at.
+TEST(LoggerTest, ServesTheUnitNamedWhereverItIs) {
+  TempFolder folder;
+  sim::SimUnit one(sim::SimUnit::Options{.seed = 1}), two(sim::SimUnit::Options{.seed = 2});
+  for (sim::SimUnit* u : {&one, &two}) {
+    u->SetTimeScale(kTimeScale);
+    u->SetDrift(false);
+  }
+  sim::SimTransport transport;
+  transport.AddUnit(&one, "sim:a");
+  two.Unplug();
+  transport.AddUnit(&two, "sim:b");
+  logger::LoggerOptions o = TestOptions(folder);
+  o.units = {"SIM00002"};
+  Notes notes;
+  logger::Logger l(transport, o, notes.Fn());
+  std::string error;
+  ASSERT_EQ(l.Start(&error), logger::Logger::StartError::kNone) << error;
+  l.StartUnits();
+  ASSERT_EQ(l.Status().Units().size(), 1u);
+  EXPECT_TRUE(WaitUntil([&] { return notes.Has("SIM00002: No unit found."); }));
+  two.Plug();
+  ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, "SIM00002").polls >= 2; }));
+  EXPECT_EQ(StatusOf(l, "SIM00002").device, "sim:b");
+  l.Rescan();
+  EXPECT_EQ(l.Status().Units().size(), 1u) << "the other unit is not served";
+  l.Stop();
+  EXPECT_EQ(CountRows(folder.path / kDatabaseFile, "SELECT count(*) FROM LiveReadings WHERE Unit <> 'SIM00002'"), 0);
 }
 
 TEST(LoggerTest, WaitsForAUnitAnotherProcessHolds) {
@@ -601,31 +718,262 @@ TEST(LoggerTest, WaitsForAUnitAnotherProcessHolds) {
   std::string error;
   ASSERT_EQ(l.Start(&error), logger::Logger::StartError::kNone) << error;
   l.StartUnits();
-  ASSERT_TRUE(WaitUntil([&] { return notes.Has("sim:unit1: unit in use by pid " + std::to_string(::getpid())); }));
-  EXPECT_FALSE(StatusOf(l, "sim:unit1").connected);
-  EXPECT_EQ(StatusOf(l, "sim:unit1").polls, 0u);
+  ASSERT_TRUE(WaitUntil([&] { return notes.Has("SIM00001: unit in use by pid " + std::to_string(::getpid())); }));
+  EXPECT_FALSE(StatusOf(l, "SIM00001").connected);
+  EXPECT_EQ(StatusOf(l, "SIM00001").polls, 0u);
   holder.Stop();
-  EXPECT_TRUE(WaitUntil([&] { return StatusOf(l, "sim:unit1").polls >= 1; }));
-  EXPECT_EQ(StatusOf(l, "sim:unit1").reconnects, 0u) << "never connected before: no reconnection";
+  EXPECT_TRUE(WaitUntil([&] { return StatusOf(l, "SIM00001").polls >= 1; }));
+  EXPECT_EQ(StatusOf(l, "SIM00001").reconnects, 0u) << "never connected before: no reconnection";
   l.Stop();
+}
+
+// Another connection to the store holding its write lock, as a sqlite3 shell
+// in a transaction would: every write of the logger is refused meanwhile.
+class StoreLock {
+ public:
+  explicit StoreLock(const fs::path& db) {
+    sqlite3_open(db.c_str(), &h_);
+    sqlite3_busy_timeout(h_, 10000);  // the logger may be in a write
+    locked_ = sqlite3_exec(h_, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  ~StoreLock() { Release(); sqlite3_close(h_); }
+  bool Locked() const { return locked_; }
+  void Release() {
+    if (locked_) sqlite3_exec(h_, "COMMIT", nullptr, nullptr, nullptr);
+    locked_ = false;
+  }
+
+ private:
+  sqlite3* h_ = nullptr;
+  bool locked_ = false;
+};
+
+std::uint64_t Waiting(const logger::LiveWriter& w) {
+  std::uint64_t n = 0;
+  for (const auto& [unit, k] : w.Waiting()) n += k;
+  return n;
+}
+
+// A refused write keeps its polls; a full queue drops the oldest, counted;
+// a store that cannot be written is refused at start.
+TEST(LiveWriterTest, KeepsWhatTheStoreRefusesWithinTheBound) {
+  TempFolder folder;
+  const fs::path db = folder.path / kDatabaseFile;
+  struct Case {
+    std::size_t bound;
+    int pushed;
+    std::uint64_t lost;
+  };
+  for (const Case c : {Case{100, 6, 0}, Case{4, 6, 2}}) {
+    fs::remove(db);
+    std::mutex m;
+    std::map<std::string, std::uint64_t> dropped;  // guarded by m
+    logger::LiveWriter w(db.string(), 0, [&](const std::string& u, std::uint64_t n) { std::lock_guard l(m); dropped[u] += n; },
+                         [](const std::string&) {}, 20ms, c.bound);
+    std::string error;
+    ASSERT_TRUE(w.Start(&error)) << error;
+    {
+      StoreLock lock(db);
+      ASSERT_TRUE(lock.Locked());
+      w.Push(Poll(Now(), "u0", 20.0, 40, 6.0));
+      ASSERT_TRUE(WaitUntil([&] { return w.Failures() >= 1; })) << "the busy time-out passes";
+      for (int i = 1; i < c.pushed; ++i) w.Push(Poll(Now() + i, i % 2 ? "u1" : "u0", 20.0, 40, 6.0));
+      EXPECT_EQ(Waiting(w), static_cast<std::uint64_t>(c.pushed) - c.lost);
+      EXPECT_EQ(CountRows(db, "SELECT count(*) FROM LiveReadings"), -1) << "locked for readers too";
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Waiting(w) == 0; }));
+    w.Stop();
+    EXPECT_EQ(w.Written(), static_cast<std::uint64_t>(c.pushed) - c.lost);
+    EXPECT_EQ(w.Lost(), c.lost);
+    EXPECT_EQ(CountRows(db, "SELECT count(*) FROM LiveReadings"), static_cast<int>(w.Written()) * kLiveChannels);
+    // The oldest went: u0 at 0 and u1 at 1.
+    if (c.lost) {
+      std::lock_guard l(m);
+      EXPECT_EQ(dropped, (std::map<std::string, std::uint64_t>{{"u0", 1}, {"u1", 1}}));
+    }
+  }
+  const fs::path locked_out = folder.path / "ro";
+  fs::create_directories(locked_out);
+  {
+    LiveStore make;
+    std::string error;
+    ASSERT_TRUE(make.Open((locked_out / kDatabaseFile).string(), &error));
+  }
+  fs::permissions(locked_out / kDatabaseFile, fs::perms::owner_read | fs::perms::group_read);
+  if (::geteuid() != 0) {  // root writes whatever the mode says
+    logger::LiveWriter w((locked_out / kDatabaseFile).string(), 0, nullptr, nullptr);
+    std::string error;
+    EXPECT_FALSE(w.Start(&error));
+    EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
+  }
+}
+
+// Hours of unattended logging, time-scaled: the store locked for longer than
+// its busy time-out, units pulled and plugged, the broker restarted. Every
+// answered poll ends up as a row.
+TEST(LoggerTest, SoakEveryAnsweredPollIsStored) {
+  REQUIRE_TOOL(mosquitto, "mosquitto");
+  TempFolder folder;
+  Broker broker(folder.path);
+  ASSERT_TRUE(broker.Start());
+  Units sim(2);
+  Notes notes;
+  logger::LoggerOptions o = TestOptions(folder);
+  o.store_retry = 20ms;
+  o.mqtt.host = "127.0.0.1";
+  o.mqtt.port = broker.Port();
+  logger::Logger l(sim.transport, o, notes.Fn());
+  std::string error;
+  ASSERT_EQ(l.Start(&error), logger::Logger::StartError::kNone) << error;
+  l.StartUnits();
+  const fs::path db = folder.path / kDatabaseFile;
+  const auto polls = [&] { return StatusOf(l, "SIM00001").polls + StatusOf(l, "SIM00002").polls; };
+  for (int round = 0; round < 2; ++round) {
+    std::uint64_t before = polls();
+    ASSERT_TRUE(WaitUntil([&] { return polls() >= before + 4; }));
+    {
+      StoreLock lock(db);
+      ASSERT_TRUE(lock.Locked());
+      ASSERT_TRUE(WaitUntil([&] { return notes.Count("cannot write the readings, keeping them") > round; }));
+      sim.units[round]->Unplug();
+      broker.Stop();
+      before = polls();
+      ASSERT_TRUE(WaitUntil([&] { return polls() >= before + 3; })) << "the other unit goes on";
+      const std::string text = l.Metrics();
+      const std::string other = round == 0 ? "SIM00002" : "SIM00001";
+      EXPECT_EQ(text.find("norvo_store_waiting_polls{unit=\"" + other + "\"} 0\n"),
+                std::string::npos)
+          << text;
+      EXPECT_EQ(text.find("norvo_store_write_failures_total 0\n"), std::string::npos) << text;
+    }
+    ASSERT_TRUE(WaitUntil([&] { return notes.Count("the record store takes the readings again") > round; }));
+    sim.units[round]->Plug();
+    ASSERT_TRUE(broker.Start());
+    ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, round == 0 ? "SIM00001" : "SIM00002").reconnects >= 1; }));
+  }
+  l.Stop();
+  EXPECT_EQ(l.Lost(), 0u);
+  EXPECT_EQ(l.Written(), polls());
+  EXPECT_EQ(CountRows(db, "SELECT count(*) FROM LiveReadings"), static_cast<int>(polls()) * kLiveChannels);
+}
+
+// Home Assistant's MQTT sensor, as its documentation lists the keys of a
+// discovery payload today: what must be there, and everything that may.
+void ExpectHomeAssistantSensor(const std::string& payload) {
+  const nlohmann::json c = nlohmann::json::parse(payload);
+  const std::set<std::string> sensor = {
+      "availability", "availability_mode", "availability_template", "availability_topic", "device", "default_entity_id",
+      "device_class", "enabled_by_default", "encoding", "entity_category", "entity_picture", "expire_after",
+      "force_update", "icon", "json_attributes_template", "json_attributes_topic", "last_reset_value_template", "name",
+      "options", "origin", "payload_available", "payload_not_available", "platform", "suggested_display_precision",
+      "qos", "state_class", "state_topic", "unique_id", "unit_of_measurement", "value_template"};
+  const std::set<std::string> device = {"configuration_url", "connections", "hw_version", "identifiers", "manufacturer",
+                                        "model", "model_id", "name", "serial_number", "suggested_area", "sw_version",
+                                        "via_device"};
+  const std::set<std::string> origin = {"name", "sw_version", "support_url"};
+  const struct {
+    const nlohmann::json& block;
+    const std::set<std::string>& allowed;
+    std::vector<std::string> required;
+  } blocks[] = {
+      {c, sensor, {"state_topic", "unique_id", "default_entity_id", "device", "origin", "expire_after"}},
+      {c["device"], device, {"identifiers", "name", "manufacturer", "model"}},
+      {c["origin"], origin, {"name", "sw_version", "support_url"}},
+  };
+  for (const auto& b : blocks) {
+    ASSERT_TRUE(b.block.is_object()) << payload;
+    for (const auto& [key, value] : b.block.items()) EXPECT_TRUE(b.allowed.count(key)) << key << " in " << payload;
+    for (const std::string& key : b.required) EXPECT_TRUE(b.block.contains(key)) << key << " missing: " << payload;
+  }
+  const std::string entity = c.value("default_entity_id", "");
+  EXPECT_EQ(entity.rfind("sensor.", 0), 0u) << entity;
+  EXPECT_EQ(entity.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_", 7), std::string::npos) << entity;
+  EXPECT_TRUE(c["expire_after"].is_number_integer() && c["expire_after"] > 0) << payload;
+  EXPECT_TRUE(c["availability"].is_array() && c["availability"].size() == 1) << payload;
+}
+
+TEST(MqttPublisherTest, DiscoveryAsHomeAssistantDocumentsIt) {
+  logger::MqttOptions o;
+  o.version = "1.5";
+  o.support_url = "https://example.org/norvo";
+  o.expire_after_s = 60;
+  const logger::MqttPublisher mqtt(o, nullptr, nullptr);
+  struct Case {
+    std::string unit, identification;
+    const char* model;
+    const char* serial;      // nullptr: none
+    const char* sw_version;  // nullptr: none
+    const char* entity;      // of CH1 temperature
+  };
+  const Case cases[] = {
+      {"SIM00001", "{QT7100K@}", "QT7100K", "SIM00001", nullptr, "sensor.norvo_sim00001_ch1_temperature"},
+      {"AB-12", "{QT5100@} V2.10\r\n", "QT5100", "AB-12", "V2.10", "sensor.norvo_ab_12_ch1_temperature"},
+      {"pci-0000:00:14.0-usb-0:2:1.0", "odd text", "odd text", nullptr, nullptr,
+       "sensor.norvo_pci_0000_00_14_0_usb_0_2_1_0_ch1_temperature"},
+  };
+  for (const Case& c : cases) {
+    const auto messages = mqtt.Discovery(c.unit, c.identification);
+    ASSERT_EQ(messages.size(), 24u);
+    for (const auto& [topic, payload] : messages) ExpectHomeAssistantSensor(payload);
+    const nlohmann::json first = nlohmann::json::parse(messages[0].second);
+    EXPECT_EQ(messages[0].first, "homeassistant/sensor/norvo_" + logger::MqttPublisher::UnitId(c.unit) + "/ch1_temperature/config");
+    EXPECT_EQ(first["default_entity_id"], c.entity);
+    EXPECT_EQ(first["device"]["model"], c.model);
+    EXPECT_EQ(first["device"]["manufacturer"], "Tarvik");
+    EXPECT_EQ(first["device"]["name"], "Ombrix " + c.unit);
+    EXPECT_EQ(first["device"].contains("serial_number") ? first["device"]["serial_number"].get<std::string>() : "",
+              c.serial ? c.serial : "");
+    EXPECT_EQ(first["device"].contains("sw_version") ? first["device"]["sw_version"].get<std::string>() : "",
+              c.sw_version ? c.sw_version : "");
+    EXPECT_EQ(first["origin"], nlohmann::json({{"name", "norvoctl serve"}, {"sw_version", "1.5"}, {"support_url", o.support_url}}));
+    EXPECT_EQ(first["expire_after"], 60);
+  }
+}
+
+TEST(UnitIdentityTest, SerialElsePortElsePath) {
+  const auto id_path = [](const std::string& path) { return path == "/dev/hidraw9" ? "" : "usb-port-of-" + path; };
+  struct Case {
+    std::vector<HidInterfaceInfo> present;
+    std::vector<std::string> names;
+  };
+  const Case cases[] = {
+      {{{"/dev/hidraw0", kVendorId, kProductId, "NV123"}}, {"NV123"}},
+      {{{"/dev/hidraw3", kVendorId, kProductId, ""}}, {"usb-port-of-/dev/hidraw3"}},
+      // A serial two units share names neither.
+      {{{"/dev/hidraw0", kVendorId, kProductId, "0001"}, {"/dev/hidraw1", kVendorId, kProductId, "0001"}},
+       {"usb-port-of-/dev/hidraw0", "usb-port-of-/dev/hidraw1"}},
+      {{{"/dev/hidraw9", kVendorId, kProductId, ""}, {"/dev/hidraw2", 0x046d, 0xc52b, "K"}}, {"/dev/hidraw9"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> names;
+    for (const logger::NamedUnit& u : logger::NameUnits(c.present, id_path)) names.push_back(u.name);
+    EXPECT_EQ(names, c.names);
+  }
+  EXPECT_EQ(logger::UdevIdPath("sim:unit1"), "");
+  EXPECT_EQ(logger::UdevIdPath("/dev/null").find("usb-"), std::string::npos);
 }
 
 // ---- norvoctl serve as a process -------------------------------------------------
 
 class Serve {
  public:
-  Serve(const TempFolder& folder, std::vector<std::string> args) : folder_(folder) {
+  // name: of its output files in the folder, for a second serve beside the first.
+  Serve(const TempFolder& folder, std::vector<std::string> args, const std::string& name = "serve",
+        std::vector<std::string> env = {})
+      : folder_(folder), name_(name) {
     std::vector<std::string> argv = {NORVOCTL, "--data-dir", (folder.path / "data").string(), "serve"};
     argv.insert(argv.end(), args.begin(), args.end());
+    env.push_back("NORVO_TIME_SCALE=0.01");
+    env.push_back("NORVO_RUNTIME_DIR=" + folder.path.string());
     // Output and error in files, which the test reads while it runs.
-    child_ = testing::Spawn(argv, {.env = {"NORVO_TIME_SCALE=0.01", "NORVO_RUNTIME_DIR=" + folder.path.string()},
-                                   .out = folder.path / "serve.out", .err = folder.path / "serve.err"});
+    child_ = testing::Spawn(argv, {.env = env,
+                                   .out = folder.path / (name + ".out"), .err = folder.path / (name + ".err")});
   }
   ~Serve() {
     if (child_.pid > 0) End(SIGKILL);
   }
-  std::string Err() const { return ReadFile(folder_.path / "serve.err"); }
-  std::string Out() const { return ReadFile(folder_.path / "serve.out"); }
+  std::string Err() const { return ReadFile(folder_.path / (name_ + ".err")); }
+  std::string Out() const { return ReadFile(folder_.path / (name_ + ".out")); }
   // The port from the banner; 0 when it did not come.
   int MetricsPort() const {
     int port = 0;
@@ -646,6 +994,7 @@ class Serve {
 
  private:
   const TempFolder& folder_;
+  std::string name_;
   testing::Child child_;
 };
 
@@ -666,54 +1015,58 @@ TEST(ServeTest, ThreeSimulatedUnitsToMetricsMqttAndStoreUntilSignalled) {
   const int port = serve.MetricsPort();
   ASSERT_NE(port, 0) << serve.Err();
   ASSERT_TRUE(WaitUntil([&] {
-    return CountUnitStates(sub, "sim_unit1") >= 2 && CountUnitStates(sub, "sim_unit2") >= 2 &&
-           CountUnitStates(sub, "sim_unit3") >= 2;
+    return CountUnitStates(sub, "SIM00001") >= 2 && CountUnitStates(sub, "SIM00002") >= 2 &&
+           CountUnitStates(sub, "SIM00003") >= 2;
   })) << serve.Err();
 
   const std::string text = Scrape(port);
   ExpectPromtoolPasses(text);
-  for (const char* unit : {"sim:unit1", "sim:unit2", "sim:unit3"}) {
-    EXPECT_NE(text.find("norvo_unit_connected{device=\"" + std::string(unit) + "\"} 1\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("norvo_temperature_celsius{device=\"" + std::string(unit) + "\",channel=\"7\"}"), std::string::npos);
+  for (const char* unit : {"SIM00001", "SIM00002", "SIM00003"}) {
+    EXPECT_NE(text.find("norvo_unit_connected{unit=\"" + std::string(unit) + "\"} 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("norvo_temperature_celsius{unit=\"" + std::string(unit) + "\",channel=\"7\"}"), std::string::npos);
   }
 
   // Discovery: three quantities of eight channels per unit, retained, each
   // naming its unit and reading its value from the unit's state message.
-  EXPECT_EQ(sub.Messages("homeassistant/sensor/norvo_sim_unit2/").size(), 24u);
-  const auto configs = sub.Messages("homeassistant/sensor/norvo_sim_unit2/ch3_humidity/config");
+  EXPECT_EQ(sub.Messages("homeassistant/sensor/norvo_SIM00002/").size(), 24u);
+  const auto configs = sub.Messages("homeassistant/sensor/norvo_SIM00002/ch3_humidity/config");
   ASSERT_FALSE(configs.empty());
   const nlohmann::json config = nlohmann::json::parse(configs.back().payload);
   EXPECT_EQ(config["device_class"], "humidity");
   EXPECT_EQ(config["unit_of_measurement"], "%");
-  EXPECT_EQ(config["state_topic"], "norvo/sim_unit2/state");
+  EXPECT_EQ(config["state_topic"], "norvo/SIM00002/state");
   EXPECT_EQ(config["value_template"], "{{ value_json.channels[2].humidity }}");
-  EXPECT_EQ(config["device"]["model"], "{QT7100K@}");
-  EXPECT_EQ(config["availability"][0]["topic"], "norvo/status");
-  const nlohmann::json dew = nlohmann::json::parse(sub.Last("homeassistant/sensor/norvo_sim_unit1/ch1_dew_point/config"));
+  EXPECT_EQ(config["device"]["model"], "QT7100K");
+  EXPECT_EQ(config["device"]["serial_number"], "SIM00002");
+  EXPECT_EQ(config["availability"][0]["topic"], "norvo/SIM00002/availability");
+  EXPECT_EQ(config["expire_after"], 10);
+  for (const Subscriber::Message& m : sub.Messages("homeassistant/")) ExpectHomeAssistantSensor(m.payload);
+  const nlohmann::json dew = nlohmann::json::parse(sub.Last("homeassistant/sensor/norvo_SIM00001/ch1_dew_point/config"));
   EXPECT_EQ(dew["device_class"], "temperature");
   EXPECT_EQ(dew["unit_of_measurement"], "\u00B0C");
 
-  const nlohmann::json state = nlohmann::json::parse(sub.Last("norvo/sim_unit3/state"));
+  const nlohmann::json state = nlohmann::json::parse(sub.Last("norvo/SIM00003/state"));
+  EXPECT_EQ(state["unit"], "SIM00003");
   EXPECT_EQ(state["device"], "sim:unit3");
   ASSERT_EQ(state["channels"].size(), 8u);
   EXPECT_TRUE(state["channels"][0]["temperature"].is_number());
   EXPECT_TRUE(state["channels"][7]["temperature"].is_null());
   EXPECT_EQ(sub.Last("norvo/status"), "online");
-  EXPECT_EQ(sub.Last("norvo/sim_unit1/availability"), "online");
+  EXPECT_EQ(sub.Last("norvo/SIM00001/availability"), "online");
 
   EXPECT_EQ(serve.End(SIGTERM), 0) << serve.Err();
   const std::string err = serve.Err();
   EXPECT_NE(err.find("serving every unit found every 0.2 s into"), std::string::npos) << err;
   EXPECT_NE(err.find("stopping"), std::string::npos) << err;
-  EXPECT_NE(serve.Out().find("sim:unit3: "), std::string::npos) << serve.Out();
+  EXPECT_NE(serve.Out().find("SIM00003: "), std::string::npos) << serve.Out();
   EXPECT_TRUE(sub.WaitLast("norvo/status", "offline"));
-  EXPECT_EQ(sub.Last("norvo/sim_unit2/availability"), "offline");
+  EXPECT_EQ(sub.Last("norvo/SIM00002/availability"), "offline");
 
   const Ran csv = RunProgram({NORVOCTL, "--data-dir", (folder.path / "data").string(), "export", "--live", "--from",
                        "2000-01-01 00:00:00", "--to", "2099-01-01 00:00:00"});
   EXPECT_EQ(csv.status, 0) << csv.err;
   EXPECT_EQ(csv.out.rfind("time,unit,channel,temperature,humidity,dew_point\n", 0), 0u);
-  for (const char* unit : {",sim:unit1,1,", ",sim:unit2,8,,,\n", ",sim:unit3,7,"}) {
+  for (const char* unit : {",SIM00001,1,", ",SIM00002,8,,,\n", ",SIM00003,7,"}) {
     EXPECT_NE(csv.out.find(unit), std::string::npos) << unit;
   }
   const Ran both = RunProgram({NORVOCTL, "--data-dir", (folder.path / "data").string(), "export", "--live", "--column",
@@ -730,7 +1083,7 @@ TEST(ServeTest, LastWillWhenKilledAndPublishingResumesAfterTheBrokerRestarts) {
                        "127.0.0.1:" + std::to_string(broker.Port())});
   {
     Subscriber sub(broker.Port());
-    ASSERT_TRUE(WaitUntil([&] { return CountUnitStates(sub, "sim_unit1") >= 1; })) << serve.Err();
+    ASSERT_TRUE(WaitUntil([&] { return CountUnitStates(sub, "SIM00001") >= 1; })) << serve.Err();
   }
   broker.Stop();
   // Polls go on while the broker is away; none of them waits to be sent.
@@ -738,9 +1091,9 @@ TEST(ServeTest, LastWillWhenKilledAndPublishingResumesAfterTheBrokerRestarts) {
   const auto restarted = std::chrono::system_clock::now();
   ASSERT_TRUE(broker.Start());
   Subscriber sub(broker.Port());
-  ASSERT_TRUE(WaitUntil([&] { return CountUnitStates(sub, "sim_unit1") >= 3; }, 40s)) << serve.Err();
+  ASSERT_TRUE(WaitUntil([&] { return CountUnitStates(sub, "SIM00001") >= 3; }, 40s)) << serve.Err();
   EXPECT_EQ(sub.Last("norvo/status"), "online");
-  for (const Subscriber::Message& m : sub.Messages("norvo/sim_unit1/state")) {
+  for (const Subscriber::Message& m : sub.Messages("norvo/SIM00001/state")) {
     const std::string time = nlohmann::json::parse(m.payload)["time"];
     double at = 0;
     ASSERT_TRUE(ParseLocalTime(time.substr(0, 19), &at)) << time;
@@ -750,6 +1103,147 @@ TEST(ServeTest, LastWillWhenKilledAndPublishingResumesAfterTheBrokerRestarts) {
 
   EXPECT_EQ(serve.End(SIGKILL), 128 + SIGKILL);
   EXPECT_TRUE(sub.WaitLast("norvo/status", "offline")) << "the broker's last will for the killed process";
+}
+
+// Slow clients that hold connections open, or trickle a header, never keep
+// serve from ending: SIGTERM and SIGHUP both take the stopping path at once.
+TEST(ServeTest, EndsWithinTwoSecondsWhateverTheClientsDo) {
+  for (const int signal : {SIGTERM, SIGHUP}) {
+    TempFolder folder;
+    Serve serve(folder, {"--simulate", "1", "--period", "0.1", "--metrics", "127.0.0.1:0"});
+    const int port = serve.MetricsPort();
+    ASSERT_NE(port, 0) << serve.Err();
+    std::vector<int> slow;
+    for (int i = 0; i < 40; ++i) {
+      const int fd = Connect(port);
+      if (fd >= 0 && i % 2) ::send(fd, "GET /metr", 9, MSG_NOSIGNAL);
+      slow.push_back(fd);
+    }
+    EXPECT_EQ(Exchange(port, "GET /metrics HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK", 0), 0u);
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(serve.End(signal), 0) << serve.Err();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+    EXPECT_NE(serve.Err().find(signal == SIGHUP ? "stopping (SIGHUP)\n" : "stopping\n"), std::string::npos) << serve.Err();
+    EXPECT_NE(serve.Out().find("SIM00001: "), std::string::npos) << "the summary of the normal stop";
+    for (const int fd : slow) ::close(fd);
+  }
+}
+
+// Two serves on one broker: the second waits for the unit the first holds
+// and never speaks for it; each marks only its own unit offline at its end.
+TEST(ServeTest, OnlyTheHolderPublishesAUnitsAvailability) {
+  REQUIRE_TOOL(mosquitto, "mosquitto");
+  TempFolder folder;
+  Broker broker(folder.path);
+  ASSERT_TRUE(broker.Start());
+  Subscriber sub(broker.Port());
+  const std::vector<std::string> args = {"--simulate", "1", "--period", "0.1", "--no-metrics", "--mqtt",
+                                         "127.0.0.1:" + std::to_string(broker.Port())};
+  Serve holder(folder, args);
+  ASSERT_TRUE(WaitUntil([&] { return CountUnitStates(sub, "SIM00001") >= 2; })) << holder.Err();
+  {
+    Serve second(folder, args, "second");
+    ASSERT_TRUE(WaitUntil([&] { return second.Err().find("MQTT: connected") != std::string::npos; })) << second.Err();
+    ASSERT_TRUE(WaitUntil([&] { return second.Err().find("SIM00001: ") != std::string::npos; })) << second.Err();
+    EXPECT_EQ(second.End(SIGTERM), 0) << second.Err();
+  }
+  const int before = CountUnitStates(sub, "SIM00001");
+  ASSERT_TRUE(WaitUntil([&] { return CountUnitStates(sub, "SIM00001") >= before + 2; })) << "the holder goes on";
+  for (const Subscriber::Message& m : sub.Messages("norvo/SIM00001/availability")) EXPECT_EQ(m.payload, "online");
+  EXPECT_EQ(holder.End(SIGTERM), 0) << holder.Err();
+  EXPECT_TRUE(sub.WaitLast("norvo/SIM00001/availability", "offline"));
+}
+
+TEST(ServeConfigTest, OptionsFromTheFileUnlessTheCommandLineGaveThem) {
+  struct Case {
+    std::string text;
+    std::set<std::string> given;
+    bool ok;
+    const char* error;  // a part of it
+  };
+  const Case cases[] = {
+      {"# comment\n\nperiod = 2.5\nunit = NV1\nunit=\"/dev/norvo kitchen\"\nno-metrics = yes\nmqtt = b:1884\n"
+       "mqtt-prefix = p\nmqtt-discovery-prefix = d\nmqtt-client-id = c\nmqtt-user = u\nmqtt-password-file = /pw\n"
+       "mqtt-cafile = /ca\nretention = 7\nmetrics = 0.0.0.0:1\ndata-dir = /srv\nsimulate = 2\n",
+       {}, true, ""},
+      {"period = 2.5\nunit = NV1\n", {"period", "unit"}, true, ""},
+      {"period = fast\n", {}, false, "line 1: bad value for period"},
+      {"\nspeed = 1\n", {}, false, "line 2: no option \"speed\""},
+      {"period 20\n", {}, false, "not OPTION = VALUE"},
+      {"no-metrics = perhaps\n", {}, false, "bad value for no-metrics"},
+  };
+  for (const Case& c : cases) {
+    logger::ServeOptions o;
+    o.period_s = 20;
+    o.units = {"CLI"};
+    std::string error;
+    EXPECT_EQ(logger::ApplyServeConfig(c.text, c.given, &o, &error), c.ok) << c.text;
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    if (!c.ok) continue;
+    if (c.given.empty()) {
+      EXPECT_EQ(o.period_s, 2.5);
+      EXPECT_EQ(o.units, (std::vector<std::string>{"NV1", "/dev/norvo kitchen"}));
+      EXPECT_FALSE(o.metrics);
+      EXPECT_EQ(o.mqtt + o.mqtt_prefix + o.mqtt_discovery_prefix + o.mqtt_client_id + o.mqtt_user + o.mqtt_password_file +
+                    o.mqtt_ca_file + o.metrics_address + o.data_dir,
+                "b:1884pdcu/pw/ca0.0.0.0:1/srv");
+      EXPECT_EQ(o.retention_days, 7);
+      EXPECT_EQ(o.simulate, 2);
+    } else {
+      EXPECT_EQ(o.period_s, 20);
+      EXPECT_EQ(o.units, std::vector<std::string>{"CLI"});
+    }
+  }
+}
+
+// The service as systemd runs it: options from the file, READY and
+// WATCHDOG over the notify socket, priorities on the journal's lines.
+TEST(ServeTest, ConfigFileNotifySocketAndJournalPriorities) {
+  TempFolder folder;
+  const fs::path socket_path = folder.path / "notify";
+  const int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  timeval limit{15, 0};
+  ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  const auto next = [&] {
+    char buf[1024];
+    const ssize_t n = ::recv(sock, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+  };
+  const fs::path conf = folder.path / "serve.conf";
+  std::ofstream(conf) << "# as the package ships it, and then some\nsimulate = 1\nperiod = 0.1\nmetrics = 127.0.0.1:0\n";
+  // The journal is whatever file standard error goes to: its device and inode.
+  const fs::path err = folder.path / "serve.err";
+  std::ofstream(err).close();
+  struct stat st {};
+  ASSERT_EQ(::stat(err.c_str(), &st), 0);
+  Serve serve(folder, {"--config", conf.string(), "--period", "0.2"}, "serve",
+              {"NOTIFY_SOCKET=" + socket_path.string(), "WATCHDOG_USEC=100000",
+               "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)});
+  const std::string ready = next();
+  EXPECT_EQ(ready.rfind("READY=1\nSTATUS=serving every unit found every 0.2 s", 0), 0u) << ready << serve.Err();
+  EXPECT_EQ(next(), "WATCHDOG=1");
+  EXPECT_EQ(next(), "WATCHDOG=1") << "again within the interval";
+  ASSERT_NE(serve.MetricsPort(), 0);
+  ASSERT_TRUE(WaitUntil([&] { return serve.Err().find("SIM00001: connected") != std::string::npos; })) << serve.Err();
+  EXPECT_EQ(serve.End(SIGTERM), 0);
+  std::string m;
+  while (!(m = next()).empty() && m != "STOPPING=1") {
+  }
+  EXPECT_EQ(m, "STOPPING=1");
+  EXPECT_NE(serve.Err().find("<6>serving every unit found every 0.2 s"), std::string::npos) << serve.Err();
+  EXPECT_NE(serve.Err().find("<6>SIM00001: connected\n"), std::string::npos) << serve.Err();
+  EXPECT_NE(serve.Err().find("<6>stopping\n"), std::string::npos) << serve.Err();
+  ::close(sock);
+
+  std::ofstream(conf) << "period = 1\nwhatever = 2\n";
+  const Ran bad = RunProgram({NORVOCTL, "serve", "--config", conf.string()}, {.env = {"NORVO_RUNTIME_DIR=" + folder.path.string()}});
+  EXPECT_EQ(bad.status, 3);
+  EXPECT_NE(bad.err.find("serve.conf: line 2: no option \"whatever\""), std::string::npos) << bad.err;
+  EXPECT_EQ(bad.err.find("<3>"), std::string::npos) << "no prefixes off the journal";
 }
 
 // A broker that takes only known users: the right password publishes, a
@@ -769,7 +1263,7 @@ TEST(ServeTest, BrokerUserAndPasswordFromAFile) {
     Serve serve(folder, {"--simulate", "1", "--period", "0.1", "--no-metrics", "--mqtt",
                          "127.0.0.1:" + std::to_string(broker.Port()), "--mqtt-user", "logger", "--mqtt-password-file",
                          (folder.path / "right").string()});
-    EXPECT_TRUE(WaitUntil([&] { return CountUnitStates(sub, "sim_unit1") >= 2; })) << serve.Err();
+    EXPECT_TRUE(WaitUntil([&] { return CountUnitStates(sub, "SIM00001") >= 2; })) << serve.Err();
     EXPECT_EQ(serve.End(SIGTERM), 0);
   }
   Serve refused(folder, {"--simulate", "1", "--period", "0.1", "--no-metrics", "--mqtt",
@@ -777,6 +1271,7 @@ TEST(ServeTest, BrokerUserAndPasswordFromAFile) {
                          (folder.path / "wrong").string()});
   EXPECT_TRUE(WaitUntil([&] { return refused.Err().find("MQTT: the broker refused the connection") != std::string::npos; }))
       << refused.Err();
+  EXPECT_EQ(refused.Err().find("not reachable"), std::string::npos) << "a refusal is no unreachable broker";
   EXPECT_EQ(refused.End(SIGTERM), 0) << refused.Err();
 }
 
@@ -806,6 +1301,19 @@ TEST(ServeTest, BadOptionsAForeignStoreAndATakenPortEndIt) {
     const Ran r = serve(c.args);
     EXPECT_EQ(r.status, 3) << c.args.back() << " " << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+
+  // Password files that are none: never read, never waited on.
+  const fs::path fifo = folder.path / "fifo", big = folder.path / "big";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::ofstream(big) << std::string(100000, 'p');
+  for (const auto& [file, why] : std::vector<std::pair<std::string, std::string>>{
+           {fifo.string(), "not a regular file"}, {"/dev/zero", "not a regular file"}, {big.string(), "larger than"},
+           {(folder.path / "none").string(), "No such file"}}) {
+    const Ran r = serve({"--simulate", "1", "--no-metrics", "--mqtt", "127.0.0.1", "--mqtt-user", "u",
+                         "--mqtt-password-file", file});
+    EXPECT_EQ(r.status, 3) << file << r.err;
+    EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
   }
 
   // A port someone else listens on.

@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "device/Card.h"
 #include "device/Frames.h"
+#include "history/Transfer.h"
 #include "session/UnitLock.h"
 #include "session/UnitSession.h"
 #include "sim/SimTransport.h"
@@ -168,6 +170,77 @@ TEST_F(SessionFixture, PollsBesideCardListsAndDownloadsNeverMixOnTheWire) {
   session->Stop();
 }
 
+// A download at the block boundary: the read commands on the wire and every
+// byte of the copy, for a file one byte short of a block, a block, and one
+// byte more.
+TEST_F(SessionFixture, DownloadsAtTheBlockBoundaryReadEachByteOnce) {
+  using Ranges = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+  const struct {
+    std::size_t size;
+    Ranges reads;
+    Ranges resume;  // the last block again, compared, then the rest (none)
+  } rows[] = {
+      {4095, {{0, 4095}}, {{0, 4095}, {4095, 4095}}},
+      {4096, {{0, 4096}}, {{0, 4096}, {4096, 4096}}},
+      {4097, {{0, 4096}, {4096, 4097}}, {{4096, 4097}, {4097, 4097}}},
+  };
+  ASSERT_EQ(session->Open(), OpenState::kOpened);
+  const auto job_for = [&](const std::string& name, std::size_t size) {
+    DownloadJob job;
+    job.data_folder = folder.path;
+    job.name = name;
+    job.total = static_cast<std::int64_t>(size);
+    job.read = [&, name](std::int64_t start, std::int64_t end, std::string* into) {
+      return session->ReadCardRange(name, start, end, into);
+    };
+    return job;
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.size);
+    std::string text(row.size, '\0');
+    for (std::size_t i = 0; i < row.size; ++i) text[i] = static_cast<char>('a' + i % 26);
+    unit.SetFiles({{"LOG0001.CSV", text}});
+    std::filesystem::remove(folder.path / "LOG0001.CSV");
+    unit.ClearReceived();
+    const DownloadJob job = job_for("LOG0001.CSV", row.size);
+    EXPECT_EQ(DownloadToLocalCopy(job).status, DownloadStatus::kDone);
+    EXPECT_EQ(testing::ReadFile(folder.path / "LOG0001.CSV"), text);
+    Ranges reads;
+    for (const Payload& frame : unit.Received()) {
+      if (const auto read = card::DecodeReadCommand(frame)) reads.emplace_back(read->start, read->end);
+    }
+    EXPECT_EQ(reads, row.reads);
+    // Again, with the copy whole: resumed where it ends, nothing changes.
+    unit.ClearReceived();
+    EXPECT_EQ(DownloadToLocalCopy(job).status, DownloadStatus::kDone);
+    EXPECT_EQ(testing::ReadFile(folder.path / "LOG0001.CSV"), text);
+    reads.clear();
+    for (const Payload& frame : unit.Received()) {
+      if (const auto read = card::DecodeReadCommand(frame)) reads.emplace_back(read->start, read->end);
+    }
+    EXPECT_EQ(reads, row.resume);
+  }
+
+  // A cancel asked while a block is on its way, which the unit then leaves
+  // unfinished, ends the download as cancelled, not as a failed file; the
+  // copy keeps the whole blocks and resumes.
+  const std::string text(9000, 'c');
+  unit.SetFiles({{"LOG0002.CSV", text}});
+  std::atomic<bool> cancel{false};
+  DownloadJob job = job_for("LOG0002.CSV", text.size());
+  job.cancel = &cancel;
+  job.read = [&, read = job.read](std::int64_t start, std::int64_t end, std::string* into) {
+    if (start > 0 && !cancel.exchange(true)) unit.SetSilent(true);
+    return read(start, end, into);
+  };
+  EXPECT_EQ(DownloadToLocalCopy(job).status, DownloadStatus::kCancelled);
+  EXPECT_EQ(testing::ReadFile(folder.path / "LOG0002.CSV"), text.substr(0, 4096));
+  unit.SetSilent(false);
+  job.cancel = nullptr;
+  EXPECT_EQ(DownloadToLocalCopy(job).status, DownloadStatus::kDone);
+  EXPECT_EQ(testing::ReadFile(folder.path / "LOG0002.CSV"), text);
+}
+
 // The four ways of opening, each with what a user is told.
 TEST_F(SessionFixture, OpenStatesAndTheirMessages) {
   EXPECT_EQ(session->Open(), OpenState::kOpened);
@@ -209,16 +282,21 @@ TEST_F(SessionFixture, VerifiedWritesSayWhatTheUnitDid) {
   EXPECT_EQ(session->WriteVerified(interval(30), kIntervalWrite, &block), WriteOutcome::kWritten);
   EXPECT_EQ(unit.Interval(), 30);
 
+  // A unit away from its main screen still takes the interval: it is sent
+  // without the permission query, and only the read-back judges it.
+  unit.ClearReceived();
   unit.SetRefuseWrites(true);
-  EXPECT_EQ(session->WriteVerified(interval(40), kIntervalWrite, &block), WriteOutcome::kRefused);
+  EXPECT_EQ(session->WriteVerified(interval(40), kIntervalWrite, &block), WriteOutcome::kWritten);
+  EXPECT_EQ(unit.Interval(), 40);
+  for (const Payload& frame : unit.Received()) EXPECT_NE(frame[kCommandAt], code::kPermission);
   unit.SetRefuseWrites(false);
   unit.SetIgnoreWrites(true);
-  EXPECT_EQ(session->WriteVerified(interval(40), kIntervalWrite, &block), WriteOutcome::kNoAnswer);
+  EXPECT_EQ(session->WriteVerified(interval(30), kIntervalWrite, &block), WriteOutcome::kDifferent);
   unit.SetIgnoreWrites(false);
   unit.SetDropWrites(1);
-  EXPECT_EQ(session->WriteVerified(interval(40), kIntervalWrite, &block), WriteOutcome::kDifferent);
+  EXPECT_EQ(session->WriteVerified(interval(30), kIntervalWrite, &block), WriteOutcome::kDifferent);
   EXPECT_EQ(block, "interval");
-  EXPECT_EQ(unit.Interval(), 30);
+  EXPECT_EQ(unit.Interval(), 40);
 
   // A parameter block: written inside the permission query and end frame,
   // then read back byte for byte.
@@ -226,6 +304,12 @@ TEST_F(SessionFixture, VerifiedWritesSayWhatTheUnitDid) {
   Payload calibration = BuildCommandFrame(code::kWriteCalibration, std::array<std::uint8_t, 24>{0, 5});
   EXPECT_EQ(session->WriteVerified(std::array<Payload, 1>{calibration}, kDialogWrite, &block), WriteOutcome::kWritten);
   EXPECT_EQ(unit.CalibrationBlock()[2], 5);
+  unit.SetRefuseWrites(true);
+  EXPECT_EQ(session->WriteVerified(std::array<Payload, 1>{calibration}, kDialogWrite, &block), WriteOutcome::kRefused);
+  unit.SetRefuseWrites(false);
+  unit.SetIgnoreWrites(true);
+  EXPECT_EQ(session->WriteVerified(std::array<Payload, 1>{calibration}, kDialogWrite, &block), WriteOutcome::kNoAnswer);
+  unit.SetIgnoreWrites(false);
   // The unit goes silent while its "yes" is on the way: the frames and the
   // check that follow get no answer.
   calibration[3] = 7;

@@ -1,15 +1,17 @@
 // The record store on a real SQLite file, and OLE Automation dates.
 
 #include <gtest/gtest.h>
-
+#include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 
 #include "store/OleDate.h"
 #include "store/RecordStore.h"
+#include "store/SeriesQuery.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -176,6 +178,99 @@ TEST_F(StoreFixture, OnlyARegularFileIsOpened) {
   }
   EXPECT_FALSE(fs::exists(outside));
   fs::remove_all(db());
+}
+
+// The chart's points through the summary of runs and by the pass over every
+// row are the same, to the bit, on rows with absent readings, holes in time,
+// equal times and rows appended out of order; and a summary that no longer
+// describes the table (an older program wrote to it) is not used.
+TEST_F(StoreFixture, SummaryOfRunsDrawsWhatThePassOverEveryRowDraws) {
+  const double t0 = At(0, 0), second = 1.0 / 86400;
+  std::uint32_t seed = 7;
+  const auto noise = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+  int holes = 0;
+  struct Data {
+    const char* name;
+    std::function<void(int i, LogRecord* r)> shape;  // from a steady 30 s log of 6000 rows
+  } datas[] = {
+      {"steady", [](int, LogRecord*) {}},
+      {"absent readings",
+       [](int i, LogRecord* r) {
+         if (i % 97 == 0 || (i > 3000 && i < 3300)) r->Temperature = 65535;
+         if (i % 131 == 5) r->Humidity = 65535;
+       }},
+      // Holes at the first row of a run, at its second, and inside one.
+      {"holes in time",
+       [&](int i, LogRecord* r) {
+         holes += i % 640 == 0 || i % 640 == 321 || i % 1280 == 65;
+         r->Time += holes * 180 * second + (noise() % 3) * second;
+       }},
+      // 70 s, then 30 s inside a run; the next run opens with 100 s: a hole after 30 s, none after 70 s.
+      {"the interval changes",
+       [&](int i, LogRecord* r) {
+         r->Time = t0 + (i < 1010 ? i * 70 : 1010 * 70 + (i - 1010) * 30 + (i >= 1024) * 70) * second;
+       }},
+      {"equal times", [&](int i, LogRecord* r) { r->Time = t0 + (i / 5) * 30 * second; }},
+      {"out of order",
+       [&](int i, LogRecord* r) {
+         if (i % 1000 == 999) r->Time -= 600 * 30 * second;
+       }},
+      {"a column absent throughout",
+       [](int, LogRecord* r) {
+         r->Dewpoint = 65535;
+         r->Heatindex = 65535;
+       }},
+  };
+  const std::vector<std::vector<std::string>> columns = {{"Temperature", "Humidity", "DewPoint"},
+                                                         {"Heatindex"}};
+  // Equal to the bit; a NaN (a break) equals a NaN.
+  const auto same = [](const SeriesLine& a, const SeriesLine& b) {
+    bool equal = a.readings == b.readings && a.dates == b.dates && a.values.size() == b.values.size();
+    for (std::size_t i = 0; equal && i < a.values.size(); ++i) {
+      equal = a.values[i] == b.values[i] || (std::isnan(a.values[i]) && std::isnan(b.values[i]));
+    }
+    return equal;
+  };
+  const double spans[][2] = {{t0 - 1, t0 + 1},
+                             {t0 + 900 * second, t0 + 50000 * second},
+                             {t0 + 30 * second, t0 + 3000 * 30 * second}};
+  for (const Data& data : datas) {
+    SCOPED_TRACE(data.name);
+    std::vector<LogRecord> records;
+    for (int i = 0; i < 6000; ++i) {
+      LogRecord r{t0 + i * 30 * second, 20.0f + static_cast<float>(noise() % 40) / 8,
+                  static_cast<std::int32_t>(40 + noise() % 9), static_cast<float>(noise() % 5), 21.0f};
+      data.shape(i, &r);
+      records.push_back(r);
+    }
+    Fill(records);
+    store.Close();
+    for (const auto& span : spans) {
+      for (const int width : {1, 7, 30, 45, 90, 800, 20000}) {
+        for (const auto& names : columns) {
+          SCOPED_TRACE(::testing::Message() << span[0] - t0 << ".." << span[1] - t0 << " width " << width);
+          const SeriesRequest request{db(), span[0], span[1], names, width};
+          const SeriesResult runs = QuerySeries(request), rows = QuerySeriesRows(request);
+          ASSERT_TRUE(runs.ok() && rows.ok()) << runs.error << rows.error;
+          for (std::size_t s = 0; s < names.size(); ++s) EXPECT_TRUE(same(runs.lines[s], rows.lines[s])) << s;
+        }
+      }
+    }
+  }
+  // Rows written past the summary, and the summary gone: the pass over every row.
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(db().c_str(), &raw), SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(raw, "INSERT INTO Records VALUES (46363.99, 99, 99, 99, 99)", nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  const SeriesRequest all{db(), t0 - 1, t0 + 1, {"Temperature"}, 5};
+  EXPECT_TRUE(same(QuerySeries(all).lines[0], QuerySeriesRows(all).lines[0]));
+  const std::vector<double> values = QuerySeries(all).lines[0].values;
+  EXPECT_EQ(*std::max_element(values.begin(), values.end()), 99.0);
+  ASSERT_EQ(sqlite3_exec(raw, "DROP TABLE RecordRuns", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(raw);
+  EXPECT_TRUE(same(QuerySeries(all).lines[0], QuerySeriesRows(all).lines[0]));
+  EXPECT_TRUE(errors.empty());
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 
 #include <QApplication>
 #include <QHBoxLayout>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QTranslator>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -25,13 +28,29 @@ void ShowMessage(QWidget* parent, const QString& text) {
   box.exec();
 }
 
+bool UseQtTranslations(int language_id) {
+  static QTranslator* translator = nullptr;
+  if (translator == nullptr) translator = new QTranslator(QCoreApplication::instance());
+  QCoreApplication::removeTranslator(translator);
+  if (language_id != kLanguageGerman) return true;
+  if (!translator->load(QLocale(QLocale::German), "qtbase", "_", QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    return false;
+  }
+  QCoreApplication::installTranslator(translator);
+  return true;
+}
+
 QHBoxLayout* ButtonRow(QPushButton* save, QPushButton* exit) {
+  save->setAutoDefault(false);
+  exit->setAutoDefault(false);
   auto* row = new QHBoxLayout;
   row->addStretch();
   row->addWidget(save);
   row->addWidget(exit);
   return row;
 }
+
+void SetTabChain(std::initializer_list<QWidget*> chain) { SetTabChain<std::initializer_list<QWidget*>>(chain); }
 
 namespace background {
 namespace {

@@ -6,7 +6,9 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <QString>
+#include <QWidget>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -14,12 +16,16 @@
 
 class QHBoxLayout;
 class QPushButton;
-class QWidget;
 
 namespace norvo {
 
 QString UiText(int id);
 QString Utf8(const std::string& text);
+
+// Qt's own texts (OK, Cancel, key names such as "Ctrl") in the console's
+// language: German (1031) installs Qt's German translation, anything else
+// removes it. False when German was asked for and no translation was found.
+bool UseQtTranslations(int language_id);
 
 // A plain message box: OK button, the application's name as caption.
 void ShowMessage(QWidget* parent, const QString& text);
@@ -67,7 +73,20 @@ void RunAsync(QObject* receiver, Work work, Done done) {
   });
 }
 
-// The Save and Exit buttons at the bottom right of a dialog.
+// The Save and Exit buttons at the bottom right of a dialog. Neither becomes
+// the default on its own: Enter in a field writes nothing to the unit unless
+// the dialog makes its Save the default button, as the Alarm dialog does.
 QHBoxLayout* ButtonRow(QPushButton* save, QPushButton* exit);
+
+// Tab moves through the widgets in this order (the order the layout reads).
+void SetTabChain(std::initializer_list<QWidget*> chain);
+template <typename Range>
+void SetTabChain(const Range& chain) {
+  QWidget* previous = nullptr;
+  for (QWidget* w : chain) {
+    if (previous != nullptr) QWidget::setTabOrder(previous, w);
+    previous = w;
+  }
+}
 
 }  // namespace norvo

@@ -98,6 +98,13 @@ Child Spawn(const std::vector<std::string>& argv, const SpawnOptions& options) {
                                  : ::open(options.out.c_str(), kWrite, 0600),
            1);
     ::dup2(err_pipe ? err[1] : ::open(options.err.c_str(), kWrite, 0600), 2);
+    if (options.pending_signal != 0) {
+      sigset_t blocked;
+      sigemptyset(&blocked);
+      sigaddset(&blocked, options.pending_signal);
+      ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
+      ::raise(options.pending_signal);
+    }
     ::execvpe(args[0], args.data(), envp.data());
     ::_exit(127);
   }

@@ -54,6 +54,7 @@ struct SpawnOptions {
   std::vector<std::string> env = {};  // NAME=VALUE, over this process's environment
   std::filesystem::path in = "/dev/null", out = {}, err = {};
   int out_fd = -1;  // standard output onto this descriptor instead
+  int pending_signal = 0;  // sent before the exec, blocked: it waits for the program to unblock it
 };
 struct Child {
   pid_t pid = -1;
