@@ -5,6 +5,7 @@
 #include <qcustomplot.h>
 
 #include <QComboBox>
+#include <QLineEdit>
 #include <QDateEdit>
 #include <QFile>
 #include <QFileDialog>
@@ -324,7 +325,11 @@ TEST_F(GraphFixture, SaveChartAsPngPdfAndCsv) {
       types->setCurrentIndex(filter);
       emit types->activated(filter);  // what the list sends on a user's choice
       emit types->textActivated(types->itemText(filter));
-      files->selectFile(name);
+      // Typed into the name field: selectFile() leaves the field alone
+      // while it has the focus, which the dialog may or may not have yet.
+      auto* edit = files->findChild<QLineEdit*>("fileNameEdit");
+      ASSERT_NE(edit, nullptr);
+      edit->setText(name);
       d->accept();  // the Save button
     });
     bool saved = false;
