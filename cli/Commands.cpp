@@ -305,7 +305,7 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
       serve_options.sim_fault = o.fault;
       if (o.simulate && serve_options.simulate == 0) serve_options.simulate = 1;
       serve_options.version = NORVO_VERSION;
-      serve_options.wait = [](std::chrono::milliseconds d) { return interrupt::Sleep(d); };
+      serve_options.signalled = [] { return interrupt::Signal(); };
       return logger::RunServe(serve_options, out, err);
     }
     status = Execute(o, commands, watch, out, err);

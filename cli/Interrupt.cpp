@@ -51,6 +51,12 @@ struct Installed {
 Installed* g_installed = nullptr;
 
 void Watch(int fd) {
+  // The watcher never takes a stop signal itself: serve waits for them with
+  // sigwait, and a signal taken here would never reach it.
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, s);
+  ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   for (;;) {
     char byte = 0;
     const ssize_t n = ::read(fd, &byte, 1);
@@ -84,8 +90,8 @@ Guard::Guard() {
   ::sigaction(SIGXFSZ, &ignore, &in->old_fsize);
   g_signal.store(0);
   g_installed = in;
-  // A parent may have started us with the two blocked (the watcher keeps
-  // them so): Ctrl-C and a service stop must still reach the handler. One
+  // A parent may have started us with the two blocked: Ctrl-C and a
+  // service stop must still reach the handler. One
   // already pending arrives here, before anything touches the unit.
   sigset_t stops;
   sigemptyset(&stops);

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -14,7 +13,6 @@
 #include <fstream>
 #include <memory>
 #include <optional>
-#include <thread>
 
 #include "Logger.h"
 #include "Notify.h"
@@ -33,31 +31,41 @@ namespace {
 
 constexpr int kOk = 0;
 
-// SIGHUP ends serve the way SIGTERM does: the handler hands it on as
-// SIGTERM, which the front end's wait turns into the stopping path.
-std::atomic<bool> g_hangup{false};
-
-extern "C" void OnHangup(int) {
-  g_hangup.store(true);
-  ::kill(::getpid(), SIGTERM);
-}
-
-// Installed while RunServe serves.
-class HangupStops {
+// SIGINT, SIGTERM and SIGHUP end serve; SIGHUP the same way as SIGTERM.
+// They are blocked in the serving thread, and so in every thread it starts,
+// and taken synchronously by sigtimedwait: no handler runs, and nothing can
+// be lost between a handler and the wait. (With handlers, ThreadSanitizer's
+// deferred delivery lost a stop now and then, and serve never ended.)
+class StopSignals {
  public:
-  HangupStops() {
-    struct sigaction action {};
-    action.sa_handler = OnHangup;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGHUP, &action, &old_);
+  StopSignals() {
+    sigemptyset(&set_);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, s);
+    ::pthread_sigmask(SIG_BLOCK, &set_, &old_);
   }
-  ~HangupStops() { ::sigaction(SIGHUP, &old_, nullptr); }
-  HangupStops(const HangupStops&) = delete;
-  HangupStops& operator=(const HangupStops&) = delete;
+  // Takes what came during the stop, so that unblocking runs no default
+  // action (a second SIGHUP would end the process), then unblocks.
+  ~StopSignals() {
+    const timespec now{};
+    while (::sigtimedwait(&set_, nullptr, &now) > 0) {
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  // The stop signal that came within the duration, or 0.
+  int Wait(std::chrono::milliseconds duration) {
+    const auto s = std::chrono::duration_cast<std::chrono::seconds>(duration);
+    const timespec limit{static_cast<time_t>(s.count()),
+                         static_cast<long>(std::chrono::nanoseconds(duration - s).count())};
+    const int taken = ::sigtimedwait(&set_, nullptr, &limit);
+    return taken > 0 ? taken : 0;
+  }
 
  private:
-  struct sigaction old_ {};
+  sigset_t set_{};
+  sigset_t old_{};
 };
 
 // How often the logger looks for units plugged in since it started.
@@ -149,8 +157,8 @@ int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) 
     return status;
   };
 
-  // From here on SIGHUP stops as SIGTERM does, never by its default action.
-  const HangupStops hangup;
+  // Before any thread starts: they all keep the stop signals blocked.
+  StopSignals stops;
 
   // The configuration file first; what the command line gave wins.
   ServeOptions options = given_options;
@@ -266,14 +274,12 @@ int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) 
     step = std::min(step, std::max(std::chrono::milliseconds(1),
                                    std::chrono::duration_cast<std::chrono::milliseconds>(notifier.WatchdogInterval() / 2)));
   }
-  const auto wait = options.wait ? options.wait : [](std::chrono::milliseconds d) {
-    std::this_thread::sleep_for(d);
-    return true;
-  };
+  // A stop that the front end took before the signals were blocked counts.
+  int stop_signal = options.signalled ? options.signalled() : 0;
   using Clock = std::chrono::steady_clock;
   Clock::time_point next_rescan = Clock::now() + kRescanEvery;
   notifier.Send("WATCHDOG=1");
-  while (wait(step)) {
+  while (stop_signal == 0 && (stop_signal = stops.Wait(step)) == 0) {
     if (Clock::now() >= next_rescan) {
       logger.Rescan();
       next_rescan = Clock::now() + kRescanEvery;
@@ -282,7 +288,7 @@ int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) 
   }
 
   notifier.Send("STOPPING=1");
-  line(std::string(kInfo) + (g_hangup.load() ? "stopping (SIGHUP)" : "stopping"));
+  line(std::string(kInfo) + (stop_signal == SIGHUP ? "stopping (SIGHUP)" : "stopping"));
   logger.Stop();
   for (const UnitStatus& u : logger.Status().Units()) {
     std::fprintf(out, "%s: %llu polls, %llu poll errors, %llu not stored, %llu reconnects\n", u.name.c_str(),

@@ -4,15 +4,14 @@
 // (logger/ServeCommand.h) fills ServeOptions; RunServe does the rest, so the
 // front end only hands over. No Qt.
 //
-// Exit status: 0 stopped by SIGTERM, SIGINT or SIGHUP (or wait returning
-// false), every answered poll stored; 3 bad options or configuration file,
-// or an address that cannot be listened on; 4 the record store cannot be
-// used, or answered polls were not stored.
+// Exit status: 0 stopped by SIGTERM, SIGINT or SIGHUP, every answered poll
+// stored; 3 bad options or configuration file, or an address that cannot be
+// listened on; 4 the record store cannot be used, or answered polls were not
+// stored.
 //
 // SIGHUP ends serve through the same stopping path as SIGTERM: a service
 // takes a changed configuration file at its restart.
 
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <set>
@@ -40,9 +39,9 @@ struct ServeOptions {
   std::string mqtt_password_file;    // else $NORVO_MQTT_PASSWORD
   std::string mqtt_ca_file;
   std::string version;
-  // Sleeps for at most the duration; false when it is time to stop (a
-  // signal). Unset: sleeps, and never stops.
-  std::function<bool(std::chrono::milliseconds)> wait;
+  // The stop signal the front end's own handler took before serve blocked
+  // the stop signals, or 0. Unset: none.
+  std::function<int()> signalled;
 };
 
 // "HOST:PORT", "[IPv6]:PORT", or HOST alone (the default port). False for
