@@ -43,12 +43,13 @@ class StopSignals {
     for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, s);
     ::pthread_sigmask(SIG_BLOCK, &set_, &old_);
   }
-  // Takes what came during the stop, so that unblocking runs no default
-  // action (a second SIGHUP would end the process), then unblocks.
+  // Serve has stopped: a SIGHUP that came during the stop, or comes while the
+  // process ends, is ignored instead of ending it by its default action.
   ~StopSignals() {
-    const timespec now{};
-    while (::sigtimedwait(&set_, nullptr, &now) > 0) {
-    }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGHUP, &ignore, nullptr);
     ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
   }
   StopSignals(const StopSignals&) = delete;
