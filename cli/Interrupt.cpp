@@ -51,8 +51,8 @@ struct Installed {
 Installed* g_installed = nullptr;
 
 void Watch(int fd) {
-  // The watcher never takes a stop signal itself: serve waits for them with
-  // sigwait, and a signal taken here would never reach it.
+  // The watcher never takes a stop signal itself: serve blocks them and
+  // waits for them with sigtimedwait, which one taken here would not reach.
   sigset_t stops;
   sigemptyset(&stops);
   for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, s);
@@ -91,8 +91,8 @@ Guard::Guard() {
   g_signal.store(0);
   g_installed = in;
   // A parent may have started us with the two blocked: Ctrl-C and a
-  // service stop must still reach the handler. One
-  // already pending arrives here, before anything touches the unit.
+  // service stop must still reach the handler. One already pending arrives
+  // here, before anything touches the unit.
   sigset_t stops;
   sigemptyset(&stops);
   sigaddset(&stops, SIGINT);

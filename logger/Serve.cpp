@@ -275,12 +275,18 @@ int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) 
     step = std::min(step, std::max(std::chrono::milliseconds(1),
                                    std::chrono::duration_cast<std::chrono::milliseconds>(notifier.WatchdogInterval() / 2)));
   }
-  // A stop that the front end took before the signals were blocked counts.
-  int stop_signal = options.signalled ? options.signalled() : 0;
+  // A stop that the front end's handler took (before the signals were
+  // blocked, or in a thread that was started earlier) counts as well.
+  int stop_signal = 0;
+  const auto stopped = [&] {
+    if (options.signalled) stop_signal = options.signalled();
+    if (stop_signal == 0) stop_signal = stops.Wait(step);
+    return stop_signal != 0;
+  };
   using Clock = std::chrono::steady_clock;
   Clock::time_point next_rescan = Clock::now() + kRescanEvery;
   notifier.Send("WATCHDOG=1");
-  while (stop_signal == 0 && (stop_signal = stops.Wait(step)) == 0) {
+  while (!stopped()) {
     if (Clock::now() >= next_rescan) {
       logger.Rescan();
       next_rescan = Clock::now() + kRescanEvery;
