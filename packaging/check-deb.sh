@@ -56,6 +56,8 @@ grep -q '^ExecStart=/usr/bin/norvoctl serve --config /etc/norvo/serve.conf$' "$s
 for line in Type=notify WatchdogSec= MemoryMax= LimitNOFILE= TasksMax=; do
   grep -q "^$line" "$service" || fail "$service has no $line"
 done
+[ ! -e /etc/systemd/system/multi-user.target.wants/norvo-logger.service ] ||
+  fail "the install enabled norvo-logger.service; only the administrator does that"
 conf=/etc/norvo/serve.conf
 [ -f "$conf" ] || fail "$conf missing"
 grep -qx "$conf" /var/lib/dpkg/info/norvo.conffiles || fail "$conf is not a conffile"
