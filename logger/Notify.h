@@ -32,7 +32,6 @@ bool IsJournal(std::FILE* stream);
 class Notifier {
  public:
   Notifier();  // reads the environment
-  bool Enabled() const { return !socket_.empty(); }
   // Zero without a watchdog for this process.
   std::chrono::microseconds WatchdogInterval() const { return watchdog_; }
   // False when the message could not be sent.
