@@ -1,6 +1,7 @@
 #include "Serve.h"
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +29,26 @@ namespace fs = std::filesystem;
 
 namespace norvo::logger {
 namespace {
+
+// SQLite, run as root, gives each journal and WAL file it makes the owner of
+// its database (fchown), a call the service's system-call filter forbids.
+// Only a file whose owner differs needs the call; one that already has it
+// (root's own store) is left without it.
+sqlite3_syscall_ptr sqlite_fchown = nullptr;
+
+int FchownWhenNeeded(int fd, uid_t uid, gid_t gid) {
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_uid == uid && st.st_gid == gid) return 0;
+  return reinterpret_cast<int (*)(int, uid_t, gid_t)>(sqlite_fchown)(fd, uid, gid);
+}
+
+void KeepSqliteFromNeedlessChown() {
+  sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+  if (vfs == nullptr || vfs->iVersion < 3 || vfs->xGetSystemCall == nullptr || sqlite_fchown != nullptr) return;
+  sqlite_fchown = vfs->xGetSystemCall(vfs, "fchown");
+  if (sqlite_fchown == nullptr) return;
+  vfs->xSetSystemCall(vfs, "fchown", reinterpret_cast<sqlite3_syscall_ptr>(&FchownWhenNeeded));
+}
 
 constexpr int kOk = 0;
 
@@ -160,6 +181,7 @@ int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) 
 
   // Before any thread starts: they all keep the stop signals blocked.
   StopSignals stops;
+  KeepSqliteFromNeedlessChown();
 
   // The configuration file first; what the command line gave wins.
   ServeOptions options = given_options;

@@ -61,6 +61,9 @@ install(FILES ${norvo_pkg_dir}/copyright ${norvo_gen_dir}/changelog.gz DESTINATI
 # Installed, not enabled: unattended logging is the administrator's choice
 # (`systemctl enable --now norvo-logger`). postinst makes its system user.
 install(FILES ${norvo_res_dir}/norvo-logger.service DESTINATION lib/systemd/system)
+# /run/norvo, the folder of the service's and root's share sockets, made at
+# boot (and by postinst) by systemd-tmpfiles.
+install(FILES ${norvo_res_dir}/norvo.tmpfiles DESTINATION lib/tmpfiles.d RENAME norvo.conf)
 # Its options, a conffile of the package (packaging/conffiles).
 install(FILES ${norvo_res_dir}/serve.conf DESTINATION /etc/norvo)
 

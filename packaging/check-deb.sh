@@ -56,6 +56,13 @@ grep -q '^ExecStart=/usr/bin/norvoctl serve --config /etc/norvo/serve.conf$' "$s
 for line in Type=notify WatchdogSec= MemoryMax= LimitNOFILE= TasksMax=; do
   grep -q "^$line" "$service" || fail "$service has no $line"
 done
+grep -q '^ReadWritePaths=/run/norvo$' "$service" || fail "$service cannot write /run/norvo, its sockets' folder"
+tmpfiles=/usr/lib/tmpfiles.d/norvo.conf
+grep -q '^d /run/norvo 2755 norvo plugdev -$' "$tmpfiles" ||
+  fail "$tmpfiles does not make /run/norvo for norvo, setgid plugdev"
+if [ -x /usr/bin/systemd-tmpfiles ]; then
+  [ "$(stat -c '%U %G %a' /run/norvo)" = "norvo plugdev 2755" ] || fail "/run/norvo was not made on install"
+fi
 [ ! -e /etc/systemd/system/multi-user.target.wants/norvo-logger.service ] ||
   fail "the install enabled norvo-logger.service; only the administrator does that"
 conf=/etc/norvo/serve.conf
@@ -118,7 +125,7 @@ fi
 echo "--- remove"
 apt-get remove -y norvo
 if dpkg-query -W -f='${Status}' norvo 2>/dev/null | grep -q "ok installed"; then fail "norvo still installed"; fi
-for f in /usr/bin/norvo /usr/bin/norvoctl "$rule" "$service" "$desktop" "$metainfo" "/usr/share/icons/hicolor/48x48/apps/$icon.png"; do
+for f in /usr/bin/norvo /usr/bin/norvoctl "$rule" "$service" "$tmpfiles" "$desktop" "$metainfo" "/usr/share/icons/hicolor/48x48/apps/$icon.png"; do
   [ ! -e "$f" ] || fail "$f left behind after removal"
 done
 echo "check-deb: $(basename "$deb") installs, works, passes lintian and removes cleanly"

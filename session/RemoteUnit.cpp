@@ -1,12 +1,18 @@
 #include "RemoteUnit.h"
 
 #include <errno.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
+
+#include "UnitLock.h"
 
 #include "res/Strings.h"
 
@@ -19,6 +25,8 @@ constexpr auto kHelloWait = std::chrono::seconds(2);
 // seconds; an answer this late means the owner hangs.
 constexpr auto kAnswerWait = std::chrono::seconds(120);
 constexpr std::size_t kMaxPolledHeld = 16;
+// Below the owner's idle limit (ShareServer::Options::idle).
+constexpr auto kKeepAlive = std::chrono::seconds(1);
 
 share::Request Ask(share::Kind kind) {
   share::Request q;
@@ -44,22 +52,69 @@ bool RemoteUnit::Connect(const std::filesystem::path& socket_path, std::string* 
   const std::string text = socket_path.string();
   if (text.size() >= sizeof address.sun_path) return fail("the path is too long for a socket");
   std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
+  // Who the holder is, before a byte goes to it: the folder and the socket
+  // file, then the process that serves it.
+  HolderFacts facts;
+  struct stat st {};
+  if (::lstat(socket_path.parent_path().c_str(), &st) != 0) return fail(std::strerror(errno));
+  facts.folder_uid = st.st_uid;
+  facts.folder_mode = st.st_mode;
+  if (::lstat(text.c_str(), &st) != 0) return fail(std::strerror(errno));
+  facts.socket_uid = st.st_uid;
+  facts.socket_mode = st.st_mode;
+  socket_gid_.store(st.st_gid);
+  const uid_t self = ::geteuid(), service = ServiceUid();
+  if (std::string why = JudgeHolder(socket_path, facts, self, service); !why.empty()) {
+    SetRefusal(why);
+    if (error) *error = why;
+    Stop();
+    return false;
+  }
+  const bool service_holds = service != static_cast<uid_t>(-1) && facts.socket_uid == service && service != self;
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return fail(std::strerror(errno));
   // Bounds connect (a full backlog) and every send.
   timeval limit{2, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const int problem = errno;
+    ::close(fd);
+    if (service_holds && problem == EACCES) SetRefusal(ServiceHoldsText());
+    return fail(std::strerror(problem));
+  }
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
     const std::string why = std::strerror(errno);
     ::close(fd);
     return fail(why);
   }
+  facts.peer_known = true;
+  facts.peer_uid = peer.uid;
+  facts.peer_pid = peer.pid;
+  if (std::string why = JudgeHolder(socket_path, facts, self, service); !why.empty()) {
+    ::close(fd);
+    SetRefusal(why);
+    if (error) *error = why;
+    Stop();
+    return false;
+  }
   fd_.store(fd);
+  last_sent_.store(std::chrono::steady_clock::now().time_since_epoch().count());
   attached_.store(true);
   reader_ = std::thread(&RemoteUnit::ReadLoop, this);
   std::unique_lock lock(mutex_);
   if (!cv_.wait_for(lock, kHelloWait, [this] { return hello_ || !attached_.load(); }) || !hello_) {
+    const bool old = other_version_ != 0;
+    const std::uint16_t version = other_version_;
     lock.unlock();
+    if (old) {
+      return fail(std::string(Localized("the holder speaks version ", "der Halter spricht Version ")) +
+                  std::to_string(version) + std::string(Localized(" of the share protocol, this program version ",
+                                                                  " des Freigabeprotokolls, dieses Programm Version ")) +
+                  std::to_string(share::kVersion));
+    }
+    if (service_holds) SetRefusal(ServiceHoldsText());
     return fail("the owner did not let this process in");
   }
   return true;
@@ -81,6 +136,14 @@ void RemoteUnit::ReadLoop() {
   char chunk[16 * 1024];
   std::string body;
   for (;;) {
+    pollfd in{fd_.load(), POLLIN, 0};
+    const int ready = ::poll(&in, 1, static_cast<int>(std::chrono::milliseconds(kKeepAlive).count()));
+    if (ready == 0 || (ready < 0 && errno == EINTR)) {
+      // The owner closes a client that is silent for long; a state request
+      // costs it no exchange.
+      Ping();
+      continue;
+    }
     const ssize_t n = ::recv(fd_.load(), chunk, sizeof chunk, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
@@ -96,10 +159,12 @@ void RemoteUnit::ReadLoop() {
       std::lock_guard lock(mutex_);
       if (a.kind == share::Kind::kHello) {
         if (hello_ || a.version != share::kVersion) {
+          if (!hello_) other_version_ = a.version;
           bad = true;
           break;
         }
         hello_ = true;
+        hello_seen_.store(true);
         owner_pid_.store(a.pid);
         program_ = a.program;
         time_scale_.store(a.time_scale);
@@ -118,6 +183,49 @@ void RemoteUnit::ReadLoop() {
     if (bad || framer.Bad()) break;
   }
   Closed();
+}
+
+void RemoteUnit::Ping() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(last_sent_.load())) < kKeepAlive) {
+    return;
+  }
+  const std::string bytes = share::EncodeRequest(Ask(share::Kind::kState));
+  std::lock_guard send_lock(send_mutex_);
+  const int fd = fd_.load();
+  if (fd < 0 || !hello_seen_.load()) return;
+  if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(bytes.size())) {
+    last_sent_.store(now.time_since_epoch().count());
+  }
+}
+
+void RemoteUnit::SetRefusal(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  refusal_ = text;
+}
+
+std::string RemoteUnit::Refusal() const {
+  std::lock_guard lock(mutex_);
+  return refusal_;
+}
+
+std::string RemoteUnit::ServiceHoldsText() const {
+  std::string group_name = kUnitGroup;
+  if (const gid_t gid = socket_gid_.load(); gid != 0 && gid != static_cast<gid_t>(-1)) {
+    std::vector<char> buffer(4096);
+    struct group entry {};
+    struct group* found = nullptr;
+    if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+      group_name = found->gr_name;
+    }
+  }
+  return std::string(Localized("unit held by the logging service (norvo-logger), which serves only the group ",
+                               "Ger\u00E4t vom Protokolldienst (norvo-logger) belegt, der nur die Gruppe ")) +
+         group_name +
+         std::string(Localized(": join that group and log in again, or read the service's readings with "
+                               "`norvoctl export --live`",
+                               " bedient: treten Sie dieser Gruppe bei und melden Sie sich neu an, oder lesen Sie "
+                               "die Messwerte des Dienstes mit `norvoctl export --live`"));
 }
 
 void RemoteUnit::Closed() {
@@ -169,6 +277,7 @@ bool RemoteUnit::Call(share::Request q, share::Answer* a, bool* sent) const {
       at += static_cast<std::size_t>(n);
     }
     written = at == bytes.size();
+    if (written) last_sent_.store(std::chrono::steady_clock::now().time_since_epoch().count());
     // Half a message would leave the stream unreadable: the connection ends.
     if (!written && fd >= 0) ::shutdown(fd, SHUT_RDWR);
   }
@@ -257,7 +366,8 @@ WriteOutcome RemoteUnit::WriteVerified(std::span<const Payload> frames, const Wr
 
 WriteOutcome RemoteUnit::SendWrite(share::Kind kind, std::span<const Payload> frames, const WriteTiming& timing,
                                    std::string* block) {
-  if (frames.size() > share::kMaxFrames) return WriteOutcome::kNotConnected;
+  // The owner refuses longer waits and closes the client that asks for them.
+  if (frames.size() > share::kMaxFrames || !share::WithinWriteBounds(timing)) return WriteOutcome::kNotConnected;
   share::Request q = Ask(kind);
   q.timing = timing;
   q.frames.assign(frames.begin(), frames.end());

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -35,8 +36,14 @@ class RemoteUnit : public Unit {
   void SetOnClosed(std::function<void()> on_closed) { on_closed_ = std::move(on_closed); }
 
   // Connects and waits (up to 2 s) for the owner's hello. Once per object.
-  // False with the reason in *error.
+  // False with the reason in *error. Only a holder whose folder, socket file
+  // and serving process belong to root, this user or the service user is
+  // attached (JudgeHolder); any other is never sent a byte.
   bool Connect(const std::filesystem::path& socket_path, std::string* error);
+  // After a failed Connect, what the user is to be told instead of "in use":
+  // the holder is untrusted, or is the logging service that does not serve
+  // this user (and what to do). "" for any other failure.
+  std::string Refusal() const;
   // The socket is open and the owner has not gone.
   bool Attached() const { return attached_.load(); }
   pid_t OwnerPid() const { return owner_pid_.load(); }
@@ -93,6 +100,11 @@ class RemoteUnit : public Unit {
   void PollLoop();
   void Closed();
   void Note(const share::OwnerState& owner);
+  // A state request when nothing was sent for kKeepAlive: the owner closes
+  // silent clients. Reader thread.
+  void Ping();
+  void SetRefusal(const std::string& text);
+  std::string ServiceHoldsText() const;
 
   std::atomic<int> fd_{-1};
   std::atomic<bool> attached_{false};
@@ -104,13 +116,18 @@ class RemoteUnit : public Unit {
   std::atomic<int> unit_flag_{0};
   std::atomic<bool> busy_{false};
   std::atomic<int> polls_{0};
+  std::atomic<bool> hello_seen_{false};
+  mutable std::atomic<std::chrono::steady_clock::rep> last_sent_{0};  // when a whole message last went out
+  std::atomic<gid_t> socket_gid_{static_cast<gid_t>(-1)};
   std::function<void()> on_closed_;
 
-  mutable std::mutex mutex_;  // guards program_, message_, hello_, answers_, next_id_, polled_, stop_poll_
+  mutable std::mutex mutex_;  // guards program_, message_, hello_, other_version_, refusal_, answers_, next_id_, polled_, stop_poll_
   mutable std::condition_variable cv_;  // answers, hello, polls, closing
   std::string program_;
   std::string message_;  // the owner's last state message
   bool hello_ = false;
+  std::uint16_t other_version_ = 0;  // a hello of another protocol version
+  std::string refusal_;
   mutable std::map<std::uint32_t, share::Answer> answers_;
   mutable std::set<std::uint32_t> waiting_;  // ids whose callers still wait
   mutable std::uint32_t next_id_ = 1;

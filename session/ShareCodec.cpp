@@ -173,6 +173,11 @@ std::string EncodeRequest(const Request& q) {
   return w.Framed();
 }
 
+bool WithinWriteBounds(const WriteTiming& timing) {
+  return timing.first_wait_ms >= 0 && timing.first_wait_ms <= kMaxFirstWaitMs && timing.closing_wait_ms >= 0 &&
+         timing.closing_wait_ms <= kMaxClosingWaitMs;
+}
+
 bool DecodeRequest(std::string_view body, Request* q) {
   Reader r(body);
   const std::uint8_t kind = r.U8();
@@ -184,9 +189,7 @@ bool DecodeRequest(std::string_view body, Request* q) {
     q->timing.first_wait_ms = r.I32();
     q->timing.closing_wait_ms = r.I32();
     q->timing.end_frame = r.Flag();
-    for (int wait : {q->timing.first_wait_ms, q->timing.closing_wait_ms}) {
-      if (wait < 0 || wait > kMaxWaitMs) return false;
-    }
+    if (!WithinWriteBounds(q->timing)) return false;
     const std::size_t n = r.U16();
     if (n > kMaxFrames) return false;
     q->frames.resize(r.Ok() ? n : 0);

@@ -12,6 +12,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -39,7 +40,12 @@ constexpr std::size_t kMaxShortText = 255;  // program name, identification, blo
 constexpr std::size_t kMaxText = 1024;      // state message
 // Card bytes in one range reply; RemoteUnit splits a longer range.
 constexpr std::int64_t kMaxRange = 48 * 1024;
-constexpr int kMaxWaitMs = 600000;  // a write timing's waits
+// A write timing's waits: no longer than the console's own longest write
+// sequence waits (a dialog's write before, a clock's after), so that no
+// client holds the unit longer than the owner itself would.
+constexpr int kMaxFirstWaitMs = std::max({kDialogWrite.first_wait_ms, kClockWrite.first_wait_ms, kIntervalWrite.first_wait_ms});
+constexpr int kMaxClosingWaitMs =
+    std::max({kDialogWrite.closing_wait_ms, kClockWrite.closing_wait_ms, kIntervalWrite.closing_wait_ms});
 
 // The largest bodies stay inside kMaxMessage whatever their content.
 constexpr std::size_t kHeaderBytes = 1 + 4 + 6;  // kind, id, owner state
@@ -111,6 +117,8 @@ struct Answer {
 };
 
 bool IsRequestKind(std::uint8_t kind);
+// Both waits from 0 to their bound above.
+bool WithinWriteBounds(const WriteTiming& timing);
 
 // The whole message (length and body). Strings longer than their bound are
 // cut; a card list entry whose name is over its bound is left out and the

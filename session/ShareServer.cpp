@@ -23,8 +23,8 @@ std::filesystem::path ShareSocketPath(const std::filesystem::path& lock_folder, 
 
 gid_t ShareGroup(const std::string& device_path) {
   struct stat st {};
-  if (!device_path.empty() && ::stat(device_path.c_str(), &st) == 0) return st.st_gid;
-  return ::getegid();
+  if (!device_path.empty() && ::stat(device_path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) return st.st_gid;
+  return kNoGroup;
 }
 
 namespace {
@@ -44,6 +44,9 @@ struct ShareServer::Client {
   std::size_t out_at = 0;     // bytes of out.front() already sent
   std::size_t out_bytes = 0;  // unsent bytes in out
   std::chrono::steady_clock::time_point progress;  // last send progress while out was not empty
+  std::chrono::steady_clock::time_point heard;     // connected, its last whole message, its last answer
+  std::chrono::steady_clock::time_point partial;   // the first byte of a message not yet whole
+  int in_flight = 0;                               // requests queued for its thread or running there
   bool subscribed = false;
   bool gone = false;  // to be closed by the server thread
   // The client's requests for its thread.
@@ -76,6 +79,8 @@ bool ShareServer::Start(const std::filesystem::path& socket_path, gid_t group, s
   if (text.size() >= sizeof address.sun_path) return fail("the path is too long for a socket");
   std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
 
+  // Only a folder no stranger can write keeps a planted socket out.
+  if (const std::string problem = FolderProblem(socket_path.parent_path()); !problem.empty()) return fail(problem);
   // This process holds the unit's lock, so a socket left here is a crashed
   // owner's. Anything else is not ours to remove.
   struct stat st {};
@@ -88,11 +93,18 @@ bool ShareServer::Start(const std::filesystem::path& socket_path, gid_t group, s
   if (::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     return fail(std::strerror(errno));
   }
-  // The credentials check stands alone; the mode and group keep everyone
-  // else from even reaching it. Another group than ours may be refused to a
-  // user who is not root: the socket then keeps our group.
-  [[maybe_unused]] const int owned = ::chown(text.c_str(), static_cast<uid_t>(-1), group);
-  if (::chmod(text.c_str(), 0660) != 0 || ::stat(text.c_str(), &st) != 0) {
+  // The credentials check stands alone; the mode keeps everyone else from
+  // even reaching it. The file gets its group without chown (which the
+  // service's system-call filter forbids): from the folder when it is
+  // setgid (/run/norvo), else this process's group. Only when that is the
+  // access group may the group reach the socket.
+  if (::stat(text.c_str(), &st) != 0) {
+    const std::string why = std::strerror(errno);
+    ::unlink(text.c_str());
+    return fail(why);
+  }
+  const mode_t mode = group != kNoGroup && st.st_gid == group ? 0660 : 0600;
+  if (::chmod(text.c_str(), mode) != 0 || ::stat(text.c_str(), &st) != 0) {
     const std::string why = std::strerror(errno);
     ::unlink(text.c_str());
     return fail(why);
@@ -193,7 +205,9 @@ bool ShareServer::Allowed(int fd) const {
   ucred peer{};
   socklen_t size = sizeof peer;
   if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
-  if (peer.uid == 0 || peer.uid == ::geteuid() || peer.gid == group_) return true;
+  if (peer.uid == 0 || peer.uid == ::geteuid()) return true;
+  if (group_ == kNoGroup) return false;
+  if (peer.gid == group_) return true;
   // The supplementary groups the peer had when it connected.
   std::vector<gid_t> groups(64);
   for (;;) {
@@ -212,12 +226,16 @@ void ShareServer::Accept() {
     const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
     std::lock_guard lock(mutex_);
-    if (!Allowed(fd) || clients_.size() >= options_.max_clients) {
+    // A closed client whose request still runs counts until it ends.
+    const std::size_t running = static_cast<std::size_t>(
+        std::count_if(closed_.begin(), closed_.end(), [](const std::shared_ptr<Client>& c) { return !c->done.load(); }));
+    if (!Allowed(fd) || clients_.size() + running >= options_.max_clients) {
       ::close(fd);
       continue;
     }
     auto c = std::make_shared<Client>();
     c->fd = fd;
+    c->heard = std::chrono::steady_clock::now();
     share::Answer hello;
     hello.kind = share::Kind::kHello;
     hello.owner = Owner();
@@ -237,11 +255,18 @@ bool ShareServer::ReadFrom(Client& c) {
     const ssize_t n = ::recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
     if (n == 0) return false;
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    const auto now = std::chrono::steady_clock::now();
+    if (c.framer.Pending() == 0) c.partial = now;
     c.framer.Feed(chunk, static_cast<std::size_t>(n));
     std::string body;
     while (c.framer.Next(&body)) {
       share::Request q;
       if (!share::DecodeRequest(body, &q)) return false;
+      {
+        std::lock_guard lock(mutex_);
+        c.heard = now;
+        c.partial = now;
+      }
       // What needs no exchange is answered here; the rest waits its turn on
       // the client's thread.
       if (q.kind == share::Kind::kState || q.kind == share::Kind::kBlocks || q.kind == share::Kind::kSubscribe) {
@@ -250,6 +275,10 @@ bool ShareServer::ReadFrom(Client& c) {
         if (q.kind == share::Kind::kSubscribe) c.subscribed = true;
         if (!Queue(c, share::EncodeAnswer(a))) return false;
         continue;
+      }
+      {
+        std::lock_guard lock(mutex_);
+        ++c.in_flight;
       }
       std::lock_guard lock(c.request_mutex);
       if (c.requests.size() >= kMaxPending) return false;
@@ -332,6 +361,11 @@ void ShareServer::Run() {
       if (keep) {
         std::lock_guard lock(mutex_);
         keep = !c->gone && (c->out.empty() || now - c->progress < options_.stall);
+        // A message begun and not finished, or a client that neither listens
+        // to the polls nor waits for an answer nor asks anything: its place
+        // goes to the others.
+        if (c->framer.Pending() > 0 && now - c->partial >= options_.idle) keep = false;
+        if (!c->subscribed && c->in_flight == 0 && now - c->heard >= options_.idle) keep = false;
       }
       if (!keep) Close(c);
     }
@@ -355,9 +389,23 @@ void ShareServer::Serve(std::shared_ptr<Client> c) {
       q = std::move(c->requests.front());
       c->requests.pop_front();
     }
-    const std::string bytes = share::EncodeAnswer(Execute(q));
+    share::Answer a;
+    {
+      // One client sequence at a time: the owner's poll, queued on the
+      // session's turn lock, waits behind this one at most. A client that
+      // has gone while it waited for its turn is not served.
+      std::lock_guard turn(client_turn_);
+      {
+        std::lock_guard lock(c->request_mutex);
+        if (c->closing) break;
+      }
+      a = Execute(q);
+    }
+    const std::string bytes = share::EncodeAnswer(a);
     {
       std::lock_guard lock(mutex_);
+      --c->in_flight;
+      c->heard = std::chrono::steady_clock::now();
       Queue(*c, bytes);
     }
     Wake();

@@ -5,8 +5,10 @@
 // owner hands its poll snapshots to Publish, which never waits for a client.
 //
 // Only root, the owner's user and members of the device's group may connect
-// (the peer's credentials; the socket file is 0660 in that group); anyone
-// else is closed at once. A client that sends a malformed or oversized
+// (the peer's credentials; the socket file is 0660 when it has that group,
+// else 0600); anyone else is closed at once. Client requests run one at a
+// time, each bounded (ShareCodec), and not at all once their client has
+// gone; requests still running count against max_clients. A client that sends a malformed or oversized
 // message, lets its queue of unsent bytes overflow or stalls a send for a
 // second is closed; the others go on.
 
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "ShareCodec.h"
+#include "TurnLock.h"
 #include "Unit.h"
 
 namespace norvo {
@@ -29,8 +32,12 @@ namespace norvo {
 // The socket of a unit: the unit lock's folder, the lock's name + ".sock".
 std::filesystem::path ShareSocketPath(const std::filesystem::path& lock_folder, const std::string& device_path);
 
+// No group may reach the socket: only root and the owner's user.
+inline constexpr gid_t kNoGroup = static_cast<gid_t>(-1);
+
 // The group whose members may reach the unit through its owner: the device
-// node's group when device_path names a file, else the owner's group.
+// node's group when device_path names a character device, else kNoGroup
+// (never the owner's own group, which unrelated users may share).
 gid_t ShareGroup(const std::string& device_path);
 
 class ShareServer {
@@ -40,6 +47,10 @@ class ShareServer {
     std::size_t max_clients = 16;
     std::size_t max_queued = 256 * 1024;  // unsent bytes per client
     std::chrono::milliseconds stall{1000};  // a send that makes no progress this long
+    // A client that has asked nothing this long, is not subscribed and waits
+    // for no answer, or a message begun this long ago and not finished, is
+    // closed (RemoteUnit asks every kKeepAlive while it has nothing to ask).
+    std::chrono::milliseconds idle{3000};
   };
 
   // unit: the owner's session; it outlives the server.
@@ -99,6 +110,7 @@ class ShareServer {
   std::vector<std::shared_ptr<Client>> clients_;
   std::vector<std::shared_ptr<Client>> closed_;  // gone, their thread not joined yet
   std::mutex stop_mutex_;                        // serialises Shutdown and Stop
+  TurnLock client_turn_;                         // held by the one client request that runs
 };
 
 }  // namespace norvo

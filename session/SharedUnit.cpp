@@ -1,5 +1,7 @@
 #include "SharedUnit.h"
 
+#include <sys/stat.h>
+
 namespace norvo {
 
 SharedUnit::SharedUnit(Transport& transport, std::filesystem::path data_folder)
@@ -14,6 +16,14 @@ SharedUnit::~SharedUnit() { Stop(); }
 
 std::filesystem::path SharedUnit::SocketFor(const std::string& device_path) const {
   return ShareSocketPath(lock_folder_.empty() ? UnitLockFolder() : lock_folder_, device_path);
+}
+
+std::vector<std::filesystem::path> SharedUnit::HolderSockets(const std::string& device_path) const {
+  std::vector<std::filesystem::path> sockets;
+  const std::vector<std::filesystem::path> folders =
+      lock_folder_.empty() ? HolderFolders(UnitLockFolder()) : std::vector<std::filesystem::path>{lock_folder_};
+  for (const std::filesystem::path& folder : folders) sockets.push_back(ShareSocketPath(folder, device_path));
+  return sockets;
 }
 
 std::shared_ptr<RemoteUnit> SharedUnit::Remote() const {
@@ -50,12 +60,14 @@ OpenState SharedUnit::Open() {
   // Where the session found the unit, held or not.
   const std::string path = local_.DevicePath();
   if (state == OpenState::kOpened) {
+    SetHolderNote("");
     DropRemote();
     Serve(path);
     StartLocalPolling();
     return state;
   }
-  if (state == OpenState::kInUse && Attach(path)) return Remote()->State();
+  // A lock that could not be used names no holder to attach to.
+  if (state == OpenState::kInUse && !local_.LockUnusable() && Attach(path)) return Remote()->State();
   return state;
 }
 
@@ -86,17 +98,32 @@ void SharedUnit::Serve(const std::string& device_path) {
 bool SharedUnit::Attach(const std::string& device_path) {
   DropRemote();
   auto remote = std::make_shared<RemoteUnit>(local_.TimeScale());
+  // The holder's socket: this user's own processes first, then the
+  // service's. An untrusted holder, or the service that does not serve this
+  // user, ends the search: nothing else holds the unit.
+  std::string error = "no socket of the unit's holder";
+  bool connected = false;
+  for (const std::filesystem::path& socket : HolderSockets(device_path)) {
+    struct stat st {};
+    if (::lstat(socket.c_str(), &st) != 0) continue;
+    if (remote->Connect(socket, &error)) {
+      connected = true;
+      break;
+    }
+    if (!remote->Refusal().empty()) break;
+    remote = std::make_shared<RemoteUnit>(local_.TimeScale());
+  }
+  SetHolderNote(connected ? "" : remote->Refusal());
+  if (!connected) {
+    std::lock_guard lock(mutex_);
+    share_error_ = error;
+    return false;
+  }
   remote->SetOnClosed([this] {
     std::lock_guard lock(takeover_mutex_);
     owner_gone_ = true;
     takeover_cv_.notify_all();
   });
-  std::string error;
-  if (!remote->Connect(SocketFor(device_path), &error)) {
-    std::lock_guard lock(mutex_);
-    share_error_ = error;
-    return false;
-  }
   remote->SetBusy(busy_.load());
   bool poll = false;
   PollingWorker::PolledFn on_polled;
@@ -207,7 +234,18 @@ OpenState SharedUnit::State() const {
 }
 
 bool SharedUnit::Connected() const { return Active()->Connected(); }
-std::string SharedUnit::StateMessage() const { return Active()->StateMessage(); }
+std::string SharedUnit::StateMessage() const {
+  if (!Attached() && local_.State() == OpenState::kInUse) {
+    std::lock_guard lock(mutex_);
+    if (!holder_note_.empty()) return holder_note_;
+  }
+  return Active()->StateMessage();
+}
+
+void SharedUnit::SetHolderNote(const std::string& note) {
+  std::lock_guard lock(mutex_);
+  holder_note_ = note;
+}
 
 std::string SharedUnit::Via() const {
   const std::shared_ptr<RemoteUnit> remote = Remote();

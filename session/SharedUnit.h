@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "RemoteUnit.h"
 #include "ShareServer.h"
@@ -75,7 +76,9 @@ class SharedUnit : public Unit {
   // The server while this process offers the unit, else null.
   std::shared_ptr<ShareServer> Server() const;
   // Why the unit was not offered to the others or not reached through its
-  // owner, the last time either failed; "" when neither did.
+  // owner, the last time either failed; "" when neither did. A holder that
+  // is refused (untrusted, or the service that does not serve this user)
+  // is never attached; StateMessage then says so instead of "in use".
   std::string ShareError() const;
 
  private:
@@ -89,16 +92,20 @@ class SharedUnit : public Unit {
   void StartLocalPolling();
   void Supervise();
   std::filesystem::path SocketFor(const std::string& device_path) const;
+  // Where the holder's socket may be, in the order to try.
+  std::vector<std::filesystem::path> HolderSockets(const std::string& device_path) const;
+  void SetHolderNote(const std::string& note);
 
   UnitSession local_;
   std::shared_ptr<Unit> local_view_;  // local_ as a shared pointer that owns nothing
   std::filesystem::path lock_folder_;  // empty: UnitLockFolder()
 
   std::mutex open_mutex_;  // serialises Open, the takeover and Stop
-  mutable std::mutex mutex_;  // guards remote_, server_, share_error_ and the polling request
+  mutable std::mutex mutex_;  // guards remote_, server_, share_error_, holder_note_ and the polling request
   std::shared_ptr<RemoteUnit> remote_;
   std::shared_ptr<ShareServer> server_;
   std::string share_error_;
+  std::string holder_note_;  // the holder refused or untrusted: what StateMessage says then
   bool polling_ = false;
   PollingWorker::PolledFn on_polled_;
   PollingWorker::SecondFn on_second_;

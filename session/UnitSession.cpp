@@ -61,11 +61,25 @@ void UnitSession::SetLostHandler(std::function<void()> handler) {
 bool UnitSession::Claim(const std::string& path) {
   std::lock_guard lock(lock_mutex_);
   const std::filesystem::path folder = options_.lock_folder.empty() ? UnitLockFolder() : options_.lock_folder;
-  const FileLock::Result result = unit_lock_.Take(folder / UnitLockName(path));
-  holder_.store(result == FileLock::Result::kHeld ? 0 : unit_lock_.Holder());
+  const std::filesystem::path lock_path = UnitLockPath(folder, path);
+  // A unit with a node is locked on the node; a lock file is taken only in
+  // a folder no stranger can write (else anyone could hold the unit).
+  std::string problem;
+  FileLock::Result result = FileLock::Result::kUnavailable;
+  if (lock_path == path) {
+    result = unit_lock_.TakeNode(lock_path);
+    problem = unit_lock_.Problem();
+  } else if (problem = FolderProblem(folder); problem.empty()) {
+    result = unit_lock_.Take(lock_path);
+    problem = unit_lock_.Problem();
+  } else {
+    unit_lock_.Release();
+  }
+  const pid_t holder = result == FileLock::Result::kBusy ? unit_lock_.Holder() : 0;
+  holder_.store(holder);
   lock_unusable_.store(result == FileLock::Result::kUnavailable);
   std::lock_guard message_lock(claim_mutex_);
-  claim_message_ = result == FileLock::Result::kHeld ? "" : UnitLockMessage(result, unit_lock_.Holder(), unit_lock_.Problem());
+  claim_message_ = result == FileLock::Result::kHeld ? "" : UnitLockMessage(result, holder, problem);
   return result == FileLock::Result::kHeld;
 }
 

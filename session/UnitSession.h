@@ -16,6 +16,7 @@
 #include <string>
 
 #include "PollingWorker.h"
+#include "TurnLock.h"
 #include "Unit.h"
 #include "UnitLock.h"
 #include "device/DeviceLink.h"
@@ -117,7 +118,7 @@ class UnitSession : public Unit {
   ResponseStore store_;
   Dispatcher dispatcher_{link_, store_};
   CardTransfer transfer_;
-  std::mutex sequence_mutex_;  // held for every exchange sequence of the session
+  TurnLock sequence_mutex_;  // held for every exchange sequence of the session, taken in turn
   std::mutex lock_mutex_;      // guards unit_lock_ (Open may run on any thread)
   UnitLock unit_lock_;
   std::atomic<pid_t> holder_{0};

@@ -29,6 +29,11 @@ class FileLock {
     kUnavailable  // the file cannot be made or opened (a foreign file, a symlink, no folder); Problem() says why
   };
   Result Take(const std::filesystem::path& file);
+  // The lock on a device node itself (a character device): only who may open
+  // the node can take it. Nothing is written; the holder is found in
+  // /proc/locks. A node this process may not open is not locked (kHeld
+  // without a lock): opening the unit then fails and says why.
+  Result TakeNode(const std::filesystem::path& node);
   // True for kHeld.
   bool TryLock(const std::filesystem::path& file) { return Take(file) == Result::kHeld; }
   void Release();

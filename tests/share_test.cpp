@@ -16,9 +16,13 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
 
 #include "device/Frames.h"
 #include "session/ShareCodec.h"
+#include "session/UnitLock.h"
 #include "session/SharedUnit.h"
 #include "sim/SimTransport.h"
 #include "sim/SimUnit.h"
@@ -54,7 +58,7 @@ struct RawClient {
   ~RawClient() { ::close(fd); }
   void Send(const std::string& bytes) { ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), (ssize_t)bytes.size()); }
   // The kinds of the messages that came before the owner closed (or the wait ran out: "timeout").
-  std::string Heard() {
+  std::string Heard(const std::string& until = "16 ") {
     share::Framer framer;
     std::string kinds, body;
     for (;;) {
@@ -65,7 +69,7 @@ struct RawClient {
       if (n == 0) return kinds + "end";
       framer.Feed(chunk, n);
       while (framer.Next(&body)) kinds += std::to_string(static_cast<int>(body[0])) + " ";
-      if (kinds.find("16 ") != std::string::npos) return kinds;  // a state answer
+      if (kinds.find(until) != std::string::npos) return kinds;  // a state answer, or what was asked
     }
   }
   bool connected = false;
@@ -112,7 +116,8 @@ TEST_F(ShareFixture, AttachedUnitWorksThroughTheOwner) {
   EXPECT_TRUE(attached->Connected());
   EXPECT_EQ(attached->State(), OpenState::kOpened);
   EXPECT_EQ(attached->Via(), "through share_test (process " + std::to_string(::getpid()) + ")");
-  EXPECT_EQ(fs::status(Socket()).permissions() & fs::perms::all, fs::perms(0660));
+  // A simulated unit has no node, so no group may reach it: owner and root only.
+  EXPECT_EQ(fs::status(Socket()).permissions() & fs::perms::all, fs::perms(0600));
 
   EXPECT_TRUE(attached->ReadLive());
   EXPECT_TRUE(attached->ReadSettings());
@@ -203,6 +208,123 @@ TEST_F(ShareFixture, StalledAndMalformedClientsAreClosedAlone) {
   EXPECT_EQ(owner->Server()->Clients(), 1u);
 }
 
+// The owner's polls while clients try to hold the unit or take every place:
+// the longest gap between two polls, the most threads the process had.
+struct PollWatch {
+  explicit PollWatch(const SharedUnit& owner) : owner_(owner), thread_([this] { Run(); }) {}
+  ~PollWatch() {
+    stop_.store(true);
+    thread_.join();
+  }
+  std::chrono::milliseconds Gap() const { return std::chrono::milliseconds(gap_ms_.load()); }
+  int PeakThreads() const { return peak_threads_.load(); }
+  static int Threads() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& task : fs::directory_iterator("/proc/self/task")) ++n;
+    return n;
+  }
+
+ private:
+  void Run() {
+    int polls = owner_.PollCount();
+    auto last = std::chrono::steady_clock::now();
+    while (!stop_.load()) {
+      std::this_thread::sleep_for(1ms);  // a sampling period, not a wait for an event
+      const auto now = std::chrono::steady_clock::now();
+      if (const int n = owner_.PollCount(); n != polls) {
+        polls = n;
+        last = now;
+      }
+      const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count();
+      if (gap > gap_ms_.load()) gap_ms_.store(gap);
+      if (const int t = Threads(); t > peak_threads_.load()) peak_threads_.store(t);
+    }
+  }
+  const SharedUnit& owner_;
+  std::atomic<bool> stop_{false};
+  std::atomic<long> gap_ms_{0};
+  std::atomic<int> peak_threads_{0};
+  std::thread thread_;
+};
+
+share::Request WriteRequest(int first_wait_ms, int closing_wait_ms) {
+  share::Request write;
+  write.kind = share::Kind::kWrite;
+  write.timing = {first_wait_ms, closing_wait_ms, true};
+  write.frames = {BuildCommandFrame(code::kSetInterval, std::array<std::uint8_t, 1>{30})};
+  return write;
+}
+
+// No client holds the unit longer than the console's own longest write, a
+// request whose client has gone is dropped, requests still running count
+// against the 16 places, and silent or half-sent connections give their
+// place back within seconds; the owner's polls wait behind one client
+// sequence at most.
+TEST_F(ShareFixture, ClientsCannotStallTheUnitOrHoldItsPlaces) {
+  share::Request state;
+  state.kind = share::Kind::kState;
+  const std::string longest = share::EncodeRequest(WriteRequest(share::kMaxFirstWaitMs, share::kMaxClosingWaitMs));
+  // One client sequence at this time scale (the write's waits, the
+  // permission's), and a poll's worth on top.
+  const auto one_sequence =
+      std::chrono::milliseconds(static_cast<int>(0.2 * (share::kMaxFirstWaitMs + share::kMaxClosingWaitMs + kPermissionWaitMs))) +
+      1500ms * testing::kSlowdown;
+  const int threads_before = PollWatch::Threads();
+  const struct {
+    const char* what;
+    std::function<void()> run;
+  } rows[] = {
+      {"a write with waits over the console's is refused",
+       [&] {
+         RawClient client(Socket());
+         client.Send(share::EncodeRequest(WriteRequest(600000, 600000)));
+         EXPECT_EQ(client.Heard(), "1 end");
+         EXPECT_NE(unit.Interval(), 30);
+       }},
+      {"a write with the console's longest waits is served",
+       [&] {
+         RawClient client(Socket());
+         client.Send(longest);
+         EXPECT_EQ(client.Heard("23 "), "1 23 ");
+       }},
+      {"100 rounds of connect, send a write, close",
+       [&] {
+         for (int k = 0; k < 100; ++k) {
+           RawClient client(Socket());
+           if (client.connected) ::send(client.fd, longest.data(), longest.size(), MSG_NOSIGNAL);
+         }
+       }},
+      {"16 idle connections give their places back",
+       [&] {
+         std::vector<std::unique_ptr<RawClient>> idle;
+         for (int k = 0; k < 16; ++k) idle.push_back(std::make_unique<RawClient>(Socket()));
+         EXPECT_TRUE(WaitUntil([&] { return owner->Server()->Clients() == 1; }));
+         RawClient client(Socket());
+         client.Send(share::EncodeRequest(state));
+         EXPECT_EQ(client.Heard(), "1 16 ");
+       }},
+      {"a half-sent message is closed",
+       [&] {
+         RawClient client(Socket());
+         client.Send(share::EncodeRequest(state).substr(0, 6));
+         EXPECT_EQ(client.Heard(), "1 end");
+       }},
+  };
+  for (const auto& row : rows) {
+    PollWatch watch(*owner);
+    row.run();
+    // The unit is the attached process's again, and the owner polls on.
+    EXPECT_TRUE(attached->ReadLive()) << row.what;
+    const int polls = owner->PollCount();
+    EXPECT_TRUE(WaitUntil([&] { return owner->PollCount() >= polls + 2; })) << row.what;
+    EXPECT_LT(watch.Gap(), one_sequence) << row.what;
+    EXPECT_LE(watch.PeakThreads(), threads_before + 16 + 1) << row.what;
+    std::printf("%s: longest gap in the owner's polls %lld ms, threads %d (before %d)\n", row.what,
+                static_cast<long long>(watch.Gap().count()), watch.PeakThreads(), threads_before);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return owner->Server()->Clients() == 1; }));
+}
+
 // Only root, the owner's user and the device's group get in; the socket's
 // mode already keeps the others out, the credentials check stands alone.
 TEST_F(ShareFixture, PeerWithoutCredentialsIsClosedAtOnce) {
@@ -226,6 +348,141 @@ TEST_F(ShareFixture, PeerWithoutCredentialsIsClosedAtOnce) {
   state.kind = share::Kind::kState;
   root.Send(share::EncodeRequest(state));
   EXPECT_EQ(root.Heard(), "1 16 ");
+}
+
+// ---- holders that are not to be trusted -------------------------------------------
+
+// Not a test of its own: the holder HolderTrustTest starts as another user.
+// It serves NORVO_IMPOSTOR_SOCKET with the codec, every channel at 42 °C,
+// and notes whether anybody sent it a byte; with NORVO_IMPOSTOR_REFUSE it
+// closes every connection at once, as an owner that does not serve the peer.
+TEST(ImpostorHelper, Serves) {
+  const char* path = std::getenv("NORVO_IMPOSTOR_SOCKET");
+  if (path == nullptr) GTEST_SKIP() << "started by HolderTrustTest as another user";
+  const bool refuse = std::getenv("NORVO_IMPOSTOR_REFUSE") != nullptr;
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strcpy(a.sun_path, path);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::chmod(path, 0666), 0);
+  ASSERT_EQ(::listen(listener, 16), 0);
+  std::ofstream(std::string(path) + ".ready") << "ready";
+  for (;;) {
+    const int fd = ::accept(listener, nullptr, nullptr);
+    if (fd < 0) continue;
+    if (refuse) {
+      ::close(fd);
+      continue;
+    }
+    share::Answer hello;
+    hello.kind = share::Kind::kHello;
+    hello.owner = {OpenState::kOpened, true, 0};
+    hello.program = "impostor";
+    const std::string bytes = share::EncodeAnswer(hello);
+    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    share::Framer framer;
+    char chunk[4096];
+    for (ssize_t n; (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) {
+      std::ofstream(std::string(path) + ".spoken") << "spoken";
+      framer.Feed(chunk, static_cast<std::size_t>(n));
+      std::string body;
+      share::Request q;
+      while (framer.Next(&body) && share::DecodeRequest(body, &q)) {
+        share::Answer answer;
+        answer.kind = q.kind;
+        answer.id = q.id;
+        answer.owner = hello.owner;
+        answer.ok = true;
+        answer.outcome = WriteOutcome::kWritten;
+        answer.snapshot.live_read = true;
+        for (float& t : answer.snapshot.live.temperature) t = 42.0f;
+        const std::string reply = share::EncodeAnswer(answer);
+        ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+      }
+    }
+    ::close(fd);
+  }
+}
+
+// A holder's socket planted by another user, or served by one, is never
+// attached and never sent a byte: the unit is reported as held by an
+// untrusted process, naming the socket and its owner, and once the true
+// holder lets go this process takes the unit itself. The service that does
+// not serve this user is named with what to do.
+TEST(HolderTrustTest, StrangersAreRefusedAndTheServiceIsNamed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "running a holder as another user needs root";
+  if (testing::FindProgram("setpriv").empty()) GTEST_SKIP() << "setpriv (util-linux) is missing";
+  constexpr uid_t kStranger = 65533;  // a uid no user has
+  testing::TempFolder temp("norvo-trust");
+  ASSERT_EQ(::chmod(temp.path.c_str(), 0755), 0);
+  testing::SimRig rig({.seed = 3}, 0.05);
+  const std::string name = UnitLockName("sim:unit") + ".sock";
+  enum class Plant { kStrangerFolder, kMovedIn, kRootFileStrangerServer, kServiceRefuses };
+  const struct {
+    const char* what;
+    Plant plant;
+    std::string said;  // in the refused process's state message
+  } rows[] = {
+      {"the holder's folder is a stranger's", Plant::kStrangerFolder, "belongs to uid 65533 and is not used"},
+      {"a stranger's socket moved into the holder's folder", Plant::kMovedIn,
+       "unit held by an untrusted process: " + (temp.path / "holder2" / name).string() + " belongs to uid 65533"},
+      {"a root-owned socket served by a stranger", Plant::kRootFileStrangerServer, "of uid 65533"},
+      {"the service that does not serve this user", Plant::kServiceRefuses,
+       "unit held by the logging service (norvo-logger), which serves only the group nogroup: join that group and "
+       "log in again, or read the service's readings with `norvoctl export --live`"},
+  };
+  int k = 0;
+  for (const auto& row : rows) {
+    ++k;
+    const fs::path own = temp.path / ("stranger" + std::to_string(k)), holder = temp.path / ("holder" + std::to_string(k));
+    const bool service = row.plant == Plant::kServiceRefuses;
+    const uid_t user = service ? 65534 : kStranger;
+    fs::create_directory(own);
+    fs::create_directory(holder);
+    ASSERT_EQ(::chown(own.c_str(), user, user), 0);
+    ASSERT_EQ(::chmod(own.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(holder.c_str(), 0755), 0);
+    std::vector<std::string> env = {"NORVO_IMPOSTOR_SOCKET=" + (own / name).string()};
+    if (service) env.push_back("NORVO_IMPOSTOR_REFUSE=1");
+    testing::Child impostor = testing::Spawn(
+        {"setpriv", "--reuid=" + std::to_string(user), "--regid=" + std::to_string(user), "--clear-groups",
+         fs::read_symlink("/proc/self/exe").string(), "--gtest_filter=ImpostorHelper.Serves"},
+        {.env = env});
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(own / (name + ".ready")); })) << row.what;
+    testing::ScopedEnv runtime("NORVO_RUNTIME_DIR", service ? holder.c_str() : nullptr);
+    testing::ScopedEnv service_user("NORVO_SERVICE_USER", service ? "nobody" : nullptr);
+
+    // The true holder: a session that holds the unit's lock and offers nothing.
+    UnitSession::Options options = UnitSession::SessionOptions(0.05);
+    options.lock_folder = row.plant == Plant::kStrangerFolder ? own : holder;
+    auto true_holder = std::make_unique<UnitSession>(rig.transport, temp.path, options);
+    if (row.plant != Plant::kStrangerFolder) {
+      ASSERT_EQ(true_holder->Open(), OpenState::kOpened) << row.what;
+      ASSERT_EQ(::rename((own / name).c_str(), (holder / name).c_str()), 0) << row.what;
+      if (row.plant == Plant::kRootFileStrangerServer) {
+        ASSERT_EQ(::lchown((holder / name).c_str(), 0, 0), 0);
+      }
+    }
+    SharedUnit client(rig.transport, temp.path, options);
+    EXPECT_EQ(client.Open(), OpenState::kInUse) << row.what;
+    EXPECT_FALSE(client.Attached()) << row.what;
+    EXPECT_FALSE(client.Connected()) << row.what;
+    EXPECT_NE(client.StateMessage().find(row.said), std::string::npos) << row.what << ": " << client.StateMessage();
+    EXPECT_FALSE(fs::exists(own / (name + ".spoken"))) << row.what;
+    EXPECT_FALSE(fs::exists(holder / (name + ".spoken"))) << row.what;
+    // The true holder ends: the unit is this process's, on its own socket.
+    true_holder->Stop();
+    if (row.plant != Plant::kStrangerFolder) {
+      EXPECT_EQ(client.Open(), OpenState::kOpened) << row.what << ": " << client.StateMessage();
+      EXPECT_TRUE(client.ReadLive()) << row.what;
+      EXPECT_NE(client.Blocks().live.temperature[0], 42.0f) << row.what;
+      EXPECT_TRUE(client.Server() != nullptr) << row.what << ": " << client.ShareError();
+    }
+    client.Stop();
+    ::kill(impostor.pid, SIGKILL);
+    testing::Finish(impostor);
+  }
 }
 
 // The owner ends: the attached unit takes the unit over, offers it itself
