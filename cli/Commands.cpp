@@ -73,7 +73,7 @@ constexpr const char* kFooter =
     "\n"
     "Environment:\n"
     "  NORVO_TIME_SCALE   stretches or shrinks every wait of the protocol (0.0001 to 100; tests)\n"
-    "  NORVO_RUNTIME_DIR  folder of the per-unit locks (default: /run/lock, shared by every user)\n";
+    "  NORVO_RUNTIME_DIR  folder of the locks and share sockets (default: /run/norvo for root, else $XDG_RUNTIME_DIR/norvo)\n";
 
 class HelpFormatter : public CLI::Formatter {
  public:

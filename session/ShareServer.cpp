@@ -55,6 +55,7 @@ struct ShareServer::Client {
   std::deque<share::Request> requests;
   bool closing = false;
   std::atomic<bool> done{false};  // its thread has ended
+  std::atomic<bool> abandoned{false};  // closed: its requests are not to run
   std::thread thread;
 };
 
@@ -314,6 +315,11 @@ void ShareServer::Close(const std::shared_ptr<Client>& c) {
     closed_.push_back(c);
   }
   ::close(c->fd);
+  {
+    std::lock_guard lock(turn_mutex_);
+    c->abandoned.store(true);
+  }
+  turn_cv_.notify_all();
   std::lock_guard lock(c->request_mutex);
   c->closing = true;
   c->request_cv.notify_all();
@@ -389,18 +395,21 @@ void ShareServer::Serve(std::shared_ptr<Client> c) {
       q = std::move(c->requests.front());
       c->requests.pop_front();
     }
-    share::Answer a;
     {
       // One client sequence at a time: the owner's poll, queued on the
       // session's turn lock, waits behind this one at most. A client that
-      // has gone while it waited for its turn is not served.
-      std::lock_guard turn(client_turn_);
-      {
-        std::lock_guard lock(c->request_mutex);
-        if (c->closing) break;
-      }
-      a = Execute(q);
+      // goes while it waits for its turn leaves the line at once.
+      std::unique_lock lock(turn_mutex_);
+      turn_cv_.wait(lock, [&] { return !turn_taken_ || c->abandoned.load(); });
+      if (c->abandoned.load()) break;
+      turn_taken_ = true;
     }
+    const share::Answer a = Execute(q);
+    {
+      std::lock_guard lock(turn_mutex_);
+      turn_taken_ = false;
+    }
+    turn_cv_.notify_all();
     const std::string bytes = share::EncodeAnswer(a);
     {
       std::lock_guard lock(mutex_);

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -24,7 +25,6 @@
 #include <vector>
 
 #include "ShareCodec.h"
-#include "TurnLock.h"
 #include "Unit.h"
 
 namespace norvo {
@@ -110,7 +110,9 @@ class ShareServer {
   std::vector<std::shared_ptr<Client>> clients_;
   std::vector<std::shared_ptr<Client>> closed_;  // gone, their thread not joined yet
   std::mutex stop_mutex_;                        // serialises Shutdown and Stop
-  TurnLock client_turn_;                         // held by the one client request that runs
+  std::mutex turn_mutex_;                        // guards turn_taken_
+  std::condition_variable turn_cv_;              // the turn is free, or a waiting client has gone
+  bool turn_taken_ = false;                      // a client request runs
 };
 
 }  // namespace norvo

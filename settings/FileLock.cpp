@@ -59,7 +59,15 @@ pid_t LockHolder(dev_t dev, ino_t ino) {
 }  // namespace
 
 FileLock::Result FileLock::TakeNode(const std::filesystem::path& node) {
-  if (fd_ >= 0 && node == file_) return Result::kHeld;
+  // A unit plugged in again may get the same path and a new node: the lock
+  // on the old one keeps nobody off the new one.
+  if (fd_ >= 0 && node == file_) {
+    struct stat held {}, now {};
+    if (::fstat(fd_, &held) == 0 && ::stat(node.c_str(), &now) == 0 && held.st_rdev == now.st_rdev &&
+        held.st_ino == now.st_ino && held.st_dev == now.st_dev) {
+      return Result::kHeld;
+    }
+  }
   Release();
   holder_ = 0;
   problem_.clear();

@@ -168,6 +168,10 @@ TEST_F(CliFixture, LockProblemsSayWhatTheyAre) {
   const fs::path linked = data / "linked";
   fs::create_directory(linked);
   fs::create_symlink(data / "elsewhere", linked / UnitLockName("sim:unit"));
+  // A folder anyone may write (as /run/lock is): anyone could hold the unit there.
+  const fs::path open = data / "open";
+  fs::create_directory(open);
+  fs::permissions(open, fs::perms::all | fs::perms::sticky_bit);
   const struct {
     const char* what;
     std::string folder;
@@ -177,6 +181,8 @@ TEST_F(CliFixture, LockProblemsSayWhatTheyAre) {
       {"no lock folder", (data / "missing").string(), 4,
        "norvoctl: cannot open the lock folder " + (data / "missing").string() + ": No such file or directory\n"},
       {"held, holder unknown", data.string(), 5, "norvoctl: unit in use by another process\n"},
+      {"a folder others may write", open.string(), 4,
+       "norvoctl: the lock folder " + open.string() + " can be written by other users and is not used\n"},
       {"a symlink as the lock", linked.string(), 4,
        "norvoctl: the lock file is a symbolic link and is not used: " + (linked / UnitLockName("sim:unit")).string() +
            "\n"},

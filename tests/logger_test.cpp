@@ -1290,6 +1290,46 @@ TEST(ServeTest, BrokerUserAndPasswordFromAFile) {
   EXPECT_EQ(refused.End(SIGTERM), 0) << refused.Err();
 }
 
+// The packaged service denies @privileged (with @chown) and @resources and
+// kills a process that calls one of them: serve stores its polls and ends
+// with 0 under that filter, as root and as a user without privileges.
+TEST(ServeTest, ServesUnderTheServiceSystemCallFilter) {
+  const struct {
+    const char* who;
+    uid_t uid;  // 0: this process's user
+  } rows[] = {{"this user", 0}, {"a user without privileges", 65533}};
+  for (const auto& row : rows) {
+    if (row.uid != 0 && (::geteuid() != 0 || testing::FindProgram("setpriv").empty())) {
+      std::printf("%s: not tried (needs root and setpriv)\n", row.who);
+      continue;
+    }
+    TempFolder folder;
+    const fs::path data = folder.path / "data", runtime = folder.path / "run";
+    fs::create_directories(data);
+    fs::create_directories(runtime);
+    ASSERT_EQ(::chmod(runtime.c_str(), 0700), 0);
+    std::vector<std::string> argv = {SYSCALL_FILTER, NORVOCTL, "--data-dir", data.string(), "serve", "--simulate",
+                                     "1", "--period", "0.2", "--no-metrics"};
+    if (row.uid != 0) {
+      ASSERT_EQ(::chmod(folder.path.c_str(), 0755), 0);
+      for (const fs::path& f : {data, runtime}) ASSERT_EQ(::chown(f.c_str(), row.uid, row.uid), 0);
+      const std::string id = std::to_string(row.uid);
+      argv.insert(argv.begin(), {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"});
+    }
+    testing::Child serve = testing::Spawn(
+        argv, {.env = {"NORVO_TIME_SCALE=0.01", "NORVO_RUNTIME_DIR=" + runtime.string()}, .err = folder.path / "err"});
+    const fs::path db = data / kDatabaseFile;
+    EXPECT_TRUE(WaitUntil([&] { return CountRows(db, "SELECT count(*) FROM LiveReadings") >= kLiveChannels; }))
+        << row.who << ": " << ReadFile(folder.path / "err");
+    // Its unit offered to the others, on a socket made without chown.
+    EXPECT_TRUE(WaitUntil([&] { return fs::is_socket(runtime / (UnitLockName("sim:unit1") + ".sock")); })) << row.who;
+    ::kill(serve.pid, SIGTERM);
+    const Ran r = testing::Finish(serve);
+    EXPECT_EQ(r.signal, 0) << row.who << ": " << ReadFile(folder.path / "err");
+    EXPECT_EQ(r.status, 0) << row.who << ": " << ReadFile(folder.path / "err");
+  }
+}
+
 TEST(ServeTest, BadOptionsAForeignStoreAndATakenPortEndIt) {
   TempFolder folder;
   const std::string data = (folder.path / "data").string();

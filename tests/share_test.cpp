@@ -298,10 +298,14 @@ TEST_F(ShareFixture, ClientsCannotStallTheUnitOrHoldItsPlaces) {
        [&] {
          std::vector<std::unique_ptr<RawClient>> idle;
          for (int k = 0; k < 16; ++k) idle.push_back(std::make_unique<RawClient>(Socket()));
-         EXPECT_TRUE(WaitUntil([&] { return owner->Server()->Clients() == 1; }));
-         RawClient client(Socket());
-         client.Send(share::EncodeRequest(state));
-         EXPECT_EQ(client.Heard(), "1 16 ");
+         // Their places come back once the owner has closed them.
+         EXPECT_TRUE(WaitUntil([&] {
+           RawClient client(Socket());
+           const std::string bytes = share::EncodeRequest(state);
+           // Refused while full: closed at once, the send may fail.
+           ::send(client.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+           return client.Heard() == "1 16 ";
+         }));
        }},
       {"a half-sent message is closed",
        [&] {
@@ -348,6 +352,33 @@ TEST_F(ShareFixture, PeerWithoutCredentialsIsClosedAtOnce) {
   state.kind = share::Kind::kState;
   root.Send(share::EncodeRequest(state));
   EXPECT_EQ(root.Heard(), "1 16 ");
+}
+
+// A unit with a node is locked on the node itself: no lock file is made, the
+// holder is named from the kernel's lock table, and the socket gets the
+// node's group (here root's) without a chown.
+TEST(NodeLockTest, TheUnitsNodeIsItsLock) {
+  testing::TempFolder folder("norvo-node");
+  testing::SimRig rig({.seed = 5}, 0.05, "/dev/null");
+  UnitSession::Options options = UnitSession::SessionOptions(0.05);
+  options.lock_folder = folder.path;
+  SharedUnit owner(rig.transport, folder.path, options);
+  ASSERT_EQ(owner.Open(), OpenState::kOpened);
+  EXPECT_FALSE(fs::exists(folder.path / UnitLockName("/dev/null")));
+  const fs::path socket = ShareSocketPath(folder.path, "/dev/null");
+  struct stat st {};
+  ASSERT_EQ(::stat(socket.c_str(), &st), 0) << owner.ShareError();
+  EXPECT_EQ(st.st_mode & 0777, st.st_gid == ShareGroup("/dev/null") ? 0660u : 0600u);
+  UnitSession other(rig.transport, folder.path, options);
+  EXPECT_EQ(other.Open(), OpenState::kInUse);
+  EXPECT_EQ(other.StateMessage(), "unit in use by pid " + std::to_string(::getpid()));
+  SharedUnit attached(rig.transport, folder.path, options);
+  EXPECT_EQ(attached.Open(), OpenState::kOpened);
+  EXPECT_TRUE(attached.Attached() && attached.ReadLive());
+  attached.Stop();
+  owner.Stop();
+  EXPECT_EQ(other.Open(), OpenState::kOpened);
+  other.Stop();
 }
 
 // ---- holders that are not to be trusted -------------------------------------------
