@@ -137,7 +137,7 @@ void RemoteUnit::ReadLoop() {
   std::string body;
   for (;;) {
     pollfd in{fd_.load(), POLLIN, 0};
-    const int ready = ::poll(&in, 1, static_cast<int>(std::chrono::milliseconds(kKeepAlive).count()));
+    const int ready = ::poll(&in, 1, static_cast<int>(std::chrono::milliseconds(kKeepAlive).count() / 2));
     if (ready == 0 || (ready < 0 && errno == EINTR)) {
       // The owner closes a client that is silent for long; a state request
       // costs it no exchange.

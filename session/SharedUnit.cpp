@@ -97,7 +97,16 @@ void SharedUnit::Serve(const std::string& device_path) {
 
 bool SharedUnit::Attach(const std::string& device_path) {
   DropRemote();
-  auto remote = std::make_shared<RemoteUnit>(local_.TimeScale());
+  const auto make = [this] {
+    auto made = std::make_shared<RemoteUnit>(local_.TimeScale());
+    made->SetOnClosed([this] {
+      std::lock_guard lock(takeover_mutex_);
+      owner_gone_ = true;
+      takeover_cv_.notify_all();
+    });
+    return made;
+  };
+  std::shared_ptr<RemoteUnit> remote = make();
   // The holder's socket: this user's own processes first, then the
   // service's. An untrusted holder, or the service that does not serve this
   // user, ends the search: nothing else holds the unit.
@@ -111,7 +120,7 @@ bool SharedUnit::Attach(const std::string& device_path) {
       break;
     }
     if (!remote->Refusal().empty()) break;
-    remote = std::make_shared<RemoteUnit>(local_.TimeScale());
+    remote = make();
   }
   SetHolderNote(connected ? "" : remote->Refusal());
   if (!connected) {
@@ -119,11 +128,6 @@ bool SharedUnit::Attach(const std::string& device_path) {
     share_error_ = error;
     return false;
   }
-  remote->SetOnClosed([this] {
-    std::lock_guard lock(takeover_mutex_);
-    owner_gone_ = true;
-    takeover_cv_.notify_all();
-  });
   remote->SetBusy(busy_.load());
   bool poll = false;
   PollingWorker::PolledFn on_polled;
