@@ -8,7 +8,11 @@
 #include <QMenuBar>
 #include <QMessageBox>
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "QtTestSupport.h"
 #include "SimConsole.h"
@@ -16,6 +20,7 @@
 #include "monitor/MainWindow.h"
 #include "monitor/MonitorView.h"
 #include "res/Strings.h"
+#include "session/SharedUnit.h"
 #include "session/UnitLock.h"
 #include "sim/SimTransport.h"
 #include "sim/SimUnit.h"
@@ -171,6 +176,53 @@ TEST_F(MainWindowFixture, HeldUnopenableOrSilentUnitShowsWhyAndNoValues) {
   ASSERT_TRUE(WaitFor([&] { return window->StatusText() == "Connected"; }, 5000));
   ASSERT_TRUE(WaitForPolls(1));
   EXPECT_TRUE(window->NoteText().startsWith("Last reading ")) << window->NoteText().toStdString();
+}
+
+// The logging service holds the unit and does not let this user in: the
+// status bar names the service and what to do, in English and German.
+TEST(ServiceHoldsTest, StatusBarNamesTheServiceAndWhatToDo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a socket of the service's user needs root";
+  QTemporaryDir data;
+  const std::string folder = data.path().toStdString();
+  testing::ScopedEnv runtime("NORVO_RUNTIME_DIR", folder.c_str());
+  testing::ScopedEnv service("NORVO_SERVICE_USER", "nobody");
+  testing::SimRig rig({.seed = 3});
+  UnitLock held;
+  ASSERT_TRUE(held.TryLock(folder + "/" + UnitLockName("sim:unit")));
+  // The service's socket: nobody's, and it never lets this process in.
+  const std::string socket = folder + "/" + UnitLockName("sim:unit") + ".sock";
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, socket.c_str());
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  ASSERT_EQ(::lchown(socket.c_str(), 65534, 65534), 0);
+  const struct {
+    int language;
+    const char* screenshot;
+    QString said;
+  } rows[] = {
+      {kLanguageEnglish, "main_service_holds_unit",
+       "unit held by the logging service (norvo-logger), which serves only the group nogroup: join that group and "
+       "log in again, or read the service's readings with `norvoctl export --live`"},
+      {kLanguageGerman, "main_service_holds_unit_de",
+       "Ger\u00E4t vom Protokolldienst (norvo-logger) belegt, der nur die Gruppe nogroup bedient"},
+  };
+  for (const auto& row : rows) {
+    LoadUIStrings(row.language);
+    UnitSession::Options options = UnitSession::SessionOptions(0.01);
+    options.lock_folder = folder;
+    SharedUnit unit(rig.transport, folder, options);
+    CMyNorvoDlg window(unit, nullptr, {.data_folder = folder});
+    window.show();
+    EXPECT_TRUE(WaitFor([&] { return window.NoteText().startsWith(row.said); }, 10000)) << window.NoteText().toStdString();
+    EXPECT_EQ(unit.State(), OpenState::kInUse);
+    SaveScreenshot(&window, row.screenshot);
+    unit.Stop();
+  }
+  LoadUIStrings(kLanguageEnglish);
+  ::close(listener);
 }
 
 TEST_F(MainWindowFixture, UnitThatCannotBeOpenedIsUnconnectedWithTheFix) {
