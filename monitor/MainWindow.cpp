@@ -172,6 +172,17 @@ void CMyNorvoDlg::SetConnectedText() {
   } else {
     retry_->stop();
   }
+  // Why another process keeps the unit, when the pane cannot show it whole
+  // (the logging service and what to do, an untrusted holder): once, whole,
+  // in a box; the pane keeps its beginning and the tooltip all of it.
+  if (!connected && session_.State() == OpenState::kInUse && isVisible() && pane0_->text() != holder_shown_ &&
+      pane0_->fontMetrics().horizontalAdvance(pane0_->text()) > pane0_->contentsRect().width()) {
+    holder_shown_ = pane0_->text();
+    auto* box = new QMessageBox(QMessageBox::Information, Q(kAppTitle), holder_shown_, QMessageBox::Ok, this);
+    box->setObjectName("unit-held");
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+  }
   if (session_.State() == OpenState::kOpenFailed && !open_failure_shown_) {
     // Once per run: the first start on a machine without the udev rule.
     open_failure_shown_ = true;

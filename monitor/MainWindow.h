@@ -101,6 +101,7 @@ class CMyNorvoDlg : public QMainWindow {
   bool in_command_ = false;
   bool shut_down_ = false;
   bool open_failure_shown_ = false;
+  QString holder_shown_;  // the holder's message last shown whole in a box
 };
 
 // The application's icon, drawn once.

@@ -214,11 +214,21 @@ TEST(ServiceHoldsTest, StatusBarNamesTheServiceAndWhatToDo) {
     UnitSession::Options options = UnitSession::SessionOptions(0.01);
     options.lock_folder = folder;
     SharedUnit unit(rig.transport, folder, options);
-    CMyNorvoDlg window(unit, nullptr, {.data_folder = folder});
+    CMyNorvoDlg::Options window_options;
+    window_options.data_folder = folder;
+    CMyNorvoDlg window(unit, nullptr, window_options);
     window.show();
     EXPECT_TRUE(WaitFor([&] { return window.NoteText().startsWith(row.said); }, 10000)) << window.NoteText().toStdString();
     EXPECT_EQ(unit.State(), OpenState::kInUse);
     SaveScreenshot(&window, row.screenshot);
+    // Longer than the status bar: once, whole, in a box.
+    QMessageBox* box = nullptr;
+    EXPECT_TRUE(WaitFor([&] { return (box = window.findChild<QMessageBox*>("unit-held")) != nullptr; }, 10000));
+    if (box != nullptr) {
+      EXPECT_TRUE(box->text().startsWith(row.said)) << box->text().toStdString();
+      SaveScreenshot(box, QString(row.screenshot) + "_box");
+      box->accept();
+    }
     unit.Stop();
   }
   LoadUIStrings(kLanguageEnglish);
