@@ -808,6 +808,46 @@ TEST(LiveWriterTest, KeepsWhatTheStoreRefusesWithinTheBound) {
   }
 }
 
+// A store replaced under its path while serving (a copy renamed over it, or
+// removed) is noticed before the next write: the file now at the path takes
+// the polls, with a note that says so, and no write is refused on the way.
+TEST(LiveWriterTest, AStoreReplacedUnderItsPathIsReopened) {
+  TempFolder folder;
+  const fs::path db = folder.path / kDatabaseFile, copy = folder.path / "copy.sqlite";
+  const struct {
+    const char* what;
+    std::function<void()> replace;
+  } cases[] = {
+      {"renamed over",
+       [&] {
+         LiveStore make;
+         std::string error;
+         ASSERT_TRUE(make.Open(copy.string(), &error)) << error;
+         fs::rename(copy, db);
+       }},
+      {"removed", [&] { fs::remove(db); }},
+  };
+  for (const auto& c : cases) {
+    fs::remove(db);
+    Notes notes;
+    logger::LiveWriter w(db.string(), 0, [](const std::string&, std::uint64_t) {}, notes.Fn(), 20ms);
+    std::string error;
+    ASSERT_TRUE(w.Start(&error)) << error;
+    w.Push(Poll(Now(), "u0", 20.0, 40, 6.0));
+    ASSERT_TRUE(WaitUntil([&] { return w.Written() == 1; })) << c.what;
+    c.replace();
+    for (int i = 1; i <= 3; ++i) w.Push(Poll(Now() + i, "u0", 21.0, 41, 7.0));
+    ASSERT_TRUE(WaitUntil([&] { return w.Written() == 4; })) << c.what;
+    w.Stop();
+    EXPECT_EQ(w.Failures(), 0u) << c.what;
+    EXPECT_EQ(w.Lost(), 0u) << c.what;
+    EXPECT_EQ(CountRows(db, "SELECT count(*) FROM LiveReadings"), 3 * kLiveChannels) << c.what;
+    EXPECT_EQ(notes.Count("is no longer the file serve opened (renamed over or removed); opening the file now at that path"), 1)
+        << c.what;
+    EXPECT_FALSE(notes.Has("readonly")) << c.what;
+  }
+}
+
 // Hours of unattended logging, time-scaled: the store locked for longer than
 // its busy time-out, units pulled and plugged, the broker restarted. Every
 // answered poll ends up as a row.
@@ -1211,6 +1251,67 @@ TEST(ServeConfigTest, OptionsFromTheFileUnlessTheCommandLineGaveThem) {
   }
 }
 
+// A refusal names the line and what is wrong, never the line's text: a file
+// named by mistake (a shadow file, a key) is not echoed. An option given
+// twice is refused naming both lines; a NUL or a control character is no
+// configuration.
+TEST(ServeConfigTest, RefusalsNameTheLineNeverItsText) {
+  const struct {
+    std::string text;
+    const char* error;
+  } cases[] = {
+      {"root:$6$s4lt$h4sh:19000:0:99999:7:::\n", "line 1: not OPTION = VALUE"},
+      {"period = 20\nunit = A\nunit = B\nperiod = 30\n", "line 4: \"period\" again; line 1 set it already"},
+      {"data-dir = /a\n# data-dir = /b\n  data-dir=/c\n", "line 3: \"data-dir\" again; line 1 set it already"},
+      {"period = 20\nmqtt = h\0ost\n", "line 2: a NUL byte; a configuration is text"},
+      {"# \0\n", "line 1: a NUL byte; a configuration is text"},
+      {"mqtt = \x1b[31mhost\n", "line 1: a control character; a configuration is text"},
+      {"Secret_Key = hunter2\n", "line 1: no such option"},
+      {"\x1b]0;x\x07 = 1\n", "line 1: a control character; a configuration is text"},
+      {"period = hunter2\n", "line 1: bad value for period; it takes a number of seconds"},
+      {"no-metrics = hunter2\n", "line 1: bad value for no-metrics; it takes yes or no"},
+  };
+  for (const auto& c : cases) {
+    logger::ServeOptions o;
+    std::string error;
+    EXPECT_FALSE(logger::ApplyServeConfig(c.text, {}, &o, &error)) << c.text;
+    EXPECT_EQ(error, c.error) << c.text;
+  }
+  // The options the command line gave are still checked for repeats.
+  logger::ServeOptions o;
+  std::string error;
+  EXPECT_FALSE(logger::ApplyServeConfig("period = 1\nperiod = 2\n", {"period"}, &o, &error));
+  EXPECT_EQ(error, "line 2: \"period\" again; line 1 set it already");
+}
+
+// --config FILE is opened without waiting: a FIFO, a device or a folder is
+// refused at once with the reason; a symbolic link is followed (the package's
+// file may be one), but what it points at is never echoed.
+TEST(ServeConfigTest, FilesThatAreNoConfigurationAreRefusedAtOnce) {
+  TempFolder folder;
+  const fs::path fifo = folder.path / "fifo", shadow = folder.path / "shadow", link = folder.path / "serve.conf";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  testing::WriteFile(shadow, "root:$6$s4lt$h4sh:19000:0:99999:7:::\ndaemon:*:19000:0:99999:7:::\n");
+  fs::create_symlink(shadow, link);
+  const fs::path weird = folder.path / "we\x1bird\nname";
+  const struct {
+    fs::path file;
+    std::string error;
+  } cases[] = {
+      {fifo, fifo.string() + ": is not a regular file"},
+      {"/dev/zero", "/dev/zero: is not a regular file"},
+      {folder.path, folder.path.string() + ": is a directory"},
+      {link, link.string() + ": line 1: not OPTION = VALUE"},
+      {weird, folder.path.string() + "/we\\x1bird\\nname: No such file or directory"},
+  };
+  for (const auto& c : cases) {
+    logger::ServeOptions o;
+    std::string error;
+    EXPECT_FALSE(logger::ReadServeConfig(c.file.string(), {}, &o, &error)) << c.file;
+    EXPECT_EQ(error, c.error);
+  }
+}
+
 // The service as systemd runs it: options from the file, READY and
 // WATCHDOG over the notify socket, priorities on the journal's lines.
 TEST(ServeTest, ConfigFileNotifySocketAndJournalPriorities) {
@@ -1353,6 +1454,60 @@ TEST(ServeTest, BadOptionsAForeignStoreAndATakenPortEndIt) {
   EXPECT_EQ(foreign.status, 4) << foreign.err;
   EXPECT_NE(foreign.err.find("file is not a database"), std::string::npos) << foreign.err;
   EXPECT_EQ(ReadFile(db), std::string("Standard Jet DB\x01\x02\x03"));
+}
+
+// The broker password file: a symbolic link in its place, a NUL, a folder
+// are refused without reading on; a file others may read or change is taken
+// with a warning that names it and its mode.
+TEST(ServeTest, PasswordFilesThatOthersCouldReadOrPlant) {
+  TempFolder folder;
+  const fs::path secret = folder.path / "shadow", link = folder.path / "link", nul = folder.path / "nul";
+  testing::WriteFile(secret, "root:$6$s4lt$h4sh\n");
+  fs::create_symlink(secret, link);
+  testing::WriteFile(nul, std::string("pass\0word\n", 10));
+  ::chmod(nul.c_str(), 0600);
+  const std::vector<std::string> env = {"NORVO_TIME_SCALE=0.01", "NORVO_RUNTIME_DIR=" + folder.path.string()};
+  const auto args = [&](const fs::path& file) {
+    return std::vector<std::string>{NORVOCTL, "--data-dir", (folder.path / "data").string(), "serve", "--simulate", "1",
+                                    "--no-metrics", "--mqtt", "127.0.0.1:1", "--mqtt-user", "u", "--mqtt-password-file",
+                                    file.string()};
+  };
+  const struct {
+    fs::path file;
+    std::string error;
+  } refused[] = {
+      {link, link.string() + ": cannot read the password: is a symbolic link; not followed"},
+      {nul, nul.string() + ": cannot read the password: holds a NUL byte; a password file is text"},
+      {folder.path, folder.path.string() + ": cannot read the password: is a directory"},
+  };
+  for (const auto& c : refused) {
+    const Ran r = RunProgram(args(c.file), {.env = env});
+    EXPECT_EQ(r.status, 3) << c.file << r.err;
+    EXPECT_EQ(r.err, "norvoctl: " + c.error + "\n");
+    EXPECT_EQ(r.err.find("s4lt"), std::string::npos);
+  }
+  const struct {
+    mode_t mode;
+    std::string warning;  // "" none
+  } modes[] = {
+      {0600, ""},
+      {0640, ""},
+      {0644, "mode 0644 lets every user read the broker password (chmod 600 keeps it to its owner)"},
+      {0620, "mode 0620 lets the file's group change the broker password (chmod 600 keeps it to its owner)"},
+  };
+  const fs::path password = folder.path / "password";
+  testing::WriteFile(password, "s3cret\n");
+  for (const auto& c : modes) {
+    ASSERT_EQ(::chmod(password.c_str(), c.mode), 0);
+    std::vector<std::string> argv = args(password);
+    Serve serve(folder, std::vector<std::string>(argv.begin() + 4, argv.end()));
+    // Serving has begun once the unit is connected: the password was taken.
+    ASSERT_TRUE(WaitUntil([&] { return serve.Err().find("SIM00001: connected") != std::string::npos; })) << serve.Err();
+    const std::string warning = "norvoctl: warning: " + password.string() + ": " + c.warning + "\n";
+    EXPECT_EQ(serve.Err().find(warning) != std::string::npos, !c.warning.empty()) << serve.Err();
+    if (c.warning.empty()) EXPECT_EQ(serve.Err().find("warning: " + password.string()), std::string::npos) << serve.Err();
+    EXPECT_EQ(serve.End(SIGTERM), 0);
+  }
 }
 
 }  // namespace
