@@ -150,8 +150,10 @@ bool ParseHostPort(const std::string& text, int default_port, std::string* host,
 
 int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) {
   const bool journal = IsJournal(err);
+  // Lines quote unit names, device paths and file names: escaped, none
+  // reaches the terminal or the journal as a control character.
   const auto line = [&](const std::string& message) {
-    std::fprintf(err, "%s\n", JournalLine(message, journal).c_str());
+    std::fprintf(err, "%s\n", PrintableText(JournalLine(message, journal)).c_str());
     std::fflush(err);
   };
   const auto fail = [&](int status, const std::string& message) {
@@ -252,7 +254,7 @@ int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) 
   }
   Transport* transport = rig.transport.get();
   Logger logger(*transport, o, [err, journal](const std::string& line) {
-    std::fprintf(err, "%s\n", JournalLine(line, journal).c_str());
+    std::fprintf(err, "%s\n", PrintableText(JournalLine(line, journal)).c_str());
     std::fflush(err);
   });
   std::string error;

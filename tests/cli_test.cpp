@@ -1017,8 +1017,8 @@ TEST_F(CliFixture, BackupTargetsThatAreNotPlainFiles) {
   EXPECT_EQ(unread.status, 4);
   EXPECT_EQ(unread.err, "norvoctl: cannot write " + fifo.string() + ": no process reads it\n");
   const Result folder = Sim({"backup", data.string()});
-  EXPECT_EQ(folder.status, 4);
-  EXPECT_EQ(folder.err, "norvoctl: cannot write " + data.string() + ": Is a directory\n");
+  EXPECT_EQ(folder.status, 3);
+  EXPECT_EQ(folder.err, "norvoctl: cannot write " + data.string() + ": is a directory\n");
 }
 
 // backup FILE never writes through a symbolic link another user planted,
@@ -1190,7 +1190,7 @@ TEST_F(CliFixture, OddCardNamesAreShownEscaped) {
   std::set<std::string> listed;
   for (const auto& file : nlohmann::json::parse(json.out)) listed.insert(file["name"].get<std::string>());
   for (const auto& n : names) {
-    EXPECT_NE(text.out.find("\n" + n.shown + " "), std::string::npos) << n.shown << "\n" << text.out;
+    EXPECT_NE(("\n" + text.out).find("\n" + n.shown + " "), std::string::npos) << n.shown << "\n" << text.out;
     EXPECT_EQ(listed.count(n.name), 1u) << n.shown;
   }
   for (const char* raw : {"\x1b", "\x7f", "\xc2\x9b", "\nFAKE"}) EXPECT_EQ(text.out.find(raw), std::string::npos) << text.out;

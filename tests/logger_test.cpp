@@ -1263,8 +1263,8 @@ TEST(ServeConfigTest, RefusalsNameTheLineNeverItsText) {
       {"root:$6$s4lt$h4sh:19000:0:99999:7:::\n", "line 1: not OPTION = VALUE"},
       {"period = 20\nunit = A\nunit = B\nperiod = 30\n", "line 4: \"period\" again; line 1 set it already"},
       {"data-dir = /a\n# data-dir = /b\n  data-dir=/c\n", "line 3: \"data-dir\" again; line 1 set it already"},
-      {"period = 20\nmqtt = h\0ost\n", "line 2: a NUL byte; a configuration is text"},
-      {"# \0\n", "line 1: a NUL byte; a configuration is text"},
+      {std::string("period = 20\nmqtt = h\0ost\n", 25), "line 2: a NUL byte; a configuration is text"},
+      {std::string("# \0\n", 4), "line 1: a NUL byte; a configuration is text"},
       {"mqtt = \x1b[31mhost\n", "line 1: a control character; a configuration is text"},
       {"Secret_Key = hunter2\n", "line 1: no such option"},
       {"\x1b]0;x\x07 = 1\n", "line 1: a control character; a configuration is text"},
@@ -1500,12 +1500,14 @@ TEST(ServeTest, PasswordFilesThatOthersCouldReadOrPlant) {
   for (const auto& c : modes) {
     ASSERT_EQ(::chmod(password.c_str(), c.mode), 0);
     std::vector<std::string> argv = args(password);
-    Serve serve(folder, std::vector<std::string>(argv.begin() + 4, argv.end()));
+    Serve serve(folder, std::vector<std::string>(argv.begin() + 4, argv.end()), "serve" + std::to_string(c.mode));
     // Serving has begun once the unit is connected: the password was taken.
     ASSERT_TRUE(WaitUntil([&] { return serve.Err().find("SIM00001: connected") != std::string::npos; })) << serve.Err();
     const std::string warning = "norvoctl: warning: " + password.string() + ": " + c.warning + "\n";
     EXPECT_EQ(serve.Err().find(warning) != std::string::npos, !c.warning.empty()) << serve.Err();
-    if (c.warning.empty()) EXPECT_EQ(serve.Err().find("warning: " + password.string()), std::string::npos) << serve.Err();
+    if (c.warning.empty()) {
+      EXPECT_EQ(serve.Err().find("warning: " + password.string()), std::string::npos) << serve.Err();
+    }
     EXPECT_EQ(serve.End(SIGTERM), 0);
   }
 }
