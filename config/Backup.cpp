@@ -2,6 +2,7 @@
 
 #include "device/WriteMap.h"
 
+#include <algorithm>
 #include <charconv>
 #include <map>
 #include <cstdio>
@@ -327,6 +328,13 @@ BackupParse ParseChecked(std::string_view text) {
     result.error = "not a backup: nested deeper than " + std::to_string(kMaxDepth) + " levels";
     return result;
   }
+  // nlohmann ends its input at a NUL and would take the text before it
+  // alone: a NUL anywhere is no backup.
+  if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
+    const auto line = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(nul), '\n') + 1;
+    result.error = "not a JSON text: a NUL byte on line " + std::to_string(line);
+    return result;
+  }
   Json in;
   try {
     in = Json::parse(text.begin(), text.end());
@@ -390,7 +398,7 @@ BackupParse ParseBackupJson(std::string_view text) {
   } catch (const nlohmann::json::exception& e) {
     // Any other surprise of the library is a text this program cannot use.
     BackupParse result;
-    result.error = std::string("not a usable backup: ") + e.what();
+    result.error = "not a usable backup: " + SyntaxError(e.what());
     return result;
   }
 }

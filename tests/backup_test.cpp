@@ -173,7 +173,8 @@ TEST(Backup, TextsARestoreCannotUseAreRefusedNamingTheField) {
                      "/: the key \"calibration\" twice, on lines 1 and 3");
   cases.emplace_back("{\"a\": [{\"x\": 1}, {\"y\": 1,\n \"y\": 2}]}", "/a/1: the key \"y\" twice, on lines 1 and 2");
   cases.emplace_back("root:$6$s4lt$h4sh:19000\n", "not a JSON text: line 1, column 1: syntax error while parsing value - invalid literal");
-  cases.emplace_back(std::string("{\"model\": \"eight\0area\"}", 23), "not a JSON text: line 1, column 17:");
+  cases.emplace_back(std::string("{\"model\": \"eight\0area\"}", 23), "not a JSON text: a NUL byte on line 1");
+  cases.emplace_back(good.dump(2) + std::string("\0{}", 3), "not a JSON text: a NUL byte on line ");
   for (const auto& [text, error] : cases) {
     const BackupParse parsed = ParseBackupJson(text);
     EXPECT_FALSE(parsed.config) << error;

@@ -1130,7 +1130,7 @@ TEST_F(CliFixture, RestoreFilesThatAreNoBackupAreRefusedAtOnce) {
       {(data / "shadow").string(), "root:$6$s4lt$h4sh:19000:0:99999:7:::\n", 3,
        (data / "shadow").string() + ": not a JSON text: line 1, column 1: syntax error while parsing value - invalid literal"},
       {(data / "nul.json").string(), good.substr(0, 20) + std::string(1, '\0') + good.substr(20), 3,
-       (data / "nul.json").string() + ": not a JSON text: line 2, column"},
+       (data / "nul.json").string() + ": not a JSON text: a NUL byte on line 2"},
   };
   for (const auto& c : cases) {
     if (!c.text.empty()) testing::WriteFile(c.file, c.text);
