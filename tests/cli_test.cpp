@@ -96,25 +96,16 @@ struct CliFixture : ::testing::Test {
 // and bytes that are not UTF-8 come out as visible escapes; everything else,
 // other languages included, as it is; escaping twice changes nothing.
 TEST(PrintableText, ControlsAreEscapedTextStays) {
-  const struct {
-    std::string text, shown;
-  } cases[] = {
-      {"LOG0001.CSV", "LOG0001.CSV"},
-      {"RED\x1b[31m", "RED\\x1b[31m"},
-      {"A\nB\r\tC", "A\\nB\\r\\tC"},
-      {std::string("a\0b", 3), "a\\x00b"},
-      {"\x7f\x07", "\\x7f\\x07"},
-      {"CSI\xc2\x9b" "2J", "CSI\\u009b2J"},
-      {"\xe2\x80\xae" "txt.exe", "\\u202etxt.exe"},
-      {"MESSUNG_\xc3\x84 \xe2\x82\xac \xf0\x9f\x98\x80", "MESSUNG_\xc3\x84 \xe2\x82\xac \xf0\x9f\x98\x80"},
-      {"\xc4.CSV", "\\xc4.CSV"},              // Latin-1, not UTF-8
-      {"\xc0\xaf \xed\xa0\x80", "\\xc0\\xaf \\xed\\xa0\\x80"},  // overlong, surrogate
-      {"\xe2\x82", "\\xe2\\x82"},             // cut short
-      {"back\\slash", "back\\slash"},
+  const std::pair<std::string, std::string> cases[] = {
+      {"RED\x1b[31m A\nB\r\tC", "RED\\x1b[31m A\\nB\\r\\tC"},
+      {std::string("a\0b\x7f", 4), "a\\x00b\\x7f"},
+      {"CSI\xc2\x9b" "2J \xe2\x80\xae" "txt", "CSI\\u009b2J \\u202etxt"},  // C1, right-to-left override
+      {"\xc3\x84 \xe2\x82\xac \xf0\x9f\x98\x80 back\\slash", "\xc3\x84 \xe2\x82\xac \xf0\x9f\x98\x80 back\\slash"},
+      {"\xc4.CSV \xc0\xaf \xed\xa0\x80 \xe2\x82", "\\xc4.CSV \\xc0\\xaf \\xed\\xa0\\x80 \\xe2\\x82"},  // not UTF-8
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(PrintableText(c.text), c.shown) << c.shown;
-    EXPECT_EQ(PrintableText(c.shown), c.shown) << c.shown;
+  for (const auto& [text, shown] : cases) {
+    EXPECT_EQ(PrintableText(text), shown);
+    EXPECT_EQ(PrintableText(shown), shown);
   }
 }
 
@@ -1096,50 +1087,34 @@ TEST_F(CliFixture, HostileRestoreInputsEndInAStatus) {
 // key given twice is refused naming both lines; what a file holds is never
 // echoed, and a name with control characters is shown escaped.
 TEST_F(CliFixture, RestoreFilesThatAreNoBackupAreRefusedAtOnce) {
-  const Result saved = Sim({"backup", (data / "unit.json").string()});
-  ASSERT_EQ(saved.status, 0) << saved.err;
-  const std::string good = ReadFile(data / "unit.json");
-  const auto line_of = [](const std::string& text, std::size_t at) {
-    return std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n') + 1;
-  };
-  std::string twice = good;
-  twice.insert(twice.find("\n") + 1, "  \"interval\": {\"minutes\": 240, \"raw\": \"F0\"},\n");
-  std::string nested = good;
-  const std::size_t raw = nested.rfind('\n', nested.find("\"raw\"", nested.find("\"alarms\""))) + 1;
-  nested.insert(raw, "      \"raw\": \"00\",\n");
+  ASSERT_EQ(Sim({"backup", (data / "unit.json").string()}).status, 0);
+  std::string twice = ReadFile(data / "unit.json");
+  twice.insert(2, "  \"interval\": {\"minutes\": 240, \"raw\": \"F0\"},\n");  // line 2; the backup's own is on 5
   const fs::path fifo = data / "fifo", big = data / "big.json", missing = data / "we\x1bird\nname.json";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   testing::WriteFile(big, std::string(1048577, ' '));
   const struct {
-    std::string file;
+    fs::path file;
     std::string text;  // written to the file first unless empty
     int status;
     std::string error;
   } cases[] = {
-      {fifo.string(), "", 3, "cannot read " + fifo.string() + ": is not a regular file, not a backup"},
-      {data.string(), "", 3, "cannot read " + data.string() + ": is a directory, not a backup"},
+      {fifo, "", 3, "cannot read " + fifo.string() + ": is not a regular file, not a backup"},
+      {data, "", 3, "cannot read " + data.string() + ": is a directory, not a backup"},
       {"/dev/zero", "", 3, "cannot read /dev/zero: is not a regular file, not a backup"},
-      {big.string(), "", 3, "cannot read " + big.string() + ": larger than 1048576 bytes, not a backup"},
-      {missing.string(), "", 4, "cannot read " + data.string() + "/we\\x1bird\\nname.json: No such file or directory"},
-      {(data / "twice.json").string(), twice, 3,
-       (data / "twice.json").string() + ": /: the key \"interval\" twice, on lines 2 and " +
-           std::to_string(line_of(twice, twice.find("\"interval\"", twice.find("\"interval\"") + 1)))},
-      {(data / "nested.json").string(), nested, 3,
-       (data / "nested.json").string() + ": /alarms/humidity_alarm: the key \"raw\" twice, on lines " +
-           std::to_string(line_of(nested, raw)) + " and " + std::to_string(line_of(nested, raw) + 1)},
-      {(data / "shadow").string(), "root:$6$s4lt$h4sh:19000:0:99999:7:::\n", 3,
+      {big, "", 3, "cannot read " + big.string() + ": larger than 1048576 bytes, not a backup"},
+      {missing, "", 4, "cannot read " + data.string() + "/we\\x1bird\\nname.json: No such file or directory"},
+      {data / "twice.json", twice, 3, (data / "twice.json").string() + ": /: the key \"interval\" twice, on lines 2 and 5"},
+      {data / "shadow", "root:$6$s4lt$h4sh:19000:0:99999:7:::\n", 3,
        (data / "shadow").string() + ": not a JSON text: line 1, column 1: syntax error while parsing value - invalid literal"},
-      {(data / "nul.json").string(), good.substr(0, 20) + std::string(1, '\0') + good.substr(20), 3,
+      {data / "nul.json", twice.substr(0, 20) + std::string(1, '\0') + twice, 3,
        (data / "nul.json").string() + ": not a JSON text: a NUL byte on line 2"},
   };
   for (const auto& c : cases) {
     if (!c.text.empty()) testing::WriteFile(c.file, c.text);
-    const Result r = Sim({"restore", c.file, "--dry-run"});
-    EXPECT_EQ(r.status, c.status) << c.file << ": " << r.err;
-    EXPECT_EQ(r.err.rfind("norvoctl: " + c.error, 0), 0u) << r.err;
-    EXPECT_EQ(r.err.find("s4lt"), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find_first_of(std::string("\x1b\0", 2)), std::string::npos) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    const Result r = Sim({"restore", c.file.string(), "--dry-run"});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.err, "norvoctl: " + c.error + "\n");
   }
 }
 
@@ -1151,16 +1126,13 @@ TEST_F(CliFixture, RestoreFromAPipeThatNeverEndsStopsOnASignal) {
   for (const int signal : {SIGINT, SIGTERM}) {
     // Held open for writing here, so that the child's open does not wait.
     const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(writer, 0);
     std::vector<std::string> argv = SimArgs({"restore", "-"});
     argv.insert(argv.begin(), NORVOCTL);
     Child child = testing::Spawn(argv, {.env = SimEnv(), .in = fifo});
     ASSERT_EQ(::write(writer, "{", 1), 1);
     // The byte is taken: norvoctl is reading, its handlers set.
-    ASSERT_TRUE(WaitUntil([&] {
-      int unread = -1;
-      return ::ioctl(writer, FIONREAD, &unread) == 0 && unread == 0;
-    }));
+    int unread = -1;
+    ASSERT_TRUE(WaitUntil([&] { return ::ioctl(writer, FIONREAD, &unread) == 0 && unread == 0; }));
     ::kill(child.pid, signal);
     const Result r = Finish(child);
     ::close(writer);
@@ -1174,32 +1146,21 @@ TEST_F(CliFixture, RestoreFromAPipeThatNeverEndsStopsOnASignal) {
 // JSON list carries the names exactly.
 TEST_F(CliFixture, OddCardNamesAreShownEscaped) {
   const Result text = Sim({"--sim-fault", "odd-names", "sd", "list"});
-  ASSERT_EQ(text.status, 0) << text.err;
+  const Result json = Sim({"--sim-fault", "odd-names", "sd", "list", "--json"});
+  ASSERT_EQ(text.status + json.status, 0) << text.err << json.err;
   EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 6) << text.out;
-  const struct {
-    std::string shown;
-    std::string name;
-  } names[] = {
-      {"LOG0001.CSV", "LOG0001.CSV"},
+  std::set<std::string> listed;
+  for (const auto& file : nlohmann::json::parse(json.out)) listed.insert(file["name"].get<std::string>());
+  const std::pair<std::string, std::string> names[] = {
       {"RED\\x1b[31m.CSV", "RED\x1b[31m.CSV"},
       {"A.CSV\\nFAKE.CSV", "A.CSV\nFAKE.CSV"},
       {"CSI\\u009b2J\\x7f.CSV", "CSI\xc2\x9b" "2J\x7f.CSV"},
   };
-  const Result json = Sim({"--sim-fault", "odd-names", "sd", "list", "--json"});
-  ASSERT_EQ(json.status, 0) << json.err;
-  std::set<std::string> listed;
-  for (const auto& file : nlohmann::json::parse(json.out)) listed.insert(file["name"].get<std::string>());
-  for (const auto& n : names) {
-    EXPECT_NE(("\n" + text.out).find("\n" + n.shown + " "), std::string::npos) << n.shown << "\n" << text.out;
-    EXPECT_EQ(listed.count(n.name), 1u) << n.shown;
+  for (const auto& [shown, name] : names) {
+    EXPECT_NE(text.out.find("\n" + shown + " "), std::string::npos) << shown << "\n" << text.out;
+    EXPECT_EQ(listed.count(name), 1u) << shown;
   }
-  for (const char* raw : {"\x1b", "\x7f", "\xc2\x9b", "\nFAKE"}) EXPECT_EQ(text.out.find(raw), std::string::npos) << text.out;
-  EXPECT_NE(json.out.find("RED\\u001b[31m.CSV"), std::string::npos) << "JSON escapes as it always did";
-
-  // A name typed back is refused, and the refusal shows it escaped.
-  const Result typed = Sim({"--sim-fault", "odd-names", "sd", "get", "RED\x1b[31m.CSV"});
-  EXPECT_EQ(typed.status, 3);
-  EXPECT_EQ(typed.err.find('\x1b'), std::string::npos) << typed.err;
+  EXPECT_EQ(text.out.find_first_of("\x1b\x7f\x9b"), std::string::npos) << text.out;
 }
 
 // Ctrl-C while the unit is still being opened: the write that would follow
