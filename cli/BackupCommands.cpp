@@ -2,22 +2,21 @@
 // from a JSON file ("-" is standard output or input).
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iostream>
-#include <iterator>
 #include <random>
-#include <sstream>
 
 #include "Interrupt.h"
 #include "Internal.h"
 #include "Restore.h"
 #include "res/Strings.h"
 #include "session/UnitSession.h"
+#include "settings/NamedFile.h"
+#include "settings/Printable.h"
 
 namespace norvo::cli {
 namespace {
@@ -31,19 +30,38 @@ std::string CannotWrite(const fs::path& path, const std::string& why) {
 }
 
 std::string Shown(const std::string& file, bool input) {
-  if (file != "-") return file;
+  if (file != "-") return PrintableText(file);
   return std::string(input ? Localized("standard input", "Standardeingabe") : Localized("standard output", "Standardausgabe"));
 }
 
-// A device, FIFO or terminal named as FILE (/dev/stdout, a named pipe) takes
-// the text as it is: a rename would replace the node itself.
-void WriteStream(const fs::path& path, const std::string& text) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) throw Failure(kStoreError, CannotWrite(path, Reason()));
+// A FIFO, terminal or character device named as FILE (/dev/stdout, a named
+// pipe) takes the text as it is: a rename would replace the node itself. It
+// is opened without blocking, so a FIFO that no process reads is refused at
+// once, and a reader that stops reading does not hold norvoctl past a signal.
+// A folder, a socket or a block device is never written.
+void WriteStream(const fs::path& path, mode_t kind, const std::string& text) {
+  if (!S_ISFIFO(kind) && !S_ISCHR(kind)) throw Failure(kBadInput, CannotWrite(path, WrongKindReason(kind)));
+  const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    const std::string why = errno == ENXIO ? std::string(Localized("no process reads it", "kein Prozess liest daraus")) : Reason();
+    throw Failure(kStoreError, CannotWrite(path, why));
+  }
   errno = 0;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0;
+  bool written = true;
+  for (std::size_t at = 0; written && at < text.size();) {
+    if (interrupt::Requested()) {
+      ::close(fd);
+      throw Interrupted{};
+    }
+    pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, 200) <= 0) continue;
+    const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    written = n > 0;
+    if (written) at += static_cast<std::size_t>(n);
+  }
   const std::string reason = Reason();
-  if (std::fclose(file) != 0 || !written) throw Failure(kStoreError, CannotWrite(path, reason));
+  if (::close(fd) != 0 || !written) throw Failure(kStoreError, CannotWrite(path, reason));
 }
 
 // A symbolic link is followed only when the caller owns it: in a shared
@@ -95,7 +113,7 @@ void WriteWhole(const fs::path& named, const std::string& text) {
   const fs::path path = Target(named);
   struct stat existing {};
   const bool exists = ::lstat(path.c_str(), &existing) == 0;
-  if (exists && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) return WriteStream(path, text);
+  if (exists && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) return WriteStream(path, existing.st_mode, text);
   fs::path temporary;
   const int fd = CreateTemporary(path, &temporary, 0666);
   if (fd < 0) throw Failure(kStoreError, CannotWrite(path, Reason()));
@@ -131,27 +149,20 @@ constexpr std::size_t kMaxBackupBytes = 1 << 20;
 
 UnitConfiguration ReadBackupFile(const std::string& file) {
   const std::string shown = Shown(file, true);
-  std::ifstream opened;
-  if (file != "-") {
-    opened.open(file, std::ios::binary);
-    if (!opened) {
-      throw Failure(kStoreError, std::string(Localized("cannot read ", "")) + file +
-                                     std::string(Localized(": ", " kann nicht gelesen werden: ")) + Reason());
-    }
+  NamedFileLimits limits;
+  limits.max_bytes = kMaxBackupBytes;
+  limits.stop = [] { return interrupt::Requested(); };
+  const NamedFileText read = file == "-" ? ReadDescriptor(STDIN_FILENO, limits) : ReadNamedFile(file, limits);
+  if (read.stopped) throw Interrupted{};
+  if (!read.text) {
+    // A directory, a FIFO or /dev/zero is the wrong argument; a file that
+    // cannot be opened is a file error.
+    throw Failure(read.wrong_kind ? kBadInput : kStoreError,
+                  std::string(Localized("cannot read ", "")) + shown +
+                      std::string(Localized(": ", " kann nicht gelesen werden: ")) + read.error +
+                      (read.wrong_kind ? std::string(Localized(", not a backup", ", keine Sicherung")) : std::string()));
   }
-  std::istream& in = file == "-" ? std::cin : opened;
-  std::string text(kMaxBackupBytes + 1, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  if (in.bad()) {
-    throw Failure(kStoreError, std::string(Localized("cannot read ", "")) + shown +
-                                   std::string(Localized("", " kann nicht gelesen werden")));
-  }
-  text.resize(static_cast<std::size_t>(in.gcount()));
-  if (text.size() > kMaxBackupBytes) {
-    throw Failure(kBadInput, shown + std::string(Localized(": larger than ", ": größer als ")) + std::to_string(kMaxBackupBytes) +
-                                 std::string(Localized(" bytes, not a backup", " Bytes, keine Sicherung")));
-  }
-  const BackupParse parsed = ParseBackupJson(text);
+  const BackupParse parsed = ParseBackupJson(*read.text);
   if (!parsed.config) throw Failure(kBadInput, shown + ": " + parsed.error);
   return *parsed.config;
 }

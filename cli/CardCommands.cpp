@@ -18,6 +18,7 @@
 #include "res/Strings.h"
 #include "session/UnitSession.h"
 #include "settings/DataFolder.h"
+#include "settings/Printable.h"
 #include "store/RecordStore.h"
 
 namespace norvo::cli {
@@ -85,7 +86,9 @@ void ListFiles(const Options& o, Session& s, std::FILE* out) {
     if (o.json) {
       list.push_back(Json{{"name", Latin1ToUtf8(file.name)}, {"size", file.size}, {"size_text", size_text}});
     } else {
-      std::fprintf(out, "%-20s %12s\n", Latin1ToUtf8(file.name).c_str(), size_text.c_str());
+      // A name is the card's to choose: an escape sequence or a line feed in
+      // it is shown, never acted on.
+      std::fprintf(out, "%-20s %12s\n", PrintableText(Latin1ToUtf8(file.name)).c_str(), size_text.c_str());
     }
   }
   if (o.json) std::fprintf(out, "%s\n", JsonLine(list).c_str());
@@ -126,7 +129,7 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
     d = DownloadToLocalCopy(job);
   }
   if (bar) std::fprintf(err, "\n");
-  if (!d.notice.empty()) std::fprintf(err, "%s\n", d.notice.c_str());
+  if (!d.notice.empty()) std::fprintf(err, "%s\n", PrintableText(d.notice).c_str());
   // What arrived stays in the local copy; the next sd get resumes from there.
   if (interrupt::Requested()) throw Interrupted{Interrupted{}.message + "; sd get " + shown + Resumes()};
   if (d.status == DownloadStatus::kBlockFailed) {
@@ -136,7 +139,7 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
                                    shown + Resumes() + ")");
   }
   if (d.status != DownloadStatus::kDone) throw Failure(kStoreError, d.message);
-  std::fprintf(out, "%s\n", (data_folder / name).string().c_str());
+  std::fprintf(out, "%s\n", PrintableText((data_folder / name).string()).c_str());
   if (o.import) {
     if (interrupt::Requested()) throw Interrupted{};
     ImportCopy(name, data_folder, err);
@@ -189,7 +192,7 @@ int RemoveFile(const Options& o, Session& s, const fs::path& data_folder, std::F
                                                          " wurde samt lokaler Kopie auf der Karte gelöscht, die Datensätze aber nicht: ")) +
                                    store_error);
   }
-  std::fprintf(err, "%s%s%s\n", std::string(Localized("deleted ", "")).c_str(), name.c_str(),
+  std::fprintf(err, "%s%s%s\n", std::string(Localized("deleted ", "")).c_str(), PrintableText(shown).c_str(),
                std::string(Localized("", " gelöscht")).c_str());
   return kOk;
 }

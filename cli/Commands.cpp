@@ -13,6 +13,7 @@
 #include "logger/ServeCommand.h"
 #include "res/Strings.h"
 #include "settings/DataFolder.h"
+#include "settings/Printable.h"
 #include "store/LiveStore.h"
 
 #ifndef NORVO_VERSION
@@ -267,7 +268,7 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
       ->check(CLI::IsMember({"English", "Deutsch"}));
   app.add_option("--sim-fault", o.fault, "with --simulate, a misbehaving unit")
       ->type_name("FAULT")
-      ->check(CLI::IsMember({"unplugged", "silent", "refuse", "short-block", "ignore-writes", "open-failure"}));
+      ->check(CLI::IsMember({"unplugged", "silent", "refuse", "short-block", "ignore-writes", "open-failure", "odd-names"}));
   const Commands commands = Define(app, o, watch);
   commands.export_->add_flag("--live", o.live, "the live readings norvoctl serve logged (every column)")
       ->excludes(commands.export_->get_option("--column"));
@@ -312,11 +313,13 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     CheckOutput(out, true);
   } catch (const Failure& f) {
     // A failure that the interrupt caused (a read cut short) is the interrupt.
-    std::fprintf(err, "norvoctl: %s\n", interrupt::Requested() ? Interrupted{}.message.c_str() : f.Message().c_str());
+    // Messages quote names and lines from the unit and from files: shown
+    // escaped, they never reach the terminal as control characters.
+    std::fprintf(err, "norvoctl: %s\n", PrintableText(interrupt::Requested() ? Interrupted{}.message : f.Message()).c_str());
     status = f.Code();
     reported = true;
   } catch (const Interrupted& i) {
-    std::fprintf(err, "norvoctl: %s\n", i.message.c_str());
+    std::fprintf(err, "norvoctl: %s\n", PrintableText(i.message).c_str());
     reported = true;
   }
   if (const int signal = interrupt::Signal(); signal != 0) {

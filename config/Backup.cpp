@@ -2,7 +2,9 @@
 
 #include "device/WriteMap.h"
 
+#include <algorithm>
 #include <charconv>
+#include <map>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -260,10 +262,77 @@ bool TooDeep(std::string_view text) {
   return false;
 }
 
+// nlohmann keeps the last of two equal keys without a word, and a reader of
+// the file may well have looked at the first: a key given twice is refused,
+// named with both lines. Keys compare as JSON reads them ("a" and "\u0061"
+// are one key). Runs on text the parser took, so every token is well formed.
+std::string DuplicateKey(std::string_view text) {
+  struct Level {
+    bool object;
+    std::string pointer;
+    std::map<std::string, int> keys;  // key -> line
+    bool expect_key = true;
+    std::size_t index = 0;
+    std::string last_key;
+  };
+  std::vector<Level> levels;
+  int line = 1;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
+    if (c == '\n') {
+      ++line;
+    } else if (c == '"') {
+      const std::size_t start = at;
+      for (++at; at < text.size() && text[at] != '"'; ++at) {
+        if (text[at] == '\\') ++at;
+      }
+      if (levels.empty() || !levels.back().object || !levels.back().expect_key) continue;
+      Level& level = levels.back();
+      const std::string key = nlohmann::json::parse(std::string(text.substr(start, at - start + 1))).get<std::string>();
+      const auto [seen, fresh] = level.keys.emplace(key, line);
+      if (!fresh) {
+        return (level.pointer.empty() ? "/" : level.pointer) + ": the key \"" + key + "\" twice, on lines " +
+               std::to_string(seen->second) + " and " + std::to_string(line);
+      }
+      level.expect_key = false;
+      level.last_key = key;
+    } else if (c == '{' || c == '[') {
+      std::string pointer;
+      if (!levels.empty()) {
+        const Level& parent = levels.back();
+        pointer = parent.pointer + "/" + (parent.object ? parent.last_key : std::to_string(parent.index));
+      }
+      levels.push_back({c == '{', pointer, {}, true, 0, {}});
+    } else if (c == '}' || c == ']') {
+      if (!levels.empty()) levels.pop_back();
+    } else if (c == ',' && !levels.empty()) {
+      levels.back().expect_key = true;
+      ++levels.back().index;
+    }
+  }
+  return {};
+}
+
+// nlohmann's message without the text it last read: a file given by mistake
+// (a key, a password) is never echoed.
+std::string SyntaxError(const std::string& what) {
+  std::string message = what;
+  if (const std::size_t read = message.find("; last read:"); read != std::string::npos) message.erase(read);
+  if (const std::size_t at = message.find(" at line "); at != std::string::npos) message.erase(0, at + 4);
+  return message;
+}
+
 BackupParse ParseChecked(std::string_view text) {
   BackupParse result;
   if (TooDeep(text)) {
     result.error = "not a backup: nested deeper than " + std::to_string(kMaxDepth) + " levels";
+    return result;
+  }
+  // nlohmann ends its input at a NUL and would take the text before it
+  // alone: a NUL anywhere is no backup.
+  if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
+    const auto line = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(nul), '\n') + 1;
+    result.error = "not a JSON text: a NUL byte on line " + std::to_string(line);
     return result;
   }
   Json in;
@@ -271,7 +340,11 @@ BackupParse ParseChecked(std::string_view text) {
     in = Json::parse(text.begin(), text.end());
   } catch (const Json::exception& e) {
     // Syntax, and numbers beyond any range ("minutes": 1e400).
-    result.error = std::string("not a JSON text: ") + e.what();
+    result.error = "not a JSON text: " + SyntaxError(e.what());
+    return result;
+  }
+  if (std::string twice = DuplicateKey(text); !twice.empty()) {
+    result.error = std::move(twice);
     return result;
   }
   UnitConfiguration config;
@@ -325,7 +398,7 @@ BackupParse ParseBackupJson(std::string_view text) {
   } catch (const nlohmann::json::exception& e) {
     // Any other surprise of the library is a text this program cannot use.
     BackupParse result;
-    result.error = std::string("not a usable backup: ") + e.what();
+    result.error = "not a usable backup: " + SyntaxError(e.what());
     return result;
   }
 }

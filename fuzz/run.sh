@@ -9,9 +9,9 @@ shift || true
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DNORVO_FUZZ=ON -DNORVO_SANITIZE=address \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
-cmake --build "$build" --target fuzz_dispatch fuzz_download fuzz_import fuzz_text fuzz_restore fuzz_share
+cmake --build "$build" --target fuzz_dispatch fuzz_download fuzz_import fuzz_text fuzz_restore fuzz_share fuzz_config
 status=0
-for target in fuzz_dispatch fuzz_download fuzz_import fuzz_text fuzz_restore fuzz_share; do
+for target in fuzz_dispatch fuzz_download fuzz_import fuzz_text fuzz_restore fuzz_share fuzz_config; do
   work="$build/fuzz-work/$target"
   mkdir -p "$work"
   cp -n fuzz/corpus/"$target"/* "$work"/ 2>/dev/null || true

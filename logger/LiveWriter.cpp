@@ -2,6 +2,7 @@
 
 #include "Notify.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,6 +34,13 @@ bool Writable(const std::string& database, std::string* error) {
   return true;
 }
 
+// The file at the path now; {0, 0} when there is none.
+std::pair<dev_t, ino_t> FileAt(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return {st.st_dev, st.st_ino};
+}
+
 std::map<std::string, std::uint64_t> CountByUnit(const std::vector<LivePoll>& polls) {
   std::map<std::string, std::uint64_t> n;
   for (const LivePoll& p : polls) ++n[p.unit];
@@ -54,6 +62,7 @@ LiveWriter::~LiveWriter() { Stop(); }
 
 bool LiveWriter::Start(std::string* error) {
   if (!store_.Open(database_, error)) return false;
+  opened_ = FileAt(database_);
   if (!Writable(database_, error)) return false;
   if (retention_days_ > 0) {
     std::string message;
@@ -136,7 +145,16 @@ bool LiveWriter::Write(std::vector<LivePoll>& batch, bool* failing) {
   // A connection that failed may be stuck with a file that moved or a
   // journal it could not make: the next attempt starts from a fresh one.
   bool ok = true;
+  // A store replaced under its path (a restored copy renamed over it) would
+  // take this write into the old file, or refuse it as read-only: the file
+  // at the path is the store.
+  if (!reopen_ && FileAt(database_) != opened_) {
+    if (note_) note_(std::string(kInfo) + "the record store " + database_ +
+          " is no longer the file serve opened (renamed over or removed); opening the file now at that path");
+    reopen_ = true;
+  }
   if (reopen_) ok = store_.Open(database_, &message);
+  if (ok && reopen_) opened_ = FileAt(database_);
   reopen_ = !ok;
   if (ok) ok = store_.Append(batch, &message);
   {

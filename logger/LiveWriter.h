@@ -7,7 +7,9 @@
 // A write the store refuses (locked past its busy time-out, disk full, a
 // folder made read-only, no descriptor left) loses nothing: the polls go
 // back to the head of the queue, the store is opened afresh and the write
-// tried again after the retry interval, until it takes them. The queue is
+// tried again after the retry interval, until it takes them. A store file
+// replaced while serving (renamed over, removed) is noticed before a write
+// and the file now at the path opened, with a note. The queue is
 // bounded: a poll pushed while it is full makes room by dropping the oldest
 // one waiting, counted as dropped for its unit. At Stop the queue gets one
 // last attempt; what the store still refuses then is counted as unwritten.
@@ -21,6 +23,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+
+#include <sys/types.h>
 #include <vector>
 
 #include "store/LiveStore.h"
@@ -76,6 +81,10 @@ class LiveWriter {
   std::size_t max_queued_;
   LiveStore store_;  // used by the writer thread only (and by Start before it)
   bool reopen_ = false;  // writer thread only: open the store afresh before the next write
+  // The file the store was opened on (device, inode): a store renamed over
+  // or removed while serving is noticed before the next write. Writer
+  // thread only (and Start before it).
+  std::pair<dev_t, ino_t> opened_{};
 
   mutable std::mutex mutex_;  // guards queue_, in_write_, stop_, written_, failures_, lost_
   std::condition_variable cv_;

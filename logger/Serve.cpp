@@ -23,6 +23,8 @@
 #include "session/UnitSession.h"
 #include "settings/DataFolder.h"
 #include "settings/ExitStatus.h"
+#include "settings/NamedFile.h"
+#include "settings/Printable.h"
 #include "sim/Rig.h"
 
 namespace fs = std::filesystem;
@@ -97,34 +99,33 @@ constexpr std::chrono::milliseconds kRescanEvery{2000};
 constexpr std::size_t kMaxPasswordFile = 4096;
 
 // The password file's first line, without its line end; "" in *error says
-// why not. A FIFO, a device or a file over the limit is refused without
-// reading it (opened without blocking, so a FIFO never holds the start).
-std::optional<std::string> ReadPassword(const std::string& file, std::string* error) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    *error = std::strerror(errno);
+// why not. Only a small regular file of its own is read: a symbolic link in
+// its place (another file's first line would go to the broker), a FIFO or a
+// device is refused without waiting, and so is a file with a NUL in it,
+// which would cut the password short. *warning says when others may read
+// or change it.
+std::optional<std::string> ReadPassword(const std::string& file, std::string* error, std::string* warning) {
+  NamedFileLimits limits;
+  limits.max_bytes = kMaxPasswordFile;
+  limits.follow_symlink = false;
+  const NamedFileText read = ReadNamedFile(file, limits);
+  if (!read.text) {
+    *error = read.error;
     return std::nullopt;
   }
-  struct stat st {};
-  std::string text;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = "not a regular file";
-  } else if (static_cast<std::size_t>(st.st_size) > kMaxPasswordFile) {
-    *error = "larger than " + std::to_string(kMaxPasswordFile) + " bytes";
-  } else {
-    char buf[kMaxPasswordFile + 1];
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      *error = std::strerror(errno);
-    } else if (static_cast<std::size_t>(n) > kMaxPasswordFile) {
-      *error = "larger than " + std::to_string(kMaxPasswordFile) + " bytes";
-    } else {
-      text.assign(buf, static_cast<std::size_t>(n));
-    }
+  if (read.text->find('\0') != std::string::npos) {
+    *error = "holds a NUL byte; a password file is text";
+    return std::nullopt;
   }
-  ::close(fd);
-  if (!error->empty()) return std::nullopt;
-  text = text.substr(0, text.find('\n'));
+  if (read.mode & (S_IROTH | S_IWOTH | S_IWGRP)) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(read.mode & 07777));
+    *warning = PrintableText(file) + ": mode " + mode +
+               ((read.mode & (S_IROTH | S_IWOTH)) ? " lets every user read the broker password"
+                                                    : " lets the file's group change the broker password") +
+               " (chmod 600 keeps it to its owner)";
+  }
+  std::string text = read.text->substr(0, read.text->find('\n'));
   if (!text.empty() && text.back() == '\r') text.pop_back();
   return text;
 }
@@ -170,8 +171,10 @@ bool ParseHostPort(const std::string& text, int default_port, std::string* host,
 
 int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) {
   const bool journal = IsJournal(err);
+  // Lines quote unit names, device paths and file names: escaped, none
+  // reaches the terminal or the journal as a control character.
   const auto line = [&](const std::string& message) {
-    std::fprintf(err, "%s\n", JournalLine(message, journal).c_str());
+    std::fprintf(err, "%s\n", PrintableText(JournalLine(message, journal)).c_str());
     std::fflush(err);
   };
   const auto fail = [&](int status, const std::string& message) {
@@ -226,11 +229,21 @@ int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) 
     o.mqtt.client_id = options.mqtt_client_id;
     o.mqtt.username = options.mqtt_user;
     o.mqtt.ca_file = options.mqtt_ca_file;
+    if (!options.mqtt_ca_file.empty()) {
+      // libmosquitto opens the file itself and would wait on a FIFO: it is
+      // looked at here first. A bundle of every public CA is some 200 KB.
+      NamedFileLimits limits;
+      limits.max_bytes = 4 << 20;
+      if (const NamedFileText ca = ReadNamedFile(options.mqtt_ca_file, limits); !ca.text) {
+        return fail(kBadInput, PrintableText(options.mqtt_ca_file) + ": cannot read the CA certificate: " + ca.error);
+      }
+    }
     o.mqtt.support_url = NORVO_SUPPORT_URL;
     if (!options.mqtt_password_file.empty()) {
-      std::string why;
-      const std::optional<std::string> password = ReadPassword(options.mqtt_password_file, &why);
-      if (!password) return fail(kBadInput, options.mqtt_password_file + ": cannot read the password: " + why);
+      std::string why, warning;
+      const std::optional<std::string> password = ReadPassword(options.mqtt_password_file, &why, &warning);
+      if (!password) return fail(kBadInput, PrintableText(options.mqtt_password_file) + ": cannot read the password: " + why);
+      if (!warning.empty()) line(kWarning + ("norvoctl: warning: " + warning));
       o.mqtt.password = *password;
     } else if (const char* password = std::getenv("NORVO_MQTT_PASSWORD")) {
       o.mqtt.password = password;
@@ -263,7 +276,7 @@ int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) 
   }
   Transport* transport = rig.transport.get();
   Logger logger(*transport, o, [err, journal](const std::string& line) {
-    std::fprintf(err, "%s\n", JournalLine(line, journal).c_str());
+    std::fprintf(err, "%s\n", PrintableText(JournalLine(line, journal)).c_str());
     std::fflush(err);
   });
   std::string error;

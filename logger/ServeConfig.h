@@ -26,10 +26,13 @@ constexpr std::size_t kMaxConfigFile = 64 * 1024;
 
 // Applies the text's options to *o, skipping those in `given` (long names
 // without dashes, as the command line had them). False with a message
-// naming the line for an unknown option or a bad value.
+// naming the line for an unknown option, a bad value, an option given twice
+// (`unit` excepted), a NUL or another control character. The message never
+// quotes the file: only an option's name, and only one spelled like one.
 bool ApplyServeConfig(const std::string& text, const std::set<std::string>& given, ServeOptions* o, std::string* error);
 
-// Reads the file and applies it; false with a message when it cannot be
+// Reads the file (opened without blocking; a FIFO, a device or a directory is
+// refused at once) and applies it; false with a message when it cannot be
 // read or is not a small regular file.
 bool ReadServeConfig(const std::string& file, const std::set<std::string>& given, ServeOptions* o, std::string* error);
 

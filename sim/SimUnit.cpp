@@ -461,6 +461,13 @@ bool SimUnit::ApplyFault(const std::string& name) {
     SetIgnoreWrites(true);
   } else if (name == "open-failure") {
     SetOpenFailure(true);
+  } else if (name == "odd-names") {
+    // Names a card may carry that a terminal must never act on: a colour
+    // sequence, a line feed that would make up an entry of its own, the
+    // eight-bit CSI and DEL.
+    AddFile("RED\x1b[31m.CSV", MakeLogFile(true, 3));
+    AddFile("A.CSV\nFAKE.CSV", MakeLogFile(true, 3));
+    AddFile("CSI\x9b" "2J\x7f.CSV", MakeLogFile(true, 3));
   } else {
     return name.empty();
   }

@@ -83,7 +83,8 @@ class SimUnit {
   // The device node cannot be opened (no permission: no udev rule).
   void SetOpenFailure(bool fail) { open_failure_.store(fail); }
   // A fault by its command-line name: unplugged, silent, refuse, short-block,
-  // ignore-writes, open-failure; "" is none. False for an unknown name.
+  // ignore-writes, open-failure, odd-names (card files named with control
+  // characters); "" is none. False for an unknown name.
   bool ApplyFault(const std::string& name);
   // The next n write frames (of any kind) are lost on the way in.
   void SetDropWrites(int n) { drop_writes_.store(n); }

@@ -165,10 +165,21 @@ TEST(Backup, TextsARestoreCannotUseAreRefusedNamingTheField) {
   cases.emplace_back(minutes, "not a JSON text");
   cases.emplace_back(std::string(100000, '[') + std::string(100000, ']'), "not a backup: nested deeper than 32 levels");
   cases.emplace_back("{\"identification\": \"\xFF\"}", "not a JSON text");
+  // A key twice in one object, as JSON reads the keys; the parser's last read
+  // (here the start of a shadow file) is never quoted.
+  const std::string compact = good.dump();
+  cases.emplace_back("{\"model\": 1,\n\"m\\u006fdel\": 2}", "/: the key \"model\" twice, on lines 1 and 2");
+  cases.emplace_back(compact.substr(0, compact.size() - 1) + ",\n\n\"calibration\": {}}",
+                     "/: the key \"calibration\" twice, on lines 1 and 3");
+  cases.emplace_back("{\"a\": [{\"x\": 1}, {\"y\": 1,\n \"y\": 2}]}", "/a/1: the key \"y\" twice, on lines 1 and 2");
+  cases.emplace_back("root:$6$s4lt$h4sh:19000\n", "not a JSON text: line 1, column 1: syntax error while parsing value - invalid literal");
+  cases.emplace_back(std::string("{\"model\": \"eight\0area\"}", 23), "not a JSON text: a NUL byte on line 1");
+  cases.emplace_back(good.dump(2) + std::string("\0{}", 3), "not a JSON text: a NUL byte on line ");
   for (const auto& [text, error] : cases) {
     const BackupParse parsed = ParseBackupJson(text);
     EXPECT_FALSE(parsed.config) << error;
     EXPECT_EQ(parsed.error.rfind(error, 0), 0u) << parsed.error;
+    EXPECT_EQ(parsed.error.find("last read"), std::string::npos) << parsed.error;
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,6 +26,7 @@
 #include "res/Strings.h"
 #include "session/UnitLock.h"
 #include "settings/DataFolder.h"
+#include "settings/Printable.h"
 #include "sim/SimUnit.h"
 #include "store/OleDate.h"
 #include "history/Import.h"
@@ -89,6 +92,23 @@ struct CliFixture : ::testing::Test {
 // A unit held by another process is refused with its holder named, status 5;
 // once the holder lets go the same command works. A unit that cannot be
 // opened is "no unit" (1) with the fix in the message, never a success.
+// Text bound for a terminal: control characters, C1 controls, direction marks
+// and bytes that are not UTF-8 come out as visible escapes; everything else,
+// other languages included, as it is; escaping twice changes nothing.
+TEST(PrintableText, ControlsAreEscapedTextStays) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"RED\x1b[31m A\nB\r\tC", "RED\\x1b[31m A\\nB\\r\\tC"},
+      {std::string("a\0b\x7f", 4), "a\\x00b\\x7f"},
+      {"CSI\xc2\x9b" "2J \xe2\x80\xae" "txt", "CSI\\u009b2J \\u202etxt"},  // C1, right-to-left override
+      {"\xc3\x84 \xe2\x82\xac \xf0\x9f\x98\x80 back\\slash", "\xc3\x84 \xe2\x82\xac \xf0\x9f\x98\x80 back\\slash"},
+      {"\xc4.CSV \xc0\xaf \xed\xa0\x80 \xe2\x82", "\\xc4.CSV \\xc0\\xaf \\xed\\xa0\\x80 \\xe2\\x82"},  // not UTF-8
+  };
+  for (const auto& [text, shown] : cases) {
+    EXPECT_EQ(PrintableText(text), shown);
+    EXPECT_EQ(PrintableText(shown), shown);
+  }
+}
+
 // sd list prints the card's Latin-1 names as UTF-8; the name typed back
 // from that listing must find the file.
 TEST(CardNames, TypedUtf8NamesFindTheCardsLatin1Names) {
@@ -987,7 +1007,15 @@ TEST_F(CliFixture, BackupTargetsThatAreNotPlainFiles) {
 
   const Result endless = Sim({"restore", "/dev/zero", "--dry-run"});
   EXPECT_EQ(endless.status, 3);
-  EXPECT_EQ(endless.err, "norvoctl: /dev/zero: larger than 1048576 bytes, not a backup\n");
+  EXPECT_EQ(endless.err, "norvoctl: cannot read /dev/zero: is not a regular file, not a backup\n");
+
+  // Nobody reads the FIFO now: refused at once instead of waiting for a reader.
+  const Result unread = Sim({"backup", fifo.string()});
+  EXPECT_EQ(unread.status, 4);
+  EXPECT_EQ(unread.err, "norvoctl: cannot write " + fifo.string() + ": no process reads it\n");
+  const Result folder = Sim({"backup", data.string()});
+  EXPECT_EQ(folder.status, 3);
+  EXPECT_EQ(folder.err, "norvoctl: cannot write " + data.string() + ": is a directory\n");
 }
 
 // backup FILE never writes through a symbolic link another user planted,
@@ -1058,6 +1086,87 @@ TEST_F(CliFixture, HostileRestoreInputsEndInAStatus) {
     EXPECT_EQ(r.status, 3) << c.what << ": " << r.err;
     EXPECT_NE(r.err.find(c.error), std::string::npos) << c.what << ": " << r.err;
   }
+}
+
+// restore FILE opens the file without waiting: a FIFO, a device or a folder
+// is refused at once with the reason, a file too large before it is read. A
+// key given twice is refused naming both lines; what a file holds is never
+// echoed, and a name with control characters is shown escaped.
+TEST_F(CliFixture, RestoreFilesThatAreNoBackupAreRefusedAtOnce) {
+  ASSERT_EQ(Sim({"backup", (data / "unit.json").string()}).status, 0);
+  std::string twice = ReadFile(data / "unit.json");
+  twice.insert(2, "  \"interval\": {\"minutes\": 240, \"raw\": \"F0\"},\n");  // line 2; the backup's own is on 5
+  const fs::path fifo = data / "fifo", big = data / "big.json", missing = data / "we\x1bird\nname.json";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  testing::WriteFile(big, std::string(1048577, ' '));
+  const struct {
+    fs::path file;
+    std::string text;  // written to the file first unless empty
+    int status;
+    std::string error;
+  } cases[] = {
+      {fifo, "", 3, "cannot read " + fifo.string() + ": is not a regular file, not a backup"},
+      {data, "", 3, "cannot read " + data.string() + ": is a directory, not a backup"},
+      {"/dev/zero", "", 3, "cannot read /dev/zero: is not a regular file, not a backup"},
+      {big, "", 3, "cannot read " + big.string() + ": larger than 1048576 bytes, not a backup"},
+      {missing, "", 4, "cannot read " + data.string() + "/we\\x1bird\\nname.json: No such file or directory"},
+      {data / "twice.json", twice, 3, (data / "twice.json").string() + ": /: the key \"interval\" twice, on lines 2 and 5"},
+      {data / "shadow", "root:$6$s4lt$h4sh:19000:0:99999:7:::\n", 3,
+       (data / "shadow").string() + ": not a JSON text: line 1, column 1: syntax error while parsing value - invalid literal"},
+      {data / "nul.json", twice.substr(0, 20) + std::string(1, '\0') + twice, 3,
+       (data / "nul.json").string() + ": not a JSON text: a NUL byte on line 2"},
+  };
+  for (const auto& c : cases) {
+    if (!c.text.empty()) testing::WriteFile(c.file, c.text);
+    const Result r = Sim({"restore", c.file.string(), "--dry-run"});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.err, "norvoctl: " + c.error + "\n");
+  }
+}
+
+// restore - waits on standard input as long as it takes, and a signal ends
+// the wait with its status.
+TEST_F(CliFixture, RestoreFromAPipeThatNeverEndsStopsOnASignal) {
+  const fs::path fifo = data / "stdin";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const int signal : {SIGINT, SIGTERM}) {
+    // Held open for writing here, so that the child's open does not wait.
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    std::vector<std::string> argv = SimArgs({"restore", "-"});
+    argv.insert(argv.begin(), NORVOCTL);
+    Child child = testing::Spawn(argv, {.env = SimEnv(), .in = fifo});
+    ASSERT_EQ(::write(writer, "{", 1), 1);
+    // The byte is taken: norvoctl is reading, its handlers set.
+    int unread = -1;
+    ASSERT_TRUE(WaitUntil([&] { return ::ioctl(writer, FIONREAD, &unread) == 0 && unread == 0; }));
+    ::kill(child.pid, signal);
+    const Result r = Finish(child);
+    ::close(writer);
+    EXPECT_EQ(r.status, 128 + signal);
+    EXPECT_EQ(r.err, "norvoctl: interrupted\n");
+  }
+}
+
+// The card names its files: sd list shows a control character in a name
+// escaped, so no sequence reaches the terminal and no line is made up; the
+// JSON list carries the names exactly.
+TEST_F(CliFixture, OddCardNamesAreShownEscaped) {
+  const Result text = Sim({"--sim-fault", "odd-names", "sd", "list"});
+  const Result json = Sim({"--sim-fault", "odd-names", "sd", "list", "--json"});
+  ASSERT_EQ(text.status + json.status, 0) << text.err << json.err;
+  EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 6) << text.out;
+  std::set<std::string> listed;
+  for (const auto& file : nlohmann::json::parse(json.out)) listed.insert(file["name"].get<std::string>());
+  const std::pair<std::string, std::string> names[] = {
+      {"RED\\x1b[31m.CSV", "RED\x1b[31m.CSV"},
+      {"A.CSV\\nFAKE.CSV", "A.CSV\nFAKE.CSV"},
+      {"CSI\\u009b2J\\x7f.CSV", "CSI\xc2\x9b" "2J\x7f.CSV"},
+  };
+  for (const auto& [shown, name] : names) {
+    EXPECT_NE(text.out.find("\n" + shown + " "), std::string::npos) << shown << "\n" << text.out;
+    EXPECT_EQ(listed.count(name), 1u) << shown;
+  }
+  EXPECT_EQ(text.out.find_first_of("\x1b\x7f\x9b"), std::string::npos) << text.out;
 }
 
 // Ctrl-C while the unit is still being opened: the write that would follow

@@ -808,6 +808,32 @@ TEST(LiveWriterTest, KeepsWhatTheStoreRefusesWithinTheBound) {
   }
 }
 
+// A store replaced under its path while serving (a copy renamed over it, or
+// removed) is noticed before the next write: the file now at the path takes
+// the polls, with a note that says so, and no write is refused on the way.
+TEST(LiveWriterTest, AStoreReplacedUnderItsPathIsReopened) {
+  TempFolder folder;
+  const fs::path db = folder.path / kDatabaseFile, copy = folder.path / "copy.sqlite";
+  for (const bool renamed : {true, false}) {
+    fs::remove(db);
+    Notes notes;
+    logger::LiveWriter w(db.string(), 0, [](const std::string&, std::uint64_t) {}, notes.Fn(), 20ms);
+    std::string error;
+    ASSERT_TRUE(w.Start(&error)) << error;
+    w.Push(Poll(Now(), "u0", 20.0, 40, 6.0));
+    ASSERT_TRUE(WaitUntil([&] { return w.Written() == 1; }));
+    LiveStore made;
+    ASSERT_TRUE(!renamed || made.Open(copy.string(), &error)) << error;
+    renamed ? fs::rename(copy, db) : (void)fs::remove(db);
+    for (int i = 1; i <= 3; ++i) w.Push(Poll(Now() + i, "u0", 21.0, 41, 7.0));
+    ASSERT_TRUE(WaitUntil([&] { return w.Written() == 4; })) << renamed;
+    w.Stop();
+    EXPECT_EQ(w.Failures() + w.Lost(), 0u) << renamed;
+    EXPECT_EQ(CountRows(db, "SELECT count(*) FROM LiveReadings"), 3 * kLiveChannels) << renamed;
+    EXPECT_EQ(notes.Count("is no longer the file serve opened (renamed over or removed); opening the file now at that path"), 1);
+  }
+}
+
 // Hours of unattended logging, time-scaled: the store locked for longer than
 // its busy time-out, units pulled and plugged, the broker restarted. Every
 // answered poll ends up as a row.
@@ -1211,6 +1237,45 @@ TEST(ServeConfigTest, OptionsFromTheFileUnlessTheCommandLineGaveThem) {
   }
 }
 
+// A refusal names the line and what is wrong, never the line's text: a file
+// named by mistake (a shadow file, a key) is not echoed. An option given
+// twice is refused naming both lines; a NUL or a control character is no
+// configuration.
+TEST(ServeConfigTest, RefusalsNameTheLineNeverItsText) {
+  const struct {
+    std::string text;
+    const char* error;
+  } cases[] = {
+      {"root:$6$s4lt$h4sh:19000:0:99999:7:::\n", "line 1: not OPTION = VALUE"},
+      {"period = 20\nunit = A\nunit = B\nperiod = 30\n", "line 4: \"period\" again; line 1 set it already"},
+      {std::string("period = 20\nmqtt = h\0ost\n", 25), "line 2: a NUL byte; a configuration is text"},
+      {std::string("# \0\n", 4), "line 1: a NUL byte; a configuration is text"},
+      {"mqtt = \x1b[31mhost\n", "line 1: a control character; a configuration is text"},
+      {"Secret_Key = hunter2\n", "line 1: no such option"},
+      {"period = hunter2\n", "line 1: bad value for period; it takes a number of seconds"},
+      {"no-metrics = hunter2\n", "line 1: bad value for no-metrics; it takes yes or no"},
+  };
+  for (const auto& c : cases) {
+    logger::ServeOptions o;
+    std::string error;
+    EXPECT_FALSE(logger::ApplyServeConfig(c.text, {}, &o, &error)) << c.text;
+    EXPECT_EQ(error, c.error) << c.text;
+  }
+  // Repeats count also where the command line wins; --config follows a
+  // link (the package's file may be one) and never echoes what it reads.
+  logger::ServeOptions o;
+  std::string error;
+  EXPECT_FALSE(logger::ApplyServeConfig("period = 1\nperiod = 2\n", {"period"}, &o, &error));
+  EXPECT_EQ(error, "line 2: \"period\" again; line 1 set it already");
+  TempFolder folder;
+  testing::WriteFile(folder.path / "shadow", cases[0].text);
+  fs::create_symlink(folder.path / "shadow", folder.path / "serve.conf");
+  EXPECT_FALSE(logger::ReadServeConfig((folder.path / "serve.conf").string(), {}, &o, &error));
+  EXPECT_EQ(error, (folder.path / "serve.conf").string() + ": line 1: not OPTION = VALUE");
+  EXPECT_FALSE(logger::ReadServeConfig(folder.path.string(), {}, &o, &error));
+  EXPECT_EQ(error, folder.path.string() + ": is a directory");
+}
+
 // The service as systemd runs it: options from the file, READY and
 // WATCHDOG over the notify socket, priorities on the journal's lines.
 TEST(ServeTest, ConfigFileNotifySocketAndJournalPriorities) {
@@ -1393,6 +1458,44 @@ TEST(ServeTest, BadOptionsAForeignStoreAndATakenPortEndIt) {
   EXPECT_EQ(foreign.status, 4) << foreign.err;
   EXPECT_NE(foreign.err.find("file is not a database"), std::string::npos) << foreign.err;
   EXPECT_EQ(ReadFile(db), std::string("Standard Jet DB\x01\x02\x03"));
+}
+
+// The broker password file: a symbolic link in its place, a NUL, a folder
+// are refused without reading on; a file others may read or change is taken
+// with a warning that names it and its mode.
+TEST(ServeTest, PasswordFilesThatOthersCouldReadOrPlant) {
+  TempFolder folder;
+  const fs::path secret = folder.path / "shadow", link = folder.path / "link", nul = folder.path / "nul";
+  testing::WriteFile(secret, "root:$6$s4lt$h4sh\n");
+  fs::create_symlink(secret, link);
+  testing::WriteFile(nul, std::string("pass\0word\n", 10));
+  const auto args = [&](const fs::path& file) {
+    return std::vector<std::string>{"--simulate", "1", "--no-metrics", "--mqtt", "127.0.0.1:1", "--mqtt-user", "u",
+                                    "--mqtt-password-file", file.string()};
+  };
+  const std::pair<fs::path, std::string> refused[] = {
+      {link, "is a symbolic link; not followed"}, {nul, "holds a NUL byte; a password file is text"}, {folder.path, "is a directory"}};
+  for (const auto& [file, why] : refused) {
+    std::vector<std::string> argv = args(file);
+    argv.insert(argv.begin(), {NORVOCTL, "--data-dir", (folder.path / "data").string(), "serve"});
+    const Ran r = RunProgram(argv, {.env = {"NORVO_RUNTIME_DIR=" + folder.path.string()}});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(r.err, "norvoctl: " + file.string() + ": cannot read the password: " + why + "\n");
+  }
+  const std::pair<mode_t, std::string> modes[] = {
+      {0640, ""},
+      {0644, "mode 0644 lets every user read the broker password (chmod 600 keeps it to its owner)"},
+      {0620, "mode 0620 lets the file's group change the broker password (chmod 600 keeps it to its owner)"},
+  };
+  for (const auto& [mode, warning] : modes) {
+    ASSERT_EQ(::chmod(secret.c_str(), mode), 0);
+    Serve serve(folder, args(secret), "serve" + std::to_string(mode));
+    // Serving has begun once the unit is connected: the password was taken.
+    ASSERT_TRUE(WaitUntil([&] { return serve.Err().find("SIM00001: connected") != std::string::npos; })) << serve.Err();
+    const std::size_t at = serve.Err().find("norvoctl: warning: " + secret.string() + ": ");
+    EXPECT_EQ(at == std::string::npos ? "" : serve.Err().substr(at + 21 + secret.string().size(), warning.size()), warning);
+    EXPECT_EQ(serve.End(SIGTERM), 0);
+  }
 }
 
 }  // namespace
