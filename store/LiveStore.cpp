@@ -818,8 +818,67 @@ std::string LocalIsoTime(double unix_seconds) {
   return out;
 }
 
+namespace {
+
+// The roll-up rows of the export. Times are made once per bucket.
+bool ExportRollups(LiveStore& store, double start, double end, bool json, const LiveExportFilter& filter,
+                   const std::function<bool(const std::string&)>& put, std::string* error) {
+  static constexpr const char* kNames[] = {"temperature", "humidity", "dew_point"};
+  std::string header = "time,unit,channel";
+  for (const char* q : kNames) {
+    for (const char* f : {"count", "min", "min_time", "max", "max_time", "mean"}) header.append(",").append(q).append("_").append(f);
+  }
+  if (!put(json ? "[" : header + "\n")) return true;
+  std::vector<std::string> units;
+  if (!store.Units(&units, error)) return false;
+  bool first = true;
+  for (const std::string& unit : units) {
+    if (!filter.unit.empty() && unit != filter.unit) continue;
+    const bool ok = store.QueryRollups(
+        unit, filter.every_seconds, static_cast<std::int64_t>(std::ceil(start)), static_cast<std::int64_t>(std::ceil(end)),
+        [&](const LiveRollup& r) {
+          const std::string time = LocalIsoTime(static_cast<double>(r.start));
+          std::string line;
+          for (int k = 1; k <= kLiveChannels; ++k) {
+            if (filter.channel != 0 && k != filter.channel) continue;
+            line += json ? std::string(first ? "" : ", ") + "{\"time\": " + JsonString(time) + ", \"unit\": " + JsonString(unit) +
+                               ", \"channel\": " + std::to_string(k)
+                         : time + "," + CsvField(unit) + "," + std::to_string(k);
+            first = false;
+            for (std::size_t q = 0; q < 3; ++q) {
+              const LiveStats& st = r.stats[static_cast<std::size_t>(k - 1)][q];
+              const double scale = q == 1 ? 1.0 : 10.0;
+              const auto value = [&](double v) { return st.count ? Number(v) : std::string(json ? "null" : ""); };
+              const auto when = [&](std::int64_t t) {
+                return st.count ? (json ? JsonString(LocalIsoTime(static_cast<double>(t))) : LocalIsoTime(static_cast<double>(t)))
+                                : std::string(json ? "null" : "");
+              };
+              const std::string fields[] = {std::to_string(st.count), value(st.min / scale), when(st.min_time),
+                                            value(st.max / scale), when(st.max_time), value(st.Mean() / scale)};
+              if (json) {
+                static constexpr const char* kFields[] = {"count", "min", "min_time", "max", "max_time", "mean"};
+                line += std::string(", \"") + kNames[q] + "\": {";
+                for (std::size_t f = 0; f < 6; ++f) line += std::string(f ? ", " : "") + "\"" + kFields[f] + "\": " + fields[f];
+                line += "}";
+              } else {
+                for (const std::string& f : fields) line += "," + f;
+              }
+            }
+            line += json ? "}" : "\n";
+          }
+          return put(line);
+        },
+        error);
+    if (!ok) return false;
+  }
+  if (json) put("]\n");
+  return true;
+}
+
+}  // namespace
+
 LiveExportResult ExportLive(const std::string& database, const std::string& from, const std::string& to,
-                            LiveFormat format, std::FILE* out) {
+                            LiveFormat format, std::FILE* out, const LiveExportFilter& filter) {
   double start = 0, end = 0;
   if (!ParseLocalTime(from, &start)) return {LiveExportResult::kBadInput, std::string(Localized("--from takes \"YYYY-MM-DD hh:mm:ss\"",
                                                                                                    "--from erwartet \"YYYY-MM-DD hh:mm:ss\""))};
@@ -835,6 +894,13 @@ LiveExportResult ExportLive(const std::string& database, const std::string& from
     written = written && std::fputs(text.c_str(), out) >= 0 && !std::ferror(out);
     return written;
   };
+  const LiveExportResult output_error{LiveExportResult::kOutputError,
+                                      std::string(Localized("cannot write the output", "die Ausgabe kann nicht geschrieben werden"))};
+  if (filter.every_seconds != 0) {
+    if (!ExportRollups(store, start, end, json, filter, put, &error)) return {LiveExportResult::kStoreError, error};
+    if (!written || std::fflush(out) != 0) return output_error;
+    return {};
+  }
   put(json ? "[" : "time,unit,channel,temperature,humidity,dew_point\n");
   const auto text = [](const auto& v, const char* none) {
     if (!v) return std::string(none);
@@ -859,7 +925,7 @@ LiveExportResult ExportLive(const std::string& database, const std::string& from
         first = false;
         return put(line);
       },
-      &error);
+      &error, filter.unit, filter.channel);
   if (!read) return {LiveExportResult::kStoreError, error};
   if (json) put("]\n");
   if (!written || std::fflush(out) != 0) return {LiveExportResult::kOutputError, std::string(Localized("cannot write the output", "die Ausgabe kann nicht geschrieben werden"))};

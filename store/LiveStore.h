@@ -171,7 +171,18 @@ struct LiveExportResult {
 // The live rows after `from` up to and including `to` (local times as
 // ParseLocalTime takes them) from the database file, as CSV with a header or
 // as a JSON list on one line. The database is opened read-only.
+// Which rows: a unit's name ("" every unit), a channel 1..8 (0 every
+// channel), and every_seconds 0 for the recorded polls or 300, 3600 or 86400
+// for the roll-ups of the buckets that start in [from, to), one row per
+// unit, bucket and channel with count, minimum, its time, maximum, its time
+// and mean of each quantity (by unit, then time, then channel).
+struct LiveExportFilter {
+  std::string unit;
+  int channel = 0;
+  int every_seconds = 0;
+};
+
 LiveExportResult ExportLive(const std::string& database, const std::string& from, const std::string& to,
-                            LiveFormat format, std::FILE* out);
+                            LiveFormat format, std::FILE* out, const LiveExportFilter& filter = {});
 
 }  // namespace norvo

@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <cmath>
+#include <algorithm>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -223,6 +224,63 @@ TEST(LiveStoreFormat, AnOlderTableMigratesWithEveryRowAndAFailedMigrationLeavesI
   EXPECT_EQ(Scalar(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'LiveReadings'"), 0);
   EXPECT_EQ(Scalar(db, "SELECT count(*) FROM sqlite_master WHERE name = 'Records'"), 1);
   EXPECT_TRUE(store.CheckRollups(&report)) << report;
+}
+
+// export --live --every: one row per unit, bucket and channel, with the
+// roll-up's figures; --unit and --channel narrow raw rows and roll-ups alike.
+TEST(LiveStoreFormat, ExportGivesRollupRowsAndNarrowsByUnitAndChannel) {
+  TempFolder folder;
+  const fs::path db = folder.path / kDatabaseFile;
+  std::vector<LivePoll> polls;
+  for (int i = 0; i < 600; ++i) {  // 3 h 20 min of two units at 20 s
+    for (const char* unit : {"A", "B"}) {
+      LivePoll p;
+      p.unit = unit;
+      p.time = 1767225600 + 20.0 * i;
+      for (int k = 0; k < kLiveChannels; ++k) {
+        p.channels[static_cast<std::size_t>(k)].temperature = (k * 10 + i % 50) / 10.0;
+        p.channels[static_cast<std::size_t>(k)].humidity = (i + k) % 100;
+      }
+      polls.push_back(p);
+    }
+  }
+  {
+    LiveStore store;
+    std::string error;
+    ASSERT_TRUE(store.Open(db.string(), &error)) << error;
+    ASSERT_TRUE(store.Append(polls, &error)) << error;
+  }
+  const std::string from = LocalIsoTime(1767225600).substr(0, 19), to = LocalIsoTime(1767225600 + 86400).substr(0, 19);
+  struct Case {
+    const char* unit;
+    int channel, every;
+    std::size_t lines;  // without the header
+    std::string has;
+  };
+  const Case cases[] = {
+      {"", 0, 3600, 2 * 4 * 8, ""},
+      {"B", 3, 3600, 4, ",B,3,180,2,"},
+      {"A", 8, 86400, 1, ",A,8,600,7,"},
+      {"A", 2, 0, 599, ",A,2,"},  // raw rows: the start excluded
+      {"C", 0, 300, 0, ""},
+  };
+  for (const Case& c : cases) {
+    const fs::path file = folder.path / "export.csv";
+    std::FILE* out = std::fopen(file.c_str(), "w");
+    const LiveExportResult r = ExportLive(db.string(), from, to, LiveFormat::kCsv, out, {c.unit, c.channel, c.every});
+    std::fclose(out);
+    ASSERT_EQ(r.status, LiveExportResult::kOk) << r.message;
+    const std::string text = testing::ReadFile(file);
+    EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')), c.lines + 1) << text.substr(0, 400);
+    EXPECT_NE(text.find(c.has), std::string::npos) << text.substr(0, 400);
+  }
+  const fs::path file = folder.path / "export.json";
+  std::FILE* out = std::fopen(file.c_str(), "w");
+  EXPECT_EQ(ExportLive(db.string(), from, to, LiveFormat::kJson, out, {"A", 1, 86400}).status, LiveExportResult::kOk);
+  std::fclose(out);
+  EXPECT_NE(testing::ReadFile(file).find("\"channel\": 1, \"temperature\": {\"count\": 600, \"min\": 0, \"min_time\": \""),
+            std::string::npos)
+      << testing::ReadFile(file);
 }
 
 TEST(LiveStoreFormat, ANewerStoreIsReadButNotWritten) {
