@@ -122,22 +122,25 @@ void CMyNorvoDlg::BuildMenu() {
     action->setShortcut(QKeySequence(Qt::CTRL | static_cast<Qt::Key>(key++)));
     connect(action, &QAction::triggered, this, [this, id = id] { RunCommand(id); });
   }
-  menu->addSeparator();
+  // Trends and the recording switch, where the application gives them.
   const TrendsTexts& t = Trends();
+  if (options_.open_trends || options_.record) menu->addSeparator();
   if (options_.open_trends) {
     QAction* trends = menu->addAction(Q(t.trends));
     trends->setObjectName("trends");
     trends->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_7));
     connect(trends, &QAction::triggered, this, [this] { options_.open_trends(); });
   }
-  QAction* record = menu->addAction(Q(t.record));
-  record->setObjectName("record");
-  record->setCheckable(true);
-  record->setChecked(recording_.load());
-  connect(record, &QAction::toggled, this, [this](bool on) {
-    recording_.store(on);
-    if (options_.recording_changed) options_.recording_changed(on);
-  });
+  if (options_.record) {
+    QAction* record = menu->addAction(Q(t.record));
+    record->setObjectName("record");
+    record->setCheckable(true);
+    record->setChecked(recording_.load());
+    connect(record, &QAction::toggled, this, [this](bool on) {
+      recording_.store(on);
+      if (options_.recording_changed) options_.recording_changed(on);
+    });
+  }
   menu->addSeparator();
   QAction* quit = menu->addAction(Q(Localized("Quit", "Beenden")));
   quit->setObjectName("quit");

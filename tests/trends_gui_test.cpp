@@ -7,6 +7,8 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QMenu>
+#include <QMenuBar>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <chrono>
@@ -45,7 +47,7 @@ std::int64_t Count(const fs::path& db, const char* sql) {
 // Two consoles on one unit: the first holds it and records; the second is
 // attached to the first and records nothing, though it sees every poll.
 TEST(Recording, OnlyTheHolderRecordsAndTheSwitchIsRemembered) {
-  LoadUIStrings(kLanguageEnglish);
+  LoadUIStrings(kLanguageGerman);
   SimRig rig(sim::SimUnit::Options{}, 0.2);
   QTemporaryDir locks, holder_folder, attached_folder;
   const auto make = [&](const QTemporaryDir& folder) {
@@ -65,6 +67,7 @@ TEST(Recording, OnlyTheHolderRecordsAndTheSwitchIsRemembered) {
       o.record = [&recorder](const PollSnapshot& s) { recorder.Record(s); };
       o.recording = ReadRecordingSetting(folder);
       o.recording_changed = [folder](bool on) { WriteRecordingSetting(folder, on); };
+      o.open_trends = [] {};
       return std::make_unique<CMyNorvoDlg>(unit, nullptr, o);
     };
     auto first = window(*holder, holder_recorder, holder_dir);
@@ -83,6 +86,11 @@ TEST(Recording, OnlyTheHolderRecordsAndTheSwitchIsRemembered) {
     WriteFile(holder_dir / kSettingsFile, "[Language]\nLanguage=Deutsch\n");
     QAction* record = first->findChild<QAction*>("record");
     ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->text(), "Messwerte aufzeichnen");
+    EXPECT_EQ(first->findChild<QAction*>("trends")->text(), "Verlauf");
+    QMenu* menu = first->menuBar()->actions().first()->menu();
+    menu->adjustSize();
+    SaveScreenshot(menu, "menu_recording_de");
     EXPECT_TRUE(record->isChecked());
     record->trigger();
     EXPECT_FALSE(first->Recording());
@@ -98,6 +106,7 @@ TEST(Recording, OnlyTheHolderRecordsAndTheSwitchIsRemembered) {
   EXPECT_GE(Count(holder_dir / kDatabaseFile, "SELECT count(*) FROM LivePolls"), 1);
   EXPECT_EQ(Count(holder_dir / kDatabaseFile, "SELECT count(*) FROM LiveUnits WHERE Name = 'SIM00001'"), 1);
   EXPECT_EQ(Count(attached_dir / kDatabaseFile, "SELECT count(*) FROM LivePolls"), 0);
+  LoadUIStrings(kLanguageEnglish);
 }
 
 // Two days of a unit at 20 s with an hour unplugged and absent readings, in
