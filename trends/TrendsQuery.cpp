@@ -1,5 +1,7 @@
 #include "TrendsQuery.h"
 
+#include "store/LiveRollup.h"
+
 #include <algorithm>
 #include <charconv>
 #include <optional>
@@ -55,58 +57,14 @@ void Rollups(const Request& r, int bucket, std::int64_t from, std::int64_t to, s
     std::string e;
     if (!store.OpenReadOnly(db, &e) ||
         !store.QueryRollups(r.unit, bucket, from, to, [&](const LiveRollup& b) {
+          // Two recorders in one bucket: their polls together.
           auto [at, fresh] = out->emplace(b.start, b);
-          if (!fresh) {
-            for (std::size_t k = 0; k < kLiveChannels; ++k) {
-              for (std::size_t q = 0; q < 3; ++q) {
-                // Two recorders in one bucket: their polls together.
-                LiveStats& a = at->second.stats[k][q];
-                const LiveStats& s = b.stats[k][q];
-                if (s.count == 0) continue;
-                if (a.count == 0) {
-                  a = s;
-                  continue;
-                }
-                if (s.min < a.min || (s.min == a.min && s.min_time < a.min_time)) a.min = s.min, a.min_time = s.min_time;
-                if (s.max > a.max || (s.max == a.max && s.max_time < a.max_time)) a.max = s.max, a.max_time = s.max_time;
-                a.count += s.count;
-                a.sum += s.sum;
-              }
-            }
-          }
+          if (!fresh) live::MergeRollup(&at->second, b);
           return true;
         }, &e)) {
       if (error->empty()) *error = e;
     }
   }
-}
-
-void Add(LiveStats* s, int v, std::int64_t t) {
-  LiveStats one;
-  one.count = 1;
-  one.min = one.max = v;
-  one.min_time = one.max_time = t;
-  one.sum = v;
-  if (s->count == 0) {
-    *s = one;
-    return;
-  }
-  if (v < s->min || (v == s->min && t < s->min_time)) s->min = v, s->min_time = t;
-  if (v > s->max || (v == s->max && t < s->max_time)) s->max = v, s->max_time = t;
-  ++s->count;
-  s->sum += v;
-}
-
-void Merge(LiveStats* a, const LiveStats& b) {
-  if (b.count == 0) return;
-  if (a->count == 0) {
-    *a = b;
-    return;
-  }
-  if (b.min < a->min || (b.min == a->min && b.min_time < a->min_time)) a->min = b.min, a->min_time = b.min_time;
-  if (b.max > a->max || (b.max == a->max && b.max_time < a->max_time)) a->max = b.max, a->max_time = b.max_time;
-  a->count += b.count;
-  a->sum += b.sum;
 }
 
 }  // namespace
@@ -173,7 +131,7 @@ Result Run(const Request& r) {
         const std::optional<int> v = ValueOf(p.channels[k], r.quantity);
         s.x.push_back(static_cast<double>(t));
         s.value.push_back(v ? *v / scale : kNaN);
-        if (v) Add(&out.stats[k], *v, t);
+        if (v) live::Add(&out.stats[k], *v, t);
       }
     }
     return out;
@@ -207,10 +165,10 @@ Result Run(const Request& r) {
       s.value.push_back(st.count ? st.Mean() / scale : kNaN);
       s.low.push_back(st.count ? st.min / scale : kNaN);
       s.high.push_back(st.count ? st.max / scale : kNaN);
-      if (inner_from < inner_to && start >= inner_from && start + out.bucket <= inner_to) Merge(&out.stats[k], st);
+      if (inner_from < inner_to && start >= inner_from && start + out.bucket <= inner_to) live::Merge(&out.stats[k], st);
     }
     for (const auto& [t, p] : edges) {
-      if (const std::optional<int> v = ValueOf(p.channels[k], r.quantity)) Add(&out.stats[k], *v, t);
+      if (const std::optional<int> v = ValueOf(p.channels[k], r.quantity)) live::Add(&out.stats[k], *v, t);
     }
   }
   return out;
