@@ -194,6 +194,7 @@ int CMyNorvoApp::InitInstance() {
   CMyNorvoDlg::Options options;
   options.data_folder = data_folder_;
   options.restart = [this] { Restart(); };
+  InstallRecording(&options);
   if (!rig_.units.empty()) options.extend_menu = [unit = rig_.units.front().get()](QMenuBar* bar) { AddSimulationMenu(bar, *unit); };
   window_ = std::make_unique<CMyNorvoDlg>(*session_, watcher_.get(), options);
   InstallDialogs(*window_);
@@ -208,6 +209,43 @@ int CMyNorvoApp::InitInstance() {
   window_->removeEventFilter(&quit_on_close);
   window_->Shutdown();
   return status;
+}
+
+void CMyNorvoApp::InstallRecording(CMyNorvoDlg::Options* options) {
+  recorder_ = std::make_unique<ConsoleRecorder>(*rig_.transport, [unit = session_.get()] { return unit->Local().DevicePath(); },
+                                                data_folder_);
+  options->record = [recorder = recorder_.get()](const PollSnapshot& snapshot) { recorder->Record(snapshot); };
+  options->recording = ReadRecordingSetting(data_folder_);
+  options->recording_changed = [folder = data_folder_](bool on) {
+    if (!WriteRecordingSetting(folder, on)) qWarning("Main.ini could not be written: the recording switch is not remembered");
+  };
+  options->open_trends = [this] { OpenTrends(); };
+}
+
+void CMyNorvoApp::OpenTrends() {
+  if (!trends_) {
+    trends_ = new TrendsWindow(TrendsDatabases(data_folder_));
+    trends_->setAttribute(Qt::WA_DeleteOnClose);
+    trends_->setWindowIcon(AppIcon());
+    QObject::connect(window_.get(), &CMyNorvoDlg::Polled, trends_, [this] {
+      trends_->OnPoll(window_->LastPoll(), session_->UnitFlag());
+    });
+  }
+  trends_->SetUnit(recorder_->LastName());
+  trends_->OnPoll(session_->Blocks(), session_->UnitFlag());
+  trends_->show();
+  trends_->raise();
+}
+
+std::vector<std::string> TrendsDatabases(const std::filesystem::path& data_folder) {
+  std::vector<std::string> databases = {(data_folder / kDatabaseFile).string()};
+  // The logger's store, when the console's folder is another one.
+  const std::filesystem::path logger = std::filesystem::path("/var/lib/Tarvik") / kDatabaseFile;
+  std::error_code ec;
+  if (!std::filesystem::equivalent(logger.parent_path(), data_folder, ec) && std::filesystem::exists(logger, ec)) {
+    databases.push_back(logger.string());
+  }
+  return databases;
 }
 
 void CMyNorvoApp::Restart() {

@@ -10,6 +10,12 @@
 
 #include "settings/FileLock.h"
 #include "sim/Rig.h"
+#include <QPointer>
+#include <vector>
+
+#include "Recording.h"
+#include "monitor/MainWindow.h"
+#include "trends/TrendsWindow.h"
 
 namespace norvo {
 
@@ -59,6 +65,10 @@ class CMyNorvoApp {
   const std::filesystem::path& DataFolder() const { return data_folder_; }
 
  private:
+  // Recording of the held unit's polls and the Trends command.
+  void InstallRecording(CMyNorvoDlg::Options* options);
+  void OpenTrends();
+
   QStringList arguments_;
   ConsoleOptions options_;
   std::filesystem::path data_folder_;
@@ -66,8 +76,14 @@ class CMyNorvoApp {
   sim::Rig rig_;
   std::unique_ptr<SharedUnit> session_;
   std::unique_ptr<DeviceWatcher> watcher_;
+  std::unique_ptr<ConsoleRecorder> recorder_;  // ends after the window: it writes what is queued
   std::unique_ptr<CMyNorvoDlg> window_;
+  QPointer<TrendsWindow> trends_;
 };
+
+// The stores the Trends window reads: the console's own, and the logger's in
+// /var/lib/Tarvik when that is another folder and holds one.
+std::vector<std::string> TrendsDatabases(const std::filesystem::path& data_folder);
 
 // Folders that may hold the installation's Main.ini and Norvo.mdb: the
 // executable's folder, then the installed share folder.

@@ -47,7 +47,7 @@ constexpr const char* kCommands =
     "  sd get NAME [--import]\n"
     "                      download a card file into the data folder (resumes a partial copy)\n"
     "  sd rm NAME          delete a card file, its local copy and the stored records\n"
-    "  export --from TIME --to TIME [--column NAMES|--live] [--csv|--json]\n"
+    "  export --from TIME --to TIME [--column NAMES|--live [--unit NAME] [--channel N] [--every 5m|1h|1d]] [--csv|--json]\n"
     "                      stored readings after --from up to and including --to\n"
     "  serve [--simulate N|--unit PATH...] [--period SECONDS] [--metrics HOST:PORT] [--mqtt HOST[:PORT]]\n"
     "                      poll units unattended into the record store, Prometheus and MQTT\n"
@@ -213,10 +213,7 @@ int Execute(const Options& o, const Commands& c, const std::string& watch, std::
   if (*c.export_) {
     const ExportSpan span = CheckExport(o);
     if (o.live) {
-      const LiveExportResult r = ExportLive((data_folder / kDatabaseFile).string(), span.from, span.to,
-                                            o.json ? LiveFormat::kJson : LiveFormat::kCsv, out);
-      if (r.status != LiveExportResult::kOk) throw Failure(r.status == LiveExportResult::kBadInput ? kBadInput : kStoreError, r.message);
-      return kOk;
+      return ExportLiveReadings(o, span, data_folder, out);
     }
     return Export(o, data_folder, out);
   }
@@ -270,8 +267,14 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
       ->type_name("FAULT")
       ->check(CLI::IsMember({"unplugged", "silent", "refuse", "short-block", "ignore-writes", "open-failure", "odd-names"}));
   const Commands commands = Define(app, o, watch);
-  commands.export_->add_flag("--live", o.live, "the live readings norvoctl serve logged (every column)")
+  CLI::Option* live = commands.export_->add_flag("--live", o.live, "the live readings the console or norvoctl serve recorded (every column)")
       ->excludes(commands.export_->get_option("--column"));
+  commands.export_->add_option("--unit", o.unit, "with --live, only this unit's rows (its recorded name)")->type_name("NAME")->needs(live);
+  commands.export_->add_option("--channel", o.channel, "with --live, only this channel")->type_name("1-8")->check(CLI::Range(1, 8))->needs(live);
+  commands.export_->add_option("--every", o.every, "with --live, one row per bucket: count, min, min time, max, max time, mean")
+      ->type_name("5m|1h|1d")
+      ->check(CLI::IsMember({"5m", "1h", "1d"}))
+      ->needs(live);
   logger::ServeOptions serve_options;
   CLI::App* serve = logger::DefineServeCommand(app, serve_options);
   // Set last: commands would inherit it.

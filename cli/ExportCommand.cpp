@@ -11,6 +11,7 @@
 #include "res/Strings.h"
 #include "settings/DataFolder.h"
 #include "store/OleDate.h"
+#include "store/LiveStore.h"
 #include "store/RecordStore.h"
 
 namespace norvo::cli {
@@ -186,6 +187,17 @@ ExportSpan CheckExport(const Options& o) {
   }
   Columns(o.column);
   return {from.text, to.text};
+}
+
+int ExportLiveReadings(const Options& o, const ExportSpan& span, const fs::path& data_folder, std::FILE* out) {
+  LiveExportFilter filter;
+  filter.unit = o.unit;
+  filter.channel = o.channel;
+  filter.every_seconds = o.every == "5m" ? 300 : o.every == "1h" ? 3600 : o.every == "1d" ? 86400 : 0;
+  const LiveExportResult r = ExportLive((data_folder / kDatabaseFile).string(), span.from, span.to,
+                                        o.json ? LiveFormat::kJson : LiveFormat::kCsv, out, filter);
+  if (r.status != LiveExportResult::kOk) throw Failure(r.status == LiveExportResult::kBadInput ? kBadInput : kStoreError, r.message);
+  return kOk;
 }
 
 int Export(const Options& o, const fs::path& data_folder, std::FILE* out) {

@@ -40,6 +40,9 @@ struct Options {
   bool import = false;
   bool dry_run = false;
   bool live = false;  // export --live: the table norvoctl serve fills
+  std::string unit;   // export --live --unit: one unit's rows
+  int channel = 0;    // export --live --channel: 1..8, 0 every channel
+  std::string every;  // export --live --every 5m|1h|1d: roll-up rows
   int watch = 0;  // seconds; 0: one reading
   std::string from, to;
   std::string column = "Temperature";
@@ -144,6 +147,8 @@ struct ExportSpan {
   std::string from, to;
 };
 ExportSpan CheckExport(const Options& o);
+// export --live: the recorded polls or, with --every, their roll-ups.
+int ExportLiveReadings(const Options& o, const ExportSpan& span, const fs::path& data_folder, std::FILE* out);
 int Export(const Options& o, const fs::path& data_folder, std::FILE* out);
 
 int Backup(const Options& o, Session& s, std::FILE* out, std::FILE* err);

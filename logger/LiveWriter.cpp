@@ -61,7 +61,11 @@ LiveWriter::LiveWriter(std::string database, double retention_days, DroppedFn dr
 LiveWriter::~LiveWriter() { Stop(); }
 
 bool LiveWriter::Start(std::string* error) {
-  if (!store_.Open(database_, error)) return false;
+  // An older live table is migrated on this first open: its progress is told.
+  const auto progress = [this](std::int64_t done, std::int64_t total) {
+    note_(std::string(kInfo) + "migrating the live readings: " + std::to_string(done) + " of " + std::to_string(total) + " rows");
+  };
+  if (!store_.Open(database_, error, progress)) return false;
   opened_ = FileAt(database_);
   if (!Writable(database_, error)) return false;
   if (retention_days_ > 0) {

@@ -52,6 +52,7 @@ CMyNorvoDlg::CMyNorvoDlg(Unit& session, DeviceWatcher* watcher, Options options,
   // Qt's own buttons and key names follow the string table's language.
   if (!UseQtTranslations(LoadedLanguage())) qWarning("Qt's German translation (qtbase_de.qm) was not found");
 
+  recording_.store(options_.recording);
   session_.Open();
 
   BuildMenu();
@@ -70,6 +71,9 @@ CMyNorvoDlg::CMyNorvoDlg(Unit& session, DeviceWatcher* watcher, Options options,
 
   session_.StartPolling(
       [this](const PollSnapshot& snapshot) {
+        // Recorded here, on the worker, whatever the window is busy with; a
+        // console attached to another holder leaves it to the holder.
+        if (options_.record && snapshot.live_read && recording_.load() && session_.Via().empty()) options_.record(snapshot);
         QMetaObject::invokeMethod(this, [this, snapshot] { OnPolled(snapshot); }, Qt::QueuedConnection);
       },
       [this] {
@@ -117,6 +121,25 @@ void CMyNorvoDlg::BuildMenu() {
     action->setObjectName(QString::number(id));
     action->setShortcut(QKeySequence(Qt::CTRL | static_cast<Qt::Key>(key++)));
     connect(action, &QAction::triggered, this, [this, id = id] { RunCommand(id); });
+  }
+  // Trends and the recording switch, where the application gives them.
+  const TrendsTexts& t = Trends();
+  if (options_.open_trends || options_.record) menu->addSeparator();
+  if (options_.open_trends) {
+    QAction* trends = menu->addAction(Q(t.trends));
+    trends->setObjectName("trends");
+    trends->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_7));
+    connect(trends, &QAction::triggered, this, [this] { options_.open_trends(); });
+  }
+  if (options_.record) {
+    QAction* record = menu->addAction(Q(t.record));
+    record->setObjectName("record");
+    record->setCheckable(true);
+    record->setChecked(recording_.load());
+    connect(record, &QAction::toggled, this, [this](bool on) {
+      recording_.store(on);
+      if (options_.recording_changed) options_.recording_changed(on);
+    });
   }
   menu->addSeparator();
   QAction* quit = menu->addAction(Q(Localized("Quit", "Beenden")));

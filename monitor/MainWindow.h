@@ -34,6 +34,12 @@ class CMyNorvoDlg : public QMainWindow {
     std::function<void()> restart;       // run after the Language dialog returns OK
     std::function<void(QMenuBar*)> extend_menu;  // adds menus after Help (the Simulation menu)
     std::chrono::microseconds poll_second{0};  // the worker's second; 0: the link's
+    // Polling worker's thread: each answered poll while this process holds
+    // the unit (not attached to another holder) and recording is on.
+    std::function<void(const PollSnapshot&)> record;
+    bool recording = true;                        // the Record Readings entry at start
+    std::function<void(bool)> recording_changed;  // the entry toggled
+    std::function<void()> open_trends;            // the Trends command; no entry without it
   };
 
   // watcher may be nullptr (no notifications).
@@ -58,6 +64,7 @@ class CMyNorvoDlg : public QMainWindow {
   // waits for the poll itself.
   void RunCommand(int command_id);
   bool InCommand() const { return in_command_; }
+  bool Recording() const { return recording_.load(); }
   // Ends the running command: polling may go on.
   void EndCommand();
 
@@ -98,6 +105,7 @@ class CMyNorvoDlg : public QMainWindow {
   PollSnapshot last_poll_;          // user-interface thread only
   std::map<int, CommandHandler> handlers_;
   std::atomic<bool> repaint_queued_{false};  // set by the worker, cleared by the window
+  std::atomic<bool> recording_{true};        // set by the window, read by the worker
   bool in_command_ = false;
   bool shut_down_ = false;
   bool open_failure_shown_ = false;

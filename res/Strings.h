@@ -128,3 +128,30 @@ struct GraphTexts {
 const GraphTexts& GraphExtras();
 
 }  // namespace norvo
+
+namespace norvo {
+
+// Texts of the recording switch and of the Trends window, beyond the 53-entry
+// table, in the loaded language.
+struct TrendsTexts {
+  std::string_view record;      // checkable menu entry: the console records the polls of the unit it holds
+  std::string_view trends;      // menu command and window title
+  std::string_view unit;        // label of the unit list
+  std::string_view channels;    // label of the channel boxes
+  std::string_view quantity;    // label of the quantity list
+  std::string_view span;        // label of the span list
+  std::string_view spans[7];    // 1 h, 24 h, 7 days, 30 days, 1 year, all, start and end
+  std::string_view channel;     // table headers
+  std::string_view minimum;
+  std::string_view at;
+  std::string_view maximum;
+  std::string_view mean;
+  std::string_view count;
+  std::string_view reading;     // while a query runs
+  std::string_view no_readings; // the span holds no recorded poll
+  std::string_view no_store;    // no recorded readings anywhere yet
+  std::string_view limit;       // line of an alarm limit: "CH%1 %2" (channel, High or Low)
+};
+const TrendsTexts& Trends();
+
+}  // namespace norvo
