@@ -1,15 +1,24 @@
 #include "Alarms.h"
 
 #include <cmath>
+#include <ctime>
 
 #include "device/Blocks.h"
 #include "device/Encodings.h"
+#include "res/Strings.h"
 
 namespace norvo {
 namespace {
 
 // A live reading or limit (whole tenths, held as a float) as integer tenths.
 int Tenths(float celsius) { return static_cast<int>(std::lround(static_cast<double>(celsius) * 10)); }
+
+std::string Fill(std::string_view pattern, const std::string& one, const std::string& two = "") {
+  std::string out(pattern);
+  if (const std::size_t at = out.find("%1"); at != std::string::npos) out.replace(at, 2, one);
+  if (const std::size_t at = out.find("%2"); at != std::string::npos) out.replace(at, 2, two);
+  return out;
+}
 
 }  // namespace
 
@@ -127,6 +136,41 @@ std::vector<AlarmRecord> AlarmEvaluator::Active() const {
     }
   }
   return active;
+}
+
+std::string ValueText(AlarmQuantity q, double value, int unit_flag) {
+  if (q == AlarmQuantity::kHumidity) return FixedText(value, 0) + " %";
+  if (unit_flag != 0) return FixedText(value * 1.8 + 32, 1) + " \u00B0F";
+  return FixedText(value, 1) + " \u00B0C";
+}
+
+std::string ClockText(double unix_seconds) {
+  const std::time_t t = static_cast<std::time_t>(std::floor(unix_seconds));
+  std::tm local{};
+  localtime_r(&t, &local);
+  char text[8];
+  std::strftime(text, sizeof text, "%H:%M", &local);
+  return text;
+}
+
+std::string AlarmStatusText(const AlarmRecord& r, int unit_flag) {
+  const AlarmTexts& t = AlarmExtras();
+  return "CH" + std::to_string(r.channel) + " " + std::string(r.bound == AlarmBound::kHigh ? t.above : t.below) + " " +
+         ValueText(r.quantity, r.limit, unit_flag) + " " + std::string(t.since) + " " + ClockText(r.start);
+}
+
+AlarmMessage AlarmNotification(const AlarmEvent& e, int unit_flag) {
+  const AlarmTexts& t = AlarmExtras();
+  const AlarmRecord& r = e.record;
+  const std::string channel = "CH" + std::to_string(r.channel);
+  const std::string peak = Fill(t.peak, ValueText(r.quantity, r.peak, unit_flag), ClockText(r.peak_time));
+  if (e.kind == AlarmEvent::kEnter) {
+    return {Fill(t.entered, channel, std::string(r.quantity == AlarmQuantity::kTemperature ? t.temperature : t.humidity)),
+            AlarmStatusText(r, unit_flag)};
+  }
+  return {Fill(t.left, channel),
+          Fill(t.back_within, channel, ValueText(r.quantity, r.limit, unit_flag)) + " (" + ClockText(r.start) + "\u2013" +
+              ClockText(r.end.value_or(r.start)) + ", " + peak + ")"};
 }
 
 }  // namespace norvo

@@ -108,4 +108,17 @@ class AlarmEvaluator {
 // whether it was before.
 bool InAlarmAfter(AlarmQuantity q, AlarmBound b, int limit, int reading, bool was_active);
 
+// Texts in the loaded language (res/Strings.h); unit_flag 0 shows °C, any
+// other °F. A value with its unit: "35.0 °C", "95.0 °F", "80 %".
+std::string ValueText(AlarmQuantity q, double value, int unit_flag);
+// "CH3 above 35.0 °C since 14:02".
+std::string AlarmStatusText(const AlarmRecord& record, int unit_flag);
+// A desktop notification's title and body for an alarm that entered or left.
+struct AlarmMessage {
+  std::string title, body;
+};
+AlarmMessage AlarmNotification(const AlarmEvent& event, int unit_flag);
+// Local time of day, "14:02".
+std::string ClockText(double unix_seconds);
+
 }  // namespace norvo
