@@ -270,7 +270,7 @@ void Draw(Pages& pages, const Report& report) {
                Fill(t.interval_text, u.facts.interval_minutes ? QString::number(u.facts.interval_minutes) : "--",
                     Q(FixedText(u.poll_interval, 0)))},
               facts_columns, 9);
-    pages.Row({Q(t.mkt).arg(""), Q(FixedText(report.options.mkt_activation, 0)) + " K"}, facts_columns, 9);
+    pages.Row({"MKT", "ΔH/R = " + Q(FixedText(report.options.mkt_activation, 0)) + " K"}, facts_columns, 9);
     if (!u.facts.limits) pages.Text(Q(t.no_limits), 9);
     pages.Skip(4);
     for (AlarmQuantity q : {AlarmQuantity::kTemperature, AlarmQuantity::kHumidity}) {
@@ -280,7 +280,7 @@ void Draw(Pages& pages, const Report& report) {
       pages.Text(Q(temp ? t.temperature : t.humidity), 11, true);
       const std::vector<double> cols = {0, 13, 26, 58, 90, 106, 122, 151};
       pages.Row({Q(t.channel), Q(t.count), Q(t.minimum), Q(t.maximum), Q(t.mean),
-                 temp ? Fill(t.mkt, Q(FixedText(report.options.mkt_activation, 0))) : QString(), Fill(t.above, ""),
+                 temp ? QString("MKT") : QString(), Fill(t.above, ""),
                  Fill(t.below, "")},
                 cols, 7.5, true);
       for (const ChannelFigures& c : u.channels) {
