@@ -98,6 +98,11 @@ ReportResult BuildReport(const ReportRequest& request) {
         }
         current->Add(r.time, r.channel, r.temperature, r.humidity);
       },
+      [&] {
+        builders.clear();
+        order.clear();
+        current = nullptr;
+      },
       &error);
   if (!ok) {
     result.status = ReportResult::kStoreError;

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 
@@ -46,42 +47,62 @@ std::string ColumnText(sqlite3_stmt* s, int column) {
 }  // namespace
 
 bool ReadSpanRows(const std::string& database, const SpanQuery& query, const std::function<void(const SpanRow&)>& row,
-                  std::string* error) {
+                  const std::function<void()>& restart, std::string* error) {
   Db d;
   bool has = false;
   if (!OpenReadOnly(database, &d, error) || !HasLiveReadings(d.db, &has, error, database)) return false;
   if (!has) return true;
-  Statement s(d.db,
-              "SELECT Time, Unit, Channel, Temperature, Humidity FROM LiveReadings "
-              "WHERE Time > ?1 AND Time <= ?2 AND (?3 = '' OR Unit = ?3) ORDER BY Time");
-  if (!s) {
-    if (error) *error = database + ": " + sqlite3_errmsg(d.db);
-    return false;
-  }
-  sqlite3_bind_double(s.get(), 1, query.from);
-  sqlite3_bind_double(s.get(), 2, query.to);
-  sqlite3_bind_text(s.get(), 3, query.unit.c_str(), -1, SQLITE_TRANSIENT);
-  // The unit's name repeats in every row: one string per unit, compared in place.
-  std::string unit;
-  SpanRow r;
-  r.unit = &unit;
-  int rc;
-  while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
-    sqlite3_stmt* st = s.get();
-    const unsigned char* name = sqlite3_column_text(st, 1);
-    const int length = sqlite3_column_bytes(st, 1);
-    if (unit.size() != static_cast<std::size_t>(length) || unit.compare(0, unit.size(), reinterpret_cast<const char*>(name), static_cast<std::size_t>(length)) != 0) {
-      unit.assign(reinterpret_cast<const char*>(name), static_cast<std::size_t>(length));
+  // "+Time" keeps SQLite off the time index: a span that covers most of the
+  // table reads fastest in the table's own order.
+  for (const char* sql : {"SELECT Time, Unit, Channel, Temperature, Humidity FROM LiveReadings "
+                          "WHERE +Time > ?1 AND +Time <= ?2 AND (?3 = '' OR Unit = ?3)",
+                          "SELECT Time, Unit, Channel, Temperature, Humidity FROM LiveReadings "
+                          "WHERE Time > ?1 AND Time <= ?2 AND (?3 = '' OR Unit = ?3) ORDER BY Time"}) {
+    const bool by_index = std::strstr(sql, "ORDER BY") != nullptr;
+    Statement s(d.db, sql);
+    if (!s) {
+      if (error) *error = database + ": " + sqlite3_errmsg(d.db);
+      return false;
     }
-    r.time = sqlite3_column_double(st, 0);
-    r.channel = sqlite3_column_int(st, 2);
-    r.temperature = sqlite3_column_type(st, 3) == SQLITE_NULL ? std::nullopt : std::optional<double>(sqlite3_column_double(st, 3));
-    r.humidity = sqlite3_column_type(st, 4) == SQLITE_NULL ? std::nullopt : std::optional<double>(sqlite3_column_double(st, 4));
-    row(r);
-  }
-  if (rc != SQLITE_DONE) {
-    if (error) *error = database + ": " + sqlite3_errmsg(d.db);
-    return false;
+    sqlite3_bind_double(s.get(), 1, query.from);
+    sqlite3_bind_double(s.get(), 2, query.to);
+    sqlite3_bind_text(s.get(), 3, query.unit.c_str(), -1, SQLITE_TRANSIENT);
+    // The unit's name repeats in every row: one string per unit, compared in place.
+    std::string unit;
+    std::map<std::string, double> last_time;
+    double* last = nullptr;
+    SpanRow r;
+    r.unit = &unit;
+    bool out_of_order = false;
+    int rc;
+    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+      sqlite3_stmt* st = s.get();
+      const char* name = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+      const std::size_t length = static_cast<std::size_t>(sqlite3_column_bytes(st, 1));
+      if (last == nullptr || unit.size() != length || unit.compare(0, length, name, length) != 0) {
+        unit.assign(name, length);
+        last = &last_time.emplace(unit, -1e300).first->second;
+      }
+      r.time = sqlite3_column_double(st, 0);
+      if (r.time < *last && !by_index) {
+        out_of_order = true;
+        break;
+      }
+      *last = r.time;
+      r.channel = sqlite3_column_int(st, 2);
+      r.temperature = sqlite3_column_type(st, 3) == SQLITE_NULL ? std::nullopt : std::optional<double>(sqlite3_column_double(st, 3));
+      r.humidity = sqlite3_column_type(st, 4) == SQLITE_NULL ? std::nullopt : std::optional<double>(sqlite3_column_double(st, 4));
+      row(r);
+    }
+    if (out_of_order) {
+      restart();
+      continue;
+    }
+    if (rc != SQLITE_DONE) {
+      if (error) *error = database + ": " + sqlite3_errmsg(d.db);
+      return false;
+    }
+    return true;
   }
   return true;
 }

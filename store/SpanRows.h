@@ -24,10 +24,13 @@ struct SpanQuery {
   std::string unit;         // "" for every unit
 };
 
-// Rows by time (then unit and channel). A store without the live readings
-// has none. False with a message when the store cannot be read.
+// Each unit's rows in time order. The table is read in its own order (the
+// order serve writes, which is each unit's time order) without the time
+// index; a unit's time found going back starts the read again by the index,
+// after `restart` tells the caller to drop what it has. A store without the
+// live readings has none. False with a message when the store cannot be read.
 bool ReadSpanRows(const std::string& database, const SpanQuery& query, const std::function<void(const SpanRow&)>& row,
-                  std::string* error);
+                  const std::function<void()>& restart, std::string* error);
 
 // Up to `limit` distinct poll times of each unit from the span's start, for
 // the typical gap between polls; and the units that have rows in the span.

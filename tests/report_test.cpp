@@ -62,6 +62,12 @@ struct Store {
       }
     }
     EXPECT_TRUE(live.Append(polls, &error)) << error;
+    // A poll written late, out of the table's time order (read again by the index).
+    LivePoll late;
+    late.time = kStart + 60.0 * 950;
+    late.unit = "UNIT-B";
+    late.channels[1] = {12.5, std::nullopt, std::nullopt};
+    EXPECT_TRUE(live.Append(std::span<const LivePoll>(&late, 1), &error)) << error;
     AlarmLog log;
     EXPECT_TRUE(log.Open(db.string(), &error)) << error;
     AlarmLimits limits;
@@ -123,6 +129,9 @@ TEST(ReportTest, FiguresAgreeWithSqlOverTheSameRows) {
   EXPECT_EQ(k["units"].size(), 2u);
   EXPECT_EQ(k["units"][1]["channels"].size(), 1u);
   EXPECT_EQ(k["units"][1]["channels"][0]["channel"], 2);
+  EXPECT_EQ(k["units"][1]["channels"][0]["temperature"]["count"],
+            Sql(store.db, "SELECT count(Temperature) FROM LiveReadings WHERE Unit = 'UNIT-B' AND Channel = 2"));
+  EXPECT_EQ(k["units"][0]["channels"][0]["temperature"]["count"], 1320);
   EXPECT_EQ(k["mkt_activation_kelvin"], 5000.0);
 
   const std::string csv = (store.folder.path / "r.csv").string();
