@@ -195,6 +195,11 @@ int CMyNorvoApp::InitInstance() {
   options.data_folder = data_folder_;
   options.restart = [this] { Restart(); };
   InstallRecording(&options);
+  // The alarm log names the unit as serve does when it has a serial number.
+  for (const HidInterfaceInfo& info : rig_.transport->Enumerate()) {
+    options.unit_name = info.serial.empty() ? info.path : info.serial;
+    break;
+  }
   if (!rig_.units.empty()) options.extend_menu = [unit = rig_.units.front().get()](QMenuBar* bar) { AddSimulationMenu(bar, *unit); };
   window_ = std::make_unique<CMyNorvoDlg>(*session_, watcher_.get(), options);
   InstallDialogs(*window_);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "AlarmCommands.h"
 #include "Interrupt.h"
 #include "Internal.h"
 #include "device/Encodings.h"
@@ -51,6 +52,10 @@ constexpr const char* kCommands =
     "                      stored readings after --from up to and including --to\n"
     "  serve [--simulate N|--unit PATH...] [--period SECONDS] [--metrics HOST:PORT] [--mqtt HOST[:PORT]]\n"
     "                      poll units unattended into the record store, Prometheus and MQTT\n"
+    "  alarms --log [--from TIME --to TIME] [--json|--csv]\n"
+    "                      the alarm log of the record store\n"
+    "  report --from TIME --to TIME [--unit NAME] [--channel N...] [--mkt-activation KELVIN] -o FILE.pdf|.csv|.json\n"
+    "                      a report of recorded readings: figures, excursions, charts\n"
     "  backup FILE         save the unit's settings, interval, alarms and calibration as JSON\n"
     "  restore FILE [--dry-run]\n"
     "                      write a backup back to the unit and verify it\n"
@@ -192,7 +197,8 @@ std::string ParseMessage(const CLI::App& app, std::string message) {
   return message + (command == "norvoctl" ? " (norvoctl --help lists the commands)" : " (" + command + " --help describes it)");
 }
 
-int Execute(const Options& o, const Commands& c, const std::string& watch, std::FILE* out, std::FILE* err) {
+int Execute(const Options& o, const Commands& c, const AlarmOptions& a, const std::string& watch, std::FILE* out,
+            std::FILE* err) {
   // --lang needs no data folder: even a folder that fails is told in that language.
   if (!o.lang.empty()) LoadUIStrings(LanguageIdFor(o.lang));
   const fs::path data_folder = o.data_dir.empty() ? ChooseDataFolder() : fs::path(o.data_dir);
@@ -216,6 +222,12 @@ int Execute(const Options& o, const Commands& c, const std::string& watch, std::
       return ExportLiveReadings(o, span, data_folder, out);
     }
     return Export(o, data_folder, out);
+  }
+  if (*c.alarms && a.log) return AlarmLogCommand(o, data_folder, out);
+  if (*a.report) return ReportCommand(o, a, data_folder, out);
+  if (*c.alarms && (!o.from.empty() || !o.to.empty() || o.csv)) {
+    throw Failure(kBadInput, std::string(Localized("--from, --to and --csv go with alarms --log",
+                                                   "--from, --to und --csv gehören zu alarms --log")));
   }
   const int minutes = *c.set_interval ? IntervalMinutes(o.value) : 0;
   if (*c.sd_get || *c.sd_rm) CheckCardName(o.name);
@@ -275,6 +287,8 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
       ->type_name("5m|1h|1d")
       ->check(CLI::IsMember({"5m", "1h", "1d"}))
       ->needs(live);
+  AlarmOptions alarm_options;
+  DefineAlarmCommands(app, commands.alarms, o, alarm_options);
   logger::ServeOptions serve_options;
   CLI::App* serve = logger::DefineServeCommand(app, serve_options);
   // Set last: commands would inherit it.
@@ -312,7 +326,7 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
       serve_options.signalled = [] { return interrupt::Signal(); };
       return logger::RunServe(serve_options, out, err);
     }
-    status = Execute(o, commands, watch, out, err);
+    status = Execute(o, commands, alarm_options, watch, out, err);
     CheckOutput(out, true);
   } catch (const Failure& f) {
     // A failure that the interrupt caused (a read cut short) is the interrupt.

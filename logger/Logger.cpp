@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <utility>
 
+#include "AlarmState.h"
 #include "Notify.h"
+#include "domain/AlarmRows.h"
 #include "device/Encodings.h"
 #include "device/Payload.h"
 #include "session/SharedUnit.h"
@@ -57,6 +59,8 @@ class Logger::UnitWorker {
   UnitWorker(Logger& logger, std::string name)
       : logger_(logger),
         name_(std::move(name)),
+        alarms_(name_),
+        alarm_log_((logger.options_.data_folder / kDatabaseFile).string()),
         transport_(logger.transport_, logger.transport_mutex_, name_, logger.options_.id_path) {
     UnitSession::Options o;
     o.lock_unit = true;
@@ -124,6 +128,7 @@ class Logger::UnitWorker {
 
   void Away(const std::string& why) {
     logger_.status_.Lost(name_, why);
+    logger_.alarms_.Forget(name_);
     if (Publishes()) logger_.mqtt_->Availability(name_, false);
     if (why != last_note_) Note(kWarning, why);
     last_note_ = why;
@@ -173,8 +178,10 @@ class Logger::UnitWorker {
         logger_.status_.Polled(name_, snapshot.identification, poll, seconds);
         logger_.writer_->Push(poll);
         if (Publishes()) logger_.mqtt_->Publish(poll, snapshot.identification, transport_.Opened());
+        Alarms(snapshot);
       } else {
         logger_.status_.PollFailed(name_);
+        logger_.alarms_.Forget(name_);
         // Unplugged, or not answering: look for it again at once.
         if (TakeLost()) Away(kLostText);
         connected = Open();
@@ -188,8 +195,39 @@ class Logger::UnitWorker {
     }
   }
 
+  // The alarm evaluation of every answered poll. Only the unit's holder
+  // writes the alarm log and speaks for the unit over MQTT; a refused write
+  // is kept and tried again with the next poll.
+  void Alarms(const PollSnapshot& snapshot) {
+    AlarmTracker::Outcome out = alarms_.Poll(snapshot);
+    if (!alarms_.HasLimits()) return;
+    for (const AlarmEvent& e : out.events) {
+      const std::string text = AlarmStatusText(e.record, 0);
+      Note(e.kind == AlarmEvent::kEnter ? kWarning : kInfo,
+           e.kind == AlarmEvent::kEnter ? "alarm: " + text : "alarm over: " + text + ", peak " +
+                                                                ValueText(e.record.quantity, e.record.peak, 0));
+    }
+    if (!session_->Attached() && (!out.rows.empty() || out.facts || alarm_log_.Waiting())) {
+      std::string error;
+      const bool ok = alarm_log_.Write(std::move(out.rows), std::move(out.facts), &error);
+      if (!ok && !alarm_log_failing_) Note(kError, "cannot write the alarm log, keeping it and trying again: " + error);
+      if (ok && alarm_log_failing_) Note(kInfo, "the record store takes the alarm log again");
+      alarm_log_failing_ = !ok;
+    }
+    logger_.alarms_.Update(name_, alarms_.Limits(), alarms_.Active());
+    if (Publishes()) {
+      const auto units = logger_.alarms_.Units();
+      if (const auto found = units.find(name_); found != units.end()) {
+        logger_.mqtt_->PublishAlarms(name_, AlarmStatePayload(name_, found->second));
+      }
+    }
+  }
+
   Logger& logger_;
   std::string name_;  // the unit's name (UnitIdentity.h)
+  AlarmTracker alarms_;        // worker thread only
+  AlarmLogWriter alarm_log_;   // worker thread only
+  bool alarm_log_failing_ = false;  // worker thread only
   PinnedTransport transport_;
   std::unique_ptr<SharedUnit> session_;
   std::string last_note_;  // worker thread only
@@ -309,7 +347,7 @@ std::string Logger::Metrics() const {
   g.mqtt_errors = status_.MqttErrors();
   g.store_failures = writer_ ? writer_->Failures() : 0;
   if (mqtt_) g.mqtt_state = MqttStateName(mqtt_->State());
-  return RenderMetrics(units, g);
+  return RenderMetrics(units, g) + RenderAlarmMetrics(alarms_.Units());
 }
 
 }  // namespace norvo::logger

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "AlarmState.h"
 #include "LiveWriter.h"
 #include "Metrics.h"
 #include "MqttPublisher.h"
@@ -120,6 +121,7 @@ class Logger {
   LoggerOptions options_;
   NoteFn note_;
   StatusTable status_;
+  AlarmStates alarms_;
   std::unique_ptr<LiveWriter> writer_;
   std::unique_ptr<MetricsServer> metrics_;
   std::unique_ptr<MqttPublisher> mqtt_;

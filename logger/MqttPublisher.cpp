@@ -257,6 +257,7 @@ void MqttPublisher::SendAll() {
     if (!u.identification.empty()) SendDiscovery(unit, u.identification);
     Send(AvailabilityTopic(unit), u.online ? kOnline : kOffline, true);
   }
+  for (const auto& [unit, payload] : alarm_payloads_) SendAlarms(unit);
 }
 
 void MqttPublisher::Publish(const LivePoll& poll, const std::string& identification, const std::string& device) {
@@ -298,6 +299,59 @@ void MqttPublisher::Availability(const std::string& unit, bool online) {
   Unit& u = units_[unit];
   u.online = online;
   if (connected_.load()) Send(AvailabilityTopic(unit), online ? kOnline : kOffline, true);
+}
+
+std::vector<std::pair<std::string, std::string>> MqttPublisher::AlarmDiscovery(const std::string& unit,
+                                                                              const std::string& identification) const {
+  // The same device and origin as the unit's sensors.
+  const Json sensor = Json::parse(Discovery(unit, identification).front().second);
+  const std::string id = UnitId(unit);
+  std::string entity = sensor["default_entity_id"].get<std::string>();
+  entity = entity.substr(entity.find('.') + 1, entity.rfind("_ch") - entity.find('.') - 1);
+  std::vector<std::pair<std::string, std::string>> messages;
+  for (int ch = 1; ch <= kLiveChannels; ++ch) {
+    const std::string object = "ch" + std::to_string(ch) + "_alarm";
+    const std::string at = "value_json.channels[" + std::to_string(ch - 1) + "]";
+    const Json config = {
+        {"name", "CH" + std::to_string(ch) + " alarm"},
+        {"unique_id", "norvo_" + id + "_" + object},
+        {"default_entity_id", "binary_sensor." + entity + "_" + object},
+        {"state_topic", AlarmTopic(unit)},
+        {"value_template", "{{ 'ON' if " + at + ".alarm else 'OFF' }}"},
+        {"json_attributes_topic", AlarmTopic(unit)},
+        {"json_attributes_template", "{{ " + at + ".limits | tojson }}"},
+        {"device_class", "problem"},
+        {"availability", sensor["availability"]},
+        {"device", sensor["device"]},
+        {"origin", sensor["origin"]},
+    };
+    messages.emplace_back(options_.discovery_prefix + "/binary_sensor/norvo_" + id + "/" + object + "/config",
+                          config.dump());
+  }
+  return messages;
+}
+
+void MqttPublisher::SendAlarms(const std::string& unit) {
+  const auto u = units_.find(unit);
+  const auto a = alarm_payloads_.find(unit);
+  if (u == units_.end() || u->second.identification.empty() || a == alarm_payloads_.end()) return;
+  for (const auto& [topic, payload] : AlarmDiscovery(unit, u->second.identification)) Send(topic, payload, true);
+  Send(AlarmTopic(unit), a->second, true);
+}
+
+void MqttPublisher::PublishAlarms(const std::string& unit, const std::string& payload) {
+  if (client_ == nullptr || stopping_.load()) return;
+  std::lock_guard lock(mutex_);
+  std::string& last = alarm_payloads_[unit];
+  if (last == payload) return;
+  const bool first = last.empty();
+  last = payload;
+  if (!connected_.load()) return;
+  if (first) {
+    SendAlarms(unit);
+  } else {
+    Send(AlarmTopic(unit), payload, true);
+  }
 }
 
 }  // namespace norvo::logger

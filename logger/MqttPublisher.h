@@ -97,6 +97,16 @@ class MqttPublisher {
   std::vector<std::pair<std::string, std::string>> Discovery(const std::string& unit,
                                                              const std::string& identification) const;
 
+  // Any thread, by the unit's holder only. The unit's alarm message
+  // (AlarmState.h), retained, sent when it differs from the last one; the
+  // Home Assistant binary sensors of its channels go out with the first.
+  void PublishAlarms(const std::string& unit, const std::string& payload);
+  // A binary sensor (device class problem) per channel on the alarm topic,
+  // the channel's limits as its attributes.
+  std::vector<std::pair<std::string, std::string>> AlarmDiscovery(const std::string& unit,
+                                                                  const std::string& identification) const;
+  std::string AlarmTopic(const std::string& unit) const { return options_.prefix + "/" + UnitId(unit) + "/alarm"; }
+
   static std::string UnitId(const std::string& name);
   std::string StatusTopic() const { return options_.prefix + "/status"; }
   std::string StateTopic(const std::string& unit) const { return options_.prefix + "/" + UnitId(unit) + "/state"; }
@@ -114,6 +124,7 @@ class MqttPublisher {
   void Send(const std::string& topic, const std::string& payload, bool retain);
   void SendDiscovery(const std::string& unit, const std::string& identification);
   void SendAll();
+  void SendAlarms(const std::string& unit);  // mutex_ held
 
   MqttOptions options_;
   NoteFn note_;
@@ -127,6 +138,7 @@ class MqttPublisher {
 
   std::mutex mutex_;  // guards units_ and serialises the retained sends
   std::map<std::string, Unit> units_;
+  std::map<std::string, std::string> alarm_payloads_;  // the last alarm message per unit
 
   std::mutex state_mutex_;  // with state_cv_: waits for the disconnect at Stop
   std::condition_variable state_cv_;

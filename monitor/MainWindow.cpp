@@ -14,10 +14,12 @@
 #include <chrono>
 #include <ctime>
 
+#include "DesktopNotifier.h"
 #include "DeviceWatcher.h"
 #include "Format.h"
 #include "MonitorView.h"
 #include "device/Frames.h"
+#include "settings/DataFolder.h"
 #include "res/Strings.h"
 #include "ui/UiHelpers.h"
 
@@ -69,12 +71,16 @@ CMyNorvoDlg::CMyNorvoDlg(Unit& session, DeviceWatcher* watcher, Options options,
   BuildStatusBar();
   if (watcher_) connect(watcher_, &DeviceWatcher::DeviceChanged, this, &CMyNorvoDlg::OnDeviceChange);
 
+  notifier_ = new DesktopNotifier(this);
+  alarm_tracker_ = std::make_unique<AlarmTracker>(options_.unit_name.empty() ? "unit" : options_.unit_name);
+  alarm_log_ = std::make_unique<AlarmLogWriter>((options_.data_folder / kDatabaseFile).string());
   session_.StartPolling(
       [this](const PollSnapshot& snapshot) {
         // Recorded here, on the worker, whatever the window is busy with; a
         // console attached to another holder leaves it to the holder.
         if (options_.record && snapshot.live_read && recording_.load() && session_.Via().empty()) options_.record(snapshot);
         QMetaObject::invokeMethod(this, [this, snapshot] { OnPolled(snapshot); }, Qt::QueuedConnection);
+        EvaluateAlarms(snapshot);
       },
       [this] {
         // At most one repaint request waits in the queue, however slow the
@@ -184,6 +190,23 @@ void CMyNorvoDlg::SetConnectedText() {
     const QString via = QString::fromStdString(session_.Via());
     pane0_->setText(via.isEmpty() ? last_good_poll_ : last_good_poll_.isEmpty() ? via : last_good_poll_ + " \u2013 " + via);
     pane0_->setToolTip(via);
+    // A channel in alarm takes the pane; the tooltip lists every alarm and
+    // what the pane said before.
+    if (!active_alarms_.empty()) {
+      const int unit = session_.UnitFlag();
+      QString text = QString::fromStdString(AlarmStatusText(active_alarms_.front(), unit));
+      if (active_alarms_.size() > 1) {
+        text += " " + Q(AlarmExtras().more).replace("%1", QString::number(active_alarms_.size() - 1));
+      }
+      QStringList all;
+      for (const AlarmRecord& r : active_alarms_) all << QString::fromStdString(AlarmStatusText(r, unit));
+      all << pane0_->text();
+      pane0_->setText(text);
+      pane0_->setToolTip(all.join("\n"));
+      pane0_->setStyleSheet("QLabel { color: rgb(255, 235, 60); font-weight: bold; }");
+    } else {
+      pane0_->setStyleSheet(QString());
+    }
   } else {
     const QString why = QString::fromStdString(session_.StateMessage());
     pane0_->setText(why);
@@ -273,6 +296,38 @@ void CMyNorvoDlg::OnPolled(const PollSnapshot& snapshot) {
   }
   qInfo("%s", line.c_str());
   emit Polled();
+}
+
+void CMyNorvoDlg::EvaluateAlarms(const PollSnapshot& snapshot) {
+  AlarmTracker::Outcome out = alarm_tracker_->Poll(snapshot);
+  // Only the holder records: a console attached to serve leaves it to serve.
+  if (session_.Via().empty() && (!out.rows.empty() || out.facts || alarm_log_->Waiting())) {
+    std::string error;
+    const bool ok = alarm_log_->Write(std::move(out.rows), std::move(out.facts), &error);
+    if (!ok && !alarm_log_failing_) qWarning("cannot write the alarm log, keeping it and trying again: %s", error.c_str());
+    alarm_log_failing_ = !ok;
+  }
+  if (out.events.empty()) return;
+  QMetaObject::invokeMethod(
+      this, [this, events = std::move(out.events), active = alarm_tracker_->Active()] { ShowAlarms(events, active); },
+      Qt::QueuedConnection);
+}
+
+void CMyNorvoDlg::ShowAlarms(const std::vector<AlarmEvent>& events, std::vector<AlarmRecord> active) {
+  active_alarms_ = std::move(active);
+  MonitorView::AlarmMarks marks;
+  for (const AlarmRecord& r : active_alarms_) {
+    auto& row = r.quantity == AlarmQuantity::kTemperature ? marks.temperature : marks.humidity;
+    row[static_cast<std::size_t>(r.channel - 1)] = true;
+  }
+  view_->SetAlarms(marks);
+  SetConnectedText();
+  const int unit = session_.UnitFlag();
+  for (const AlarmEvent& e : events) {
+    const AlarmMessage m = AlarmNotification(e, unit);
+    qInfo("alarm: %s: %s", m.title.c_str(), m.body.c_str());
+    notifier_->Notify(QString::fromStdString(m.title), QString::fromStdString(m.body), e.kind == AlarmEvent::kEnter);
+  }
 }
 
 void CMyNorvoDlg::ShowAbout() {

@@ -9,9 +9,13 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
+#include <vector>
 #include <optional>
 
+#include "domain/AlarmRows.h"
 #include "session/Unit.h"
+#include "store/AlarmLog.h"
 
 class QLabel;
 class QAction;
@@ -40,6 +44,9 @@ class CMyNorvoDlg : public QMainWindow {
     bool recording = true;                        // the Record Readings entry at start
     std::function<void(bool)> recording_changed;  // the entry toggled
     std::function<void()> open_trends;            // the Trends command; no entry without it
+    // The unit's name in the alarm log ("" gives "unit"); the log is written
+    // only while this process holds the unit.
+    std::string unit_name;
   };
 
   // watcher may be nullptr (no notifications).
@@ -73,9 +80,12 @@ class CMyNorvoDlg : public QMainWindow {
   MonitorView* View() const { return view_; }
   // The right pane: "Connected" or "Unconnected".
   QString StatusText() const;
-  // The left pane: why the unit is not connected, or the time of the last
-  // good poll.
+  // The left pane: why the unit is not connected, a channel in alarm ("CH3
+  // above 35.0 °C since 14:02"), or the time of the last good poll.
   QString NoteText() const;
+  // The alarms that last, as the last poll left them (user-interface thread).
+  const std::vector<AlarmRecord>& ActiveAlarms() const { return active_alarms_; }
+  class DesktopNotifier* Notifier() const { return notifier_; }
   const std::filesystem::path& DataFolder() const { return options_.data_folder; }
 
  signals:
@@ -91,6 +101,11 @@ class CMyNorvoDlg : public QMainWindow {
   void SetConnectedText();
   void ReopenUnit();
   void OnPolled(const PollSnapshot& snapshot);
+  // Polling worker: the alarm evaluation and, while this process holds the
+  // unit, the alarm log. What changed goes to the user-interface thread.
+  void EvaluateAlarms(const PollSnapshot& snapshot);
+  // User-interface thread: panels, status bar and notifications.
+  void ShowAlarms(const std::vector<AlarmEvent>& events, std::vector<AlarmRecord> active);
   void ShowAbout();
 
   Unit& session_;
@@ -103,6 +118,11 @@ class CMyNorvoDlg : public QMainWindow {
   QLabel* pane0_ = nullptr;
   QLabel* pane1_ = nullptr;
   PollSnapshot last_poll_;          // user-interface thread only
+  std::vector<AlarmRecord> active_alarms_;  // user-interface thread only
+  class DesktopNotifier* notifier_ = nullptr;
+  std::unique_ptr<AlarmTracker> alarm_tracker_;   // polling worker only
+  std::unique_ptr<AlarmLogWriter> alarm_log_;     // polling worker only
+  bool alarm_log_failing_ = false;                // polling worker only
   std::map<int, CommandHandler> handlers_;
   std::atomic<bool> repaint_queued_{false};  // set by the worker, cleared by the window
   std::atomic<bool> recording_{true};        // set by the window, read by the worker

@@ -88,27 +88,40 @@ void MonitorView::SetReadings(const LiveReadings& readings) {
   update();
 }
 
+void MonitorView::SetAlarms(const AlarmMarks& marks) {
+  if (marks == alarms_) return;
+  alarms_ = marks;
+  update();
+}
+
 void MonitorView::paintEvent(QPaintEvent*) {
   QPainter p(this);
   p.drawPixmap(0, 0, background_);
   p.setFont(PanelFont());
   p.setPen(Qt::black);
   const int unit = unit_flag_ ? unit_flag_() : 0;
-  const auto draw = [&p](const QRect& rect, const std::string& text) {
+  const int first_line = p.fontMetrics().lineSpacing();
+  const auto draw = [&p, first_line](const QRect& rect, const std::string& text, bool alarm = false) {
     // Texts are clipped to their rectangles; CR LF starts the second line.
+    // A value in alarm (the second line) is red, its label stays black.
     QString s = QString::fromStdString(text);
     s.replace("\r\n", "\n");
     p.save();
-    p.setClipRect(rect);
+    p.setClipRect(alarm ? rect.adjusted(0, 0, 0, first_line - rect.height()) : rect);
     p.drawText(rect, Qt::AlignLeft | Qt::AlignTop, s);
+    if (alarm) {
+      p.setClipRect(rect.adjusted(0, first_line, 0, 0));
+      p.setPen(QColor(220, 0, 0));
+      p.drawText(rect, Qt::AlignLeft | Qt::AlignTop, s);
+    }
     p.restore();
   };
   for (int k = 0; k < kChannels; ++k) {
     const PanelRects& r = PanelLayout()[static_cast<std::size_t>(k)];
     const PanelTexts t = MakePanelTexts(readings_, k, unit);
     draw(r.label, t.label);
-    draw(r.temperature, t.temperature);
-    draw(r.humidity, t.humidity);
+    draw(r.temperature, t.temperature, alarms_.temperature[static_cast<std::size_t>(k)]);
+    draw(r.humidity, t.humidity, alarms_.humidity[static_cast<std::size_t>(k)]);
     draw(r.dew_point, t.dew_point);
   }
 }

@@ -40,12 +40,22 @@ class MonitorView : public QWidget {
   void SetReadings(const LiveReadings& readings);
   const LiveReadings& Readings() const { return readings_; }
 
+  // Channels in alarm, by quantity (index CH - 1): their values are drawn
+  // in red, the panel otherwise as it is.
+  struct AlarmMarks {
+    std::array<bool, kChannels> temperature{}, humidity{};
+    bool operator==(const AlarmMarks&) const = default;
+  };
+  void SetAlarms(const AlarmMarks& marks);
+  const AlarmMarks& Alarms() const { return alarms_; }
+
  protected:
   void paintEvent(QPaintEvent* event) override;
 
  private:
   std::function<int()> unit_flag_;
   LiveReadings readings_;
+  AlarmMarks alarms_;
   QPixmap background_;
 };
 

@@ -111,3 +111,5 @@ set(NORVO_BUILD_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 configure_file(${norvo_pkg_dir}/CPackProjectConfig.cmake.in ${norvo_gen_dir}/CPackProjectConfig.cmake @ONLY)
 set(CPACK_PROJECT_CONFIG_FILE ${norvo_gen_dir}/CPackProjectConfig.cmake)
 include(CPack)
+# Prometheus alerting rules for serve's metrics (README: Alerts).
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/prometheus/norvo-alerts.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/norvo/prometheus)

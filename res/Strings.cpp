@@ -154,4 +154,31 @@ constexpr TrendsTexts kTrendsGerman{"Messwerte aufzeichnen", "Verlauf", "Gerät"
 
 const TrendsTexts& Trends() { return LoadedLanguage() == kLanguageGerman ? kTrendsGerman : kTrendsEnglish; }
 
+namespace {
+
+constexpr AlarmTexts kAlarmEnglish{"above", "below", "since", "%1: %2 alarm", "%1: alarm over",
+                                   "%1 is back within its limit of %2", "peak %1 at %2", "temperature", "humidity",
+                                   "(+%1 more)"};
+constexpr AlarmTexts kAlarmGerman{"über", "unter", "seit", "%1: Alarm %2", "%1: Alarm beendet",
+                                  "%1 ist wieder innerhalb der Grenze von %2", "Spitze %1 um %2", "Temperatur",
+                                  "Luftfeuchtigkeit", "(+%1 weitere)"};
+
+constexpr ReportTexts kReportEnglish{
+    "Temperature and humidity report", "Unit", "Identification", "Span", "Logging interval",
+    "%1 min on the unit; polls recorded every %2 s", "Made %1", "Page %1 of %2", "Channel", "Count", "Minimum",
+    "Maximum", "Mean", "MKT (%1 K)", "Time above %1", "Time below %1", "Excursions", "Start", "End", "Duration", "Peak",
+    "still running", "no excursions", "No alarm limits recorded for this unit.", "No readings in this span.",
+    "Temperature", "Humidity", "%1 to %2"};
+constexpr ReportTexts kReportGerman{
+    "Bericht Temperatur und Luftfeuchtigkeit", "Gerät", "Kennung", "Zeitraum", "Aufzeichnungsintervall",
+    "%1 min am Gerät; Abfragen alle %2 s aufgezeichnet", "Erstellt %1", "Seite %1 von %2", "Kanal", "Anzahl", "Minimum",
+    "Maximum", "Mittelwert", "MKT (%1 K)", "Zeit über %1", "Zeit unter %1", "Abweichungen", "Beginn", "Ende", "Dauer",
+    "Spitze", "dauert an", "keine Abweichungen", "Für dieses Gerät sind keine Alarmgrenzen aufgezeichnet.",
+    "Keine Messwerte in diesem Zeitraum.", "Temperatur", "Luftfeuchtigkeit", "%1 bis %2"};
+
+}  // namespace
+
+const AlarmTexts& AlarmExtras() { return g_language == kLanguageGerman ? kAlarmGerman : kAlarmEnglish; }
+const ReportTexts& ReportExtras() { return g_language == kLanguageGerman ? kReportGerman : kReportEnglish; }
+
 }  // namespace norvo

@@ -153,5 +153,53 @@ struct TrendsTexts {
   std::string_view limit;       // line of an alarm limit: "CH%1 %2" (channel, High or Low)
 };
 const TrendsTexts& Trends();
+// Texts of the alarms (status bar, desktop notifications, serve's log) and
+// of the reports, beyond the 53-entry table, in the loaded language.
+// "%1" and "%2" stand for values put in by the caller.
+struct AlarmTexts {
+  std::string_view above;          // "CH3 above 35.0 °C since 14:02"
+  std::string_view below;
+  std::string_view since;
+  std::string_view entered;        // notification title: "CH3: temperature alarm"
+  std::string_view left;           // notification title: "CH3: alarm over"
+  std::string_view back_within;    // "CH3 is back within its limit of 35.0 °C"
+  std::string_view peak;           // "peak 36.2 °C at 14:10"
+  std::string_view temperature;    // the quantity in a title
+  std::string_view humidity;
+  std::string_view more;           // "(+%1 more)"
+};
+const AlarmTexts& AlarmExtras();
+
+struct ReportTexts {
+  std::string_view title;          // "Temperature and humidity report"
+  std::string_view unit;
+  std::string_view identification;
+  std::string_view span;
+  std::string_view interval;       // "Logging interval"
+  std::string_view interval_text;  // "%1 min on the unit; polls recorded every %2 s"
+  std::string_view made;           // "Made %1"
+  std::string_view page;           // "Page %1 of %2"
+  std::string_view channel;
+  std::string_view count;
+  std::string_view minimum;
+  std::string_view maximum;
+  std::string_view mean;
+  std::string_view mkt;            // "MKT (%1 K)"
+  std::string_view above;          // "Time above %1"
+  std::string_view below;          // "Time below %1"
+  std::string_view excursions;
+  std::string_view start;
+  std::string_view end;
+  std::string_view duration;
+  std::string_view peak;
+  std::string_view open;           // an excursion still running at the span's end
+  std::string_view none;           // "no excursions"
+  std::string_view no_limits;      // "No alarm limits recorded for this unit."
+  std::string_view no_readings;    // "No readings in this span."
+  std::string_view temperature;
+  std::string_view humidity;
+  std::string_view to;             // "from %1 to %2"
+};
+const ReportTexts& ReportExtras();
 
 }  // namespace norvo

@@ -1497,6 +1497,100 @@ TEST(ServeTest, PasswordFilesThatOthersCouldReadOrPlant) {
     EXPECT_EQ(at == std::string::npos ? "" : serve.Err().substr(at + 21 + secret.string().size(), warning.size()), warning);
     EXPECT_EQ(serve.End(SIGTERM), 0);
   }
+// ---- alarms ------------------------------------------------------------------------
+
+// CH3 of the simulated unit has a high temperature limit of 35.3 °C (enabled).
+TEST(LoggerAlarmTest, AChannelAcrossItsLimitAndBackInTheLogMetricsAndHomeAssistant) {
+  REQUIRE_TOOL(mosquitto, "mosquitto");
+  TempFolder folder;
+  Broker broker(folder.path);
+  ASSERT_TRUE(broker.Start());
+  Subscriber sub(broker.Port());
+  Units sim(1);
+  sim.units[0]->SetSensor(3, 300, 55);
+  Notes notes;
+  logger::LoggerOptions o = TestOptions(folder);
+  o.mqtt.host = "127.0.0.1";
+  o.mqtt.port = broker.Port();
+  logger::Logger l(sim.transport, o, notes.Fn());
+  std::string error;
+  ASSERT_EQ(l.Start(&error), logger::Logger::StartError::kNone) << error;
+  l.StartUnits();
+  const std::string active = "norvo_alarm_active{unit=\"SIM00001\",channel=\"3\",quantity=\"temperature\",bound=\"high\"} ";
+  ASSERT_TRUE(WaitUntil([&] { return l.Metrics().find(active + "0\n") != std::string::npos; }));
+  const std::string before = Scrape(l.MetricsPort());
+  ExpectPromtoolPasses(before);
+  for (const char* line : {"norvo_alarm_limit_celsius{unit=\"SIM00001\",channel=\"3\",bound=\"high\"} 35.3\n",
+                           "norvo_alarm_limit_celsius{unit=\"SIM00001\",channel=\"2\",bound=\"low\"} -5.2\n",
+                           "norvo_alarm_limit_percent{unit=\"SIM00001\",channel=\"4\",bound=\"low\"} 16\n"}) {
+    EXPECT_NE(before.find(line), std::string::npos) << line << before;
+  }
+  // Not enabled (CH3 low temperature), no sensor (CH8): no series.
+  EXPECT_EQ(before.find("norvo_alarm_limit_celsius{unit=\"SIM00001\",channel=\"3\",bound=\"low\"}"), std::string::npos);
+  EXPECT_EQ(before.find("norvo_alarm_active{unit=\"SIM00001\",channel=\"8\""), std::string::npos);
+
+  const fs::path db = folder.path / kDatabaseFile;
+  sim.units[0]->SetSensor(3, 360, 55);
+  ASSERT_TRUE(WaitUntil([&] { return l.Metrics().find(active + "1\n") != std::string::npos; }));
+  ASSERT_TRUE(WaitUntil([&] {
+    return CountRows(db, "SELECT count(*) FROM AlarmLog WHERE Unit = 'SIM00001' AND Channel = 3 AND Quantity = "
+                         "'temperature' AND Bound = 'high' AND LimitValue = 35.3 AND End IS NULL AND Peak = 36") == 1;
+  }));
+  const std::string topic = "norvo/SIM00001/alarm";
+  ASSERT_TRUE(WaitUntil([&] { return sub.Last(topic).find("\"alarm\":true") != std::string::npos; }));
+  const nlohmann::json state = nlohmann::json::parse(sub.Last(topic));
+  EXPECT_EQ(state["channels"][2]["alarm"], true);
+  EXPECT_EQ(state["channels"][2]["active"][0]["bound"], "high");
+  EXPECT_EQ(state["channels"][2]["limits"]["temperature_high"], 35.3);
+  EXPECT_EQ(state["channels"][0]["alarm"], false);
+  const auto messages = sub.Messages("homeassistant/binary_sensor/norvo_SIM00001/ch3_alarm/config");
+  ASSERT_FALSE(messages.empty());
+  // Retained: a subscriber that comes later gets the sensor and the state.
+  Subscriber later(broker.Port());
+  ASSERT_TRUE(WaitUntil([&] { return !later.Messages(topic).empty() && !later.Messages(messages.back().topic).empty(); }));
+  EXPECT_TRUE(later.Messages(topic).front().retained);
+  EXPECT_TRUE(later.Messages(messages.back().topic).front().retained);
+  const nlohmann::json config = nlohmann::json::parse(messages.back().payload);
+  EXPECT_EQ(config["device_class"], "problem");
+  EXPECT_EQ(config["state_topic"], topic);
+  EXPECT_EQ(config["default_entity_id"], "binary_sensor.norvo_sim00001_ch3_alarm");
+  EXPECT_EQ(config["device"]["identifiers"][0], "norvo_SIM00001");
+  EXPECT_NE(config["json_attributes_template"].get<std::string>().find("channels[2].limits"), std::string::npos);
+
+  // 35.2 °C is within the hysteresis: still in alarm; 35.1 °C ends it.
+  sim.units[0]->SetSensor(3, 352, 55);
+  const std::uint64_t polls = StatusOf(l, "SIM00001").polls;
+  ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, "SIM00001").polls >= polls + 3; }));
+  EXPECT_NE(l.Metrics().find(active + "1\n"), std::string::npos);
+  sim.units[0]->SetSensor(3, 351, 55);
+  ASSERT_TRUE(WaitUntil([&] { return l.Metrics().find(active + "0\n") != std::string::npos; }));
+  ASSERT_TRUE(WaitUntil([&] {
+    return CountRows(db, "SELECT count(*) FROM AlarmLog WHERE Channel = 3 AND End > Start AND Peak = 36 AND "
+                         "PeakTime >= Start AND PeakTime < End") == 1;
+  }));
+  ASSERT_TRUE(WaitUntil([&] { return sub.Last(topic).find("\"alarm\":false") != std::string::npos; }));
+  l.Stop();
+  EXPECT_EQ(CountRows(db, "SELECT count(*) FROM AlarmLog"), 1);
+  EXPECT_TRUE(notes.Has("SIM00001: alarm: CH3 above 35.3 \u00B0C since"));
+  EXPECT_TRUE(notes.Has("SIM00001: alarm over: CH3 above 35.3 \u00B0C since"));
+
+  // norvoctl alarms --log reads it back, in every format.
+  const auto run = [&](std::vector<std::string> extra) {
+    std::vector<std::string> argv = {NORVOCTL, "--data-dir", folder.path.string(), "--lang", "English", "alarms", "--log"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return testing::RunProgram(argv);
+  };
+  const testing::Result text = run({});
+  EXPECT_EQ(text.status, 0) << text.err;
+  EXPECT_NE(text.out.find("SIM00001  CH3     temperature high  35.3 \u00B0C"), std::string::npos) << text.out;
+  const testing::Result json = run({"--json"});
+  const nlohmann::json rows = nlohmann::json::parse(json.out);
+  ASSERT_EQ(rows.size(), 1u) << json.out;
+  EXPECT_EQ(rows[0]["peak"], 36.0);
+  EXPECT_FALSE(rows[0]["end"].is_null());
+  const testing::Result csv = run({"--csv", "--from", "2000-01-01", "--to", "2001-01-01"});
+  EXPECT_EQ(csv.out, "unit,channel,quantity,bound,limit,start,end,peak,peak_time\n") << "nothing in 2000";
+  EXPECT_EQ(run({"--from", "2000-01-01"}).status, 3);
 }
 
 }  // namespace

@@ -19,6 +19,9 @@ if [ "${1:-}" = fuzz ] || [ "${1:-}" = clang ]; then packages+=(clang libclang-r
 if [ "${1:-}" = package ]; then
   packages+=(dpkg-dev file help2man lintian desktop-file-utils bash-completion qt6-qpa-plugins)
 fi
+# Alarms and reports: the notification test's private session bus, the PDF
+# read back (pdftotext) and rendered (pdftoppm).
+packages+=(dbus-daemon dbus-bin poppler-utils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
