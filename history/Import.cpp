@@ -214,8 +214,10 @@ std::vector<std::string> ColumnTitles(bool three_fields, const std::string& unit
 namespace {
 
 // "inf", "nan", a number beyond the double range, or 1e6 and more in size:
-// no reading the unit can have taken.
-bool Absurd(std::string_view field) {
+// no reading the unit can have taken. *leading: the field's LeadingNumber
+// when it was read on the way, else NaN.
+bool Absurd(std::string_view field, double* leading_out) {
+  *leading_out = std::nan("");
   std::size_t i = 0;
   while (i < field.size() && (field[i] == ' ' || field[i] == '\t')) ++i;
   if (i < field.size() && field[i] == '+') ++i;
@@ -227,19 +229,23 @@ bool Absurd(std::string_view field) {
     return token.find("e-") == std::string_view::npos && token.find("E-") == std::string_view::npos;
   }
   if (ec != std::errc()) return false;
+  if (!std::isfinite(v) || std::fabs(v) >= 1e6) return true;
   const double leading = LeadingNumber(field);
-  return !std::isfinite(v) || std::fabs(v) >= 1e6 || !std::isfinite(leading) || std::fabs(leading) >= 1e6;
+  *leading_out = leading;
+  return !std::isfinite(leading) || std::fabs(leading) >= 1e6;
 }
 
 }  // namespace
 
 float FieldNumber(std::string_view field) {
-  if (Absent(field) || Absurd(field)) return kInvalidTemperature;
-  return static_cast<float>(LeadingNumber(field));
+  double leading = 0;
+  if (Absent(field) || Absurd(field, &leading)) return kInvalidTemperature;
+  return static_cast<float>(std::isnan(leading) ? LeadingNumber(field) : leading);
 }
 
 std::int32_t FieldInteger(std::string_view field) {
-  if (Absent(field) || Absurd(field)) return kInvalidHumidity;
+  double leading = 0;
+  if (Absent(field) || Absurd(field, &leading)) return kInvalidHumidity;
   return LeadingInteger(field);
 }
 
@@ -260,19 +266,19 @@ LogRecord ParseFields(const std::string_view* f, bool three_fields, DayOrder ord
   return r;
 }
 
-CopyOrder CopyDayOrder(const fs::path& local_path, bool three_fields, DayOrder fallback) {
+CopyOrder CopyDayOrder(const fs::path& local_path, bool /*three_fields: the time field leads either way*/,
+                       DayOrder fallback) {
   // The file's own dates first: a day or a month above 12 settles it, and no
   // note can overrule what the file shows.
   CopyOrder found{fallback, false};
   const int fd = OpenDataFile(local_path, O_RDONLY, nullptr);
   if (fd >= 0) {
     LineReader reader(fd);
-    std::string_view line, fields[5];
-    const int n = three_fields ? 3 : 5;
+    std::string_view line;
     reader.Next(&line);  // the header
     while (!found.from_dates && reader.Next(&line)) {
-      SplitFields(line, n, fields);
-      if (const auto clue = DateOrderClue(fields[0])) found = {*clue, true};
+      // Only the time field counts: the line up to its first comma.
+      if (const auto clue = DateOrderClue(line.substr(0, line.find(',')))) found = {*clue, true};
     }
     ::close(fd);
   }
