@@ -18,11 +18,14 @@
 namespace norvo {
 namespace {
 
+// One transaction: a new file is made with one sync, not one per statement.
 constexpr const char* kSchema =
+    "BEGIN;"
     "CREATE TABLE IF NOT EXISTS Records (Time REAL, Temperature REAL, Humidity INTEGER, Dewpoint REAL, "
     "Heatindex REAL);"
     "CREATE INDEX IF NOT EXISTS RecordsByTime ON Records(Time);"
-    "CREATE TABLE IF NOT EXISTS Param (Name TEXT, Value TEXT);";
+    "CREATE TABLE IF NOT EXISTS Param (Name TEXT, Value TEXT);"
+    "COMMIT";
 
 // The column names a query may carry; anything else never reaches the SQL text.
 const char* KnownColumn(const std::string& column) {
