@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "BenchSupport.h"
@@ -63,25 +64,35 @@ void UsePlatform() {
   }
 }
 
+// The console's main window on a simulated unit, with a data folder of its
+// own, shown until its first paint.
+struct Console {
+  sim::SimUnit unit{sim::SimUnit::Options{.strict = false}};
+  sim::SimTransport transport;
+  QTemporaryDir folder;
+  std::unique_ptr<UnitSession> session;
+  CMyNorvoDlg* window = nullptr;
+  Console() {
+    LoadUIStrings(kLanguageEnglish);
+    transport.AddUnit(&unit, "sim:unit");
+    UnitSession::Options options;
+    options.lock_folder = folder.path().toStdString();
+    session = std::make_unique<UnitSession>(transport, folder.path().toStdString(), options);
+    window = new CMyNorvoDlg(*session, nullptr, {});
+    WaitForFirstPaint(window, window->View());
+  }
+};
+
 // The child: everything from main() on, up to the first paint; prints the
 // monotonic clock's nanoseconds at that paint and leaves without clean-up.
 [[noreturn]] void Child(bool console, int argc, char** argv) {
   UsePlatform();
   QApplication app(argc, argv);
   if (console) {
-    LoadUIStrings(kLanguageEnglish);
-    sim::SimUnit unit;
-    sim::SimTransport transport;
-    transport.AddUnit(&unit, "sim:unit");
-    QTemporaryDir folder;
-    UnitSession::Options options;
-    options.lock_folder = folder.path().toStdString();
-    UnitSession session(transport, folder.path().toStdString(), options);
-    auto* window = new CMyNorvoDlg(session, nullptr, {});
-    WaitForFirstPaint(window, window->View());
+    Console console;
     std::printf("%lld\n", static_cast<long long>(Clock::now().time_since_epoch().count()));
     std::fflush(stdout);
-    folder.remove();
+    console.folder.remove();
     ::_exit(0);
   }
   QWidget empty;
@@ -142,16 +153,8 @@ int main(int argc, char** argv) {
 
   UsePlatform();
   QApplication app(argc, argv);
-  LoadUIStrings(kLanguageEnglish);
-  sim::SimUnit unit{sim::SimUnit::Options{.strict = false}};
-  sim::SimTransport transport;
-  transport.AddUnit(&unit, "sim:unit");
-  QTemporaryDir folder;
-  UnitSession::Options options;
-  options.lock_folder = folder.path().toStdString();
-  UnitSession session(transport, folder.path().toStdString(), options);
-  auto* window = new CMyNorvoDlg(session, nullptr, {});
-  WaitForFirstPaint(window, window->View());
+  Console console;
+  CMyNorvoDlg* window = console.window;
 
   // One frame.
   LiveReadings r;
