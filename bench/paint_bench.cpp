@@ -130,7 +130,12 @@ double SpawnToFirstPaint(const char* which) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || text.empty()) return -1;
-  const Clock::time_point painted{Clock::duration{std::stoll(text)}};
+  // The last line: the session may print its polls before it.
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  const std::size_t line = text.rfind('\n');
+  const std::string stamp = line == std::string::npos ? text : text.substr(line + 1);
+  if (stamp.empty() || stamp.find_first_not_of("0123456789") != std::string::npos) return -1;
+  const Clock::time_point painted{Clock::duration{std::stoll(stamp)}};
   return std::chrono::duration<double, std::milli>(painted - start).count();
 }
 
