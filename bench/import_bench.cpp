@@ -1,8 +1,10 @@
 // Import of a generated 100,000-line five-field log into a fresh store (the
-// whole ImportLocalCopy), against a bare loop of one prepared insert per row
-// of the same number of records, in one transaction, into a file database on
-// the same disk with the same table and index. "--big": peak
-// memory of importing 100 MB of line feeds and 100 MB of valid lines.
+// whole ImportLocalCopy, the Graph's summary included), against a bare loop
+// of one prepared insert per row of the same number of records, in one
+// transaction, into a file database on the same disk with the same table and
+// index; goal: within 1.3 times. The import's peak memory is taken in a
+// child process of its own. "--big": peak memory of importing 100 MB of
+// line feeds and 100 MB of valid lines (goal: under 100 MB each).
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -43,7 +45,7 @@ long ImportPeakKilobytes(const fs::path& copy, const fs::path& db) {
 
 // 100 MB copies, written a megabyte at a time: line feeds only, and valid
 // five-field lines.
-void BigFiles(const fs::path& dir) {
+int BigFiles(const fs::path& dir) {
   constexpr std::size_t kSize = 100u << 20;
   {
     std::ofstream out(dir / "LF.CSV", std::ios::binary);
@@ -62,6 +64,7 @@ void BigFiles(const fs::path& dir) {
     out << "Time,Temperature(C),Humidity,DewPoint(C),HeatIndex(C)\r\n";
     for (std::size_t n = 0; n < kSize; n += text.size()) out << text;
   }
+  bool met = true;
   for (const char* name : {"LF.CSV", "VALID.CSV"}) {
     fs::remove(dir / "big.db");
     double ms = 0;
@@ -69,7 +72,12 @@ void BigFiles(const fs::path& dir) {
     ms = bench::Milliseconds([&] { peak = ImportPeakKilobytes(dir / name, dir / "big.db"); });
     std::printf("100 MB %s: peak memory %ld KB (goal < 102400 KB), %.0f ms%s\n", name, peak, ms,
                 peak < 0 ? " IMPORT FAILED" : "");
+    if (peak < 0) return 2;
+    bench::Report(std::string("import peak, 100 MB ") + name, "100 MB", peak / 1024.0, 100, "MB", peak < 102400,
+                  "< 100 MB");
+    met = met && peak < 102400;
   }
+  return met ? 0 : 1;
 }
 
 }  // namespace
@@ -78,50 +86,39 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "--big") {
     const fs::path dir = fs::temp_directory_path() / ("norvo-import-bench-big-" + std::to_string(::getpid()));
     fs::create_directories(dir);
-    BigFiles(dir);
+    const int status = BigFiles(dir);
     fs::remove_all(dir);
-    return 0;
+    return status;
   }
   const int lines = argc > 1 ? std::atoi(argv[1]) : 100000;
+  if (lines < 1) {
+    std::fprintf(stderr, "usage: import_bench [lines | --big]\n");
+    return 2;
+  }
   const fs::path dir = fs::temp_directory_path() / ("norvo-import-bench-" + std::to_string(::getpid()));
   fs::create_directories(dir);
-  const std::string card = sim::MakeLogFile(false, lines);
   {
+    const std::string card = sim::MakeLogFile(false, lines);
     std::ofstream copy(dir / "LOG0001.CSV", std::ios::binary);  // text mode on disk: CR LF
     for (char c : card) {
       if (c == '\n') copy << '\r';
       copy << c;
     }
   }
-  const long rss_before = bench::PeakKilobytes();
-
-  double ours = 1e300;
-  for (int run = 0; run < 3; ++run) {
+  // First, while this process holds little that a child would inherit.
+  const long import_peak = ImportPeakKilobytes(dir / "LOG0001.CSV", dir / "peak.db");
+  // Ours and the baseline in turns, best of five each: a machine that is
+  // busy for a moment costs both the same.
+  double ours = 1e300, baseline = 1e300;
+  bool complete = true;
+  for (int run = 0; run < 5; ++run) {
     fs::remove(dir / "Norvo.mdb");
     RecordStore store([](const std::string& e) { std::fprintf(stderr, "store: %s\n", e.c_str()); });
     ours = std::min(ours, bench::Milliseconds([&] {
       const ImportResult r = ImportLocalCopy("LOG0001.CSV", dir / "LOG0001.CSV", (dir / "Norvo.mdb").string(),
                                              DayOrder::kMonthFirst, store);
-      if (!r.stored || static_cast<int>(r.rows->size()) != lines) std::fprintf(stderr, "import incomplete\n");
+      if (!r.stored || static_cast<int>(r.rows->size()) != lines) complete = false;
     }));
-  }
-  const long rss_after = bench::PeakKilobytes();
-  // The summary of runs that the import writes for the Graph, written again
-  // on the imported store inside a transaction of its own.
-  double summary = 1e300;
-  for (int run = 0; run < 3; ++run) {
-    sqlite3* db = nullptr;
-    sqlite3_open((dir / "Norvo.mdb").c_str(), &db);
-    sqlite3_exec(db, "PRAGMA cache_size=-16384; BEGIN", nullptr, nullptr, nullptr);
-    summary = std::min(summary, bench::Milliseconds([&] {
-      if (!RebuildRecordRuns(db).empty()) std::fprintf(stderr, "summary failed\n");
-    }));
-    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-  }
-
-  double baseline = 1e300;
-  for (int run = 0; run < 3; ++run) {
     fs::remove(dir / "baseline.db");
     baseline = std::min(baseline, bench::Milliseconds([&] {
       sqlite3* db = nullptr;
@@ -145,13 +142,37 @@ int main(int argc, char** argv) {
       sqlite3_close(db);
     }));
   }
+  // The pass over the stored rows that rebuilds the Graph's summary, which
+  // the import spares by writing it on the way (still taken for a table
+  // whose times go back).
+  double summary = 1e300;
+  for (int run = 0; run < 3; ++run) {
+    sqlite3* db = nullptr;
+    sqlite3_open((dir / "Norvo.mdb").c_str(), &db);
+    sqlite3_exec(db, "PRAGMA cache_size=-16384; BEGIN", nullptr, nullptr, nullptr);
+    summary = std::min(summary, bench::Milliseconds([&] {
+      if (!RebuildRecordRuns(db).empty()) std::fprintf(stderr, "summary failed\n");
+    }));
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+
   fs::remove_all(dir);
-  std::printf("import of %d lines: ours %.1f ms (whole ImportLocalCopy: parse, display rows, store)\n", lines, ours);
+  if (!complete || import_peak < 0) {
+    std::printf("import of %d lines: FAILED or incomplete\n", lines);
+    return 2;
+  }
+  constexpr double kGoal = 1.3;
+  const double ratio = ours / baseline;
+  std::printf("import of %d lines: ours %.1f ms (whole ImportLocalCopy: parse, display rows, store, summary)\n", lines,
+              ours);
   std::printf("baseline: a bare prepared-insert loop of %d rows in one transaction, index after: %.1f ms\n", lines,
               baseline);
-  std::printf("ratio ours/baseline: %.3f (ours also parses the text and keeps the display rows)\n", ours / baseline);
-  std::printf("of which the summary of runs for the Graph: %.1f ms (%.0f%% of ours)\n", summary,
-              100 * summary / ours);
-  std::printf("peak memory: %ld KB (%ld KB before the imports)\n", rss_after, rss_before);
-  return 0;
+  std::printf("ratio ours/baseline: %.3f (goal <= %.1f; ours also parses the text and keeps the display rows)\n",
+              ratio, kGoal);
+  std::printf("the summary's rebuild from the table, which the import no longer makes: %.1f ms (%.0f%% of ours)\n",
+              summary, 100 * summary / ours);
+  std::printf("peak memory of one import in a process of its own: %ld KB\n", import_peak);
+  bench::Report("import", std::to_string(lines) + " lines", ours, baseline, "ms", ratio <= kGoal, "ratio <= 1.3");
+  return ratio <= kGoal ? 0 : 1;
 }

@@ -9,7 +9,8 @@
 // client in a child process over kept-alive connections; p50 and p99 of
 // both. Last, the peak resident memory of the serving process.
 //
-// Usage: serve_bench [--seconds N]   (each phase; default 60)
+// Usage: serve_bench [--seconds N]   (each phase; default 60, at least 5)
+// Goals: p99 of /metrics under 5 ms, none failed; peak memory under 40 MB.
 
 #include <httplib.h>
 #include <sys/resource.h>
@@ -134,7 +135,7 @@ int main(int argc, char** argv) {
   }
   // The load generator is forked before any thread exists.
   int to_child[2], from_child[2];
-  if (::pipe(to_child) != 0 || ::pipe(from_child) != 0) return 1;
+  if (::pipe(to_child) != 0 || ::pipe(from_child) != 0) return 2;
   const pid_t child = ::fork();
   if (child == 0) {
     ::close(to_child[1]);
@@ -163,7 +164,7 @@ int main(int argc, char** argv) {
   std::string error;
   if (logger.Start(&error) != norvo::logger::Logger::StartError::kNone) {
     std::fprintf(stderr, "serve_bench: %s\n", error.c_str());
-    return 1;
+    return 2;
   }
   // The empty handler: the same library, the same thread pool, nothing to render.
   httplib::Server empty;
@@ -206,9 +207,9 @@ int main(int argc, char** argv) {
   std::vector<double> times[2];
   for (auto& t : times) {
     std::size_t n = 0;
-    if (!ReadAll(from_child[0], &n, sizeof n)) return 1;
+    if (!ReadAll(from_child[0], &n, sizeof n)) return 2;
     t.resize(n);
-    if (!ReadAll(from_child[0], t.data(), n * sizeof(double))) return 1;
+    if (!ReadAll(from_child[0], t.data(), n * sizeof(double))) return 2;
   }
   ::waitpid(child, nullptr, 0);
   const Latency m = Summarise(times[0]), e = Summarise(times[1]);
@@ -228,7 +229,15 @@ int main(int argc, char** argv) {
   std::uint64_t errors = 0;
   for (const auto& u : logger.Status().Units()) errors += u.poll_errors + u.dropped;
   std::printf("%llu\n", static_cast<unsigned long long>(errors));
-  std::printf("peak resident memory: %.1f MB (goal under 40 MB)\n", norvo::bench::PeakKilobytes() / 1024.0);
+  const double peak_mb = norvo::bench::PeakKilobytes() / 1024.0;
+  std::printf("peak resident memory: %.1f MB (goal under 40 MB)\n", peak_mb);
   fs::remove_all(folder);
-  return 0;
+  const bool latency_met = m.p99 < 5 && m.failed == 0 && m.count > 0;
+  norvo::bench::Report("/metrics p99", std::to_string(seconds) + " s, 8 units", m.p99, e.p99, "ms", latency_met,
+                       "p99 < 5 ms, none failed");
+  norvo::bench::Report("poll CPU", std::to_string(seconds) + " s, 8 units", cpu_ms, exchange_ms, "ms", true,
+                       "(shown)");
+  norvo::bench::Report("serve peak memory", "8 units", peak_mb, 40, "MB", peak_mb < 40, "< 40 MB");
+  if (polls <= 0 || errors > 0) return 2;
+  return latency_met && peak_mb < 40 ? 0 : 1;
 }

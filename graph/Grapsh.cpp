@@ -69,6 +69,8 @@ Grapsh::Grapsh(std::string database_path, QWidget* parent, QDateTime now)
   reset_->setObjectName("reset-chart");
   save_ = new QPushButton(Text(extras.save), this);
   save_->setObjectName("save-chart");
+  whole_ = new QPushButton(Text(extras.whole_file), this);
+  whole_->setObjectName("whole-file");
 
   auto* grid = new QGridLayout;
   grid->addWidget(start_label, 0, 0);
@@ -80,6 +82,7 @@ Grapsh::Grapsh(std::string database_path, QWidget* parent, QDateTime now)
   grid->addWidget(end_label, 1, 0);
   grid->addWidget(end_date_, 1, 1);
   grid->addWidget(end_time_, 1, 2);
+  grid->addWidget(whole_, 1, 3);
   grid->addWidget(reset_, 1, 5);
   grid->addWidget(save_, 1, 6);
   grid->setColumnStretch(4, 1);
@@ -97,6 +100,13 @@ Grapsh::Grapsh(std::string database_path, QWidget* parent, QDateTime now)
   quantity_->addItem(Ui(201));
   quantity_->addItem(Ui(202));
   quantity_->setCurrentIndex(0);
+  // Before the first Select the legend names the series of the chosen view.
+  LabelSeries(0, ViewTitles(0));
+  connect(quantity_, &QComboBox::currentIndexChanged, this, [this](int view) {
+    if (drawn_) return;
+    LabelSeries(view, ViewTitles(view));
+    chart_->Replot();
+  });
   // Until the first Select the time axis shows the span the pickers propose.
   chart_->SetTimeAxisRange(Ole(start_date_->date(), start_time_->time()), Ole(end_date_->date(), end_time_->time()));
   chart_->Replot();
@@ -105,6 +115,60 @@ Grapsh::Grapsh(std::string database_path, QWidget* parent, QDateTime now)
   connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
   connect(reset_, &QPushButton::clicked, chart_, &CTchart1::ResetView);
   connect(save_, &QPushButton::clicked, this, &Grapsh::SaveChart);
+  connect(whole_, &QPushButton::clicked, this, &Grapsh::ShowWholeFile);
+}
+
+QStringList Grapsh::ViewTitles(int view) {
+  if (view == 0) return {Ui(201), Ui(293), Ui(229)};
+  if (view == 1) return {Ui(202)};
+  return {};
+}
+
+void Grapsh::LabelSeries(int view, const QStringList& titles) {
+  for (int i = 0; i < CTchart1::kSeries; ++i) {
+    const bool shown = i < titles.size() && view >= 0 && view <= 1;
+    if (shown) chart_->SetSeriesTitle(i, titles[i]);
+    chart_->SetSeriesShown(i, shown);
+  }
+}
+
+void Grapsh::ShowWholeFile() {
+  struct Span {
+    bool found = false;
+    double first = 0, last = 0;
+    std::string error;
+  };
+  SetBusy(true);
+  RunAsync(
+      this,
+      [path = database_path_] {
+        Span span;
+        span.found = StoredSpan(path, &span.first, &span.last, &span.error);
+        return span;
+      },
+      [this](Span span) {
+        SetBusy(false);
+        if (!span.error.empty()) {
+          ShowStoreError(span.error);
+          return;
+        }
+        if (span.found) {
+          // A reading belongs when start < Time <= end, and the pickers hold
+          // whole seconds: the start goes back and the end forward to one.
+          const auto at = [](double ole) {
+            const DateTime t = FromOleDate(ole);
+            return QDateTime(QDate(t.year, t.month, t.day), QTime(t.hour, t.minute, t.second), Qt::UTC);
+          };
+          QDateTime start = at(span.first), end = at(span.last);
+          if (Ole(start.date(), start.time()) >= span.first) start = start.addSecs(-1);
+          if (Ole(end.date(), end.time()) < span.last) end = end.addSecs(1);
+          start_date_->setDate(start.date());
+          start_time_->setTime(start.time());
+          end_date_->setDate(end.date());
+          end_time_->setTime(end.time());
+        }
+        Select();
+      });
 }
 
 void Grapsh::ShowError(const QString& text) {
@@ -121,6 +185,7 @@ void Grapsh::ShowStoreError(const std::string& text) {
 void Grapsh::SetBusy(bool busy) {
   setProperty("busy", busy);
   select_->setEnabled(!busy);
+  whole_->setEnabled(!busy);
 }
 
 void Grapsh::SaveChart() {
@@ -220,12 +285,11 @@ void Grapsh::Select() {
   drawing.request.start = from;
   drawing.request.end = to;
   drawing.request.pixel_columns = chart_->PlotWidth();
+  drawing.titles = ViewTitles(drawing.view);
   if (drawing.view == 0) {
     drawing.request.columns = {"Temperature", "DewPoint", "Heatindex"};
-    drawing.titles = {Ui(201), Ui(293), Ui(229)};
   } else if (drawing.view == 1) {
     drawing.request.columns = {"Humidity"};
-    drawing.titles = {Ui(202)};
   } else {
     Show(drawing, {});  // no quantity chosen: an empty chart of the span
     return;
@@ -249,20 +313,10 @@ void Grapsh::Show(const Drawing& drawing, const SeriesResult& result) {
   chart_->SetValueAxisAutomatic(false);
   chart_->SetTimeAxisAutomatic(false);
   chart_->SetTimeAxisRange(drawing.request.start, drawing.request.end);
-  if (drawing.view == 0) {
-    chart_->SetHeaderLine(0, Ui(201));
-    for (int i = 0; i < 3; ++i) {
-      chart_->SetSeriesTitle(i, drawing.titles.value(i));
-      chart_->SetSeriesShown(i, true);
-    }
-    chart_->SetSeriesShown(3, false);
-    chart_->SetValueAxisTitle(unit_label_);
-  } else if (drawing.view == 1) {
-    chart_->SetHeaderLine(0, Ui(202));
-    chart_->SetSeriesTitle(0, drawing.titles.value(0));
-    chart_->SetSeriesShown(0, true);
-    for (int i = 1; i < CTchart1::kSeries; ++i) chart_->SetSeriesShown(i, false);
-    chart_->SetValueAxisTitle(" (%)");
+  if (drawing.view == 0 || drawing.view == 1) {
+    chart_->SetHeaderLine(0, drawing.view == 0 ? Ui(201) : Ui(202));
+    LabelSeries(drawing.view, drawing.titles);
+    chart_->SetValueAxisTitle(drawing.view == 0 ? unit_label_ : QString(" (%)"));
   } else {
     chart_->Replot();
     return;

@@ -39,6 +39,11 @@ class Grapsh : public QDialog {
   // every stored reading of the drawn span, read on the background thread.
   void SaveChart();
 
+  // The "whole-file" button: the pickers take the span of every stored
+  // reading (the last imported file), then Select draws it. A store without
+  // readings keeps the pickers and draws their span.
+  void ShowWholeFile();
+
   CTchart1* Chart() const { return chart_; }
 
  signals:
@@ -53,6 +58,9 @@ class Grapsh : public QDialog {
     QStringList titles;
   };
   void Show(const Drawing& drawing, const SeriesResult& result);
+  // The series titles and which series show, for a view (0 temperature, 1 humidity).
+  void LabelSeries(int view, const QStringList& titles);
+  static QStringList ViewTitles(int view);
   void SetBusy(bool busy);
   void ShowError(const QString& text);
   void ShowStoreError(const std::string& text);
@@ -72,6 +80,7 @@ class Grapsh : public QDialog {
   QPushButton* exit_;
   QPushButton* reset_;
   QPushButton* save_;
+  QPushButton* whole_;
 };
 
 }  // namespace norvo

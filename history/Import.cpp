@@ -11,6 +11,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
+#include <deque>
+#include <system_error>
+#include <thread>
 
 #include "device/Encodings.h"
 #include "Transfer.h"
@@ -214,8 +218,10 @@ std::vector<std::string> ColumnTitles(bool three_fields, const std::string& unit
 namespace {
 
 // "inf", "nan", a number beyond the double range, or 1e6 and more in size:
-// no reading the unit can have taken.
-bool Absurd(std::string_view field) {
+// no reading the unit can have taken. *leading: the field's LeadingNumber
+// when it was read on the way, else NaN.
+bool Absurd(std::string_view field, double* leading_out) {
+  *leading_out = std::nan("");
   std::size_t i = 0;
   while (i < field.size() && (field[i] == ' ' || field[i] == '\t')) ++i;
   if (i < field.size() && field[i] == '+') ++i;
@@ -227,19 +233,23 @@ bool Absurd(std::string_view field) {
     return token.find("e-") == std::string_view::npos && token.find("E-") == std::string_view::npos;
   }
   if (ec != std::errc()) return false;
+  if (!std::isfinite(v) || std::fabs(v) >= 1e6) return true;
   const double leading = LeadingNumber(field);
-  return !std::isfinite(v) || std::fabs(v) >= 1e6 || !std::isfinite(leading) || std::fabs(leading) >= 1e6;
+  *leading_out = leading;
+  return !std::isfinite(leading) || std::fabs(leading) >= 1e6;
 }
 
 }  // namespace
 
 float FieldNumber(std::string_view field) {
-  if (Absent(field) || Absurd(field)) return kInvalidTemperature;
-  return static_cast<float>(LeadingNumber(field));
+  double leading = 0;
+  if (Absent(field) || Absurd(field, &leading)) return kInvalidTemperature;
+  return static_cast<float>(std::isnan(leading) ? LeadingNumber(field) : leading);
 }
 
 std::int32_t FieldInteger(std::string_view field) {
-  if (Absent(field) || Absurd(field)) return kInvalidHumidity;
+  double leading = 0;
+  if (Absent(field) || Absurd(field, &leading)) return kInvalidHumidity;
   return LeadingInteger(field);
 }
 
@@ -260,19 +270,19 @@ LogRecord ParseFields(const std::string_view* f, bool three_fields, DayOrder ord
   return r;
 }
 
-CopyOrder CopyDayOrder(const fs::path& local_path, bool three_fields, DayOrder fallback) {
+CopyOrder CopyDayOrder(const fs::path& local_path, bool /*three_fields: the time field leads either way*/,
+                       DayOrder fallback) {
   // The file's own dates first: a day or a month above 12 settles it, and no
   // note can overrule what the file shows.
   CopyOrder found{fallback, false};
   const int fd = OpenDataFile(local_path, O_RDONLY, nullptr);
   if (fd >= 0) {
     LineReader reader(fd);
-    std::string_view line, fields[5];
-    const int n = three_fields ? 3 : 5;
+    std::string_view line;
     reader.Next(&line);  // the header
     while (!found.from_dates && reader.Next(&line)) {
-      SplitFields(line, n, fields);
-      if (const auto clue = DateOrderClue(fields[0])) found = {*clue, true};
+      // Only the time field counts: the line up to its first comma.
+      if (const auto clue = DateOrderClue(line.substr(0, line.find(',')))) found = {*clue, true};
     }
     ::close(fd);
   }
@@ -283,6 +293,114 @@ CopyOrder CopyDayOrder(const fs::path& local_path, bool three_fields, DayOrder f
     default: return found;  // year first (0) or no note: the order never matters or nothing says
   }
 }
+
+namespace {
+
+// Records parsed on a thread of their own while the importing thread stores
+// them: the parsing and the store's work overlap. At most kChunksAhead chunks
+// wait, so memory stays bounded whatever the copy's length.
+class ParsedChunks {
+ public:
+  static constexpr std::size_t kChunk = 4096;
+  static constexpr std::size_t kChunksAhead = 4;
+
+  // Parser: false when the importer gave up (no more chunks wanted).
+  bool Push(std::vector<LogRecord>&& chunk) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return abandoned_ || unbounded_ || chunks_.size() < kChunksAhead; });
+    if (abandoned_) return false;
+    chunks_.push_back(std::move(chunk));
+    changed_.notify_all();
+    return true;
+  }
+  // Parser: no more chunks.
+  void Finish() {
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    changed_.notify_all();
+  }
+  // Importer: the next chunk; false when the parser finished and none is left.
+  bool Pop(std::vector<LogRecord>* chunk) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return finished_ || !chunks_.empty(); });
+    if (chunks_.empty()) return false;
+    *chunk = std::move(chunks_.front());
+    chunks_.pop_front();
+    changed_.notify_all();
+    return true;
+  }
+  // Importer: the parser may stop.
+  void Abandon() {
+    std::lock_guard lock(mutex_);
+    abandoned_ = true;
+    changed_.notify_all();
+  }
+  // Without a parser thread the parse runs first, whole.
+  void Unbound() {
+    std::lock_guard lock(mutex_);
+    unbounded_ = true;
+  }
+
+ private:
+  std::mutex mutex_;  // guards chunks_ and the flags below
+  std::condition_variable changed_;
+  std::deque<std::vector<LogRecord>> chunks_;
+  bool finished_ = false, abandoned_ = false, unbounded_ = false;
+};
+
+// What the parser found besides the records.
+struct ParseOutcome {
+  std::string header;
+  std::string message;  // the copy's dates fit neither order
+  bool read_failed = false;
+  bool out_of_memory = false;
+};
+
+// Reads the copy after its day order is known: the header, then every line
+// as a display row position and a record, chunk by chunk.
+void ParseCopy(int fd, const fs::path& local_path, bool three_fields, DayOrder fallback, bool whole_copy,
+               FileRows& rows, ParsedChunks& chunks, ParseOutcome& outcome) {
+  try {
+    const int n = three_fields ? 3 : 5;
+    const CopyOrder copy_order = CopyDayOrder(local_path, three_fields, fallback);
+    const DayOrder order = copy_order.order;
+    LineReader reader(fd);
+    std::string_view line;
+    if (reader.Next(&line)) outcome.header = std::string(line);
+    std::string_view fields[5];
+    std::size_t count = 0;
+    std::vector<LogRecord> chunk;
+    chunk.reserve(ParsedChunks::kChunk);
+    bool wanted = true;
+    for (std::int64_t at = reader.Position(); wanted && reader.Next(&line); at = reader.Position()) {
+      // A copy that stopped in the middle of a line holds only the start of
+      // it ("21.8,5" of "21.8,58"): that line waits for the resume.
+      if (!whole_copy && !reader.Terminated()) break;
+      SplitFields(line, n, fields);
+      if (copy_order.from_dates) {
+        // Dates that only the other order can read: the file fits neither.
+        if (const auto clue = DateOrderClue(fields[0]); clue && *clue != order) {
+          outcome.message = MixedDatesText(local_path, count + 1);
+          break;
+        }
+      }
+      rows.Mark(count++, at);
+      chunk.push_back(ParseFields(fields, three_fields, order, Present(line, n)));
+      if (chunk.size() == ParsedChunks::kChunk) {
+        wanted = chunks.Push(std::move(chunk));
+        chunk = {};
+        chunk.reserve(ParsedChunks::kChunk);
+      }
+    }
+    if (wanted && !chunk.empty()) chunks.Push(std::move(chunk));
+    outcome.read_failed = reader.Failed();
+  } catch (const std::bad_alloc&) {
+    outcome.out_of_memory = true;
+  }
+  chunks.Finish();
+}
+
+}  // namespace
 
 ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local_path,
                              const std::string& database_path, DayOrder fallback, RecordStore& store,
@@ -299,48 +417,63 @@ ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local
     result.opened = true;
     result.three_fields = file_name.find("IN") != std::string::npos;
     const int n = result.three_fields ? 3 : 5;
-    const CopyOrder copy_order = CopyDayOrder(local_path, result.three_fields, fallback);
-    const DayOrder order = copy_order.order;
     auto rows = std::make_shared<FileRows>(rows_fd, n);
 
-    LineReader reader(fd);
-    std::string_view line;
-    const std::string header = reader.Next(&line) ? std::string(line) : std::string();
-    result.unit_label = UnitLabel(header);
+    ParsedChunks chunks;
+    ParseOutcome outcome;
+    const auto parse = [&] {
+      ParseCopy(fd, local_path, result.three_fields, fallback, whole_copy, *rows, chunks, outcome);
+    };
+    std::thread parser;
+    try {
+      parser = std::thread(parse);
+    } catch (const std::system_error&) {
+      chunks.Unbound();
+      parse();
+    }
+    // Whichever way this function is left, the parser is told and waited for.
+    struct JoinParser {
+      ParsedChunks& chunks;
+      std::thread& thread;
+      ~JoinParser() {
+        chunks.Abandon();
+        if (thread.joinable()) thread.join();
+      }
+    } join_parser{chunks, parser};
 
-    // The store is emptied and refilled in one transaction, line by line as
-    // the copy is read: an error on the way leaves its previous contents.
+    // The store is emptied and refilled in one transaction, chunk by chunk as
+    // the copy is parsed: an error on the way leaves its previous contents.
     bool ok = store.Connect(database_path) >= 0 && store.OpenRecordTable("SELECT * FROM Records") == 0 &&
               store.DeleteAllRecords() == 0;
     LogRecord record{};
     store.SetRecord(&record);
-    std::string_view fields[5];
     std::size_t count = 0;
-    for (std::int64_t at = reader.Position(); ok && reader.Next(&line); at = reader.Position()) {
-      // A copy that stopped in the middle of a line holds only the start of
-      // it ("21.8,5" of "21.8,58"): that line waits for the resume.
-      if (!whole_copy && !reader.Terminated()) break;
-      SplitFields(line, n, fields);
-      if (copy_order.from_dates) {
-        // Dates that only the other order can read: the file fits neither.
-        if (const auto clue = DateOrderClue(fields[0]); clue && *clue != order) {
-          result.message = MixedDatesText(local_path, count + 1);
+    std::vector<LogRecord> chunk;
+    while (ok && chunks.Pop(&chunk)) {
+      for (const LogRecord& parsed : chunk) {
+        record = parsed;
+        ok = store.AppendRecord() == 0;
+        if (stop && ++count % ParsedChunks::kChunk == 0 && stop()) {
+          result.stopped = true;
           ok = false;
-          break;
         }
-      }
-      rows->Mark(count++, at);
-      record = ParseFields(fields, result.three_fields, order, Present(line, n));
-      ok = store.AppendRecord() == 0;
-      if (stop && count % 4096 == 0 && stop()) {
-        result.stopped = true;
-        ok = false;
+        if (!ok) break;
       }
     }
+    // The store took every record the parser gave, or it stopped taking
+    // them: then what the parser found further on was never reached.
+    const bool all_taken = ok;
+    chunks.Abandon();
+    if (parser.joinable()) parser.join();
     store.SetRecord(nullptr);
-    const bool read_ok = !reader.Failed();
     ::close(fd);
-    if (!read_ok) {
+    result.unit_label = UnitLabel(outcome.header);
+    if (all_taken && outcome.out_of_memory) throw std::bad_alloc();
+    if (all_taken && !outcome.message.empty()) {
+      result.message = outcome.message;
+      ok = false;
+    }
+    if (all_taken && outcome.read_failed) {
       result.message = "Open Error2 (" + local_path.string() + ": " + std::strerror(EIO) + ")";
       ok = false;
     }

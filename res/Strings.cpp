@@ -121,14 +121,16 @@ constexpr GraphTexts kGraphEnglish{"Save Chart...",
                                    "PNG image (*.png)",
                                    "PDF document (*.pdf)",
                                    "CSV table (*.csv)",
-                                   "Could not write the file:"};
+                                   "Could not write the file:",
+                                   "Whole file"};
 constexpr GraphTexts kGraphGerman{"Graphik sichern...",
                                   "Ansicht zurücksetzen",
                                   "Mausrad: zoomen. Ziehen: verschieben. Doppelklick: wieder die ganze Spanne.",
                                   "PNG-Bild (*.png)",
                                   "PDF-Dokument (*.pdf)",
                                   "CSV-Tabelle (*.csv)",
-                                  "Die Datei konnte nicht geschrieben werden:"};
+                                  "Die Datei konnte nicht geschrieben werden:",
+                                  "Ganze Datei"};
 
 }  // namespace
 

@@ -124,6 +124,7 @@ struct GraphTexts {
   std::string_view pdf_filter;
   std::string_view csv_filter;
   std::string_view write_error;  // followed by a line with the file's path
+  std::string_view whole_file;   // button that draws every stored reading
 };
 const GraphTexts& GraphExtras();
 

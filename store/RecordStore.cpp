@@ -18,11 +18,14 @@
 namespace norvo {
 namespace {
 
+// One transaction: a new file is made with one sync, not one per statement.
 constexpr const char* kSchema =
+    "BEGIN;"
     "CREATE TABLE IF NOT EXISTS Records (Time REAL, Temperature REAL, Humidity INTEGER, Dewpoint REAL, "
     "Heatindex REAL);"
     "CREATE INDEX IF NOT EXISTS RecordsByTime ON Records(Time);"
-    "CREATE TABLE IF NOT EXISTS Param (Name TEXT, Value TEXT);";
+    "CREATE TABLE IF NOT EXISTS Param (Name TEXT, Value TEXT);"
+    "COMMIT";
 
 // The column names a query may carry; anything else never reaches the SQL text.
 const char* KnownColumn(const std::string& column) {
@@ -70,6 +73,8 @@ int RecordStore::Fail(int code, const std::string& what) {
 }
 
 void RecordStore::Finalize() {
+  runs_writer_.reset();
+  runs_ = Runs::kUndecided;
   if (statement_) sqlite3_finalize(statement_);
   if (single_) sqlite3_finalize(single_);
   statement_ = nullptr;
@@ -136,6 +141,8 @@ int RecordStore::Connect(const std::string& path) {
 int RecordStore::DeleteAllRecords() {
   if (db_ == nullptr) return Fail(1, std::string(Localized("The record store is not connected.", "Die Datenbank ist nicht verbunden.")));
   if (!Exec("DELETE FROM Records")) return Fail(1, error_);
+  runs_writer_.reset();
+  runs_ = Runs::kUndecided;
   if (const std::string e = DropRecordRuns(db_); !e.empty()) return Fail(1, e);
   if (!Exec("DELETE FROM Param")) return Fail(1, error_);
   return 0;
@@ -173,10 +180,11 @@ bool RecordStore::CloseRecordTable() {
     return true;
   }
   const bool flushed = Flush();
+  std::unique_ptr<RecordRunsWriter> writer = runs_ == Runs::kWriting ? std::move(runs_writer_) : nullptr;
   Finalize();
   in_transaction_ = false;
   if (flushed && !append_failed_ && Exec("CREATE INDEX IF NOT EXISTS RecordsByTime ON Records(Time)") &&
-      (error_ = RebuildRecordRuns(db_)).empty() && Exec("COMMIT")) {
+      (error_ = writer ? writer->End() : RebuildRecordRuns(db_)).empty() && Exec("COMMIT")) {
     return true;
   }
   const std::string message = error_;
@@ -216,6 +224,27 @@ bool RecordStore::Flush() {
 int RecordStore::AppendRecord() {
   if (statement_ == nullptr || !in_transaction_ || record_ == nullptr) {
     return Fail(2, std::string(Localized("The record table is not open.", "Die Datentabelle ist nicht geöffnet.")));
+  }
+  if (runs_ == Runs::kUndecided) {
+    // Rows already in the table (appends to a kept table) are not seen by
+    // the writer: only an empty table's summary is written on the way.
+    sqlite3_stmt* empty = nullptr;
+    const bool is_empty = batch_.empty() &&
+                          sqlite3_prepare_v2(db_, "SELECT NOT EXISTS (SELECT 1 FROM Records)", -1, &empty, nullptr) == SQLITE_OK &&
+                          sqlite3_step(empty) == SQLITE_ROW && sqlite3_column_int(empty, 0) == 1;
+    sqlite3_finalize(empty);
+    runs_ = Runs::kRebuild;
+    if (is_empty) {
+      runs_writer_ = std::make_unique<RecordRunsWriter>();
+      if (runs_writer_->Begin(db_).empty()) {
+        runs_ = Runs::kWriting;
+      } else {
+        runs_writer_.reset();
+      }
+    }
+  }
+  if (runs_ == Runs::kWriting) {
+    runs_writer_->Add(record_->Time, record_->Temperature, record_->Humidity, record_->Dewpoint, record_->Heatindex);
   }
   batch_.push_back(*record_);
   if (batch_.size() == kBatch && !Flush()) return Fail(2, error_);

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 namespace norvo {
+
+class RecordRunsWriter;
 
 // One logged reading: 24 bytes, little-endian, no padding.
 struct LogRecord {
@@ -92,6 +95,10 @@ class RecordStore {
   const LogRecord* record_ = nullptr;
   int count_ = 0;
   std::string error_;
+  // The Graph's summary of the appends, written as they come when the table
+  // was empty at the first of them; otherwise rebuilt from the table at the commit.
+  enum class Runs { kUndecided, kWriting, kRebuild } runs_ = Runs::kUndecided;
+  std::unique_ptr<RecordRunsWriter> runs_writer_;
 };
 
 // "%d-%02d-%02d %d:%02d:%02d" of an OLE date, as the queries take it.

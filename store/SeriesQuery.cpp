@@ -138,15 +138,18 @@ using sqlite::Statement;
 constexpr const char* kStored[] = {"Temperature", "Humidity", "Dewpoint", "Heatindex"};
 constexpr int kStoredCount = 4;
 // Changes when the summary's layout or meaning changes: an older one is then ignored.
-constexpr int kRunsVersion = 1;
+constexpr int kRunsVersion = 2;
 
 // One run of the summary. step_in and step_out: the first and the last
 // positive time step between two rows of the run (0 when all its rows share
 // one time); hole: a hole in time inside the run that needs nothing from
 // before the run to be seen (each step after step_in against the one before).
+// first_rowid and last_rowid: the rows of the run by rowid, when the
+// table's rowid order is its time order (the summary's ByRowid).
 struct Run {
   double first = 0, last = 0;
   long long rows = 0;
+  long long first_rowid = 0, last_rowid = 0;
   double step_in = 0, step_out = 0;
   bool hole = false;
   double low[kStoredCount] = {}, low_at[kStoredCount] = {}, high[kStoredCount] = {},
@@ -332,10 +335,12 @@ class RunCutter {
  public:
   explicit RunCutter(std::function<bool(const Run&)> done) : done_(std::move(done)) {}
 
-  bool Add(double time, const double* values) {
+  bool Add(long long rowid, double time, const double* values) {
     if (run_.rows >= kRunRows && time > run_.last && !Finish()) return false;
+    run_.last_rowid = rowid;
     if (run_.rows == 0) {
       run_.first = time;
+      run_.first_rowid = rowid;
     } else if (const double step = time - run_.last; step > 0) {
       if (run_.step_out > 0 && step > kHoleFactor * run_.step_out) run_.hole = true;
       if (run_.step_in == 0) run_.step_in = step;
@@ -370,7 +375,7 @@ std::string RunColumns(const std::vector<const char*>& names) {
     for (const char* part : {"Low", "LowAt", "High", "HighAt", "Present"})
       sql.append(", ").append(name).append(part);
   }
-  return sql;
+  return sql.append(", FirstRowid, LastRowid");
 }
 
 // The summary's stamp: the table's last rowid and its first and last time
@@ -380,12 +385,13 @@ constexpr const char* kStampOfTable =
     "Records)";
 
 // True when the store holds a summary of this layout written for the table as it is now.
-bool RunsMatch(sqlite3* db) {
-  Statement info(db, "SELECT Version, RunRows, LastRowid, First, Last FROM RecordRunsInfo");
+bool RunsMatch(sqlite3* db, bool* by_rowid) {
+  Statement info(db, "SELECT Version, RunRows, LastRowid, First, Last, ByRowid FROM RecordRunsInfo");
   Statement table(db, kStampOfTable);
   if (!info || !table || sqlite3_step(info.get()) != SQLITE_ROW || sqlite3_step(table.get()) != SQLITE_ROW) {
     return false;
   }
+  *by_rowid = sqlite3_column_int(info.get(), 5) != 0;
   return sqlite3_column_int(info.get(), 0) == kRunsVersion && sqlite3_column_int(info.get(), 1) == kRunRows &&
          sqlite3_column_int64(info.get(), 2) == sqlite3_column_int64(table.get(), 0) &&
          sqlite3_column_double(info.get(), 3) == sqlite3_column_double(table.get(), 1) &&
@@ -397,13 +403,16 @@ bool RunsMatch(sqlite3* db) {
 // edge, or with a run of mixed absent and present readings) one by one, all
 // in time order through one reducer. False with error set on an SQLite error.
 bool ReduceByRuns(sqlite3* db, const SeriesRequest& request, const std::vector<const char*>& names,
-                  Reducer& reducer, std::string* error) {
+                  bool by_rowid, Reducer& reducer, std::string* error) {
   const int n = static_cast<int>(names.size());
   Statement runs(
       db, "SELECT " + RunColumns(names) + " FROM RecordRuns WHERE Last > ?1 AND First <= ?2 ORDER BY Last");
   std::string raw_sql = "SELECT Time";
   for (const char* name : names) raw_sql.append(", ").append(name);
-  raw_sql.append(" FROM Records WHERE Time >= ?1 AND Time <= ?2 AND Time > ?3 AND Time <= ?4 ORDER BY Time");
+  // By rowid the rows come straight from the table in its (time) order,
+  // without a seek in the index for each of them.
+  raw_sql.append(by_rowid ? " FROM Records WHERE rowid >= ?1 AND rowid <= ?2 AND Time > ?3 AND Time <= ?4"
+                          : " FROM Records WHERE Time >= ?1 AND Time <= ?2 AND Time > ?3 AND Time <= ?4 ORDER BY Time");
   Statement raw(db, raw_sql);
   if (!runs || !raw) {
     *error = sqlite3_errmsg(db);
@@ -413,15 +422,20 @@ bool ReduceByRuns(sqlite3* db, const SeriesRequest& request, const std::vector<c
   sqlite3_bind_double(runs.get(), 2, request.end);
   sqlite3_bind_double(raw.get(), 3, request.start);
   sqlite3_bind_double(raw.get(), 4, request.end);
-  bool have_rows = false;  // runs read row by row, from rows_from to rows_to
+  bool have_rows = false;  // runs read row by row, from rows_from to rows_to (times or rowids)
   double rows_from = 0, rows_to = 0;
   const auto read_rows = [&]() {
     if (!have_rows) return true;
     have_rows = false;
     sqlite3_stmt* s = raw.get();
     sqlite3_reset(s);
-    sqlite3_bind_double(s, 1, rows_from);
-    sqlite3_bind_double(s, 2, rows_to);
+    if (by_rowid) {
+      sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(rows_from));
+      sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(rows_to));
+    } else {
+      sqlite3_bind_double(s, 1, rows_from);
+      sqlite3_bind_double(s, 2, rows_to);
+    }
     double values[kMaxSeries];
     int rc;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
@@ -451,10 +465,12 @@ bool ReduceByRuns(sqlite3* db, const SeriesRequest& request, const std::vector<c
       run.present[i] = sqlite3_column_int64(s, at + 4);
       whole = whole && (run.present[i] == 0 || run.present[i] == run.rows);
     }
+    run.first_rowid = sqlite3_column_int64(s, 6 + 5 * n);
+    run.last_rowid = sqlite3_column_int64(s, 7 + 5 * n);
     if (!whole) {
-      if (!have_rows) rows_from = run.first;
+      if (!have_rows) rows_from = by_rowid ? static_cast<double>(run.first_rowid) : run.first;
       have_rows = true;
-      rows_to = run.last;
+      rows_to = by_rowid ? static_cast<double>(run.last_rowid) : run.last;
       continue;
     }
     if (!read_rows()) break;
@@ -486,7 +502,10 @@ std::string DropRecordRuns(sqlite3* db) {
   return error;
 }
 
-std::string RebuildRecordRuns(sqlite3* db) {
+namespace {
+
+// Drops and creates the summary's tables; prepares the insert of one run.
+std::string CreateRecordRuns(sqlite3* db, std::unique_ptr<Statement>* add) {
   std::string error = DropRecordRuns(db);
   if (!error.empty()) return error;
   std::string create =
@@ -497,38 +516,69 @@ std::string RebuildRecordRuns(sqlite3* db) {
     create.append(", ").append(name).append("Present INTEGER");
   }
   create.append(
-      "); CREATE INDEX RecordRunsByLast ON RecordRuns(Last);"
+      ", FirstRowid INTEGER, LastRowid INTEGER); CREATE INDEX RecordRunsByLast ON RecordRuns(Last);"
       " CREATE TABLE RecordRunsInfo (Version INTEGER, RunRows INTEGER, LastRowid INTEGER, First REAL, Last "
-      "REAL)");
+      "REAL, ByRowid INTEGER)");
   if (!Exec(db, create, &error)) return error;
   std::string insert = "INSERT INTO RecordRuns VALUES (?";
-  for (int i = 1; i < 6 + 5 * kStoredCount; ++i) insert.append(",?");
+  for (int i = 1; i < 8 + 5 * kStoredCount; ++i) insert.append(",?");
   insert.append(")");
-  Statement add(db, insert);
-  if (!add) return sqlite3_errmsg(db);
-  const auto write = [&](const Run& run) {
-    sqlite3_stmt* s = add.get();
-    sqlite3_reset(s);
-    sqlite3_bind_double(s, 1, run.first);
-    sqlite3_bind_double(s, 2, run.last);
-    sqlite3_bind_int64(s, 3, run.rows);
-    sqlite3_bind_double(s, 4, run.step_in);
-    sqlite3_bind_double(s, 5, run.step_out);
-    sqlite3_bind_int(s, 6, run.hole ? 1 : 0);
-    for (int i = 0; i < kStoredCount; ++i) {
-      const int at = 7 + 5 * i;
-      sqlite3_bind_double(s, at, run.low[i]);
-      sqlite3_bind_double(s, at + 1, run.low_at[i]);
-      sqlite3_bind_double(s, at + 2, run.high[i]);
-      sqlite3_bind_double(s, at + 3, run.high_at[i]);
-      sqlite3_bind_int64(s, at + 4, run.present[i]);
-    }
-    return sqlite3_step(s) == SQLITE_DONE;
-  };
+  *add = std::make_unique<Statement>(db, insert);
+  if (!**add) return sqlite3_errmsg(db);
+  return {};
+}
+
+bool WriteRun(sqlite3_stmt* s, const Run& run) {
+  sqlite3_reset(s);
+  sqlite3_bind_double(s, 1, run.first);
+  sqlite3_bind_double(s, 2, run.last);
+  sqlite3_bind_int64(s, 3, run.rows);
+  sqlite3_bind_double(s, 4, run.step_in);
+  sqlite3_bind_double(s, 5, run.step_out);
+  sqlite3_bind_int(s, 6, run.hole ? 1 : 0);
+  for (int i = 0; i < kStoredCount; ++i) {
+    const int at = 7 + 5 * i;
+    sqlite3_bind_double(s, at, run.low[i]);
+    sqlite3_bind_double(s, at + 1, run.low_at[i]);
+    sqlite3_bind_double(s, at + 2, run.high[i]);
+    sqlite3_bind_double(s, at + 3, run.high_at[i]);
+    sqlite3_bind_int64(s, at + 4, run.present[i]);
+  }
+  sqlite3_bind_int64(s, 7 + 5 * kStoredCount, run.first_rowid);
+  sqlite3_bind_int64(s, 8 + 5 * kStoredCount, run.last_rowid);
+  return sqlite3_step(s) == SQLITE_DONE;
+}
+
+// The stamp that says which table the summary was written for, and whether
+// its runs' rowids hold.
+std::string StampRecordRuns(sqlite3* db, bool by_rowid) {
+  std::string error;
+  Exec(db,
+       "INSERT INTO RecordRunsInfo SELECT " + std::to_string(kRunsVersion) + ", " + std::to_string(kRunRows) +
+           ", *, " + (by_rowid ? "1" : "0") + " FROM (" + kStampOfTable + ")",
+       &error);
+  return error;
+}
+
+// A reading as a read-back of what was bound gives it (ReadingAt).
+double BoundReading(double bound) {
+  const float value = static_cast<float>(bound);
+  return std::isnan(value) || value == 65535.0f ? kNaN : static_cast<double>(value);
+}
+
+}  // namespace
+
+std::string RebuildRecordRuns(sqlite3* db) {
+  std::unique_ptr<Statement> add;
+  if (std::string error = CreateRecordRuns(db, &add); !error.empty()) return error;
+  const auto write = [&](const Run& run) { return WriteRun(add->get(), run); };
   // The table's own order first (the import's, time order unless the log's
   // clock went back); rows found out of order start again by the index.
   std::string select = "SELECT Time";
   for (const char* name : kStored) select.append(", ").append(name);
+  select.append(", rowid");
+  std::string error;
+  bool by_rowid = true;
   for (const bool by_index : {false, true}) {
     if (by_index && !Exec(db, "DELETE FROM RecordRuns", &error)) return error;
     Statement rows(db, select + (by_index ? " FROM Records ORDER BY Time" : " FROM Records NOT INDEXED"));
@@ -549,20 +599,68 @@ std::string RebuildRecordRuns(sqlite3* db) {
       have = true;
       last = time;
       for (int i = 0; i < kStoredCount; ++i) values[i] = ReadingAt(s, i + 1);
-      if (!cutter.Add(time, values)) return sqlite3_errmsg(db);
+      if (!cutter.Add(sqlite3_column_int64(s, kStoredCount + 1), time, values)) return sqlite3_errmsg(db);
     }
-    if (!ordered && !by_index) continue;
+    if (!ordered && !by_index) {
+      by_rowid = false;  // by the index: rowid order is not time order
+      continue;
+    }
     if (rc != SQLITE_DONE && rc != SQLITE_ROW) return sqlite3_errmsg(db);
     if (!cutter.Finish()) return sqlite3_errmsg(db);
     break;
   }
-  if (!Exec(db,
-            "INSERT INTO RecordRunsInfo SELECT " + std::to_string(kRunsVersion) + ", " +
-                std::to_string(kRunRows) + ", * FROM (" + kStampOfTable + ")",
-            &error)) {
-    return error;
+  return StampRecordRuns(db, by_rowid);
+}
+
+struct RecordRunsWriter::State {
+  sqlite3* db = nullptr;
+  std::unique_ptr<Statement> add;
+  RunCutter cutter;
+  bool have = false, ordered = true, failed = false;
+  double last = 0;
+  long long rowid = 0;  // of the row added last: the table was empty, so the n-th insert gets rowid n
+  explicit State(sqlite3* d) : db(d), cutter([this](const Run& run) { return WriteRun(add->get(), run); }) {}
+};
+
+RecordRunsWriter::RecordRunsWriter() = default;
+RecordRunsWriter::~RecordRunsWriter() = default;
+
+std::string RecordRunsWriter::Begin(sqlite3* db) {
+  state_ = std::make_unique<State>(db);
+  return CreateRecordRuns(db, &state_->add);
+}
+
+void RecordRunsWriter::Add(double time, float temperature, int humidity, float dewpoint, float heatindex) {
+  State& st = *state_;
+  ++st.rowid;
+  // A NaN time is stored as NULL, which the rebuild passes over.
+  if (!st.ordered || st.failed || std::isnan(time)) return;
+  if (st.have && time < st.last) {
+    st.ordered = false;
+    return;
   }
-  return {};
+  st.have = true;
+  st.last = time;
+  const double values[kStoredCount] = {BoundReading(temperature), BoundReading(static_cast<double>(humidity)),
+                                       BoundReading(dewpoint), BoundReading(heatindex)};
+  st.failed = !st.cutter.Add(st.rowid, time, values);
+}
+
+std::string RecordRunsWriter::End() {
+  State& st = *state_;
+  if (st.failed) return sqlite3_errmsg(st.db);
+  if (!st.ordered) return RebuildRecordRuns(st.db);
+  // The rowids counted are the table's when it holds rowids 1 to n for the
+  // n rows added; otherwise the summary is taken from the table itself.
+  // (Two subqueries: each a seek at one end of the table, where one SELECT of
+  // both aggregates would walk every row.)
+  Statement rowids(st.db, "SELECT (SELECT min(rowid) FROM Records), (SELECT max(rowid) FROM Records)");
+  if (!rowids || sqlite3_step(rowids.get()) != SQLITE_ROW) return sqlite3_errmsg(st.db);
+  if (st.rowid > 0 && (sqlite3_column_int64(rowids.get(), 0) != 1 || sqlite3_column_int64(rowids.get(), 1) != st.rowid)) {
+    return RebuildRecordRuns(st.db);
+  }
+  if (!st.cutter.Finish()) return sqlite3_errmsg(st.db);
+  return StampRecordRuns(st.db, true);
 }
 
 SeriesResult QuerySeries(const SeriesRequest& request) { return Query(request, true); }
@@ -599,9 +697,10 @@ SeriesResult Query(const SeriesRequest& request, bool use_runs) {
       sqlite3* db;
       ~Snapshot() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
     } snapshot{reader.db()};
-    if (Exec(reader.db(), "BEGIN", &ignored) && RunsMatch(reader.db())) {
+    bool by_rowid = false;
+    if (Exec(reader.db(), "BEGIN", &ignored) && RunsMatch(reader.db(), &by_rowid)) {
       Reducer reducer(request, series);
-      if (!ReduceByRuns(reader.db(), request, names, reducer, &result.error)) return result;
+      if (!ReduceByRuns(reader.db(), request, names, by_rowid, reducer, &result.error)) return result;
       result.lines = reducer.Lines();
       return result;
     }
@@ -626,6 +725,13 @@ SeriesResult Query(const SeriesRequest& request, bool use_runs) {
 }
 
 }  // namespace
+
+bool StoredSpan(const std::string& database_path, double* first, double* last, std::string* error) {
+  Reader reader;
+  const bool found = reader.Open(database_path) && !reader.missing() && reader.Extent(first, last);
+  *error = reader.error;
+  return found;
+}
 
 std::string ForEachSeriesRow(const SeriesRequest& request, const SeriesRowSink& row) {
   std::vector<const char*> names;

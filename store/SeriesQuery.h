@@ -6,6 +6,7 @@
 // (one query object per thread at a time).
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,33 @@ constexpr int kRunRows = 64;
 std::string RebuildRecordRuns(sqlite3* db);
 // Removes the summary (the records are being replaced); SQLite's message on failure.
 std::string DropRecordRuns(sqlite3* db);
+
+// The same summary written while the rows go into an empty table, so a fill
+// needs no second pass over its rows: Begin in the transaction that fills
+// the table, Add each row in the order it is inserted, End after the last.
+// End writes what RebuildRecordRuns would; when a row came out of time order
+// (the log's clock went back) it falls back to RebuildRecordRuns itself.
+class RecordRunsWriter {
+ public:
+  RecordRunsWriter();
+  ~RecordRunsWriter();
+  RecordRunsWriter(const RecordRunsWriter&) = delete;
+  RecordRunsWriter& operator=(const RecordRunsWriter&) = delete;
+
+  // Empty string on success, else SQLite's message.
+  std::string Begin(sqlite3* db);
+  // A row as bound to the insert: a NaN binds as NULL, 65535 is an absent reading.
+  void Add(double time, float temperature, int humidity, float dewpoint, float heatindex);
+  std::string End();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// The first and the last Time of the stored readings: false when the store
+// holds none (no file, no table, no rows) or on an error, which is then set.
+bool StoredSpan(const std::string& database_path, double* first, double* last, std::string* error);
 
 // Every row of the span with the requested columns, for an export: row(time,
 // values) in ascending time, one value per column, NaN where the reading is

@@ -207,6 +207,60 @@ TEST_F(GraphFixture, DefaultSpanIsTheLastHourAcrossMidnight) {
   EXPECT_NEAR(g.Chart()->TimeAxisStart(), At(7, 23, 30), 1e-9);
   EXPECT_NEAR(g.Chart()->TimeAxisEnd(), At(8, 0, 30), 1e-9);
   EXPECT_EQ(ValueRange(g.Chart()), QCPRange(0, 100));
+  // The legend names the series of the chosen view before any Select.
+  EXPECT_EQ(g.Chart()->LegendTitles(), (QStringList{"Temperature", "DewPoint", "HeatIndex"}));
+  Child<QComboBox>(&g, 1006)->setCurrentIndex(1);
+  EXPECT_EQ(g.Chart()->LegendTitles(), QStringList{"Humidity"});
+}
+
+// "Whole file" sets the pickers around every stored reading and draws them;
+// the default span stays the last hour. Over an empty store the pickers keep
+// their span.
+TEST_F(GraphFixture, WholeFileDrawsTheImportedSpanInOneClick) {
+  struct Case {
+    int language;
+    const char* button;
+    QStringList legend;
+    bool empty_store;
+  };
+  const Case cases[] = {
+      {kLanguageEnglish, "Whole file", {"Temperature", "DewPoint", "HeatIndex"}, false},
+      {kLanguageGerman, "Ganze Datei", {"Temperatur", "Taupunkt", "Wärmeindex"}, false},
+      {kLanguageEnglish, "Whole file", {"Temperature", "DewPoint", "HeatIndex"}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.button + std::string(c.empty_store ? " (empty store)" : ""));
+    LoadUIStrings(c.language);
+    QTemporaryDir empty;
+    Grapsh g(c.empty_store ? (empty.path() + "/Norvo.mdb").toStdString() : db, nullptr,
+             QDateTime(QDate(2026, 12, 9), QTime(8, 0, 0)));
+    g.resize(900, 500);
+    EXPECT_EQ(g.Chart()->LegendTitles(), c.legend);
+    if (!c.empty_store) {
+      SaveScreenshot(&g, QString("graph_before_select_") + (c.language == kLanguageGerman ? "german" : "english"));
+    }
+    auto* whole = g.findChild<QPushButton*>("whole-file");
+    ASSERT_NE(whole, nullptr);
+    EXPECT_EQ(whole->text(), c.button);
+    whole->click();
+    ASSERT_TRUE(WaitFor([&] { return !g.property("busy").toBool(); }, 10000));
+    const QDateTime start(Child<QDateEdit>(&g, 1040)->date(), Child<QTimeEdit>(&g, 1041)->time());
+    const QDateTime end(Child<QDateEdit>(&g, 1042)->date(), Child<QTimeEdit>(&g, 1043)->time());
+    if (c.empty_store) {
+      EXPECT_EQ(start, QDateTime(QDate(2026, 12, 9), QTime(7, 0, 0)));
+      EXPECT_EQ(end, QDateTime(QDate(2026, 12, 9), QTime(8, 0, 0)));
+      EXPECT_EQ(g.Chart()->PointCount(0), 0);
+      continue;
+    }
+    // 10:00:00 .. 11:00:00 stored: the start one second before the first.
+    EXPECT_EQ(start, QDateTime(QDate(2026, 12, 7), QTime(9, 59, 59)));
+    EXPECT_EQ(end, QDateTime(QDate(2026, 12, 7), QTime(11, 0, 0)));
+    EXPECT_EQ(g.Chart()->PointCount(0), 61);
+    EXPECT_EQ(g.Chart()->LegendTitles(), c.legend);
+    SaveScreenshot(&g, QString("graph_whole_file_") + (c.language == kLanguageGerman ? "german" : "english"));
+  }
+  EXPECT_TRUE(boxes.texts.isEmpty());
+  LoadUIStrings(kLanguageEnglish);
 }
 
 // A drawing without points still sets the time axis to its span and resets

@@ -220,6 +220,9 @@ TEST_F(StoreFixture, SummaryOfRunsDrawsWhatThePassOverEveryRowDraws) {
          r->Dewpoint = 65535;
          r->Heatindex = 65535;
        }},
+      {"times that are not numbers", [](int i, LogRecord* r) {
+         if (i % 500 == 7) r->Time = std::nan("");
+       }},
   };
   const std::vector<std::vector<std::string>> columns = {{"Temperature", "Humidity", "DewPoint"},
                                                          {"Heatindex"}};
@@ -245,6 +248,36 @@ TEST_F(StoreFixture, SummaryOfRunsDrawsWhatThePassOverEveryRowDraws) {
     }
     Fill(records);
     store.Close();
+    // The summary the import wrote on the way is the one a pass over the
+    // stored table writes.
+    const auto dump = [this](sqlite3* raw) {
+      std::vector<std::string> rows;
+      for (const char* sql : {"SELECT * FROM RecordRuns ORDER BY rowid", "SELECT * FROM RecordRunsInfo"}) {
+        sqlite3_stmt* s = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(raw, sql, -1, &s, nullptr), SQLITE_OK) << sql;
+        while (sqlite3_step(s) == SQLITE_ROW) {
+          std::string row;
+          for (int c = 0; c < sqlite3_column_count(s); ++c) {
+            const auto* text = sqlite3_column_text(s, c);
+            row.append(text ? reinterpret_cast<const char*>(text) : "NULL").append("|");
+          }
+          rows.push_back(row);
+        }
+        sqlite3_finalize(s);
+      }
+      return rows;
+    };
+    {
+      sqlite3* raw = nullptr;
+      ASSERT_EQ(sqlite3_open(db().c_str(), &raw), SQLITE_OK);
+      const std::vector<std::string> written = dump(raw);
+      ASSERT_EQ(sqlite3_exec(raw, "BEGIN", nullptr, nullptr, nullptr), SQLITE_OK);
+      EXPECT_EQ(RebuildRecordRuns(raw), "");
+      EXPECT_EQ(written, dump(raw));
+      EXPECT_GT(written.size(), 6000u / kRunRows);
+      sqlite3_exec(raw, "ROLLBACK", nullptr, nullptr, nullptr);
+      sqlite3_close(raw);
+    }
     for (const auto& span : spans) {
       for (const int width : {1, 7, 30, 45, 90, 800, 20000}) {
         for (const auto& names : columns) {
