@@ -81,11 +81,48 @@ constexpr const char* kFooter =
     "  NORVO_TIME_SCALE   stretches or shrinks every wait of the protocol (0.0001 to 100; tests)\n"
     "  NORVO_RUNTIME_DIR  folder of the locks and share sockets (default: /run/norvo for root, else $XDG_RUNTIME_DIR/norvo)\n";
 
+// The help fits 80 columns (and so does the manual page help2man makes of
+// it): descriptions are wrapped beside their column, and an option whose
+// name reaches into that column has its description on the next line.
 class HelpFormatter : public CLI::Formatter {
  public:
+  static constexpr std::size_t kWidth = 80;
+
   std::string make_subcommands(const CLI::App* app, CLI::AppFormatMode mode) const override {
     if (app->get_parent() == nullptr) return kCommands;
     return CLI::Formatter::make_subcommands(app, mode);
+  }
+
+  std::string make_option(const CLI::Option* opt, bool is_positional) const override {
+    const std::size_t column = get_column_width();
+    std::string text = "  " + make_option_name(opt, is_positional) + make_option_opts(opt);
+    const std::string description = make_option_desc(opt);
+    if (description.empty()) return text + "\n";
+    if (text.size() + 2 > column) {
+      text += "\n" + std::string(column, ' ');
+    } else {
+      text.resize(column, ' ');
+    }
+    std::size_t used = column;
+    bool first = true;
+    for (std::size_t at = 0; at < description.size();) {
+      const std::size_t end = std::min(description.find(' ', at), description.size());
+      const std::string word = description.substr(at, end - at);
+      if (!first && used + 1 + word.size() > kWidth) {
+        text += "\n" + std::string(column, ' ');
+        used = column;
+        first = true;
+      }
+      if (!first) {
+        text += ' ';
+        ++used;
+      }
+      text += word;
+      used += word.size();
+      first = false;
+      at = end + 1;
+    }
+    return text + "\n";
   }
 };
 
@@ -185,15 +222,26 @@ Commands Define(CLI::App& app, Options& o, std::string& watch) {
   return c;
 }
 
-// CLI11's message in this program's words, with the help that fits.
-std::string ParseMessage(const CLI::App& app, std::string message) {
-  for (std::size_t at; (at = message.find("subcommand")) != std::string::npos;) message.replace(at, 10, "command");
-  if (!message.empty() && message[0] == 'A') message[0] = 'a';
+// CLI11's message in this program's words, with the help that fits. Where
+// a command is missing because a word was not understood in its place
+// ("norvoctl bogus", "norvoctl -V", "norvoctl sd bogus"), that word is named.
+std::string ParseMessage(const CLI::App& app, const CLI::ParseError& error) {
+  std::string message = error.what();
   std::string command = "norvoctl";
-  for (const CLI::App* level = &app; !level->get_subcommands().empty();) {
+  const CLI::App* level = &app;
+  while (!level->get_subcommands().empty()) {
     level = level->get_subcommands().front();
     command += " " + level->get_name();
   }
+  // Options fall through to the command above, and so do the words a level
+  // did not take: the first of them is the one not understood.
+  const std::vector<std::string> unknown = app.remaining(true);
+  if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr && message.find("subcommand") != std::string::npos &&
+      !unknown.empty()) {
+    message = (unknown.front().rfind('-', 0) == 0 ? "unknown option: " : "unknown command: ") + unknown.front();
+  }
+  for (std::size_t at; (at = message.find("subcommand")) != std::string::npos;) message.replace(at, 10, "command");
+  if (!message.empty() && message[0] == 'A') message[0] = 'a';
   return message + (command == "norvoctl" ? " (norvoctl --help lists the commands)" : " (" + command + " --help describes it)");
 }
 
@@ -206,7 +254,15 @@ int Execute(const Options& o, const Commands& c, const AlarmOptions& a, const st
     std::error_code ec;
     fs::create_directories(data_folder, ec);
     if (!fs::is_directory(data_folder)) {
-      throw Failure(kStoreError, o.data_dir + std::string(Localized(": not a folder", ": kein Ordner")));
+      // Something else in its place is "not a folder"; a folder that could
+      // not be made says why (no permission, a read-only file system, ...).
+      std::error_code exists_error;
+      if (fs::exists(data_folder, exists_error) || !ec) {
+        throw Failure(kStoreError, o.data_dir + std::string(Localized(": not a folder", ": kein Ordner")));
+      }
+      throw Failure(kStoreError, o.data_dir + std::string(Localized(": cannot create the folder: ",
+                                                                    ": Ordner kann nicht angelegt werden: ")) +
+                                     ec.message());
     }
   }
   if (o.lang.empty()) LoadUIStrings(LanguageIdFor(ReadLanguageSetting(data_folder)));
@@ -313,7 +369,7 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
       CheckOutput(out, true);
       return kOk;
     } catch (const CLI::ParseError& e) {
-      throw Failure(kBadInput, ParseMessage(app, e.what()));
+      throw Failure(kBadInput, ParseMessage(app, e));
     }
     // Checked once the language is loaded.
     if (!watch.empty()) o.watch = LeadingInteger(watch);

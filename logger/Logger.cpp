@@ -123,6 +123,13 @@ class Logger::UnitWorker {
   // process that holds it, the unit is that process's to publish.
   bool Publishes() const { return logger_.mqtt_ && !session_->Attached(); }
 
+  // Where the unit is: the path this process opened, or, reached through
+  // its holder, the path whose lock the holder has and whose socket it
+  // offers (the holder opened the same device).
+  std::string DevicePath() const {
+    return session_->Attached() ? session_->Local().DevicePath() : transport_.Opened();
+  }
+
   // level: a priority prefix of Notify.h.
   void Note(const char* level, const std::string& text) { logger_.note_(level + name_ + ": " + text); }
 
@@ -146,7 +153,7 @@ class Logger::UnitWorker {
       return false;
     }
     double gap = 0;
-    const bool again = logger_.status_.Connected(name_, transport_.Opened(), &gap);
+    const bool again = logger_.status_.Connected(name_, DevicePath(), &gap);
     if (Publishes()) logger_.mqtt_->Availability(name_, true);
     std::string note = "connected";
     if (again) note = std::string("back after ").append(FixedText(gap, 1)).append(" s");

@@ -1,5 +1,8 @@
 #include "MqttPublisher.h"
 
+#include <cstdint>
+#include <iterator>
+
 #include "Notify.h"
 
 #include <mosquitto.h>
@@ -44,6 +47,25 @@ std::string DefaultClientId() {
 
 Json Value(const std::optional<double>& v) { return v ? Json(*v) : Json(nullptr); }
 Json Value(const std::optional<int>& v) { return v ? Json(*v) : Json(nullptr); }
+
+// Bit 3 (channel - 1) + q: quantity q of kQuantities.
+constexpr int kQuantityCount = static_cast<int>(std::size(kQuantities));
+static_assert(kLiveChannels * kQuantityCount <= 32);
+std::uint32_t Bit(int channel, int quantity) { return std::uint32_t{1} << ((channel - 1) * kQuantityCount + quantity); }
+
+// The channels' quantities that hold a value in this poll.
+std::uint32_t Reported(const LivePoll& poll) {
+  std::uint32_t bits = 0;
+  for (int ch = 1; ch <= kLiveChannels; ++ch) {
+    const LiveChannel& c = poll.channels[static_cast<std::size_t>(ch - 1)];
+    const bool present[] = {c.temperature.has_value(), c.humidity.has_value(), c.dew_point.has_value()};
+    static_assert(std::size(present) == std::size(kQuantities));
+    for (int q = 0; q < kQuantityCount; ++q) {
+      if (present[q]) bits |= Bit(ch, q);
+    }
+  }
+  return bits;
+}
 
 }  // namespace
 
@@ -199,7 +221,8 @@ void MqttPublisher::Send(const std::string& topic, const std::string& payload, b
 }
 
 std::vector<std::pair<std::string, std::string>> MqttPublisher::Discovery(const std::string& unit,
-                                                                         const std::string& identification) const {
+                                                                         const std::string& identification,
+                                                                         std::uint32_t reported) const {
   const std::string id = UnitId(unit);
   std::string entity = "norvo_" + id;
   for (char& c : entity) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : (c == '-' ? '_' : c);
@@ -221,10 +244,15 @@ std::vector<std::pair<std::string, std::string>> MqttPublisher::Discovery(const 
   Json origin = {{"name", "norvoctl serve"}};
   if (!options_.version.empty()) origin["sw_version"] = options_.version;
   if (!options_.support_url.empty()) origin["support_url"] = options_.support_url;
-  const Json availability = Json::array({{{"topic", AvailabilityTopic(unit)}}});
+  // The unit's own topic says whether its holder has it; the logger's status
+  // carries the broker's last will, so a logger that died takes its sensors
+  // with it at once rather than after expire_after.
+  const Json availability = Json::array({{{"topic", AvailabilityTopic(unit)}}, {{"topic", StatusTopic()}}});
   std::vector<std::pair<std::string, std::string>> messages;
   for (int ch = 1; ch <= kLiveChannels; ++ch) {
-    for (const Quantity& q : kQuantities) {
+    for (int k = 0; k < kQuantityCount; ++k) {
+      if ((reported & Bit(ch, k)) == 0) continue;
+      const Quantity& q = kQuantities[k];
       const std::string object = "ch" + std::to_string(ch) + "_" + q.key;
       const Json config = {
           {"name", "CH" + std::to_string(ch) + " " + q.name},
@@ -237,6 +265,7 @@ std::vector<std::pair<std::string, std::string>> MqttPublisher::Discovery(const 
           {"state_class", "measurement"},
           {"expire_after", options_.expire_after_s},
           {"availability", availability},
+          {"availability_mode", "all"},
           {"device", device},
           {"origin", origin},
       };
@@ -246,15 +275,15 @@ std::vector<std::pair<std::string, std::string>> MqttPublisher::Discovery(const 
   return messages;
 }
 
-void MqttPublisher::SendDiscovery(const std::string& unit, const std::string& identification) {
-  for (const auto& [topic, payload] : Discovery(unit, identification)) Send(topic, payload, true);
+void MqttPublisher::SendDiscovery(const std::string& unit, const std::string& identification, std::uint32_t reported) {
+  for (const auto& [topic, payload] : Discovery(unit, identification, reported)) Send(topic, payload, true);
 }
 
 void MqttPublisher::SendAll() {
   std::lock_guard lock(mutex_);
   Send(StatusTopic(), kOnline, true);
   for (const auto& [unit, u] : units_) {
-    if (!u.identification.empty()) SendDiscovery(unit, u.identification);
+    if (!u.identification.empty()) SendDiscovery(unit, u.identification, u.reported);
     Send(AvailabilityTopic(unit), u.online ? kOnline : kOffline, true);
   }
   for (const auto& [unit, payload] : alarm_payloads_) SendAlarms(unit);
@@ -267,9 +296,15 @@ void MqttPublisher::Publish(const LivePoll& poll, const std::string& identificat
     Unit& u = units_[poll.unit];
     const bool announce = !u.online;
     u.online = true;
-    if (identification != u.identification && !identification.empty()) {
+    // A sensor is announced once its unit has given a value for it: a
+    // channel without a sensor never gets entities that stay unknown.
+    const std::uint32_t fresh = Reported(poll) & ~u.reported;
+    u.reported |= fresh;
+    if (!identification.empty() && identification != u.identification) {
       u.identification = identification;
-      if (connected_.load()) SendDiscovery(poll.unit, identification);
+      if (connected_.load()) SendDiscovery(poll.unit, identification, u.reported);
+    } else if (fresh != 0 && !u.identification.empty() && connected_.load()) {
+      SendDiscovery(poll.unit, u.identification, fresh);
     }
     if (announce && connected_.load()) Send(AvailabilityTopic(poll.unit), kOnline, true);
   }

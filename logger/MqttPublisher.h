@@ -28,6 +28,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -53,7 +54,7 @@ struct MqttOptions {
   int keepalive_s = 30;
   int expire_after_s = 60;   // a sensor without a state message this long is unavailable
   std::string version;       // the logger's, for the origin block
-  std::string support_url;   // for the origin block; "" leaves it out
+  std::string support_url;   // for the origin block; "" (the project has no page of its own) leaves it out
 };
 
 // The model name in a unit's identification text: "QT7100K" in "{QT7100K@}".
@@ -93,9 +94,14 @@ class MqttPublisher {
   // goes out only for a unit this publisher had said "online" for.
   void Availability(const std::string& unit, bool online);
 
-  // The discovery messages of a unit: topic and payload, as sent.
-  std::vector<std::pair<std::string, std::string>> Discovery(const std::string& unit,
-                                                             const std::string& identification) const;
+  // Every channel's temperature, humidity and dew point (bit 3 (channel - 1)
+  // + 0, 1, 2 of a reported mask).
+  static constexpr std::uint32_t kEverySensor = (std::uint32_t{1} << (3 * kLiveChannels)) - 1;
+
+  // The discovery messages of a unit for the sensors in reported: topic and
+  // payload, as sent.
+  std::vector<std::pair<std::string, std::string>> Discovery(const std::string& unit, const std::string& identification,
+                                                             std::uint32_t reported = kEverySensor) const;
 
   // Any thread, by the unit's holder only. The unit's alarm message
   // (AlarmState.h), retained, sent when it differs from the last one; the
@@ -118,11 +124,12 @@ class MqttPublisher {
   struct Unit {
     std::string identification;
     bool online = false;
+    std::uint32_t reported = 0;  // the sensors the unit has given a value for (Discovery's mask)
   };
   static void OnConnect(mosquitto* m, void* self, int rc);
   static void OnDisconnect(mosquitto* m, void* self, int rc);
   void Send(const std::string& topic, const std::string& payload, bool retain);
-  void SendDiscovery(const std::string& unit, const std::string& identification);
+  void SendDiscovery(const std::string& unit, const std::string& identification, std::uint32_t reported);
   void SendAll();
   void SendAlarms(const std::string& unit);  // mutex_ held
 

@@ -92,6 +92,19 @@ class StopSignals {
   sigset_t old_{};
 };
 
+// What the banner says is served: "3 simulated units (SIM00001 to
+// SIM00003)", "every unit found", or the units named.
+std::string Served(const sim::Rig& rig, const std::vector<std::string>& units) {
+  std::string named;
+  for (const std::string& unit : units) named.append(named.empty() ? "" : ", ").append(unit);
+  const std::size_t simulated = rig.units.size();
+  if (simulated == 0) return units.empty() ? "every unit found" : named;
+  const std::string count = std::to_string(simulated) + (simulated == 1 ? " simulated unit" : " simulated units");
+  if (!units.empty()) return named + " of " + count;
+  const std::string& first = rig.units.front()->SerialNumber();
+  return count + " (" + (simulated == 1 ? first : first + " to " + rig.units.back()->SerialNumber()) + ")";
+}
+
 // How often the logger looks for units plugged in since it started.
 constexpr std::chrono::milliseconds kRescanEvery{2000};
 
@@ -238,7 +251,6 @@ int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) 
         return fail(kBadInput, PrintableText(options.mqtt_ca_file) + ": cannot read the CA certificate: " + ca.error);
       }
     }
-    o.mqtt.support_url = NORVO_SUPPORT_URL;
     if (!options.mqtt_password_file.empty()) {
       std::string why, warning;
       const std::optional<std::string> password = ReadPassword(options.mqtt_password_file, &why, &warning);
@@ -259,7 +271,11 @@ int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) 
   if (!options.data_dir.empty()) {
     std::error_code ec;
     fs::create_directories(o.data_folder, ec);
-    if (!fs::is_directory(o.data_folder)) return fail(kStoreError, options.data_dir + ": not a folder");
+    if (!fs::is_directory(o.data_folder)) {
+      std::error_code exists_error;
+      if (fs::exists(o.data_folder, exists_error) || !ec) return fail(kStoreError, options.data_dir + ": not a folder");
+      return fail(kStoreError, options.data_dir + ": cannot create the folder: " + ec.message());
+    }
   }
 
   // The units: simulated ones on a transport of their own, or the USB devices.
@@ -289,8 +305,8 @@ int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) 
     case Logger::StartError::kMqtt:
       return fail(kBadInput, error);
   }
-  std::string banner = std::string("serving ") + (o.units.empty() ? "every unit found" : "the named units") + " every " +
-                       ShortNumber(options.period_s) + " s into " + (o.data_folder / kDatabaseFile).string();
+  std::string banner = "serving " + Served(rig, o.units) + " every " + ShortNumber(options.period_s) +
+                       " s into " + (o.data_folder / kDatabaseFile).string();
   if (o.metrics) {
     const std::string host = o.metrics_host.find(':') == std::string::npos ? o.metrics_host : "[" + o.metrics_host + "]";
     banner.append("; metrics on http://").append(host).append(":").append(std::to_string(logger.MetricsPort())).append("/metrics");

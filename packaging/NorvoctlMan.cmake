@@ -16,17 +16,41 @@ elseif(HELP2MAN)
   file(READ "${INCLUDE}" include_text)
   execute_process(COMMAND "${NORVOCTL}" serve --help RESULT_VARIABLE rc OUTPUT_VARIABLE serve_help ERROR_QUIET)
   if(rc EQUAL 0)
+    # As help2man lays out an option list: each option a tagged paragraph, its
+    # description filled to the page's width (CLI11 does not wrap it), the
+    # text around the list as paragraphs.
     # roff: backslashes escaped, a line starting with "." or "'" made plain text.
     string(REPLACE "\\" "\\e" serve_help "${serve_help}")
     string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" serve_help "${serve_help}")
-    string(APPEND include_text "\n[SERVE COMMAND]\n.nf\n${serve_help}.fi\n")
+    string(REPLACE ";" "\\;" serve_help "${serve_help}")
+    string(REPLACE "\n" ";" lines "${serve_help}")
+    set(section "")
+    foreach(line IN LISTS lines)
+      if(line MATCHES "^  (-[^ ].*[^ ])  +([^ ].*)$")
+        # "  --option ARGS   description"
+        string(REPLACE "-" "\\-" term "${CMAKE_MATCH_1}")
+        string(APPEND section ".TP\n\\fB${term}\\fR\n${CMAKE_MATCH_2}\n")
+      elseif(line MATCHES "^  (-.*[^ ]) *$")
+        # "  --option ARGS" with the description on the next line
+        string(REPLACE "-" "\\-" term "${CMAKE_MATCH_1}")
+        string(APPEND section ".TP\n\\fB${term}\\fR\n")
+      elseif(line MATCHES "^      +([^ ].*)$")
+        string(APPEND section "${CMAKE_MATCH_1}\n")
+      elseif(line STREQUAL "")
+        string(APPEND section ".PP\n")
+      else()
+        string(APPEND section "${line}\n")
+      endif()
+    endforeach()
+    string(REPLACE "\\;" ";" section "${section}")
+    string(APPEND include_text "\n[SERVE COMMAND]\n${section}")
   endif()
   if(SERVE_CONF)
     file(READ "${SERVE_CONF}" conf)
     string(REPLACE "\\" "\\e" conf "${conf}")
     string(APPEND include_text "\n[CONFIGURATION FILE]\n"
            "The logger service runs \\fBnorvoctl serve \\-\\-config /etc/norvo/serve.conf\\fR. "
-           "The file as the package installs it:\n.PP\n.nf\n${conf}.fi\n")
+           "The file as the package installs it:\n.PP\n.in 1n\n.nf\n${conf}.fi\n.in\n")
   endif()
   set(INCLUDE "${dir}/norvoctl-full.h2m")
   file(WRITE "${INCLUDE}" "${include_text}")

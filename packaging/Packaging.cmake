@@ -53,9 +53,8 @@ install(FILES ${norvo_res_dir}/norvoctl.bash-completion DESTINATION ${CMAKE_INST
 # ---- documentation: Debian copyright (it carries the LICENSE text) and changelog ----
 # The version has no Debian revision (a native package): its changelog is changelog.gz.
 install(FILES ${norvo_pkg_dir}/copyright ${norvo_gen_dir}/changelog.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/norvo)
-# lintian needs no overrides; one that proves necessary goes, with the reason
-# beside it, into packaging/lintian-overrides, installed as
-# ${CMAKE_INSTALL_DATADIR}/lintian/overrides/norvo.
+# lintian's overrides, each with the reason beside it.
+install(FILES ${norvo_pkg_dir}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME norvo)
 
 # ---- the logger's systemd unit ----
 # Installed, not enabled: unattended logging is the administrator's choice
@@ -103,7 +102,9 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, adduser")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${norvo_pkg_dir}/postinst ${norvo_pkg_dir}/prerm ${norvo_pkg_dir}/postrm
     ${norvo_pkg_dir}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-liberation2")
+# Qt's own texts (OK, Abbrechen, Strg+1) in the German console come from
+# qt6-translations-l10n; without it they stay English.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-liberation2, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 # The binaries were compiled for this prefix (the Main.ini template's folder is
 # built in): refuse to package a build configured for another one.

@@ -15,7 +15,8 @@ arch=$(dpkg-deb -f "$deb" Architecture)
 [ "$(basename "$deb")" = "norvo_${version}_${arch}.deb" ] || fail "package file name $(basename "$deb")"
 
 echo "--- lintian"
-lintian --pedantic --display-info --fail-on error "$deb"
+# Any tag at all fails: errors, warnings, and the informational and pedantic ones.
+lintian --pedantic --display-info --fail-on error,warning,info,pedantic "$deb"
 
 echo "--- install"
 apt-get install -y "./$deb"

@@ -2,6 +2,8 @@
 // its output in both formats and its exit statuses.
 
 #include <gtest/gtest.h>
+#include <sstream>
+#include <set>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -508,6 +510,75 @@ TEST_F(CliFixture, VersionAndHelpPerCommand) {
   const Result get = Norvoctl({"sd", "get", "--help"});
   EXPECT_NE(get.out.find("--import"), std::string::npos);
   EXPECT_EQ(get.out.find("--json"), std::string::npos) << "sd get has no --json";
+}
+
+// A word norvoctl does not understand where a command or option belongs is
+// named; a data folder that cannot be made says why. Usage errors are 3, a
+// folder that cannot be used 4.
+TEST_F(CliFixture, MessagesNameWhatWasWrong) {
+  std::ofstream(data / "file") << "x";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"bogus"}, 3, "norvoctl: unknown command: bogus (norvoctl --help lists the commands)\n"},
+      {{"-V"}, 3, "norvoctl: unknown option: -V (norvoctl --help lists the commands)\n"},
+      {{"--simulate", "bogus", "extra"}, 3, "norvoctl: unknown command: bogus (norvoctl --help lists the commands)\n"},
+      {{"sd", "bogus"}, 3, "norvoctl: unknown command: bogus (norvoctl sd --help describes it)\n"},
+      {{}, 3, "norvoctl: a command is required (norvoctl --help lists the commands)\n"},
+      {{"--data-dir", (data / "file").string(), "live"}, 4, "norvoctl: " + (data / "file").string() + ": not a folder\n"},
+      {{"--data-dir", (data / "file" / "sub").string(), "live"}, 4,
+       "norvoctl: " + (data / "file" / "sub").string() + ": cannot create the folder: Not a directory\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--simulate"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Result r = Norvoctl(args, SimEnv());
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.err, c.err);
+  }
+}
+
+// The bash completion offers every option that each command's --help lists
+// (bash-completion's two helpers stand in here by plain definitions).
+TEST_F(CliFixture, CompletionOffersEveryOptionOfTheHelp) {
+  const std::vector<std::vector<std::string>> commands = {
+      {},           {"live"}, {"settings"}, {"alarms"}, {"calibration"}, {"set", "interval"}, {"set", "language"},
+      {"sync-time"}, {"sd", "list"}, {"sd", "get"}, {"sd", "rm"}, {"export"}, {"backup"}, {"restore"}, {"serve"}};
+  for (const std::vector<std::string>& command : commands) {
+    std::vector<std::string> args = command;
+    args.push_back("--help");
+    const Result help = Norvoctl(args);
+    ASSERT_EQ(help.status, 0) << help.err;
+    // The options section: lines "  -h,--help  ..." or "  --json ...".
+    std::set<std::string> listed;
+    std::istringstream lines(help.out.substr(help.out.find("\nOptions:\n")));
+    static const std::regex kOption("--[a-z][a-z-]*");
+    for (std::string line; std::getline(lines, line) && line != "Commands:" && line.rfind("Exit status", 0) != 0;) {
+      if (line.rfind("  -", 0) != 0) continue;
+      const std::string term = line.substr(0, line.find("  ", 2));
+      for (std::sregex_iterator m(term.begin(), term.end(), kOption), end; m != end; ++m) listed.insert(m->str());
+    }
+    ASSERT_FALSE(listed.empty()) << help.out;
+    std::string words = "norvoctl";
+    for (const std::string& word : command) words += " " + word;
+    const std::string script =
+        "_init_completion() { words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; cur=${words[cword]}; "
+        "prev=${words[cword-1]}; }\n_filedir() { :; }\nsource " NORVO_COMPLETION "\nCOMP_WORDS=(" + words +
+        " --); COMP_CWORD=" + std::to_string(command.size() + 1) + "; _norvoctl; echo \" ${COMPREPLY[*]} \"";
+    const Result offered = testing::RunProgram({"bash", "-c", script});
+    ASSERT_EQ(offered.status, 0) << offered.err;
+    for (const std::string& option : listed) {
+      EXPECT_NE(offered.out.find(" " + option + " "), std::string::npos) << words << ": " << option << " not offered";
+    }
+  }
+  const std::string column =
+      "_init_completion() { words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; cur=${words[cword]}; "
+      "prev=${words[cword-1]}; }\nsource " NORVO_COMPLETION "\n"
+      "COMP_WORDS=(norvoctl export --column Temperature,); COMP_CWORD=3; _norvoctl; echo \"${COMPREPLY[*]}\"";
+  EXPECT_EQ(testing::RunProgram({"bash", "-c", column}).out,
+            "Temperature,Temperature Temperature,Humidity Temperature,DewPoint Temperature,Heatindex Temperature,all\n");
 }
 
 // The interval text is read as the Setup dialog reads it (its leading

@@ -34,6 +34,7 @@
 #include "logger/UnitIdentity.h"
 #include "logger/Serve.h"
 #include "logger/ServeConfig.h"
+#include "session/SharedUnit.h"
 #include "session/UnitSession.h"
 #include "settings/DataFolder.h"
 #include "sim/SimTransport.h"
@@ -728,6 +729,26 @@ TEST(LoggerTest, WaitsForAUnitAnotherProcessHolds) {
   l.Stop();
 }
 
+// Reached through the process that holds the unit, the logger still names
+// the device the unit is at (the holder's, whose lock and socket it found).
+TEST(LoggerTest, AttachedUnitKeepsItsDevicePath) {
+  TempFolder folder;
+  Units sim(1);
+  SharedUnit holder(sim.transport, folder.path, UnitSession::Options{.lock_unit = true, .lock_folder = folder.path});
+  ASSERT_EQ(holder.Open(), OpenState::kOpened);
+  Notes notes;
+  logger::Logger l(sim.transport, TestOptions(folder), notes.Fn());
+  std::string error;
+  ASSERT_EQ(l.Start(&error), logger::Logger::StartError::kNone) << error;
+  l.StartUnits();
+  ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, "SIM00001").polls >= 1; }));
+  EXPECT_EQ(StatusOf(l, "SIM00001").device, "sim:unit1");
+  const std::string text = Scrape(l.MetricsPort());
+  EXPECT_NE(text.find("norvo_unit_info{unit=\"SIM00001\",device=\"sim:unit1\","), std::string::npos) << text;
+  l.Stop();
+  holder.Stop();
+}
+
 // Another connection to the store holding its write lock, as a sqlite3 shell
 // in a transaction would: every write of the logger is refused meanwhile.
 class StoreLock {
@@ -833,6 +854,34 @@ TEST(LiveWriterTest, AStoreReplacedUnderItsPathIsReopened) {
     EXPECT_EQ(CountRows(db, "SELECT count(*) FROM LiveReadings"), 3 * kLiveChannels) << renamed;
     EXPECT_EQ(notes.Count("is no longer the file serve opened (renamed over or removed); opening the file now at that path"), 1);
   }
+// A channel gets its sensors in Home Assistant once the unit gives a value
+// for it: CH8 without a sensor has none until one is plugged in there.
+TEST(LoggerTest, SensorsAreAnnouncedOnceTheUnitReportsThem) {
+  REQUIRE_TOOL(mosquitto, "mosquitto");
+  TempFolder folder;
+  Broker broker(folder.path);
+  ASSERT_TRUE(broker.Start());
+  Subscriber sub(broker.Port());
+  ASSERT_TRUE(sub.Connected());
+  Units sim(1);
+  Notes notes;
+  logger::LoggerOptions o = TestOptions(folder);
+  o.mqtt.host = "127.0.0.1";
+  o.mqtt.port = broker.Port();
+  logger::Logger l(sim.transport, o, notes.Fn());
+  std::string error;
+  ASSERT_EQ(l.Start(&error), logger::Logger::StartError::kNone) << error;
+  l.StartUnits();
+  const std::string configs = "homeassistant/sensor/norvo_SIM00001/";
+  ASSERT_TRUE(WaitUntil([&] { return sub.Messages("norvo/SIM00001/state").size() >= 2; }));
+  EXPECT_EQ(sub.Messages(configs).size(), 21u);
+  EXPECT_TRUE(sub.Messages(configs + "ch8_").empty());
+  sim.units[0]->SetSensor(8, 215, 40);
+  ASSERT_TRUE(WaitUntil([&] { return sub.Messages(configs + "ch8_").size() == 3; }));
+  const std::size_t before = sub.Messages("norvo/SIM00001/state").size();
+  ASSERT_TRUE(WaitUntil([&] { return sub.Messages("norvo/SIM00001/state").size() >= before + 2; }));
+  EXPECT_EQ(sub.Messages(configs).size(), 24u) << "each sensor announced once";
+  l.Stop();
 }
 
 // Hours of unattended logging, time-scaled: the store locked for longer than
@@ -905,7 +954,7 @@ void ExpectHomeAssistantSensor(const std::string& payload) {
   } blocks[] = {
       {c, sensor, {"state_topic", "unique_id", "default_entity_id", "device", "origin", "expire_after"}},
       {c["device"], device, {"identifiers", "name", "manufacturer", "model"}},
-      {c["origin"], origin, {"name", "sw_version", "support_url"}},
+      {c["origin"], origin, {"name", "sw_version"}},
   };
   for (const auto& b : blocks) {
     ASSERT_TRUE(b.block.is_object()) << payload;
@@ -916,13 +965,15 @@ void ExpectHomeAssistantSensor(const std::string& payload) {
   EXPECT_EQ(entity.rfind("sensor.", 0), 0u) << entity;
   EXPECT_EQ(entity.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_", 7), std::string::npos) << entity;
   EXPECT_TRUE(c["expire_after"].is_number_integer() && c["expire_after"] > 0) << payload;
-  EXPECT_TRUE(c["availability"].is_array() && c["availability"].size() == 1) << payload;
+  // The unit's availability and the logger's status with its last will: both must say online.
+  ASSERT_TRUE(c["availability"].is_array() && c["availability"].size() == 2) << payload;
+  EXPECT_EQ(c["availability"][1]["topic"], "norvo/status") << payload;
+  EXPECT_EQ(c.value("availability_mode", ""), "all") << payload;
 }
 
 TEST(MqttPublisherTest, DiscoveryAsHomeAssistantDocumentsIt) {
   logger::MqttOptions o;
   o.version = "1.5";
-  o.support_url = "https://example.org/norvo";
   o.expire_after_s = 60;
   const logger::MqttPublisher mqtt(o, nullptr, nullptr);
   struct Case {
@@ -952,8 +1003,26 @@ TEST(MqttPublisherTest, DiscoveryAsHomeAssistantDocumentsIt) {
               c.serial ? c.serial : "");
     EXPECT_EQ(first["device"].contains("sw_version") ? first["device"]["sw_version"].get<std::string>() : "",
               c.sw_version ? c.sw_version : "");
-    EXPECT_EQ(first["origin"], nlohmann::json({{"name", "norvoctl serve"}, {"sw_version", "1.5"}, {"support_url", o.support_url}}));
+    EXPECT_EQ(first["origin"], nlohmann::json({{"name", "norvoctl serve"}, {"sw_version", "1.5"}}));
     EXPECT_EQ(first["expire_after"], 60);
+  }
+  // Only the sensors a unit has given a value for (bit 3 (channel - 1) + quantity).
+  const struct {
+    std::uint32_t reported;
+    std::vector<std::string> objects;
+  } masks[] = {
+      {0, {}},
+      {0b001, {"ch1_temperature"}},
+      {0b111 << 21, {"ch8_temperature", "ch8_humidity", "ch8_dew_point"}},
+      {0b101 << 6, {"ch3_temperature", "ch3_dew_point"}},
+  };
+  for (const auto& m : masks) {
+    std::vector<std::string> objects;
+    for (const auto& [topic, payload] : mqtt.Discovery("SIM00001", "{QT5100@}", m.reported)) {
+      const std::string prefix = "homeassistant/sensor/norvo_SIM00001/";
+      objects.push_back(topic.substr(prefix.size(), topic.size() - prefix.size() - std::string("/config").size()));
+    }
+    EXPECT_EQ(objects, m.objects) << m.reported;
   }
 }
 
@@ -1054,9 +1123,11 @@ TEST(ServeTest, ThreeSimulatedUnitsToMetricsMqttAndStoreUntilSignalled) {
     EXPECT_NE(text.find("norvo_temperature_celsius{unit=\"" + std::string(unit) + "\",channel=\"7\"}"), std::string::npos);
   }
 
-  // Discovery: three quantities of eight channels per unit, retained, each
-  // naming its unit and reading its value from the unit's state message.
-  EXPECT_EQ(sub.Messages("homeassistant/sensor/norvo_SIM00002/").size(), 24u);
+  // Discovery: three quantities of each channel with a sensor (CH1 to CH7),
+  // retained, each naming its unit and reading its value from the unit's
+  // state message; CH8, which never gives a value, has none.
+  EXPECT_EQ(sub.Messages("homeassistant/sensor/norvo_SIM00002/").size(), 21u);
+  EXPECT_TRUE(sub.Messages("homeassistant/sensor/norvo_SIM00002/ch8_").empty());
   const auto configs = sub.Messages("homeassistant/sensor/norvo_SIM00002/ch3_humidity/config");
   ASSERT_FALSE(configs.empty());
   const nlohmann::json config = nlohmann::json::parse(configs.back().payload);
@@ -1066,7 +1137,7 @@ TEST(ServeTest, ThreeSimulatedUnitsToMetricsMqttAndStoreUntilSignalled) {
   EXPECT_EQ(config["value_template"], "{{ value_json.channels[2].humidity }}");
   EXPECT_EQ(config["device"]["model"], "QT7100K");
   EXPECT_EQ(config["device"]["serial_number"], "SIM00002");
-  EXPECT_EQ(config["availability"][0]["topic"], "norvo/SIM00002/availability");
+  EXPECT_EQ(config["availability"], nlohmann::json::parse(R"([{"topic": "norvo/SIM00002/availability"}, {"topic": "norvo/status"}])"));
   EXPECT_EQ(config["expire_after"], 10);
   for (const Subscriber::Message& m : sub.Messages("homeassistant/")) ExpectHomeAssistantSensor(m.payload);
   const nlohmann::json dew = nlohmann::json::parse(sub.Last("homeassistant/sensor/norvo_SIM00001/ch1_dew_point/config"));
@@ -1084,7 +1155,7 @@ TEST(ServeTest, ThreeSimulatedUnitsToMetricsMqttAndStoreUntilSignalled) {
 
   EXPECT_EQ(serve.End(SIGTERM), 0) << serve.Err();
   const std::string err = serve.Err();
-  EXPECT_NE(err.find("serving every unit found every 0.2 s into"), std::string::npos) << err;
+  EXPECT_NE(err.find("serving 3 simulated units (SIM00001 to SIM00003) every 0.2 s into"), std::string::npos) << err;
   EXPECT_NE(err.find("stopping"), std::string::npos) << err;
   EXPECT_NE(serve.Out().find("SIM00003: "), std::string::npos) << serve.Out();
   EXPECT_TRUE(sub.WaitLast("norvo/status", "offline"));
