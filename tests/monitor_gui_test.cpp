@@ -202,13 +202,10 @@ TEST(ServiceHoldsTest, StatusBarNamesTheServiceAndWhatToDo) {
     int language;
     const char* screenshot;
     QString said;
-  } rows[] = {
-      {kLanguageEnglish, "main_service_holds_unit",
-       "unit held by the logging service (norvo-logger), which serves only the group nogroup: join that group and "
-       "log in again, or read the service's readings with `norvoctl export --live`"},
-      {kLanguageGerman, "main_service_holds_unit_de",
-       "Ger\u00E4t vom Protokolldienst (norvo-logger) belegt, der nur die Gruppe nogroup bedient"},
-  };
+  } rows[] = {{kLanguageEnglish, "main_service_holds_unit",
+               "unit held by the logging service (norvo-logger), which serves only the group nogroup: join that "
+               "group and log in again, or read the service's readings with `norvoctl export --live`"},
+              {kLanguageGerman, "main_service_holds_unit_de", "Ger\u00E4t vom Protokolldienst (norvo-logger) belegt"}};
   for (const auto& row : rows) {
     LoadUIStrings(row.language);
     UnitSession::Options options = UnitSession::SessionOptions(0.01);
@@ -223,12 +220,10 @@ TEST(ServiceHoldsTest, StatusBarNamesTheServiceAndWhatToDo) {
     SaveScreenshot(&window, row.screenshot);
     // Longer than the status bar: once, whole, in a box.
     QMessageBox* box = nullptr;
-    EXPECT_TRUE(WaitFor([&] { return (box = window.findChild<QMessageBox*>("unit-held")) != nullptr; }, 10000));
-    if (box != nullptr) {
-      EXPECT_TRUE(box->text().startsWith(row.said)) << box->text().toStdString();
-      SaveScreenshot(box, QString(row.screenshot) + "_box");
-      box->accept();
-    }
+    ASSERT_TRUE(WaitFor([&] { return (box = window.findChild<QMessageBox*>("unit-held")) != nullptr; }, 10000));
+    EXPECT_TRUE(box->text().startsWith(row.said)) << box->text().toStdString();
+    SaveScreenshot(box, QString(row.screenshot) + "_box");
+    box->accept();
     unit.Stop();
   }
   LoadUIStrings(kLanguageEnglish);
