@@ -49,7 +49,7 @@ constexpr const char* kView =
     "CASE WHEN H = 'FF' THEN NULL ELSE " NORVO_NIBBLE("H", 1) " * 16 + " NORVO_NIBBLE("H", 2) " END AS Humidity FROM x), "
     "z AS (SELECT Time, Unit, Channel, V / 10.0 AS Temperature, Humidity, "
     "ln(6.107 * pow(10, 7.6 * (V / 10.0) / (V / 10.0 + 240.7)) / 10 * Humidity / 100 / 0.61078) AS G FROM y) "
-    "SELECT CAST(Time AS REAL) AS Time, Unit, Channel, Temperature, Humidity, "
+    "SELECT Time / 1000.0 AS Time, Unit, Channel, Temperature, Humidity, "
     "CASE WHEN 241.88 * G / (17.558 - G) BETWEEN -40 AND 60 THEN round(241.88 * G / (17.558 - G), 1) END AS DewPoint "
     "FROM z";
 #undef NORVO_NIBBLE
@@ -221,8 +221,8 @@ bool LiveStore::CloseBucket(std::int64_t unit, std::int64_t bucket, int span_ind
   Statement read(db_, "SELECT Time, Data FROM LivePolls WHERE Unit = ? AND Time >= ? AND Time < ? ORDER BY Time");
   if (!read) return Fail(error, sqlite3_errmsg(db_));
   sqlite3_bind_int64(read.get(), 1, unit);
-  sqlite3_bind_int64(read.get(), 2, bucket);
-  sqlite3_bind_int64(read.get(), 3, bucket + span);
+  sqlite3_bind_int64(read.get(), 2, bucket * 1000);
+  sqlite3_bind_int64(read.get(), 3, (bucket + span) * 1000);
   LiveRollup r;
   r.start = bucket;
   r.span = span;
@@ -231,7 +231,7 @@ bool LiveStore::CloseBucket(std::int64_t unit, std::int64_t bucket, int span_ind
   while ((rc = sqlite3_step(read.get())) == SQLITE_ROW) {
     live::PollValues v;
     if (!live::DecodePoll(sqlite3_column_blob(read.get(), 1), sqlite3_column_bytes(read.get(), 1), &v)) continue;
-    live::AddPoll(&r, v, sqlite3_column_int64(read.get(), 0));
+    live::AddPoll(&r, v, sqlite3_column_int64(read.get(), 0) / 1000);
     any = true;
   }
   if (rc != SQLITE_DONE) return Fail(error, sqlite3_errmsg(db_));
@@ -255,7 +255,8 @@ bool LiveStore::WriteRollup(std::int64_t unit, const LiveRollup& r, std::string*
 bool LiveStore::AppendOne(const LivePoll& poll, std::string* error) {
   std::int64_t unit = 0;
   if (!UnitId(poll.unit, true, &unit, error)) return false;
-  const auto time = static_cast<std::int64_t>(std::floor(poll.time));
+  // Milliseconds, as the poll's time has them: polls of one second stay apart.
+  const auto time = static_cast<std::int64_t>(std::llround(poll.time * 1000.0));
   if (!last_) last_ = std::make_unique<Statement>(db_, "SELECT max(Time) FROM LivePolls WHERE Unit = ?");
   if (!insert_) insert_ = std::make_unique<Statement>(db_, "INSERT OR IGNORE INTO LivePolls VALUES (?, ?, ?)");
   if (!*last_ || !*insert_) return Fail(error, sqlite3_errmsg(db_));
@@ -277,7 +278,7 @@ bool LiveStore::AppendOne(const LivePoll& poll, std::string* error) {
   if (sqlite3_changes(db_) == 0 || !had) return true;
   for (int i = 0; i < static_cast<int>(live::kSpans.size()); ++i) {
     const int span = live::kSpans[static_cast<std::size_t>(i)];
-    const std::int64_t open = live::BucketStart(last, span), here = live::BucketStart(time, span);
+    const std::int64_t open = live::BucketStart(last / 1000, span), here = live::BucketStart(time / 1000, span);
     // A poll in a later bucket closes the unit's open one; a late poll (the
     // clock set back) changes a closed one, which is summed again.
     const std::int64_t closed = here > open ? open : (here < open ? here : -1);
@@ -316,20 +317,20 @@ bool LiveStore::DeleteBefore(double unix_time, int* deleted, std::string* error)
     // roll-ups are all that will be left of them.
     Statement gone(db_, "SELECT Unit, max(Time) FROM LivePolls GROUP BY Unit HAVING max(Time) < ?");
     ok = static_cast<bool>(gone);
-    if (ok) sqlite3_bind_int64(gone.get(), 1, cutoff);
+    if (ok) sqlite3_bind_int64(gone.get(), 1, cutoff * 1000);
     std::vector<std::pair<std::int64_t, std::int64_t>> units;
     while (ok && sqlite3_step(gone.get()) == SQLITE_ROW) {
       units.emplace_back(sqlite3_column_int64(gone.get(), 0), sqlite3_column_int64(gone.get(), 1));
     }
     for (const auto& [unit, last] : units) {
       for (int i = 0; ok && i < static_cast<int>(live::kSpans.size()); ++i) {
-        ok = CloseBucket(unit, live::BucketStart(last, live::kSpans[static_cast<std::size_t>(i)]), i, error);
+        ok = CloseBucket(unit, live::BucketStart(last / 1000, live::kSpans[static_cast<std::size_t>(i)]), i, error);
       }
     }
     Statement remove(db_, "DELETE FROM LivePolls WHERE Time < ?");
     ok = ok && remove;
     if (ok) {
-      sqlite3_bind_int64(remove.get(), 1, cutoff);
+      sqlite3_bind_int64(remove.get(), 1, cutoff * 1000);
       ok = sqlite3_step(remove.get()) == SQLITE_DONE;
       if (ok && deleted) *deleted = sqlite3_changes(db_) * kLiveChannels;
     }
@@ -369,7 +370,10 @@ bool LiveStore::Extent(const std::string& unit, std::int64_t* first, std::int64_
   if (!legacy_ && (!HasTable("LivePolls") || !UnitId(unit, false, &id, error) || id < 0)) return true;
   if (legacy_ && !HasTable("LiveReadings")) return true;
   Statement s(db_, legacy_ ? "SELECT CAST(floor(min(Time)) AS INTEGER), CAST(floor(max(Time)) AS INTEGER) FROM LiveReadings WHERE Unit = ?1"
-                           : "SELECT min(Time), max(Time) FROM LivePolls WHERE Unit = ?2");
+                             // Two subqueries: each is one seek at an end of the unit's
+                           // range, where min and max together would walk it all.
+                           : "SELECT (SELECT min(Time) FROM LivePolls WHERE Unit = ?2) / 1000, "
+                             "(SELECT max(Time) FROM LivePolls WHERE Unit = ?2) / 1000");
   if (!s) return Fail(error, sqlite3_errmsg(db_));
   sqlite3_bind_text(s.get(), 1, unit.c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_bind_int64(s.get(), 2, id);
@@ -383,7 +387,7 @@ bool LiveStore::QueryPolls(const std::string& unit, std::int64_t from, std::int6
                            const std::function<bool(const LivePoll&)>& poll, std::string* error) {
   return ScanPolls(unit, from, to, [&](std::int64_t time, const live::PollValues& v) {
     LivePoll p;
-    p.time = static_cast<double>(time);
+    p.time = static_cast<double>(time) / 1000.0;
     p.unit = unit;
     live::ToChannels(v, &p.channels);
     return poll(p);
@@ -396,7 +400,7 @@ bool LiveStore::ScanPolls(const std::string& unit, std::int64_t from, std::int64
   if (legacy_) {
     if (!HasTable("LiveReadings")) return true;
     // The older table, one row per channel: a poll is the rows of one second.
-    Statement s(db_, "SELECT CAST(floor(Time) AS INTEGER), Channel, Temperature, Humidity FROM LiveReadings "
+    Statement s(db_, "SELECT CAST(round(Time * 1000) AS INTEGER), Channel, Temperature, Humidity FROM LiveReadings "
                      "WHERE Unit = ? AND Time >= ? AND Time < ? ORDER BY Time, Channel");
     if (!s) return Fail(error, sqlite3_errmsg(db_));
     sqlite3_bind_text(s.get(), 1, unit.c_str(), -1, SQLITE_TRANSIENT);
@@ -436,8 +440,8 @@ bool LiveStore::ScanPolls(const std::string& unit, std::int64_t from, std::int64
   Statement s(db_, "SELECT Time, Data FROM LivePolls WHERE Unit = ? AND Time >= ? AND Time < ? ORDER BY Time");
   if (!s) return Fail(error, sqlite3_errmsg(db_));
   sqlite3_bind_int64(s.get(), 1, id);
-  sqlite3_bind_int64(s.get(), 2, from);
-  sqlite3_bind_int64(s.get(), 3, to);
+  sqlite3_bind_int64(s.get(), 2, from * 1000);
+  sqlite3_bind_int64(s.get(), 3, to * 1000);
   int rc;
   while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
     live::PollValues v;
@@ -457,7 +461,7 @@ bool LiveStore::QueryRollups(const std::string& unit, int span, std::int64_t fro
   const auto sum = [&](std::int64_t a, std::int64_t b) {
     std::optional<LiveRollup> r;
     const bool ok = ScanPolls(unit, a, b, [&](std::int64_t time, const live::PollValues& v) {
-      const std::int64_t start = live::BucketStart(time, span);
+      const std::int64_t start = live::BucketStart(time / 1000, span);
       if (r && r->start != start) {
         if (!(go_on = bucket(*r))) return false;
         r.reset();
@@ -467,7 +471,7 @@ bool LiveStore::QueryRollups(const std::string& unit, int span, std::int64_t fro
         r->start = start;
         r->span = span;
       }
-      live::AddPoll(&*r, v, time);
+      live::AddPoll(&*r, v, time / 1000);
       return true;
     }, error);
     if (ok && go_on && r) go_on = bucket(*r);
@@ -510,7 +514,7 @@ bool LiveStore::Rebuild(std::int64_t unit, const std::function<void(const LiveRo
   while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
     live::PollValues v;
     if (!live::DecodePoll(sqlite3_column_blob(s.get(), 1), sqlite3_column_bytes(s.get(), 1), &v)) continue;
-    const std::int64_t time = sqlite3_column_int64(s.get(), 0);
+    const std::int64_t time = sqlite3_column_int64(s.get(), 0) / 1000;
     for (std::size_t i = 0; i < open.size(); ++i) {
       const std::int64_t start = live::BucketStart(time, live::kSpans[i]);
       if (open[i] && open[i]->start != start) {
@@ -661,7 +665,7 @@ bool LiveStore::Migrate(const LiveProgressFn& progress, std::string* error) {
       sqlite3_stmt* s = read.get();
       last_rowid = sqlite3_column_int64(s, 0);
       ++rows;
-      const auto time = static_cast<std::int64_t>(std::floor(sqlite3_column_double(s, 1)));
+      const auto time = static_cast<std::int64_t>(std::llround(sqlite3_column_double(s, 1) * 1000.0));
       const unsigned char* name = sqlite3_column_text(s, 2);
       std::int64_t unit = 0;
       ok = UnitId(name ? reinterpret_cast<const char*>(name) : "", true, &unit, error);
@@ -743,8 +747,8 @@ bool LiveStore::Query(double from, double to, const std::function<bool(const Liv
     UnitCursor c{name, std::make_unique<Statement>(db_, "SELECT Time, Data FROM LivePolls WHERE Unit = ? AND Time > ? AND Time <= ? ORDER BY Time")};
     if (!*c.s) return Fail(error, sqlite3_errmsg(db_));
     sqlite3_bind_int64(c.s->get(), 1, id);
-    sqlite3_bind_double(c.s->get(), 2, from);
-    sqlite3_bind_double(c.s->get(), 3, to);
+    sqlite3_bind_double(c.s->get(), 2, from * 1000.0);
+    sqlite3_bind_double(c.s->get(), 3, to * 1000.0);
     cursors.push_back(std::move(c));
   }
   const auto step = [&](UnitCursor& c) {
@@ -767,7 +771,7 @@ bool LiveStore::Query(double from, double to, const std::function<bool(const Liv
       std::array<LiveChannel, kLiveChannels> channels;
       live::ToChannels(v, &channels);
       LiveRow r;
-      r.time = static_cast<double>(sqlite3_column_int64(s, 0));
+      r.time = static_cast<double>(sqlite3_column_int64(s, 0)) / 1000.0;
       r.unit = next->name;
       for (int k = 1; k <= kLiveChannels; ++k) {
         if (channel != 0 && k != channel) continue;
@@ -820,6 +824,51 @@ std::string LocalIsoTime(double unix_seconds) {
 
 namespace {
 
+// LocalIsoTime for whole seconds, fast: the zone's offset is looked up once
+// per hour (offsets change on whole hours), the rest is arithmetic.
+class IsoTimes {
+ public:
+  std::string operator()(std::int64_t t) {
+    const std::int64_t hour = t - (t % 3600 + 3600) % 3600;
+    if (hour != hour_) {
+      const std::time_t at = static_cast<std::time_t>(hour);
+      std::tm local{};
+      localtime_r(&at, &local);
+      offset_ = local.tm_gmtoff;
+      hour_ = hour;
+    }
+    const std::time_t shifted = static_cast<std::time_t>(t + offset_);
+    std::tm d{};
+    gmtime_r(&shifted, &d);
+    char out[32];
+    const long minutes = (offset_ < 0 ? -offset_ : offset_) / 60;
+    const int fields[] = {d.tm_year + 1900, d.tm_mon + 1, d.tm_mday, d.tm_hour, d.tm_min, d.tm_sec,
+                          static_cast<int>(minutes / 60), static_cast<int>(minutes % 60)};
+    // yyyy-mm-ddThh:mm:ss.000+hh:mm
+    char* p = out;
+    const auto two = [&p](int v) {
+      *p++ = static_cast<char>('0' + v / 10);
+      *p++ = static_cast<char>('0' + v % 10);
+    };
+    two(fields[0] / 100);
+    two(fields[0] % 100);
+    const char seps[] = {'-', '-', 'T', ':', ':'};
+    for (int i = 1; i < 6; ++i) {
+      *p++ = seps[i - 1];
+      two(fields[i]);
+    }
+    for (const char c : {'.', '0', '0', '0', offset_ < 0 ? '-' : '+'}) *p++ = c;
+    two(fields[6]);
+    *p++ = ':';
+    two(fields[7]);
+    return std::string(out, p);
+  }
+
+ private:
+  std::int64_t hour_ = INT64_MIN;
+  long offset_ = 0;
+};
+
 // The roll-up rows of the export. Times are made once per bucket.
 bool ExportRollups(LiveStore& store, double start, double end, bool json, const LiveExportFilter& filter,
                    const std::function<bool(const std::string&)>& put, std::string* error) {
@@ -832,12 +881,13 @@ bool ExportRollups(LiveStore& store, double start, double end, bool json, const 
   std::vector<std::string> units;
   if (!store.Units(&units, error)) return false;
   bool first = true;
+  IsoTimes iso;
   for (const std::string& unit : units) {
     if (!filter.unit.empty() && unit != filter.unit) continue;
     const bool ok = store.QueryRollups(
         unit, filter.every_seconds, static_cast<std::int64_t>(std::ceil(start)), static_cast<std::int64_t>(std::ceil(end)),
         [&](const LiveRollup& r) {
-          const std::string time = LocalIsoTime(static_cast<double>(r.start));
+          const std::string time = iso(r.start);
           std::string line;
           for (int k = 1; k <= kLiveChannels; ++k) {
             if (filter.channel != 0 && k != filter.channel) continue;
@@ -850,8 +900,7 @@ bool ExportRollups(LiveStore& store, double start, double end, bool json, const 
               const double scale = q == 1 ? 1.0 : 10.0;
               const auto value = [&](double v) { return st.count ? Number(v) : std::string(json ? "null" : ""); };
               const auto when = [&](std::int64_t t) {
-                return st.count ? (json ? JsonString(LocalIsoTime(static_cast<double>(t))) : LocalIsoTime(static_cast<double>(t)))
-                                : std::string(json ? "null" : "");
+                return st.count ? (json ? JsonString(iso(t)) : iso(t)) : std::string(json ? "null" : "");
               };
               const std::string fields[] = {std::to_string(st.count), value(st.min / scale), when(st.min_time),
                                             value(st.max / scale), when(st.max_time), value(st.Mean() / scale)};

@@ -5,9 +5,9 @@
 // values packed as LiveRollup.h describes), the unit names (LiveUnits), the
 // roll-ups per 5 minutes, hour and day (LiveRollups) and the view
 // LiveReadings (Time, Unit, Channel, Temperature, Humidity, DewPoint) that
-// keeps the documented columns. Time is Unix time in whole seconds (UTC),
-// temperatures are in degrees Celsius, humidity in percent; a value the unit
-// did not give is NULL. A store with the older LiveReadings table is migrated
+// keeps the documented columns. Time is Unix time in seconds (UTC, with
+// milliseconds), temperatures are in degrees Celsius, humidity in percent; a
+// value the unit did not give is NULL. A store with the older LiveReadings table is migrated
 // when it is first opened for writing. The SD-card import's tables (Records,
 // Param) are never created, read or changed here. No Qt.
 
@@ -94,7 +94,7 @@ class LiveStore {
   bool OpenReadOnly(const std::string& path, std::string* error);
 
   // All polls in one transaction: every row or none. A poll in the same
-  // second as one already recorded for its unit is the same poll and is
+  // millisecond as one already recorded for its unit is the same poll and is
   // left out. The buckets a poll closes get their roll-ups in the same
   // transaction.
   bool Append(std::span<const LivePoll> polls, std::string* error);
@@ -107,7 +107,7 @@ class LiveStore {
   // is every unit, channel 0 every channel.
   bool Query(double from, double to, const std::function<bool(const LiveRow&)>& row, std::string* error,
              const std::string& unit = "", int channel = 0);
-  // The polls of one unit with from <= Time < to, by time.
+  // The polls of one unit with from <= Time < to (seconds), by time.
   bool QueryPolls(const std::string& unit, std::int64_t from, std::int64_t to,
                   const std::function<bool(const LivePoll&)>& poll, std::string* error);
   // The unit's buckets of `span` seconds (300, 3600 or 86400) that start in
@@ -142,6 +142,7 @@ class LiveStore {
   // Every closed bucket of the unit summed from its polls.
   bool Rebuild(std::int64_t unit, const std::function<void(const LiveRollup&)>& closed, std::string* error);
   bool HasTable(const char* name) const;
+  // from and to in seconds; the callback's time in milliseconds.
   bool ScanPolls(const std::string& unit, std::int64_t from, std::int64_t to,
                  const std::function<bool(std::int64_t, const std::array<std::array<std::optional<int>, 3>, kLiveChannels>&)>& poll,
                  std::string* error);

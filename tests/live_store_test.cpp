@@ -106,11 +106,11 @@ TEST(LiveStoreFormat, RollupsEqualARebuildOnRandomPollsInBatchesAndAfterThinning
         return true;
       }, &error));
     }
-    // Repeated seconds are the same poll: left out once each.
+    // Repeated moments are the same poll: left out once each.
     std::set<std::pair<std::string, std::int64_t>> seconds;
     std::int64_t repeated = 0;
     for (const LivePoll& p : polls) {
-      if (!seconds.insert({p.unit, static_cast<std::int64_t>(std::floor(p.time))}).second) {
+      if (!seconds.insert({p.unit, std::llround(p.time * 1000)}).second) {
         for (const LiveChannel& ch : p.channels) repeated += ch.temperature.has_value();
       }
     }
@@ -140,7 +140,7 @@ TEST(LiveStoreFormat, ViewKeepsTheColumnsAndValuesStayAsPrecise) {
   for (int k = 0; k < kLiveChannels; ++k) {
     const LiveRow& r = rows[static_cast<std::size_t>(k)];
     const LiveChannel& want = p.channels[static_cast<std::size_t>(k)];
-    EXPECT_EQ(r.time, 1767225600.0);
+    EXPECT_EQ(r.time, 1767225600.75);
     EXPECT_EQ(r.value.temperature, want.temperature) << k;
     EXPECT_EQ(r.value.humidity, want.humidity) << k;
     std::optional<double> dew;
@@ -155,7 +155,7 @@ TEST(LiveStoreFormat, ViewKeepsTheColumnsAndValuesStayAsPrecise) {
     EXPECT_EQ(Scalar(db, "SELECT Humidity IS NULL" + where), !want.humidity);
     EXPECT_EQ(Scalar(db, "SELECT coalesce(round(DewPoint * 10), -9999)" + where), dew ? std::lround(*dew * 10) : -9999) << k;
   }
-  EXPECT_EQ(Scalar(db, "SELECT count(*) FROM LiveReadings WHERE Unit = 'NV0001' AND Time = 1767225600"), 8);
+  EXPECT_EQ(Scalar(db, "SELECT count(*) FROM LiveReadings WHERE Unit = 'NV0001' AND Time = 1767225600.75"), 8);
 }
 
 TEST(LiveStoreFormat, AnOlderTableMigratesWithEveryRowAndAFailedMigrationLeavesIt) {
@@ -277,6 +277,19 @@ TEST(LiveStoreFormat, ExportGivesRollupRowsAndNarrowsByUnitAndChannel) {
     EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')), c.lines + 1) << text.substr(0, 400);
     EXPECT_NE(text.find(c.has), std::string::npos) << text.substr(0, 400);
   }
+  // Roll-up times read as the raw rows' times do, in any zone.
+  for (const char* zone : {"Europe/Berlin", "America/St_Johns", "UTC"}) {
+    testing::ScopedEnv tz("TZ", zone);
+    tzset();
+    const fs::path file = folder.path / "zone.csv";
+    std::FILE* out = std::fopen(file.c_str(), "w");
+    ExportLive(db.string(), LocalIsoTime(1767225600).substr(0, 19), LocalIsoTime(1767225600 + 86400).substr(0, 19),
+               LiveFormat::kCsv, out, {"B", 1, 300});
+    std::fclose(out);
+    const std::string text = testing::ReadFile(file);
+    EXPECT_NE(text.find("\n" + LocalIsoTime(1767225600 + 300) + ",B,1,15,"), std::string::npos) << zone << "\n" << text.substr(0, 600);
+  }
+  tzset();
   const fs::path file = folder.path / "export.json";
   std::FILE* out = std::fopen(file.c_str(), "w");
   EXPECT_EQ(ExportLive(db.string(), from, to, LiveFormat::kJson, out, {"A", 1, 86400}).status, LiveExportResult::kOk);

@@ -302,9 +302,9 @@ TEST(LiveStoreTest, ExportKeepsTheSpanRulesInBothFormats) {
   };
   const Case cases[] = {
       {"2026-12-07 08:00:00", "2026-12-07 08:02:00", LiveFormat::kCsv,
-       // Whole seconds are stored; the dew point follows from temperature and humidity.
-       {"time,unit,channel,temperature,humidity,dew_point\n2026-12-07T08:01:00.000+01:00,\"a,\"\"b\"\"\",1,22,50,11.1\n",
-        "2026-12-07T08:01:00.000+01:00,\"a,\"\"b\"\"\",2,-40,,\n", "2026-12-07T08:02:00.000+01:00,\"a,\"\"b\"\"\",1,23,50,12\n"},
+       // The dew point follows from temperature and humidity.
+       {"time,unit,channel,temperature,humidity,dew_point\n2026-12-07T08:01:00.250+01:00,\"a,\"\"b\"\"\",1,22,50,11.1\n",
+        "2026-12-07T08:01:00.250+01:00,\"a,\"\"b\"\"\",2,-40,,\n", "2026-12-07T08:02:00.000+01:00,\"a,\"\"b\"\"\",1,23,50,12\n"},
        2 * kLiveChannels},
       {"2026-12-07T08:02:00", "2026-12-07T08:03:00", LiveFormat::kJson,
        {"[{\"time\": \"2026-12-07T08:03:00.000+01:00\", \"unit\": \"a,\\\"b\\\"\", \"channel\": 1, \"temperature\": 24, "

@@ -35,14 +35,14 @@ std::optional<int> ValueOf(const LiveChannel& c, LiveQuantity q) {
 
 double Scale(LiveQuantity q) { return q == LiveQuantity::kHumidity ? 1.0 : 10.0; }
 
-// The polls of all stores in time order; a second two stores both hold is taken once.
+// The polls of all stores by time in milliseconds; a moment two stores both hold is taken once.
 void Polls(const Request& r, std::int64_t from, std::int64_t to, std::map<std::int64_t, LivePoll>* polls, std::string* error) {
   for (const std::string& db : r.databases) {
     LiveStore store;
     std::string e;
     if (!store.OpenReadOnly(db, &e) ||
         !store.QueryPolls(r.unit, from, to, [&](const LivePoll& p) {
-          polls->emplace(static_cast<std::int64_t>(p.time), p);
+          polls->emplace(std::llround(p.time * 1000.0), p);
           return true;
         }, &e)) {
       if (error->empty()) *error = e;
@@ -113,7 +113,7 @@ Result Run(const Request& r) {
     // A step longer than 2.5 times the usual one is a gap (unplugged, logging off).
     std::vector<std::int64_t> steps;
     for (auto it = polls.begin(); it != polls.end() && std::next(it) != polls.end(); ++it) steps.push_back(std::next(it)->first - it->first);
-    std::int64_t usual = 20;
+    std::int64_t usual = 20000;
     if (!steps.empty()) {
       std::nth_element(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2), steps.end());
       usual = std::max<std::int64_t>(1, steps[steps.size() / 2]);
@@ -124,14 +124,14 @@ Result Run(const Request& r) {
       std::int64_t previous = 0;
       for (const auto& [t, p] : polls) {
         if (previous && t - previous > usual * 5 / 2) {
-          s.x.push_back(static_cast<double>(previous + usual));
+          s.x.push_back(static_cast<double>(previous + usual) / 1000.0);
           s.value.push_back(kNaN);
         }
         previous = t;
         const std::optional<int> v = ValueOf(p.channels[k], r.quantity);
-        s.x.push_back(static_cast<double>(t));
+        s.x.push_back(static_cast<double>(t) / 1000.0);
         s.value.push_back(v ? *v / scale : kNaN);
-        if (v) live::Add(&out.stats[k], *v, t);
+        if (v) live::Add(&out.stats[k], *v, t / 1000);
       }
     }
     return out;
@@ -168,7 +168,7 @@ Result Run(const Request& r) {
       if (inner_from < inner_to && start >= inner_from && start + out.bucket <= inner_to) live::Merge(&out.stats[k], st);
     }
     for (const auto& [t, p] : edges) {
-      if (const std::optional<int> v = ValueOf(p.channels[k], r.quantity)) live::Add(&out.stats[k], *v, t);
+      if (const std::optional<int> v = ValueOf(p.channels[k], r.quantity)) live::Add(&out.stats[k], *v, t / 1000);
     }
   }
   return out;
@@ -193,12 +193,17 @@ bool WriteCsv(const Request& r, const std::string& path, bool fahrenheit, std::s
     polls.clear();
     Polls(r, day, std::min(r.to, day + 86400), &polls, error);
     for (const auto& [t, p] : polls) {
-      const std::time_t tt = static_cast<std::time_t>(t);
+      const std::time_t tt = static_cast<std::time_t>(t / 1000);
       std::tm local{};
       localtime_r(&tt, &local);
       char line[64];
       std::strftime(line, sizeof line, "%Y-%m-%dT%H:%M:%S", &local);
       std::string text = line;
+      if (t % 1000) {
+        char ms[8];
+        std::snprintf(ms, sizeof ms, ".%03d", static_cast<int>(t % 1000));
+        text += ms;
+      }
       for (std::size_t k = 0; k < kLiveChannels; ++k) {
         if (!r.channels[k]) continue;
         text += ",";
