@@ -2,10 +2,10 @@
 
 #include <CLI/CLI.hpp>
 #include <cmath>
-#include <ctime>
 
 #include "Internal.h"
 #include "device/Encodings.h"
+#include "domain/Alarms.h"
 #include "report/ReportFile.h"
 #include "settings/DataFolder.h"
 #include "store/AlarmLog.h"
@@ -30,14 +30,7 @@ void Span(const Options& o, double* from, double* to) {
   }
 }
 
-std::string Plain(double unix_seconds) {
-  const std::time_t t = static_cast<std::time_t>(std::floor(unix_seconds));
-  std::tm local{};
-  localtime_r(&t, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
-}
+std::string Plain(double unix_seconds) { return LocalTimeText(unix_seconds, "%Y-%m-%d %H:%M:%S"); }
 
 std::string Pad(std::string text, std::size_t width) {
   // Width in characters, not bytes: "°" takes two.

@@ -144,12 +144,12 @@ std::string ValueText(AlarmQuantity q, double value, int unit_flag) {
   return FixedText(value, 1) + " \u00B0C";
 }
 
-std::string ClockText(double unix_seconds) {
+std::string LocalTimeText(double unix_seconds, const char* format) {
   const std::time_t t = static_cast<std::time_t>(std::floor(unix_seconds));
   std::tm local{};
   localtime_r(&t, &local);
-  char text[8];
-  std::strftime(text, sizeof text, "%H:%M", &local);
+  char text[64];
+  std::strftime(text, sizeof text, format, &local);
   return text;
 }
 

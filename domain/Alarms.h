@@ -118,7 +118,9 @@ struct AlarmMessage {
   std::string title, body;
 };
 AlarmMessage AlarmNotification(const AlarmEvent& event, int unit_flag);
+// Local time in a strftime format ("%H:%M" gives "14:02").
+std::string LocalTimeText(double unix_seconds, const char* format);
 // Local time of day, "14:02".
-std::string ClockText(double unix_seconds);
+inline std::string ClockText(double unix_seconds) { return LocalTimeText(unix_seconds, "%H:%M"); }
 
 }  // namespace norvo

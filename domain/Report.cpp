@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 
 #include "device/Encodings.h"
 
@@ -14,12 +13,7 @@ int Tenths(double v) { return static_cast<int>(std::lround(v * 10)); }
 
 // Local time with its offset, to the second: 2026-12-08T10:15:00+01:00.
 std::string IsoTime(double unix_seconds) {
-  const std::time_t t = static_cast<std::time_t>(std::floor(unix_seconds));
-  std::tm local{};
-  localtime_r(&t, &local);
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
-  std::string s = text;
+  std::string s = LocalTimeText(unix_seconds, "%Y-%m-%dT%H:%M:%S%z");
   if (s.size() >= 5) s.insert(s.size() - 2, ":");
   return s;
 }

@@ -356,6 +356,8 @@ std::vector<std::pair<std::string, std::string>> MqttPublisher::AlarmDiscovery(c
         {"json_attributes_topic", AlarmTopic(unit)},
         {"json_attributes_template", "{{ " + at + ".limits | tojson }}"},
         {"device_class", "problem"},
+        // No expire_after: the alarm message is sent only when it changes;
+        // the unit's availability says when its holder is gone.
         {"availability", sensor["availability"]},
         {"device", sensor["device"]},
         {"origin", sensor["origin"]},

@@ -143,7 +143,7 @@ class MqttPublisher {
   std::atomic<bool> ever_connected_{false};
   std::atomic<MqttState> state_{MqttState::kConnecting};
 
-  std::mutex mutex_;  // guards units_ and serialises the retained sends
+  std::mutex mutex_;  // guards units_ and alarm_payloads_, and serialises the retained sends
   std::map<std::string, Unit> units_;
   std::map<std::string, std::string> alarm_payloads_;  // the last alarm message per unit
 

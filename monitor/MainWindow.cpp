@@ -204,7 +204,7 @@ void CMyNorvoDlg::SetConnectedText() {
       pane0_->setText(text);
       pane0_->setToolTip(all.join("\n"));
       pane0_->setStyleSheet("QLabel { color: rgb(255, 235, 60); font-weight: bold; }");
-    } else {
+    } else if (!pane0_->styleSheet().isEmpty()) {
       pane0_->setStyleSheet(QString());
     }
   } else {

@@ -12,7 +12,6 @@
 #include <QPdfWriter>
 #include <algorithm>
 #include <cmath>
-#include <ctime>
 #include <functional>
 #include <memory>
 
@@ -33,12 +32,7 @@ QString Fill(std::string_view pattern, const QString& one, const QString& two = 
 }
 
 QString LocalText(double unix_seconds, const char* format = "%Y-%m-%d %H:%M:%S") {
-  const std::time_t t = static_cast<std::time_t>(std::floor(unix_seconds));
-  std::tm local{};
-  localtime_r(&t, &local);
-  char text[40];
-  std::strftime(text, sizeof text, format, &local);
-  return QString::fromLatin1(text);
+  return QString::fromStdString(LocalTimeText(unix_seconds, format));
 }
 
 QString Value(AlarmQuantity q, double v) {
@@ -83,11 +77,7 @@ class Pages {
     const double h = size * 0.3528 * 1.45;
     Need(h);
     if (p_) {
-      QFont f("Liberation Sans");
-      f.setPointSizeF(size * kFontScale);
-      f.setBold(bold);
-      p_->setFont(f);
-      p_->setPen(Qt::black);
+      Font(size, bold);
       p_->drawText(QRectF(kLeft + x, y_, width < 0 ? kWidth - x : width, h), align | Qt::AlignVCenter, text);
     }
     y_ += h;
@@ -97,11 +87,7 @@ class Pages {
     const double h = size * 0.3528 * 1.5;
     Need(h);
     if (p_) {
-      QFont f("Liberation Sans");
-      f.setPointSizeF(size * kFontScale);
-      f.setBold(bold);
-      p_->setFont(f);
-      p_->setPen(Qt::black);
+      Font(size, bold);
       for (std::size_t i = 0; i < cells.size() && i < columns.size(); ++i) {
         const double right = i + 1 < columns.size() ? columns[i + 1] : kWidth;
         p_->drawText(QRectF(kLeft + columns[i], y_, right - columns[i] - 1, h), Qt::AlignLeft | Qt::AlignVCenter,
@@ -127,6 +113,13 @@ class Pages {
   static constexpr double kFontScale = 25.4 / 300;
 
  private:
+  void Font(double size, bool bold) {
+    QFont f("Liberation Sans");
+    f.setPointSizeF(size * kFontScale);
+    f.setBold(bold);
+    p_->setFont(f);
+    p_->setPen(Qt::black);
+  }
   void Footer() {
     if (!p_) return;
     QFont f("Liberation Sans");

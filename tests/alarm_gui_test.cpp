@@ -132,7 +132,9 @@ TEST_F(AlarmConsole, ChannelAcrossItsLimitAndBackInBothLanguages) {
   for (const Language& l : languages) {
     SCOPED_TRACE(l.screenshot);
     unit.SetSensor(3, 300, 55);
-    Launch(l.id, 0.01, {.unit_name = "SIM00001"});
+    CMyNorvoDlg::Options options;
+    options.unit_name = "SIM00001";
+    Launch(l.id, 0.01, options);
     window->show();
     ASSERT_TRUE(WaitForPolls(2));
     EXPECT_TRUE(window->ActiveAlarms().empty());
@@ -166,7 +168,8 @@ TEST_F(AlarmConsole, ChannelAcrossItsLimitAndBackInBothLanguages) {
     EXPECT_FALSE(window->NoteText().startsWith("CH3"));
     EXPECT_FALSE(window->View()->Alarms().temperature[2]);
     EXPECT_TRUE(WaitFor([&] { return Count(db, "SELECT count(*) FROM AlarmLog WHERE End IS NOT NULL AND Peak = 36.1") == round + 1; }));
-    EXPECT_EQ(window->Notifier()->Answered(), 2) << "this window's two";
+    EXPECT_TRUE(WaitFor([&] { return window->Notifier()->Answered() == 2; })) << "this window's two";
+    EXPECT_EQ(window->Notifier()->Failed(), 0);
     window.reset();
     session.reset();
     ++round;

@@ -1139,7 +1139,7 @@ TEST(ServeTest, ThreeSimulatedUnitsToMetricsMqttAndStoreUntilSignalled) {
   EXPECT_EQ(config["device"]["serial_number"], "SIM00002");
   EXPECT_EQ(config["availability"], nlohmann::json::parse(R"([{"topic": "norvo/SIM00002/availability"}, {"topic": "norvo/status"}])"));
   EXPECT_EQ(config["expire_after"], 10);
-  for (const Subscriber::Message& m : sub.Messages("homeassistant/")) ExpectHomeAssistantSensor(m.payload);
+  for (const Subscriber::Message& m : sub.Messages("homeassistant/sensor/")) ExpectHomeAssistantSensor(m.payload);
   const nlohmann::json dew = nlohmann::json::parse(sub.Last("homeassistant/sensor/norvo_SIM00001/ch1_dew_point/config"));
   EXPECT_EQ(dew["device_class"], "temperature");
   EXPECT_EQ(dew["unit_of_measurement"], "\u00B0C");
