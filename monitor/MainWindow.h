@@ -13,6 +13,7 @@
 
 #include "session/Unit.h"
 
+class QFontMetrics;
 class QLabel;
 class QAction;
 class QTimer;
@@ -67,7 +68,8 @@ class CMyNorvoDlg : public QMainWindow {
   // The right pane: "Connected" or "Unconnected".
   QString StatusText() const;
   // The left pane: why the unit is not connected, or the time of the last
-  // good poll.
+  // good poll (and the process the unit is reached through), in full; the
+  // pane shows what fits of it (FitNote), the tooltip all of it.
   QString NoteText() const;
   const std::filesystem::path& DataFolder() const { return options_.data_folder; }
 
@@ -82,6 +84,9 @@ class CMyNorvoDlg : public QMainWindow {
   void BuildMenu();
   void BuildStatusBar();
   void SetConnectedText();
+  // note: the time of the last reading or why there is none; via: the
+  // process the unit is reached through, "" when this one holds it.
+  void SetNote(const QString& note, const QString& via);
   void ReopenUnit();
   void OnPolled(const PollSnapshot& snapshot);
   void ShowAbout();
@@ -92,6 +97,7 @@ class CMyNorvoDlg : public QMainWindow {
   MonitorView* view_ = nullptr;
   QTimer* retry_ = nullptr;          // re-opens while another process holds the unit
   QString last_good_poll_;           // "Last reading hh:mm:ss" and the age of unanswered reads
+  QString note_;                     // the left pane's whole text
   std::optional<std::chrono::system_clock::time_point> last_live_;  // the last answered live read
   QLabel* pane0_ = nullptr;
   QLabel* pane1_ = nullptr;
@@ -105,5 +111,10 @@ class CMyNorvoDlg : public QMainWindow {
 
 // The application's icon, drawn once.
 QIcon AppIcon();
+
+// The left status pane's text in room pixels: note and via joined by a dash;
+// what does not fit is elided, the start of via first (its "(process N)"
+// stays whole), then the end of note.
+QString FitNote(const QFontMetrics& metrics, int room, const QString& note, const QString& via);
 
 }  // namespace norvo
