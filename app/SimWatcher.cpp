@@ -1,6 +1,7 @@
 #include "SimWatcher.h"
 
 #include <QAction>
+#include <QScreen>
 #include <QApplication>
 #include <QDialog>
 #include <QEvent>
@@ -8,6 +9,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QToolButton>
+#include <algorithm>
 #include <vector>
 #include <QMenu>
 #include <QMenuBar>
@@ -70,8 +72,23 @@ class SimulationPanel : public QObject {
       return;
     }
     panel_->setParent(dialog, Qt::Tool);
-    panel_->move(dialog->frameGeometry().topRight() + QPoint(8, 0));
+    // Placed once shown: its buttons take their final size only then.
     panel_->show();
+    panel_->move(PlaceBeside(dialog->frameGeometry(), panel_->frameGeometry().size(),
+                             dialog->screen()->availableGeometry()));
+  }
+
+  // Right of the dialog where the screen has room, else left of it, else at
+  // the screen's right edge over the dialog; never below the screen.
+  static QPoint PlaceBeside(const QRect& dialog, const QSize& size, const QRect& screen) {
+    constexpr int kGap = 8;
+    int x = dialog.right() + 1 + kGap;
+    if (x + size.width() - 1 > screen.right()) {
+      x = dialog.left() - kGap - size.width();
+      if (x < screen.left()) x = screen.right() + 1 - size.width();
+    }
+    const int y = std::clamp(dialog.top(), screen.top(), std::max(screen.top(), screen.bottom() + 1 - size.height()));
+    return {std::max(x, screen.left()), y};
   }
 
   QWidget* home_;

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -11,6 +12,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 
@@ -27,6 +29,11 @@ namespace norvo {
 namespace {
 
 QString Q(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+// The status bar's own margins and spacing beside its two panes, and the
+// room a pane leaves beside its text.
+constexpr int kStatusBarMargins = 12;
+constexpr int kPaneSlack = 8;
 
 }  // namespace
 
@@ -53,6 +60,7 @@ CMyNorvoDlg::CMyNorvoDlg(Unit& session, DeviceWatcher* watcher, Options options,
   setWindowIcon(AppIcon());
   // Qt's own buttons and key names follow the string table's language.
   if (!UseQtTranslations(LoadedLanguage())) qWarning("Qt's German translation (qtbase_de.qm) was not found");
+  FitMessageBoxTitles();
 
   recording_.store(options_.recording);
   session_.Open();
@@ -169,12 +177,19 @@ void CMyNorvoDlg::BuildStatusBar() {
   bar->setFont(font);
   bar->setFixedHeight(22);
   bar->setStyleSheet("QStatusBar { background: rgb(180, 20, 180); } QStatusBar::item { border: none; }");
+  // The right pane is as wide as the longer of its two texts (at least 100);
+  // the left one has the rest of the window's width, so that the holder's
+  // process number fits beside the time of the last reading.
+  const QFontMetrics metrics(font);
+  const int state_width =
+      std::max({100, metrics.horizontalAdvance(QString::fromStdString(UIString(ui::kConnected))) + kPaneSlack,
+                metrics.horizontalAdvance(QString::fromStdString(UIString(ui::kUnconnected))) + kPaneSlack});
   pane0_ = new QLabel(bar);
   pane0_->setObjectName("pane0");
-  pane0_->setFixedWidth(310);
+  pane0_->setFixedWidth(centralWidget()->width() - state_width - kStatusBarMargins);
   pane1_ = new QLabel(bar);
   pane1_->setObjectName("pane1");
-  pane1_->setMinimumWidth(100);
+  pane1_->setMinimumWidth(state_width);
   pane0_->setFont(font);
   pane1_->setFont(font);
   bar->addWidget(pane0_);
@@ -188,8 +203,7 @@ void CMyNorvoDlg::SetConnectedText() {
   if (connected) {
     // Through which process the unit is reached, when another one owns it.
     const QString via = QString::fromStdString(session_.Via());
-    pane0_->setText(via.isEmpty() ? last_good_poll_ : last_good_poll_.isEmpty() ? via : last_good_poll_ + " \u2013 " + via);
-    pane0_->setToolTip(via);
+    SetNote(last_good_poll_, via);
     // A channel in alarm takes the pane; the tooltip lists every alarm and
     // what the pane said before.
     if (!active_alarms_.empty()) {
@@ -200,17 +214,16 @@ void CMyNorvoDlg::SetConnectedText() {
       }
       QStringList all;
       for (const AlarmRecord& r : active_alarms_) all << QString::fromStdString(AlarmStatusText(r, unit));
-      all << pane0_->text();
-      pane0_->setText(text);
+      all << note_;
+      note_ = text;
+      pane0_->setText(pane0_->fontMetrics().elidedText(text, Qt::ElideRight, pane0_->maximumWidth()));
       pane0_->setToolTip(all.join("\n"));
       pane0_->setStyleSheet("QLabel { color: rgb(255, 235, 60); font-weight: bold; }");
     } else if (!pane0_->styleSheet().isEmpty()) {
       pane0_->setStyleSheet(QString());
     }
   } else {
-    const QString why = QString::fromStdString(session_.StateMessage());
-    pane0_->setText(why);
-    pane0_->setToolTip(why);
+    SetNote(QString::fromStdString(session_.StateMessage()), {});
   }
   // Another process holds the unit: try again until it lets go.
   if (session_.State() == OpenState::kInUse) {
@@ -241,7 +254,29 @@ void CMyNorvoDlg::SetConnectedText() {
 }
 
 QString CMyNorvoDlg::StatusText() const { return pane1_->text(); }
-QString CMyNorvoDlg::NoteText() const { return pane0_->text(); }
+QString CMyNorvoDlg::NoteText() const { return note_; }
+
+void CMyNorvoDlg::SetNote(const QString& note, const QString& via) {
+  const QString separator = " \u2013 ";
+  note_ = via.isEmpty() ? note : note.isEmpty() ? via : note + separator + via;
+  pane0_->setToolTip(note_);
+  pane0_->setText(FitNote(pane0_->fontMetrics(), pane0_->maximumWidth(), note, via));
+}
+
+QString FitNote(const QFontMetrics& metrics, int room, const QString& note, const QString& via) {
+  const QString separator = " \u2013 ";
+  if (via.isEmpty()) return metrics.elidedText(note, Qt::ElideRight, room);
+  if (note.isEmpty()) return metrics.elidedText(via, Qt::ElideLeft, room);
+  if (metrics.horizontalAdvance(note + separator + via) <= room) return note + separator + via;
+  // Too long: "through PROGRAM" gives way from its start, so the holder's
+  // process number stays whole; only then is the note itself shortened.
+  const QString holder = via.mid(std::max<qsizetype>(0, via.lastIndexOf('(')));
+  const int via_room = std::max(room - metrics.horizontalAdvance(note + separator),
+                                metrics.horizontalAdvance(QString(QChar(0x2026)) + holder) + 1);
+  const QString shown_via = metrics.elidedText(via, Qt::ElideLeft, via_room);
+  return metrics.elidedText(note, Qt::ElideRight, room - metrics.horizontalAdvance(separator + shown_via)) + separator +
+         shown_via;
+}
 
 void CMyNorvoDlg::ReopenUnit() {
   if (shut_down_ || session_.Connected()) return;

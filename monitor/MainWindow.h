@@ -17,6 +17,7 @@
 #include "session/Unit.h"
 #include "store/AlarmLog.h"
 
+class QFontMetrics;
 class QLabel;
 class QAction;
 class QTimer;
@@ -81,7 +82,9 @@ class CMyNorvoDlg : public QMainWindow {
   // The right pane: "Connected" or "Unconnected".
   QString StatusText() const;
   // The left pane: why the unit is not connected, a channel in alarm ("CH3
-  // above 35.0 °C since 14:02"), or the time of the last good poll.
+  // above 35.0 °C since 14:02"), or the time of the last good poll (and the
+  // process the unit is reached through), in full; the pane shows what fits
+  // of it (FitNote), the tooltip all of it.
   QString NoteText() const;
   // The alarms that last, as the last poll left them (user-interface thread).
   const std::vector<AlarmRecord>& ActiveAlarms() const { return active_alarms_; }
@@ -99,6 +102,9 @@ class CMyNorvoDlg : public QMainWindow {
   void BuildMenu();
   void BuildStatusBar();
   void SetConnectedText();
+  // note: the time of the last reading or why there is none; via: the
+  // process the unit is reached through, "" when this one holds it.
+  void SetNote(const QString& note, const QString& via);
   void ReopenUnit();
   void OnPolled(const PollSnapshot& snapshot);
   // Polling worker: the alarm evaluation and, while this process holds the
@@ -114,6 +120,7 @@ class CMyNorvoDlg : public QMainWindow {
   MonitorView* view_ = nullptr;
   QTimer* retry_ = nullptr;          // re-opens while another process holds the unit
   QString last_good_poll_;           // "Last reading hh:mm:ss" and the age of unanswered reads
+  QString note_;                     // the left pane's whole text
   std::optional<std::chrono::system_clock::time_point> last_live_;  // the last answered live read
   QLabel* pane0_ = nullptr;
   QLabel* pane1_ = nullptr;
@@ -134,5 +141,10 @@ class CMyNorvoDlg : public QMainWindow {
 
 // The application's icon, drawn once.
 QIcon AppIcon();
+
+// The left status pane's text in room pixels: note and via joined by a dash;
+// what does not fit is elided, the start of via first (its "(process N)"
+// stays whole), then the end of note.
+QString FitNote(const QFontMetrics& metrics, int room, const QString& note, const QString& via);
 
 }  // namespace norvo

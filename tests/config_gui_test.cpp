@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QMenuBar>
+#include <QScreen>
 #include <algorithm>
 #include <fstream>
 #include <tuple>
@@ -631,10 +632,17 @@ TEST_F(DialogFixture, SimulationCommandsStayInReachBesideAModalDialog) {
   auto* panel = window->findChild<QWidget*>("sim-panel");
   ASSERT_NE(panel, nullptr);
   EXPECT_FALSE(panel->isVisible());
+  window->show();
+  window->move(window->screen()->availableGeometry().right() - window->frameGeometry().width(), 0);
   Command(32775, "136", [&](QDialog* d) {
     ASSERT_TRUE(WaitFor([&] { return panel->isVisible(); }));
     EXPECT_EQ(panel->parentWidget(), d);
     EXPECT_EQ(QApplication::activeModalWidget(), d);
+    // Whole on the dialog's screen, though the dialog leaves no room on its right.
+    const auto text = [](const QRect& r) { return std::to_string(r.x()) + "," + std::to_string(r.y()) + " " + std::to_string(r.width()) + "x" + std::to_string(r.height()); };
+    EXPECT_TRUE(d->screen()->availableGeometry().contains(panel->frameGeometry()))
+        << "panel " << text(panel->frameGeometry()) << ", dialog " << text(d->frameGeometry()) << ", screen " << text(d->screen()->availableGeometry());
+    SaveScreenshot(panel, "sim_panel");
     panel->findChildren<QToolButton*>().front()->click();  // "Unplug unit"
     EXPECT_FALSE(unit.Plugged());
     d->reject();

@@ -709,43 +709,52 @@ TEST(LoggerTest, ServesTheUnitNamedWhereverItIs) {
   EXPECT_EQ(CountRows(folder.path / kDatabaseFile, "SELECT count(*) FROM LiveReadings WHERE Unit <> 'SIM00002'"), 0);
 }
 
-TEST(LoggerTest, WaitsForAUnitAnotherProcessHolds) {
+// One simulated unit that a session of this process holds through the
+// test's own lock folder (as another process would), and a logger for it.
+struct HeldUnitTest : ::testing::Test {
   TempFolder folder;
-  Units sim(1);
-  // In this process, but through a lock file of its own: as another process.
-  UnitSession holder(sim.transport, folder.path, UnitSession::Options{.lock_unit = true, .lock_folder = folder.path});
-  ASSERT_EQ(holder.Open(), OpenState::kOpened);
+  Units sim{1};
   Notes notes;
-  logger::Logger l(sim.transport, TestOptions(folder), notes.Fn());
-  std::string error;
-  ASSERT_EQ(l.Start(&error), logger::Logger::StartError::kNone) << error;
-  l.StartUnits();
+  UnitSession::Options held{.lock_unit = true, .lock_folder = folder.path};
+  // The logger, started; nullptr (a failure) when it could not start.
+  std::unique_ptr<logger::Logger> StartedLogger() {
+    auto l = std::make_unique<logger::Logger>(sim.transport, TestOptions(folder), notes.Fn());
+    std::string error;
+    if (l->Start(&error) != logger::Logger::StartError::kNone) {
+      ADD_FAILURE() << error;
+      return nullptr;
+    }
+    l->StartUnits();
+    return l;
+  }
+};
+
+TEST_F(HeldUnitTest, WaitsForAUnitAnotherProcessHolds) {
+  UnitSession holder(sim.transport, folder.path, held);
+  ASSERT_EQ(holder.Open(), OpenState::kOpened);
+  const std::unique_ptr<logger::Logger> l = StartedLogger();
+  ASSERT_NE(l, nullptr);
   ASSERT_TRUE(WaitUntil([&] { return notes.Has("SIM00001: unit in use by pid " + std::to_string(::getpid())); }));
-  EXPECT_FALSE(StatusOf(l, "SIM00001").connected);
-  EXPECT_EQ(StatusOf(l, "SIM00001").polls, 0u);
+  EXPECT_FALSE(StatusOf(*l, "SIM00001").connected);
+  EXPECT_EQ(StatusOf(*l, "SIM00001").polls, 0u);
   holder.Stop();
-  EXPECT_TRUE(WaitUntil([&] { return StatusOf(l, "SIM00001").polls >= 1; }));
-  EXPECT_EQ(StatusOf(l, "SIM00001").reconnects, 0u) << "never connected before: no reconnection";
-  l.Stop();
+  EXPECT_TRUE(WaitUntil([&] { return StatusOf(*l, "SIM00001").polls >= 1; }));
+  EXPECT_EQ(StatusOf(*l, "SIM00001").reconnects, 0u) << "never connected before: no reconnection";
+  l->Stop();
 }
 
 // Reached through the process that holds the unit, the logger still names
 // the device the unit is at (the holder's, whose lock and socket it found).
-TEST(LoggerTest, AttachedUnitKeepsItsDevicePath) {
-  TempFolder folder;
-  Units sim(1);
-  SharedUnit holder(sim.transport, folder.path, UnitSession::Options{.lock_unit = true, .lock_folder = folder.path});
+TEST_F(HeldUnitTest, AttachedUnitKeepsItsDevicePath) {
+  SharedUnit holder(sim.transport, folder.path, held);
   ASSERT_EQ(holder.Open(), OpenState::kOpened);
-  Notes notes;
-  logger::Logger l(sim.transport, TestOptions(folder), notes.Fn());
-  std::string error;
-  ASSERT_EQ(l.Start(&error), logger::Logger::StartError::kNone) << error;
-  l.StartUnits();
-  ASSERT_TRUE(WaitUntil([&] { return StatusOf(l, "SIM00001").polls >= 1; }));
-  EXPECT_EQ(StatusOf(l, "SIM00001").device, "sim:unit1");
-  const std::string text = Scrape(l.MetricsPort());
+  const std::unique_ptr<logger::Logger> l = StartedLogger();
+  ASSERT_NE(l, nullptr);
+  ASSERT_TRUE(WaitUntil([&] { return StatusOf(*l, "SIM00001").polls >= 1; }));
+  EXPECT_EQ(StatusOf(*l, "SIM00001").device, "sim:unit1");
+  const std::string text = Scrape(l->MetricsPort());
   EXPECT_NE(text.find("norvo_unit_info{unit=\"SIM00001\",device=\"sim:unit1\","), std::string::npos) << text;
-  l.Stop();
+  l->Stop();
   holder.Stop();
 }
 
@@ -1376,7 +1385,7 @@ TEST(ServeTest, ConfigFileNotifySocketAndJournalPriorities) {
               {"NOTIFY_SOCKET=" + socket_path.string(), "WATCHDOG_USEC=100000",
                "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)});
   const std::string ready = next();
-  EXPECT_EQ(ready.rfind("READY=1\nSTATUS=serving every unit found every 0.2 s", 0), 0u) << ready << serve.Err();
+  EXPECT_EQ(ready.rfind("READY=1\nSTATUS=serving 1 simulated unit (SIM00001) every 0.2 s", 0), 0u) << ready << serve.Err();
   EXPECT_EQ(next(), "WATCHDOG=1");
   EXPECT_EQ(next(), "WATCHDOG=1") << "again within the interval";
   ASSERT_NE(serve.MetricsPort(), 0);
@@ -1386,7 +1395,7 @@ TEST(ServeTest, ConfigFileNotifySocketAndJournalPriorities) {
   while (!(m = next()).empty() && m != "STOPPING=1") {
   }
   EXPECT_EQ(m, "STOPPING=1");
-  EXPECT_NE(serve.Err().find("<6>serving every unit found every 0.2 s"), std::string::npos) << serve.Err();
+  EXPECT_NE(serve.Err().find("<6>serving 1 simulated unit (SIM00001) every 0.2 s"), std::string::npos) << serve.Err();
   EXPECT_NE(serve.Err().find("<6>SIM00001: connected\n"), std::string::npos) << serve.Err();
   EXPECT_NE(serve.Err().find("<6>stopping\n"), std::string::npos) << serve.Err();
   ::close(sock);

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QTimer>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -22,6 +23,7 @@
 #include "res/Strings.h"
 #include "session/SharedUnit.h"
 #include "session/UnitLock.h"
+#include "ui/UiHelpers.h"
 #include "sim/SimTransport.h"
 #include "sim/SimUnit.h"
 
@@ -228,6 +230,108 @@ TEST(ServiceHoldsTest, StatusBarNamesTheServiceAndWhatToDo) {
   }
   LoadUIStrings(kLanguageEnglish);
   ::close(listener);
+}
+
+// Reached through the process that holds the unit, the status bar shows that
+// process's number whole beside the time of the last reading, in both
+// languages; the tooltip has the whole note.
+TEST_F(MainWindowFixture, StatusBarNamesTheHolderWhole) {
+  for (const int language : {kLanguageEnglish, kLanguageGerman}) {
+    LoadUIStrings(language);
+    UnitSession::Options o = UnitSession::SessionOptions(0.01);
+    o.lock_folder = data.path().toStdString();
+    unit.SetTimeScale(0.01);
+    SharedUnit holder(transport, data.path().toStdString(), o);
+    ASSERT_EQ(holder.Open(), OpenState::kOpened);
+    holder.StartPolling(nullptr, nullptr, std::chrono::milliseconds(10));
+    SharedUnit console(transport, data.path().toStdString(), o);
+    CMyNorvoDlg::Options options;
+    options.data_folder = data.path().toStdString();
+    CMyNorvoDlg w(console, nullptr, options);
+    w.show();
+    const QString process = QString(language == kLanguageGerman ? "(Prozess %1)" : "(process %1)").arg(::getpid());
+    const QString reading = language == kLanguageGerman ? "Letzte Messung " : "Last reading ";
+    ASSERT_TRUE(WaitFor([&] { return w.NoteText().startsWith(reading) && w.NoteText().endsWith(process); }, 5000))
+        << w.NoteText().toStdString();
+    auto* pane = w.findChild<QLabel*>("pane0");
+    EXPECT_TRUE(pane->text().endsWith(process)) << pane->text().toStdString();
+    EXPECT_TRUE(pane->text().startsWith(reading)) << pane->text().toStdString();
+    EXPECT_LE(pane->fontMetrics().horizontalAdvance(pane->text()), pane->contentsRect().width());
+    EXPECT_EQ(pane->toolTip(), w.NoteText());
+    SaveScreenshot(&w, language == kLanguageGerman ? "main_attached_german" : "main_attached");
+    w.close();
+    console.Stop();
+    holder.Stop();
+  }
+}
+
+// Every panel's title stands clear of the line under its title strip: the
+// lowest pixel of "CHn" is at least two rows above the line.
+TEST(MonitorPanels, TitlesStandClearOfTheirStripLine) {
+  MonitorView view(nullptr);
+  const QImage background = PaintBackground().toImage();
+  const QImage painted = view.grab().toImage().convertToFormat(background.format());
+  for (int k = 0; k < kChannels; ++k) {
+    const QRect label = PanelLayout()[static_cast<std::size_t>(k)].label;
+    int line = label.top();
+    while (line < label.top() + 40 && qGray(background.pixel(label.left() + 20, line)) > 160) ++line;
+    int lowest_text = -1;
+    for (int y = label.top(); y <= line; ++y) {
+      for (int x = label.left(); x < label.left() + 40; ++x) {
+        if (painted.pixel(x, y) != background.pixel(x, y)) lowest_text = y;
+      }
+    }
+    EXPECT_LT(lowest_text, line - 2) << "CH" << k + 1 << ": text to row " << lowest_text << ", line at " << line;
+  }
+  SaveScreenshot(&view, "panels");
+}
+
+// What the left pane shows of a note that does not fit: the holder's
+// process number stays whole, and a text that fits is left as it is.
+TEST(StatusNote, FitsItsRoomKeepingTheProcessNumber) {
+  QFont font("Arial");
+  font.setPixelSize(13);
+  const QFontMetrics metrics(font);
+  const QString via = "through norvoctl serve (process 27533)";
+  const struct {
+    int room;
+    QString note, via, starts, ends;
+  } cases[] = {
+      {400, "Last reading 14:02:10", via, "Last reading 14:02:10 \u2013 through", "(process 27533)"},
+      {300, "Last reading 14:02:10", via, "Last reading 14:02:10 \u2013 \u2026", "(process 27533)"},
+      {300, "Last reading 14:02:10 (no answer for 12 s)", via, "Last reading", "(process 27533)"},
+      {300, "", via, "through", "(process 27533)"},
+      {300, "Unit in use by pid 4711", "", "Unit in use by pid 4711", "4711"},
+      {120, "The unit was found but cannot be opened (no permission).", "", "The unit", "\u2026"},
+  };
+  for (const auto& c : cases) {
+    const QString shown = FitNote(metrics, c.room, c.note, c.via);
+    EXPECT_LE(metrics.horizontalAdvance(shown), c.room) << shown.toStdString();
+    EXPECT_TRUE(shown.startsWith(c.starts)) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(c.ends)) << shown.toStdString();
+  }
+}
+
+// A message box with a short text is still wide enough for its whole title
+// beside the window manager's buttons (Qt alone leaves it 50 pixels).
+TEST_F(MainWindowFixture, AboutBoxHasRoomForItsTitle) {
+  for (const int language : {kLanguageEnglish, kLanguageGerman}) {
+    Start(language);
+    bool seen = false;
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      ASSERT_NE(box, nullptr);
+      seen = true;
+      EXPECT_EQ(box->windowTitle().toStdString(), std::string(kAboutTitle));
+      EXPECT_GE(box->width(), TitleBarWidth(box));
+      SaveScreenshot(box, language == kLanguageGerman ? "about_german" : "about");
+      box->accept();
+    });
+    window->findChild<QAction*>(QString::number(command::kAbout))->trigger();
+    EXPECT_TRUE(seen);
+    window.reset();
+    session.reset();
+  }
 }
 
 TEST_F(MainWindowFixture, UnitThatCannotBeOpenedIsUnconnectedWithTheFix) {

@@ -1,6 +1,10 @@
 #include "UiHelpers.h"
 
 #include <QApplication>
+#include <QDialogButtonBox>
+#include <QEvent>
+#include <QFontMetrics>
+#include <QLayout>
 #include <QHBoxLayout>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -26,6 +30,46 @@ void ShowMessage(QWidget* parent, const QString& text) {
   box.setText(text);
   box.setStandardButtons(QMessageBox::Ok);
   box.exec();
+}
+
+namespace {
+
+// Beside the title: the window manager's icon, its minimise, maximise and
+// close buttons, and their padding (about 40 pixels each in common themes).
+constexpr int kTitleBarChrome = 160;
+
+// Widens each message box as it is shown, before it fixes its own size from
+// its layout: the button row, which spans the box, gets the title's width.
+class MessageBoxTitleFit : public QObject {
+ public:
+  using QObject::QObject;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::Show) return false;
+    auto* box = qobject_cast<QMessageBox*>(watched);
+    if (box == nullptr) return false;
+    if (auto* buttons = box->findChild<QDialogButtonBox*>()) {
+      const QMargins margins = box->contentsMargins() + box->layout()->contentsMargins();
+      buttons->setMinimumWidth(TitleBarWidth(box) - margins.left() - margins.right());
+    }
+    return false;
+  }
+};
+
+}  // namespace
+
+int TitleBarWidth(const QWidget* window) {
+  QFont font = QApplication::font("QMdiSubWindowTitleBar");
+  font.setBold(true);  // title bars often are
+  return QFontMetrics(font).horizontalAdvance(window->windowTitle()) + kTitleBarChrome;
+}
+
+void FitMessageBoxTitles() {
+  static QPointer<MessageBoxTitleFit> filter;
+  if (filter || QCoreApplication::instance() == nullptr) return;
+  filter = new MessageBoxTitleFit(QCoreApplication::instance());
+  QCoreApplication::instance()->installEventFilter(filter);
 }
 
 bool UseQtTranslations(int language_id) {

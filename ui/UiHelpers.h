@@ -30,6 +30,15 @@ bool UseQtTranslations(int language_id);
 // A plain message box: OK button, the application's name as caption.
 void ShowMessage(QWidget* parent, const QString& text);
 
+// Every message box of the application is made wide enough for its whole
+// title beside the window manager's icon and buttons: Qt sizes a box by its
+// text and leaves the title only 50 pixels more, so a short text ("Time
+// Error", the About box) left a title bar of "O...x". Installs an event
+// filter on the application once; later calls do nothing.
+void FitMessageBoxTitles();
+// The width a message box needs for its title (the same rule).
+int TitleBarWidth(const QWidget* window);
+
 // The console's one background thread for exchanges with the unit started
 // from the user-interface thread: work runs there in the order posted. The UI
 // thread never waits for it; results come back by queued calls.
