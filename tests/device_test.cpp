@@ -391,14 +391,16 @@ TEST_F(DispatchFixture, FileListEndsOnlyAtLeadingEndMarker) {
 // The link, the dispatcher and the simulated unit, wired as the console wires them.
 struct LinkFixture : ::testing::Test, testing::SimRig {
   LinkFixture()
-      : SimRig({.eight_area = true, .pacing = false, .seed = 7, .default_card = true}, 0.01, "/dev/hidraw-unit") {}
+      : SimRig({.eight_area = true, .pacing = false, .seed = 7, .default_card = true}, 0.05, "/dev/hidraw-unit") {}
   DeviceLink link{transport};
   ResponseStore store;
   Dispatcher dispatcher{link, store};
 
   void SetUp() override {
     link.SetReportHandler([this](const Payload& p, int n) { dispatcher.Dispatch(p, n); });
-    link.SetTimeScale(0.01);
+    // Waits of 5 %: the permission wait is 50 ms, not the 10 ms a busy
+    // machine's scheduler can take from the reader thread alone.
+    link.SetTimeScale(0.05);
   }
   // The reader calls into the dispatcher: stop it before members go.
   void TearDown() override { link.Stop(); }
