@@ -863,6 +863,8 @@ TEST(LiveWriterTest, AStoreReplacedUnderItsPathIsReopened) {
     EXPECT_EQ(CountRows(db, "SELECT count(*) FROM LiveReadings"), 3 * kLiveChannels) << renamed;
     EXPECT_EQ(notes.Count("is no longer the file serve opened (renamed over or removed); opening the file now at that path"), 1);
   }
+}
+
 // A channel gets its sensors in Home Assistant once the unit gives a value
 // for it: CH8 without a sensor has none until one is plugged in there.
 TEST(LoggerTest, SensorsAreAnnouncedOnceTheUnitReportsThem) {
@@ -1577,6 +1579,8 @@ TEST(ServeTest, PasswordFilesThatOthersCouldReadOrPlant) {
     EXPECT_EQ(at == std::string::npos ? "" : serve.Err().substr(at + 21 + secret.string().size(), warning.size()), warning);
     EXPECT_EQ(serve.End(SIGTERM), 0);
   }
+}
+
 // ---- alarms ------------------------------------------------------------------------
 
 // CH3 of the simulated unit has a high temperature limit of 35.3 °C (enabled).
