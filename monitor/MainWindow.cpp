@@ -234,9 +234,9 @@ void CMyNorvoDlg::SetConnectedText() {
   // Why another process keeps the unit, when the pane cannot show it whole
   // (the logging service and what to do, an untrusted holder): once, whole,
   // in a box; the pane keeps its beginning and the tooltip all of it.
-  if (!connected && session_.State() == OpenState::kInUse && isVisible() && pane0_->text() != holder_shown_ &&
-      pane0_->fontMetrics().horizontalAdvance(pane0_->text()) > pane0_->contentsRect().width()) {
-    holder_shown_ = pane0_->text();
+  if (!connected && session_.State() == OpenState::kInUse && isVisible() && note_ != holder_shown_ &&
+      pane0_->text() != note_) {
+    holder_shown_ = note_;
     auto* box = new QMessageBox(QMessageBox::Information, Q(kAppTitle), holder_shown_, QMessageBox::Ok, this);
     box->setObjectName("unit-held");
     box->setAttribute(Qt::WA_DeleteOnClose);

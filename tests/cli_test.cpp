@@ -545,7 +545,7 @@ TEST_F(CliFixture, MessagesNameWhatWasWrong) {
 TEST_F(CliFixture, CompletionOffersEveryOptionOfTheHelp) {
   const std::vector<std::vector<std::string>> commands = {
       {},           {"live"}, {"settings"}, {"alarms"}, {"calibration"}, {"set", "interval"}, {"set", "language"},
-      {"sync-time"}, {"sd", "list"}, {"sd", "get"}, {"sd", "rm"}, {"export"}, {"backup"}, {"restore"}, {"serve"}};
+      {"sync-time"}, {"sd", "list"}, {"sd", "get"}, {"sd", "rm"}, {"export"}, {"report"}, {"backup"}, {"restore"}, {"serve"}};
   for (const std::vector<std::string>& command : commands) {
     std::vector<std::string> args = command;
     args.push_back("--help");
