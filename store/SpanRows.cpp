@@ -2,10 +2,12 @@
 
 #include <sqlite3.h>
 
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <memory>
 
+#include "LiveRollup.h"
 #include "Statement.h"
 
 namespace norvo {
@@ -39,9 +41,63 @@ bool HasLiveReadings(sqlite3* db, bool* has, std::string* error, const std::stri
   return true;
 }
 
+bool HasTable(sqlite3* db, const char* name, bool* has, std::string* error, const std::string& path) {
+  Statement s(db, "SELECT count(*) FROM sqlite_master WHERE name = ?1");
+  if (!s) {
+    if (error) *error = path + ": " + sqlite3_errmsg(db);
+    return false;
+  }
+  sqlite3_bind_text(s.get(), 1, name, -1, SQLITE_STATIC);
+  if (sqlite3_step(s.get()) != SQLITE_ROW) {
+    if (error) *error = path + ": " + sqlite3_errmsg(db);
+    return false;
+  }
+  *has = sqlite3_column_int(s.get(), 0) > 0;
+  return true;
+}
+
 std::string ColumnText(sqlite3_stmt* s, int column) {
   const unsigned char* t = sqlite3_column_text(s, column);
   return t ? reinterpret_cast<const char*>(t) : "";
+}
+
+// The compact layout keeps one row per poll; its LiveReadings view makes
+// eight rows of each and cannot be read in time order without sorting them
+// all. Its polls are read straight by their key, unit by unit in time
+// order; a report needs no dew point, so none is worked out. `poll` gets
+// each poll with from < Time <= to (its blob as stored) and returns false to
+// go on to the next unit.
+using CompactPollFn = std::function<bool(const std::string& unit, double time, const unsigned char* data)>;
+
+bool ForEachCompactPoll(sqlite3* db, const std::string& path, const SpanQuery& query, const CompactPollFn& poll,
+                        std::string* error) {
+  const auto fail = [&] {
+    if (error) *error = path + ": " + sqlite3_errmsg(db);
+    return false;
+  };
+  Statement units(db, "SELECT Id, Name FROM LiveUnits WHERE ?1 = '' OR Name = ?1 ORDER BY Name");
+  if (!units) return fail();
+  sqlite3_bind_text(units.get(), 1, query.unit.c_str(), -1, SQLITE_TRANSIENT);
+  std::vector<std::pair<std::int64_t, std::string>> found;
+  int rc;
+  while ((rc = sqlite3_step(units.get())) == SQLITE_ROW) found.emplace_back(sqlite3_column_int64(units.get(), 0), ColumnText(units.get(), 1));
+  if (rc != SQLITE_DONE) return fail();
+  // Times are milliseconds.
+  Statement polls(db, "SELECT Time, Data FROM LivePolls WHERE Unit = ?1 AND Time > ?2 AND Time <= ?3 ORDER BY Time");
+  if (!polls) return fail();
+  for (const auto& [id, name] : found) {
+    sqlite3_reset(polls.get());
+    sqlite3_bind_int64(polls.get(), 1, id);
+    sqlite3_bind_double(polls.get(), 2, query.from * 1000.0);
+    sqlite3_bind_double(polls.get(), 3, query.to * 1000.0);
+    while ((rc = sqlite3_step(polls.get())) == SQLITE_ROW) {
+      if (sqlite3_column_bytes(polls.get(), 1) != static_cast<int>(live::kPollBytes)) continue;
+      const auto* data = static_cast<const unsigned char*>(sqlite3_column_blob(polls.get(), 1));
+      if (!poll(name, static_cast<double>(sqlite3_column_int64(polls.get(), 0)) / 1000.0, data)) break;
+    }
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) return fail();
+  }
+  return true;
 }
 
 }  // namespace
@@ -52,6 +108,24 @@ bool ReadSpanRows(const std::string& database, const SpanQuery& query, const std
   bool has = false;
   if (!OpenReadOnly(database, &d, error) || !HasLiveReadings(d.db, &has, error, database)) return false;
   if (!has) return true;
+  bool compact = false;
+  if (!HasTable(d.db, "LivePolls", &compact, error, database)) return false;
+  if (compact) {
+    SpanRow r;
+    return ForEachCompactPoll(d.db, database, query, [&](const std::string& unit, double time, const unsigned char* data) {
+      r.unit = &unit;
+      r.time = time;
+      for (std::size_t k = 0; k < kLiveChannels; ++k) {
+        const auto t = static_cast<std::int16_t>(static_cast<std::uint16_t>(data[2 * k] << 8 | data[2 * k + 1]));
+        const unsigned char h = data[2 * kLiveChannels + k];
+        r.channel = static_cast<int>(k) + 1;
+        r.temperature = t == live::kAbsentTemperature ? std::nullopt : std::optional<double>(t / 10.0);
+        r.humidity = h == live::kAbsentHumidity ? std::nullopt : std::optional<double>(h);
+        row(r);
+      }
+      return true;
+    }, error);
+  }
   // "+Time" keeps SQLite off the time index: a span that covers most of the
   // table reads fastest in the table's own order.
   for (const char* sql : {"SELECT Time, Unit, Channel, Temperature, Humidity FROM LiveReadings "
@@ -114,6 +188,15 @@ bool SpanUnitTimes(const std::string& database, const SpanQuery& query, int limi
   bool has = false;
   if (!OpenReadOnly(database, &d, error) || !HasLiveReadings(d.db, &has, error, database)) return false;
   if (!has) return true;
+  bool compact = false;
+  if (!HasTable(d.db, "LivePolls", &compact, error, database)) return false;
+  if (compact) {
+    return ForEachCompactPoll(d.db, database, query, [&](const std::string& unit, double time, const unsigned char*) {
+      if (units->empty() || units->back().first != unit) units->push_back({unit, {}});
+      units->back().second.push_back(time);
+      return units->back().second.size() < static_cast<std::size_t>(limit);
+    }, error);
+  }
   // The units: found by skipping from one to the next along the time index
   // would need an index by unit; the first rows of the span name them in
   // practice, and a unit first seen later is found by the full read anyway.
