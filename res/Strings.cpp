@@ -145,12 +145,14 @@ constexpr TrendsTexts kTrendsEnglish{"Record Readings", "Trends", "Unit", "Chann
                                      {"1 hour", "24 hours", "7 days", "30 days", "1 year", "All", "From ... to"},
                                      "Channel", "Minimum", "at", "Maximum", "Mean", "Count",
                                      "Reading...", "No readings were recorded in this span.",
-                                     "No readings have been recorded yet.", "CH%1 %2"};
+                                     "No readings have been recorded yet.", "CH%1 %2",
+                                     "Report...", "The report was written:", "JSON document (*.json)"};
 constexpr TrendsTexts kTrendsGerman{"Messwerte aufzeichnen", "Verlauf", "Gerät", "Kanäle", "Größe", "Zeitraum",
                                     {"1 Stunde", "24 Stunden", "7 Tage", "30 Tage", "1 Jahr", "Alles", "Von ... bis"},
                                     "Kanal", "Minimum", "um", "Maximum", "Mittel", "Anzahl",
                                     "Lese...", "In diesem Zeitraum wurden keine Messwerte aufgezeichnet.",
-                                    "Es wurden noch keine Messwerte aufgezeichnet.", "CH%1 %2"};
+                                    "Es wurden noch keine Messwerte aufgezeichnet.", "CH%1 %2",
+                                    "Bericht...", "Der Bericht wurde geschrieben:", "JSON-Dokument (*.json)"};
 
 }  // namespace
 

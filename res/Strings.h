@@ -152,6 +152,9 @@ struct TrendsTexts {
   std::string_view no_readings; // the span holds no recorded poll
   std::string_view no_store;    // no recorded readings anywhere yet
   std::string_view limit;       // line of an alarm limit: "CH%1 %2" (channel, High or Low)
+  std::string_view report;      // the button: a report over the span and channels in view
+  std::string_view report_done; // the report's file was written
+  std::string_view json_filter;
 };
 const TrendsTexts& Trends();
 // Texts of the alarms (status bar, desktop notifications, serve's log) and

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <chrono>
 #include <cmath>
+#include <optional>
 
 #include "QtTestSupport.h"
 #include "app/Recording.h"
@@ -20,6 +21,7 @@
 #include "res/Strings.h"
 #include "session/SharedUnit.h"
 #include "settings/DataFolder.h"
+#include "store/AlarmLog.h"
 #include "store/LiveStore.h"
 #include "support/TestSupport.h"
 #include "trends/TrendsWindow.h"
@@ -135,6 +137,12 @@ TEST(TrendsWindow, DrawsTheRecordedHistoryWithGapsFiguresAndSaves) {
     std::string error;
     ASSERT_TRUE(store.Open(db.string(), &error)) << error;
     ASSERT_TRUE(store.Append(polls, &error)) << error;
+    // CH2 was above its limit for 40 minutes three hours ago.
+    AlarmLog log;
+    ASSERT_TRUE(log.Open(db.string(), &error)) << error;
+    AlarmLogRow alarm{"NV0001", 2, "temperature", "high", 26.0, static_cast<double>(now - 3 * 3600),
+                      static_cast<double>(now - 3 * 3600 + 2400), 27.0, static_cast<double>(now - 3 * 3600 + 600)};
+    ASSERT_TRUE(log.Write(alarm, &error)) << error;
   }
   for (const int language : {kLanguageEnglish, kLanguageGerman}) {
     LoadUIStrings(language);
@@ -168,6 +176,13 @@ TEST(TrendsWindow, DrawsTheRecordedHistoryWithGapsFiguresAndSaves) {
       gap = gap || std::isnan(it->value);
     }
     EXPECT_TRUE(gap);
+    // The alarm is a band over the 24 hours of temperatures, and only there.
+    const auto bands = [&] {
+      int n = 0;
+      for (int i = 0; i < window.Plot()->itemCount(); ++i) n += window.Plot()->item(i)->objectName() == "alarm-band";
+      return n;
+    };
+    EXPECT_EQ(bands(), 1);
     const TrendsView view = window.View();
     EXPECT_NEAR(static_cast<double>(view.to - view.from), 86400.0, 2.0);
     // The figures: CH1 counts every poll of the span that has its temperature.
@@ -188,6 +203,20 @@ TEST(TrendsWindow, DrawsTheRecordedHistoryWithGapsFiguresAndSaves) {
     EXPECT_EQ(text.rfind("time,CH1,CH2,CH3\n", 0), 0u);
     EXPECT_TRUE(window.SaveTo(QString::fromStdString((folder.path / "chart.png").string())));
     EXPECT_TRUE(window.SaveTo(QString::fromStdString((folder.path / "chart.pdf").string())));
+    // Report... over what is in view: the recorded polls of CH1 to CH3.
+    std::optional<std::pair<bool, QString>> reported;
+    QObject::connect(&window, &TrendsWindow::Reported, [&](bool ok, const QString& m) { reported.emplace(ok, m); });
+    const fs::path json = folder.path / (name.toStdString() + "_report.json");
+    window.ReportTo(QString::fromStdString(json.string()));
+    ASSERT_TRUE(WaitFor([&] { return reported.has_value(); }, 20000));
+    EXPECT_TRUE(reported->first) << reported->second.toStdString();
+    const std::string report = ReadFile(json);
+    EXPECT_NE(report.find("\"NV0001\""), std::string::npos) << report.substr(0, 400);
+    EXPECT_NE(report.find("\"count\""), std::string::npos);
+    drawn = 0;
+    window.SetQuantity(LiveQuantity::kHumidity);
+    ASSERT_TRUE(WaitFor([&] { return drawn > 0 && !window.Busy(); }, 20000));
+    EXPECT_EQ(bands(), 0);
   }
   LoadUIStrings(kLanguageEnglish);
 }

@@ -1,5 +1,6 @@
 #include "TrendsQuery.h"
 
+#include "store/AlarmLog.h"
 #include "store/LiveRollup.h"
 
 #include <algorithm>
@@ -102,7 +103,7 @@ int BucketFor(std::int64_t span_seconds, int width) {
   return 86400;
 }
 
-Result Run(const Request& r) {
+static Result ReadSeries(const Request& r) {
   Result out;
   out.bucket = BucketFor(r.to - r.from, r.width);
   const auto q = static_cast<std::size_t>(r.quantity);
@@ -171,6 +172,28 @@ Result Run(const Request& r) {
       if (const std::optional<int> v = ValueOf(p.channels[k], r.quantity)) live::Add(&out.stats[k], *v, t / 1000);
     }
   }
+  return out;
+}
+
+// The holder of the unit logs its alarms in the same store as its polls.
+static void ReadAlarmBands(const Request& r, Result* out) {
+  if (r.quantity == LiveQuantity::kDewPoint) return;
+  const std::string quantity = r.quantity == LiveQuantity::kTemperature ? "temperature" : "humidity";
+  for (const std::string& database : r.databases) {
+    AlarmLog log;
+    std::string error;
+    if (!log.OpenReadOnly(database, &error)) continue;
+    log.Query(static_cast<double>(r.from), static_cast<double>(r.to), r.unit, [&](const AlarmLogRow& a) {
+      if (a.quantity != quantity || a.channel < 1 || a.channel > kLiveChannels) return;
+      if (!r.channels[static_cast<std::size_t>(a.channel - 1)]) return;
+      out->alarms.push_back({a.channel, a.start, a.end.value_or(0)});
+    }, &error);
+  }
+}
+
+Result Run(const Request& r) {
+  Result out = ReadSeries(r);
+  ReadAlarmBands(r, &out);
   return out;
 }
 

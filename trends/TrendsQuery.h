@@ -28,8 +28,16 @@ struct Series {
   std::vector<double> x, value, low, high;
 };
 
+// A recorded alarm of a shown channel in the quantity asked for, drawn as a
+// shaded band; end 0: still running.
+struct AlarmBand {
+  int channel = 0;  // 1..8
+  double start = 0, end = 0;  // Unix seconds
+};
+
 struct Result {
   int bucket = 0;  // 0: every poll; else the roll-up's seconds
+  std::vector<AlarmBand> alarms;
   std::array<Series, kLiveChannels> series;
   std::array<LiveStats, kLiveChannels> stats{};  // exact over [from, to)
   std::string error;  // a store that could not be read

@@ -1,5 +1,7 @@
 #include "TrendsWindow.h"
 
+#include "report/ReportFile.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -113,6 +115,9 @@ TrendsWindow::TrendsWindow(std::vector<std::string> databases, QWidget* parent)
   save_ = new QPushButton(Q(UIString(ui::kSave)), this);
   save_->setObjectName("save");
   buttons_->addWidget(save_);
+  report_ = new QPushButton(Q(t.report), this);
+  report_->setObjectName("report");
+  buttons_->addWidget(report_);
   boxes->addLayout(buttons_);
   controls->addLayout(boxes, 2, 0, 1, 8);
 
@@ -178,6 +183,7 @@ TrendsWindow::TrendsWindow(std::vector<std::string> databases, QWidget* parent)
     if (span_->currentIndex() == kCustom) Query();
   });
   connect(save_, &QPushButton::clicked, this, &TrendsWindow::AskSave);
+  connect(report_, &QPushButton::clicked, this, &TrendsWindow::AskReport);
 
   span_->setCurrentIndex(k24Hours);
   SpanChanged();
@@ -308,6 +314,7 @@ void TrendsWindow::Show(const trends::Result& result, std::int64_t from, std::in
   drawing_ = true;
   shown_from_ = from;
   shown_to_ = to;
+  bands_ = result.alarms;
   double low = 1e300, high = -1e300;
   for (std::size_t k = 0; k < kLiveChannels; ++k) {
     const trends::Series& s = result.series[k];
@@ -400,6 +407,22 @@ void TrendsWindow::OnPoll(const PollSnapshot& snapshot, int unit_flag) {
 
 void TrendsWindow::DrawLimits() {
   plot_->clearItems();
+  // The recorded alarms as bands behind the lines, over the plot's height.
+  for (const trends::AlarmBand& b : bands_) {
+    const auto k = static_cast<std::size_t>(b.channel - 1);
+    if (!channels_[k]->isChecked()) continue;
+    auto* band = new QCPItemRect(plot_);
+    band->setObjectName("alarm-band");
+    band->setLayer("grid");
+    band->topLeft->setTypeY(QCPItemPosition::ptAxisRectRatio);
+    band->bottomRight->setTypeY(QCPItemPosition::ptAxisRectRatio);
+    band->topLeft->setCoords(b.start, 0);
+    band->bottomRight->setCoords(b.end > 0 ? b.end : static_cast<double>(shown_to_), 1);
+    QColor fill(kColours[k]);
+    fill.setAlpha(45);
+    band->setBrush(fill);
+    band->setPen(Qt::NoPen);
+  }
   if (!has_limits_) return;
   const auto q = static_cast<LiveQuantity>(quantity_->currentIndex());
   if (q == LiveQuantity::kDewPoint) return;
@@ -481,6 +504,55 @@ void TrendsWindow::AskSave() {
   if (!SaveTo(file) && !file.toLower().endsWith(".csv")) {
     QMessageBox::warning(this, windowTitle(), Q(g.write_error) + "\n" + file);
   }
+}
+
+void TrendsWindow::AskReport() {
+  const GraphTexts& g = GraphExtras();
+  QString filter;
+  const QString path = QFileDialog::getSaveFileName(this, Q(Trends().report), QString(),
+                                                    Q(g.pdf_filter) + ";;" + Q(g.csv_filter) + ";;" + Q(Trends().json_filter),
+                                                    &filter);
+  if (path.isEmpty()) return;
+  QString file = path;
+  if (!file.contains('.')) file += filter.contains("csv") ? ".csv" : filter.contains("json") ? ".json" : ".pdf";
+  ReportTo(file);
+}
+
+void TrendsWindow::ReportTo(const QString& path) {
+  const TrendsView view = View();
+  ReportRequest request;
+  request.from = static_cast<double>(view.from);
+  request.to = static_cast<double>(view.to);
+  request.unit = view.unit;
+  request.channels = view.channels;
+  request.output = path.toStdString();
+  report_->setEnabled(false);
+  OffThread(this, [request, databases = databases_]() mutable {
+    // The first store that holds the unit's polls in the span (the
+    // console's own, else the logger's).
+    ReportResult last;
+    last.status = ReportResult::kStoreError;
+    for (const std::string& database : databases) {
+      if (!std::filesystem::exists(database)) continue;
+      request.database = database;
+      last = MakeReport(request);
+      if (last.status != ReportResult::kOk || !last.report.units.empty()) break;
+    }
+    return last;
+  }, [this, path](ReportResult result) {
+    report_->setEnabled(true);
+    const bool ok = result.status == ReportResult::kOk;
+    const QString message = ok ? path : QString::fromStdString(result.message);
+    emit Reported(ok, message);
+    if (!isVisible()) return;
+    // Not modal: the chart stays in use while the box says how it went.
+    auto* box = new QMessageBox(ok ? QMessageBox::Information : QMessageBox::Warning, windowTitle(),
+                                ok ? Q(Trends().report_done) + "\n" + path : Q(GraphExtras().write_error) + "\n" + message,
+                                QMessageBox::Ok, this);
+    box->setObjectName("report-result");
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+  });
 }
 
 }  // namespace norvo

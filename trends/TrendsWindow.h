@@ -65,6 +65,9 @@ class TrendsWindow : public QWidget {
   // Saves by the file name's extension (.png, .pdf, .csv); CSV is written on
   // the worker and done when Saved is emitted.
   bool SaveTo(const QString& path);
+  // A report (PDF, CSV or JSON by the extension) over the span, unit and
+  // channels in view, written on a worker thread; Reported says how it went.
+  void ReportTo(const QString& path);
   // Where another button goes (a report).
   QHBoxLayout* ButtonRow() const { return buttons_; }
   QCustomPlot* Plot() const { return plot_; }
@@ -77,6 +80,8 @@ class TrendsWindow : public QWidget {
   // The span, unit, quantity or channels in view changed (after Drawn).
   void ViewChanged();
   void Saved(bool ok, const QString& path);
+  // message: the file written, or why it was not.
+  void Reported(bool ok, const QString& message);
 
  private:
   void Query();
@@ -88,6 +93,7 @@ class TrendsWindow : public QWidget {
   void SpanChanged();
   void ShowSpanTimes();
   void AskSave();
+  void AskReport();
   trends::Request MakeRequest(std::int64_t from, std::int64_t to) const;
   double Display(double value) const;  // °C to °F where the unit shows °F
 
@@ -100,6 +106,8 @@ class TrendsWindow : public QWidget {
   std::array<QCheckBox*, kLiveChannels> channels_{};
   QHBoxLayout* buttons_ = nullptr;
   QPushButton* save_ = nullptr;
+  QPushButton* report_ = nullptr;
+  std::vector<trends::AlarmBand> bands_;  // the last result's alarms
   QLabel* note_ = nullptr;
   QCustomPlot* plot_ = nullptr;
   QTableWidget* table_ = nullptr;
