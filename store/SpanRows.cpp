@@ -100,16 +100,27 @@ bool ForEachCompactPoll(sqlite3* db, const std::string& path, const SpanQuery& q
   return true;
 }
 
+// What holds the live readings: nothing, the older table, or the compact
+// polls behind the LiveReadings view.
+enum class Layout { kNone, kTable, kCompact };
+
+bool OpenSpanStore(const std::string& database, Db* d, Layout* layout, std::string* error) {
+  bool has = false, compact = false;
+  if (!OpenReadOnly(database, d, error) || !HasLiveReadings(d->db, &has, error, database)) return false;
+  if (has && !HasTable(d->db, "LivePolls", &compact, error, database)) return false;
+  *layout = !has ? Layout::kNone : compact ? Layout::kCompact : Layout::kTable;
+  return true;
+}
+
 }  // namespace
 
 bool ReadSpanRows(const std::string& database, const SpanQuery& query, const std::function<void(const SpanRow&)>& row,
                   const std::function<void()>& restart, std::string* error) {
   Db d;
-  bool has = false;
-  if (!OpenReadOnly(database, &d, error) || !HasLiveReadings(d.db, &has, error, database)) return false;
-  if (!has) return true;
-  bool compact = false;
-  if (!HasTable(d.db, "LivePolls", &compact, error, database)) return false;
+  Layout layout;
+  if (!OpenSpanStore(database, &d, &layout, error)) return false;
+  if (layout == Layout::kNone) return true;
+  const bool compact = layout == Layout::kCompact;
   if (compact) {
     SpanRow r;
     return ForEachCompactPoll(d.db, database, query, [&](const std::string& unit, double time, const unsigned char* data) {
@@ -185,11 +196,10 @@ bool SpanUnitTimes(const std::string& database, const SpanQuery& query, int limi
                    std::vector<std::pair<std::string, std::vector<double>>>* units, std::string* error) {
   units->clear();
   Db d;
-  bool has = false;
-  if (!OpenReadOnly(database, &d, error) || !HasLiveReadings(d.db, &has, error, database)) return false;
-  if (!has) return true;
-  bool compact = false;
-  if (!HasTable(d.db, "LivePolls", &compact, error, database)) return false;
+  Layout layout;
+  if (!OpenSpanStore(database, &d, &layout, error)) return false;
+  if (layout == Layout::kNone) return true;
+  const bool compact = layout == Layout::kCompact;
   if (compact) {
     return ForEachCompactPoll(d.db, database, query, [&](const std::string& unit, double time, const unsigned char*) {
       if (units->empty() || units->back().first != unit) units->push_back({unit, {}});
