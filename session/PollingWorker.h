@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "Operations.h"
 #include "PollScheduler.h"
 #include "device/DeviceLink.h"
 #include "device/LiveReadings.h"
@@ -20,24 +21,6 @@
 #include "device/Payload.h"
 
 namespace norvo {
-
-// What one poll cycle read, by value. A block counts as the unit's only when
-// its sequence was answered in full during the connection it names; anything
-// else is what the store held before (zeros, or an earlier connection's).
-struct PollSnapshot {
-  LiveReadings live;
-  Payload settings{};
-  Payload calibration{};
-  Payload alarm_a{}, alarm_b{}, alarm_c{}, alarm_d{};
-  int interval = 0;
-  std::string identification;
-  std::uint64_t connection = 0;  // DeviceLink::Connection() when the cycle ran
-  bool settings_read = false;    // settings, identification and interval
-  bool alarms_read = false;
-  bool calibration_read = false;
-  bool live_read = false;
-  std::chrono::system_clock::time_point time;  // when the cycle ended
-};
 
 class PollingWorker {
  public:

@@ -325,92 +325,14 @@ std::string RemoteUnit::Via() const {
          std::to_string(owner_pid_.load()) + ")";
 }
 
-PollSnapshot RemoteUnit::Blocks() const {
-  share::Answer a;
-  return Call(Ask(share::Kind::kBlocks), &a) ? a.snapshot : PollSnapshot{};
-}
-
-PollSnapshot RemoteUnit::PollOnce() {
-  share::Answer a;
-  return Call(Ask(share::Kind::kPollOnce), &a) ? a.snapshot : PollSnapshot{};
-}
-
-bool RemoteUnit::ReadSettings() {
-  share::Answer a;
-  return Call(Ask(share::Kind::kReadSettings), &a) && a.ok;
-}
-
-bool RemoteUnit::ReadAlarms() {
-  share::Answer a;
-  return Call(Ask(share::Kind::kReadAlarms), &a) && a.ok;
-}
-
-bool RemoteUnit::ReadCalibration() {
-  share::Answer a;
-  return Call(Ask(share::Kind::kReadCalibration), &a) && a.ok;
-}
-
-bool RemoteUnit::ReadLive() {
-  share::Answer a;
-  return Call(Ask(share::Kind::kReadLive), &a) && a.ok;
-}
-
-WriteOutcome RemoteUnit::Write(std::span<const Payload> frames, const WriteTiming& timing) {
-  return SendWrite(share::Kind::kWrite, frames, timing, nullptr);
-}
-
-WriteOutcome RemoteUnit::WriteVerified(std::span<const Payload> frames, const WriteTiming& timing,
-                                       std::string* block) {
-  return SendWrite(share::Kind::kWriteVerified, frames, timing, block);
-}
-
-WriteOutcome RemoteUnit::SendWrite(share::Kind kind, std::span<const Payload> frames, const WriteTiming& timing,
-                                   std::string* block) {
-  // The owner refuses longer waits and closes the client that asks for them.
-  if (frames.size() > share::kMaxFrames || !share::WithinWriteBounds(timing)) return WriteOutcome::kNotConnected;
-  share::Request q = Ask(kind);
-  q.timing = timing;
-  q.frames.assign(frames.begin(), frames.end());
+Answer RemoteUnit::Execute(const Request& request) {
+  const bool valid = std::visit([](const auto& o) { return Valid(o); }, request);
+  if (!valid) return UnansweredAnswer(request, false);
   share::Answer a;
   bool sent = false;
-  if (Call(std::move(q), &a, &sent)) {
-    if (block && a.outcome != WriteOutcome::kWritten) *block = a.block;
-    return a.outcome;
-  }
-  // The owner took the frames and went before it answered: they may have
-  // reached the unit, nobody checked.
-  return sent ? WriteOutcome::kUnverified : WriteOutcome::kNotConnected;
-}
-
-CardList RemoteUnit::ListCardFiles() {
-  share::Answer a;
-  return Call(Ask(share::Kind::kListCardFiles), &a) ? a.list : CardList{};
-}
-
-bool RemoteUnit::ReadCardRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) {
-  if (name.size() > share::kMaxCardName || start < 0 || end < start) return false;
-  // One read command for each piece; an empty range is one command too.
-  std::int64_t at = start;
-  do {
-    share::Request q = Ask(share::Kind::kReadCardRange);
-    q.name = name;
-    q.start = at;
-    q.end = std::min(end, at + share::kMaxRange);
-    share::Answer a;
-    if (!Call(q, &a)) return false;
-    if (into) *into += a.data;
-    if (!a.ok) return false;
-    at = q.end;
-  } while (at < end);
-  return true;
-}
-
-void RemoteUnit::DeleteCardFile(const std::string& name) {
-  if (name.size() > share::kMaxCardName) return;
-  share::Request q = Ask(share::Kind::kDeleteCardFile);
-  q.name = name;
-  share::Answer a;
-  Call(std::move(q), &a);
+  // An answer to another operation than the one asked is no answer.
+  if (Call(share::Operation(request), &a, &sent) && a.result.index() == request.index()) return std::move(a.result);
+  return UnansweredAnswer(request, sent);
 }
 
 void RemoteUnit::StartPolling(PollingWorker::PolledFn on_polled, PollingWorker::SecondFn on_second,

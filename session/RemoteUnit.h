@@ -58,26 +58,14 @@ class RemoteUnit : public Unit {
   std::string Via() const override;
   int UnitFlag() const override { return unit_flag_.load(); }
   double TimeScale() const override { return time_scale_.load(); }
-  PollSnapshot Blocks() const override;
 
   // Closes the socket and joins the reader and the poll thread. Idempotent.
   void Stop() override;
 
-  PollSnapshot PollOnce() override;
-  bool ReadSettings() override;
-  bool ReadAlarms() override;
-  bool ReadCalibration() override;
-  bool ReadLive() override;
-  // More than share::kMaxFrames frames are not sent (kNotConnected).
-  WriteOutcome Write(std::span<const Payload> frames, const WriteTiming& timing) override;
-  WriteOutcome WriteVerified(std::span<const Payload> frames, const WriteTiming& timing,
-                             std::string* block) override;
-
-  CardList ListCardFiles() override;
-  // A range longer than share::kMaxRange is read as consecutive ranges. A
-  // name over share::kMaxCardName is never listed, and is refused.
-  bool ReadCardRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) override;
-  void DeleteCardFile(const std::string& name) override;
+  // One request on the owner's socket. An operation outside its bounds
+  // (Operations.h) is not sent, and answers as if no unit were there; one
+  // whose owner went before it answered answers Unanswered(sent).
+  Answer Execute(const Request& request) override;
 
   // Subscribes to the owner's polls: on_polled gets each of them and
   // on_second runs once a second, both on this object's poll thread.
@@ -94,8 +82,6 @@ class RemoteUnit : public Unit {
   // One request and its answer; false when none came (owner gone, stopped).
   // *sent says whether the request left this process.
   bool Call(share::Request q, share::Answer* a, bool* sent = nullptr) const;
-  WriteOutcome SendWrite(share::Kind kind, std::span<const Payload> frames, const WriteTiming& timing,
-                         std::string* block);
   void ReadLoop();
   void PollLoop();
   void Closed();

@@ -104,78 +104,120 @@ class Reader {
   bool ok_ = true;
 };
 
-void PutSnapshot(Writer& w, const PollSnapshot& s) {
-  for (float t : s.live.temperature) w.F32(t);
-  for (std::int32_t h : s.live.humidity) w.I32(h);
-  for (const Payload* p : {&s.settings, &s.calibration, &s.alarm_a, &s.alarm_b, &s.alarm_c, &s.alarm_d}) w.Block(*p);
-  w.I32(s.interval);
-  w.Text(s.identification, kMaxShortText);
-  w.U64(s.connection);
-  w.U8(static_cast<std::uint8_t>(s.settings_read | s.alarms_read << 1 | s.calibration_read << 2 | s.live_read << 3));
-  w.I64(std::chrono::duration_cast<std::chrono::nanoseconds>(s.time.time_since_epoch()).count());
+// The two directions of Fields (Operations.h): Out writes, In reads and
+// checks. Out never changes what it is given.
+struct Out {
+  static constexpr bool kWriting = true;
+  Writer& w;
+  void U8(const std::uint8_t& v) { w.U8(v); }
+  void U16(const std::uint16_t& v) { w.U16(v); }
+  void U32(const std::uint32_t& v) { w.U32(v); }
+  void U64(const std::uint64_t& v) { w.U64(v); }
+  void I32(const std::int32_t& v) { w.I32(v); }
+  void I64(const std::int64_t& v) { w.I64(v); }
+  void F32(const float& v) { w.F32(v); }
+  void Flag(const bool& v) { w.U8(v ? 1 : 0); }
+  template <class E>
+  void Enum(const E& v, E) {
+    w.U8(static_cast<std::uint8_t>(v));
+  }
+  void Text(const std::string& v, std::size_t bound) { w.Text(v, bound); }
+  void Block(const Payload& p) { w.Block(p); }
+  void Bytes(const std::string& v, std::size_t) { w.Raw(v); }
+  void Require(bool) {}
+  bool Ok() const { return true; }
+};
+
+struct In {
+  static constexpr bool kWriting = false;
+  Reader& r;
+  void U8(std::uint8_t& v) { v = r.U8(); }
+  void U16(std::uint16_t& v) { v = r.U16(); }
+  void U32(std::uint32_t& v) { v = r.U32(); }
+  void U64(std::uint64_t& v) { v = r.U64(); }
+  void I32(std::int32_t& v) { v = r.I32(); }
+  void I64(std::int64_t& v) { v = r.I64(); }
+  void F32(float& v) { v = r.F32(); }
+  void Flag(bool& v) { v = r.Flag(); }
+  template <class E>
+  void Enum(E& v, E last) {
+    v = r.Enum(last);
+  }
+  void Text(std::string& v, std::size_t bound) { v = r.Text(bound); }
+  void Block(Payload& p) { r.Block(&p); }
+  void Bytes(std::string& v, std::size_t n) { v = r.Take(n); }
+  void Require(bool ok) {
+    if (!ok) r.Fail();
+  }
+  bool Ok() const { return r.Ok(); }
+};
+
+// Writing reads the value only; Fields takes one reference for both ways.
+template <class T>
+void Put(Writer& w, const T& value) {
+  Out out{w};
+  Fields(out, const_cast<T&>(value));
+}
+template <class Op>
+void PutOp(Writer& w, const Op& op) {
+  Out out{w};
+  const_cast<Op&>(op).Fields(out);
 }
 
-// Live values as DecodeLiveReadings leaves them: in range or the marker.
-void GetSnapshot(Reader& r, PollSnapshot* s) {
-  for (float& t : s->live.temperature) {
-    t = r.F32();
-    if (t != kInvalidTemperature && !(t >= -40.0f && t <= 60.0f)) r.Fail();
+// The operation with this kind, default-made, or false.
+template <std::size_t I = 0>
+bool MakeOp(std::uint8_t kind, norvo::Request* op) {
+  if constexpr (I == std::variant_size_v<norvo::Request>) {
+    return false;
+  } else {
+    using Op = std::variant_alternative_t<I, norvo::Request>;
+    if (Op::kKind == kind) {
+      op->emplace<I>();
+      return true;
+    }
+    return MakeOp<I + 1>(kind, op);
   }
-  for (std::int32_t& h : s->live.humidity) {
-    h = r.I32();
-    if (h != kInvalidHumidity && (h < 1 || h > 99)) r.Fail();
-  }
-  for (Payload* p : {&s->settings, &s->calibration, &s->alarm_a, &s->alarm_b, &s->alarm_c, &s->alarm_d}) r.Block(p);
-  s->interval = r.I32();
-  if (s->interval < 0 || s->interval > 0xFF) r.Fail();
-  s->identification = r.Text(kMaxShortText);
-  s->connection = r.U64();
-  const std::uint8_t flags = r.U8();
-  if (flags > 0x0F) r.Fail();
-  s->settings_read = flags & 1;
-  s->alarms_read = flags & 2;
-  s->calibration_read = flags & 4;
-  s->live_read = flags & 8;
-  s->time = std::chrono::system_clock::time_point(
-      std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::nanoseconds(r.I64())));
 }
 
-bool HasSnapshot(Kind k) { return k == Kind::kPolled || k == Kind::kPollOnce || k == Kind::kBlocks; }
-bool IsRead(Kind k) {
-  return k == Kind::kReadSettings || k == Kind::kReadAlarms || k == Kind::kReadCalibration || k == Kind::kReadLive;
+// The reply to the operation with this kind, default-made, or false.
+bool MakeReply(std::uint8_t kind, norvo::Answer* reply) {
+  norvo::Request op;
+  if (!MakeOp(kind, &op)) return false;
+  *reply = UnansweredAnswer(op, false);
+  return true;
 }
-bool IsWrite(Kind k) { return k == Kind::kWrite || k == Kind::kWriteVerified; }
+
+bool IsOperationKind(std::uint8_t kind) {
+  norvo::Request op;
+  return MakeOp(kind, &op);
+}
 
 }  // namespace
 
+Kind KindOf(const norvo::Request& op) {
+  return std::visit([](const auto& o) { return static_cast<Kind>(std::decay_t<decltype(o)>::kKind); }, op);
+}
+
+Request Operation(norvo::Request op) {
+  Request q;
+  q.kind = KindOf(op);
+  q.op = std::move(op);
+  return q;
+}
+
 bool IsRequestKind(std::uint8_t kind) {
-  return kind >= static_cast<std::uint8_t>(Kind::kState) && kind <= static_cast<std::uint8_t>(Kind::kSubscribe);
+  return kind == static_cast<std::uint8_t>(Kind::kState) || kind == static_cast<std::uint8_t>(Kind::kSubscribe) ||
+         IsOperationKind(kind);
 }
 
 std::string EncodeRequest(const Request& q) {
   Writer w;
   w.U8(static_cast<std::uint8_t>(q.kind));
   w.U32(q.id);
-  if (IsWrite(q.kind)) {
-    w.I32(q.timing.first_wait_ms);
-    w.I32(q.timing.closing_wait_ms);
-    w.U8(q.timing.end_frame ? 1 : 0);
-    const std::size_t n = std::min(q.frames.size(), kMaxFrames);
-    w.U16(static_cast<std::uint16_t>(n));
-    for (std::size_t k = 0; k < n; ++k) w.Block(q.frames[k]);
-  } else if (q.kind == Kind::kReadCardRange) {
-    w.Text(q.name, kMaxCardName);
-    w.I64(q.start);
-    w.I64(q.end);
-  } else if (q.kind == Kind::kDeleteCardFile) {
-    w.Text(q.name, kMaxCardName);
+  if (q.kind != Kind::kState && q.kind != Kind::kSubscribe) {
+    std::visit([&w](const auto& o) { PutOp(w, o); }, q.op);
   }
   return w.Framed();
-}
-
-bool WithinWriteBounds(const WriteTiming& timing) {
-  return timing.first_wait_ms >= 0 && timing.first_wait_ms <= kMaxFirstWaitMs && timing.closing_wait_ms >= 0 &&
-         timing.closing_wait_ms <= kMaxClosingWaitMs;
 }
 
 bool DecodeRequest(std::string_view body, Request* q) {
@@ -185,22 +227,9 @@ bool DecodeRequest(std::string_view body, Request* q) {
   *q = Request{};
   q->kind = static_cast<Kind>(kind);
   q->id = r.U32();
-  if (IsWrite(q->kind)) {
-    q->timing.first_wait_ms = r.I32();
-    q->timing.closing_wait_ms = r.I32();
-    q->timing.end_frame = r.Flag();
-    if (!WithinWriteBounds(q->timing)) return false;
-    const std::size_t n = r.U16();
-    if (n > kMaxFrames) return false;
-    q->frames.resize(r.Ok() ? n : 0);
-    for (Payload& p : q->frames) r.Block(&p);
-  } else if (q->kind == Kind::kReadCardRange) {
-    q->name = r.Text(kMaxCardName);
-    q->start = r.I64();
-    q->end = r.I64();
-    if (q->start < 0 || q->end < q->start || q->end - q->start > kMaxRange) return false;
-  } else if (q->kind == Kind::kDeleteCardFile) {
-    q->name = r.Text(kMaxCardName);
+  if (MakeOp(kind, &q->op)) {
+    In in{r};
+    std::visit([&in](auto& o) { o.Fields(in); }, q->op);
   }
   return r.Done();
 }
@@ -222,42 +251,13 @@ std::string EncodeAnswer(const Answer& a) {
     case Kind::kState:
       w.Text(a.message, kMaxText);
       break;
-    case Kind::kWrite:
-      w.U8(static_cast<std::uint8_t>(a.outcome));
+    case Kind::kPolled:
+      Put(w, a.snapshot);
       break;
-    case Kind::kWriteVerified:
-      w.U8(static_cast<std::uint8_t>(a.outcome));
-      w.Text(a.block, kMaxShortText);
+    case Kind::kSubscribe:
       break;
-    case Kind::kListCardFiles: {
-      std::vector<const CardFile*> fit;
-      bool complete = a.list.complete;
-      for (const CardFile& f : a.list.files) {
-        if (f.name.size() > kMaxCardName || fit.size() == kMaxListed) {
-          complete = false;
-        } else {
-          fit.push_back(&f);
-        }
-      }
-      w.U8(complete ? 1 : 0);
-      w.U16(static_cast<std::uint16_t>(fit.size()));
-      for (const CardFile* f : fit) {
-        w.Text(f->name, kMaxCardName);
-        w.I64(f->size);
-      }
-      break;
-    }
-    case Kind::kReadCardRange: {
-      // A range over the bound is never asked for; its bytes would not fit.
-      const bool fits = a.data.size() <= static_cast<std::size_t>(kMaxRange);
-      w.U8(a.ok && fits ? 1 : 0);
-      w.U32(fits ? static_cast<std::uint32_t>(a.data.size()) : 0);
-      if (fits) w.Raw(a.data);
-      break;
-    }
     default:
-      if (HasSnapshot(a.kind)) PutSnapshot(w, a.snapshot);
-      if (IsRead(a.kind)) w.U8(a.ok ? 1 : 0);
+      std::visit([&w](const auto& reply) { Put(w, reply.value); }, a.result);
       break;
   }
   return w.Framed();
@@ -276,6 +276,7 @@ bool DecodeAnswer(std::string_view body, Answer* a) {
   a->owner.state = r.Enum(OpenState::kInUse);
   a->owner.connected = r.Flag();
   a->owner.unit_flag = r.I32();
+  In in{r};
   switch (a->kind) {
     case Kind::kHello:
       a->version = r.U16();
@@ -287,34 +288,14 @@ bool DecodeAnswer(std::string_view body, Answer* a) {
     case Kind::kState:
       a->message = r.Text(kMaxText);
       break;
-    case Kind::kWrite:
-    case Kind::kWriteVerified:
-      a->outcome = r.Enum(WriteOutcome::kUnverified);
-      if (a->kind == Kind::kWriteVerified) a->block = r.Text(kMaxShortText);
+    case Kind::kPolled:
+      Fields(in, a->snapshot);
       break;
-    case Kind::kListCardFiles: {
-      a->list.complete = r.Flag();
-      const std::size_t n = r.U16();
-      if (n > kMaxListed) return false;
-      for (std::size_t k = 0; k < n && r.Ok(); ++k) {
-        CardFile f;
-        f.name = r.Text(kMaxCardName);
-        f.size = r.I64();
-        if (f.size < 0 || f.size > INT32_MAX) return false;
-        a->list.files.push_back(std::move(f));
-      }
+    case Kind::kSubscribe:
       break;
-    }
-    case Kind::kReadCardRange: {
-      a->ok = r.Flag();
-      const std::uint32_t n = r.U32();
-      if (n > kMaxRange) return false;
-      a->data = r.Take(n);
-      break;
-    }
     default:
-      if (HasSnapshot(a->kind)) GetSnapshot(r, &a->snapshot);
-      if (IsRead(a->kind)) a->ok = r.Flag();
+      if (!MakeReply(kind, &a->result)) return false;
+      std::visit([&in](auto& reply) { Fields(in, reply.value); }, a->result);
       break;
   }
   return r.Done();

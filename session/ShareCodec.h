@@ -12,20 +12,13 @@
 
 #include <sys/types.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "PollingWorker.h"
-#include "Unit.h"
+#include "Operations.h"
 #include "device/DeviceLink.h"
-#include "device/Exchange.h"
-#include "device/Payload.h"
-#include "history/Transfer.h"
 
 namespace norvo::share {
 
@@ -33,43 +26,23 @@ constexpr std::uint16_t kVersion = 1;
 
 constexpr std::size_t kLengthBytes = 4;
 constexpr std::size_t kMaxMessage = 64 * 1024;  // body bytes, after the length
-constexpr std::size_t kMaxFrames = 256;          // payloads in one write
-constexpr std::size_t kMaxCardName = 64;         // a list report holds the name
-constexpr std::size_t kMaxListed = kMaxCardFiles;
-constexpr std::size_t kMaxShortText = 255;  // program name, identification, block name
-constexpr std::size_t kMaxText = 1024;      // state message
-// Card bytes in one range reply; RemoteUnit splits a longer range.
-constexpr std::int64_t kMaxRange = 48 * 1024;
-// A write timing's waits: no longer than the console's own longest write
-// sequence waits (a dialog's write before, a clock's after), so that no
-// client holds the unit longer than the owner itself would.
-constexpr int kMaxFirstWaitMs = std::max({kDialogWrite.first_wait_ms, kClockWrite.first_wait_ms, kIntervalWrite.first_wait_ms});
-constexpr int kMaxClosingWaitMs =
-    std::max({kDialogWrite.closing_wait_ms, kClockWrite.closing_wait_ms, kIntervalWrite.closing_wait_ms});
+constexpr std::size_t kMaxShortText = 255;       // program name
+constexpr std::size_t kMaxText = 1024;           // state message
 
 // The largest bodies stay inside kMaxMessage whatever their content.
 constexpr std::size_t kHeaderBytes = 1 + 4 + 6;  // kind, id, owner state
-static_assert(kHeaderBytes + 1 + 2 + kMaxListed * (2 + kMaxCardName + 8) <= kMaxMessage);
-static_assert(kHeaderBytes + 1 + 4 + kMaxRange <= kMaxMessage);
-static_assert(1 + 4 + 9 + 2 + kMaxFrames * kPayloadSize <= kMaxMessage);
+static_assert(kHeaderBytes + 1 + 2 + kMaxListedFiles * (2 + kMaxCardNameBytes + 8) <= kMaxMessage);
+static_assert(kHeaderBytes + 1 + 4 + kMaxCardRange <= kMaxMessage);
+static_assert(1 + 4 + 9 + 2 + kMaxWriteFrames * kPayloadSize <= kMaxMessage);
 
+// The kinds of the messages that carry no operation of the unit; an
+// operation's message has the operation's own kind (op::X::kKind).
 enum class Kind : std::uint8_t {
   // Owner to client, unasked.
   kHello = 0x01,   // on connect: version, pid, program, time scale
   kPolled = 0x02,  // one of the owner's poll snapshots (subscribed clients)
   // Requests; the answer carries the same kind and id.
   kState = 0x10,
-  kPollOnce = 0x11,
-  kBlocks = 0x12,
-  kReadSettings = 0x13,
-  kReadAlarms = 0x14,
-  kReadCalibration = 0x15,
-  kReadLive = 0x16,
-  kWrite = 0x17,
-  kWriteVerified = 0x18,
-  kListCardFiles = 0x19,
-  kReadCardRange = 0x1A,
-  kDeleteCardFile = 0x1B,
   kSubscribe = 0x1C,
 };
 
@@ -81,15 +54,15 @@ struct OwnerState {
 };
 
 struct Request {
-  Kind kind = Kind::kState;
+  Kind kind = Kind::kState;  // kState, kSubscribe, or op's kind
   std::uint32_t id = 0;
-  // kWrite, kWriteVerified
-  WriteTiming timing{0, 0, false};
-  std::vector<Payload> frames;
-  // kReadCardRange, kDeleteCardFile
-  std::string name;
-  std::int64_t start = 0, end = 0;
+  norvo::Request op;  // when kind is an operation's
 };
+
+// A request that carries an operation of the unit.
+Request Operation(norvo::Request op);
+// The message kind of an operation.
+Kind KindOf(const norvo::Request& op);
 
 // What the owner sends: a hello, a poll, or the answer to a request.
 struct Answer {
@@ -103,26 +76,16 @@ struct Answer {
   double time_scale = 1.0;
   // kState
   std::string message;
-  // kRead*, kReadCardRange
-  bool ok = false;
-  // kWrite, kWriteVerified (block: only the verified one)
-  WriteOutcome outcome = WriteOutcome::kNotConnected;
-  std::string block;
-  // kPolled, kPollOnce, kBlocks
+  // kPolled
   PollSnapshot snapshot;
-  // kListCardFiles
-  CardList list;
-  // kReadCardRange
-  std::string data;
+  // an operation's kind: its reply
+  norvo::Answer result;
 };
 
 bool IsRequestKind(std::uint8_t kind);
-// Both waits from 0 to their bound above.
-bool WithinWriteBounds(const WriteTiming& timing);
 
-// The whole message (length and body). Strings longer than their bound are
-// cut; a card list entry whose name is over its bound is left out and the
-// list is then incomplete; more than kMaxListed entries, likewise.
+// The whole message (length and body): the header, then the fields the
+// operation describes (Operations.h). Strings longer than their bound are cut.
 std::string EncodeRequest(const Request& request);
 std::string EncodeAnswer(const Answer& answer);
 

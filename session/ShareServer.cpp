@@ -270,7 +270,7 @@ bool ShareServer::ReadFrom(Client& c) {
       }
       // What needs no exchange is answered here; the rest waits its turn on
       // the client's thread.
-      if (q.kind == share::Kind::kState || q.kind == share::Kind::kBlocks || q.kind == share::Kind::kSubscribe) {
+      if (q.kind == share::Kind::kState || q.kind == share::Kind::kSubscribe || !RunsAnExchange(q.op)) {
         const share::Answer a = Execute(q);
         std::lock_guard lock(mutex_);
         if (q.kind == share::Kind::kSubscribe) c.subscribed = true;
@@ -426,45 +426,10 @@ share::Answer ShareServer::Execute(const share::Request& q) {
   share::Answer a;
   a.kind = q.kind;
   a.id = q.id;
-  switch (q.kind) {
-    case share::Kind::kState:
-      a.message = unit_.StateMessage();
-      break;
-    case share::Kind::kPollOnce:
-      a.snapshot = unit_.PollOnce();
-      break;
-    case share::Kind::kBlocks:
-      a.snapshot = unit_.Blocks();
-      break;
-    case share::Kind::kReadSettings:
-      a.ok = unit_.ReadSettings();
-      break;
-    case share::Kind::kReadAlarms:
-      a.ok = unit_.ReadAlarms();
-      break;
-    case share::Kind::kReadCalibration:
-      a.ok = unit_.ReadCalibration();
-      break;
-    case share::Kind::kReadLive:
-      a.ok = unit_.ReadLive();
-      break;
-    case share::Kind::kWrite:
-      a.outcome = unit_.Write(q.frames, q.timing);
-      break;
-    case share::Kind::kWriteVerified:
-      a.outcome = unit_.WriteVerified(q.frames, q.timing, &a.block);
-      break;
-    case share::Kind::kListCardFiles:
-      a.list = unit_.ListCardFiles();
-      break;
-    case share::Kind::kReadCardRange:
-      a.ok = unit_.ReadCardRange(q.name, q.start, q.end, &a.data);
-      break;
-    case share::Kind::kDeleteCardFile:
-      unit_.DeleteCardFile(q.name);
-      break;
-    default:
-      break;
+  if (q.kind == share::Kind::kState) {
+    a.message = unit_.StateMessage();
+  } else if (q.kind != share::Kind::kSubscribe) {
+    a.result = unit_.Execute(q.op);
   }
   a.owner = Owner();
   return a;

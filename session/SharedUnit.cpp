@@ -257,37 +257,13 @@ std::string SharedUnit::Via() const {
 }
 
 int SharedUnit::UnitFlag() const { return Active()->UnitFlag(); }
-PollSnapshot SharedUnit::Blocks() const { return Active()->Blocks(); }
-PollSnapshot SharedUnit::PollOnce() {
-  // A front end that polls by itself (the logger) publishes its polls to the
-  // attached processes too, as the worker's polls are.
-  PollSnapshot s = Active()->PollOnce();
-  if (!Attached()) {
-    if (const std::shared_ptr<ShareServer> server = Server()) server->Publish(s);
+Answer SharedUnit::Execute(const Request& request) {
+  Answer answer = Active()->Execute(request);
+  if (const auto* poll = std::get_if<Reply<op::PollOnce>>(&answer); poll && !Attached()) {
+    if (const std::shared_ptr<ShareServer> server = Server()) server->Publish(poll->value);
   }
-  return s;
+  return answer;
 }
-bool SharedUnit::ReadSettings() { return Active()->ReadSettings(); }
-bool SharedUnit::ReadAlarms() { return Active()->ReadAlarms(); }
-bool SharedUnit::ReadCalibration() { return Active()->ReadCalibration(); }
-bool SharedUnit::ReadLive() { return Active()->ReadLive(); }
-
-WriteOutcome SharedUnit::Write(std::span<const Payload> frames, const WriteTiming& timing) {
-  return Active()->Write(frames, timing);
-}
-
-WriteOutcome SharedUnit::WriteVerified(std::span<const Payload> frames, const WriteTiming& timing,
-                                       std::string* block) {
-  return Active()->WriteVerified(frames, timing, block);
-}
-
-CardList SharedUnit::ListCardFiles() { return Active()->ListCardFiles(); }
-
-bool SharedUnit::ReadCardRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) {
-  return Active()->ReadCardRange(name, start, end, into);
-}
-
-void SharedUnit::DeleteCardFile(const std::string& name) { Active()->DeleteCardFile(name); }
 
 void SharedUnit::StartPolling(PollingWorker::PolledFn on_polled, PollingWorker::SecondFn on_second,
                               std::chrono::microseconds second) {

@@ -43,22 +43,14 @@ class SharedUnit : public Unit {
   std::string Via() const override;
   int UnitFlag() const override;
   double TimeScale() const override { return local_.TimeScale(); }
-  PollSnapshot Blocks() const override;
 
   // Stops the takeover, the server, the local session and the remote one.
   void Stop() override;
 
-  PollSnapshot PollOnce() override;
-  bool ReadSettings() override;
-  bool ReadAlarms() override;
-  bool ReadCalibration() override;
-  bool ReadLive() override;
-  WriteOutcome Write(std::span<const Payload> frames, const WriteTiming& timing) override;
-  WriteOutcome WriteVerified(std::span<const Payload> frames, const WriteTiming& timing,
-                             std::string* block) override;
-  CardList ListCardFiles() override;
-  bool ReadCardRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) override;
-  void DeleteCardFile(const std::string& name) override;
+  // The side the unit is reached through runs it. A poll run here, by a
+  // front end that polls by itself (the logger), is published to the
+  // attached processes too, as the worker's polls are.
+  Answer Execute(const Request& request) override;
 
   // Locally: the session's poller, each poll also published to the others.
   // Attached: the owner's polls. Kept across a takeover.

@@ -16,34 +16,16 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "Operations.h"
 #include "PollingWorker.h"
 #include "device/DeviceLink.h"
 #include "device/Exchange.h"
 #include "device/Payload.h"
 
 namespace norvo {
-
-struct CardFile {
-  std::string name;   // as the unit sends it (Latin-1)
-  std::int64_t size;  // bytes
-};
-
-// A card list. complete is true only when the unit's end marker arrived: an
-// incomplete list (silent unit, unplug) is a failure for every front end,
-// whatever entries arrived before.
-struct CardList {
-  std::vector<CardFile> files;
-  bool complete = false;
-  // The size of a listed name, or -1.
-  std::int64_t SizeOf(const std::string& name) const {
-    for (const CardFile& f : files) {
-      if (f.name == name) return f.size;
-    }
-    return -1;
-  }
-};
 
 class Unit {
  public:
@@ -63,32 +45,61 @@ class Unit {
   virtual int UnitFlag() const = 0;
   // The waits of the protocol are multiplied by this (tests shrink them).
   virtual double TimeScale() const = 0;
-  // Every unit-owned block as the last reads left it (no exchange).
-  virtual PollSnapshot Blocks() const = 0;
 
   // Stops polling and every wait, and lets the unit go. Idempotent.
   virtual void Stop() = 0;
 
-  // ---- exchange sequences ----
-  virtual PollSnapshot PollOnce() = 0;
-  virtual bool ReadSettings() = 0;
-  virtual bool ReadAlarms() = 0;
-  virtual bool ReadCalibration() = 0;
-  virtual bool ReadLive() = 0;
+  // ---- operations (Operations.h) ----
+  // Runs one operation and answers with the reply to that same operation; a
+  // unit that cannot run it answers the operation's failure.
+  virtual Answer Execute(const Request& request) = 0;
+
+  template <class Op>
+  typename Op::Result Run(Op op) {
+    Answer answer = Execute(Request(std::move(op)));
+    if (auto* reply = std::get_if<Reply<Op>>(&answer)) return std::move(reply->value);
+    return Unanswered<Op>(false);
+  }
+
+  // The typed calls of the front ends.
+  PollSnapshot PollOnce() { return Run(op::PollOnce{}); }
+  // Every unit-owned block as the last reads left it (no exchange).
+  PollSnapshot Blocks() { return Run(op::Blocks{}); }
+  bool ReadSettings() { return Run(op::ReadSettings{}); }
+  bool ReadAlarms() { return Run(op::ReadAlarms{}); }
+  bool ReadCalibration() { return Run(op::ReadCalibration{}); }
+  bool ReadLive() { return Run(op::ReadLive{}); }
   // Permission query, data frames, end frame as timing says.
-  virtual WriteOutcome Write(std::span<const Payload> frames, const WriteTiming& timing) = 0;
+  WriteOutcome Write(std::span<const Payload> frames, const WriteTiming& timing = kDialogWrite) {
+    return Run(op::Write{timing, {frames.begin(), frames.end()}});
+  }
   // The same, then every block the frames wrote is read back and compared
   // with what was sent: kDifferent or kUnverified name the block in *block.
-  virtual WriteOutcome WriteVerified(std::span<const Payload> frames, const WriteTiming& timing,
-                                     std::string* block) = 0;
-
-  // ---- the SD card ----
-  virtual CardList ListCardFiles() = 0;
-  // One read command: bytes [start, end) of a card file into *into. True when
-  // the unit answered with exactly end - start bytes and its end marker.
-  virtual bool ReadCardRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) = 0;
+  WriteOutcome WriteVerified(std::span<const Payload> frames, const WriteTiming& timing, std::string* block) {
+    WriteResult r = Run(op::WriteVerified{timing, {frames.begin(), frames.end()}});
+    if (block && r.outcome != WriteOutcome::kWritten) *block = std::move(r.block);
+    return r.outcome;
+  }
+  CardList ListCardFiles() { return Run(op::ListCardFiles{}); }
+  // Bytes [start, end) of a card file into *into, one read command per
+  // kMaxCardRange bytes (an empty range is one command too). True when the
+  // unit answered every command with exactly its bytes and its end marker.
+  bool ReadCardRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) {
+    if (name.size() > kMaxCardNameBytes || start < 0 || end < start) return false;
+    std::int64_t at = start;
+    do {
+      const std::int64_t to = std::min(end, at + kMaxCardRange);
+      CardRange r = Run(op::ReadCardRange{name, at, to});
+      if (into) *into += r.data;
+      if (!r.ok) return false;
+      at = to;
+    } while (at < end);
+    return true;
+  }
   // The unit never answers a delete; only a new list tells whether it took it.
-  virtual void DeleteCardFile(const std::string& name) = 0;
+  void DeleteCardFile(const std::string& name) {
+    if (name.size() <= kMaxCardNameBytes) Run(op::DeleteCardFile{name});
+  }
 
   // ---- polling ----
   // Starts polling once. on_polled gets every poll cycle's snapshot (for a

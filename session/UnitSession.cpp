@@ -130,8 +130,32 @@ void UnitSession::Stop() {
   unit_lock_.Release();
 }
 
-PollSnapshot UnitSession::PollOnce() {
-  std::lock_guard lock(sequence_mutex_);
+Answer UnitSession::Execute(const Request& request) {
+  std::unique_lock lock(sequence_mutex_, std::defer_lock);
+  if (RunsAnExchange(request)) lock.lock();
+  struct Cases {
+    UnitSession& s;
+    Answer operator()(const op::PollOnce&) { return Reply<op::PollOnce>{s.RunPoll()}; }
+    Answer operator()(const op::Blocks&) { return Reply<op::Blocks>{s.Snapshot()}; }
+    Answer operator()(const op::ReadSettings&) { return Reply<op::ReadSettings>{s.RunRead(ReadSettingsSequence)}; }
+    Answer operator()(const op::ReadAlarms&) { return Reply<op::ReadAlarms>{s.RunRead(ReadAlarmSequence)}; }
+    Answer operator()(const op::ReadCalibration&) {
+      return Reply<op::ReadCalibration>{s.RunRead(ReadCalibrationSequence)};
+    }
+    Answer operator()(const op::ReadLive&) { return Reply<op::ReadLive>{s.RunRead(ReadLiveSequence)}; }
+    Answer operator()(const op::Write& w) { return Reply<op::Write>{s.RunWrite(w)}; }
+    Answer operator()(const op::WriteVerified& w) { return Reply<op::WriteVerified>{s.RunWriteVerified(w)}; }
+    Answer operator()(const op::ListCardFiles&) { return Reply<op::ListCardFiles>{s.RunList()}; }
+    Answer operator()(const op::ReadCardRange& r) { return Reply<op::ReadCardRange>{s.RunReadRange(r)}; }
+    Answer operator()(const op::DeleteCardFile& d) {
+      s.transfer_.DeleteCardFile(d.name);
+      return Reply<op::DeleteCardFile>{};
+    }
+  };
+  return std::visit(Cases{*this}, request);
+}
+
+PollSnapshot UnitSession::RunPoll() {
   PollSnapshot s;
   s.connection = link_.Connection();
   s.settings_read = ReadSettingsSequence(link_);
@@ -143,7 +167,7 @@ PollSnapshot UnitSession::PollOnce() {
   if (link_.Connected() != 1 || link_.Connection() != s.connection) {
     s.settings_read = s.alarms_read = s.calibration_read = s.live_read = false;
   }
-  PollSnapshot blocks = Blocks();
+  PollSnapshot blocks = Snapshot();
   blocks.connection = s.connection;
   blocks.settings_read = s.settings_read;
   blocks.alarms_read = s.alarms_read;
@@ -155,39 +179,20 @@ PollSnapshot UnitSession::PollOnce() {
   return blocks;
 }
 
-bool UnitSession::ReadSettings() {
-  std::lock_guard lock(sequence_mutex_);
-  return ReadSettingsSequence(link_) && link_.Connected() == 1;
+bool UnitSession::RunRead(bool (*sequence)(DeviceLink&)) { return sequence(link_) && link_.Connected() == 1; }
+
+WriteOutcome UnitSession::RunWrite(const op::Write& write) {
+  return RunWriteSequence(link_, store_, write.timing, write.frames);
 }
 
-bool UnitSession::ReadAlarms() {
-  std::lock_guard lock(sequence_mutex_);
-  return ReadAlarmSequence(link_) && link_.Connected() == 1;
-}
-
-bool UnitSession::ReadCalibration() {
-  std::lock_guard lock(sequence_mutex_);
-  return ReadCalibrationSequence(link_) && link_.Connected() == 1;
-}
-
-bool UnitSession::ReadLive() {
-  std::lock_guard lock(sequence_mutex_);
-  return ReadLiveSequence(link_) && link_.Connected() == 1;
-}
-
-WriteOutcome UnitSession::Write(std::span<const Payload> frames, const WriteTiming& timing) {
-  std::lock_guard lock(sequence_mutex_);
-  return RunWriteSequence(link_, store_, timing, frames);
-}
-
-WriteOutcome UnitSession::WriteVerified(std::span<const Payload> frames, const WriteTiming& timing,
-                                        std::string* block) {
-  const WriteOutcome sent = Write(frames, timing);
-  if (sent != WriteOutcome::kWritten) return sent;
-  std::lock_guard lock(sequence_mutex_);
+// Frames the unit offers no read of (language, clock) count as written.
+WriteResult UnitSession::RunWriteVerified(const op::WriteVerified& write) {
+  WriteResult r;
+  r.outcome = RunWriteSequence(link_, store_, write.timing, write.frames);
+  if (r.outcome != WriteOutcome::kWritten) return r;
   const bool eight_area = IsEightAreaModel(store_.Identification());
   bool settings_read = false, alarms_read = false, calibration_read = false;
-  for (const Payload& frame : frames) {
+  for (const Payload& frame : write.frames) {
     const WrittenBlock* written = FindWrittenBlock(frame[kCommandAt]);
     if (written == nullptr) continue;
     bool answered = true;
@@ -203,23 +208,16 @@ WriteOutcome UnitSession::WriteVerified(std::span<const Payload> frames, const W
         if (!alarms_read) answered = alarms_read = ReadAlarmSequence(link_);
         break;
     }
-    if (!answered || link_.Connected() != 1) {
-      if (block) *block = written->name;
-      return WriteOutcome::kUnverified;
-    }
+    if (!answered || link_.Connected() != 1) return {WriteOutcome::kUnverified, written->name};
     const bool same = written->response_type == response::kInterval
                           ? store_.Interval() == frame[kDataAt]
                           : HoldsWritten(*written, frame, store_.Block(written->response_type), eight_area);
-    if (!same) {
-      if (block) *block = written->name;
-      return WriteOutcome::kDifferent;
-    }
+    if (!same) return {WriteOutcome::kDifferent, written->name};
   }
-  return WriteOutcome::kWritten;
+  return r;
 }
 
-CardList UnitSession::ListCardFiles() {
-  std::lock_guard lock(sequence_mutex_);
+CardList UnitSession::RunList() {
   dispatcher_.SetListReceiver(true);
   transfer_.ClearList();
   transfer_.RequestFileList();
@@ -236,17 +234,13 @@ CardList UnitSession::ListCardFiles() {
   return list;
 }
 
-bool UnitSession::ReadCardRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) {
-  std::lock_guard lock(sequence_mutex_);
-  return transfer_.ReadRange(name, start, end, into) && link_.Connected() == 1;
+CardRange UnitSession::RunReadRange(const op::ReadCardRange& range) {
+  CardRange r;
+  r.ok = transfer_.ReadRange(range.name, range.start, range.end, &r.data) && link_.Connected() == 1;
+  return r;
 }
 
-void UnitSession::DeleteCardFile(const std::string& name) {
-  std::lock_guard lock(sequence_mutex_);
-  transfer_.DeleteCardFile(name);
-}
-
-PollSnapshot UnitSession::Blocks() const {
+PollSnapshot UnitSession::Snapshot() const {
   PollSnapshot s;
   s.connection = link_.Connection();
   s.live = DecodeLiveReadings(store_.Block(response::kLive));
@@ -277,7 +271,7 @@ void UnitSession::StartPolling(PollingWorker::PolledFn on_polled, PollingWorker:
                                std::chrono::microseconds second) {
   if (poller_) return;
   poller_ = std::make_unique<PollingWorker>(
-      link_, [this] { return PollOnce(); }, std::move(on_polled), std::move(on_second));
+      link_, [this] { return Unit::PollOnce(); }, std::move(on_polled), std::move(on_second));
   if (second.count() > 0) poller_->SetSecond(second);
   poller_->Start();
 }

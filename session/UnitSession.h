@@ -61,7 +61,6 @@ class UnitSession : public Unit {
   std::string Via() const override { return ""; }
   int UnitFlag() const override { return link_.UnitFlag(); }
   double TimeScale() const override { return link_.TimeScale(); }
-  PollSnapshot Blocks() const override;
   // The process that holds the unit when State() is kInUse (0 when unknown).
   pid_t Holder() const { return holder_.load(); }
   // True when the last claim failed because the lock file could not be used
@@ -76,26 +75,8 @@ class UnitSession : public Unit {
   // Stops the polling worker, then the reader thread, and lets the unit go.
   void Stop() override;
 
-  // ---- exchange sequences (any thread but the reader's) ----
-  // The four read sequences and a snapshot of what they read.
-  PollSnapshot PollOnce() override;
-  bool ReadSettings() override;
-  bool ReadAlarms() override;
-  bool ReadCalibration() override;
-  bool ReadLive() override;
-  // Permission query, data frames, end frame as timing says.
-  WriteOutcome Write(std::span<const Payload> frames, const WriteTiming& timing) override;
-  WriteOutcome Write(std::span<const Payload> frames) { return Write(frames, kDialogWrite); }
-  // The same, then every block the frames wrote is read back and compared
-  // with what was sent: kDifferent or kUnverified name the block in *block.
-  // Frames the unit offers no read of (language, clock) count as written.
-  WriteOutcome WriteVerified(std::span<const Payload> frames, const WriteTiming& timing,
-                             std::string* block) override;
-
-  // ---- the SD card, under the same lock (the transfer does the work) ----
-  CardList ListCardFiles() override;
-  bool ReadCardRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) override;
-  void DeleteCardFile(const std::string& name) override;
+  // ---- operations (any thread but the reader's), each under the session's turn lock ----
+  Answer Execute(const Request& request) override;
 
   // ---- polling worker ----
   // Starts the worker once; it polls through PollOnce.
@@ -111,6 +92,16 @@ class UnitSession : public Unit {
 
  private:
   bool Claim(const std::string& path);
+
+  // The operations' cases; the caller holds sequence_mutex_.
+  PollSnapshot RunPoll();
+  // Every unit-owned block as the last reads left it.
+  PollSnapshot Snapshot() const;
+  bool RunRead(bool (*sequence)(DeviceLink&));
+  WriteOutcome RunWrite(const op::Write& write);
+  WriteResult RunWriteVerified(const op::WriteVerified& write);
+  CardList RunList();
+  CardRange RunReadRange(const op::ReadCardRange& range);
 
   std::filesystem::path data_folder_;
   Options options_;

@@ -132,7 +132,7 @@ TEST_F(ShareFixture, AttachedUnitWorksThroughTheOwner) {
 
   // A file longer than one range answer is read in pieces, byte-exact.
   const std::string log = sim::MakeLogFile(false, 1500);
-  ASSERT_GT(log.size(), static_cast<std::size_t>(share::kMaxRange));
+  ASSERT_GT(log.size(), static_cast<std::size_t>(kMaxCardRange));
   unit.SetFiles({{"LOG1.TXT", log}, {"OLD.TXT", "x\n"}});
   unit.SetPacing(false);
   const CardList list = attached->ListCardFiles();
@@ -172,12 +172,10 @@ TEST_F(ShareFixture, StalledAndMalformedClientsAreClosedAlone) {
 
   share::Request state;
   state.kind = share::Kind::kState;
-  share::Request range;
-  range.kind = share::Kind::kReadCardRange;
-  range.end = share::kMaxRange;
-  share::Request write;
-  write.kind = share::Kind::kWrite;
-  write.frames.resize(2);
+  const share::Request range = share::Operation(op::ReadCardRange{"", 0, kMaxCardRange});
+  op::Write two_frames;
+  two_frames.frames.resize(2);
+  const share::Request write = share::Operation(two_frames);
   std::string too_far = Body(range), backwards = Body(range), long_name = Body(range);
   too_far[too_far.size() - 8] = 1;        // end one byte past the bound
   backwards.replace(backwards.size() - 16, 8, std::string("\0\0\x01\0\0\0\0\0", 8));  // start 65536
@@ -235,11 +233,8 @@ struct PollWatch {
 };
 
 share::Request WriteRequest(int first_wait_ms, int closing_wait_ms) {
-  share::Request write;
-  write.kind = share::Kind::kWrite;
-  write.timing = {first_wait_ms, closing_wait_ms, true};
-  write.frames = {BuildCommandFrame(code::kSetInterval, std::array<std::uint8_t, 1>{30})};
-  return write;
+  return share::Operation(op::Write{{first_wait_ms, closing_wait_ms, true},
+                                    {BuildCommandFrame(code::kSetInterval, std::array<std::uint8_t, 1>{30})}});
 }
 
 // No client holds the unit longer than the console's own longest write, a
@@ -250,11 +245,11 @@ share::Request WriteRequest(int first_wait_ms, int closing_wait_ms) {
 TEST_F(ShareFixture, ClientsCannotStallTheUnitOrHoldItsPlaces) {
   share::Request state;
   state.kind = share::Kind::kState;
-  const std::string longest = share::EncodeRequest(WriteRequest(share::kMaxFirstWaitMs, share::kMaxClosingWaitMs));
+  const std::string longest = share::EncodeRequest(WriteRequest(kMaxFirstWaitMs, kMaxClosingWaitMs));
   // One client sequence at this time scale (the write's waits, the
   // permission's), and a poll's worth on top.
   const auto one_sequence =
-      std::chrono::milliseconds(static_cast<int>(0.2 * (share::kMaxFirstWaitMs + share::kMaxClosingWaitMs + kPermissionWaitMs))) +
+      std::chrono::milliseconds(static_cast<int>(0.2 * (kMaxFirstWaitMs + kMaxClosingWaitMs + kPermissionWaitMs))) +
       1500ms * testing::kSlowdown;
   const int threads_before = PollWatch::Threads();
   const struct {
@@ -507,14 +502,15 @@ TEST_F(ShareFixture, AttachedUnitTakesOverWhenTheOwnerEnds) {
 // incomplete rather than wrong; a snapshot comes back as it went.
 TEST(ShareCodecTest, BoundsAndRoundTrip) {
   share::Answer list;
-  list.kind = share::Kind::kListCardFiles;
-  list.list = {{{"A.TXT", 10}, {std::string(65, 'B'), 20}}, true};
+  list.kind = share::KindOf(op::ListCardFiles{});
+  list.result = Reply<op::ListCardFiles>{{{{"A.TXT", 10}, {std::string(65, 'B'), 20}}, true}};
   share::Answer back;
   const std::string bytes = share::EncodeAnswer(list);
   ASSERT_TRUE(share::DecodeAnswer(std::string_view(bytes).substr(4), &back));
-  EXPECT_FALSE(back.list.complete);
-  ASSERT_EQ(back.list.files.size(), 1u);
-  EXPECT_EQ(back.list.SizeOf("A.TXT"), 10);
+  const CardList& listed = std::get<Reply<op::ListCardFiles>>(back.result).value;
+  EXPECT_FALSE(listed.complete);
+  ASSERT_EQ(listed.files.size(), 1u);
+  EXPECT_EQ(listed.SizeOf("A.TXT"), 10);
 
   share::Answer polled;
   polled.kind = share::Kind::kPolled;
