@@ -10,6 +10,7 @@
 
 #include "BenchSupport.h"
 #include "history/Transfer.h"
+#include "session/UnitSession.h"
 #include "sim/SimTransport.h"
 #include "sim/SimUnit.h"
 
@@ -27,26 +28,22 @@ int main(int argc, char** argv) {
   unit.SetFiles({{"BIG.CSV", content}});
   sim::SimTransport transport;
   transport.AddUnit(&unit, "sim:unit");
-  DeviceLink link(transport);
-  ResponseStore store;
-  Dispatcher dispatcher(link, store);
-  CardTransfer transfer(link, dir);
-  dispatcher.SetCardSink(&transfer);
-  dispatcher.SetListReceiver(true);
-  link.SetReportHandler([&](const Payload& p, int n) { dispatcher.Dispatch(p, n); });
-  if (link.OpenDevice() != 1) return 2;
-  transfer.ClearList();
-  transfer.RequestFileList();
+  // The console's and norvoctl's path: the session, its card reader, the download loop.
+  UnitSession::Options options;
+  options.lock_unit = false;
+  UnitSession session(transport, dir, options);
+  if (session.Open() != OpenState::kOpened) return 2;
+  const CardList list = session.ListCardFiles();
 
   DownloadStatus status = DownloadStatus::kBlockFailed;
   std::string message;
   const double ms = bench::Milliseconds([&] {
-    const DownloadOutcome outcome = transfer.DownloadFile("BIG.CSV");
+    const DownloadOutcome outcome = DownloadToLocalCopy(UnitDownloadJob(session, dir, list, "BIG.CSV", -1));
     status = outcome.status;
     message = outcome.message;
   });
   if (!message.empty()) std::printf("download: %s\n", message.c_str());
-  link.Stop();
+  session.Stop();
   fs::remove_all(dir);
 
   const long blocks = (bytes + 4095) / 4096;

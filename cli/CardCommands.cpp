@@ -103,7 +103,10 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
   if (card.SizeOf(name) < 0) throw Failure(kBadInput, shown + NotOnCard());
   const bool bar = ::isatty(::fileno(err)) != 0;
   std::atomic<int> range{1};
-  DownloadJob job;
+  // The copy is recorded with the date format the unit writes its logs in.
+  s.ReadSettings();
+  Unit& unit = s.TheUnit();
+  DownloadJob job = UnitDownloadJob(unit, data_folder, card, name, s.Blocks().settings[settings::kDateFormat]);
   if (bar) {
     job.hooks = {[&](int r) { range.store(std::max(r, 1)); },
                  [&, err](int position) {
@@ -113,16 +116,6 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
                  {},
                  {}};
   }
-  // The copy is recorded with the date format the unit writes its logs in.
-  s.ReadSettings();
-  job.data_folder = data_folder;
-  job.name = name;
-  job.total = card.SizeOf(name);
-  job.date_format = s.Blocks().settings[settings::kDateFormat];
-  Unit& unit = s.TheUnit();
-  job.read = [&unit, &name](std::int64_t start, std::int64_t end, std::string* into) {
-    return unit.ReadCardRange(name, start, end, into);
-  };
   DownloadOutcome d{DownloadStatus::kBlockFailed};
   {
     interrupt::StopUnit stop(unit);

@@ -8,7 +8,7 @@
 
 #include "device/DeviceLink.h"
 #include "device/Responses.h"
-#include "history/Transfer.h"
+#include "device/CardReader.h"
 #include "sim/SimTransport.h"
 
 using namespace norvo;
@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static sim::SimTransport transport;  // no interfaces: nothing is ever opened
   static DeviceLink link(transport);
   static ResponseStore store;
-  static CardTransfer transfer(link, std::filesystem::temp_directory_path());
+  static CardReader transfer(link);
   static Dispatcher dispatcher(link, store);
   dispatcher.SetCardSink(&transfer);
   dispatcher.SetListReceiver(true);

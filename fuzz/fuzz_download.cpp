@@ -12,6 +12,7 @@
 #include "device/DeviceLink.h"
 #include "device/Responses.h"
 #include "history/Transfer.h"
+#include "session/UnitSession.h"
 
 namespace fs = std::filesystem;
 using namespace norvo;
@@ -71,18 +72,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ScriptedTransport transport;
   transport.data = data;
   transport.size = size;
-  DeviceLink link(transport);
-  link.SetTimeScale(0.0005);  // 3 s waits become 1.5 ms
-  ResponseStore store;
-  Dispatcher dispatcher(link, store);
-  CardTransfer transfer(link, folder);
-  dispatcher.SetCardSink(&transfer);
-  dispatcher.SetListReceiver(true);
-  link.SetReportHandler([&](const Payload& p, int n) { dispatcher.Dispatch(p, n); });
-  link.OpenDevice();
-  transfer.RequestFileList();
-  for (int i = 0; i < std::min(transfer.Count(), 3); ++i) transfer.DownloadFile(transfer.Name(i));
-  link.Stop();
+  UnitSession::Options options;
+  options.lock_unit = false;
+  options.time_scale = 0.0005;  // 3 s waits become 1.5 ms
+  UnitSession session(transport, folder, options);
+  session.Open();
+  const CardList list = session.ListCardFiles();
+  for (std::size_t i = 0; i < std::min<std::size_t>(list.files.size(), 3); ++i) {
+    DownloadToLocalCopy(UnitDownloadJob(session, folder, list, list.files[i].name, -1));
+  }
+  session.Stop();
   // Nothing may land outside the folder: every file there has a plain name.
   for (const auto& entry : fs::directory_iterator(folder)) {
     if (!UnsafeNameReason(entry.path().filename().string()).empty()) __builtin_trap();

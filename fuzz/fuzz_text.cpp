@@ -10,6 +10,7 @@
 #include "device/LiveReadings.h"
 #include "history/Import.h"
 #include "history/LogTime.h"
+#include "device/Card.h"
 #include "history/Transfer.h"
 #include "store/OleDate.h"
 #include "store/RecordStore.h"
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::string reason = UnsafeNameReason(text);
   if (reason.empty() && (text.find('/') != std::string::npos || text.find("..") != std::string::npos)) __builtin_trap();
-  if (reason.empty()) (void)BuildReadFrame(text, 0, 4096);
+  if (reason.empty()) (void)card::EncodeReadCommand(text, 0, 4096);
   (void)SizeText(static_cast<std::int32_t>(size * 2654435761u));
 
   std::string_view fields[5];

@@ -151,14 +151,7 @@ void HistoryState::StartImport(const std::string& name, DayOrder order) {
   JoinWorker();
   importing_.store(true);
   cancel_.store(false);
-  DownloadJob job;
-  job.data_folder = data_folder_;
-  job.name = name;
-  job.total = list_.SizeOf(name);
-  job.date_format = date_format_.load();
-  job.read = [this, name](std::int64_t start, std::int64_t end, std::string* into) {
-    return unit_.ReadCardRange(name, start, end, into);
-  };
+  DownloadJob job = UnitDownloadJob(unit_, data_folder_, list_, name, date_format_.load());
   // Called on the worker thread: signals cross to the window queued.
   job.hooks = {[this](int range) { emit ProgressRange(range); },
                [this](int position) { emit ProgressPosition(position); },

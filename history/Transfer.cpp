@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "device/Card.h"
+#include "device/CardReader.h"
 #include "device/Encodings.h"
 #include "device/Exchange.h"
 #include "device/Frames.h"
@@ -21,6 +22,8 @@
 #include "settings/RegularFile.h"
 
 namespace fs = std::filesystem;
+
+using norvo::card::kBlockSize;
 
 namespace norvo {
 namespace {
@@ -122,12 +125,6 @@ std::string Printable(const std::string& name) {
 
 }  // namespace
 
-Payload BuildReadFrame(const std::string& name, std::uint32_t start, std::uint32_t end) {
-  return card::EncodeReadCommand(name, start, end);
-}
-
-Payload BuildDeleteFrame(const std::string& name) { return card::EncodeDeleteCommand(name); }
-
 std::string SizeText(std::int32_t size) {
   // Two decimals with a point in every locale.
   char buf[64];
@@ -216,7 +213,7 @@ std::string UnsafeNameReason(const std::string& name) {
     return std::string(Localized(en, de)) + " \"" + Printable(name) + "\"";
   };
   if (name.empty()) return refuse("The unit reported an empty file name.", "Das Gerät meldete einen leeren Dateinamen.");
-  if (name.size() > kMaxCardName) {
+  if (name.size() > card::kMaxName) {
     return refuse("The unit reported a file name longer than 52 characters; it is not used:",
                   "Das Gerät meldete einen Dateinamen mit mehr als 52 Zeichen; er wird nicht verwendet:");
   }
@@ -229,94 +226,6 @@ std::string UnsafeNameReason(const std::string& name) {
                   "Das Gerät meldete einen unsicheren Dateinamen; er wird nicht verwendet:");
   }
   return {};
-}
-
-CardTransfer::CardTransfer(DeviceLink& link, fs::path data_folder)
-    : link_(link), data_folder_(std::move(data_folder)) {}
-
-CardTransfer::~CardTransfer() = default;
-
-void CardTransfer::ClearList() {
-  std::lock_guard lock(list_mutex_);
-  sizes_.clear();
-  count_ = 0;
-}
-
-int CardTransfer::Count() const {
-  std::lock_guard lock(list_mutex_);
-  return std::min(count_, kMaxCardFiles);
-}
-
-std::string CardTransfer::Name(int index) const {
-  std::lock_guard lock(list_mutex_);
-  return index >= 0 && index < std::min(count_, kMaxCardFiles) ? names_[static_cast<std::size_t>(index)] : "";
-}
-
-std::string CardTransfer::SizeTextAt(int index) const {
-  std::lock_guard lock(list_mutex_);
-  return index >= 0 && index < std::min(count_, kMaxCardFiles) ? size_texts_[static_cast<std::size_t>(index)] : "";
-}
-
-std::int64_t CardTransfer::SizeOf(const std::string& name) const {
-  std::lock_guard lock(list_mutex_);
-  const auto found = sizes_.find(name);
-  return found == sizes_.end() ? -1 : found->second;
-}
-
-void CardTransfer::RequestFileList() {
-  Exchange(link_, BuildCommandFrame(code::kListFiles), response::kFileList, 3000, 2000);
-  ReleaseExchange(link_);
-}
-
-void CardTransfer::OnListReport(const Payload& payload) {
-  const std::optional<card::ListEntry> entry = card::DecodeListEntry(payload);
-  std::lock_guard lock(list_mutex_);
-  pending_ = false;
-  if (!entry) return;
-  const auto size = static_cast<std::int32_t>(entry->size);
-  // The tables hold 500 entries; further entries are left out.
-  if (count_ >= kMaxCardFiles) return;
-  names_[static_cast<std::size_t>(count_)] = entry->name;
-  size_texts_[static_cast<std::size_t>(count_)] = SizeText(size);
-  sizes_[entry->name] = size;
-  pending_ = true;
-}
-
-void CardTransfer::CountListEntry() {
-  std::lock_guard lock(list_mutex_);
-  if (pending_) ++count_;
-  pending_ = false;
-}
-
-void CardTransfer::OnReadReport(const Payload& payload) {
-  const card::DataReport report = card::DecodeDataReport(payload);
-  if (!report.end_of_block) {
-    received_ += report.text.size();
-    std::lock_guard lock(capture_mutex_);
-    if (capture_) *capture_ += report.text;
-    return;
-  }
-  link_.SetPendingType(response::kNone);
-  link_.ExchangeEvent().Set();
-}
-
-bool CardTransfer::ReadRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) {
-  {
-    std::lock_guard lock(capture_mutex_);
-    capture_ = into;
-  }
-  received_.store(0);
-  const Payload frame = BuildReadFrame(name, static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end));
-  const bool answered = Exchange(link_, frame, response::kFileData, 3000, 3000);
-  // Late reports of this read must not reach the copy: they stop being routed
-  // here before the capture ends.
-  link_.SetPendingType(response::kNone);
-  {
-    std::lock_guard lock(capture_mutex_);
-    capture_ = nullptr;
-  }
-  ReleaseExchange(link_);
-  return answered && received_.load() == static_cast<std::uint64_t>(end - start);
 }
 
 namespace {
@@ -482,7 +391,6 @@ DownloadOutcome DownloadToLocalCopy(const DownloadJob& job) {
     progress(static_cast<int>(std::min<std::int64_t>(written, remaining)));
     offset = end;
     if (cancelled() && more) return ended(DownloadStatus::kCancelled, {}, written);
-    if (job.pause && more) job.pause();
   }
   // Complete: an empty card file has its empty copy now.
   if (DownloadOutcome opened = make(); opened.status != DownloadStatus::kDone) return opened;
@@ -492,30 +400,17 @@ DownloadOutcome DownloadToLocalCopy(const DownloadJob& job) {
   return ended(DownloadStatus::kDone, {}, written);
 }
 
-DownloadOutcome CardTransfer::DownloadFile(const std::string& name, int date_format) {
-  // A cancel counts for this download only: cleared on every way out.
-  struct ClearCancel {
-    std::atomic<bool>& flag;
-    ~ClearCancel() { flag.store(false); }
-  } clear_cancel{cancel_};
+DownloadJob UnitDownloadJob(Unit& unit, const fs::path& data_folder, const CardList& list, const std::string& name,
+                            int date_format) {
   DownloadJob job;
-  job.data_folder = data_folder_;
+  job.data_folder = data_folder;
   job.name = name;
-  job.total = SizeOf(name);
+  job.total = list.SizeOf(name);
   job.date_format = date_format;
-  job.read = [this, &name](std::int64_t start, std::int64_t end, std::string* into) {
-    return ReadRange(name, start, end, into);
+  job.read = [&unit, name](std::int64_t start, std::int64_t end, std::string* into) {
+    return unit.ReadCardRange(name, start, end, into);
   };
-  job.hooks = hooks_;
-  job.cancel = &cancel_;
-  job.pause = [this] { link_.Pause(10); };
-  return DownloadToLocalCopy(job);
-}
-
-void CardTransfer::DeleteCardFile(const std::string& name) {
-  // The reply, if any, is not routed: the wait always runs its 500 ms.
-  Exchange(link_, BuildDeleteFrame(name), response::kWrite, 3000, 500);
-  ReleaseExchange(link_);
+  return job;
 }
 
 }  // namespace norvo

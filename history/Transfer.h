@@ -1,7 +1,7 @@
 #pragma once
-// The SD-card commands (list, read a byte range, delete), the reader-thread
-// handlers of their replies, and the download loop that brings a local copy
-// up to date block by block, resuming an earlier partial copy. No Qt here.
+// The local copies of card files: the download loop that brings a copy up to
+// date block by block through the unit's interface, resuming an earlier
+// partial copy, and the data folder's rules for the files in it. No Qt here.
 //
 // A local copy lies directly in the data folder under the card file's name and
 // is written in text mode on every platform: each line feed is stored as
@@ -18,20 +18,9 @@
 #include <mutex>
 #include <string>
 
-#include "device/Card.h"
-#include "device/DeviceLink.h"
-#include "device/Responses.h"
+#include "session/Unit.h"
 
 namespace norvo {
-
-constexpr int kMaxCardFiles = 500;
-constexpr std::size_t kMaxCardName = card::kMaxName;  // what fits the read command
-using card::kBlockSize;
-
-// The read command: "{" 0x02 name start(4, big-endian) end(4, big-endian) "@" "}".
-Payload BuildReadFrame(const std::string& name, std::uint32_t start, std::uint32_t end);
-// The delete command: "{" 0x20 name "@" "}".
-Payload BuildDeleteFrame(const std::string& name);
 
 // "%0.2f KB" up to 1048576 bytes, "%0.2f MB" above.
 std::string SizeText(std::int32_t size);
@@ -120,8 +109,13 @@ struct DownloadJob {
   DownloadHooks hooks;
   // Set: stop before the next block, or at a block that fails after it was set (kCancelled).
   const std::atomic<bool>* cancel = nullptr;
-  std::function<void()> pause;                // between blocks
 };
+
+// The job for a card file as the unit listed it, read through the unit's
+// interface (which pauses after each block): the one way the console and
+// norvoctl download. date_format as DownloadJob.
+DownloadJob UnitDownloadJob(Unit& unit, const std::filesystem::path& data_folder, const CardList& list,
+                            const std::string& name, int date_format);
 
 // Brings the local copy of a card file up to date block by block: resumes a
 // copy that is the start of the card file (its last block is read again and
@@ -130,65 +124,5 @@ struct DownloadJob {
 // it (or the card file is empty): a download that yields nothing leaves the
 // folder as it was.
 DownloadOutcome DownloadToLocalCopy(const DownloadJob& job);
-
-class CardTransfer : public CardReportSink {
- public:
-  using Hooks = DownloadHooks;
-
-  CardTransfer(DeviceLink& link, std::filesystem::path data_folder);
-  ~CardTransfer() override;
-
-  void SetHooks(Hooks hooks) { hooks_ = std::move(hooks); }
-
-  // ---- listing ----
-  // Clears the list and the size map, as each opening of the dialog does.
-  void ClearList();
-  // Sends the list command and waits up to 2 s for the end of the list.
-  void RequestFileList();
-  int Count() const;
-  std::string Name(int index) const;
-  std::string SizeTextAt(int index) const;
-  // The size the list reported for a name, or -1 when it was not listed.
-  std::int64_t SizeOf(const std::string& name) const;
-
-  // ---- download (import worker thread) ----
-  // date_format: the unit's settings byte 4, recorded with the copy; -1
-  // when unknown (the copy then has no note and the import guesses).
-  DownloadOutcome DownloadFile(const std::string& name, int date_format = -1);
-  // Any thread: the running (or the next) download stops at its next block
-  // (kCancelled); the flag is cleared when that download returns.
-  void RequestCancel() { cancel_.store(true); }
-
-  // One read command: [start, end) of the card file into *into. True when
-  // exactly end - start bytes and the end marker came.
-  bool ReadRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into);
-
-  // ---- delete ----
-  void DeleteCardFile(const std::string& name);
-
-  // ---- reader thread ----
-  void OnListReport(const Payload& payload) override;
-  void CountListEntry() override;
-  void OnReadReport(const Payload& payload) override;
-
- private:
-
-  DeviceLink& link_;
-  std::filesystem::path data_folder_;
-  Hooks hooks_;
-
-  mutable std::mutex list_mutex_;  // guards the list tables, count_, sizes_ and pending_
-  std::array<std::string, kMaxCardFiles> names_;
-  std::array<std::string, kMaxCardFiles> size_texts_;
-  int count_ = 0;
-  std::map<std::string, std::int32_t> sizes_;
-  bool pending_ = false;  // the last list report was an entry that counts
-
-  std::atomic<std::uint64_t> received_{0};
-  std::atomic<bool> cancel_{false};
-
-  std::mutex capture_mutex_;  // guards capture_, set by a sender, filled by the reader
-  std::string* capture_ = nullptr;
-};
 
 }  // namespace norvo

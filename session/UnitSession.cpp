@@ -33,10 +33,9 @@ UnitSession::UnitSession(Transport& transport, std::filesystem::path data_folder
 UnitSession::UnitSession(Transport& transport, std::filesystem::path data_folder, Options options)
     : data_folder_(std::move(data_folder)),
       options_(std::move(options)),
-      link_(transport),
-      transfer_(link_, data_folder_) {
+      link_(transport) {
   link_.SetTimeScale(options_.time_scale);
-  dispatcher_.SetCardSink(&transfer_);
+  dispatcher_.SetCardSink(&card_);
   link_.SetReportHandler([this](const Payload& payload, int count) { dispatcher_.Dispatch(payload, count); });
   link_.SetLostHandler([this] {
     // No reading of a unit that went stays as if current.
@@ -148,7 +147,7 @@ Answer UnitSession::Execute(const Request& request) {
     Answer operator()(const op::ListCardFiles&) { return Reply<op::ListCardFiles>{s.RunList()}; }
     Answer operator()(const op::ReadCardRange& r) { return Reply<op::ReadCardRange>{s.RunReadRange(r)}; }
     Answer operator()(const op::DeleteCardFile& d) {
-      s.transfer_.DeleteCardFile(d.name);
+      s.card_.DeleteCardFile(d.name);
       return Reply<op::DeleteCardFile>{};
     }
   };
@@ -219,16 +218,16 @@ WriteResult UnitSession::RunWriteVerified(const op::WriteVerified& write) {
 
 CardList UnitSession::RunList() {
   dispatcher_.SetListReceiver(true);
-  transfer_.ClearList();
-  transfer_.RequestFileList();
+  card_.ClearList();
+  card_.RequestFileList();
   dispatcher_.SetListReceiver(false);
   CardList list;
   // The dispatcher clears the pending type at the end marker only.
   list.complete = link_.PendingType() != response::kFileList && link_.Connected() == 1;
   link_.SetPendingType(response::kNone);
-  for (int i = 0; i < transfer_.Count(); ++i) {
-    std::string name = transfer_.Name(i);
-    const std::int64_t size = transfer_.SizeOf(name);
+  for (int i = 0; i < card_.Count(); ++i) {
+    std::string name = card_.Name(i);
+    const std::int64_t size = card_.SizeOf(name);
     list.files.push_back({std::move(name), size});
   }
   return list;
@@ -236,7 +235,7 @@ CardList UnitSession::RunList() {
 
 CardRange UnitSession::RunReadRange(const op::ReadCardRange& range) {
   CardRange r;
-  r.ok = transfer_.ReadRange(range.name, range.start, range.end, &r.data) && link_.Connected() == 1;
+  r.ok = card_.ReadRange(range.name, range.start, range.end, &r.data) && link_.Connected() == 1;
   return r;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // One session with one unit, the same for the console, norvoctl and the
 // logger: the device link, the response store, the dispatcher, the card
-// transfer and the polling worker, wired once. Every exchange sequence of the
+// reader and the polling worker, wired once. Every exchange sequence of the
 // session runs under one lock, so a poll and a write never interleave on the
 // wire, and a per-unit lock keeps every other process off the unit.
 
@@ -22,7 +22,7 @@
 #include "device/DeviceLink.h"
 #include "device/Exchange.h"
 #include "device/Responses.h"
-#include "history/Transfer.h"
+#include "device/CardReader.h"
 
 namespace norvo {
 
@@ -108,7 +108,7 @@ class UnitSession : public Unit {
   DeviceLink link_;
   ResponseStore store_;
   Dispatcher dispatcher_{link_, store_};
-  CardTransfer transfer_;
+  CardReader card_{link_};
   TurnLock sequence_mutex_;  // held for every exchange sequence of the session, taken in turn
   std::mutex lock_mutex_;      // guards unit_lock_ (Open may run on any thread)
   UnitLock unit_lock_;

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <thread>
 
+#include "device/Card.h"
+#include "device/CardReader.h"
 #include "device/Exchange.h"
 #include "device/Frames.h"
 #include "history/Import.h"
@@ -43,6 +45,23 @@ Payload Report(const std::string& text) {
   return p;
 }
 
+// The download loop the console and norvoctl run, over the card reader the
+// session runs it with.
+DownloadOutcome DownloadThrough(CardReader& reader, const fs::path& folder, const std::string& name, int date_format,
+                                const DownloadHooks& hooks, const std::atomic<bool>* cancel) {
+  DownloadJob job;
+  job.data_folder = folder;
+  job.name = name;
+  job.total = reader.SizeOf(name);
+  job.date_format = date_format;
+  job.read = [&reader, name](std::int64_t start, std::int64_t end, std::string* into) {
+    return reader.ReadRange(name, start, end, into);
+  };
+  job.hooks = hooks;
+  job.cancel = cancel;
+  return DownloadToLocalCopy(job);
+}
+
 struct TransferFixture : ::testing::Test, testing::SimRig {
   // The unit's answer delays shrink with the link's waits (5 %), as a real
   // unit's stand to the real waits.
@@ -53,12 +72,13 @@ struct TransferFixture : ::testing::Test, testing::SimRig {
   DeviceLink link{transport};
   ResponseStore store;
   Dispatcher dispatcher{link, store};
-  std::unique_ptr<CardTransfer> transfer;
+  CardReader reader{link};
+  DownloadHooks hooks;
+  std::atomic<bool> cancel{false};
 
   void SetUp() override {
     fs::create_directories(folder);
-    transfer = std::make_unique<CardTransfer>(link, folder);
-    dispatcher.SetCardSink(transfer.get());
+    dispatcher.SetCardSink(&reader);
     dispatcher.SetListReceiver(true);
     link.SetReportHandler([this](const Payload& p, int n) { dispatcher.Dispatch(p, n); });
     link.SetTimeScale(0.05);
@@ -67,8 +87,12 @@ struct TransferFixture : ::testing::Test, testing::SimRig {
   void TearDown() override { link.Stop(); }
 
   void List() {
-    transfer->ClearList();
-    transfer->RequestFileList();
+    reader.ClearList();
+    reader.RequestFileList();
+  }
+
+  DownloadOutcome Download(const std::string& name, int date_format = -1) {
+    return DownloadThrough(reader, folder, name, date_format, hooks, &cancel);
   }
 
   // The (start, end) of every read command the unit received.
@@ -90,21 +114,21 @@ TEST_F(TransferFixture, ListEntriesSizesAndTheEndMarker) {
   std::string big(1048577, 'x');
   unit.SetFiles({{"LOG1.CSV", std::string(1048576, 'y')}, {"LOG2.CSV", big}, {"A.CSV", "abc"}});
   List();
-  ASSERT_EQ(transfer->Count(), 3);
-  EXPECT_EQ(transfer->Name(0), "LOG1.CSV");
-  EXPECT_EQ(transfer->SizeTextAt(0), "1024.00 KB");
-  EXPECT_EQ(transfer->SizeTextAt(1), "1.00 MB");
-  EXPECT_EQ(transfer->SizeTextAt(2), "0.00 KB");
+  ASSERT_EQ(reader.Count(), 3);
+  EXPECT_EQ(reader.Name(0), "LOG1.CSV");
+  EXPECT_EQ(SizeText(static_cast<std::int32_t>(reader.SizeOf(reader.Name(0)))), "1024.00 KB");
+  EXPECT_EQ(SizeText(static_cast<std::int32_t>(reader.SizeOf(reader.Name(1)))), "1.00 MB");
+  EXPECT_EQ(SizeText(static_cast<std::int32_t>(reader.SizeOf(reader.Name(2)))), "0.00 KB");
   EXPECT_EQ(link.PendingType(), 0);
 
   // A reply without a comma is no entry; "{@}" later in a report is an entry.
-  transfer->ClearList();
+  reader.ClearList();
   link.SetPendingType(response::kFileList);
   dispatcher.Dispatch(Report("{NOCOMMA"), 64);
   dispatcher.Dispatch(Report(std::string("{X{@},\0\0\0\x05", 10)), 64);
   dispatcher.Dispatch(Report("{@}"), 64);
-  ASSERT_EQ(transfer->Count(), 1);
-  EXPECT_EQ(transfer->Name(0), "X{@}");
+  ASSERT_EQ(reader.Count(), 1);
+  EXPECT_EQ(reader.Name(0), "X{@}");
 }
 
 TEST_F(TransferFixture, MoreThanFiveHundredFilesFillTheTableAndNoMore) {
@@ -117,9 +141,9 @@ TEST_F(TransferFixture, MoreThanFiveHundredFilesFillTheTableAndNoMore) {
   unit.SetFiles(files);
   link.SetTimeScale(1.0);  // 601 reports within the 2 s of the listing
   List();
-  EXPECT_EQ(transfer->Count(), 500);
-  EXPECT_EQ(transfer->Name(499), "F499.CSV");
-  EXPECT_EQ(transfer->Name(500), "");
+  EXPECT_EQ(reader.Count(), 500);
+  EXPECT_EQ(reader.Name(499), "F499.CSV");
+  EXPECT_EQ(reader.Name(500), "");
 }
 
 TEST_F(TransferFixture, DownloadsInBlocksAndResumes) {
@@ -128,7 +152,7 @@ TEST_F(TransferFixture, DownloadsInBlocksAndResumes) {
   content.resize(10000);
   unit.SetFiles({{"LOG1.CSV", content}, {"EMPTY.CSV", ""}});
   List();
-  const DownloadOutcome done = transfer->DownloadFile("LOG1.CSV");
+  const DownloadOutcome done = Download("LOG1.CSV");
   EXPECT_EQ(done.status, DownloadStatus::kDone);
   EXPECT_EQ(Reads("LOG1.CSV"), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0, 4096}, {4096, 8192}, {8192, 10000}}));
   EXPECT_EQ(ReadFile(folder / "LOG1.CSV"), TextMode(content));
@@ -138,12 +162,12 @@ TEST_F(TransferFixture, DownloadsInBlocksAndResumes) {
   // Complete copy: its last block is read again and compared, then one read
   // with start = end completes on the end marker alone.
   unit.ClearReceived();
-  EXPECT_EQ(transfer->DownloadFile("LOG1.CSV").status, DownloadStatus::kDone);
+  EXPECT_EQ(Download("LOG1.CSV").status, DownloadStatus::kDone);
   EXPECT_EQ(Reads("LOG1.CSV"), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{8192, 10000}, {10000, 10000}}));
 
   // Empty card file.
   unit.ClearReceived();
-  EXPECT_EQ(transfer->DownloadFile("EMPTY.CSV").status, DownloadStatus::kDone);
+  EXPECT_EQ(Download("EMPTY.CSV").status, DownloadStatus::kDone);
   EXPECT_EQ(Reads("EMPTY.CSV"), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0, 0}}));
   EXPECT_EQ(ReadFile(folder / "EMPTY.CSV"), "");
 }
@@ -157,7 +181,7 @@ TEST_F(TransferFixture, ResumeOffsetsFromTheCopyOnDisk) {
   WriteFile(folder / "R.CSV", TextMode(content.substr(0, 300)));
   ASSERT_EQ(fs::file_size(folder / "R.CSV"), 303u);
   // 300 bytes held: [0, 300) is read again and compared, then the rest follows.
-  EXPECT_EQ(transfer->DownloadFile("R.CSV").status, DownloadStatus::kDone);
+  EXPECT_EQ(Download("R.CSV").status, DownloadStatus::kDone);
   EXPECT_EQ(Reads("R.CSV"), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0, 300}, {300, 4000}}));
   EXPECT_EQ(ReadFile(folder / "R.CSV"), TextMode(content));
 
@@ -165,7 +189,7 @@ TEST_F(TransferFixture, ResumeOffsetsFromTheCopyOnDisk) {
   for (const std::string& copy : {TextMode(content) + "x", TextMode(content) + "xy", "zzz" + TextMode(content.substr(3, 500))}) {
     unit.ClearReceived();
     WriteFile(folder / "R.CSV", copy);
-    const DownloadOutcome again = transfer->DownloadFile("R.CSV");
+    const DownloadOutcome again = Download("R.CSV");
     EXPECT_EQ(again.status, DownloadStatus::kDone);
     EXPECT_NE(again.notice.find("does not match"), std::string::npos);
     EXPECT_EQ(Reads("R.CSV").back(), (std::pair<std::uint32_t, std::uint32_t>{0, 4000}));
@@ -179,10 +203,10 @@ TEST_F(TransferFixture, ResumeOffsetsFromTheCopyOnDisk) {
 TEST_F(TransferFixture, ResumeFromEveryCutIsByteExact) {
   std::string card = "Time,Temperature(C),Humidity\n";
   card += "a\r\nb\rc\n\n";  // a CR LF in the card file itself, a lone CR, an empty line
-  while (card.size() < 2 * kBlockSize + 5) card += "2026-12-07 10:00:00,23.5,45\n";
-  card.resize(2 * kBlockSize + 5);
-  card[kBlockSize - 1] = '\n';  // a line feed on each side of the first boundary
-  card[kBlockSize] = '\n';
+  while (card.size() < 2 * card::kBlockSize + 5) card += "2026-12-07 10:00:00,23.5,45\n";
+  card.resize(2 * card::kBlockSize + 5);
+  card[card::kBlockSize - 1] = '\n';  // a line feed on each side of the first boundary
+  card[card::kBlockSize] = '\n';
   unit.SetFiles({{"CUT.CSV", card}});
   List();
   const std::string whole = TextMode(card);
@@ -192,20 +216,20 @@ TEST_F(TransferFixture, ResumeFromEveryCutIsByteExact) {
   for (std::size_t i = 0; i < whole.size(); ++i) {
     if (whole[i] == '\r') cuts.push_back(i + 1);  // between the CR and what follows
   }
-  for (std::size_t boundary : {kBlockSize, 2 * kBlockSize}) {
+  for (std::size_t boundary : {card::kBlockSize, 2 * card::kBlockSize}) {
     const std::size_t disk = TextMode(card.substr(0, boundary)).size();
     for (std::size_t i = disk - 3; i <= disk + 3; ++i) cuts.push_back(i);
   }
   for (std::size_t cut : cuts) {
     WriteFile(folder / "CUT.CSV", whole.substr(0, cut));
     unit.ClearReceived();
-    const DownloadOutcome resumed = transfer->DownloadFile("CUT.CSV");
+    const DownloadOutcome resumed = Download("CUT.CSV");
     ASSERT_EQ(resumed.status, DownloadStatus::kDone) << cut;
     EXPECT_TRUE(resumed.notice.empty()) << cut;
     ASSERT_EQ(ReadFile(folder / "CUT.CSV"), whole) << "cut at " << cut;
     std::uint64_t asked = 0;
     for (const auto& [start, end] : Reads("CUT.CSV")) asked += end - start;
-    EXPECT_LE(asked, card.size() + kBlockSize) << cut;
+    EXPECT_LE(asked, card.size() + card::kBlockSize) << cut;
   }
 }
 
@@ -214,7 +238,7 @@ TEST_F(TransferFixture, UnplugInTheMiddleOfABlockThenResumeGivesAnIdenticalCopy)
   unit.SetFiles({{"LOG9.CSV", content}});
   List();
   unit.SetUnplugAfterReports(100);  // inside the second block, in the middle of a line
-  const DownloadOutcome cut = transfer->DownloadFile("LOG9.CSV");
+  const DownloadOutcome cut = Download("LOG9.CSV");
   EXPECT_EQ(cut.status, DownloadStatus::kBlockFailed);
   const std::string partial = ReadFile(folder / "LOG9.CSV");
   EXPECT_LT(partial.size(), TextMode(content).size());
@@ -222,7 +246,7 @@ TEST_F(TransferFixture, UnplugInTheMiddleOfABlockThenResumeGivesAnIdenticalCopy)
 
   unit.Plug();
   ASSERT_EQ(link.OpenDevice(), 1);
-  EXPECT_EQ(transfer->DownloadFile("LOG9.CSV").status, DownloadStatus::kDone);
+  EXPECT_EQ(Download("LOG9.CSV").status, DownloadStatus::kDone);
   EXPECT_EQ(ReadFile(folder / "LOG9.CSV"), TextMode(content));
 }
 
@@ -250,7 +274,7 @@ TEST_F(TransferFixture, ADownloadThatYieldsNothingChangesNothing) {
     ASSERT_EQ(link.OpenDevice(), 1);
     unit.SetUnplugAfterReports(c.unplug_after);
     if (c.unplug_after == 0) unit.Unplug();
-    const DownloadOutcome d = transfer->DownloadFile("G.CSV", 2);
+    const DownloadOutcome d = Download("G.CSV", 2);
     EXPECT_EQ(d.status, DownloadStatus::kBlockFailed) << c.what;
     EXPECT_EQ(d.written, 0) << c.what;
     EXPECT_FALSE(d.ImportFollows()) << c.what;
@@ -262,7 +286,7 @@ TEST_F(TransferFixture, ADownloadThatYieldsNothingChangesNothing) {
   }
   // Not listed: nothing is made either.
   fs::remove(folder / "G.CSV");
-  EXPECT_EQ(transfer->DownloadFile("NOPE.CSV").status, DownloadStatus::kNotListed);
+  EXPECT_EQ(Download("NOPE.CSV").status, DownloadStatus::kNotListed);
   EXPECT_FALSE(fs::exists(folder / "NOPE.CSV"));
 }
 
@@ -271,12 +295,12 @@ TEST_F(TransferFixture, ShortBlockFailsAndKeepsWhatArrived) {
   unit.SetFiles({{"IN1.CSV", content}});
   List();
   unit.SetShortBlocks(1);
-  const DownloadOutcome failed = transfer->DownloadFile("IN1.CSV");
+  const DownloadOutcome failed = Download("IN1.CSV");
   EXPECT_EQ(failed.status, DownloadStatus::kBlockFailed);
   EXPECT_EQ(link.PendingType(), 0);
   const std::string kept = ReadFile(folder / "IN1.CSV");
   EXPECT_FALSE(kept.empty());
-  EXPECT_EQ(transfer->DownloadFile("IN1.CSV").status, DownloadStatus::kDone);
+  EXPECT_EQ(Download("IN1.CSV").status, DownloadStatus::kDone);
   EXPECT_EQ(ReadFile(folder / "IN1.CSV"), TextMode(content));
 }
 
@@ -292,7 +316,7 @@ TEST_F(TransferFixture, ChunkFraming) {
   for (const auto& c : cases) {
     // A block that never ends: the reports below land in the open copy.
     unit.SetSilent(true);
-    std::thread download([&] { transfer->DownloadFile("C.CSV"); });
+    std::thread download([&] { Download("C.CSV"); });
     while (link.PendingType() != response::kFileData) std::this_thread::yield();
     const auto before = ReadFile(folder / "C.CSV").size();
     dispatcher.Dispatch(Report(c.report), 64);
@@ -308,7 +332,7 @@ TEST_F(TransferFixture, UnsafeNamesAreRefusedAndNothingOutsideTheFolderIsTouched
   const std::string names[] = {"../victim.txt", "/etc/passwd", "..\\victim.txt", "C:\\x.csv", "a/b.csv",
                                "LOG\x01.CSV",   "..",          std::string(60, 'N'), ""};
   for (const std::string& name : names) {
-    const DownloadOutcome refused = transfer->DownloadFile(name);
+    const DownloadOutcome refused = Download(name);
     EXPECT_EQ(refused.status, DownloadStatus::kUnsafeName) << name;
     EXPECT_FALSE(refused.message.empty());
     EXPECT_FALSE(refused.ImportFollows());
@@ -320,20 +344,20 @@ TEST_F(TransferFixture, UnsafeNamesAreRefusedAndNothingOutsideTheFolderIsTouched
   EXPECT_EQ(UnsafeNameReason(std::string(52, 'N')), "");
 
   // A name the list did not carry.
-  const DownloadOutcome unlisted = transfer->DownloadFile("NOTLISTED.CSV");
+  const DownloadOutcome unlisted = Download("NOTLISTED.CSV");
   EXPECT_EQ(unlisted.status, DownloadStatus::kNotListed);
   EXPECT_EQ(unlisted.message, " m_FilenameSize Error.");
 }
 
 TEST_F(TransferFixture, DeleteSendsTheNameAndTheCardForgetsIt) {
   unit.SetFiles({{"LOG1.CSV", "x"}, {"LOG2.CSV", "y"}});
-  transfer->DeleteCardFile("LOG1.CSV");
+  reader.DeleteCardFile("LOG1.CSV");
   EXPECT_FALSE(unit.HasFile("LOG1.CSV"));
   EXPECT_TRUE(unit.HasFile("LOG2.CSV"));
   const Payload sent = unit.Received().back();
-  EXPECT_EQ(sent, BuildDeleteFrame("LOG1.CSV"));
+  EXPECT_EQ(sent, card::EncodeDeleteCommand("LOG1.CSV"));
   EXPECT_EQ(std::string(sent.begin() + 2, sent.begin() + 12), "LOG1.CSV@}");
-  const Payload read = BuildReadFrame("LOG1.CSV", 0x01020304, 0x0A0B0C0D);
+  const Payload read = card::EncodeReadCommand("LOG1.CSV", 0x01020304, 0x0A0B0C0D);
   const std::uint8_t tail[] = {0x01, 0x02, 0x03, 0x04, 0x0A, 0x0B, 0x0C, 0x0D, 0x40, 0x7D, 0x00};
   EXPECT_TRUE(std::equal(std::begin(tail), std::end(tail), read.begin() + 10));
 }
@@ -417,7 +441,7 @@ TEST_F(ImportFixture, DownloadAndImportFindsEveryLine) {
   const std::string three = sim::MakeLogFile(true, 120);
   unit.SetFiles({{"LOG0001.CSV", five}, {"IN0002.CSV", three}});
   List();
-  ASSERT_EQ(transfer->DownloadFile("LOG0001.CSV").status, DownloadStatus::kDone);
+  ASSERT_EQ(Download("LOG0001.CSV").status, DownloadStatus::kDone);
   ImportResult r = ImportLocalCopy("LOG0001.CSV", folder / "LOG0001.CSV", db(), DayOrder::kMonthFirst, records);
   ASSERT_TRUE(r.opened);
   EXPECT_TRUE(r.stored);
@@ -438,7 +462,7 @@ TEST_F(ImportFixture, DownloadAndImportFindsEveryLine) {
   EXPECT_EQ(Count("Heatindex"), 270);  // every tenth line has none
 
   // The three-field file replaces the five-field one completely.
-  ASSERT_EQ(transfer->DownloadFile("IN0002.CSV").status, DownloadStatus::kDone);
+  ASSERT_EQ(Download("IN0002.CSV").status, DownloadStatus::kDone);
   r = ImportLocalCopy("IN0002.CSV", folder / "IN0002.CSV", db(), DayOrder::kMonthFirst, records);
   EXPECT_TRUE(r.three_fields);
   EXPECT_EQ(r.rows->size(), 120u);
@@ -511,7 +535,7 @@ TEST_F(ImportFixture, ACutOffLastLineWaitsForTheResume) {
   unit.SetFiles({{"LOG5.CSV", content}});
   List();
   unit.SetUnplugAfterReports(37);
-  const DownloadOutcome cut = transfer->DownloadFile("LOG5.CSV");
+  const DownloadOutcome cut = Download("LOG5.CSV");
   ASSERT_EQ(cut.status, DownloadStatus::kBlockFailed);
   ASSERT_TRUE(cut.ImportFollows());
   const std::size_t whole_lines = static_cast<std::size_t>(std::count(content.begin(), content.begin() + cut.written, '\n'));
@@ -520,7 +544,7 @@ TEST_F(ImportFixture, ACutOffLastLineWaitsForTheResume) {
   EXPECT_EQ(r.rows->size(), whole_lines - 1);  // the header is no row
   unit.Plug();
   ASSERT_EQ(link.OpenDevice(), 1);
-  ASSERT_EQ(transfer->DownloadFile("LOG5.CSV").status, DownloadStatus::kDone);
+  ASSERT_EQ(Download("LOG5.CSV").status, DownloadStatus::kDone);
   r = ImportLocalCopy("LOG5.CSV", folder / "LOG5.CSV", db(), DayOrder::kMonthFirst, records);
   EXPECT_EQ(r.rows->size(), 100u);
   EXPECT_EQ(Count("Humidity"), 100);
@@ -544,11 +568,11 @@ TEST_F(TransferFixture, HundredUnplugsAtRandomReportsThenResumeGiveIdenticalCopi
     fs::remove(folder / "CUT.CSV");
     seed = seed * 1664525u + 1013904223u;
     unit.SetUnplugAfterReports(static_cast<int>((seed >> 8) % static_cast<std::uint32_t>(reports)));
-    const DownloadOutcome cut = transfer->DownloadFile("CUT.CSV");
+    const DownloadOutcome cut = Download("CUT.CSV");
     ASSERT_EQ(cut.status, DownloadStatus::kBlockFailed) << round;
     unit.Plug();
     ASSERT_EQ(link.OpenDevice(), 1);
-    ASSERT_EQ(transfer->DownloadFile("CUT.CSV").status, DownloadStatus::kDone) << round;
+    ASSERT_EQ(Download("CUT.CSV").status, DownloadStatus::kDone) << round;
     identical += ReadFile(folder / "CUT.CSV") == TextMode(content);
   }
   EXPECT_EQ(identical, 100);
@@ -558,12 +582,12 @@ TEST_F(TransferFixture, HundredUnplugsAtRandomReportsThenResumeGiveIdenticalCopi
 TEST_F(TransferFixture, HostileSizesEndInAFailedBlock) {
   unit.SetFiles({{"HUGE.CSV", "short"}});
   link.SetPendingType(response::kFileList);
-  transfer->ClearList();
+  reader.ClearList();
   const std::string entry = std::string("{HUGE.CSV,\x7F\xFF\xFF\xFF", 14);
   dispatcher.Dispatch(Report(entry), 64);
   dispatcher.Dispatch(Report("{@}"), 64);
-  ASSERT_EQ(transfer->SizeTextAt(0), "2048.00 MB");
-  EXPECT_EQ(transfer->DownloadFile("HUGE.CSV").status, DownloadStatus::kBlockFailed);
+  ASSERT_EQ(SizeText(static_cast<std::int32_t>(reader.SizeOf(reader.Name(0)))), "2048.00 MB");
+  EXPECT_EQ(Download("HUGE.CSV").status, DownloadStatus::kBlockFailed);
   EXPECT_EQ(ReadFile(folder / "HUGE.CSV"), "short");  // what arrived stays
   EXPECT_EQ(link.PendingType(), 0);
 }
@@ -633,7 +657,7 @@ TEST_F(ImportFixture, OnlyRegularFilesOfTheDataFolderAreOpened) {
     EXPECT_EQ(r.opened, c.opens) << c.what;
     if (!c.opens) {
       EXPECT_NE(r.message.find("Open Error2 ("), std::string::npos) << c.what << ": " << r.message;
-      const DownloadOutcome d = transfer->DownloadFile("F.CSV");
+      const DownloadOutcome d = Download("F.CSV");
       EXPECT_EQ(d.status, DownloadStatus::kOpenError) << c.what;
       EXPECT_NE(d.message.find("F.CSV"), std::string::npos) << d.message;
     }
@@ -674,15 +698,15 @@ TEST_F(TransferFixture, WriteErrorOfTheCopyIsAFailureAndTheCopyResumes) {
     DeviceLink link2{transport2};
     ResponseStore store2;
     Dispatcher dispatcher2{link2, store2};
-    CardTransfer transfer2(link2, folder);
+    CardReader reader2{link2};
     transport2.AddUnit(&unit2, "sim:unit");
-    dispatcher2.SetCardSink(&transfer2);
+    dispatcher2.SetCardSink(&reader2);
     dispatcher2.SetListReceiver(true);
     link2.SetReportHandler([&](const Payload& p, int n) { dispatcher2.Dispatch(p, n); });
     link2.SetTimeScale(0.05);
     if (link2.OpenDevice() != 1) ::_exit(2);
-    transfer2.RequestFileList();
-    const DownloadOutcome d = transfer2.DownloadFile("FULL.CSV");
+    reader2.RequestFileList();
+    const DownloadOutcome d = DownloadThrough(reader2, folder, "FULL.CSV", -1, {}, nullptr);
     link2.Stop();
     ::_exit(d.status == DownloadStatus::kWriteError && d.message.find("Write error") != std::string::npos ? 0 : 1);
   }
@@ -693,7 +717,7 @@ TEST_F(TransferFixture, WriteErrorOfTheCopyIsAFailureAndTheCopyResumes) {
   const std::string partial = ReadFile(folder / "FULL.CSV");
   EXPECT_LE(partial.size(), 10000u);
   EXPECT_EQ(partial, TextMode(content).substr(0, partial.size()));
-  EXPECT_EQ(transfer->DownloadFile("FULL.CSV").status, DownloadStatus::kDone);
+  EXPECT_EQ(Download("FULL.CSV").status, DownloadStatus::kDone);
   EXPECT_EQ(ReadFile(folder / "FULL.CSV"), TextMode(content));
 }
 
@@ -703,16 +727,17 @@ TEST_F(TransferFixture, CancelledDownloadResumes) {
   unit.SetFiles({{"C.CSV", content}});
   List();
   std::atomic<std::int64_t> last{0};
-  transfer->SetHooks({{}, {}, {}, [&](std::int64_t done, std::int64_t wanted) {
-                        last.store(wanted);
-                        if (done > 100) transfer->RequestCancel();
-                      }});
-  EXPECT_EQ(transfer->DownloadFile("C.CSV").status, DownloadStatus::kCancelled);
+  hooks = {{}, {}, {}, [&](std::int64_t done, std::int64_t wanted) {
+             last.store(wanted);
+             if (done > 100) cancel.store(true);
+           }};
+  EXPECT_EQ(Download("C.CSV").status, DownloadStatus::kCancelled);
   EXPECT_EQ(last.load(), static_cast<std::int64_t>(content.size()));
   const std::string partial = ReadFile(folder / "C.CSV");
   EXPECT_LT(partial.size(), TextMode(content).size());
-  transfer->SetHooks({});
-  EXPECT_EQ(transfer->DownloadFile("C.CSV").status, DownloadStatus::kDone);
+  hooks = {};
+  cancel.store(false);
+  EXPECT_EQ(Download("C.CSV").status, DownloadStatus::kDone);
   EXPECT_EQ(ReadFile(folder / "C.CSV"), TextMode(content));
 }
 
@@ -792,7 +817,7 @@ TEST_F(ImportFixture, DatesAreReadInOneOrderPerFile) {
   // The download writes the note from the unit's settings byte.
   unit.SetFiles({{"N.CSV", lines}});
   List();
-  ASSERT_EQ(transfer->DownloadFile("N.CSV", 2).status, DownloadStatus::kDone);
+  ASSERT_EQ(Download("N.CSV", 2).status, DownloadStatus::kDone);
   EXPECT_EQ(ReadDateFormatNote(folder / "N.CSV"), 2);
   EXPECT_EQ(RemoveLocalCopy(folder, "N.CSV"), "");
   EXPECT_FALSE(fs::exists(DateFormatNote(folder / "N.CSV")));

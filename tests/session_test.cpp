@@ -153,8 +153,8 @@ TEST_F(SessionFixture, PollsBesideCardListsAndDownloadsNeverMixOnTheWire) {
     ASSERT_EQ(list.files.size(), 23u) << round;
     EXPECT_EQ(list.SizeOf("LOG1007.CSV"), static_cast<std::int64_t>(log.size()));
     std::string copy;
-    for (std::int64_t at = 0; at < static_cast<std::int64_t>(log.size()); at += kBlockSize) {
-      const std::int64_t end = std::min<std::int64_t>(at + kBlockSize, static_cast<std::int64_t>(log.size()));
+    for (std::int64_t at = 0; at < static_cast<std::int64_t>(log.size()); at += card::kBlockSize) {
+      const std::int64_t end = std::min<std::int64_t>(at + card::kBlockSize, static_cast<std::int64_t>(log.size()));
       std::string block;
       ASSERT_TRUE(session->ReadCardRange("LOG1007.CSV", at, end, &block)) << round << " at " << at;
       copy += block;
@@ -185,15 +185,9 @@ TEST_F(SessionFixture, DownloadsAtTheBlockBoundaryReadEachByteOnce) {
       {4097, {{0, 4096}, {4096, 4097}}, {{4096, 4097}, {4097, 4097}}},
   };
   ASSERT_EQ(session->Open(), OpenState::kOpened);
+  // The console's and norvoctl's download: the card read through the unit.
   const auto job_for = [&](const std::string& name, std::size_t size) {
-    DownloadJob job;
-    job.data_folder = folder.path;
-    job.name = name;
-    job.total = static_cast<std::int64_t>(size);
-    job.read = [&, name](std::int64_t start, std::int64_t end, std::string* into) {
-      return session->ReadCardRange(name, start, end, into);
-    };
-    return job;
+    return UnitDownloadJob(*session, folder.path, CardList{{{name, static_cast<std::int64_t>(size)}}, true}, name, -1);
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.size);
