@@ -217,7 +217,7 @@ int CMyNorvoApp::InitInstance() {
 }
 
 void CMyNorvoApp::InstallRecording(CMyNorvoDlg::Options* options) {
-  recorder_ = std::make_unique<ConsoleRecorder>(*rig_.transport, [unit = session_.get()] { return unit->Local().DevicePath(); },
+  recorder_ = std::make_unique<ConsoleRecorder>(*rig_.transport, [unit = session_.get()] { return unit->DevicePath(); },
                                                 data_folder_);
   options->record = [recorder = recorder_.get()](const PollSnapshot& snapshot) { recorder->Record(snapshot); };
   options->recording = ReadRecordingSetting(data_folder_);

@@ -27,7 +27,7 @@ Session::Session(const Options& o, const fs::path& data_folder) {
   // A unit another process holds is reached through that process.
   auto shared = std::make_unique<SharedUnit>(*rig_.transport, data_folder, UnitSession::SessionOptions(*scale));
   const OpenState state = shared->Open();
-  const bool lock_unusable = shared->Local().LockUnusable();
+  const bool lock_unusable = shared->LockUnusable();
   session_ = std::move(shared);
   if (state == OpenState::kInUse) {
     // A lock that cannot be used (no folder, no descriptors left, a symlink)

@@ -67,7 +67,7 @@ class Logger::UnitWorker {
     o.lock_folder = logger.options_.lock_folder;
     o.time_scale = logger.options_.time_scale;
     session_ = std::make_unique<SharedUnit>(transport_, logger.options_.data_folder, o);
-    session_->Local().SetLostHandler([this] { OnLost(); });
+    session_->SetLostHandler([this] { OnLost(); });
   }
 
   ~UnitWorker() { Stop(); }
@@ -127,7 +127,7 @@ class Logger::UnitWorker {
   // its holder, the path whose lock the holder has and whose socket it
   // offers (the holder opened the same device).
   std::string DevicePath() const {
-    return session_->Attached() ? session_->Local().DevicePath() : transport_.Opened();
+    return session_->Attached() ? session_->DevicePath() : transport_.Opened();
   }
 
   // level: a priority prefix of Notify.h.

@@ -61,7 +61,15 @@ class SharedUnit : public Unit {
   // Counts on across a takeover.
   int PollCount() const override;
 
-  // This process's own session (for what Unit does not offer).
+  // The path of the unit's interface this process's last open examined
+  // (the same device its holder has, when attached).
+  std::string DevicePath() const { return local_.DevicePath(); }
+  // The last claim failed because the lock could not be used at all: nobody
+  // holds the unit, this machine's folder or limits are at fault.
+  bool LockUnusable() const { return local_.LockUnusable(); }
+  // Called when this process's own link loses the unit (UnitSession::SetLostHandler).
+  void SetLostHandler(std::function<void()> handler) { local_.SetLostHandler(std::move(handler)); }
+  // This process's own session, for tests that look inside.
   UnitSession& Local() { return local_; }
   // True while the unit is reached through another process.
   bool Attached() const;

@@ -60,8 +60,8 @@ TEST(Recording, OnlyTheHolderRecordsAndTheSwitchIsRemembered) {
   std::unique_ptr<SharedUnit> holder = make(holder_folder), attached = make(attached_folder);
   const fs::path holder_dir = holder_folder.path().toStdString(), attached_dir = attached_folder.path().toStdString();
   {
-    ConsoleRecorder holder_recorder(rig.transport, [&] { return holder->Local().DevicePath(); }, holder_dir);
-    ConsoleRecorder attached_recorder(rig.transport, [&] { return attached->Local().DevicePath(); }, attached_dir);
+    ConsoleRecorder holder_recorder(rig.transport, [&] { return holder->DevicePath(); }, holder_dir);
+    ConsoleRecorder attached_recorder(rig.transport, [&] { return attached->DevicePath(); }, attached_dir);
     const auto window = [&](SharedUnit& unit, ConsoleRecorder& recorder, const fs::path& folder) {
       CMyNorvoDlg::Options o;
       o.data_folder = folder;
