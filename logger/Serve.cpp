@@ -182,142 +182,116 @@ bool ParseHostPort(const std::string& text, int default_port, std::string* host,
   return true;
 }
 
-int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) {
-  const bool journal = IsJournal(err);
-  // Lines quote unit names, device paths and file names: escaped, none
-  // reaches the terminal or the journal as a control character.
-  const auto line = [&](const std::string& message) {
-    std::fprintf(err, "%s\n", PrintableText(JournalLine(message, journal)).c_str());
-    std::fflush(err);
-  };
-  const auto fail = [&](int status, const std::string& message) {
-    line(kError + ("norvoctl: " + message));
-    return status;
-  };
+namespace {
 
-  // Before any thread starts: they all keep the stop signals blocked.
-  StopSignals stops;
-  KeepSqliteFromNeedlessChown();
+// A refusal of the options: the exit status and what to say.
+struct Refusal {
+  int status;
+  std::string message;
+};
 
-  // The configuration file first; what the command line gave wins.
-  ServeOptions options = given_options;
-  if (!options.config_file.empty()) {
-    std::string error;
-    if (!ReadServeConfig(options.config_file, options.given, &options, &error)) return fail(kBadInput, error);
-  }
-
-  LoggerOptions o;
+// --period, --retention, --simulate, --unit, --sim-fault and --metrics.
+std::optional<Refusal> TakePolling(const ServeOptions& options, LoggerOptions* o) {
   if (!std::isfinite(options.period_s) || options.period_s <= 0 || options.period_s > 86400) {
-    return fail(kBadInput, "--period takes seconds, more than 0 and at most 86400");
+    return Refusal{kBadInput, "--period takes seconds, more than 0 and at most 86400"};
   }
-  o.period = std::chrono::milliseconds(static_cast<long long>(std::llround(options.period_s * 1000)));
+  o->period = std::chrono::milliseconds(static_cast<long long>(std::llround(options.period_s * 1000)));
   if (!std::isfinite(options.retention_days) || options.retention_days < 0) {
-    return fail(kBadInput, "--retention takes days, 0 (keep everything) or more");
+    return Refusal{kBadInput, "--retention takes days, 0 (keep everything) or more"};
   }
-  o.retention_days = options.retention_days;
-  if (options.simulate < 0 || options.simulate > 64) return fail(kBadInput, "--simulate takes 1 to 64 units");
+  o->retention_days = options.retention_days;
+  if (options.simulate < 0 || options.simulate > 64) return Refusal{kBadInput, "--simulate takes 1 to 64 units"};
   for (const std::string& unit : options.units) {
-    if (unit.empty()) return fail(kBadInput, "--unit takes a unit's name or a device path");
+    if (unit.empty()) return Refusal{kBadInput, "--unit takes a unit's name or a device path"};
     if (options.simulate > 0 && IsDevicePath(unit)) {
-      return fail(kBadInput, "--unit names USB devices by path (" + unit + "); simulated units go by their names (SIM00001, ...)");
+      return Refusal{kBadInput, "--unit names USB devices by path (" + unit +
+                                    "); simulated units go by their names (SIM00001, ...)"};
     }
   }
-  if (!options.sim_fault.empty() && options.simulate == 0) return fail(kBadInput, "--sim-fault goes with --simulate");
-  o.units = options.units;
-  o.metrics = options.metrics;
-  if (options.metrics &&
-      !ParseHostPort(options.metrics_address, kMetricsPort, &o.metrics_host, &o.metrics_port)) {
-    return fail(kBadInput, "--metrics takes HOST:PORT, not \"" + options.metrics_address + "\"");
+  if (!options.sim_fault.empty() && options.simulate == 0) return Refusal{kBadInput, "--sim-fault goes with --simulate"};
+  o->units = options.units;
+  o->metrics = options.metrics;
+  if (options.metrics && !ParseHostPort(options.metrics_address, kMetricsPort, &o->metrics_host, &o->metrics_port)) {
+    return Refusal{kBadInput, "--metrics takes HOST:PORT, not \"" + options.metrics_address + "\""};
   }
-  if (!options.mqtt.empty()) {
-    if (!ParseHostPort(options.mqtt, 1883, &o.mqtt.host, &o.mqtt.port) || o.mqtt.port == 0) {
-      return fail(kBadInput, "--mqtt takes HOST or HOST:PORT, not \"" + options.mqtt + "\"");
-    }
-    if (options.mqtt_prefix.empty() || options.mqtt_prefix.find_first_of("#+") != std::string::npos ||
-        options.mqtt_discovery_prefix.empty() || options.mqtt_discovery_prefix.find_first_of("#+") != std::string::npos) {
-      return fail(kBadInput, "MQTT topic prefixes are not empty and hold no \"#\" or \"+\"");
-    }
-    o.mqtt.prefix = options.mqtt_prefix;
-    o.mqtt.discovery_prefix = options.mqtt_discovery_prefix;
-    o.mqtt.client_id = options.mqtt_client_id;
-    o.mqtt.username = options.mqtt_user;
-    o.mqtt.ca_file = options.mqtt_ca_file;
-    if (!options.mqtt_ca_file.empty()) {
-      // libmosquitto opens the file itself and would wait on a FIFO: it is
-      // looked at here first. A bundle of every public CA is some 200 KB.
-      NamedFileLimits limits;
-      limits.max_bytes = 4 << 20;
-      if (const NamedFileText ca = ReadNamedFile(options.mqtt_ca_file, limits); !ca.text) {
-        return fail(kBadInput, PrintableText(options.mqtt_ca_file) + ": cannot read the CA certificate: " + ca.error);
-      }
-    }
-    if (!options.mqtt_password_file.empty()) {
-      std::string why, warning;
-      const std::optional<std::string> password = ReadPassword(options.mqtt_password_file, &why, &warning);
-      if (!password) return fail(kBadInput, PrintableText(options.mqtt_password_file) + ": cannot read the password: " + why);
-      if (!warning.empty()) line(kWarning + ("norvoctl: warning: " + warning));
-      o.mqtt.password = *password;
-    } else if (const char* password = std::getenv("NORVO_MQTT_PASSWORD")) {
-      o.mqtt.password = password;
+  return std::nullopt;
+}
+
+// The broker, its topics and its credentials; *warning says when the
+// password file is open to others.
+std::optional<Refusal> TakeMqtt(const ServeOptions& options, LoggerOptions* o, std::string* warning) {
+  if (options.mqtt.empty()) return std::nullopt;
+  if (!ParseHostPort(options.mqtt, 1883, &o->mqtt.host, &o->mqtt.port) || o->mqtt.port == 0) {
+    return Refusal{kBadInput, "--mqtt takes HOST or HOST:PORT, not \"" + options.mqtt + "\""};
+  }
+  if (options.mqtt_prefix.empty() || options.mqtt_prefix.find_first_of("#+") != std::string::npos ||
+      options.mqtt_discovery_prefix.empty() || options.mqtt_discovery_prefix.find_first_of("#+") != std::string::npos) {
+    return Refusal{kBadInput, "MQTT topic prefixes are not empty and hold no \"#\" or \"+\""};
+  }
+  o->mqtt.prefix = options.mqtt_prefix;
+  o->mqtt.discovery_prefix = options.mqtt_discovery_prefix;
+  o->mqtt.client_id = options.mqtt_client_id;
+  o->mqtt.username = options.mqtt_user;
+  o->mqtt.ca_file = options.mqtt_ca_file;
+  if (!options.mqtt_ca_file.empty()) {
+    // libmosquitto opens the file itself and would wait on a FIFO: it is
+    // looked at here first. A bundle of every public CA is some 200 KB.
+    NamedFileLimits limits;
+    limits.max_bytes = 4 << 20;
+    if (const NamedFileText ca = ReadNamedFile(options.mqtt_ca_file, limits); !ca.text) {
+      return Refusal{kBadInput, PrintableText(options.mqtt_ca_file) + ": cannot read the CA certificate: " + ca.error};
     }
   }
+  if (!options.mqtt_password_file.empty()) {
+    std::string why;
+    const std::optional<std::string> password = ReadPassword(options.mqtt_password_file, &why, warning);
+    if (!password) {
+      return Refusal{kBadInput, PrintableText(options.mqtt_password_file) + ": cannot read the password: " + why};
+    }
+    o->mqtt.password = *password;
+  } else if (const char* password = std::getenv("NORVO_MQTT_PASSWORD")) {
+    o->mqtt.password = password;
+  }
+  return std::nullopt;
+}
+
+// The time scale, the version and the data folder (made when named).
+std::optional<Refusal> TakeFolder(const ServeOptions& options, LoggerOptions* o) {
   std::string scale_error;
   const std::optional<double> scale = TimeScaleFromEnvironment(&scale_error);
-  if (!scale) return fail(kBadInput, scale_error);
-  o.time_scale = *scale;
-  o.version = options.version.empty() ? NORVO_VERSION : options.version;
-
-  o.data_folder = options.data_dir.empty() ? ChooseDataFolder() : fs::path(options.data_dir);
+  if (!scale) return Refusal{kBadInput, scale_error};
+  o->time_scale = *scale;
+  o->version = options.version.empty() ? NORVO_VERSION : options.version;
+  o->data_folder = options.data_dir.empty() ? ChooseDataFolder() : fs::path(options.data_dir);
   if (!options.data_dir.empty()) {
     std::error_code ec;
-    fs::create_directories(o.data_folder, ec);
-    if (!fs::is_directory(o.data_folder)) {
+    fs::create_directories(o->data_folder, ec);
+    if (!fs::is_directory(o->data_folder)) {
       std::error_code exists_error;
-      if (fs::exists(o.data_folder, exists_error) || !ec) return fail(kStoreError, options.data_dir + ": not a folder");
-      return fail(kStoreError, options.data_dir + ": cannot create the folder: " + ec.message());
+      if (fs::exists(o->data_folder, exists_error) || !ec) return Refusal{kStoreError, options.data_dir + ": not a folder"};
+      return Refusal{kStoreError, options.data_dir + ": cannot create the folder: " + ec.message()};
     }
   }
+  return std::nullopt;
+}
 
-  // The units: simulated ones on a transport of their own, or the USB devices.
-  sim::Rig rig;
-  try {
-    sim::RigOptions rig_options;
-    rig_options.simulate = options.simulate;
-    rig_options.fault = options.sim_fault;
-    rig_options.time_scale = *scale;
-    rig_options.numbered_paths = true;
-    rig = sim::MakeRig(rig_options);
-  } catch (const std::invalid_argument& e) {
-    return fail(kBadInput, e.what());
-  }
-  Transport* transport = rig.transport.get();
-  Logger logger(*transport, o, [err, journal](const std::string& line) {
-    std::fprintf(err, "%s\n", PrintableText(JournalLine(line, journal)).c_str());
-    std::fflush(err);
-  });
-  std::string error;
-  switch (logger.Start(&error)) {
-    case Logger::StartError::kNone:
-      break;
-    case Logger::StartError::kStore:
-      return fail(kStoreError, error);
-    case Logger::StartError::kMetrics:
-    case Logger::StartError::kMqtt:
-      return fail(kBadInput, error);
-  }
-  std::string banner = "serving " + Served(rig, o.units) + " every " + ShortNumber(options.period_s) +
-                       " s into " + (o.data_folder / kDatabaseFile).string();
+// What serve says it does once it runs.
+std::string Banner(const sim::Rig& rig, const LoggerOptions& o, const ServeOptions& options, int metrics_port) {
+  std::string banner = "serving " + Served(rig, o.units) + " every " + ShortNumber(options.period_s) + " s into " +
+                       (o.data_folder / kDatabaseFile).string();
   if (o.metrics) {
     const std::string host = o.metrics_host.find(':') == std::string::npos ? o.metrics_host : "[" + o.metrics_host + "]";
-    banner.append("; metrics on http://").append(host).append(":").append(std::to_string(logger.MetricsPort())).append("/metrics");
+    banner.append("; metrics on http://").append(host).append(":").append(std::to_string(metrics_port)).append("/metrics");
   }
   if (!o.mqtt.host.empty()) {
     banner.append("; MQTT ").append(o.mqtt.host).append(":").append(std::to_string(o.mqtt.port));
     banner.append(" under ").append(o.mqtt.prefix).append("/");
   }
-  line(kInfo + banner);
-  logger.StartUnits();
+  return banner;
+}
 
+// Rescans for units and feeds the watchdog until a stop signal; the signal.
+int RunUntilStopped(Logger& logger, StopSignals& stops, const ServeOptions& options, const std::string& banner) {
   const Notifier notifier;
   notifier.Send("READY=1\nSTATUS=" + banner);
   // The loop wakes for the rescan and, under a watchdog, at half its interval.
@@ -344,8 +318,74 @@ int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) 
     }
     notifier.Send("WATCHDOG=1");
   }
-
   notifier.Send("STOPPING=1");
+  return stop_signal;
+}
+
+}  // namespace
+
+int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) {
+  const bool journal = IsJournal(err);
+  // Lines quote unit names, device paths and file names: escaped, none
+  // reaches the terminal or the journal as a control character.
+  const auto line = [&](const std::string& message) {
+    std::fprintf(err, "%s\n", PrintableText(JournalLine(message, journal)).c_str());
+    std::fflush(err);
+  };
+  const auto fail = [&](int status, const std::string& message) {
+    line(kError + ("norvoctl: " + message));
+    return status;
+  };
+
+  // Before any thread starts: they all keep the stop signals blocked.
+  StopSignals stops;
+  KeepSqliteFromNeedlessChown();
+
+  // The configuration file first; what the command line gave wins.
+  ServeOptions options = given_options;
+  if (!options.config_file.empty()) {
+    std::string error;
+    if (!ReadServeConfig(options.config_file, options.given, &options, &error)) return fail(kBadInput, error);
+  }
+  LoggerOptions o;
+  std::string warning;
+  std::optional<Refusal> refused = TakePolling(options, &o);
+  if (!refused) refused = TakeMqtt(options, &o, &warning);
+  if (!warning.empty()) line(kWarning + ("norvoctl: warning: " + warning));
+  if (!refused) refused = TakeFolder(options, &o);
+  if (refused) return fail(refused->status, refused->message);
+
+  // The units: simulated ones on a transport of their own, or the USB devices.
+  sim::Rig rig;
+  try {
+    sim::RigOptions rig_options;
+    rig_options.simulate = options.simulate;
+    rig_options.fault = options.sim_fault;
+    rig_options.time_scale = o.time_scale;
+    rig_options.numbered_paths = true;
+    rig = sim::MakeRig(rig_options);
+  } catch (const std::invalid_argument& e) {
+    return fail(kBadInput, e.what());
+  }
+  Logger logger(*rig.transport, o, [err, journal](const std::string& text) {
+    std::fprintf(err, "%s\n", PrintableText(JournalLine(text, journal)).c_str());
+    std::fflush(err);
+  });
+  std::string error;
+  switch (logger.Start(&error)) {
+    case Logger::StartError::kNone:
+      break;
+    case Logger::StartError::kStore:
+      return fail(kStoreError, error);
+    case Logger::StartError::kMetrics:
+    case Logger::StartError::kMqtt:
+      return fail(kBadInput, error);
+  }
+  const std::string banner = Banner(rig, o, options, logger.MetricsPort());
+  line(kInfo + banner);
+  logger.StartUnits();
+  const int stop_signal = RunUntilStopped(logger, stops, options, banner);
+
   line(std::string(kInfo) + (stop_signal == SIGHUP ? "stopping (SIGHUP)" : "stopping"));
   logger.Stop();
   for (const UnitStatus& u : logger.Status().Units()) {
