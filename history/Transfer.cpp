@@ -246,113 +246,146 @@ int AppendTextMode(std::FILE* file, const std::string& bytes) {
   return 0;
 }
 
-}  // namespace
 
-DownloadOutcome DownloadToLocalCopy(const DownloadJob& job) {
-  const std::string& name = job.name;
-  const auto progress = [&job](int position) {
-    if (job.hooks.progress_position) job.hooks.progress_position(position);
-  };
-  if (std::string reason = UnsafeNameReason(name); !reason.empty()) {
-    return {DownloadStatus::kUnsafeName, reason};
-  }
-  if (IsConsoleOwnFile(name)) {
-    return {DownloadStatus::kUnsafeName, OwnFileText(name)};
-  }
-  const fs::path local = job.data_folder / name;
-  const std::int64_t total = job.total;
-  // Before anything is made: an unlisted name leaves no empty copy behind.
-  if (total < 0) return {DownloadStatus::kNotListed, " m_FilenameSize Error."};
-  std::error_code ec;
-  const bool pre_existing = fs::exists(fs::symlink_status(local, ec));
-  std::string why;
-  // Closes the copy on every way out; a failed close is a write error.
-  struct Copy {
-    std::FILE* file = nullptr;
-    bool Close() {
-      const bool ok = file == nullptr || std::fclose(file) == 0;
-      file = nullptr;
-      return ok;
-    }
-    ~Copy() { Close(); }
-  } copy;
-  std::int64_t offset = 0;
-  // A copy that is not the start of this card file is replaced, but only
-  // once the card has sent something to replace it with: a download that
-  // yields nothing leaves the copy there was, and makes none where there was
-  // none.
-  bool afresh = false;
-  if (pre_existing) {
-    const int fd = OpenDataFile(local, O_RDWR, &why);
-    copy.file = fd < 0 ? nullptr : ::fdopen(fd, "r+b");
-    if (copy.file == nullptr) {
+// The local copy one download writes. A copy that is the start of the card
+// file is appended to; any other is replaced, but only once the card has sent
+// something to replace it with: a download that yields nothing leaves the
+// copy there was, and makes none where there was none.
+class LocalCopy {
+ public:
+  LocalCopy(const DownloadJob& job, fs::path local) : job_(job), local_(std::move(local)) {}
+  ~LocalCopy() { Close(); }
+  LocalCopy(const LocalCopy&) = delete;
+  LocalCopy& operator=(const LocalCopy&) = delete;
+
+  // Opens the copy there is and finds where the card file resumes: the last
+  // block it holds is read again and compared. A copy longer than the card
+  // file, or one that differs, is to be started afresh (offset 0). The
+  // failure, or nullopt.
+  std::optional<DownloadOutcome> Resume() {
+    const int fd = OpenDataFile(local_, O_RDWR, &why_);
+    file_ = fd < 0 ? nullptr : ::fdopen(fd, "r+b");
+    if (file_ == nullptr) {
       if (fd >= 0) ::close(fd);
-      return {DownloadStatus::kOpenError, fd < 0 ? "Open Error1 (" + why + ")" : std::string("Open Error1")};
+      return DownloadOutcome{DownloadStatus::kOpenError, fd < 0 ? "Open Error1 (" + why_ + ")" : std::string("Open Error1")};
     }
-    CopyScan scan = ScanCopy(copy.file);
-    std::fflush(copy.file);
+    CopyScan scan = ScanCopy(file_);
+    std::fflush(file_);
     const auto on_disk = static_cast<std::int64_t>(::lseek(fd, 0, SEEK_END));
     if (scan.ok && scan.keep < on_disk) scan.ok = ::ftruncate(fd, scan.keep) == 0;
     if (!scan.ok) {
       const int error = errno;
-      return {DownloadStatus::kOpenError, "Open Error1 (" + WriteErrorText(local, error) + ")"};
+      return DownloadOutcome{DownloadStatus::kOpenError, "Open Error1 (" + WriteErrorText(local_, error) + ")"};
     }
-    offset = scan.card_bytes;
-    // Before anything is appended the copy must be the start of this card
-    // file: the last block it holds is read again and compared. A copy longer
-    // than the card file, or one that differs, is started afresh.
-    afresh = offset > total;
-    if (!afresh && offset > 0) {
-      const std::int64_t start = (offset - 1) / kBlockSize * kBlockSize;
+    offset_ = scan.card_bytes;
+    afresh_ = offset_ > job_.total;
+    if (!afresh_ && offset_ > 0) {
+      const std::int64_t start = (offset_ - 1) / kBlockSize * kBlockSize;
       std::string again;
-      if (!job.read(start, offset, &again)) return {DownloadStatus::kBlockFailed, UIString(246)};
-      afresh = again != scan.tail;
+      if (!job_.read(start, offset_, &again)) return DownloadOutcome{DownloadStatus::kBlockFailed, UIString(246)};
+      afresh_ = again != scan.tail;
     }
-    if (afresh) offset = 0;
+    if (afresh_) offset_ = 0;
+    made_ = !afresh_;
+    std::fseek(file_, 0, SEEK_END);
+    return std::nullopt;
   }
-  std::string notice;
-  bool made = pre_existing && !afresh;  // the copy to append to is open
-  // Opens the copy to write to: a new file for a fresh start (rows of an
-  // earlier import that still read the old copy keep reading it), with the
-  // note of the date format the unit wrote it in. Empty on success.
-  const auto make = [&]() -> DownloadOutcome {
-    if (made) return {DownloadStatus::kDone};
-    if (afresh) {
-      notice = Notice(name);
-      copy.Close();
+
+  // Card bytes the copy holds that are the card file's.
+  std::int64_t Offset() const { return offset_; }
+  const std::string& NoticeText() const { return notice_; }
+
+  // Opens the copy to write to, once: a new file for a fresh start (rows of
+  // an earlier import that still read the old copy keep reading it), with
+  // the note of the date format the unit wrote it in. kDone on success.
+  DownloadOutcome Make() {
+    if (made_) return {DownloadStatus::kDone};
+    if (afresh_) {
+      notice_ = Notice(job_.name);
+      Close();
       std::error_code removed;
-      fs::remove(local, removed);
-      fs::remove(DateFormatNote(local), removed);
+      fs::remove(local_, removed);
+      fs::remove(DateFormatNote(local_), removed);
     }
-    const int fresh = OpenDataFile(local, O_RDWR | O_CREAT | O_TRUNC, &why);
-    copy.file = fresh < 0 ? nullptr : ::fdopen(fresh, "r+b");
-    if (copy.file == nullptr) {
+    const int fresh = OpenDataFile(local_, O_RDWR | O_CREAT | O_TRUNC, &why_);
+    file_ = fresh < 0 ? nullptr : ::fdopen(fresh, "r+b");
+    if (file_ == nullptr) {
       if (fresh >= 0) ::close(fresh);
-      return {afresh ? DownloadStatus::kRecreateError : DownloadStatus::kCreateError, UIString(245) + " (" + why + ")",
-              notice};
+      return {afresh_ ? DownloadStatus::kRecreateError : DownloadStatus::kCreateError, UIString(245) + " (" + why_ + ")",
+              notice_};
     }
-    made = true;
-    if (job.date_format >= 0 && job.date_format <= 2) {
-      // The note says in which format the unit wrote this copy's dates.
-      const fs::path note = DateFormatNote(local);
-      const int nfd = OpenDataFile(note, O_WRONLY | O_CREAT | O_TRUNC, &why);
-      const char c = static_cast<char>('0' + job.date_format);
-      const bool ok = nfd >= 0 && ::write(nfd, &c, 1) == 1;
-      const int error = errno;
-      if (nfd >= 0 && ::close(nfd) != 0 && ok) return {DownloadStatus::kWriteError, WriteErrorText(note, errno), notice};
-      if (!ok) return {DownloadStatus::kWriteError, nfd < 0 ? why : WriteErrorText(note, error), notice};
-    }
+    made_ = true;
+    return WriteNote();
+  }
+
+  // 0 when every byte reached the disk, else the errno.
+  int Append(const std::string& bytes) { return AppendTextMode(file_, bytes); }
+
+  // A failed close is a write error.
+  bool Close() {
+    const bool ok = file_ == nullptr || std::fclose(file_) == 0;
+    file_ = nullptr;
+    return ok;
+  }
+
+ private:
+  // The note says in which format the unit wrote this copy's dates.
+  DownloadOutcome WriteNote() {
+    if (job_.date_format < 0 || job_.date_format > 2) return {DownloadStatus::kDone};
+    const fs::path note = DateFormatNote(local_);
+    const int nfd = OpenDataFile(note, O_WRONLY | O_CREAT | O_TRUNC, &why_);
+    const char c = static_cast<char>('0' + job_.date_format);
+    const bool ok = nfd >= 0 && ::write(nfd, &c, 1) == 1;
+    const int error = errno;
+    if (nfd >= 0 && ::close(nfd) != 0 && ok) return {DownloadStatus::kWriteError, WriteErrorText(note, errno), notice_};
+    if (!ok) return {DownloadStatus::kWriteError, nfd < 0 ? why_ : WriteErrorText(note, error), notice_};
     return {DownloadStatus::kDone};
+  }
+
+  const DownloadJob& job_;
+  fs::path local_;
+  std::FILE* file_ = nullptr;
+  std::int64_t offset_ = 0;
+  bool afresh_ = false;
+  bool made_ = false;  // the copy to append to is open
+  std::string notice_;
+  std::string why_;
+};
+
+// Why a job cannot start, before anything in the folder is touched; or nullopt.
+std::optional<DownloadOutcome> Refused(const DownloadJob& job) {
+  if (std::string reason = UnsafeNameReason(job.name); !reason.empty()) {
+    return DownloadOutcome{DownloadStatus::kUnsafeName, reason};
+  }
+  if (IsConsoleOwnFile(job.name)) return DownloadOutcome{DownloadStatus::kUnsafeName, OwnFileText(job.name)};
+  // An unlisted name leaves no empty copy behind.
+  if (job.total < 0) return DownloadOutcome{DownloadStatus::kNotListed, " m_FilenameSize Error."};
+  return std::nullopt;
+}
+
+}  // namespace
+
+DownloadOutcome DownloadToLocalCopy(const DownloadJob& job) {
+  if (std::optional<DownloadOutcome> refused = Refused(job)) return *refused;
+  const fs::path local = job.data_folder / job.name;
+  const std::int64_t total = job.total;
+  LocalCopy copy(job, local);
+  std::error_code ec;
+  if (fs::exists(fs::symlink_status(local, ec))) {
+    if (std::optional<DownloadOutcome> failed = copy.Resume()) return *failed;
+  }
+  std::int64_t offset = copy.Offset();
+  const auto progress = [&job](int position) {
+    if (job.hooks.progress_position) job.hooks.progress_position(position);
   };
   const auto remaining = static_cast<std::int32_t>(static_cast<std::uint32_t>(total - offset));
   const std::int64_t wanted = total - offset;
   if (job.hooks.progress_range) job.hooks.progress_range(remaining);
   progress(0);
   if (job.hooks.bytes) job.hooks.bytes(0, wanted);
-  if (copy.file != nullptr) std::fseek(copy.file, 0, SEEK_END);
   const auto cancelled = [&job] { return job.cancel != nullptr && job.cancel->load(); };
   const auto ended = [&](DownloadStatus status, std::string message, std::int64_t written) {
-    DownloadOutcome outcome{status, std::move(message), notice};
+    DownloadOutcome outcome{status, std::move(message), copy.NoticeText()};
     outcome.written = written;
     return outcome;
   };
@@ -374,8 +407,8 @@ DownloadOutcome DownloadToLocalCopy(const DownloadJob& job) {
     block.clear();
     const bool whole = job.read(offset, end, &block) && static_cast<std::int64_t>(block.size()) == end - offset;
     if (!block.empty()) {
-      if (DownloadOutcome opened = make(); opened.status != DownloadStatus::kDone) return opened;
-      if (const int error = AppendTextMode(copy.file, block); error != 0) {
+      if (DownloadOutcome opened = copy.Make(); opened.status != DownloadStatus::kDone) return opened;
+      if (const int error = copy.Append(block); error != 0) {
         return ended(DownloadStatus::kWriteError, WriteErrorText(local, error), written);
       }
     }
@@ -393,7 +426,7 @@ DownloadOutcome DownloadToLocalCopy(const DownloadJob& job) {
     if (cancelled() && more) return ended(DownloadStatus::kCancelled, {}, written);
   }
   // Complete: an empty card file has its empty copy now.
-  if (DownloadOutcome opened = make(); opened.status != DownloadStatus::kDone) return opened;
+  if (DownloadOutcome opened = copy.Make(); opened.status != DownloadStatus::kDone) return opened;
   errno = 0;
   if (!copy.Close()) return ended(DownloadStatus::kWriteError, WriteErrorText(local, errno), written);
   if (job.hooks.done_label) job.hooks.done_label("ok...");
