@@ -75,6 +75,12 @@ class MetricsServer {
  private:
   struct Connection;
   void Run();
+  // The connection's turn when poll found it ready: read its request and
+  // answer it, or send more of the answer. False when it is to be closed.
+  bool Read(Connection& c, std::chrono::steady_clock::time_point now) const;
+  static bool Send(Connection& c, std::chrono::steady_clock::time_point now);
+  // Takes every waiting connection, the oldest unfinished one making room.
+  void Accept(std::vector<Connection>& conns, std::chrono::steady_clock::time_point now) const;
 
   RenderFn render_;
   int listen_fd_ = -1;

@@ -176,10 +176,70 @@ void MetricsServer::Stop() {
   Close(wake_[1]);
 }
 
+bool MetricsServer::Read(Connection& c, Clock::time_point now) const {
+  char buffer[4096];
+  const std::size_t room = c.draining ? sizeof buffer : std::min(sizeof buffer, kMaxHeaderBytes + 1 - c.in.size());
+  const ssize_t got = ::recv(c.fd, buffer, room, MSG_DONTWAIT);
+  if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return false;
+  if (got < 0 || c.draining) return true;
+  c.in.append(buffer, static_cast<std::size_t>(got));
+  const std::size_t end = HeaderEnd(c.in);
+  if (end != std::string::npos && end <= kMaxHeaderBytes) {
+    c.out = Answer(c.in.substr(0, end));
+  } else if (c.in.size() > kMaxHeaderBytes) {
+    c.out = Error("431 Request Header Fields Too Large");
+  } else {
+    return true;
+  }
+  c.in.clear();
+  c.in.shrink_to_fit();
+  c.answered = true;
+  c.deadline = now + kRequestDeadline;
+  return true;
+}
+
+bool MetricsServer::Send(Connection& c, Clock::time_point now) {
+  const ssize_t put = ::send(c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (put < 0 && errno != EAGAIN && errno != EINTR) return false;
+  if (put > 0) c.sent += static_cast<std::size_t>(put);
+  if (c.sent == c.out.size()) {
+    ::shutdown(c.fd, SHUT_WR);
+    c.draining = true;
+    c.out.clear();
+    c.out.shrink_to_fit();
+    c.deadline = std::min(c.deadline, now + kLinger);
+  }
+  return true;
+}
+
+void MetricsServer::Accept(std::vector<Connection>& conns, Clock::time_point now) const {
+  for (;;) {
+    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    if (static_cast<int>(conns.size()) >= kMaxConnections) {
+      // Room for the newcomer: the oldest that has not finished its
+      // request goes (a scraper's request comes whole and at once).
+      auto oldest = conns.end();
+      for (auto it = conns.begin(); it != conns.end(); ++it) {
+        if (!it->answered && (oldest == conns.end() || it->accepted < oldest->accepted)) oldest = it;
+      }
+      if (oldest == conns.end()) oldest = conns.begin();
+      Close(oldest->fd);
+      conns.erase(oldest);
+    }
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    Connection c;
+    c.fd = fd;
+    c.accepted = now;
+    c.deadline = now + kRequestDeadline;
+    conns.push_back(std::move(c));
+  }
+}
+
 void MetricsServer::Run() {
   std::vector<Connection> conns;
   std::vector<pollfd> fds;
-  char buffer[4096];
   for (;;) {
     fds.clear();
     fds.push_back({wake_[0], POLLIN, 0});
@@ -194,81 +254,18 @@ void MetricsServer::Run() {
     if (::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, wait))) < 0 && errno != EINTR) break;
     if (fds[0].revents != 0) break;
     const Clock::time_point now = Clock::now();
-
     for (std::size_t i = 0; i < conns.size(); ++i) {
       Connection& c = conns[i];
       const short events = fds[i + 2].revents;
-      if (events & (POLLERR | POLLNVAL)) {
-        Close(c.fd);
-        continue;
-      }
       if (events == 0) continue;
-      if (!c.answered || c.draining) {
-        const std::size_t room = c.draining ? sizeof buffer : std::min(sizeof buffer, kMaxHeaderBytes + 1 - c.in.size());
-        const ssize_t got = ::recv(c.fd, buffer, room, MSG_DONTWAIT);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-          Close(c.fd);
-          continue;
-        }
-        if (got < 0 || c.draining) continue;
-        c.in.append(buffer, static_cast<std::size_t>(got));
-        const std::size_t end = HeaderEnd(c.in);
-        if (end != std::string::npos && end <= kMaxHeaderBytes) {
-          c.out = Answer(c.in.substr(0, end));
-        } else if (c.in.size() > kMaxHeaderBytes) {
-          c.out = Error("431 Request Header Fields Too Large");
-        } else {
-          continue;
-        }
-        c.in.clear();
-        c.in.shrink_to_fit();
-        c.answered = true;
-        c.deadline = now + kRequestDeadline;
-      } else {
-        const ssize_t put = ::send(c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (put < 0 && errno != EAGAIN && errno != EINTR) {
-          Close(c.fd);
-          continue;
-        }
-        if (put > 0) c.sent += static_cast<std::size_t>(put);
-        if (c.sent == c.out.size()) {
-          ::shutdown(c.fd, SHUT_WR);
-          c.draining = true;
-          c.out.clear();
-          c.out.shrink_to_fit();
-          c.deadline = std::min(c.deadline, now + kLinger);
-        }
-      }
+      const bool keep = !(events & (POLLERR | POLLNVAL)) && (!c.answered || c.draining ? Read(c, now) : Send(c, now));
+      if (!keep) Close(c.fd);
     }
     for (Connection& c : conns) {
       if (c.fd >= 0 && now >= c.deadline) Close(c.fd);
     }
     std::erase_if(conns, [](const Connection& c) { return c.fd < 0; });
-
-    if (fds[1].revents & POLLIN) {
-      for (;;) {
-        const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) break;
-        if (static_cast<int>(conns.size()) >= kMaxConnections) {
-          // Room for the newcomer: the oldest that has not finished its
-          // request goes (a scraper's request comes whole and at once).
-          auto oldest = conns.end();
-          for (auto it = conns.begin(); it != conns.end(); ++it) {
-            if (!it->answered && (oldest == conns.end() || it->accepted < oldest->accepted)) oldest = it;
-          }
-          if (oldest == conns.end()) oldest = conns.begin();
-          Close(oldest->fd);
-          conns.erase(oldest);
-        }
-        const int on = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        Connection c;
-        c.fd = fd;
-        c.accepted = now;
-        c.deadline = now + kRequestDeadline;
-        conns.push_back(std::move(c));
-      }
-    }
+    if (fds[1].revents & POLLIN) Accept(conns, now);
   }
   for (Connection& c : conns) Close(c.fd);
 }
