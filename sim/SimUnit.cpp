@@ -222,11 +222,11 @@ int SimUnit::ReadAnswer(std::uint64_t session, Payload& payload, int timeout_ms,
   std::unique_lock lock(mutex_);
   for (;;) {
     if (session != session_ || !plugged_) return -1;
+    if (cancelled.load() && !uncancellable_reads_.load()) return 0;
     if (hold_reads_) {
       cv_.wait(lock);
       continue;
     }
-    if (cancelled.load()) return 0;
     if (!answers_.empty()) {
       const Clock::time_point ready = answers_.front().ready;
       if (ready <= Clock::now()) {
@@ -574,10 +574,10 @@ bool SimUnit::HasFile(const std::string& name) const {
 }
 
 bool SimUnit::WakeReads() {
-  {
-    std::lock_guard lock(mutex_);
-    if (hold_reads_) return false;
-  }
+  if (uncancellable_reads_.load()) return false;
+  // Under the lock: a read between its look at the flag and its wait would
+  // miss a bare notify.
+  { std::lock_guard lock(mutex_); }
   cv_.notify_all();
   return true;
 }

@@ -62,8 +62,8 @@ class SimUnit {
   // Next answer for the session: payload size, 0 on time-out or once
   // cancelled is set, -1 when gone.
   int ReadAnswer(std::uint64_t session, Payload& payload, int timeout_ms, const std::atomic<bool>& cancelled);
-  // Wakes every read so that it sees its cancel flag; false while reads are
-  // held, which no cancel ends.
+  // Wakes every read so that it sees its cancel flag; false when reads
+  // cannot be cancelled.
   bool WakeReads();
   // Open handles on the unit go up and down by one (the transport's devices).
   void CountHandle(int delta) { open_handles_.fetch_add(delta); }
@@ -105,10 +105,11 @@ class SimUnit {
   // Parameter writes the unit took (applied at "{/@}"), for tests.
   int AppliedWrites() const { return applied_writes_.load(); }
 
-  // Reads wait, past their time-out, until released, and no cancel ends
-  // them: a test holds the link's reader inside a read, as hidapi's
-  // uncancellable read would for its whole slice.
+  // Reads wait, past their time-out, until released or cancelled: a test
+  // holds the link's reader inside a read.
   void SetHoldReads(bool hold);
+  // No cancel ends a read, as with hidapi, whose read runs its whole slice.
+  void SetUncancellableReads(bool uncancellable) { uncancellable_reads_.store(uncancellable); }
   // Reads in progress and handles open on the unit, for tests.
   int ReadsInProgress() const { return reads_in_progress_.load(); }
   int OpenHandles() const { return open_handles_.load(); }
@@ -204,6 +205,7 @@ class SimUnit {
   std::atomic<int> identification_delay_ms_{-1};
   std::atomic<int> applied_writes_{0};
   std::atomic<double> time_scale_{1.0};
+  std::atomic<bool> uncancellable_reads_{false};
   std::atomic<int> reads_in_progress_{0};
   std::atomic<int> open_handles_{0};
 };
