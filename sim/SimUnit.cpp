@@ -208,7 +208,8 @@ bool SimUnit::HandleReport(std::uint64_t session, const std::uint8_t* report, st
   return true;
 }
 
-int SimUnit::ReadAnswer(std::uint64_t session, Payload& payload, int timeout_ms, const std::atomic<bool>& cancelled) {
+int SimUnit::ReadAnswer(std::uint64_t session, Payload& payload, int timeout_ms,
+                        const std::atomic<bool>& cancelled) {
   // Counted down after the lock is let go: once a test sees no read in
   // progress, no read touches the unit any more.
   struct InProgress {

@@ -611,12 +611,10 @@ TEST(WritePause, FirstDataFrameFollowsTheAnswerAndTheQueryByFiftyMs) {
     const char* what;
     double scale;
     int delay_ms;
-  } rows[] = {
-      {"answer at once", 1.0, 0},
-      {"answer within the pause", 1.0, 30},
-      {"answer after the pause", 1.0, 120},
-      {"waits of 20 %", 0.2, 0},
-  };
+  } rows[] = {{"answer at once", 1.0, 0},
+              {"answer within the pause", 1.0, 30},
+              {"answer after the pause", 1.0, 120},
+              {"waits of 20 %", 0.2, 0}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     testing::SimRig rig({.eight_area = true, .pacing = false, .seed = 3, .default_card = false}, row.scale);
@@ -633,11 +631,9 @@ TEST(WritePause, FirstDataFrameFollowsTheAnswerAndTheQueryByFiftyMs) {
     EXPECT_EQ(l.OpenDevice(), 1);
     EXPECT_EQ(RunWriteSequence(l, rs, kDialogWrite, frames), WriteOutcome::kWritten);
     l.Stop();
-    const std::vector<Payload> sent = rig.unit.Received();
     const std::vector<Steady::time_point> at = rig.unit.ReceivedTimes();
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0], BuildCommandFrame(code::kPermission));
-    EXPECT_EQ(sent[1], frames[0]);
+    ASSERT_EQ(rig.unit.Received(), (std::vector<Payload>{BuildCommandFrame(code::kPermission), frames[0],
+                                                         BuildCommandFrame(code::kEndOfWrite)}));
     const Steady::time_point answer{Steady::duration(answered.load())};
     const auto pause = l.Scaled(kPermissionPauseMs);
     EXPECT_GE(at[1] - at[0], pause);
@@ -693,30 +689,25 @@ TEST_F(LinkFixture, StopEndsTheReaderAndLaterCallsDoNothing) {
 // link is gone. Stop runs on a thread of its own so that a Stop that waits
 // for the read fails the row instead of hanging it.
 TEST(LinkStop, ReturnsWhileTheReaderSitsInARead) {
-  const struct {
-    const char* what;
-    bool cancellable;
-  } rows[] = {{"read the device cancels", true}, {"read nothing can cancel", false}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
+  for (const bool cancellable : {true, false}) {
+    SCOPED_TRACE(cancellable ? "read the device cancels" : "read nothing can cancel");
     testing::SimRig rig({.eight_area = true, .pacing = false, .seed = 3, .default_card = false});
     rig.unit.SetHoldReads(true);
-    rig.unit.SetUncancellableReads(!row.cancellable);
+    rig.unit.SetUncancellableReads(!cancellable);
     auto link = std::make_unique<DeviceLink>(rig.transport);
     EXPECT_EQ(link->OpenDevice(), 1);
     ASSERT_TRUE(testing::WaitUntil([&] { return rig.unit.ReadsInProgress() == 1; }, 5s));
-
     std::atomic<bool> stopped{false};
     std::thread stopper([&] {
       link->Stop();
       stopped = true;
     });
-    if (testing::WaitUntil([&] { return stopped.load(); }, 5s)) {
-      EXPECT_EQ(rig.unit.ReadsInProgress(), row.cancellable ? 0 : 1);
-      EXPECT_EQ(rig.unit.OpenHandles(), row.cancellable ? 0 : 1);
+    const bool returned = testing::WaitUntil([&] { return stopped.load(); }, 5s);
+    EXPECT_TRUE(returned) << "Stop waits for the read";
+    if (returned) {
+      // A read nothing cancels keeps its device open; the link goes first.
+      EXPECT_EQ(rig.unit.OpenHandles(), cancellable ? 0 : 1);
       link.reset();
-    } else {
-      ADD_FAILURE() << "Stop waits for the read";
     }
     rig.unit.SetHoldReads(false);
     stopper.join();
