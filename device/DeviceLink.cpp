@@ -34,6 +34,10 @@ void DeviceLink::Pause(int ms) const {
   if (running_.load()) std::this_thread::sleep_for(Scaled(ms));
 }
 
+void DeviceLink::PauseUntil(std::chrono::steady_clock::time_point until) const {
+  if (running_.load()) std::this_thread::sleep_until(until);
+}
+
 void DeviceLink::SignalReadEvent() {
   {
     std::lock_guard lock(read_mutex_);
@@ -46,7 +50,7 @@ int DeviceLink::OpenDevice() {
   std::lock_guard open_lock(open_mutex_);
   if (!running_.load()) return 0;
   if (first_start_) {
-    reader_ = std::thread(&DeviceLink::ReaderLoop, this);
+    reader_ = std::thread(&DeviceLink::ReaderLoop, this, gate_);
     first_start_ = false;
   }
 
@@ -90,26 +94,31 @@ int DeviceLink::OpenDevice() {
   return connected_.load() == 1 ? 1 : 0;
 }
 
-void DeviceLink::WriteReport(const Payload& payload) {
+std::optional<std::chrono::steady_clock::time_point> DeviceLink::WriteReport(const Payload& payload) {
   std::uint8_t report[kReportSize] = {0};
   std::copy(payload.begin(), payload.end(), report + 1);
-  if (connected_.load() == 0) return;
+  if (connected_.load() == 0) return std::nullopt;
   std::shared_ptr<HidDevice> device;
   {
     std::lock_guard lock(device_mutex_);
     device = device_;
   }
-  if (!device) return;
+  if (!device) return std::nullopt;
   // A failed write means the unit is gone (hidraw: ENODEV, EIO); the sender
   // learns it from the connected flag and its waits ending at once.
   if (!device->Write(report)) {
     Lose(device);
-    return;
+    return std::nullopt;
   }
+  const auto sent = std::chrono::steady_clock::now();
   Pause(10);
+  return sent;
 }
 
-void DeviceLink::ReaderLoop() {
+// The reader holds the gate except inside a read, so Stop, once it has the
+// gate, finds the reader either parked, gone, or inside a read.
+void DeviceLink::ReaderLoop(std::shared_ptr<ReaderGate> gate) {
+  std::unique_lock gate_lock(gate->mutex);
   while (running_.load()) {
     std::shared_ptr<HidDevice> device;
     std::uint64_t generation;
@@ -123,7 +132,14 @@ void DeviceLink::ReaderLoop() {
     }
     if (device) {
       Payload payload{};
+      gate->reading = device;
+      gate_lock.unlock();
       const int n = device->Read(payload, kReadSliceMs);
+      gate_lock.lock();
+      gate->reading.reset();
+      // Stopped inside a read that could not be cancelled: the link may be
+      // gone. Letting go of device closes it, now that nobody reads it.
+      if (gate->abandoned) return;
       if (n > 0) {
         if (handler_) handler_(payload, std::min<int>(n, kPayloadSize));
         continue;
@@ -159,7 +175,19 @@ void DeviceLink::Stop() {
   }
   exchange_event_.Set();  // releases a sender waiting for an answer
   SignalReadEvent();
-  if (reader_.joinable()) reader_.join();
+  if (reader_.joinable()) {
+    std::unique_lock gate_lock(gate_->mutex);
+    if (gate_->reading && !gate_->reading->CancelReads()) {
+      // hidapi cannot wake its read: the reader finishes the slice on its
+      // own and closes the device then; a one-shot command does not wait.
+      gate_->abandoned = true;
+      gate_lock.unlock();
+      reader_.detach();
+    } else {
+      gate_lock.unlock();
+      reader_.join();
+    }
+  }
   connected_.store(0);
   std::lock_guard lock(device_mutex_);
   device_.reset();

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -75,12 +76,16 @@ class DeviceLink {
 
   // Sends one report (report id 0 + payload), then pauses 10 ms. Does nothing
   // at all, not even the pause, while disconnected. A write that fails loses
-  // the unit (see SetLostHandler).
-  void WriteReport(const Payload& payload);
+  // the unit (see SetLostHandler). Returns when the report had left, before
+  // the pause; nothing when it was not sent.
+  std::optional<std::chrono::steady_clock::time_point> WriteReport(const Payload& payload);
 
   // Orderly end: stops the reader thread and closes the device; from then on
   // writes do nothing and waits return at once, so a sender on another thread
-  // finishes its sequence without delay. Idempotent.
+  // finishes its sequence without delay. Does not wait out the reader's read
+  // slice: a read the device can cancel ends at once; one it cannot is left
+  // to the reader, which lets go of the device (closing it) when the read
+  // returns and touches the link no more. Idempotent.
   void Stop();
 
   ManualResetEvent& ExchangeEvent() { return exchange_event_; }
@@ -104,10 +109,21 @@ class DeviceLink {
   bool WaitExchange(int ms);
   // Sleeps ms (scaled).
   void Pause(int ms) const;
+  // Sleeps until the given moment; at once when it has passed.
+  void PauseUntil(std::chrono::steady_clock::time_point until) const;
   std::chrono::microseconds Scaled(int ms) const;
 
  private:
-  void ReaderLoop();
+  // What the link and its reader thread share beyond the link's life: a
+  // reader left inside a read that cannot be cancelled finds the gate closed
+  // when the read returns, and leaves without touching the link.
+  struct ReaderGate {
+    std::mutex mutex;  // held by the reader except inside a read; guards reading and abandoned
+    std::shared_ptr<HidDevice> reading;  // the device inside a read, else nullptr
+    bool abandoned = false;              // the link is gone or going
+  };
+
+  void ReaderLoop(std::shared_ptr<ReaderGate> gate);
   void SignalReadEvent();
   // The device failed: closes it and tells the owner, unless it is no longer
   // the link's device (reopened or stopped meanwhile).
@@ -139,6 +155,7 @@ class DeviceLink {
   std::uint64_t read_generation_ = 0;
 
   std::atomic<bool> running_{true};
+  std::shared_ptr<ReaderGate> gate_ = std::make_shared<ReaderGate>();
   std::thread reader_;
 };
 

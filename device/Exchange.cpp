@@ -81,7 +81,7 @@ WriteOutcome RunWriteSequence(DeviceLink& link, ResponseStore& store, const Writ
   link.ExchangeEvent().Reset();
   store.SetPermission(ResponseStore::kNoPermissionAnswer);
   link.SetPendingType(response::kPermission);
-  link.WriteReport(BuildCommandFrame(code::kPermission));
+  const auto asked = link.WriteReport(BuildCommandFrame(code::kPermission));
   const bool answered = link.WaitExchange(kPermissionWaitMs);
 
   WriteOutcome outcome = WriteOutcome::kRefused;
@@ -91,6 +91,9 @@ WriteOutcome RunWriteSequence(DeviceLink& link, ResponseStore& store, const Writ
     outcome = link.Connected() == 0 ? WriteOutcome::kNotConnected : WriteOutcome::kNoAnswer;
   } else if (store.Permission() == 0) {
     link.SetPendingType(response::kWrite);
+    // The pause runs from the query, not from the answer: an answer that
+    // took longer than the pause needs none of its own.
+    if (asked) link.PauseUntil(*asked + link.Scaled(kPermissionPauseMs));
     for (const Payload& frame : frames) {
       link.WriteReport(frame);
       link.Pause(50);

@@ -45,6 +45,9 @@ enum class WriteOutcome {
 // How long the permission answer may take. A unit answers within tens of
 // milliseconds; one that is busy with its own display can take a few hundred.
 constexpr int kPermissionWaitMs = 1000;
+// The unit reads no data frame sooner than this after "{Q@}", whenever its
+// answer came.
+constexpr int kPermissionPauseMs = 50;
 // How much longer than its 800 ms the identification answer may take.
 constexpr int kSlowIdentificationMs = 1200;
 
@@ -61,7 +64,8 @@ constexpr WriteTiming kIntervalWrite{1000, 1000, false};
 
 // Permission query, then the data frames if the unit accepts writes. The
 // sender waits for the answer to this very query (up to kPermissionWaitMs);
-// an old answer in the store never counts. A lone interval frame is the
+// an old answer in the store never counts. The first data frame follows the
+// answer, and the query by at least kPermissionPauseMs. A lone interval frame is the
 // exception: it is written in one exchange without the query.
 WriteOutcome RunWriteSequence(DeviceLink& link, ResponseStore& store, const WriteTiming& timing,
                               std::span<const Payload> frames);

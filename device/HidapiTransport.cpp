@@ -22,6 +22,10 @@ class HidapiDevice : public HidDevice {
     return n < 0 ? -1 : n;
   }
 
+  // CancelReads stays false: nothing wakes hid_read_timeout from another
+  // thread, and closing the handle under it would free what it reads. The
+  // link leaves the read to its reader, which closes the device after it.
+
  private:
   hid_device* handle_;
 };

@@ -19,7 +19,8 @@ struct HidInterfaceInfo {
 };
 
 // An open HID interface. Read runs on the reader thread while Write runs on a
-// sender's thread; implementations allow exactly that overlap.
+// sender's thread and CancelReads on the one that stops the link;
+// implementations allow exactly that overlap.
 class HidDevice {
  public:
   virtual ~HidDevice() = default;
@@ -31,6 +32,11 @@ class HidDevice {
   // (without report id) into payload. Returns the payload byte count, 0 on
   // time-out, and -1 when the device is gone or failed.
   virtual int Read(Payload& payload, int timeout_ms) = 0;
+
+  // Called from another thread: a Read in progress and every later one
+  // return 0 at once. False when the device cannot do that (hidapi has no way
+  // to wake hid_read_timeout); a Read in progress then runs to its time-out.
+  virtual bool CancelReads() { return false; }
 };
 
 class Transport {

@@ -1,23 +1,34 @@
 #include "SimTransport.h"
 
+#include <atomic>
+
 namespace norvo::sim {
 namespace {
 
 class SimDevice : public HidDevice {
  public:
-  SimDevice(SimUnit& unit, std::uint64_t session) : unit_(unit), session_(session) {}
+  SimDevice(SimUnit& unit, std::uint64_t session) : unit_(unit), session_(session) { unit_.CountHandle(1); }
+  ~SimDevice() override { unit_.CountHandle(-1); }
+  SimDevice(const SimDevice&) = delete;
+  SimDevice& operator=(const SimDevice&) = delete;
 
   bool Write(const std::uint8_t (&report)[kReportSize]) override {
     return unit_.HandleReport(session_, report, kReportSize);
   }
 
   int Read(Payload& payload, int timeout_ms) override {
-    return unit_.ReadAnswer(session_, payload, timeout_ms);
+    return unit_.ReadAnswer(session_, payload, timeout_ms, cancelled_);
+  }
+
+  bool CancelReads() override {
+    cancelled_.store(true);
+    return unit_.WakeReads();
   }
 
  private:
   SimUnit& unit_;
   std::uint64_t session_;
+  std::atomic<bool> cancelled_{false};
 };
 
 }  // namespace

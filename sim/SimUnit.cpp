@@ -197,18 +197,37 @@ bool SimUnit::HandleReport(std::uint64_t session, const std::uint8_t* report, st
     // Report id first, then the payload.
     std::copy_n(report + 1, std::min(size - 1, kPayloadSize), frame.begin());
     received_.push_back(frame);
-    if (received_.size() > kReceivedKept) received_.pop_front();
+    received_at_.push_back(Clock::now());
+    if (received_.size() > kReceivedKept) {
+      received_.pop_front();
+      received_at_.pop_front();
+    }
     if (frame[0] == kFrameOpen && !silent_.load()) Answer(frame);
   }
   cv_.notify_all();
   return true;
 }
 
-int SimUnit::ReadAnswer(std::uint64_t session, Payload& payload, int timeout_ms) {
+int SimUnit::ReadAnswer(std::uint64_t session, Payload& payload, int timeout_ms,
+                        const std::atomic<bool>& cancelled) {
+  // Counted down after the lock is let go: once a test sees no read in
+  // progress, no read touches the unit any more.
+  struct InProgress {
+    std::atomic<int>& count;
+    explicit InProgress(std::atomic<int>& c) : count(c) { count.fetch_add(1); }
+    ~InProgress() { count.fetch_sub(1); }
+    InProgress(const InProgress&) = delete;
+    InProgress& operator=(const InProgress&) = delete;
+  } in_progress(reads_in_progress_);
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   std::unique_lock lock(mutex_);
   for (;;) {
     if (session != session_ || !plugged_) return -1;
+    if (cancelled.load() && !uncancellable_reads_.load()) return 0;
+    if (hold_reads_) {
+      cv_.wait(lock);
+      continue;
+    }
     if (!answers_.empty()) {
       const Clock::time_point ready = answers_.front().ready;
       if (ready <= Clock::now()) {
@@ -555,6 +574,28 @@ bool SimUnit::HasFile(const std::string& name) const {
   return std::any_of(files_.begin(), files_.end(), [&](const CardFile& f) { return f.name == name; });
 }
 
+bool SimUnit::WakeReads() {
+  if (uncancellable_reads_.load()) return false;
+  // Under the lock: a read between its look at the flag and its wait would
+  // miss a bare notify.
+  { std::lock_guard lock(mutex_); }
+  cv_.notify_all();
+  return true;
+}
+
+void SimUnit::SetHoldReads(bool hold) {
+  {
+    std::lock_guard lock(mutex_);
+    hold_reads_ = hold;
+  }
+  cv_.notify_all();
+}
+
+std::vector<std::chrono::steady_clock::time_point> SimUnit::ReceivedTimes() const {
+  std::lock_guard lock(mutex_);
+  return {received_at_.begin(), received_at_.end()};
+}
+
 std::vector<Payload> SimUnit::Received() const {
   std::lock_guard lock(mutex_);
   return {received_.begin(), received_.end()};
@@ -563,6 +604,7 @@ std::vector<Payload> SimUnit::Received() const {
 void SimUnit::ClearReceived() {
   std::lock_guard lock(mutex_);
   received_.clear();
+  received_at_.clear();
 }
 
 }  // namespace norvo::sim

@@ -59,8 +59,14 @@ class SimUnit {
   // Takes one output report (65 bytes, report id first). False when the
   // session is no longer current.
   bool HandleReport(std::uint64_t session, const std::uint8_t* report, std::size_t size);
-  // Next answer for the session: payload size, 0 on time-out, -1 when gone.
-  int ReadAnswer(std::uint64_t session, Payload& payload, int timeout_ms);
+  // Next answer for the session: payload size, 0 on time-out or once
+  // cancelled is set, -1 when gone.
+  int ReadAnswer(std::uint64_t session, Payload& payload, int timeout_ms, const std::atomic<bool>& cancelled);
+  // Wakes every read so that it sees its cancel flag; false when reads
+  // cannot be cancelled.
+  bool WakeReads();
+  // Open handles on the unit go up and down by one (the transport's devices).
+  void CountHandle(int delta) { open_handles_.fetch_add(delta); }
 
   void Plug();
   void Unplug();
@@ -99,6 +105,15 @@ class SimUnit {
   // Parameter writes the unit took (applied at "{/@}"), for tests.
   int AppliedWrites() const { return applied_writes_.load(); }
 
+  // Reads wait, past their time-out, until released or cancelled: a test
+  // holds the link's reader inside a read.
+  void SetHoldReads(bool hold);
+  // No cancel ends a read, as with hidapi, whose read runs its whole slice.
+  void SetUncancellableReads(bool uncancellable) { uncancellable_reads_.store(uncancellable); }
+  // Reads in progress and handles open on the unit, for tests.
+  int ReadsInProgress() const { return reads_in_progress_.load(); }
+  int OpenHandles() const { return open_handles_.load(); }
+
   // ---- state, for tests and for a look from outside -----------------------------
   Payload SettingsBlock() const;
   void SetSettingsBlock(const Payload& block);
@@ -124,6 +139,8 @@ class SimUnit {
   // that pin the wire); a unit served for days keeps no more than these.
   static constexpr std::size_t kReceivedKept = 4096;
   std::vector<Payload> Received() const;
+  // When each of Received() came in, in the same order.
+  std::vector<std::chrono::steady_clock::time_point> ReceivedTimes() const;
   void ClearReceived();
 
  private:
@@ -170,6 +187,8 @@ class SimUnit {
   std::uint32_t rng_;
   std::vector<CardFile> files_;
   std::deque<Payload> received_;  // at most kReceivedKept
+  std::deque<std::chrono::steady_clock::time_point> received_at_;  // beside received_
+  bool hold_reads_ = false;
   bool strict_;
   bool write_open_ = false;           // an accepted "{Q@}" came, "{/@}" not yet
   std::vector<Payload> staged_;       // parameter frames waiting for "{/@}"
@@ -186,6 +205,9 @@ class SimUnit {
   std::atomic<int> identification_delay_ms_{-1};
   std::atomic<int> applied_writes_{0};
   std::atomic<double> time_scale_{1.0};
+  std::atomic<bool> uncancellable_reads_{false};
+  std::atomic<int> reads_in_progress_{0};
+  std::atomic<int> open_handles_{0};
 };
 
 }  // namespace norvo::sim

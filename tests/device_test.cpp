@@ -602,6 +602,48 @@ TEST_F(LinkFixture, StrictUnitPermissionIsWaitedFor) {
   EXPECT_EQ(unit.AppliedWrites(), 0);
 }
 
+// The first data frame comes after the permission answer and no sooner than
+// 50 ms (scaled) after "{Q@}" came in, counted from the query: an answer
+// later than that adds no pause of its own. The times are the unit's record.
+TEST(WritePause, FirstDataFrameFollowsTheAnswerAndTheQueryByFiftyMs) {
+  const Payload frames[] = {BuildCommandFrame(0x0B, std::array<std::uint8_t, 1>{0})};
+  const struct {
+    const char* what;
+    double scale;
+    int delay_ms;
+  } rows[] = {{"answer at once", 1.0, 0},
+              {"answer within the pause", 1.0, 30},
+              {"answer after the pause", 1.0, 120},
+              {"waits of 20 %", 0.2, 0}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    testing::SimRig rig({.eight_area = true, .pacing = false, .seed = 3, .default_card = false}, row.scale);
+    DeviceLink l(rig.transport);
+    ResponseStore rs;
+    Dispatcher d(l, rs);
+    std::atomic<Steady::rep> answered{0};
+    l.SetReportHandler([&](const Payload& p, int n) {
+      if (l.PendingType() == response::kPermission) answered = Steady::now().time_since_epoch().count();
+      d.Dispatch(p, n);
+    });
+    l.SetTimeScale(row.scale);
+    rig.unit.SetPermissionDelay(row.delay_ms);
+    EXPECT_EQ(l.OpenDevice(), 1);
+    EXPECT_EQ(RunWriteSequence(l, rs, kDialogWrite, frames), WriteOutcome::kWritten);
+    l.Stop();
+    const std::vector<Steady::time_point> at = rig.unit.ReceivedTimes();
+    ASSERT_EQ(rig.unit.Received(), (std::vector<Payload>{BuildCommandFrame(code::kPermission), frames[0],
+                                                         BuildCommandFrame(code::kEndOfWrite)}));
+    const Steady::time_point answer{Steady::duration(answered.load())};
+    const auto pause = l.Scaled(kPermissionPauseMs);
+    EXPECT_GE(at[1] - at[0], pause);
+    EXPECT_GT(at[1], answer);
+    if (answer - at[0] > pause) {
+      EXPECT_LT(at[1] - answer, pause);
+    }
+  }
+}
+
 // A slow identification answer lands as the identification, and the
 // interval that follows is the unit's interval, not a byte of that text.
 TEST_F(LinkFixture, SlowIdentificationDoesNotSpillIntoTheInterval) {
@@ -639,6 +681,39 @@ TEST_F(LinkFixture, StopEndsTheReaderAndLaterCallsDoNothing) {
   EXPECT_EQ(link.OpenDevice(), 0);
   link.WriteReport(BuildCommandFrame(code::kLive));
   EXPECT_TRUE(unit.Received().empty());
+}
+
+// Stop returns while the reader sits in a read the unit holds: a read the
+// device can cancel ends at once; one it cannot (hidapi's) is left to the
+// reader, which closes the device only when that read returns, after the
+// link is gone. Stop runs on a thread of its own so that a Stop that waits
+// for the read fails the row instead of hanging it.
+TEST(LinkStop, ReturnsWhileTheReaderSitsInARead) {
+  for (const bool cancellable : {true, false}) {
+    SCOPED_TRACE(cancellable ? "read the device cancels" : "read nothing can cancel");
+    testing::SimRig rig({.eight_area = true, .pacing = false, .seed = 3, .default_card = false});
+    rig.unit.SetHoldReads(true);
+    rig.unit.SetUncancellableReads(!cancellable);
+    auto link = std::make_unique<DeviceLink>(rig.transport);
+    EXPECT_EQ(link->OpenDevice(), 1);
+    ASSERT_TRUE(testing::WaitUntil([&] { return rig.unit.ReadsInProgress() == 1; }, 5s));
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+      link->Stop();
+      stopped = true;
+    });
+    const bool returned = testing::WaitUntil([&] { return stopped.load(); }, 5s);
+    EXPECT_TRUE(returned) << "Stop waits for the read";
+    if (returned) {
+      // A read nothing cancels keeps its device open; the link goes first.
+      EXPECT_EQ(rig.unit.OpenHandles(), cancellable ? 0 : 1);
+      link.reset();
+    }
+    rig.unit.SetHoldReads(false);
+    stopper.join();
+    link.reset();
+    EXPECT_TRUE(testing::WaitUntil([&] { return rig.unit.OpenHandles() == 0; }, 5s));
+  }
 }
 
 // An unplug fails the reader's read: the link drops the unit at once, tells
