@@ -239,6 +239,10 @@ int SimUnit::ReadAnswer(std::uint64_t session, Payload& payload, int timeout_ms,
           return -1;
         }
         payload = next.payload;
+        if (payload[0] == '{' && payload[1] == '@' && payload[2] == '}') {
+          marker_at_.push_back(Clock::now());
+          if (marker_at_.size() > kReceivedKept) marker_at_.pop_front();
+        }
         return static_cast<int>(kPayloadSize);
       }
       if (ready > deadline) {
@@ -596,6 +600,11 @@ std::vector<std::chrono::steady_clock::time_point> SimUnit::ReceivedTimes() cons
   return {received_at_.begin(), received_at_.end()};
 }
 
+std::vector<std::chrono::steady_clock::time_point> SimUnit::MarkerTimes() const {
+  std::lock_guard lock(mutex_);
+  return {marker_at_.begin(), marker_at_.end()};
+}
+
 std::vector<Payload> SimUnit::Received() const {
   std::lock_guard lock(mutex_);
   return {received_.begin(), received_.end()};
@@ -605,6 +614,7 @@ void SimUnit::ClearReceived() {
   std::lock_guard lock(mutex_);
   received_.clear();
   received_at_.clear();
+  marker_at_.clear();
 }
 
 }  // namespace norvo::sim

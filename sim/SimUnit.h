@@ -141,6 +141,9 @@ class SimUnit {
   std::vector<Payload> Received() const;
   // When each of Received() came in, in the same order.
   std::vector<std::chrono::steady_clock::time_point> ReceivedTimes() const;
+  // When the host read each "{@}" marker (the end of a list or of a block),
+  // oldest first; at most kReceivedKept.
+  std::vector<std::chrono::steady_clock::time_point> MarkerTimes() const;
   void ClearReceived();
 
  private:
@@ -188,6 +191,7 @@ class SimUnit {
   std::vector<CardFile> files_;
   std::deque<Payload> received_;  // at most kReceivedKept
   std::deque<std::chrono::steady_clock::time_point> received_at_;  // beside received_
+  std::deque<std::chrono::steady_clock::time_point> marker_at_;    // "{@}" reports read by the host
   bool hold_reads_ = false;
   bool strict_;
   bool write_open_ = false;           // an accepted "{Q@}" came, "{/@}" not yet

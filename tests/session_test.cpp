@@ -7,11 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 
 #include "device/Card.h"
+#include "device/CardReader.h"
 #include "device/Frames.h"
 #include "history/Transfer.h"
 #include "session/UnitLock.h"
@@ -204,6 +206,17 @@ TEST_F(SessionFixture, DownloadsAtTheBlockBoundaryReadEachByteOnce) {
       if (const auto read = card::DecodeReadCommand(frame)) reads.emplace_back(read->start, read->end);
     }
     EXPECT_EQ(reads, row.reads);
+    // Each read command waits the unit's pause after the marker that ended
+    // the block before it.
+    const std::vector<std::chrono::steady_clock::time_point> markers = unit.MarkerTimes();
+    const std::vector<Payload> frames = unit.Received();
+    const std::vector<std::chrono::steady_clock::time_point> times = unit.ReceivedTimes();
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+      if (!card::DecodeReadCommand(frames[k])) continue;
+      const auto before = std::upper_bound(markers.begin(), markers.end(), times[k]);
+      if (before == markers.begin()) continue;  // the first block of this download
+      EXPECT_GE(times[k] - *std::prev(before), session->TimeScale() * std::chrono::milliseconds(kCardBlockPauseMs));
+    }
     // Again, with the copy whole: resumed where it ends, nothing changes.
     unit.ClearReceived();
     EXPECT_EQ(DownloadToLocalCopy(job).status, DownloadStatus::kDone);
