@@ -37,4 +37,8 @@ struct LiveReadings {
 // else becomes the invalid marker.
 LiveReadings DecodeLiveReadings(const Payload& block);
 
+// Magnus-type dew point in °C with each stored step rounded to float, or
+// 65535.0 when the humidity is missing or the result lies outside -40..60.
+float DewPoint(float temperature, int humidity);
+
 }  // namespace norvo

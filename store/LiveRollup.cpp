@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "device/Encodings.h"
-#include "monitor/Format.h"
+#include "device/LiveReadings.h"
 
 namespace norvo::live {
 namespace {

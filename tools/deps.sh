@@ -12,6 +12,8 @@ packages=(g++ cmake ninja-build pkg-config git
   libcpp-httplib-dev libmosquitto-dev mosquitto mosquitto-clients prometheus curl
   locales xvfb xauth xdotool libxcb1-dev qt6-translations-l10n
   libseccomp-dev)
+# tools/code-map: lines, includes and function lengths per folder.
+packages+=(python3)
 # "fuzz": clang and its libFuzzer runtime as well.
 if [ "${1:-}" = fuzz ] || [ "${1:-}" = clang ]; then packages+=(clang libclang-rt-14-dev); fi
 # "package": what building, checking and installing the Debian package needs
