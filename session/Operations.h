@@ -218,35 +218,28 @@ void Fields(Io& io, CardRange& r) {
 
 namespace op {
 
-// The four read sequences and a snapshot of what they read.
-struct PollOnce {
-  static constexpr std::uint8_t kKind = 0x11;
-  using Result = PollSnapshot;
+// An operation that carries no fields.
+template <std::uint8_t kind, class R>
+struct Bare {
+  static constexpr std::uint8_t kKind = kind;
+  using Result = R;
   template <class Io>
   void Fields(Io&) {}
 };
 
+// The four read sequences and a snapshot of what they read.
+using PollOnce = Bare<0x11, PollSnapshot>;
+
 // Every unit-owned block as the last reads left it (no exchange).
-struct Blocks {
-  static constexpr std::uint8_t kKind = 0x12;
+struct Blocks : Bare<0x12, PollSnapshot> {
   static constexpr bool kNoExchange = true;  // answered at once, never behind a sequence
-  using Result = PollSnapshot;
-  template <class Io>
-  void Fields(Io&) {}
 };
 
 // One read sequence: true when the unit answered it in full and is still there.
-template <std::uint8_t kind>
-struct Read {
-  static constexpr std::uint8_t kKind = kind;
-  using Result = bool;
-  template <class Io>
-  void Fields(Io&) {}
-};
-using ReadSettings = Read<0x13>;
-using ReadAlarms = Read<0x14>;
-using ReadCalibration = Read<0x15>;
-using ReadLive = Read<0x16>;
+using ReadSettings = Bare<0x13, bool>;
+using ReadAlarms = Bare<0x14, bool>;
+using ReadCalibration = Bare<0x15, bool>;
+using ReadLive = Bare<0x16, bool>;
 
 // Permission query, data frames, end frame as timing says; verified: then
 // every block the frames wrote is read back and compared with what was sent.
@@ -284,12 +277,7 @@ struct WriteFrames {
 using Write = WriteFrames<0x17, WriteOutcome>;
 using WriteVerified = WriteFrames<0x18, WriteResult>;
 
-struct ListCardFiles {
-  static constexpr std::uint8_t kKind = 0x19;
-  using Result = CardList;
-  template <class Io>
-  void Fields(Io&) {}
-};
+using ListCardFiles = Bare<0x19, CardList>;
 
 // One read command: bytes [start, end) of a card file.
 struct ReadCardRange {

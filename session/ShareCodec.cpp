@@ -164,6 +164,25 @@ void PutOp(Writer& w, const Op& op) {
   const_cast<Op&>(op).Fields(out);
 }
 
+// Every operation has a kind of its own, and none is one of the messages
+// that carry no operation.
+template <class... Ops>
+constexpr bool DistinctKinds(const std::variant<Ops...>*) {
+  const std::uint8_t kinds[] = {Ops::kKind...};
+  const std::uint8_t own[] = {static_cast<std::uint8_t>(Kind::kHello), static_cast<std::uint8_t>(Kind::kPolled),
+                              static_cast<std::uint8_t>(Kind::kState), static_cast<std::uint8_t>(Kind::kSubscribe)};
+  for (std::size_t i = 0; i < sizeof...(Ops); ++i) {
+    for (std::uint8_t k : own) {
+      if (kinds[i] == k) return false;
+    }
+    for (std::size_t j = i + 1; j < sizeof...(Ops); ++j) {
+      if (kinds[i] == kinds[j]) return false;
+    }
+  }
+  return true;
+}
+static_assert(DistinctKinds(static_cast<const norvo::Request*>(nullptr)));
+
 // The operation with this kind, default-made, or false.
 template <std::size_t I = 0>
 bool MakeOp(std::uint8_t kind, norvo::Request* op) {
