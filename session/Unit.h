@@ -1,7 +1,7 @@
 #pragma once
 // The one door to a unit. Every front end (console, dialogs, History,
 // norvoctl, serve) talks to the unit through this interface and nothing else:
-// the link, the response store, the dispatcher and the card transfer stay
+// the link, the response store, the dispatcher and the card reader stay
 // inside the implementation. UnitSession owns the device in this process;
 // a RemoteUnit reaches the unit through the process that owns it.
 //

@@ -1,4 +1,4 @@
-// SD-card transfer against the simulated unit, the time-field parser and the
+// The card reader and the download loop against the simulated unit, the time-field parser and the
 // log-file import into a real store.
 
 #include <gtest/gtest.h>
