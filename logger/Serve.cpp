@@ -367,10 +367,7 @@ int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) 
   } catch (const std::invalid_argument& e) {
     return fail(kBadInput, e.what());
   }
-  Logger logger(*rig.transport, o, [err, journal](const std::string& text) {
-    std::fprintf(err, "%s\n", PrintableText(JournalLine(text, journal)).c_str());
-    std::fflush(err);
-  });
+  Logger logger(*rig.transport, o, line);
   std::string error;
   switch (logger.Start(&error)) {
     case Logger::StartError::kNone:

@@ -22,6 +22,7 @@
 #include <variant>
 #include <vector>
 
+#include "device/CardReader.h"
 #include "device/DeviceLink.h"
 #include "device/Encodings.h"
 #include "device/Exchange.h"
@@ -88,7 +89,7 @@ struct CardRange {
 // The bounds every operation keeps, whoever runs it.
 constexpr std::size_t kMaxWriteFrames = 256;   // payloads in one write
 constexpr std::size_t kMaxCardNameBytes = 64;  // a list report holds the name
-constexpr std::size_t kMaxListedFiles = 500;   // the unit's list holds no more
+constexpr std::size_t kMaxListedFiles = kMaxCardFiles;  // the card reader's table holds no more
 constexpr std::size_t kMaxBlockName = 255;     // a written block's name, the identification
 // Card bytes in one range; a longer range is read in pieces (ReadCardRange below).
 constexpr std::int64_t kMaxCardRange = 48 * 1024;
