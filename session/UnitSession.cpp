@@ -157,10 +157,15 @@ Answer UnitSession::Execute(const Request& request) {
 PollSnapshot UnitSession::RunPoll() {
   PollSnapshot s;
   s.connection = link_.Connection();
+  // An answer names no command: one that comes after its wait is over is
+  // taken for the next command's (a calibration block read as the live
+  // readings is 0.0 °C on every channel, and would be recorded so). A poll
+  // therefore ends at its first unanswered sequence; the late answer then
+  // lands in its own block, and the next poll asks again.
   s.settings_read = ReadSettingsSequence(link_);
-  s.alarms_read = ReadAlarmSequence(link_);
-  s.calibration_read = ReadCalibrationSequence(link_);
-  s.live_read = ReadLiveSequence(link_);
+  s.alarms_read = s.settings_read && ReadAlarmSequence(link_);
+  s.calibration_read = s.alarms_read && ReadCalibrationSequence(link_);
+  s.live_read = s.calibration_read && ReadLiveSequence(link_);
   // An unplug in the middle also releases the waits: only blocks read while
   // the same connection stood count as the unit's.
   if (link_.Connected() != 1 || link_.Connection() != s.connection) {

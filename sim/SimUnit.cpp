@@ -279,7 +279,7 @@ void SimUnit::Answer(const Payload& frame) {
       Queue(settings_, latency);
       return;
     case code::kCalibration:
-      Queue(calibration_, latency);
+      Queue(calibration_, calibration_delay_ms_.load() < 0 ? latency : Delay(calibration_delay_ms_.load(), 0, 0));
       return;
     case code::kAlarmA:
       Queue(alarm_a_, latency);

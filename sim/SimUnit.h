@@ -99,6 +99,9 @@ class SimUnit {
   // back to random. The identification delay may exceed the exchange's wait.
   void SetPermissionDelay(int ms) { permission_delay_ms_.store(ms); }
   void SetIdentificationDelay(int ms) { identification_delay_ms_.store(ms); }
+  // The calibration block's answer comes after this delay (ms), e.g. after
+  // the host's wait for it is over; -1 as the profile gives it.
+  void SetCalibrationDelay(int ms) { calibration_delay_ms_.store(ms); }
   // Shrinks the unit's answer delays with the link's time scale, so that a
   // test that shortens every wait keeps the same relation of delays to waits.
   void SetTimeScale(double scale) { time_scale_.store(scale); }
@@ -207,6 +210,7 @@ class SimUnit {
   std::atomic<int> drop_writes_{0};
   std::atomic<int> permission_delay_ms_{-1};
   std::atomic<int> identification_delay_ms_{-1};
+  std::atomic<int> calibration_delay_ms_{-1};
   std::atomic<int> applied_writes_{0};
   std::atomic<double> time_scale_{1.0};
   std::atomic<bool> uncancellable_reads_{false};

@@ -276,6 +276,33 @@ TEST_F(SessionFixture, OpenStatesAndTheirMessages) {
   EXPECT_EQ(third->StateMessage(), "No unit found.");
 }
 
+// An answer names no command: the calibration block coming after its wait is
+// over must not be taken for the live readings (it would read 0.0 °C on every
+// channel). The poll ends there, sends no live command, keeps the last live
+// readings, and the next poll reads every block again.
+TEST_F(SessionFixture, ALateAnswerIsNeverTakenForTheNextCommands) {
+  ASSERT_EQ(session->Open(), OpenState::kOpened);
+  const PollSnapshot first = session->PollOnce();
+  ASSERT_TRUE(first.live_read);
+  const float ch1 = first.live.temperature[0];
+  ASSERT_NE(ch1, 0.0f);
+
+  unit.SetCalibrationDelay(3000);  // beyond the 2 s wait
+  unit.ClearReceived();
+  const PollSnapshot late = session->PollOnce();
+  EXPECT_TRUE(late.settings_read && late.alarms_read);
+  EXPECT_FALSE(late.calibration_read);
+  EXPECT_FALSE(late.live_read);
+  EXPECT_EQ(late.live.temperature[0], ch1);
+  for (const Payload& frame : unit.Received()) EXPECT_NE(frame[kCommandAt], code::kLive);
+
+  unit.SetCalibrationDelay(-1);
+  ASSERT_TRUE(testing::WaitUntil([&] { return session->PollOnce().live_read; }));
+  const PollSnapshot next = session->PollOnce();
+  EXPECT_TRUE(next.settings_read && next.alarms_read && next.calibration_read && next.live_read);
+  for (int k = 0; k < 7; ++k) EXPECT_NE(next.live.temperature[static_cast<std::size_t>(k)], 0.0f) << "CH" << k + 1;
+}
+
 // Verified writes against the strict unit: taken, refused, unanswered, lost
 // on the way, each reported as what the unit did.
 TEST_F(SessionFixture, VerifiedWritesSayWhatTheUnitDid) {
