@@ -598,6 +598,81 @@ bool LiveStore::CheckRollups(std::string* report) {
   return report->empty();
 }
 
+namespace {
+
+// The older table's rows gathered into polls (same unit, same second) and
+// written to LivePolls. A second met again later (its rows split by others)
+// fills the channels the first meeting left absent.
+class MigratedPolls {
+ public:
+  explicit MigratedPolls(sqlite3* db)
+      : db_(db),
+        insert_(db, "INSERT OR IGNORE INTO LivePolls VALUES (?, ?, ?)"),
+        existing_(db, "SELECT Data FROM LivePolls WHERE Unit = ? AND Time = ?"),
+        update_(db, "UPDATE LivePolls SET Data = ? WHERE Unit = ? AND Time = ?") {}
+  bool Ready() const { return insert_ && existing_ && update_; }
+
+  // One row; the poll gathered so far is written first when the row starts another.
+  bool Add(std::int64_t unit, std::int64_t time, int channel, sqlite3_stmt* row, int temperature_at) {
+    if ((unit != unit_ || time != time_) && !Flush()) return false;
+    unit_ = unit;
+    time_ = time;
+    if (channel < 1 || channel > kLiveChannels) return true;
+    LiveChannel& c = poll_.channels[static_cast<std::size_t>(channel - 1)];
+    if (sqlite3_column_type(row, temperature_at) != SQLITE_NULL) c.temperature = sqlite3_column_double(row, temperature_at);
+    if (sqlite3_column_type(row, temperature_at + 1) != SQLITE_NULL) c.humidity = sqlite3_column_int(row, temperature_at + 1);
+    return true;
+  }
+
+  bool Flush() {
+    if (unit_ < 0) return true;
+    live::PollData data = live::EncodePoll(poll_);
+    poll_ = LivePoll{};
+    const std::int64_t unit = unit_;
+    unit_ = -1;
+    if (!Step(insert_, data, unit)) return false;
+    if (sqlite3_changes(db_) != 0) return true;
+    FillFromEarlier(data, unit);
+    return Step(update_, data, unit);
+  }
+
+ private:
+  // Binds data, unit and time in the statement's order and runs it.
+  bool Step(Statement& s, const live::PollData& data, std::int64_t unit) {
+    const bool data_first = &s == &update_;
+    sqlite3_reset(s.get());
+    sqlite3_bind_blob(s.get(), data_first ? 1 : 3, data.data(), static_cast<int>(data.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(s.get(), data_first ? 2 : 1, unit);
+    sqlite3_bind_int64(s.get(), data_first ? 3 : 2, time_);
+    return sqlite3_step(s.get()) == SQLITE_DONE;
+  }
+
+  void FillFromEarlier(live::PollData& data, std::int64_t unit) {
+    sqlite3_reset(existing_.get());
+    sqlite3_bind_int64(existing_.get(), 1, unit);
+    sqlite3_bind_int64(existing_.get(), 2, time_);
+    if (sqlite3_step(existing_.get()) != SQLITE_ROW ||
+        sqlite3_column_bytes(existing_.get(), 0) != static_cast<int>(data.size())) {
+      return;
+    }
+    const auto* old = static_cast<const unsigned char*>(sqlite3_column_blob(existing_.get(), 0));
+    for (std::size_t k = 0; k < kLiveChannels; ++k) {
+      if (data[2 * k] == 0x80 && data[2 * k + 1] == 0) {
+        data[2 * k] = old[2 * k];
+        data[2 * k + 1] = old[2 * k + 1];
+      }
+      if (data[2 * kLiveChannels + k] == live::kAbsentHumidity) data[2 * kLiveChannels + k] = old[2 * kLiveChannels + k];
+    }
+  }
+
+  sqlite3* db_;
+  Statement insert_, existing_, update_;
+  LivePoll poll_;
+  std::int64_t unit_ = -1, time_ = 0;
+};
+
+}  // namespace
+
 // One transaction: a crash or an error anywhere leaves the older table as
 // it was. Rows are read in their own order a batch at a time, so memory
 // stays bounded however long the table is.
@@ -615,47 +690,9 @@ bool LiveStore::Migrate(const LiveProgressFn& progress, std::string* error) {
   constexpr int kBatch = 65536;
   Statement read(db_, "SELECT rowid, Time, Unit, Channel, Temperature, Humidity FROM LiveReadings WHERE rowid > ? "
                       "ORDER BY rowid LIMIT ?");
-  Statement insert(db_, "INSERT OR IGNORE INTO LivePolls VALUES (?, ?, ?)");
-  Statement existing(db_, "SELECT Data FROM LivePolls WHERE Unit = ? AND Time = ?");
-  Statement update(db_, "UPDATE LivePolls SET Data = ? WHERE Unit = ? AND Time = ?");
-  ok = ok && read && insert && existing && update;
+  MigratedPolls polls(db_);
+  ok = ok && read && polls.Ready();
   if (!ok && error && error->empty()) *error = path_ + ": " + sqlite3_errmsg(db_);
-  // The rows of one poll: same unit, same second.
-  LivePoll poll;
-  std::int64_t poll_unit = -1, poll_time = 0;
-  const auto flush = [&]() -> bool {
-    if (poll_unit < 0) return true;
-    live::PollData data = live::EncodePoll(poll);
-    sqlite3_reset(insert.get());
-    sqlite3_bind_int64(insert.get(), 1, poll_unit);
-    sqlite3_bind_int64(insert.get(), 2, poll_time);
-    sqlite3_bind_blob(insert.get(), 3, data.data(), static_cast<int>(data.size()), SQLITE_STATIC);
-    if (sqlite3_step(insert.get()) != SQLITE_DONE) return Fail(error, sqlite3_errmsg(db_));
-    if (sqlite3_changes(db_) == 0) {
-      // Rows of this second met before: the channels found now fill the gaps.
-      sqlite3_reset(existing.get());
-      sqlite3_bind_int64(existing.get(), 1, poll_unit);
-      sqlite3_bind_int64(existing.get(), 2, poll_time);
-      if (sqlite3_step(existing.get()) == SQLITE_ROW && sqlite3_column_bytes(existing.get(), 0) == static_cast<int>(data.size())) {
-        const auto* old = static_cast<const unsigned char*>(sqlite3_column_blob(existing.get(), 0));
-        for (std::size_t k = 0; k < kLiveChannels; ++k) {
-          if (data[2 * k] == 0x80 && data[2 * k + 1] == 0) {
-            data[2 * k] = old[2 * k];
-            data[2 * k + 1] = old[2 * k + 1];
-          }
-          if (data[2 * kLiveChannels + k] == live::kAbsentHumidity) data[2 * kLiveChannels + k] = old[2 * kLiveChannels + k];
-        }
-      }
-      sqlite3_reset(update.get());
-      sqlite3_bind_blob(update.get(), 1, data.data(), static_cast<int>(data.size()), SQLITE_STATIC);
-      sqlite3_bind_int64(update.get(), 2, poll_unit);
-      sqlite3_bind_int64(update.get(), 3, poll_time);
-      if (sqlite3_step(update.get()) != SQLITE_DONE) return Fail(error, sqlite3_errmsg(db_));
-    }
-    poll = LivePoll{};
-    poll_unit = -1;
-    return true;
-  };
   while (ok) {
     sqlite3_reset(read.get());
     sqlite3_bind_int64(read.get(), 1, last_rowid);
@@ -669,24 +706,14 @@ bool LiveStore::Migrate(const LiveProgressFn& progress, std::string* error) {
       const unsigned char* name = sqlite3_column_text(s, 2);
       std::int64_t unit = 0;
       ok = UnitId(name ? reinterpret_cast<const char*>(name) : "", true, &unit, error);
-      if (!ok) break;
-      if (unit != poll_unit || time != poll_time) {
-        ok = flush();
-        poll_unit = unit;
-        poll_time = time;
-      }
-      const int channel = sqlite3_column_int(s, 3);
-      if (channel < 1 || channel > kLiveChannels) continue;
-      LiveChannel& c = poll.channels[static_cast<std::size_t>(channel - 1)];
-      if (sqlite3_column_type(s, 4) != SQLITE_NULL) c.temperature = sqlite3_column_double(s, 4);
-      if (sqlite3_column_type(s, 5) != SQLITE_NULL) c.humidity = sqlite3_column_int(s, 5);
+      if (ok && !polls.Add(unit, time, sqlite3_column_int(s, 3), s, 4)) ok = Fail(error, sqlite3_errmsg(db_));
     }
     if (ok && rc != SQLITE_DONE) ok = Fail(error, sqlite3_errmsg(db_));
     done += rows;
     if (progress && ok) progress(done, total);
     if (rows < kBatch) break;
   }
-  ok = ok && flush();
+  if (ok && !polls.Flush()) ok = Fail(error, sqlite3_errmsg(db_));
   sqlite3_reset(read.get());
   ok = ok && Exec("DROP TABLE LiveReadings", error) && Exec(kView, error) && WriteAllRollups(error);
   if (ok && Exec("COMMIT", error)) return true;
