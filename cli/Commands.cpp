@@ -309,13 +309,8 @@ int Execute(const Options& o, const Commands& c, const AlarmOptions& a, const st
   return kOk;
 }
 
-}  // namespace
-
-int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
-  interrupt::Guard guard;
-  Options o;
-  std::string watch;
-  CLI::App app(kDescription, "norvoctl");
+// The options every command takes, before or after its name.
+void DefineGlobalOptions(CLI::App& app, Options& o) {
   auto formatter = std::make_shared<HelpFormatter>();
   formatter->column_width(22);
   formatter->label("SUBCOMMAND", "COMMAND");
@@ -334,15 +329,50 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
   app.add_option("--sim-fault", o.fault, "with --simulate, a misbehaving unit")
       ->type_name("FAULT")
       ->check(CLI::IsMember({"unplugged", "silent", "refuse", "short-block", "ignore-writes", "open-failure", "odd-names"}));
-  const Commands commands = Define(app, o, watch);
-  CLI::Option* live = commands.export_->add_flag("--live", o.live, "the live readings the console or norvoctl serve recorded (every column)")
-      ->excludes(commands.export_->get_option("--column"));
-  commands.export_->add_option("--unit", o.unit, "with --live, only this unit's rows (its recorded name)")->type_name("NAME")->needs(live);
-  commands.export_->add_option("--channel", o.channel, "with --live, only this channel")->type_name("1-8")->check(CLI::Range(1, 8))->needs(live);
-  commands.export_->add_option("--every", o.every, "with --live, one row per bucket: count, min, min time, max, max time, mean")
+}
+
+// export --live and the options that only go with it.
+void DefineLiveExport(CLI::App* export_command, Options& o) {
+  CLI::Option* live = export_command->add_flag("--live", o.live, "the live readings the console or norvoctl serve recorded (every column)")
+      ->excludes(export_command->get_option("--column"));
+  export_command->add_option("--unit", o.unit, "with --live, only this unit's rows (its recorded name)")->type_name("NAME")->needs(live);
+  export_command->add_option("--channel", o.channel, "with --live, only this channel")->type_name("1-8")->check(CLI::Range(1, 8))->needs(live);
+  export_command->add_option("--every", o.every, "with --live, one row per bucket: count, min, min time, max, max time, mean")
       ->type_name("5m|1h|1d")
       ->check(CLI::IsMember({"5m", "1h", "1d"}))
       ->needs(live);
+}
+
+// Parses the command line; true when it asked for help or the version,
+// which are then printed. A malformed line throws its Failure.
+bool ParseOrAnswer(CLI::App& app, const std::vector<std::string>& args, std::FILE* out) {
+  try {
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    app.parse(reversed);
+    return false;
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), out);
+  } catch (const CLI::CallForAllHelp&) {
+    std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), out);
+  } catch (const CLI::CallForVersion& e) {
+    std::fprintf(out, "%s\n", e.what());
+  } catch (const CLI::ParseError& e) {
+    throw Failure(kBadInput, ParseMessage(app, e));
+  }
+  CheckOutput(out, true);
+  return true;
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+  interrupt::Guard guard;
+  Options o;
+  std::string watch;
+  CLI::App app(kDescription, "norvoctl");
+  DefineGlobalOptions(app, o);
+  const Commands commands = Define(app, o, watch);
+  DefineLiveExport(commands.export_, o);
   AlarmOptions alarm_options;
   DefineAlarmCommands(app, commands.alarms, o, alarm_options);
   logger::ServeOptions serve_options;
@@ -353,24 +383,7 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
   int status = kOk;
   bool reported = false;
   try {
-    try {
-      std::vector<std::string> reversed(args.rbegin(), args.rend());
-      app.parse(reversed);
-    } catch (const CLI::CallForHelp&) {
-      std::fputs(app.help().c_str(), out);
-      CheckOutput(out, true);
-      return kOk;
-    } catch (const CLI::CallForAllHelp&) {
-      std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), out);
-      CheckOutput(out, true);
-      return kOk;
-    } catch (const CLI::CallForVersion& e) {
-      std::fprintf(out, "%s\n", e.what());
-      CheckOutput(out, true);
-      return kOk;
-    } catch (const CLI::ParseError& e) {
-      throw Failure(kBadInput, ParseMessage(app, e));
-    }
+    if (ParseOrAnswer(app, args, out)) return kOk;
     // Checked once the language is loaded.
     if (!watch.empty()) o.watch = LeadingInteger(watch);
     if (*serve) {
