@@ -141,9 +141,10 @@ class Pages {
   double y_ = kTop;
 };
 
-void Chart(QPainter& p, const QRectF& box, const Report& report, const UnitReport& unit, AlarmQuantity q) {
-  const ReportTexts& t = ReportExtras();
-  const std::size_t qi = static_cast<std::size_t>(q);
+// The value range of a quantity's chart: every channel's readings and limits,
+// at least one unit wide, with a margin of 5 % each way. Empty (lo > hi)
+// when no channel has a reading.
+std::pair<double, double> ValueRange(const UnitReport& unit, std::size_t qi) {
   double lo = 1e300, hi = -1e300;
   for (const ChannelFigures& c : unit.channels) {
     const QuantityFigures& f = c.quantity[qi];
@@ -157,60 +158,56 @@ void Chart(QPainter& p, const QRectF& box, const Report& report, const UnitRepor
       }
     }
   }
-  QFont f("Liberation Sans");
-  f.setPointSizeF(7 * Pages::kFontScale);
-  p.setFont(f);
-  p.setPen(Qt::black);
-  p.drawText(QRectF(box.left(), box.top(), box.width(), 5), Qt::AlignLeft | Qt::AlignVCenter,
-             Q(q == AlarmQuantity::kTemperature ? t.temperature : t.humidity) +
-                 (q == AlarmQuantity::kTemperature ? " (\u00B0C)" : " (%)"));
-  const QRectF plot(box.left() + 12, box.top() + 6, box.width() - 14, box.height() - 14);
-  p.setPen(QPen(Qt::black, 0.25));
-  p.setBrush(Qt::NoBrush);
-  p.drawRect(plot);
-  if (lo > hi) {
-    p.drawText(plot, Qt::AlignCenter, Q(t.no_readings));
-    return;
-  }
+  if (lo > hi) return {lo, hi};
   if (hi - lo < 1) {
     lo -= 0.5;
     hi += 0.5;
   }
   const double pad = (hi - lo) * 0.05;
-  lo -= pad;
-  hi += pad;
-  const double from = report.options.from, to = report.options.to;
-  const auto X = [&](double time) { return plot.left() + (time - from) / (to - from) * plot.width(); };
-  const auto Y = [&](double v) { return plot.bottom() - (v - lo) / (hi - lo) * plot.height(); };
-  // Value axis: five steps; time axis: the span's start, middle and end.
+  return {lo - pad, hi + pad};
+}
+
+// A chart's plot area and its mapping of time and value to the page.
+struct ChartFrame {
+  QRectF plot;
+  double from, to, lo, hi;
+  double X(double time) const { return plot.left() + (time - from) / (to - from) * plot.width(); }
+  double Y(double v) const { return plot.bottom() - (v - lo) / (hi - lo) * plot.height(); }
+};
+
+// Value axis: five steps; time axis: the span's start, middle and end.
+void DrawAxes(QPainter& p, const QRectF& box, const ChartFrame& c, AlarmQuantity q) {
   p.setPen(QPen(QColor(200, 200, 200), 0.15));
   for (int i = 0; i <= 5; ++i) {
-    const double v = lo + (hi - lo) * i / 5;
-    p.drawLine(QPointF(plot.left(), Y(v)), QPointF(plot.right(), Y(v)));
+    const double v = c.lo + (c.hi - c.lo) * i / 5;
+    p.drawLine(QPointF(c.plot.left(), c.Y(v)), QPointF(c.plot.right(), c.Y(v)));
     p.setPen(Qt::black);
-    p.drawText(QRectF(box.left(), Y(v) - 2, 11, 4), Qt::AlignRight | Qt::AlignVCenter,
+    p.drawText(QRectF(box.left(), c.Y(v) - 2, 11, 4), Qt::AlignRight | Qt::AlignVCenter,
                Q(FixedText(v, q == AlarmQuantity::kTemperature ? 1 : 0)));
     p.setPen(QPen(QColor(200, 200, 200), 0.15));
   }
   p.setPen(Qt::black);
   for (int i = 0; i <= 2; ++i) {
-    const double time = from + (to - from) * i / 2;
+    const double time = c.from + (c.to - c.from) * i / 2;
     const Qt::Alignment a = i == 0 ? Qt::AlignLeft : i == 1 ? Qt::AlignHCenter : Qt::AlignRight;
-    const double x = X(time);
-    p.drawText(QRectF(i == 0 ? x : i == 1 ? x - 20 : x - 40, plot.bottom() + 1, 40, 4), a | Qt::AlignTop,
+    const double x = c.X(time);
+    p.drawText(QRectF(i == 0 ? x : i == 1 ? x - 20 : x - 40, c.plot.bottom() + 1, 40, 4), a | Qt::AlignTop,
                LocalText(time, "%Y-%m-%d %H:%M"));
   }
+}
+
+// Each channel's limits as dashed lines and its readings in its colour.
+void DrawSeries(QPainter& p, const ChartFrame& c, const UnitReport& unit, std::size_t qi) {
   p.save();
-  p.setClipRect(plot);
-  for (const ChannelFigures& c : unit.channels) {
-    const QuantityFigures& fig = c.quantity[qi];
-    const QColor colour = kChannelColours[(c.channel - 1) % 8];
-    // Limits as dashed lines in the channel's colour.
+  p.setClipRect(c.plot);
+  for (const ChannelFigures& channel : unit.channels) {
+    const QuantityFigures& fig = channel.quantity[qi];
+    const QColor colour = kChannelColours[(channel.channel - 1) % 8];
     for (const auto& limit : fig.limit) {
       if (!limit) continue;
       QPen pen(colour, 0.3, Qt::DashLine);
       p.setPen(pen);
-      p.drawLine(QPointF(plot.left(), Y(*limit)), QPointF(plot.right(), Y(*limit)));
+      p.drawLine(QPointF(c.plot.left(), c.Y(*limit)), QPointF(c.plot.right(), c.Y(*limit)));
     }
     // Each bucket's lowest and highest reading; neighbouring buckets joined,
     // an empty bucket leaves a gap.
@@ -221,21 +218,22 @@ void Chart(QPainter& p, const QRectF& box, const Report& report, const UnitRepor
         open = false;
         continue;
       }
-      const double x = X(column->time);
+      const double x = c.X(column->time);
       if (!open) {
-        path.moveTo(x, Y(column->max));
+        path.moveTo(x, c.Y(column->max));
       } else {
-        path.lineTo(x, Y(column->max));
+        path.lineTo(x, c.Y(column->max));
       }
-      path.lineTo(x, Y(column->min));
+      path.lineTo(x, c.Y(column->min));
       open = true;
     }
     p.setPen(QPen(colour, 0.3));
     p.drawPath(path);
   }
   p.restore();
-  // Legend.
-  double x = plot.left();
+}
+
+void DrawLegend(QPainter& p, const QRectF& box, double x, const UnitReport& unit, std::size_t qi) {
   for (const ChannelFigures& c : unit.channels) {
     if (!c.quantity[qi].count) continue;
     p.setPen(QPen(kChannelColours[(c.channel - 1) % 8], 0.8));
@@ -247,79 +245,118 @@ void Chart(QPainter& p, const QRectF& box, const Report& report, const UnitRepor
   }
 }
 
+void Chart(QPainter& p, const QRectF& box, const Report& report, const UnitReport& unit, AlarmQuantity q) {
+  const ReportTexts& t = ReportExtras();
+  const std::size_t qi = static_cast<std::size_t>(q);
+  QFont f("Liberation Sans");
+  f.setPointSizeF(7 * Pages::kFontScale);
+  p.setFont(f);
+  p.setPen(Qt::black);
+  p.drawText(QRectF(box.left(), box.top(), box.width(), 5), Qt::AlignLeft | Qt::AlignVCenter,
+             Q(q == AlarmQuantity::kTemperature ? t.temperature : t.humidity) +
+                 (q == AlarmQuantity::kTemperature ? " (\u00B0C)" : " (%)"));
+  const QRectF plot(box.left() + 12, box.top() + 6, box.width() - 14, box.height() - 14);
+  p.setPen(QPen(Qt::black, 0.25));
+  p.setBrush(Qt::NoBrush);
+  p.drawRect(plot);
+  const auto [lo, hi] = ValueRange(unit, qi);
+  if (lo > hi) {
+    p.drawText(plot, Qt::AlignCenter, Q(t.no_readings));
+    return;
+  }
+  const ChartFrame frame{plot, report.options.from, report.options.to, lo, hi};
+  DrawAxes(p, box, frame, q);
+  DrawSeries(p, frame, unit, qi);
+  DrawLegend(p, box, plot.left(), unit, qi);
+}
+
+// The unit's facts at the head of its first page.
+void DrawFacts(Pages& pages, const Report& report, const UnitReport& u) {
+  const ReportTexts& t = ReportExtras();
+  pages.Text(Q(t.title), 15, true);
+  pages.Skip(2);
+  const std::vector<double> facts_columns = {0, 40};
+  pages.Row({Q(t.unit), QString::fromStdString(u.unit)}, facts_columns, 9);
+  pages.Row({Q(t.identification), QString::fromStdString(u.facts.identification)}, facts_columns, 9);
+  pages.Row({Q(t.span), Fill(t.to, LocalText(report.options.from), LocalText(report.options.to))}, facts_columns, 9);
+  pages.Row({Q(t.interval),
+             Fill(t.interval_text, u.facts.interval_minutes ? QString::number(u.facts.interval_minutes) : "--",
+                  Q(FixedText(u.poll_interval, 0)))},
+            facts_columns, 9);
+  pages.Row({"MKT", "ΔH/R = " + Q(FixedText(report.options.mkt_activation, 0)) + " K"}, facts_columns, 9);
+  if (!u.facts.limits) pages.Text(Q(t.no_limits), 9);
+  pages.Skip(4);
+}
+
+// One quantity's table: per channel count, minimum and maximum with their
+// times, mean, MKT (temperature) and the time beyond each limit.
+void DrawFigures(Pages& pages, const UnitReport& u, AlarmQuantity q) {
+  const ReportTexts& t = ReportExtras();
+  const std::size_t qi = static_cast<std::size_t>(q);
+  const bool temp = q == AlarmQuantity::kTemperature;
+  pages.Need(30);
+  pages.Text(Q(temp ? t.temperature : t.humidity), 11, true);
+  const std::vector<double> cols = {0, 13, 26, 58, 90, 106, 122, 151};
+  pages.Row({Q(t.channel), Q(t.count), Q(t.minimum), Q(t.maximum), Q(t.mean),
+             temp ? QString("MKT") : QString(), Fill(t.above, ""),
+             Fill(t.below, "")},
+            cols, 7.5, true);
+  for (const ChannelFigures& c : u.channels) {
+    const QuantityFigures& f = c.quantity[qi];
+    std::vector<QString> cells = {"CH" + QString::number(c.channel), QString::number(f.count)};
+    if (f.count) {
+      cells.push_back(Value(q, f.min) + "  " + LocalText(f.min_time, "%m-%d %H:%M"));
+      cells.push_back(Value(q, f.max) + "  " + LocalText(f.max_time, "%m-%d %H:%M"));
+      cells.push_back(Q(FixedText(*f.Mean(), temp ? 2 : 1)));
+      cells.push_back(f.mkt ? Q(FixedText(*f.mkt, 2)) : QString());
+    } else {
+      cells.insert(cells.end(), {"--", "--", "--", QString()});
+    }
+    for (std::size_t b = 0; b < 2; ++b) {
+      cells.push_back(f.limit[b] ? Q(DurationText(f.seconds_beyond[b])) + " (" + Value(q, *f.limit[b]) + ")"
+                                 : QString("--"));
+    }
+    pages.Row(cells, cols, 7.5);
+  }
+  pages.Skip(4);
+}
+
+void DrawExcursions(Pages& pages, const UnitReport& u) {
+  const ReportTexts& t = ReportExtras();
+  pages.Text(Q(t.excursions), 11, true);
+  const std::vector<double> cols = {0, 14, 40, 56, 90, 124, 146};
+  pages.Row({Q(t.channel), "", "", Q(t.start), Q(t.end), Q(t.duration), Q(t.peak)}, cols, 7.5, true);
+  bool any = false;
+  for (const ChannelFigures& c : u.channels) {
+    for (AlarmQuantity q : {AlarmQuantity::kTemperature, AlarmQuantity::kHumidity}) {
+      for (const Excursion& e : c.quantity[static_cast<std::size_t>(q)].excursions) {
+        any = true;
+        pages.Row({"CH" + QString::number(c.channel),
+                   Q(q == AlarmQuantity::kTemperature ? t.temperature : t.humidity),
+                   (e.bound == AlarmBound::kHigh ? "> " : "< ") + Value(q, e.limit), LocalText(e.start),
+                   e.open ? Q(t.open) : LocalText(e.end), Q(DurationText(e.end - e.start)),
+                   Value(q, e.peak) + "  " + LocalText(e.peak_time, "%m-%d %H:%M")},
+                  cols, 7.5);
+      }
+    }
+  }
+  if (!any) pages.Text(Q(t.none), 8);
+}
+
 void Draw(Pages& pages, const Report& report) {
   const ReportTexts& t = ReportExtras();
   bool first = true;
   for (const UnitReport& u : report.units) {
     if (!first) pages.NewPage();
     first = false;
-    pages.Text(Q(t.title), 15, true);
-    pages.Skip(2);
-    const std::vector<double> facts_columns = {0, 40};
-    pages.Row({Q(t.unit), QString::fromStdString(u.unit)}, facts_columns, 9);
-    pages.Row({Q(t.identification), QString::fromStdString(u.facts.identification)}, facts_columns, 9);
-    pages.Row({Q(t.span), Fill(t.to, LocalText(report.options.from), LocalText(report.options.to))}, facts_columns, 9);
-    pages.Row({Q(t.interval),
-               Fill(t.interval_text, u.facts.interval_minutes ? QString::number(u.facts.interval_minutes) : "--",
-                    Q(FixedText(u.poll_interval, 0)))},
-              facts_columns, 9);
-    pages.Row({"MKT", "ΔH/R = " + Q(FixedText(report.options.mkt_activation, 0)) + " K"}, facts_columns, 9);
-    if (!u.facts.limits) pages.Text(Q(t.no_limits), 9);
-    pages.Skip(4);
-    for (AlarmQuantity q : {AlarmQuantity::kTemperature, AlarmQuantity::kHumidity}) {
-      const std::size_t qi = static_cast<std::size_t>(q);
-      const bool temp = q == AlarmQuantity::kTemperature;
-      pages.Need(30);
-      pages.Text(Q(temp ? t.temperature : t.humidity), 11, true);
-      const std::vector<double> cols = {0, 13, 26, 58, 90, 106, 122, 151};
-      pages.Row({Q(t.channel), Q(t.count), Q(t.minimum), Q(t.maximum), Q(t.mean),
-                 temp ? QString("MKT") : QString(), Fill(t.above, ""),
-                 Fill(t.below, "")},
-                cols, 7.5, true);
-      for (const ChannelFigures& c : u.channels) {
-        const QuantityFigures& f = c.quantity[qi];
-        std::vector<QString> cells = {"CH" + QString::number(c.channel), QString::number(f.count)};
-        if (f.count) {
-          cells.push_back(Value(q, f.min) + "  " + LocalText(f.min_time, "%m-%d %H:%M"));
-          cells.push_back(Value(q, f.max) + "  " + LocalText(f.max_time, "%m-%d %H:%M"));
-          cells.push_back(Q(FixedText(*f.Mean(), temp ? 2 : 1)));
-          cells.push_back(f.mkt ? Q(FixedText(*f.mkt, 2)) : QString());
-        } else {
-          cells.insert(cells.end(), {"--", "--", "--", QString()});
-        }
-        for (std::size_t b = 0; b < 2; ++b) {
-          cells.push_back(f.limit[b] ? Q(DurationText(f.seconds_beyond[b])) + " (" + Value(q, *f.limit[b]) + ")"
-                                     : QString("--"));
-        }
-        pages.Row(cells, cols, 7.5);
-      }
-      pages.Skip(4);
-    }
-    // Charts.
+    DrawFacts(pages, report, u);
+    for (AlarmQuantity q : {AlarmQuantity::kTemperature, AlarmQuantity::kHumidity}) DrawFigures(pages, u, q);
     pages.Need(2 * 95);
     for (AlarmQuantity q : {AlarmQuantity::kTemperature, AlarmQuantity::kHumidity}) {
       pages.Block(92, [&](QPainter& p, const QRectF& box) { Chart(p, box, report, u, q); });
       pages.Skip(3);
     }
-    // Excursions.
-    pages.Text(Q(t.excursions), 11, true);
-    const std::vector<double> cols = {0, 14, 40, 56, 90, 124, 146};
-    pages.Row({Q(t.channel), "", "", Q(t.start), Q(t.end), Q(t.duration), Q(t.peak)}, cols, 7.5, true);
-    bool any = false;
-    for (const ChannelFigures& c : u.channels) {
-      for (AlarmQuantity q : {AlarmQuantity::kTemperature, AlarmQuantity::kHumidity}) {
-        for (const Excursion& e : c.quantity[static_cast<std::size_t>(q)].excursions) {
-          any = true;
-          pages.Row({"CH" + QString::number(c.channel),
-                     Q(q == AlarmQuantity::kTemperature ? t.temperature : t.humidity),
-                     (e.bound == AlarmBound::kHigh ? "> " : "< ") + Value(q, e.limit), LocalText(e.start),
-                     e.open ? Q(t.open) : LocalText(e.end), Q(DurationText(e.end - e.start)),
-                     Value(q, e.peak) + "  " + LocalText(e.peak_time, "%m-%d %H:%M")},
-                    cols, 7.5);
-        }
-      }
-    }
-    if (!any) pages.Text(Q(t.none), 8);
+    DrawExcursions(pages, u);
   }
   if (report.units.empty()) {
     pages.Text(Q(t.title), 15, true);
