@@ -34,17 +34,15 @@ struct SpanPoint {
 
 SpanPoint SpanTime(const std::string& text, const char* option) {
   const std::string wanted =
-      std::string(option) + std::string(Localized(" takes \"YYYY-MM-DD hh:mm:ss\", \"YYYY-MM-DD\" or ISO 8601 with an offset or Z",
-                                                  " erwartet \"YYYY-MM-DD hh:mm:ss\", \"YYYY-MM-DD\" oder ISO 8601 mit "
-                                                  "Zeitversatz oder Z"));
+      std::string(option) + UIString(ui::kTimeOptionForms);
   DateTime t;
   int used = 0;
   char dash = 0;
   if (std::sscanf(text.c_str(), "%d%c%n", &t.year, &dash, &used) != 2 || dash != '-') throw Failure(kBadInput, wanted);
   if (t.year < kFirstYear || t.year > kLastYear) {
-    throw Failure(kBadInput, std::string(option) + std::string(Localized(": the year ", ": das Jahr ")) +
-                                 std::to_string(t.year) + std::string(Localized(" is outside ", " liegt außerhalb von ")) +
-                                 std::to_string(kFirstYear) + std::string(Localized(" to ", " bis ")) +
+    throw Failure(kBadInput, std::string(option) + UIString(ui::kTheYear) +
+                                 std::to_string(t.year) + UIString(ui::kIsOutside) +
+                                 std::to_string(kFirstYear) + UIString(ui::kRangeTo) +
                                  std::to_string(kLastYear));
   }
   const auto digits = [&](std::size_t at, std::size_t n, int* value) {
@@ -119,10 +117,7 @@ SpanPoint SpanTime(const std::string& text, const char* option) {
 }
 
 std::string ColumnsWanted() {
-  return std::string(Localized("--column takes Temperature, Humidity, DewPoint, Heatindex, a list of them "
-                               "separated by commas, or all",
-                               "--column erwartet Temperature, Humidity, DewPoint, Heatindex, eine durch Kommas "
-                               "getrennte Liste davon oder all"));
+  return UIString(ui::kColumnForms);
 }
 
 std::vector<std::string> Columns(const std::string& option) {
@@ -134,8 +129,8 @@ std::vector<std::string> Columns(const std::string& option) {
       throw Failure(kBadInput, ColumnsWanted());
     }
     if (std::find(columns.begin(), columns.end(), column) != columns.end()) {
-      throw Failure(kBadInput, std::string(Localized("--column names ", "--column nennt ")) + column +
-                                   std::string(Localized(" twice", " zweimal")));
+      throw Failure(kBadInput, UIString(ui::kColumnNames) + column +
+                                   UIString(ui::kTwice));
     }
     columns.push_back(column);
   }
@@ -182,7 +177,7 @@ ExportSpan CheckExport(const Options& o) {
   // to it is an empty span.
   if (to.ole < from.ole) {
     std::string message = UIString(ui::kTimeError);
-    message.append(Localized(": --to lies before --from", ": --to liegt vor --from"));
+    message.append(UIString(ui::kToBeforeFrom));
     throw Failure(kBadInput, message);
   }
   Columns(o.column);
@@ -204,7 +199,7 @@ int Export(const Options& o, const fs::path& data_folder, std::FILE* out) {
   const auto [from, to] = CheckExport(o);
   const std::vector<std::string> columns = Columns(o.column);
   const std::string db = (data_folder / kDatabaseFile).string();
-  if (!fs::exists(db)) throw Failure(kStoreError, db + std::string(Localized(": no record store", ": keine Datenbank")));
+  if (!fs::exists(db)) throw Failure(kStoreError, db + UIString(ui::kNoRecordStoreAt));
   std::vector<std::unique_ptr<ColumnRows>> rows;
   for (const std::string& column : columns) rows.push_back(std::make_unique<ColumnRows>(db, from, to, column));
 
