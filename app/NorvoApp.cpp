@@ -9,7 +9,7 @@
 
 #include "Dialogs.h"
 #include "QuitSignals.h"
-#include "SimWatcher.h"
+#include "simui/SimWatcher.h"
 #include "settings/DataFolder.h"
 #include <cstdio>
 #include <stdexcept>

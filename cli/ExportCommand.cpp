@@ -13,14 +13,12 @@
 #include "store/OleDate.h"
 #include "store/LiveStore.h"
 #include "store/RecordStore.h"
+#include "store/TimeText.h"
 
 namespace norvo::cli {
 namespace {
 
 constexpr const char* kColumns[] = {"Temperature", "Humidity", "DewPoint", "Heatindex"};
-// The years an OLE date in the store holds.
-constexpr int kFirstYear = 100;
-constexpr int kLastYear = 9999;
 
 // A time of the command line as local time. Taken: "YYYY-MM-DD hh:mm:ss"
 // with a blank or a "T", seconds optional; a bare date (its midnight); and
@@ -33,87 +31,19 @@ struct SpanPoint {
 };
 
 SpanPoint SpanTime(const std::string& text, const char* option) {
-  const std::string wanted =
-      std::string(option) + UIString(ui::kTimeOptionForms);
-  DateTime t;
-  int used = 0;
-  char dash = 0;
-  if (std::sscanf(text.c_str(), "%d%c%n", &t.year, &dash, &used) != 2 || dash != '-') throw Failure(kBadInput, wanted);
-  if (t.year < kFirstYear || t.year > kLastYear) {
+  const TimeText t = ReadTypedTime(text);
+  if (t.status == TimeText::kYearOutside) {
     throw Failure(kBadInput, std::string(option) + UIString(ui::kTheYear) +
-                                 std::to_string(t.year) + UIString(ui::kIsOutside) +
-                                 std::to_string(kFirstYear) + UIString(ui::kRangeTo) +
-                                 std::to_string(kLastYear));
+                                 std::to_string(t.at.year) + UIString(ui::kIsOutside) +
+                                 std::to_string(kFirstTypedYear) + UIString(ui::kRangeTo) +
+                                 std::to_string(kLastTypedYear));
   }
-  const auto digits = [&](std::size_t at, std::size_t n, int* value) {
-    if (at + n > text.size()) return false;
-    int v = 0;
-    for (std::size_t i = at; i < at + n; ++i) {
-      if (text[i] < '0' || text[i] > '9') return false;
-      v = v * 10 + (text[i] - '0');
-    }
-    *value = v;
-    return true;
-  };
-  const auto number = [&](std::size_t* at, int* value) {
-    std::size_t n = 0;
-    while (*at + n < text.size() && n < 2 && text[*at + n] >= '0' && text[*at + n] <= '9') ++n;
-    if (n == 0 || !digits(*at, n, value)) return false;
-    *at += n;
-    return true;
-  };
-  std::size_t at = static_cast<std::size_t>(used);
-  if (!number(&at, &t.month) || at >= text.size() || text[at++] != '-' || !number(&at, &t.day)) {
-    throw Failure(kBadInput, wanted);
+  const std::optional<double> value = LocalOleDate(t);
+  if (!value) {
+    throw Failure(kBadInput,
+                  std::string(option) + UIString(ui::kTimeOptionForms));
   }
-  bool zoned = false;
-  long offset = 0;  // seconds east of UTC
-  if (at < text.size()) {
-    if ((text[at] != ' ' && text[at] != 'T') || !number(&++at, &t.hour) || at >= text.size() || text[at++] != ':' ||
-        !number(&at, &t.minute)) {
-      throw Failure(kBadInput, wanted);
-    }
-    if (at < text.size() && text[at] == ':' && !number(&++at, &t.second)) throw Failure(kBadInput, wanted);
-    if (at < text.size()) {
-      zoned = true;
-      if (text[at] == 'Z' && at + 1 == text.size()) {
-        at = text.size();
-      } else if (text[at] == '+' || text[at] == '-') {
-        const long sign = text[at] == '-' ? -1 : 1;
-        int hours = 0, minutes = 0;
-        const std::size_t rest = text.size() - at - 1;
-        const bool ok = (rest == 2 && digits(at + 1, 2, &hours)) ||
-                        (rest == 4 && digits(at + 1, 2, &hours) && digits(at + 3, 2, &minutes)) ||
-                        (rest == 5 && digits(at + 1, 2, &hours) && text[at + 3] == ':' && digits(at + 4, 2, &minutes));
-        if (!ok || hours > 23 || minutes > 59) throw Failure(kBadInput, wanted);
-        offset = sign * (hours * 3600L + minutes * 60L);
-        at = text.size();
-      } else {
-        throw Failure(kBadInput, wanted);
-      }
-    }
-  }
-  char plain[64];
-  std::snprintf(plain, sizeof plain, "%d-%d-%d %d:%d:%d", t.year, t.month, t.day, t.hour, t.minute, t.second);
-  double value = 0;
-  if (!ParseSpanTime(plain, &value)) throw Failure(kBadInput, wanted);
-  if (zoned) {
-    // The instant it names, then that instant on this computer's clock.
-    std::tm utc{};
-    utc.tm_year = t.year - 1900;
-    utc.tm_mon = t.month - 1;
-    utc.tm_mday = t.day;
-    utc.tm_hour = t.hour;
-    utc.tm_min = t.minute;
-    utc.tm_sec = t.second;
-    const std::time_t instant = ::timegm(&utc) - offset;
-    std::tm local{};
-    if (::localtime_r(&instant, &local) == nullptr) throw Failure(kBadInput, wanted);
-    DateTime here{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
-    if (here.year < kFirstYear || here.year > kLastYear) throw Failure(kBadInput, wanted);
-    value = ToOleDate(here);
-  }
-  return {FormatSpanTime(value), value};
+  return {FormatSpanTime(*value), *value};
 }
 
 std::string ColumnsWanted() {

@@ -9,7 +9,7 @@
 #include "config/ParameterBlocks.h"
 #include "device/LiveReadings.h"
 #include "history/Import.h"
-#include "history/LogTime.h"
+#include "store/TimeText.h"
 #include "device/Card.h"
 #include "history/Transfer.h"
 #include "store/OleDate.h"

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "LogTime.h"
+#include "store/TimeText.h"
 #include "store/RecordStore.h"
 
 namespace norvo {

@@ -781,26 +781,6 @@ bool LiveStore::Query(double from, double to, const std::function<bool(const Liv
   }
 }
 
-bool ParseLocalTime(const std::string& text, double* unix_seconds) {
-  std::string t = text;
-  std::replace(t.begin(), t.end(), 'T', ' ');
-  double ole = 0;
-  if (!ParseSpanTime(t, &ole)) return false;
-  const DateTime d = FromOleDate(ole);
-  std::tm local{};
-  local.tm_year = d.year - 1900;
-  local.tm_mon = d.month - 1;
-  local.tm_mday = d.day;
-  local.tm_hour = d.hour;
-  local.tm_min = d.minute;
-  local.tm_sec = d.second;
-  local.tm_isdst = -1;
-  const std::time_t at = std::mktime(&local);
-  if (at == static_cast<std::time_t>(-1)) return false;
-  *unix_seconds = static_cast<double>(at);
-  return true;
-}
-
 std::string LocalIsoTime(double unix_seconds) {
   std::time_t whole = static_cast<std::time_t>(std::floor(unix_seconds));
   int ms = static_cast<int>(std::lround((unix_seconds - static_cast<double>(whole)) * 1000.0));

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "TimeText.h"
+
 struct sqlite3;
 namespace norvo::sqlite {
 class Statement;
@@ -156,9 +158,6 @@ class LiveStore {
   std::unique_ptr<sqlite::Statement> last_, insert_, upsert_;
 };
 
-// "YYYY-MM-DD hh:mm:ss" (or with "T") in local time as Unix seconds; false
-// for any other text or a time that does not exist.
-bool ParseLocalTime(const std::string& text, double* unix_seconds);
 // Local time with milliseconds and offset: 2026-12-08T10:15:00.000+01:00.
 std::string LocalIsoTime(double unix_seconds);
 

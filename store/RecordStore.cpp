@@ -40,28 +40,6 @@ constexpr std::size_t kBatch = 64;
 
 }  // namespace
 
-std::string FormatSpanTime(double ole_date) {
-  const DateTime t = FromOleDate(ole_date);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%d-%02d-%02d %d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
-  return buf;
-}
-
-bool ParseSpanTime(const std::string& text, double* ole_date) {
-  DateTime t;
-  char tail = 0;
-  if (std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d%c", &t.year, &t.month, &t.day, &t.hour, &t.minute, &t.second,
-                  &tail) != 6) {
-    return false;
-  }
-  if (!IsValidDate(t.year, t.month, t.day) || t.hour < 0 || t.hour > 23 || t.minute < 0 || t.minute > 59 ||
-      t.second < 0 || t.second > 59) {
-    return false;
-  }
-  *ole_date = ToOleDate(t);
-  return true;
-}
-
 RecordStore::RecordStore(Reporter reporter) : reporter_(std::move(reporter)) {}
 
 RecordStore::~RecordStore() { Disconnect(); }

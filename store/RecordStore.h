@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "TimeText.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -100,10 +102,5 @@ class RecordStore {
   enum class Runs { kUndecided, kWriting, kRebuild } runs_ = Runs::kUndecided;
   std::unique_ptr<RecordRunsWriter> runs_writer_;
 };
-
-// "%d-%02d-%02d %d:%02d:%02d" of an OLE date, as the queries take it.
-std::string FormatSpanTime(double ole_date);
-// The reverse; false when the text is not of that form.
-bool ParseSpanTime(const std::string& text, double* ole_date);
 
 }  // namespace norvo

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "QtTestSupport.h"
-#include "app/SimWatcher.h"
+#include "simui/SimWatcher.h"
 #include "monitor/MainWindow.h"
 #include "res/Strings.h"
 #include "session/UnitSession.h"

@@ -23,7 +23,7 @@
 #include "SimConsole.h"
 #include "settings/DataFolder.h"
 #include "app/Dialogs.h"
-#include "app/SimWatcher.h"
+#include "simui/SimWatcher.h"
 #include "config/ParameterBlocks.h"
 #include "device/Exchange.h"
 #include "monitor/MainWindow.h"

@@ -22,7 +22,7 @@
 #include "device/Exchange.h"
 #include "device/Frames.h"
 #include "history/Import.h"
-#include "history/LogTime.h"
+#include "store/TimeText.h"
 #include "history/Transfer.h"
 #include "res/Strings.h"
 #include "sim/SimTransport.h"

@@ -12,6 +12,7 @@
 #include "store/OleDate.h"
 #include "store/RecordStore.h"
 #include "store/SeriesQuery.h"
+#include "store/TimeText.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -41,6 +42,52 @@ TEST(OleDate, ConversionsOnBothSidesOfTheEpoch) {
   EXPECT_DOUBLE_EQ(v, ToOleDate({2019, 3, 3, 7, 5, 0}));
   EXPECT_FALSE(ParseSpanTime("2019-02-30 7:05:00", &v));
   EXPECT_FALSE(ParseSpanTime("2019-03-03 7:05:00; DROP TABLE Records", &v));
+}
+
+// The typed grammar the store, the Graph's fields and the command line share:
+// what each form yields and which of the three readers take it.
+TEST(TimeTextTest, TypedTimesInEveryFormAndWhoTakesThem) {
+  using S = TimeText::Status;
+  const struct {
+    const char* text;
+    S status;
+    DateTime at;
+    long offset;
+    bool span, local;  // ParseSpanTime, ParseLocalTime
+  } cases[] = {
+      {"2026-12-07 10:04:00", S::kOk, {2026, 12, 7, 10, 4, 0}, 0, true, true},
+      {"2026-12-07T10:04:00", S::kOk, {2026, 12, 7, 10, 4, 0}, 0, false, true},
+      {"2026-12-07 10:04", S::kOk, {2026, 12, 7, 10, 4, 0}, 0, false, false},
+      {"2026-12-07", S::kOk, {2026, 12, 7, 0, 0, 0}, 0, false, false},
+      {"2026-12-07T10:04:00+01:00", S::kOk, {2026, 12, 7, 10, 4, 0}, 3600, false, false},
+      {"2026-12-07T10:04:00-0130", S::kOk, {2026, 12, 7, 10, 4, 0}, -5400, false, false},
+      {"2026-12-07T10:04:00+01", S::kOk, {2026, 12, 7, 10, 4, 0}, 3600, false, false},
+      {"2026-12-07T10:04:00Z", S::kOk, {2026, 12, 7, 10, 4, 0}, 0, false, false},
+      {"100-01-01 00:00:00", S::kOk, {100, 1, 1, 0, 0, 0}, 0, true, true},
+      {"2026-02-30 10:04:00", S::kInvalid, {2026, 2, 30, 10, 4, 0}, 0, false, false},
+      {"2026-12-07 24:00:00", S::kInvalid, {2026, 12, 7, 24, 0, 0}, 0, false, false},
+      {"10000-01-01 00:00:00", S::kYearOutside, {10000, 12, 30, 0, 0, 0}, 0, false, false},
+      {"-5-01-01 00:00:00", S::kYearOutside, {-5, 12, 30, 0, 0, 0}, 0, false, false},
+      {"2026-12-07T10:04:00+24:00", S::kNotATime, {}, 0, false, false},
+      {"2026-12-07 10:04:00 ", S::kNotATime, {}, 0, false, false},
+      {"2026-12-07x", S::kNotATime, {}, 0, false, false},
+      {"07.12.2026 10:04:00", S::kNotATime, {}, 0, false, false},
+      {"", S::kNotATime, {}, 0, false, false},
+  };
+  for (const auto& c : cases) {
+    const TimeText t = ReadTypedTime(c.text);
+    EXPECT_EQ(t.status, c.status) << c.text;
+    if (t.status != S::kNotATime) {
+      EXPECT_EQ(t.at.year, c.at.year) << c.text;
+    }
+    if (t.status == S::kOk || t.status == S::kInvalid) {
+      EXPECT_EQ(t.at, c.at) << c.text;
+      EXPECT_EQ(t.offset, c.offset) << c.text;
+    }
+    double ole = 0, unix_seconds = 0;
+    EXPECT_EQ(ParseSpanTime(c.text, &ole), c.span) << c.text;
+    EXPECT_EQ(ParseLocalTime(c.text, &unix_seconds), c.local) << c.text;
+  }
 }
 
 struct StoreFixture : ::testing::Test {

@@ -42,7 +42,7 @@ std::int64_t Now() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-QString TimeText(std::int64_t t) { return QDateTime::fromSecsSinceEpoch(t).toString("yyyy-MM-dd HH:mm:ss"); }
+QString ShownTime(std::int64_t t) { return QDateTime::fromSecsSinceEpoch(t).toString("yyyy-MM-dd HH:mm:ss"); }
 
 // Runs work on the thread pool and done(result) on the user-interface
 // thread, unless the window is gone by then.
@@ -374,9 +374,9 @@ void TrendsWindow::FillTable(const trends::Result& result) {
     table_->insertRow(row);
     const QStringList cells = {QString("CH%1").arg(k + 1),
                                s.count ? number(s.min) : "--",
-                               s.count ? TimeText(s.min_time) : "",
+                               s.count ? ShownTime(s.min_time) : "",
                                s.count ? number(s.max) : "--",
-                               s.count ? TimeText(s.max_time) : "",
+                               s.count ? ShownTime(s.max_time) : "",
                                s.count ? QString::number(Display(s.Mean() / scale), 'f', humidity ? 1 : 2) + sign : "--",
                                QString::number(s.count)};
     for (int c = 0; c < cells.size(); ++c) {
