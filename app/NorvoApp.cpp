@@ -21,6 +21,7 @@
 #include "monitor/MainWindow.h"
 #include "res/Strings.h"
 #include "sim/Rig.h"
+#include "ui/UiHelpers.h"
 
 #ifndef NORVO_SHARE_DIR
 #define NORVO_SHARE_DIR "/usr/local/share/norvo"
@@ -56,15 +57,6 @@ std::vector<std::filesystem::path> InstallationFolders() {
 }
 
 
-namespace {
-
-QString Local(std::string_view english, std::string_view german) {
-  const std::string_view text = Localized(english, german);
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-}  // namespace
-
 bool AsksOnlyForText(const QStringList& arguments) {
   for (qsizetype i = 1; i < arguments.size(); ++i) {
     const QString& a = arguments[i];
@@ -79,19 +71,14 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
   // follows the desktop's language.
   LoadUIStrings(QLocale::system().language() == QLocale::German ? kLanguageGerman : kLanguageEnglish);
   QCommandLineParser parser;
-  parser.setApplicationDescription(Local("The console of the eight-channel temperature and humidity unit.",
-                                         "Die Konsole des achtkanaligen Temperatur- und Feuchtemessgeräts."));
+  parser.setApplicationDescription(UiText(ui::kAppDescription));
   const QCommandLineOption help = parser.addHelpOption();
   const QCommandLineOption version = parser.addVersionOption();
   const QCommandLineOption simulate(
-      "simulate", Local("Run against a simulated unit instead of the USB device; adds the Simulation menu.",
-                        "Mit einem simulierten Gerät statt des USB-Geräts arbeiten; mit dem Menü Simulation."));
+      "simulate", UiText(ui::kSimulateOptionHelp));
   const QCommandLineOption fault(
       "sim-fault",
-      Local("With --simulate, a misbehaving unit: unplugged, silent, refuse, short-block, ignore-writes or "
-            "open-failure.",
-            "Mit --simulate ein fehlerhaftes Gerät: unplugged, silent, refuse, short-block, ignore-writes oder "
-            "open-failure."),
+      UiText(ui::kFaultOptionHelp),
       "name");
   parser.addOption(simulate);
   parser.addOption(fault);
@@ -99,7 +86,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
   if (!parser.parse(arguments)) {
     line.exit = true;
     line.status = kBadInput;
-    line.err = "norvo: " + parser.errorText() + "\n" + Local("Try 'norvo --help'.", "Siehe 'norvo --help'.") + "\n";
+    line.err = "norvo: " + parser.errorText() + "\n" + UiText(ui::kTryHelp) + "\n";
     return line;
   }
   if (parser.isSet(help) || parser.isSet("help-all")) {
@@ -116,7 +103,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
   if (!parser.positionalArguments().isEmpty()) {
     line.exit = true;
     line.status = kBadInput;
-    line.err = "norvo: " + Local("unexpected argument", "unerwartetes Argument") + " \"" +
+    line.err = "norvo: " + UiText(ui::kUnexpectedArgument) + " \"" +
                parser.positionalArguments().constFirst() + "\"\n";
     return line;
   }

@@ -20,13 +20,13 @@ void Span(const Options& o, double* from, double* to) {
   *to = 1e18;
   if (o.from.empty() && o.to.empty()) return;
   if (o.from.empty() || o.to.empty()) {
-    throw Failure(kBadInput, std::string(Localized("--from and --to go together", "--from und --to gehören zusammen")));
+    throw Failure(kBadInput, UIString(ui::kFromToTogether));
   }
   Options checked = o;
   checked.column = "Temperature";
   const ExportSpan span = CheckExport(checked);
   if (!ParseLocalTime(span.from, from) || !ParseLocalTime(span.to, to)) {
-    throw Failure(kBadInput, std::string(Localized("the span cannot be read", "der Zeitraum ist nicht lesbar")));
+    throw Failure(kBadInput, UIString(ui::kSpanUnreadable));
   }
 }
 
@@ -75,7 +75,7 @@ int AlarmLogCommand(const Options& o, const fs::path& data_folder, std::FILE* ou
   double from = 0, to = 0;
   Span(o, &from, &to);
   const std::string db = (data_folder / kDatabaseFile).string();
-  if (!fs::exists(db)) throw Failure(kStoreError, db + std::string(Localized(": no record store", ": keine Datenbank")));
+  if (!fs::exists(db)) throw Failure(kStoreError, db + UIString(ui::kNoRecordStoreAt));
   AlarmLog log;
   std::string error;
   if (!log.OpenReadOnly(db, &error)) throw Failure(kStoreError, error);
@@ -119,7 +119,7 @@ int AlarmLogCommand(const Options& o, const fs::path& data_folder, std::FILE* ou
       std::fprintf(out, "%s\n",
                    (Pad(r.unit, 10) + Pad("CH" + std::to_string(r.channel), 8) + Pad(r.quantity, 12) + Pad(r.bound, 6) +
                     Pad(value(r, r.limit) + unit_sign, 9) + Pad(Plain(r.start), 21) +
-                    Pad(r.end ? Plain(*r.end) : std::string(Localized("(lasts)", "(dauert an)")), 21) +
+                    Pad(r.end ? Plain(*r.end) : UIString(ui::kAlarmLasts), 21) +
                     Pad(value(r, r.peak) + unit_sign, 9) + Plain(r.peak_time))
                        .c_str());
       CheckOutput(out);
@@ -153,8 +153,8 @@ int ReportCommand(const Options& o, const AlarmOptions& a, const fs::path& data_
   for (const UnitReport& u : r.report.units) channels += u.channels.size();
   std::fprintf(out, "%s\n",
                (a.output + ": " + std::to_string(r.report.units.size()) +
-                std::string(Localized(" unit(s), ", " Gerät(e), ")) + std::to_string(channels) +
-                std::string(Localized(" channel(s)", " Kanal/Kanäle")))
+                UIString(ui::kUnitsCount) + std::to_string(channels) +
+                UIString(ui::kChannelsCount))
                    .c_str());
   return kOk;
 }

@@ -21,17 +21,16 @@
 namespace norvo::cli {
 namespace {
 
-std::string Reason() { return errno ? std::strerror(errno) : std::string(Localized("write error", "Schreibfehler")); }
+std::string Reason() { return errno ? std::strerror(errno) : UIString(ui::kWriteErrorReason); }
 
 // "cannot write PATH: WHY" in the loaded language.
 std::string CannotWrite(const fs::path& path, const std::string& why) {
-  return std::string(Localized("cannot write ", "")) + path.string() +
-         std::string(Localized(": ", " kann nicht geschrieben werden: ")) + why;
+  return FillText(UIString(ui::kCannotWriteFile), {path.string(), why});
 }
 
 std::string Shown(const std::string& file, bool input) {
   if (file != "-") return PrintableText(file);
-  return std::string(input ? Localized("standard input", "Standardeingabe") : Localized("standard output", "Standardausgabe"));
+  return std::string(input ? UIString(ui::kStandardInput) : UIString(ui::kStandardOutput));
 }
 
 // A FIFO, terminal or character device named as FILE (/dev/stdout, a named
@@ -43,7 +42,7 @@ void WriteStream(const fs::path& path, mode_t kind, const std::string& text) {
   if (!S_ISFIFO(kind) && !S_ISCHR(kind)) throw Failure(kBadInput, CannotWrite(path, WrongKindReason(kind)));
   const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
-    const std::string why = errno == ENXIO ? std::string(Localized("no process reads it", "kein Prozess liest daraus")) : Reason();
+    const std::string why = errno == ENXIO ? UIString(ui::kNoReader) : Reason();
     throw Failure(kStoreError, CannotWrite(path, why));
   }
   errno = 0;
@@ -71,9 +70,7 @@ fs::path Target(const fs::path& named) {
   struct stat link {};
   if (::lstat(named.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return named;
   if (link.st_uid != ::geteuid()) {
-    throw Failure(kStoreError, CannotWrite(named, std::string(Localized("a symbolic link of another user; not followed",
-                                                                        "ein symbolischer Link eines anderen Benutzers; "
-                                                                        "ihm wird nicht gefolgt"))));
+    throw Failure(kStoreError, CannotWrite(named, UIString(ui::kForeignSymlink)));
   }
   std::error_code ec;
   fs::path target = fs::canonical(named, ec);
@@ -83,8 +80,7 @@ fs::path Target(const fs::path& named) {
     if (ec) throw Failure(kStoreError, CannotWrite(named, ec.message()));
     if (target.is_relative()) target = named.parent_path() / target;
     if (::lstat(target.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-      throw Failure(kStoreError, CannotWrite(named, std::string(Localized("a chain of symbolic links; not followed",
-                                                                          "eine Kette symbolischer Links; ihr wird nicht gefolgt"))));
+      throw Failure(kStoreError, CannotWrite(named, UIString(ui::kSymlinkChain)));
     }
   }
   return target;
@@ -158,9 +154,8 @@ UnitConfiguration ReadBackupFile(const std::string& file) {
     // A directory, a FIFO or /dev/zero is the wrong argument; a file that
     // cannot be opened is a file error.
     throw Failure(read.wrong_kind ? kBadInput : kStoreError,
-                  std::string(Localized("cannot read ", "")) + shown +
-                      std::string(Localized(": ", " kann nicht gelesen werden: ")) + read.error +
-                      (read.wrong_kind ? std::string(Localized(", not a backup", ", keine Sicherung")) : std::string()));
+                  FillText(UIString(ui::kCannotReadFile), {shown, read.error}) +
+                      (read.wrong_kind ? UIString(ui::kNotABackup) : std::string()));
   }
   const BackupParse parsed = ParseBackupJson(*read.text);
   if (!parsed.config) throw Failure(kBadInput, shown + ": " + parsed.error);
@@ -179,20 +174,20 @@ int Backup(const Options& o, Session& s, std::FILE* out, std::FILE* err) {
   } else {
     WriteWhole(o.file, text);
   }
-  const std::string warning(Localized("norvoctl: warning: ", "norvoctl: Warnung: "));
+  const std::string warning(UIString(ui::kCliWarning));
   if (config.interval < 5 || config.interval > 240) {
     std::fprintf(err, "%s%s%d%s\n", warning.c_str(),
-                 std::string(Localized("the unit reports a logging interval of ", "das Gerät meldet ein Aufzeichnungsintervall von "))
+                 UIString(ui::kUnitReportsInterval)
                      .c_str(),
                  config.interval,
-                 std::string(Localized(" minutes, which restore refuses", " Minuten, das restore ablehnt")).c_str());
+                 UIString(ui::kMinutesRestoreRefuses).c_str());
   } else if (const auto bad = CheckConfiguration(config)) {
-    std::fprintf(err, "%s%s%s: %s%s\n", warning.c_str(), std::string(Localized("the unit holds ", "das Gerät enthält ")).c_str(),
+    std::fprintf(err, "%s%s%s: %s%s\n", warning.c_str(), UIString(ui::kUnitHolds).c_str(),
                  bad->field.c_str(), bad->reason.c_str(),
-                 std::string(Localized(", which restore refuses", ", was restore ablehnt")).c_str());
+                 UIString(ui::kRestoreRefuses).c_str());
   }
-  std::fprintf(err, "%s%s%s%s\n", std::string(Localized("saved the configuration of the ", "Konfiguration des Geräts (")).c_str(),
-               ModelName(config.EightArea()), std::string(Localized(" unit to ", ") gesichert in ")).c_str(),
+  std::fprintf(err, "%s%s%s%s\n", UIString(ui::kSavedConfigurationOf).c_str(),
+               ModelName(config.EightArea()), UIString(ui::kSavedConfigurationTo).c_str(),
                Shown(o.file, false).c_str());
   return kOk;
 }
@@ -209,10 +204,9 @@ int Restore(const UnitConfiguration& backup, const std::string& file, Session& s
   if (report.interrupted || (report.status != kOk && interrupt::Requested())) throw Interrupted{report.message};
   if (report.status != kOk) throw Failure(report.status, "restore: " + report.message);
   std::fprintf(err, "%s%s%s\n",
-               std::string(Localized("restored settings, alarms, calibration and interval from ",
-                                     "Einstellungen, Alarme, Kalibrierung und Intervall wiederhergestellt aus ")).c_str(),
+               UIString(ui::kRestoredFrom).c_str(),
                Shown(file, true).c_str(),
-               std::string(Localized("; the unit reads back the same", "; das Gerät liest dieselben Werte zurück")).c_str());
+               UIString(ui::kReadsBackSame).c_str());
   return kOk;
 }
 

@@ -34,11 +34,10 @@ CardList ListCard(Session& s) {
   return list;
 }
 
-std::string NotOnCard() { return std::string(Localized(": not on the card", ": nicht auf der Karte")); }
-std::string Resumes() { return std::string(Localized(" resumes the download", " setzt den Download fort")); }
+std::string NotOnCard() { return UIString(ui::kNotOnCard); }
+std::string Resumes() { return UIString(ui::kResumesDownload); }
 std::string Kept() {
-  return std::string(Localized("; the local copy and the records were kept",
-                               "; die lokale Kopie und die Datensätze bleiben erhalten"));
+  return UIString(ui::kCopyAndRecordsKept);
 }
 
 // The import of a complete local copy into the record store.
@@ -49,12 +48,10 @@ void ImportCopy(const std::string& name, const fs::path& data_folder, std::FILE*
   // without any clue is read month first (no desktop locale here).
   const ImportResult r = ImportLocalCopy(name, data_folder / name, (data_folder / kDatabaseFile).string(),
                                          DayOrder::kMonthFirst, store, [] { return interrupt::Requested(); });
-  if (r.stopped) throw Interrupted{std::string(Localized("interrupted; the record store keeps its previous contents",
-                                                         "unterbrochen; die Datenbank behält ihren bisherigen Inhalt"))};
+  if (r.stopped) throw Interrupted{UIString(ui::kInterruptedStoreKept)};
   if (!r.opened) throw Failure(kStoreError, r.message);
   if (!r.stored) throw Failure(kStoreError, store_error.empty() ? r.message : store_error);
-  std::fprintf(err, "%s%zu%s\n", std::string(Localized("imported ", "")).c_str(), r.rows->size(),
-               std::string(Localized(" lines", " Zeilen importiert")).c_str());
+  std::fprintf(err, "%s\n", FillText(UIString(ui::kImportedLines), {std::to_string(r.rows->size())}).c_str());
 }
 
 }  // namespace
@@ -71,10 +68,7 @@ void CheckCardName(const std::string& name) {
   // The record store and its SQLite companions, Main.ini, the date-format
   // notes and temporaries: a card file of the same name would replace them.
   if (IsConsoleOwnFile(name)) {
-    throw Failure(kBadInput, name + std::string(Localized(": the name of the console's own file in the data folder; sd get and "
-                                                          "sd rm leave it alone",
-                                                          ": der Name einer eigenen Datei der Konsole im Datenordner; sd get und "
-                                                          "sd rm lassen sie unberührt")));
+    throw Failure(kBadInput, name + UIString(ui::kConsoleOwnFileName));
   }
 }
 
@@ -127,8 +121,7 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
   if (interrupt::Requested()) throw Interrupted{Interrupted{}.message + "; sd get " + shown + Resumes()};
   if (d.status == DownloadStatus::kBlockFailed) {
     throw Failure(kStoreError, d.message + " (" + shown +
-                                   std::string(Localized(" is incomplete and was not imported; sd get ",
-                                                         " ist unvollständig und wurde nicht importiert; sd get ")) +
+                                   UIString(ui::kIncompleteNotImported) +
                                    shown + Resumes() + ")");
   }
   if (d.status != DownloadStatus::kDone) throw Failure(kStoreError, d.message);
@@ -137,7 +130,7 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
     if (interrupt::Requested()) throw Interrupted{};
     ImportCopy(name, data_folder, err);
     // A signal after the commit: the store holds the new file whole.
-    if (interrupt::Requested()) throw Interrupted{std::string(Localized("interrupted after the import of ", "unterbrochen nach dem Import von ")) + shown};
+    if (interrupt::Requested()) throw Interrupted{UIString(ui::kInterruptedAfterImport) + shown};
   }
   return kOk;
 }
@@ -158,35 +151,30 @@ int RemoveFile(const Options& o, Session& s, const fs::path& data_folder, std::F
   try {
     after = ListCard(s);
   } catch (const Failure&) {
-    throw Failure(kNoUnit, std::string(Localized("The unit does not answer after the delete of ",
-                                                 "Das Gerät antwortet nicht nach dem Löschen von ")) +
+    throw Failure(kNoUnit, UIString(ui::kNoAnswerAfterDelete) +
                                shown + Kept() + ".");
   } catch (const Interrupted&) {
-    throw Interrupted{std::string(Localized("interrupted after the delete of ", "unterbrochen nach dem Löschen von ")) +
+    throw Interrupted{UIString(ui::kInterruptedAfterDelete) +
                       shown + Kept()};
   }
   if (after.SizeOf(name) >= 0) {
     throw Failure(kRefused, shown +
-                                std::string(Localized(": still on the card after the delete",
-                                                      ": nach dem Löschen noch auf der Karte")) +
+                                UIString(ui::kStillOnCard) +
                                 Kept());
   }
   if (const std::string problem = RemoveLocalCopy(data_folder, name); !problem.empty()) {
     throw Failure(kStoreError, shown +
-                                   std::string(Localized(" was deleted on the card, but its local copy was not: ",
-                                                         " wurde auf der Karte gelöscht, die lokale Kopie aber nicht: ")) +
+                                   UIString(ui::kCopyNotDeleted) +
                                    problem);
   }
   std::string store_error;
   RecordStore store([&](const std::string& e) { store_error = e; });
   if (store.Connect((data_folder / kDatabaseFile).string()) < 0 || store.DeleteAllRecords() != 0) {
     throw Failure(kStoreError, shown +
-                                   std::string(Localized(" was deleted on the card with its local copy, but the records were not: ",
-                                                         " wurde samt lokaler Kopie auf der Karte gelöscht, die Datensätze aber nicht: ")) +
+                                   UIString(ui::kRecordsNotDeleted) +
                                    store_error);
   }
-  std::fprintf(err, "%s%s%s\n", std::string(Localized("deleted ", "")).c_str(), PrintableText(shown).c_str(),
-               std::string(Localized("", " gelöscht")).c_str());
+  std::fprintf(err, "%s\n", FillText(UIString(ui::kDeletedFile), {PrintableText(shown)}).c_str());
   return kOk;
 }
 

@@ -258,17 +258,15 @@ int Execute(const Options& o, const Commands& c, const AlarmOptions& a, const st
       // not be made says why (no permission, a read-only file system, ...).
       std::error_code exists_error;
       if (fs::exists(data_folder, exists_error) || !ec) {
-        throw Failure(kStoreError, o.data_dir + std::string(Localized(": not a folder", ": kein Ordner")));
+        throw Failure(kStoreError, o.data_dir + UIString(ui::kNotAFolder));
       }
-      throw Failure(kStoreError, o.data_dir + std::string(Localized(": cannot create the folder: ",
-                                                                    ": Ordner kann nicht angelegt werden: ")) +
+      throw Failure(kStoreError, o.data_dir + UIString(ui::kCannotCreateFolder) +
                                      ec.message());
     }
   }
   if (o.lang.empty()) LoadUIStrings(LanguageIdFor(ReadLanguageSetting(data_folder)));
   if (!watch.empty() && (o.watch < 1 || std::to_string(o.watch) != watch)) {
-    throw Failure(kBadInput, std::string(Localized("--watch takes whole seconds, 1 or more",
-                                                   "--watch erwartet ganze Sekunden, 1 oder mehr")));
+    throw Failure(kBadInput, UIString(ui::kWatchSeconds));
   }
 
   // What needs no unit, and every check that can be made before it is opened.
@@ -282,8 +280,7 @@ int Execute(const Options& o, const Commands& c, const AlarmOptions& a, const st
   if (*c.alarms && a.log) return AlarmLogCommand(o, data_folder, out);
   if (*a.report) return ReportCommand(o, a, data_folder, out);
   if (*c.alarms && (!o.from.empty() || !o.to.empty() || o.csv)) {
-    throw Failure(kBadInput, std::string(Localized("--from, --to and --csv go with alarms --log",
-                                                   "--from, --to und --csv gehören zu alarms --log")));
+    throw Failure(kBadInput, UIString(ui::kAlarmLogOptions));
   }
   const int minutes = *c.set_interval ? IntervalMinutes(o.value) : 0;
   if (*c.sd_get || *c.sd_rm) CheckCardName(o.name);

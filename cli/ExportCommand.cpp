@@ -33,26 +33,21 @@ struct SpanPoint {
 SpanPoint SpanTime(const std::string& text, const char* option) {
   const TimeText t = ReadTypedTime(text);
   if (t.status == TimeText::kYearOutside) {
-    throw Failure(kBadInput, std::string(option) + std::string(Localized(": the year ", ": das Jahr ")) +
-                                 std::to_string(t.at.year) + std::string(Localized(" is outside ", " liegt außerhalb von ")) +
-                                 std::to_string(kFirstTypedYear) + std::string(Localized(" to ", " bis ")) +
+    throw Failure(kBadInput, std::string(option) + UIString(ui::kTheYear) +
+                                 std::to_string(t.at.year) + UIString(ui::kIsOutside) +
+                                 std::to_string(kFirstTypedYear) + UIString(ui::kRangeTo) +
                                  std::to_string(kLastTypedYear));
   }
   const std::optional<double> value = LocalOleDate(t);
   if (!value) {
     throw Failure(kBadInput,
-                  std::string(option) + std::string(Localized(" takes \"YYYY-MM-DD hh:mm:ss\", \"YYYY-MM-DD\" or ISO 8601 with an offset or Z",
-                                                              " erwartet \"YYYY-MM-DD hh:mm:ss\", \"YYYY-MM-DD\" oder ISO 8601 mit "
-                                                              "Zeitversatz oder Z")));
+                  std::string(option) + UIString(ui::kTimeOptionForms));
   }
   return {FormatSpanTime(*value), *value};
 }
 
 std::string ColumnsWanted() {
-  return std::string(Localized("--column takes Temperature, Humidity, DewPoint, Heatindex, a list of them "
-                               "separated by commas, or all",
-                               "--column erwartet Temperature, Humidity, DewPoint, Heatindex, eine durch Kommas "
-                               "getrennte Liste davon oder all"));
+  return UIString(ui::kColumnForms);
 }
 
 std::vector<std::string> Columns(const std::string& option) {
@@ -64,8 +59,8 @@ std::vector<std::string> Columns(const std::string& option) {
       throw Failure(kBadInput, ColumnsWanted());
     }
     if (std::find(columns.begin(), columns.end(), column) != columns.end()) {
-      throw Failure(kBadInput, std::string(Localized("--column names ", "--column nennt ")) + column +
-                                   std::string(Localized(" twice", " zweimal")));
+      throw Failure(kBadInput, UIString(ui::kColumnNames) + column +
+                                   UIString(ui::kTwice));
     }
     columns.push_back(column);
   }
@@ -112,7 +107,7 @@ ExportSpan CheckExport(const Options& o) {
   // to it is an empty span.
   if (to.ole < from.ole) {
     std::string message = UIString(ui::kTimeError);
-    message.append(Localized(": --to lies before --from", ": --to liegt vor --from"));
+    message.append(UIString(ui::kToBeforeFrom));
     throw Failure(kBadInput, message);
   }
   Columns(o.column);
@@ -134,7 +129,7 @@ int Export(const Options& o, const fs::path& data_folder, std::FILE* out) {
   const auto [from, to] = CheckExport(o);
   const std::vector<std::string> columns = Columns(o.column);
   const std::string db = (data_folder / kDatabaseFile).string();
-  if (!fs::exists(db)) throw Failure(kStoreError, db + std::string(Localized(": no record store", ": keine Datenbank")));
+  if (!fs::exists(db)) throw Failure(kStoreError, db + UIString(ui::kNoRecordStoreAt));
   std::vector<std::unique_ptr<ColumnRows>> rows;
   for (const std::string& column : columns) rows.push_back(std::make_unique<ColumnRows>(db, from, to, column));
 

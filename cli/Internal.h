@@ -65,7 +65,7 @@ class Failure {
 
 // Ends a command because SIGINT or SIGTERM arrived; the status is 128 + signal.
 struct Interrupted {
-  std::string message = std::string(Localized("interrupted", "unterbrochen"));
+  std::string message = UIString(ui::kInterrupted);
 };
 
 // The transport (real or simulated) and the one unit session over it.

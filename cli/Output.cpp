@@ -112,8 +112,8 @@ void CheckOutput(std::FILE* out, bool flush) {
     error = errno;
   }
   if (failed) {
-    throw Failure(kStoreError, std::string(Localized("cannot write the output: ", "die Ausgabe kann nicht geschrieben werden: ")) +
-                                   (error ? std::strerror(error) : std::string(Localized("write error", "Schreibfehler"))));
+    throw Failure(kStoreError, UIString(ui::kCannotWriteOutputBecause) +
+                                   (error ? std::strerror(error) : UIString(ui::kWriteErrorReason)));
   }
 }
 

@@ -62,30 +62,27 @@ void Session::ReadLive() {
 void RequireAnswer(bool answered) {
   if (answered) return;
   if (interrupt::Requested()) throw Interrupted{};
-  throw Failure(kNoUnit, std::string(Localized("The unit does not answer.", "Das Gerät antwortet nicht.")));
+  throw Failure(kNoUnit, UIString(ui::kUnitDoesNotAnswer));
 }
 
 void RequireWritten(WriteOutcome outcome, const std::string& before) {
   if (outcome == WriteOutcome::kRefused) throw Failure(kRefused, before + UIString(ui::kSwitchToMainScreen));
-  if (outcome == WriteOutcome::kNoAnswer) throw Failure(kNoUnit, before + std::string(Localized("The unit does not answer; nothing was written.",
-                                                                                   "Das Gerät antwortet nicht; es wurde nichts geschrieben.")));
-  if (outcome == WriteOutcome::kNotConnected) throw Failure(kNoUnit, before + std::string(NoUnitText()));
+  if (outcome == WriteOutcome::kNoAnswer) throw Failure(kNoUnit, before + UIString(ui::kNoAnswerNothingWritten));
+  if (outcome == WriteOutcome::kNotConnected) throw Failure(kNoUnit, before + UIString(ui::kNoUnitFound));
 }
 
 void WriteChecked(Session& s, std::span<const Payload> frames, const WriteTiming& timing) {
   // Ctrl-C while the unit was opened or read: the write has not begun and never does.
-  if (interrupt::Requested()) throw Interrupted{std::string(Localized("interrupted; nothing was written to the unit",
-                                                                     "unterbrochen; es wurde nichts auf das Gerät geschrieben"))};
+  if (interrupt::Requested()) throw Interrupted{UIString(ui::kInterruptedNothingWritten)};
   std::string block;
   const WriteOutcome outcome = s.TheUnit().WriteVerified(frames, timing, &block);
   RequireWritten(outcome);
   if (outcome == WriteOutcome::kDifferent) {
-    throw Failure(kRefused, std::string(Localized("The unit did not take the ", "Das Gerät hat nicht übernommen: ")) + block +
-                                std::string(Localized(": it reads back otherwise.", " (es meldet andere Werte zurück).")));
+    throw Failure(kRefused, UIString(ui::kUnitDidNotTake) + block +
+                                UIString(ui::kReadsBackOtherwise));
   }
   if (outcome == WriteOutcome::kUnverified) {
-    throw Failure(kNoUnit, std::string(Localized("Written, but the unit did not answer the check of the ",
-                                                 "Geschrieben, aber das Gerät antwortet nicht auf die Prüfung: ")) +
+    throw Failure(kNoUnit, UIString(ui::kWrittenButUnchecked) +
                                block + ".");
   }
 }

@@ -236,17 +236,17 @@ int SyncTime(Session& s, std::FILE* err) {
 int SetLanguage(const std::string& language, Session& s, const fs::path& data_folder, std::FILE* err) {
   // Main.ini first, as the Language dialog does: a refusal still switches the console.
   if (!WriteLanguageSetting(data_folder, language)) {
-    throw Failure(kStoreError, std::string(Localized("Cannot write ", "Schreiben nicht möglich: ")) + (data_folder / kSettingsFile).string());
+    throw Failure(kStoreError, UIString(ui::kCannotWritePath) + (data_folder / kSettingsFile).string());
   }
   const Payload frames[] = {BuildLanguageFrame(language == "English")};
   try {
     WriteChecked(s, frames, kDialogWrite);
   } catch (const Failure& f) {
     // Whatever the unit did, the console is switched: the message says so.
-    throw Failure(f.Code(), std::string(Localized("Main.ini was switched to ", "Main.ini wurde auf ")) + language +
-                                std::string(Localized(", the unit was not: ", " umgestellt, das Gerät nicht: ")) + f.Message());
+    throw Failure(f.Code(), UIString(ui::kMainIniSwitched) + language +
+                                UIString(ui::kUnitNotSwitched) + f.Message());
   }
-  std::fprintf(err, "%s%s\n", std::string(Localized("language: ", "Sprache: ")).c_str(), language.c_str());
+  std::fprintf(err, "%s%s\n", UIString(ui::kLanguageIs).c_str(), language.c_str());
   return kOk;
 }
 

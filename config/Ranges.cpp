@@ -21,9 +21,9 @@ std::string Degrees(long long tenths) {
 // "<value>; allowed: <low> to <high>", in the loaded language.
 std::string Allowed(const std::string& value, const std::string& low, const std::string& high) {
   std::string text = value;
-  text.append(Localized("; allowed: ", "; zul\u00E4ssig: "));
+  text.append(UIString(ui::kAllowedRange));
   text.append(low);
-  text.append(Localized(" to ", " bis "));
+  text.append(UIString(ui::kRangeTo));
   text.append(high);
   return text;
 }
@@ -70,7 +70,7 @@ std::optional<OutOfRange> CheckSettingsBlock(const Payload& s) {
   if (auto bad = Outside("/settings/graph_type", s[settings::kGraphType], kGraphType)) return bad;
   if (!IsGraphSpan(s[settings::kGraphSpan])) {
     std::string reason = Number(s[settings::kGraphSpan]);
-    reason.append(Localized("; allowed: 12, 24, 48 or 72", "; zul\u00E4ssig: 12, 24, 48 oder 72"));
+    reason.append(UIString(ui::kAllowedGraphSpans));
     return OutOfRange{"/settings/graph_span_hours", reason};
   }
   if (auto bad = Outside("/settings/time_format", s[settings::kTimeFormat], kTimeFormat)) return bad;

@@ -22,16 +22,14 @@ QString WriteFailureText(WriteOutcome outcome, const std::string& block) {
     case WriteOutcome::kRefused:
       return UiText(ui::kSwitchToMainScreen);
     case WriteOutcome::kNoAnswer:
-      return Utf8(std::string(Localized("The unit did not answer; nothing was written.",
-                                        "Das Gerät antwortet nicht; es wurde nichts geschrieben.")));
+      return Utf8(UIString(ui::kDidNotAnswerNothingWritten));
     case WriteOutcome::kNotConnected:
       return UiText(ui::kUnconnected);
     case WriteOutcome::kDifferent:
-      return Utf8(std::string(Localized("The unit did not take the ", "Das Gerät hat nicht übernommen: ")) + block +
-                  std::string(Localized(": it reads back otherwise.", " (es meldet andere Werte zurück).")));
+      return Utf8(UIString(ui::kUnitDidNotTake) + block +
+                  UIString(ui::kReadsBackOtherwise));
     case WriteOutcome::kUnverified:
-      return Utf8(std::string(Localized("Written, but the unit did not answer the check of the ",
-                                        "Geschrieben, aber das Gerät antwortet nicht auf die Prüfung: ")) +
+      return Utf8(UIString(ui::kWrittenButUnchecked) +
                   block + ".");
   }
   return {};
@@ -39,9 +37,7 @@ QString WriteFailureText(WriteOutcome outcome, const std::string& block) {
 
 QString MinusTenthText(TemperatureKind kind, int unit_flag) {
   if (unit_flag == 0) {
-    return Utf8(std::string(Localized("-0.1 cannot be stored: the unit reads its code as \"no value\". Use 0.0 or -0.2.",
-                                      "-0,1 lässt sich nicht speichern: das Gerät liest diesen Code als \"kein Wert\". "
-                                      "Verwenden Sie 0,0 oder -0,2.")));
+    return Utf8(UIString(ui::kMinusTenthCelsius));
   }
   // The nearest values on either side, as the dialog shows them in °F: the
   // tenths 0 and -2 of a degree Celsius.
@@ -51,9 +47,7 @@ QString MinusTenthText(TemperatureKind kind, int unit_flag) {
     QString text = QString::number(f, 'f', 1);
     return german ? text.replace('.', ',') : text;
   };
-  return Utf8(std::string(Localized("-0.1 \u00B0C cannot be stored: the unit reads its code as \"no value\". Use %1 or %2 \u00B0F.",
-                                    "-0,1 \u00B0C lässt sich nicht speichern: das Gerät liest diesen Code als \"kein Wert\". "
-                                    "Verwenden Sie %1 oder %2 \u00B0F.")))
+  return Utf8(UIString(ui::kMinusTenthFahrenheit))
       .arg(shown(0), shown(-2));
 }
 
@@ -126,9 +120,7 @@ bool UnitDialog::EnsureCurrentCopies(std::function<bool(Unit&)> read, std::funct
           Open();
           return;
         }
-        Note()->setText(Utf8(std::string(Localized(
-            "The unit's values could not be read yet; Save stays off until they are.",
-            "Die Werte des Geräts konnten noch nicht gelesen werden; Sichern bleibt gesperrt, bis sie vorliegen."))));
+        Note()->setText(Utf8(UIString(ui::kValuesNotReadYet)));
         Note()->show();
         // Read again while the dialog is open, so that Save comes on once
         // the unit answers.
@@ -146,11 +138,7 @@ bool UnitDialog::CopiesStillCurrent() {
     reject();
     return false;
   }
-  ShowMessage(this, Utf8(std::string(Localized(
-                        "The unit was plugged in again while this dialog was open: its values are read anew. "
-                        "Check them, then save again.",
-                        "Das Gerät wurde erneut angeschlossen, während dieser Dialog offen war: seine Werte werden "
-                        "neu gelesen. Prüfen Sie sie und sichern Sie dann erneut."))));
+  ShowMessage(this, Utf8(UIString(ui::kPluggedInAgain)));
   Open();
   return false;
 }

@@ -40,29 +40,6 @@ QStringList Titles(const std::vector<std::string>& titles) {
   return list;
 }
 
-// Texts the dialog adds to the string table, in the loaded language.
-enum class Text { kCancel, kExportCsv, kRate, kExportFailed, kNamedDelete, kOutOfMemory, kNoList };
-QString Local(Text text) {
-  std::string_view t;
-  switch (text) {
-    case Text::kCancel: t = Localized("Cancel", "Abbrechen"); break;
-    case Text::kExportCsv: t = Localized("Export CSV", "CSV exportieren"); break;
-    case Text::kRate: t = Localized("%1 % \u2013 %2/s", "%1 % \u2013 %2/s"); break;
-    case Text::kExportFailed:
-      t = Localized("The CSV file could not be written: %1", "Die CSV-Datei konnte nicht geschrieben werden: %1");
-      break;
-    case Text::kNamedDelete: t = Localized("File: %1", "Datei: %1"); break;
-    case Text::kNoList:
-      t = Localized("The unit did not send its whole file list; try again.",
-                    "Das Gerät hat seine Dateiliste nicht vollständig gesendet; bitte erneut versuchen.");
-      break;
-    case Text::kOutOfMemory:
-      t = Localized("Out of memory: %1 was not imported.", "Nicht genug Speicher: %1 wurde nicht importiert.");
-      break;
-  }
-  return QString::fromUtf8(t.data(), static_cast<qsizetype>(t.size()));
-}
-
 // Bytes per second, the same in every locale: "512 B", "12.5 KB", "1.25 MB".
 QString RateText(double bytes_per_second) {
   if (bytes_per_second < 1024) return QString::number(static_cast<qint64>(bytes_per_second)) + " B";
@@ -182,7 +159,7 @@ void HistoryState::StartImport(const std::string& name, DayOrder order) {
       // The copy and the store are as a failed block leaves them.
       result = ImportResult{};
       imported = false;
-      post(Local(Text::kOutOfMemory).arg(QString::fromStdString(Latin1ToUtf8(name))).toStdString());
+      post(UiText(ui::kOutOfMemoryNotImported).arg(QString::fromStdString(Latin1ToUtf8(name))).toStdString());
     }
     // Every exit gives the buttons back: no failure leaves the dialog unusable.
     auto shared = std::make_shared<ImportResult>(std::move(result));
@@ -229,10 +206,10 @@ History::History(HistoryState& state, QWidget* parent) : QDialog(parent), state_
   rate_ = new QLabel(this);
   rate_->setObjectName("rate");
   rate_->setMinimumWidth(120);
-  cancel_ = new QPushButton(Local(Text::kCancel), this);
+  cancel_ = new QPushButton(UiText(ui::kCancel), this);
   cancel_->setObjectName("cancel");
   cancel_->setEnabled(false);
-  export_csv_ = new QPushButton(Local(Text::kExportCsv), this);
+  export_csv_ = new QPushButton(UiText(ui::kExportCsv), this);
   export_csv_->setObjectName("export-csv");
 
   files_ = new QTreeWidget(this);
@@ -320,7 +297,7 @@ void History::SetListing(bool listing) {
 void History::ShowList(const CardList& list) {
   // A list without its end marker is no list: the unit went silent or away.
   if (!list.complete) {
-    ShowMessage(this, Local(Text::kNoList));
+    ShowMessage(this, UiText(ui::kFileListIncomplete));
     return;
   }
   state_.SetList(list);
@@ -388,7 +365,7 @@ void History::CancelDownload() {
 void History::ShowRate(qint64 done, qint64 wanted) {
   const qint64 elapsed = std::max<qint64>(SteadyMs() - started_ms_, 1);
   const int percent = wanted > 0 ? static_cast<int>(std::min<qint64>(100, done * 100 / wanted)) : 100;
-  rate_->setText(Local(Text::kRate).arg(percent).arg(RateText(static_cast<double>(done) * 1000.0 / elapsed)));
+  rate_->setText(UiText(ui::kDownloadRate).arg(percent).arg(RateText(static_cast<double>(done) * 1000.0 / elapsed)));
 }
 
 void History::OnFinished(bool imported, bool enable_buttons) {
@@ -406,7 +383,7 @@ void History::OnFinished(bool imported, bool enable_buttons) {
 }
 
 void History::ChooseCsvFile() {
-  const QString path = QFileDialog::getSaveFileName(this, Local(Text::kExportCsv), QString(), "CSV (*.csv)");
+  const QString path = QFileDialog::getSaveFileName(this, UiText(ui::kExportCsv), QString(), "CSV (*.csv)");
   if (!path.isEmpty()) ExportCsv(path);
 }
 
@@ -436,12 +413,12 @@ bool History::ExportCsv(const QString& path) {
     error = errno;
   }
   if (!ok) {
-    ShowMessage(this, Local(Text::kExportFailed).arg(path + ": " + QString::fromLocal8Bit(std::strerror(error ? error : EIO))));
+    ShowMessage(this, UiText(ui::kCsvNotWritten).arg(path + ": " + QString::fromLocal8Bit(std::strerror(error ? error : EIO))));
   }
   return ok;
 }
 
-QString History::DeleteQuestion(const QString& name) { return UiText(ui::kDeleteQuestion) + "\n" + Local(Text::kNamedDelete).arg(name); }
+QString History::DeleteQuestion(const QString& name) { return UiText(ui::kDeleteQuestion) + "\n" + UiText(ui::kNamedFile).arg(name); }
 
 void History::ShowGraph() {
   Grapsh graph(state_.DatabasePath(), this);

@@ -160,13 +160,11 @@ class FileRows : public LogRows {
 };
 
 std::string MixedDatesText(const fs::path& local_path, std::size_t data_line) {
-  std::string text(Localized("The dates of ", "Die Datumsangaben von "));
+  std::string text(UIString(ui::kDatesOf));
   text.append(local_path.filename().string());
-  text.append(Localized(" fit neither day-first nor month-first order (data line ",
-                        " passen weder zur Reihenfolge Tag zuerst noch Monat zuerst (Datenzeile "));
+  text.append(UIString(ui::kDatesFitNoOrder));
   text.append(std::to_string(data_line));
-  text.append(Localized("); the file was not imported and the record store keeps its previous contents.",
-                        "); die Datei wurde nicht importiert, die Datenbank behält ihren bisherigen Inhalt."));
+  text.append(UIString(ui::kFileNotImportedStoreKept));
   return text;
 }
 
@@ -207,10 +205,10 @@ std::string UnitLabel(const std::string& header) {
 }
 
 std::vector<std::string> ColumnTitles(bool three_fields, const std::string& unit_label) {
-  std::vector<std::string> titles = {UIString(228), UIString(201) + unit_label, UIString(202) + "(%)"};
+  std::vector<std::string> titles = {UIString(ui::kTime), UIString(ui::kTemperature) + unit_label, UIString(ui::kHumidity) + "(%)"};
   if (!three_fields) {
-    titles.push_back(UIString(293) + unit_label);
-    titles.push_back(UIString(229) + unit_label);
+    titles.push_back(UIString(ui::kDewPoint) + unit_label);
+    titles.push_back(UIString(ui::kHeatIndex) + unit_label);
   }
   return titles;
 }
@@ -485,10 +483,9 @@ ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local
     result.rows = std::move(rows);
   } catch (const std::bad_alloc&) {
     result.stored = false;
-    result.message = std::string(Localized("Out of memory while importing ", "Nicht genug Speicher beim Import von "));
+    result.message = UIString(ui::kOutOfMemoryImporting);
     result.message.append(local_path.string());
-    result.message.append(Localized("; the record store keeps its previous contents.",
-                                    "; die Datenbank behält ihren bisherigen Inhalt."));
+    result.message.append(UIString(ui::kStoreKeepsContents));
   }
   return result;
 }

@@ -77,22 +77,20 @@ CopyScan ScanCopy(std::FILE* file) {
 }
 
 std::string Notice(const std::string& name) {
-  return std::string(Localized("The local copy of ", "Die lokale Kopie von ")) + name +
-         std::string(Localized(" does not match the card file; it is downloaded again from the start.",
-                               " passt nicht zur Datei auf der Karte; sie wird von Anfang an neu geladen."));
+  return UIString(ui::kLocalCopyOf) + name +
+         UIString(ui::kLocalCopyMismatch);
 }
 
 }  // namespace
 
 std::string OwnFileText(const std::string& name) {
-  return name + std::string(Localized(": a file of the console itself; it is left alone",
-                                      ": eine Datei der Konsole selbst; sie bleibt unberührt"));
+  return name + UIString(ui::kConsoleOwnFile);
 }
 
 namespace {
 
 std::string WriteErrorText(const fs::path& path, int error) {
-  return std::string(Localized("Write error: ", "Schreibfehler: ")) + path.string() + ": " +
+  return UIString(ui::kWriteErrorAt) + path.string() + ": " +
          std::strerror(error ? error : EIO);
 }
 
@@ -173,11 +171,9 @@ int OpenDataFile(const fs::path& path, int flags, std::string* why) {
   if (fd >= 0 || why == nullptr) return fd;
   const int error = errno;
   if (error == ELOOP) {
-    *why = path.string() + std::string(Localized(": is a symbolic link and is not opened.",
-                                                 ": ist ein symbolischer Link und wird nicht geöffnet."));
+    *why = path.string() + UIString(ui::kCopyIsSymlink);
   } else if (error == ENOTSUP) {
-    *why = path.string() + std::string(Localized(": is not a regular file and is not opened.",
-                                                 ": ist keine gewöhnliche Datei und wird nicht geöffnet."));
+    *why = path.string() + UIString(ui::kCopyNotRegular);
   } else {
     *why = path.string() + ": " + std::strerror(error);
   }
@@ -209,21 +205,19 @@ int RemoveStaleTemporaries(const fs::path& data_folder) {
 }
 
 std::string UnsafeNameReason(const std::string& name) {
-  const auto refuse = [&](const char* en, const char* de) {
-    return std::string(Localized(en, de)) + " \"" + Printable(name) + "\"";
+  const auto refuse = [&](int text) {
+    return UIString(text) + " \"" + Printable(name) + "\"";
   };
-  if (name.empty()) return refuse("The unit reported an empty file name.", "Das Gerät meldete einen leeren Dateinamen.");
+  if (name.empty()) return refuse(ui::kCardNameEmpty);
   if (name.size() > card::kMaxName) {
-    return refuse("The unit reported a file name longer than 52 characters; it is not used:",
-                  "Das Gerät meldete einen Dateinamen mit mehr als 52 Zeichen; er wird nicht verwendet:");
+    return refuse(ui::kCardNameTooLong);
   }
   const bool separator = name.find('/') != std::string::npos || name.find('\\') != std::string::npos;
   const bool control = std::any_of(name.begin(), name.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; });
   const bool drive = name.size() >= 2 && std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':';
   const bool dots = name.find("..") != std::string::npos || name == ".";
   if (separator || control || drive || dots) {
-    return refuse("The unit reported a file name that is not safe to use; it is not used:",
-                  "Das Gerät meldete einen unsicheren Dateinamen; er wird nicht verwendet:");
+    return refuse(ui::kCardNameUnsafe);
   }
   return {};
 }
@@ -282,7 +276,7 @@ class LocalCopy {
     if (!afresh_ && offset_ > 0) {
       const std::int64_t start = (offset_ - 1) / kBlockSize * kBlockSize;
       std::string again;
-      if (!job_.read(start, offset_, &again)) return DownloadOutcome{DownloadStatus::kBlockFailed, UIString(246)};
+      if (!job_.read(start, offset_, &again)) return DownloadOutcome{DownloadStatus::kBlockFailed, UIString(ui::kFileErrors)};
       afresh_ = again != scan.tail;
     }
     if (afresh_) offset_ = 0;
@@ -311,7 +305,7 @@ class LocalCopy {
     file_ = fresh < 0 ? nullptr : ::fdopen(fresh, "r+b");
     if (file_ == nullptr) {
       if (fresh >= 0) ::close(fresh);
-      return {afresh_ ? DownloadStatus::kRecreateError : DownloadStatus::kCreateError, UIString(245) + " (" + why_ + ")",
+      return {afresh_ ? DownloadStatus::kRecreateError : DownloadStatus::kCreateError, UIString(ui::kCreateError) + " (" + why_ + ")",
               notice_};
     }
     made_ = true;
@@ -419,7 +413,7 @@ DownloadOutcome DownloadToLocalCopy(const DownloadJob& job) {
       // sees end the download, not the block the unit then left unfinished.
       if (cancelled()) return ended(DownloadStatus::kCancelled, {}, written);
       progress(remaining);
-      return ended(DownloadStatus::kBlockFailed, UIString(246), written);
+      return ended(DownloadStatus::kBlockFailed, UIString(ui::kFileErrors), written);
     }
     progress(static_cast<int>(std::min<std::int64_t>(written, remaining)));
     offset = end;

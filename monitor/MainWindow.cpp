@@ -156,12 +156,12 @@ void CMyNorvoDlg::BuildMenu() {
     });
   }
   menu->addSeparator();
-  QAction* quit = menu->addAction(Q(Localized("Quit", "Beenden")));
+  QAction* quit = menu->addAction(Q(UIString(ui::kQuit)));
   quit->setObjectName("quit");
   quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
   connect(quit, &QAction::triggered, this, &QWidget::close);
   // Linux has no window system menu to extend: the About entry lives under Help.
-  QMenu* help = menuBar()->addMenu(Q(Localized("&Help", "&Hilfe")));
+  QMenu* help = menuBar()->addMenu(Q(UIString(ui::kHelpMenu)));
   QAction* about = help->addAction(Q(m.about));
   about->setObjectName(QString::number(command::kAbout));
   connect(about, &QAction::triggered, this, &CMyNorvoDlg::ShowAbout);
@@ -317,10 +317,10 @@ void CMyNorvoDlg::OnPolled(const PollSnapshot& snapshot) {
     localtime_r(&t, &local);
     char text[16];
     std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    last_good_poll_ = Q(Localized("Last reading", "Letzte Messung")) + " " + text;
+    last_good_poll_ = Q(UIString(ui::kLastReading)) + " " + text;
     if (!snapshot.live_read) {
       const auto age = std::chrono::duration_cast<std::chrono::seconds>(snapshot.time - *last_live_).count();
-      last_good_poll_ += Q(Localized(" (no answer for %1 s)", " (seit %1 s keine Antwort)")).arg(age);
+      last_good_poll_ += Q(UIString(ui::kNoAnswerFor)).arg(age);
     }
   }
   SetConnectedText();

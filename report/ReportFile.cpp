@@ -30,7 +30,7 @@ bool WriteWhole(const std::filesystem::path& path, const std::string& text, std:
     if (!out) {
       std::error_code ec;
       std::filesystem::remove(part, ec);
-      *error = path.string() + std::string(Localized(": cannot be written", ": kann nicht geschrieben werden"));
+      *error = path.string() + UIString(ui::kCannotBeWritten);
       return false;
     }
   }
@@ -57,7 +57,7 @@ ReportResult BuildReport(const ReportRequest& request) {
   const std::string db = request.database.string();
   if (!std::filesystem::exists(request.database)) {
     result.status = ReportResult::kStoreError;
-    result.message = db + std::string(Localized(": no record store", ": keine Datenbank"));
+    result.message = db + UIString(ui::kNoRecordStoreAt);
     return result;
   }
   const SpanQuery query{request.from, request.to, request.unit};
@@ -128,8 +128,7 @@ ReportResult MakeReport(const ReportRequest& request) {
     ReportResult r;
     r.status = ReportResult::kBadInput;
     r.message = request.output.string() +
-                std::string(Localized(": the report is written as .pdf, .csv or .json",
-                                      ": der Bericht wird als .pdf, .csv oder .json geschrieben"));
+                UIString(ui::kReportFormats);
     return r;
   }
   ReportResult result = BuildReport(request);

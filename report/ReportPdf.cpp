@@ -392,14 +392,14 @@ bool WriteReportPdf(const Report& report, const std::filesystem::path& path, std
   writer.setCreator("Ombrix");
   QPainter painter;
   if (!painter.begin(&writer)) {
-    *error = path.string() + std::string(Localized(": cannot be written", ": kann nicht geschrieben werden"));
+    *error = path.string() + UIString(ui::kCannotBeWritten);
     return false;
   }
   painter.setRenderHint(QPainter::Antialiasing);
   Pages pages(&writer, &painter, report, total);
   Draw(pages, report);
   if (!painter.end()) {
-    *error = path.string() + std::string(Localized(": cannot be written", ": kann nicht geschrieben werden"));
+    *error = path.string() + UIString(ui::kCannotBeWritten);
     return false;
   }
   return true;

@@ -1,8 +1,10 @@
 #pragma once
-// The user-interface texts in English (1033) and German (1031): the 53-entry
-// string table, the menu and the About entry. The language is chosen once per
+// The user-interface texts in English (1033) and German (1031): the unit's
+// 53-entry string table and the texts the console adds to it, each fetched by
+// its name with UIString(ui::kName); the menu and the About entry. The language is chosen once per
 // process; changing it goes through Main.ini and a restart.
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -12,14 +14,15 @@ constexpr int kLanguageEnglish = 1033;
 constexpr int kLanguageGerman = 1031;
 constexpr int kUiStringCount = 53;
 
-// String ids in table order: 201, 202, 293, 204..250, 294, 295, 296.
+// String ids in table order: 201, 202, 293, 204..250, 294, 295, 296, then the
+// named texts from 1000 (positions up to kUiTextCount).
 int UiStringIdAt(int position);
 
 // Loads the table of the given language (any id but 1031 means English).
 void LoadUIStrings(int language_id);
 int LoadedLanguage();
 
-// The loaded text of one of the 53 ids (UTF-8); empty for an unknown id.
+// The loaded text of an id of the table (UTF-8); empty for an unknown id.
 const std::string& UIString(int id);
 
 // The ids of the string table by name.
@@ -77,14 +80,199 @@ constexpr int kAboutVantiro = 250;
 constexpr int kHigh = 294;
 constexpr int kLow = 295;
 constexpr int kLanguage = 296;
+
+// The texts the console adds to the table, by where they are shown; ids from
+// 1000 up in table order.
+enum : int {
+  // Pieces several front ends put around a path, a number or a block name.
+  kNoUnitFound = 1000,
+  kRangeTo,
+  kNoRecordStoreAt,
+  kCannotOpenLockFolder,
+  kWriteErrorReason,
+  // Writes to the unit (the dialogs and norvoctl).
+  kNoAnswerNothingWritten,
+  kUnitDidNotTake,
+  kReadsBackOtherwise,
+  kWrittenButUnchecked,
+  kDidNotAnswerNothingWritten,
+  // Console windows: menus, status bar, the unit dialogs, the History dialog.
+  kAllowedRange,
+  kAllowedGraphSpans,
+  kMinusTenthCelsius,
+  kMinusTenthFahrenheit,
+  kValuesNotReadYet,
+  kPluggedInAgain,
+  kCancel,
+  kExportCsv,
+  kDownloadRate,
+  kCsvNotWritten,
+  kNamedFile,
+  kFileListIncomplete,
+  kOutOfMemoryNotImported,
+  kQuit,
+  kHelpMenu,
+  kLastReading,
+  kNoAnswerFor,
+  // The console's command line and its simulation menu.
+  kAppDescription,
+  kSimulateOptionHelp,
+  kFaultOptionHelp,
+  kTryHelp,
+  kUnexpectedArgument,
+  kSimulationMenu,
+  kSimUnplug,
+  kSimPlug,
+  kSimOtherScreen,
+  // Card files: local copies, downloads and their import.
+  kDatesOf,
+  kDatesFitNoOrder,
+  kFileNotImportedStoreKept,
+  kOutOfMemoryImporting,
+  kStoreKeepsContents,
+  kLocalCopyOf,
+  kLocalCopyMismatch,
+  kConsoleOwnFile,
+  kWriteErrorAt,
+  kCopyIsSymlink,
+  kCopyNotRegular,
+  kCardNameEmpty,
+  kCardNameTooLong,
+  kCardNameUnsafe,
+  // norvoctl: options, progress lines and failures.
+  kFromToTogether,
+  kSpanUnreadable,
+  kAlarmLasts,
+  kUnitsCount,
+  kChannelsCount,
+  kCannotWriteFile,
+  kStandardInput,
+  kStandardOutput,
+  kNoReader,
+  kForeignSymlink,
+  kSymlinkChain,
+  kCannotReadFile,
+  kNotABackup,
+  kCliWarning,
+  kUnitReportsInterval,
+  kMinutesRestoreRefuses,
+  kUnitHolds,
+  kRestoreRefuses,
+  kSavedConfigurationOf,
+  kSavedConfigurationTo,
+  kRestoredFrom,
+  kReadsBackSame,
+  kNotOnCard,
+  kResumesDownload,
+  kCopyAndRecordsKept,
+  kInterruptedStoreKept,
+  kImportedLines,
+  kConsoleOwnFileName,
+  kIncompleteNotImported,
+  kInterruptedAfterImport,
+  kNoAnswerAfterDelete,
+  kInterruptedAfterDelete,
+  kStillOnCard,
+  kCopyNotDeleted,
+  kRecordsNotDeleted,
+  kDeletedFile,
+  kNotAFolder,
+  kCannotCreateFolder,
+  kWatchSeconds,
+  kAlarmLogOptions,
+  kTimeOptionForms,
+  kTheYear,
+  kIsOutside,
+  kColumnForms,
+  kColumnNames,
+  kTwice,
+  kToBeforeFrom,
+  kInterrupted,
+  kCannotWriteOutputBecause,
+  kListAnd,
+  kNothingWritten,
+  kWrittenBefore,
+  kBackupOfOtherModelAn,
+  kBackupOfOtherModelA,
+  kNothingWrittenSentence,
+  kInterruptedBefore,
+  kNoAnswerNothingMoreWritten,
+  kNoAnswerReadBack,
+  kWereWritten,
+  kRestoreReadsBackOther,
+  kThanBackupHolds,
+  kUnitDoesNotAnswer,
+  kInterruptedNothingWritten,
+  kCannotWritePath,
+  kMainIniSwitched,
+  kUnitNotSwitched,
+  kLanguageIs,
+  // Record store and live store messages.
+  kOutOfMemory,
+  kStoreNotOpen,
+  kNotADatabase,
+  kNoRecordStore,
+  kLiveStoreNewer,
+  kStoreReadOnly,
+  kFromTimeForm,
+  kToTimeForm,
+  kCannotWriteOutput,
+  kStoreIsSymlink,
+  kStoreNotRegular,
+  kStoreNotADatabase,
+  kStoreNotConnected,
+  kRecordTableNotOpen,
+  kUnknownColumn,
+  kBadTimeSpan,
+  // Report files.
+  kCannotBeWritten,
+  kReportFormats,
+  // Named files and lock files.
+  kTooManyOpenFiles,
+  kCannotOpenLockFile,
+  kLockFileSymlink,
+  kLockFileNotRegular,
+  kCannotUseLockFile,
+  kLargerThan,
+  kBytes,
+  kIsADirectory,
+  kNotARegularFile,
+  kSymlinkNotFollowed,
+  // Unit lock, attaching to a holder and the logging service.
+  kHolderVersion,
+  kProgramVersion,
+  kHeldByLoggerGroup,
+  kJoinLoggerGroup,
+  kUnitWasReached,
+  kWhichHasEnded,
+  kThrough,
+  kProcessOpen,
+  kUserName,
+  kLockFolderNotFolder,
+  kTheLockFolder,
+  kBelongsTo,
+  kAndNotUsed,
+  kWritableByOthersNotUsed,
+  kUnitInUseByPid,
+  kUnitInUseByOther,
+  kHeldByUntrusted,
+  kTheFolder,
+  kSocketFolderBelongsTo,
+  kAndWritableByOthers,
+  kNotASocket,
+  kServedByProcess,
+  kOfUser,
+  kNoPermission,
+  kNamedTextEnd,  // one past the last
+};
 }  // namespace ui
 
-// A text the console adds to the table, in the loaded language.
-std::string_view Localized(std::string_view english, std::string_view german);
+// Every entry of the table: the 53 ids above, then the named texts.
+constexpr int kUiTextCount = kUiStringCount + (ui::kNamedTextEnd - ui::kNoUnitFound);
 
-// "No unit found." in the loaded language: the state every front end shows
-// when no unit answers.
-std::string_view NoUnitText();
+// The text with %1, %2 ... %9 replaced by the values, in one pass: a value
+// that itself holds "%2" stays as it is.
+std::string FillText(std::string_view pattern, std::initializer_list<std::string_view> values);
 
 // Menu 131 and string 101, in the loaded language.
 struct MenuTexts {

@@ -109,9 +109,8 @@ bool RemoteUnit::Connect(const std::filesystem::path& socket_path, std::string* 
     const std::uint16_t version = other_version_;
     lock.unlock();
     if (old) {
-      return fail(std::string(Localized("the holder speaks version ", "der Halter spricht Version ")) +
-                  std::to_string(version) + std::string(Localized(" of the share protocol, this program version ",
-                                                                  " des Freigabeprotokolls, dieses Programm Version ")) +
+      return fail(UIString(ui::kHolderVersion) +
+                  std::to_string(version) + UIString(ui::kProgramVersion) +
                   std::to_string(share::kVersion));
     }
     if (service_holds) SetRefusal(ServiceHoldsText());
@@ -219,13 +218,9 @@ std::string RemoteUnit::ServiceHoldsText() const {
       group_name = found->gr_name;
     }
   }
-  return std::string(Localized("unit held by the logging service (norvo-logger), which serves only the group ",
-                               "Ger\u00E4t vom Protokolldienst (norvo-logger) belegt, der nur die Gruppe ")) +
+  return UIString(ui::kHeldByLoggerGroup) +
          group_name +
-         std::string(Localized(": join that group and log in again, or read the service's readings with "
-                               "`norvoctl export --live`",
-                               " bedient: treten Sie dieser Gruppe bei und melden Sie sich neu an, oder lesen Sie "
-                               "die Messwerte des Dienstes mit `norvoctl export --live`"));
+         UIString(ui::kJoinLoggerGroup);
 }
 
 void RemoteUnit::Closed() {
@@ -309,19 +304,19 @@ bool RemoteUnit::Connected() const { return attached_.load() && owner_connected_
 std::string RemoteUnit::StateMessage() const {
   if (!attached_.load()) {
     const std::string via = Via();
-    if (via.empty()) return std::string(NoUnitText());
-    return std::string(Localized("The unit was reached ", "Das Gerät war erreichbar ")) + via +
-           std::string(Localized(", which has ended.", ", der beendet ist."));
+    if (via.empty()) return UIString(ui::kNoUnitFound);
+    return UIString(ui::kUnitWasReached) + via +
+           UIString(ui::kWhichHasEnded);
   }
   if (owner_connected_.load()) return "";
   std::lock_guard lock(mutex_);
-  return message_.empty() ? std::string(NoUnitText()) : message_;
+  return message_.empty() ? UIString(ui::kNoUnitFound) : message_;
 }
 
 std::string RemoteUnit::Via() const {
   std::lock_guard lock(mutex_);
   if (!hello_) return "";
-  return std::string(Localized("through ", "über ")) + program_ + std::string(Localized(" (process ", " (Prozess ")) +
+  return UIString(ui::kThrough) + program_ + UIString(ui::kProcessOpen) +
          std::to_string(owner_pid_.load()) + ")";
 }
 

@@ -63,7 +63,7 @@ std::string OwnerText(uid_t uid) {
   std::string name;
   // A user name is the administrator's text, still it reaches a terminal.
   for (const char* c = found->pw_name; *c != '\0'; ++c) name += std::isprint(static_cast<unsigned char>(*c)) ? *c : '?';
-  return std::string(Localized("user ", "Benutzer ")) + name + " (" + number + ")";
+  return UIString(ui::kUserName) + name + " (" + number + ")";
 }
 
 std::string FolderProblem(const std::filesystem::path& folder) {
@@ -71,22 +71,20 @@ std::string FolderProblem(const std::filesystem::path& folder) {
   struct stat st {};
   if (::lstat(name.c_str(), &st) != 0) {
     const int error = errno;
-    return std::string(Localized("cannot open the lock folder ", "der Sperrordner kann nicht ge\u00F6ffnet werden: ")) +
+    return UIString(ui::kCannotOpenLockFolder) +
            name + ": " + std::strerror(error);
   }
   if (!S_ISDIR(st.st_mode)) {
-    return name + std::string(Localized(" is not a folder and is not used for locks",
-                                        " ist kein Ordner und wird f\u00FCr Sperren nicht verwendet"));
+    return name + UIString(ui::kLockFolderNotFolder);
   }
   if (!TrustedUid(st.st_uid)) {
-    return std::string(Localized("the lock folder ", "der Sperrordner ")) + name +
-           std::string(Localized(" belongs to ", " geh\u00F6rt ")) + OwnerText(st.st_uid) +
-           std::string(Localized(" and is not used", " und wird nicht verwendet"));
+    return UIString(ui::kTheLockFolder) + name +
+           UIString(ui::kBelongsTo) + OwnerText(st.st_uid) +
+           UIString(ui::kAndNotUsed);
   }
   if ((st.st_mode & kStrangerWrite) != 0) {
-    return std::string(Localized("the lock folder ", "der Sperrordner ")) + name +
-           std::string(Localized(" can be written by other users and is not used",
-                                 " ist f\u00FCr andere Benutzer beschreibbar und wird nicht verwendet"));
+    return UIString(ui::kTheLockFolder) + name +
+           UIString(ui::kWritableByOthersNotUsed);
   }
   return "";
 }
@@ -117,8 +115,8 @@ std::filesystem::path UnitLockPath(const std::filesystem::path& folder, const st
 
 std::string UnitLockMessage(FileLock::Result result, pid_t holder, const std::string& problem) {
   if (result == FileLock::Result::kUnavailable) return problem;
-  if (holder > 0) return std::string(Localized("unit in use by pid ", "Gerät belegt von Prozess ")) + std::to_string(holder);
-  return std::string(Localized("unit in use by another process", "Ger\u00E4t wird von einem anderen Prozess verwendet"));
+  if (holder > 0) return UIString(ui::kUnitInUseByPid) + std::to_string(holder);
+  return UIString(ui::kUnitInUseByOther);
 }
 
 std::string UnitLockName(const std::string& device_path) {
@@ -130,24 +128,24 @@ std::string UnitLockName(const std::string& device_path) {
 std::string JudgeHolder(const std::filesystem::path& socket, const HolderFacts& facts, uid_t self, uid_t service) {
   const auto trusted = [&](uid_t uid) { return uid == 0 || uid == self || (service != static_cast<uid_t>(-1) && uid == service); };
   const std::string untrusted =
-      std::string(Localized("unit held by an untrusted process: ", "Ger\u00E4t von einem nicht vertrauensw\u00FCrdigen Prozess belegt: "));
+      UIString(ui::kHeldByUntrusted);
   const std::string folder = socket.parent_path().string();
   if (!S_ISDIR(facts.folder_mode) || !trusted(facts.folder_uid) || (facts.folder_mode & kStrangerWrite) != 0) {
-    return untrusted + std::string(Localized("the folder ", "der Ordner ")) + folder +
-           std::string(Localized(" of its socket belongs to ", " seines Sockets geh\u00F6rt ")) + OwnerText(facts.folder_uid) +
+    return untrusted + UIString(ui::kTheFolder) + folder +
+           UIString(ui::kSocketFolderBelongsTo) + OwnerText(facts.folder_uid) +
            ((facts.folder_mode & kStrangerWrite) != 0
-                ? std::string(Localized(" and can be written by other users", " und ist f\u00FCr andere beschreibbar"))
+                ? UIString(ui::kAndWritableByOthers)
                 : "");
   }
   if (!S_ISSOCK(facts.socket_mode)) {
-    return untrusted + socket.string() + std::string(Localized(" is not a socket", " ist kein Socket"));
+    return untrusted + socket.string() + UIString(ui::kNotASocket);
   }
   if (!trusted(facts.socket_uid)) {
-    return untrusted + socket.string() + std::string(Localized(" belongs to ", " geh\u00F6rt ")) + OwnerText(facts.socket_uid);
+    return untrusted + socket.string() + UIString(ui::kBelongsTo) + OwnerText(facts.socket_uid);
   }
   if (facts.peer_known && !trusted(facts.peer_uid)) {
-    return untrusted + socket.string() + std::string(Localized(" is served by process ", " wird bedient von Prozess ")) +
-           std::to_string(facts.peer_pid) + std::string(Localized(" of ", " von ")) + OwnerText(facts.peer_uid);
+    return untrusted + socket.string() + UIString(ui::kServedByProcess) +
+           std::to_string(facts.peer_pid) + UIString(ui::kOfUser) + OwnerText(facts.peer_uid);
   }
   return "";
 }

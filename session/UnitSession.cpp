@@ -101,20 +101,18 @@ OpenState UnitSession::Open() {
 std::string UnitSession::StateMessage() const {
   switch (State()) {
     case OpenState::kOpened:
-      return link_.Connected() == 1 ? "" : std::string(NoUnitText());
+      return link_.Connected() == 1 ? "" : UIString(ui::kNoUnitFound);
     case OpenState::kNoUnit:
-      return std::string(NoUnitText());
+      return UIString(ui::kNoUnitFound);
     case OpenState::kInUse: {
       // A lock that could not even be opened says so; no holder is invented.
       std::lock_guard message_lock(claim_mutex_);
       return claim_message_.empty()
-                 ? std::string(Localized("unit in use by pid ", "Gerät belegt von Prozess ")) + std::to_string(Holder())
+                 ? UIString(ui::kUnitInUseByPid) + std::to_string(Holder())
                  : claim_message_;
     }
     case OpenState::kOpenFailed:
-      return std::string(Localized("The unit was found but cannot be opened (no permission). Install the udev rule: ",
-                                   "Das Gerät wurde gefunden, lässt sich aber nicht öffnen (keine Berechtigung). "
-                                   "Installieren Sie die udev-Regel: ")) +
+      return UIString(ui::kNoPermission) +
              "sudo cp res/60-tarvik.rules /etc/udev/rules.d/ && sudo udevadm control --reload";
   }
   return "";

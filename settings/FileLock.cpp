@@ -152,32 +152,29 @@ FileLock::Result FileLock::Take(const std::filesystem::path& file) {
 std::string FileLock::OpenProblem(const std::filesystem::path& file, int error) {
   const std::string folder = file.parent_path().empty() ? std::string(".") : file.parent_path().string();
   std::string text;
-  const auto say = [&text](std::string_view english, std::string_view german, const std::string& what) {
-    text.append(Localized(english, german));
+  const auto say = [&text](int start, const std::string& what) {
+    text.append(UIString(start));
     text.append(what);
   };
   switch (error) {
     case ENOENT:
     case ENOTDIR:
-      say("cannot open the lock folder ", "der Sperrordner kann nicht ge\u00F6ffnet werden: ", folder);
+      say(ui::kCannotOpenLockFolder, folder);
       text.append(": ").append(std::strerror(error));
       break;
     case EMFILE:
     case ENFILE:
-      say("cannot open the lock file ", "die Sperrdatei kann nicht ge\u00F6ffnet werden: ", file.string());
-      text.append(Localized(": this process or the system has too many open files",
-                            ": dieser Prozess oder das System hat zu viele Dateien ge\u00F6ffnet"));
+      say(ui::kCannotOpenLockFile, file.string());
+      text.append(UIString(ui::kTooManyOpenFiles));
       break;
     case ELOOP:
-      say("the lock file is a symbolic link and is not used: ",
-          "die Sperrdatei ist ein symbolischer Link und wird nicht verwendet: ", file.string());
+      say(ui::kLockFileSymlink, file.string());
       break;
     case ENOTSUP:
-      say("the lock file is not a regular file and is not used: ",
-          "die Sperrdatei ist keine gew\u00F6hnliche Datei und wird nicht verwendet: ", file.string());
+      say(ui::kLockFileNotRegular, file.string());
       break;
     default:
-      say("cannot use the lock file ", "die Sperrdatei kann nicht verwendet werden: ", file.string());
+      say(ui::kCannotUseLockFile, file.string());
       text.append(": ").append(std::strerror(error));
       break;
   }

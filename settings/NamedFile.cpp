@@ -26,16 +26,16 @@ NamedFileText Refused(std::string why, bool wrong_kind) {
 }
 
 std::string TooLarge(std::size_t max) {
-  return std::string(Localized("larger than ", "größer als ")) + std::to_string(max) +
-         std::string(Localized(" bytes", " Bytes"));
+  return UIString(ui::kLargerThan) + std::to_string(max) +
+         UIString(ui::kBytes);
 }
 
 }  // namespace
 
 std::string WrongKindReason(mode_t mode) {
   if (S_ISREG(mode)) return {};
-  if (S_ISDIR(mode)) return std::string(Localized("is a directory", "ist ein Ordner"));
-  return std::string(Localized("is not a regular file", "ist keine reguläre Datei"));
+  if (S_ISDIR(mode)) return UIString(ui::kIsADirectory);
+  return UIString(ui::kNotARegularFile);
 }
 
 NamedFileText ReadDescriptor(int fd, const NamedFileLimits& limits) {
@@ -72,7 +72,7 @@ NamedFileText ReadNamedFile(const std::filesystem::path& path, const NamedFileLi
     if (errno == ELOOP && !limits.follow_symlink) {
       struct stat link {};
       if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        return Refused(std::string(Localized("is a symbolic link; not followed", "ist ein symbolischer Link; ihm wird nicht gefolgt")),
+        return Refused(UIString(ui::kSymlinkNotFollowed),
                        true);
       }
     }

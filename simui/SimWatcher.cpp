@@ -38,7 +38,7 @@ class SimulationPanel : public QObject {
   SimulationPanel(QWidget* home, const QList<QAction*>& actions) : QObject(home), home_(home) {
     panel_ = new QWidget(home, Qt::Tool);
     panel_->setObjectName("sim-panel");
-    panel_->setWindowTitle(QString::fromUtf8(Localized("Simulation", "Simulation")));
+    panel_->setWindowTitle(QString::fromUtf8(UIString(ui::kSimulationMenu)));
     auto* row = new QHBoxLayout(panel_);
     for (QAction* action : actions) {
       auto* button = new QToolButton(panel_);
@@ -99,14 +99,14 @@ class SimulationPanel : public QObject {
 }  // namespace
 
 void AddSimulationMenu(QMenuBar* bar, sim::SimUnit& unit) {
-  QMenu* simulation = bar->addMenu(QString::fromUtf8(Localized("Simulation", "Simulation")));
-  QAction* unplug = simulation->addAction(QString::fromUtf8(Localized("Unplug unit", "Gerät abziehen")));
+  QMenu* simulation = bar->addMenu(QString::fromUtf8(UIString(ui::kSimulationMenu)));
+  QAction* unplug = simulation->addAction(QString::fromUtf8(UIString(ui::kSimUnplug)));
   unplug->setObjectName("sim-unplug");
   QObject::connect(unplug, &QAction::triggered, bar, [&unit] { unit.Unplug(); });
-  QAction* plug = simulation->addAction(QString::fromUtf8(Localized("Plug unit in", "Gerät anschließen")));
+  QAction* plug = simulation->addAction(QString::fromUtf8(UIString(ui::kSimPlug)));
   plug->setObjectName("sim-plug");
   QObject::connect(plug, &QAction::triggered, bar, [&unit] { unit.Plug(); });
-  QAction* refuse = simulation->addAction(QString::fromUtf8(Localized("Unit on another screen", "Gerät auf anderem Bildschirm")));
+  QAction* refuse = simulation->addAction(QString::fromUtf8(UIString(ui::kSimOtherScreen)));
   refuse->setObjectName("sim-refuse");
   refuse->setCheckable(true);
   QObject::connect(refuse, &QAction::toggled, bar, [&unit](bool on) { unit.SetRefuseWrites(on); });

@@ -53,7 +53,7 @@ bool AlarmLog::OpenFile(const std::string& path, bool read_only, std::string* er
   path_ = path;
   const int flags = read_only ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-    const std::string message = db_ ? sqlite3_errmsg(db_) : std::string(Localized("out of memory", "nicht genug Speicher"));
+    const std::string message = db_ ? sqlite3_errmsg(db_) : UIString(ui::kOutOfMemory);
     Close();
     return Fail(error, message);
   }
@@ -89,7 +89,7 @@ bool AlarmLog::HasTables() {
 }
 
 bool AlarmLog::Write(const AlarmLogRow& row, std::string* error) {
-  if (!db_) return Fail(error, std::string(Localized("the record store is not open", "die Datenbank ist nicht geöffnet")));
+  if (!db_) return Fail(error, UIString(ui::kStoreNotOpen));
   Statement s(db_,
               "INSERT OR REPLACE INTO AlarmLog (Unit, Channel, Quantity, Bound, LimitValue, Start, End, Peak, PeakTime) "
               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
@@ -109,7 +109,7 @@ bool AlarmLog::Write(const AlarmLogRow& row, std::string* error) {
 }
 
 bool AlarmLog::WriteFacts(const UnitFactsRow& facts, std::string* error) {
-  if (!db_) return Fail(error, std::string(Localized("the record store is not open", "die Datenbank ist nicht geöffnet")));
+  if (!db_) return Fail(error, UIString(ui::kStoreNotOpen));
   std::string read_error;
   const std::optional<UnitFactsRow> last = Facts(facts.unit, 1e300, &read_error);
   if (!read_error.empty()) return Fail(error, read_error);
@@ -127,7 +127,7 @@ bool AlarmLog::WriteFacts(const UnitFactsRow& facts, std::string* error) {
 
 bool AlarmLog::Query(double from, double to, const std::string& unit,
                      const std::function<void(const AlarmLogRow&)>& row, std::string* error) {
-  if (!db_) return Fail(error, std::string(Localized("the record store is not open", "die Datenbank ist nicht geöffnet")));
+  if (!db_) return Fail(error, UIString(ui::kStoreNotOpen));
   if (!HasTables()) return true;
   Statement s(db_,
               "SELECT Unit, Channel, Quantity, Bound, LimitValue, Start, End, Peak, PeakTime FROM AlarmLog "
@@ -158,7 +158,7 @@ bool AlarmLog::Query(double from, double to, const std::string& unit,
 
 std::optional<UnitFactsRow> AlarmLog::Facts(const std::string& unit, double at, std::string* error) {
   if (!db_) {
-    Fail(error, std::string(Localized("the record store is not open", "die Datenbank ist nicht geöffnet")));
+    Fail(error, UIString(ui::kStoreNotOpen));
     return std::nullopt;
   }
   if (!HasTables()) return std::nullopt;

@@ -136,11 +136,11 @@ bool LiveStore::OpenFile(const std::string& path, bool read_only, std::string* e
   path_ = path;
   read_only_ = read_only;
   bool exists = false;
-  if (!LooksLikeSqlite(path, &exists)) return Fail(error, std::string(Localized("file is not a database", "Datei ist keine Datenbank")));
-  if (read_only && !exists) return Fail(error, std::string(Localized("no record store", "keine Datenbank")));
+  if (!LooksLikeSqlite(path, &exists)) return Fail(error, UIString(ui::kNotADatabase));
+  if (read_only && !exists) return Fail(error, UIString(ui::kNoRecordStore));
   const int flags = read_only ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-    const std::string message = db_ ? sqlite3_errmsg(db_) : std::string(Localized("out of memory", "nicht genug Speicher"));
+    const std::string message = db_ ? sqlite3_errmsg(db_) : UIString(ui::kOutOfMemory);
     Close();
     return Fail(error, message);
   }
@@ -159,10 +159,7 @@ bool LiveStore::OpenFile(const std::string& path, bool read_only, std::string* e
   }
   if (format > kFormat && !read_only) {
     const std::string message =
-        std::string(Localized("the live readings were written by a newer version of this program; the store is opened "
-                              "read-only and nothing is recorded",
-                              "die Live-Messwerte stammen von einer neueren Version dieses Programms; die Datenbank "
-                              "wird nur gelesen und es wird nichts aufgezeichnet"));
+        UIString(ui::kLiveStoreNewer);
     Close();
     return Fail(error, message);
   }
@@ -288,8 +285,8 @@ bool LiveStore::AppendOne(const LivePoll& poll, std::string* error) {
 }
 
 bool LiveStore::Append(std::span<const LivePoll> polls, std::string* error) {
-  if (db_ == nullptr) return Fail(error, std::string(Localized("the record store is not open", "die Datenbank ist nicht geöffnet")));
-  if (read_only_) return Fail(error, std::string(Localized("the record store is open read-only", "die Datenbank ist nur zum Lesen geöffnet")));
+  if (db_ == nullptr) return Fail(error, UIString(ui::kStoreNotOpen));
+  if (read_only_) return Fail(error, UIString(ui::kStoreReadOnly));
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
     return Fail(error, sqlite3_errmsg(db_));
   }
@@ -308,7 +305,7 @@ bool LiveStore::Append(std::span<const LivePoll> polls, std::string* error) {
 
 bool LiveStore::DeleteBefore(double unix_time, int* deleted, std::string* error) {
   if (deleted) *deleted = 0;
-  if (db_ == nullptr) return Fail(error, std::string(Localized("the record store is not open", "die Datenbank ist nicht geöffnet")));
+  if (db_ == nullptr) return Fail(error, UIString(ui::kStoreNotOpen));
   const std::int64_t cutoff = live::BucketStart(static_cast<std::int64_t>(std::floor(unix_time)), live::kSpans.back());
   if (!Exec("BEGIN IMMEDIATE", nullptr)) return Fail(error, sqlite3_errmsg(db_));
   bool ok = true;
@@ -344,7 +341,7 @@ bool LiveStore::DeleteBefore(double unix_time, int* deleted, std::string* error)
 
 bool LiveStore::Units(std::vector<std::string>* units, std::string* error) {
   units->clear();
-  if (db_ == nullptr) return Fail(error, std::string(Localized("the record store is not open", "die Datenbank ist nicht geöffnet")));
+  if (db_ == nullptr) return Fail(error, UIString(ui::kStoreNotOpen));
   if (!HasTable(legacy_ ? "LiveReadings" : "LiveUnits")) return true;
   Statement s(db_, legacy_ ? "SELECT DISTINCT Unit FROM LiveReadings ORDER BY Unit" : "SELECT Name FROM LiveUnits ORDER BY Name");
   if (!s) return Fail(error, sqlite3_errmsg(db_));
@@ -365,7 +362,7 @@ bool LiveStore::HasTable(const char* name) const {
 
 bool LiveStore::Extent(const std::string& unit, std::int64_t* first, std::int64_t* last, std::string* error) {
   *first = *last = 0;
-  if (db_ == nullptr) return Fail(error, std::string(Localized("the record store is not open", "die Datenbank ist nicht geöffnet")));
+  if (db_ == nullptr) return Fail(error, UIString(ui::kStoreNotOpen));
   std::int64_t id = -1;
   if (!legacy_ && (!HasTable("LivePolls") || !UnitId(unit, false, &id, error) || id < 0)) return true;
   if (legacy_ && !HasTable("LiveReadings")) return true;
@@ -396,7 +393,7 @@ bool LiveStore::QueryPolls(const std::string& unit, std::int64_t from, std::int6
 
 bool LiveStore::ScanPolls(const std::string& unit, std::int64_t from, std::int64_t to,
                           const std::function<bool(std::int64_t, const live::PollValues&)>& poll, std::string* error) {
-  if (db_ == nullptr) return Fail(error, std::string(Localized("the record store is not open", "die Datenbank ist nicht geöffnet")));
+  if (db_ == nullptr) return Fail(error, UIString(ui::kStoreNotOpen));
   if (legacy_) {
     if (!HasTable("LiveReadings")) return true;
     // The older table, one row per channel: a poll is the rows of one second.
@@ -453,7 +450,7 @@ bool LiveStore::ScanPolls(const std::string& unit, std::int64_t from, std::int64
 
 bool LiveStore::QueryRollups(const std::string& unit, int span, std::int64_t from, std::int64_t to,
                              const std::function<bool(const LiveRollup&)>& bucket, std::string* error) {
-  if (db_ == nullptr) return Fail(error, std::string(Localized("the record store is not open", "die Datenbank ist nicht geöffnet")));
+  if (db_ == nullptr) return Fail(error, UIString(ui::kStoreNotOpen));
   from = live::BucketStart(from, span);
   // Buckets summed from the polls of [a, b): the open bucket, and every
   // bucket of a store in the older layout.
@@ -735,7 +732,7 @@ struct UnitCursor {
 
 bool LiveStore::Query(double from, double to, const std::function<bool(const LiveRow&)>& row, std::string* error,
                       const std::string& unit, int channel) {
-  if (db_ == nullptr) return Fail(error, std::string(Localized("the record store is not open", "die Datenbank ist nicht geöffnet")));
+  if (db_ == nullptr) return Fail(error, UIString(ui::kStoreNotOpen));
   if (legacy_) {
     if (!HasTable("LiveReadings")) return true;
     Statement query(db_,
@@ -936,10 +933,8 @@ bool ExportRollups(LiveStore& store, double start, double end, bool json, const 
 LiveExportResult ExportLive(const std::string& database, const std::string& from, const std::string& to,
                             LiveFormat format, std::FILE* out, const LiveExportFilter& filter) {
   double start = 0, end = 0;
-  if (!ParseLocalTime(from, &start)) return {LiveExportResult::kBadInput, std::string(Localized("--from takes \"YYYY-MM-DD hh:mm:ss\"",
-                                                                                                   "--from erwartet \"YYYY-MM-DD hh:mm:ss\""))};
-  if (!ParseLocalTime(to, &end)) return {LiveExportResult::kBadInput, std::string(Localized("--to takes \"YYYY-MM-DD hh:mm:ss\"",
-                                                                                               "--to erwartet \"YYYY-MM-DD hh:mm:ss\""))};
+  if (!ParseLocalTime(from, &start)) return {LiveExportResult::kBadInput, UIString(ui::kFromTimeForm)};
+  if (!ParseLocalTime(to, &end)) return {LiveExportResult::kBadInput, UIString(ui::kToTimeForm)};
   LiveStore store;
   std::string error;
   if (!store.OpenReadOnly(database, &error)) return {LiveExportResult::kStoreError, error};
@@ -951,7 +946,7 @@ LiveExportResult ExportLive(const std::string& database, const std::string& from
     return written;
   };
   const LiveExportResult output_error{LiveExportResult::kOutputError,
-                                      std::string(Localized("cannot write the output", "die Ausgabe kann nicht geschrieben werden"))};
+                                      UIString(ui::kCannotWriteOutput)};
   if (filter.every_seconds != 0) {
     if (!ExportRollups(store, start, end, json, filter, put, &error)) return {LiveExportResult::kStoreError, error};
     if (!written || std::fflush(out) != 0) return output_error;
@@ -984,7 +979,7 @@ LiveExportResult ExportLive(const std::string& database, const std::string& from
       &error, filter.unit, filter.channel);
   if (!read) return {LiveExportResult::kStoreError, error};
   if (json) put("]\n");
-  if (!written || std::fflush(out) != 0) return {LiveExportResult::kOutputError, std::string(Localized("cannot write the output", "die Ausgabe kann nicht geschrieben werden"))};
+  if (!written || std::fflush(out) != 0) return {LiveExportResult::kOutputError, UIString(ui::kCannotWriteOutput)};
   return {};
 }
 

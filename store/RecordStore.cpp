@@ -85,11 +85,9 @@ int RecordStore::Connect(const std::string& path) {
     const int fd = OpenRegularFile(path, O_RDONLY);
     if (fd < 0 && errno != ENOENT) {
       const int error = errno;
-      return Fail(-1, path + (error == ELOOP ? std::string(Localized(": is a symbolic link and is not opened",
-                                                                      ": ist ein symbolischer Link und wird nicht geöffnet"))
+      return Fail(-1, path + (error == ELOOP ? UIString(ui::kStoreIsSymlink)
                               : error == ENOTSUP
-                                  ? std::string(Localized(": is not a regular file and is not opened",
-                                                          ": ist keine gewöhnliche Datei und wird nicht geöffnet"))
+                                  ? UIString(ui::kStoreNotRegular)
                                   : ": " + std::string(std::strerror(error))));
     }
     if (fd >= 0) {
@@ -97,12 +95,12 @@ int RecordStore::Connect(const std::string& path) {
       const ssize_t n = ::read(fd, header, sizeof header);
       ::close(fd);
       if (n > 0 && (n < 16 || std::memcmp(header, "SQLite format 3", 16) != 0)) {
-        return Fail(-1, path + std::string(Localized(": file is not a database", ": Datei ist keine Datenbank")));
+        return Fail(-1, path + UIString(ui::kStoreNotADatabase));
       }
     }
   }
   if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
-    const std::string message = db_ ? sqlite3_errmsg(db_) : std::string(Localized("out of memory", "nicht genug Speicher"));
+    const std::string message = db_ ? sqlite3_errmsg(db_) : UIString(ui::kOutOfMemory);
     Disconnect();
     return Fail(-1, path + ": " + message);
   }
@@ -117,7 +115,7 @@ int RecordStore::Connect(const std::string& path) {
 }
 
 int RecordStore::DeleteAllRecords() {
-  if (db_ == nullptr) return Fail(1, std::string(Localized("The record store is not connected.", "Die Datenbank ist nicht verbunden.")));
+  if (db_ == nullptr) return Fail(1, UIString(ui::kStoreNotConnected));
   if (!Exec("DELETE FROM Records")) return Fail(1, error_);
   runs_writer_.reset();
   runs_ = Runs::kUndecided;
@@ -127,7 +125,7 @@ int RecordStore::DeleteAllRecords() {
 }
 
 int RecordStore::OpenRecordTable(const std::string& sql) {
-  if (db_ == nullptr) return Fail(1, std::string(Localized("The record store is not connected.", "Die Datenbank ist nicht verbunden.")));
+  if (db_ == nullptr) return Fail(1, UIString(ui::kStoreNotConnected));
   Finalize();
   if (sql == "SELECT * FROM Records") {
     if (!Exec("BEGIN IMMEDIATE")) return Fail(1, error_);
@@ -201,7 +199,7 @@ bool RecordStore::Flush() {
 
 int RecordStore::AppendRecord() {
   if (statement_ == nullptr || !in_transaction_ || record_ == nullptr) {
-    return Fail(2, std::string(Localized("The record table is not open.", "Die Datentabelle ist nicht geöffnet.")));
+    return Fail(2, UIString(ui::kRecordTableNotOpen));
   }
   if (runs_ == Runs::kUndecided) {
     // Rows already in the table (appends to a kept table) are not seen by
@@ -231,11 +229,11 @@ int RecordStore::AppendRecord() {
 
 int RecordStore::PrepareSpan(const char* head, const std::string& start, const std::string& end,
                              const std::string& column, const char* tail) {
-  if (db_ == nullptr) return Fail(1, std::string(Localized("The record store is not connected.", "Die Datenbank ist nicht verbunden.")));
+  if (db_ == nullptr) return Fail(1, UIString(ui::kStoreNotConnected));
   const char* name = KnownColumn(column);
-  if (name == nullptr) return Fail(1, std::string(Localized("Unknown column: ", "Unbekannte Spalte: ")) + column);
+  if (name == nullptr) return Fail(1, UIString(ui::kUnknownColumn) + column);
   double from = 0, to = 0;
-  if (!ParseSpanTime(start, &from) || !ParseSpanTime(end, &to)) return Fail(1, std::string(Localized("Bad time span: ", "Ungültige Zeitspanne: ")) + start + " " + end);
+  if (!ParseSpanTime(start, &from) || !ParseSpanTime(end, &to)) return Fail(1, UIString(ui::kBadTimeSpan) + start + " " + end);
   Finalize();
   const std::string sql =
       std::string(head) + " FROM Records WHERE Time > ?1 AND Time <= ?2 AND " + name + " <> 65535" + tail;

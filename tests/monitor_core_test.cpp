@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
 
 #include "monitor/Format.h"
 #include "session/PollScheduler.h"
@@ -113,6 +118,41 @@ TEST(UiStrings, TableOrderCountAndBothLanguages) {
   EXPECT_EQ(Menu().sd_card, "SDCard File");
   EXPECT_EQ(Menu().about, "About Ombrix(&A)...");
   EXPECT_EQ(UIString(999), "");
+}
+
+// Every entry of the table, the unit's 53 and the named texts: both languages
+// present, the same placeholders in both, and no English text under two names.
+TEST(UiStrings, EveryNamedTextInBothLanguages) {
+  const std::regex placeholder(R"(%(?:[1-9]|[-+ #0]*[0-9]*(?:\.[0-9]+)?(?:zu|lld|ld|d|s|f|u|x)))");
+  const auto placeholders = [&](const std::string& text) {
+    std::vector<std::string> found;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), placeholder); it != std::sregex_iterator(); ++it) {
+      found.push_back(it->str());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  std::map<std::string, int> english_names;
+  for (int i = 0; i < kUiTextCount; ++i) {
+    const int id = UiStringIdAt(i);
+    LoadUIStrings(kLanguageGerman);
+    const std::string german = UIString(id);
+    LoadUIStrings(kLanguageEnglish);
+    const std::string& english = UIString(id);
+    EXPECT_FALSE(english.empty()) << id;
+    EXPECT_FALSE(german.empty()) << id;
+    EXPECT_EQ(placeholders(english), placeholders(german)) << id << " " << english;
+    const auto [first, fresh] = english_names.emplace(english, id);
+    EXPECT_TRUE(fresh) << english << ": " << first->second << " and " << id;
+  }
+  EXPECT_EQ(UiStringIdAt(kUiStringCount), ui::kNoUnitFound);
+  EXPECT_EQ(UiStringIdAt(kUiTextCount - 1), ui::kNamedTextEnd - 1);
+
+  const struct {
+    const char* pattern;
+    const char* text;
+  } fills[] = {{"cannot read %1: %2", "cannot read /a%2b: gone"}, {"%2 / %1 %", "gone / /a%2b %"}, {"%3", "%3"}};
+  for (const auto& f : fills) EXPECT_EQ(FillText(f.pattern, {"/a%2b", "gone"}), f.text) << f.pattern;
 }
 
 }  // namespace

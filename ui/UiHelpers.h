@@ -19,6 +19,7 @@ class QPushButton;
 
 namespace norvo {
 
+// UIString(id) as a QString: the same lookup by name (ui::kName), nothing more.
 QString UiText(int id);
 QString Utf8(const std::string& text);
 
