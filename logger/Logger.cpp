@@ -10,6 +10,7 @@
 #include "domain/AlarmRows.h"
 #include "device/Encodings.h"
 #include "device/Payload.h"
+#include "session/PollLoop.h"
 #include "session/SharedUnit.h"
 #include "settings/DataFolder.h"
 
@@ -72,22 +73,20 @@ class Logger::UnitWorker {
 
   ~UnitWorker() { Stop(); }
 
-  void Start() { thread_ = std::thread(&UnitWorker::Run, this); }
+  void Start() {
+    loop_.Start([this] { return Turn(); }, [this] { return lost_.load() && !session_->Connected(); });
+  }
 
   // Any thread but the worker's: the session's Stop releases every wait of a
   // poll in progress, so the thread ends at once. It never overlaps an Open
   // of the session, which may be starting the session's own threads.
   void Stop() {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    cv_.notify_all();
+    loop_.AskStop();
     {
       std::lock_guard lock(open_mutex_);
       session_->Stop();
     }
-    if (thread_.joinable()) thread_.join();
+    loop_.Stop();
   }
 
  private:
@@ -95,29 +94,14 @@ class Logger::UnitWorker {
   // poll). The worker wakes and polls at once rather than at the end of its
   // period: the poll fails without waiting, the unit is shown away and
   // looked for again. Only the worker writes the unit's status.
+  // The worker's wait ends early when the unit is lost (a loss of an
+  // earlier connection, told late, does not count).
   void OnLost() {
-    {
-      std::lock_guard lock(mutex_);
-      lost_ = true;
-    }
-    cv_.notify_all();
+    lost_.store(true);
+    loop_.Wake();
   }
-  bool TakeLost() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(lost_, false);
-  }
-
-  // False when the worker is to end; returns early when the unit is lost
-  // (a loss of an earlier connection, told late, does not count).
-  bool SleepUntil(std::chrono::steady_clock::time_point until) {
-    std::unique_lock lock(mutex_);
-    cv_.wait_until(lock, until, [&] { return stop_ || (lost_ && !session_->Connected()); });
-    return !stop_;
-  }
-  bool Stopping() {
-    std::lock_guard lock(mutex_);
-    return stop_;
-  }
+  bool TakeLost() { return lost_.exchange(false); }
+  bool Stopping() const { return loop_.Stopping(); }
 
   // Only the unit's holder speaks for it over MQTT: reached through the
   // process that holds it, the unit is that process's to publish.
@@ -162,44 +146,36 @@ class Logger::UnitWorker {
     return true;
   }
 
-  void Run() {
-    using Clock = std::chrono::steady_clock;
-    const auto period = logger_.options_.period;
-    const auto retry = logger_.options_.retry;
-    bool connected = false;
-    while (!Stopping()) {
-      if (!connected) {
-        TakeLost();  // a loss told late, after the unit was already away
-        connected = Open();
-        if (!connected) {
-          if (!SleepUntil(Clock::now() + retry)) return;
-          continue;
-        }
-      }
-      const Clock::time_point start = Clock::now();
-      const PollSnapshot snapshot = session_->PollOnce();
-      const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-      if (Stopping()) return;
-      if (snapshot.live_read) {
-        const LivePoll poll = ToLivePoll(snapshot, name_);
-        logger_.status_.Polled(name_, snapshot.identification, poll, seconds);
-        logger_.writer_->Push(poll);
-        if (Publishes()) logger_.mqtt_->Publish(poll, snapshot.identification, transport_.Opened());
-        Alarms(snapshot);
-      } else {
-        logger_.status_.PollFailed(name_);
-        logger_.alarms_.Forget(name_);
-        // Unplugged, or not answering: look for it again at once.
-        if (TakeLost()) Away(kLostText);
-        connected = Open();
-        if (!connected) {
-          if (!SleepUntil(Clock::now() + retry)) return;
-          continue;
-        }
-      }
-      // Polls never overlap: a poll longer than the period is followed at once.
-      if (!SleepUntil(std::max(start + period, Clock::now()))) return;
+  // One turn of the worker: open the unit if it is away, poll it; the next
+  // turn is a period after this poll began, or a retry interval after the
+  // unit was found away.
+  PollLoop::Clock::time_point Turn() {
+    using Clock = PollLoop::Clock;
+    if (!connected_) {
+      TakeLost();  // a loss told late, after the unit was already away
+      connected_ = Open();
+      if (!connected_) return Clock::now() + logger_.options_.retry;
     }
+    const Clock::time_point start = Clock::now();
+    const PollSnapshot snapshot = session_->PollOnce();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (Stopping()) return start;
+    if (snapshot.live_read) {
+      const LivePoll poll = ToLivePoll(snapshot, name_);
+      logger_.status_.Polled(name_, snapshot.identification, poll, seconds);
+      logger_.writer_->Push(poll);
+      if (Publishes()) logger_.mqtt_->Publish(poll, snapshot.identification, transport_.Opened());
+      Alarms(snapshot);
+    } else {
+      logger_.status_.PollFailed(name_);
+      logger_.alarms_.Forget(name_);
+      // Unplugged, or not answering: look for it again at once.
+      if (TakeLost()) Away(kLostText);
+      connected_ = Open();
+      if (!connected_) return Clock::now() + logger_.options_.retry;
+    }
+    // Polls never overlap: a poll longer than the period is followed at once.
+    return PollLoop::After(start, logger_.options_.period);
   }
 
   // The alarm evaluation of every answered poll. Only the unit's holder
@@ -242,11 +218,9 @@ class Logger::UnitWorker {
   static constexpr const char* kLostText = "unit lost (unplugged, or it failed a read or write)";
 
   std::mutex open_mutex_;  // serialises the session's Open (worker) and its Stop (Stop)
-  std::mutex mutex_;  // guards stop_ and lost_
-  std::condition_variable cv_;
-  bool stop_ = false;
-  bool lost_ = false;  // the link lost the unit since the worker last looked
-  std::thread thread_;
+  std::atomic<bool> lost_{false};  // the link lost the unit since the worker last looked
+  bool connected_ = false;  // worker thread only: the session has the unit
+  PollLoop loop_;
 };
 
 Logger::Logger(Transport& transport, LoggerOptions options, NoteFn note)

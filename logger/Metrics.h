@@ -13,12 +13,13 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "UnitStatus.h"
+#include "net/SocketServer.h"
 
 namespace norvo::logger {
 
@@ -48,7 +49,7 @@ std::string LabelValue(const std::string& text);
 // open: one more makes room by closing the oldest that has not finished its
 // request. Each answer closes its connection. Stop ends it at once,
 // whatever the clients do.
-class MetricsServer {
+class MetricsServer : private net::SocketServer::Handler {
  public:
   using RenderFn = std::function<std::string()>;
 
@@ -59,7 +60,7 @@ class MetricsServer {
 
   // render: the scrape's text, called on the server's thread.
   explicit MetricsServer(RenderFn render);
-  ~MetricsServer();
+  ~MetricsServer() override;
   MetricsServer(const MetricsServer&) = delete;
   MetricsServer& operator=(const MetricsServer&) = delete;
 
@@ -73,19 +74,15 @@ class MetricsServer {
   std::string Answer(const std::string& header) const;
 
  private:
-  struct Connection;
-  void Run();
-  // The connection's turn when poll found it ready: read its request and
-  // answer it, or send more of the answer. False when it is to be closed.
-  bool Read(Connection& c, std::chrono::steady_clock::time_point now) const;
-  static bool Send(Connection& c, std::chrono::steady_clock::time_point now);
-  // Takes every waiting connection, the oldest unfinished one making room.
-  void Accept(std::vector<Connection>& conns, std::chrono::steady_clock::time_point now) const;
+  bool Admit(int fd) override;
+  void Accepted(net::SocketServer::Id id) override;
+  // Reads the request's header and answers it.
+  bool Received(net::SocketServer::Id id, const char* data, std::size_t size) override;
+  void Gone(net::SocketServer::Id id) override;
 
   RenderFn render_;
-  int listen_fd_ = -1;
-  int wake_[2] = {-1, -1};  // Stop writes to wake_[1]
-  std::thread thread_;
+  net::SocketServer server_;
+  std::map<net::SocketServer::Id, std::string> requests_;  // server thread only: headers not whole yet
   int port_ = 0;
 };
 

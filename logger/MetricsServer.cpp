@@ -1,8 +1,6 @@
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,25 +60,11 @@ std::size_t HeaderEnd(const std::string& in) {
   return lf + 2;
 }
 
-void Close(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
 }  // namespace
 
-struct MetricsServer::Connection {
-  int fd = -1;
-  Clock::time_point accepted;
-  Clock::time_point deadline;
-  std::string in;
-  std::string out;
-  std::size_t sent = 0;
-  bool answered = false;
-  bool draining = false;
-};
-
-MetricsServer::MetricsServer(RenderFn render) : render_(std::move(render)) {}
+MetricsServer::MetricsServer(RenderFn render)
+    : render_(std::move(render)),
+      server_(*this, {.max_clients = static_cast<std::size_t>(kMaxConnections), .evict_when_full = true, .linger = kLinger}) {}
 
 MetricsServer::~MetricsServer() { Stop(); }
 
@@ -127,7 +111,6 @@ bool MetricsServer::Start(const std::string& host, int port, std::string* error)
     if (error) {
       *error = "cannot listen on " + host + ":" + std::to_string(port) + (cause ? std::string(": ") + std::strerror(cause) : "");
     }
-    Close(listen_fd_);
     return false;
   };
   addrinfo hints{};
@@ -140,134 +123,68 @@ bool MetricsServer::Start(const std::string& host, int port, std::string* error)
     return false;
   }
   int cause = 0;
-  for (addrinfo* a = found; a != nullptr && listen_fd_ < 0; a = a->ai_next) {
-    listen_fd_ = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-    if (listen_fd_ < 0) {
+  int fd = -1;
+  for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) {
       cause = errno;
       continue;
     }
     const int on = 1;
-    ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(listen_fd_, a->ai_addr, a->ai_addrlen) != 0 || ::listen(listen_fd_, 64) != 0) {
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 64) != 0) {
       cause = errno;
-      Close(listen_fd_);
+      ::close(fd);
+      fd = -1;
     }
   }
   ::freeaddrinfo(found);
-  if (listen_fd_ < 0) return fail(cause);
+  if (fd < 0) return fail(cause);
   sockaddr_storage bound{};
   socklen_t n = sizeof bound;
-  ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&bound), &n);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &n);
   port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-  if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return fail(errno);
-  thread_ = std::thread(&MetricsServer::Run, this);
+  if (!server_.Start(fd)) {
+    cause = errno;
+    ::close(fd);
+    return fail(cause);
+  }
   return true;
 }
 
-void MetricsServer::Stop() {
-  if (thread_.joinable()) {
-    const char byte = 'q';
-    [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);
-    thread_.join();
-  }
-  Close(listen_fd_);
-  Close(wake_[0]);
-  Close(wake_[1]);
+void MetricsServer::Stop() { server_.Stop(); }
+
+bool MetricsServer::Admit(int fd) {
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return true;
 }
 
-bool MetricsServer::Read(Connection& c, Clock::time_point now) const {
-  char buffer[4096];
-  const std::size_t room = c.draining ? sizeof buffer : std::min(sizeof buffer, kMaxHeaderBytes + 1 - c.in.size());
-  const ssize_t got = ::recv(c.fd, buffer, room, MSG_DONTWAIT);
-  if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return false;
-  if (got < 0 || c.draining) return true;
-  c.in.append(buffer, static_cast<std::size_t>(got));
-  const std::size_t end = HeaderEnd(c.in);
+void MetricsServer::Accepted(net::SocketServer::Id id) {
+  requests_[id];
+  server_.SetDeadline(id, Clock::now() + kRequestDeadline);
+}
+
+void MetricsServer::Gone(net::SocketServer::Id id) { requests_.erase(id); }
+
+bool MetricsServer::Received(net::SocketServer::Id id, const char* data, std::size_t size) {
+  std::string& in = requests_[id];
+  // Nothing past one byte over the bound is kept: that byte says "too large".
+  in.append(data, std::min(size, kMaxHeaderBytes + 1 - in.size()));
+  const std::size_t end = HeaderEnd(in);
+  std::string out;
   if (end != std::string::npos && end <= kMaxHeaderBytes) {
-    c.out = Answer(c.in.substr(0, end));
-  } else if (c.in.size() > kMaxHeaderBytes) {
-    c.out = Error("431 Request Header Fields Too Large");
+    out = Answer(in.substr(0, end));
+  } else if (in.size() > kMaxHeaderBytes) {
+    out = Error("431 Request Header Fields Too Large");
   } else {
     return true;
   }
-  c.in.clear();
-  c.in.shrink_to_fit();
-  c.answered = true;
-  c.deadline = now + kRequestDeadline;
-  return true;
-}
-
-bool MetricsServer::Send(Connection& c, Clock::time_point now) {
-  const ssize_t put = ::send(c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-  if (put < 0 && errno != EAGAIN && errno != EINTR) return false;
-  if (put > 0) c.sent += static_cast<std::size_t>(put);
-  if (c.sent == c.out.size()) {
-    ::shutdown(c.fd, SHUT_WR);
-    c.draining = true;
-    c.out.clear();
-    c.out.shrink_to_fit();
-    c.deadline = std::min(c.deadline, now + kLinger);
-  }
-  return true;
-}
-
-void MetricsServer::Accept(std::vector<Connection>& conns, Clock::time_point now) const {
-  for (;;) {
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;
-    if (static_cast<int>(conns.size()) >= kMaxConnections) {
-      // Room for the newcomer: the oldest that has not finished its
-      // request goes (a scraper's request comes whole and at once).
-      auto oldest = conns.end();
-      for (auto it = conns.begin(); it != conns.end(); ++it) {
-        if (!it->answered && (oldest == conns.end() || it->accepted < oldest->accepted)) oldest = it;
-      }
-      if (oldest == conns.end()) oldest = conns.begin();
-      Close(oldest->fd);
-      conns.erase(oldest);
-    }
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    Connection c;
-    c.fd = fd;
-    c.accepted = now;
-    c.deadline = now + kRequestDeadline;
-    conns.push_back(std::move(c));
-  }
-}
-
-void MetricsServer::Run() {
-  std::vector<Connection> conns;
-  std::vector<pollfd> fds;
-  for (;;) {
-    fds.clear();
-    fds.push_back({wake_[0], POLLIN, 0});
-    fds.push_back({listen_fd_, POLLIN, 0});
-    Clock::time_point next = Clock::now() + std::chrono::hours(1);
-    for (const Connection& c : conns) {
-      const bool writing = c.answered && !c.draining;
-      fds.push_back({c.fd, static_cast<short>(writing ? POLLOUT : POLLIN), 0});
-      next = std::min(next, c.deadline);
-    }
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
-    if (::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, wait))) < 0 && errno != EINTR) break;
-    if (fds[0].revents != 0) break;
-    const Clock::time_point now = Clock::now();
-    for (std::size_t i = 0; i < conns.size(); ++i) {
-      Connection& c = conns[i];
-      const short events = fds[i + 2].revents;
-      if (events == 0) continue;
-      const bool keep = !(events & (POLLERR | POLLNVAL)) && (!c.answered || c.draining ? Read(c, now) : Send(c, now));
-      if (!keep) Close(c.fd);
-    }
-    for (Connection& c : conns) {
-      if (c.fd >= 0 && now >= c.deadline) Close(c.fd);
-    }
-    std::erase_if(conns, [](const Connection& c) { return c.fd < 0; });
-    if (fds[1].revents & POLLIN) Accept(conns, now);
-  }
-  for (Connection& c : conns) Close(c.fd);
+  requests_.erase(id);
+  // As long again to take the answer.
+  server_.SetDeadline(id, Clock::now() + kRequestDeadline);
+  return server_.Queue(id, std::move(out), true);
 }
 
 }  // namespace norvo::logger

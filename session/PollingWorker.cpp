@@ -9,17 +9,10 @@ PollingWorker::PollingWorker(DeviceLink& link, CycleFn cycle, PolledFn on_polled
 PollingWorker::~PollingWorker() { Stop(); }
 
 void PollingWorker::Start() {
-  if (!thread_.joinable()) thread_ = std::thread(&PollingWorker::Run, this);
+  loop_.Start([this] { return Turn(); });
 }
 
-void PollingWorker::Stop() {
-  {
-    std::lock_guard lock(stop_mutex_);
-    stop_ = true;
-  }
-  stop_cv_.notify_all();
-  if (thread_.joinable()) thread_.join();
-}
+void PollingWorker::Stop() { loop_.Stop(); }
 
 void PollingWorker::PollCycle() {
   poll_lock_.Reset();
@@ -29,17 +22,12 @@ void PollingWorker::PollCycle() {
   poll_lock_.Set();
 }
 
-void PollingWorker::Run() {
-  PollScheduler scheduler;
-  for (;;) {
-    if (scheduler.Tick(link_.Connected() == 1, busy_.load())) PollCycle();
-    {
-      std::unique_lock lock(stop_mutex_);
-      const auto second = second_.count() > 0 ? second_ : link_.Scaled(1000);
-      if (stop_cv_.wait_for(lock, second, [this] { return stop_; })) return;
-    }
-    if (on_second_) on_second_();
-  }
+PollLoop::Clock::time_point PollingWorker::Turn() {
+  if (ticked_ && on_second_) on_second_();
+  ticked_ = true;
+  if (scheduler_.Tick(link_.Connected() == 1, busy_.load())) PollCycle();
+  // The second is counted from the end of the cycle.
+  return PollLoop::Clock::now() + (second_.count() > 0 ? second_ : link_.Scaled(1000));
 }
 
 }  // namespace norvo

@@ -7,13 +7,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "Operations.h"
+#include "PollLoop.h"
 #include "PollScheduler.h"
 #include "device/DeviceLink.h"
 #include "device/LiveReadings.h"
@@ -52,7 +50,9 @@ class PollingWorker {
   void SetSecond(std::chrono::microseconds second) { second_ = second; }
 
  private:
-  void Run();
+  // One second of the worker: the tick of the second that ended, then the
+  // counter rule's poll cycle.
+  PollLoop::Clock::time_point Turn();
   void PollCycle();
 
   DeviceLink& link_;
@@ -63,11 +63,9 @@ class PollingWorker {
   std::atomic<bool> busy_{false};
   std::atomic<int> polls_{0};
   std::chrono::microseconds second_{0};  // 0: a second of the link's time scale
-
-  std::mutex stop_mutex_;  // guards stop_ for the interruptible one-second sleep
-  std::condition_variable stop_cv_;
-  bool stop_ = false;
-  std::thread thread_;
+  PollScheduler scheduler_;  // worker thread only
+  bool ticked_ = false;      // worker thread only: a second has passed
+  PollLoop loop_;
 };
 
 }  // namespace norvo

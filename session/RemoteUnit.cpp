@@ -173,6 +173,8 @@ void RemoteUnit::ReadLoop() {
       } else if (a.kind == share::Kind::kPolled) {
         if (polled_.size() == kMaxPolledHeld) polled_.pop_front();
         polled_.push_back(std::move(a.snapshot));
+        has_polled_.store(true);
+        poller_.Wake();
       } else {
         if (a.kind == share::Kind::kState) message_ = a.message;
         if (waiting_.count(a.id)) answers_[a.id] = std::move(a);
@@ -243,10 +245,9 @@ void RemoteUnit::Stop() {
   {
     std::lock_guard lock(mutex_);
     attached_.store(false);
-    stop_poll_ = true;
     cv_.notify_all();
   }
-  if (poller_.joinable()) poller_.join();
+  poller_.Stop();
   std::lock_guard send_lock(send_mutex_);
   if (const int fd = fd_.exchange(-1); fd >= 0) ::close(fd);
 }
@@ -332,39 +333,32 @@ Answer RemoteUnit::Execute(const Request& request) {
 
 void RemoteUnit::StartPolling(PollingWorker::PolledFn on_polled, PollingWorker::SecondFn on_second,
                               std::chrono::microseconds second) {
-  if (poller_.joinable() || stopping_.load()) return;
+  if (poller_.Started() || stopping_.load()) return;
   on_polled_ = std::move(on_polled);
   on_second_ = std::move(on_second);
-  second_ = second.count() > 0 ? second
-                               : std::chrono::microseconds(static_cast<std::int64_t>(1e6 * time_scale_.load()));
+  second_.Begin(second.count() > 0
+                    ? second
+                    : std::chrono::microseconds(static_cast<std::int64_t>(1e6 * time_scale_.load())));
   share::Answer a;
   Call(Ask(share::Kind::kSubscribe), &a);
-  poller_ = std::thread(&RemoteUnit::PollLoop, this);
+  poller_.Start([this] { return PollTurn(); }, [this] { return has_polled_.load(); });
 }
 
-void RemoteUnit::PollLoop() {
-  auto next = std::chrono::steady_clock::now() + second_;
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    cv_.wait_until(lock, next, [this] { return stop_poll_ || !polled_.empty(); });
-    if (stop_poll_) return;
-    std::deque<PollSnapshot> polled;
+PollLoop::Clock::time_point RemoteUnit::PollTurn() {
+  std::deque<PollSnapshot> polled;
+  {
+    std::lock_guard lock(mutex_);
     polled.swap(polled_);
-    lock.unlock();
-    for (const PollSnapshot& s : polled) {
-      // Busy: a command's dialog is up, and the local poller would not poll.
-      if (busy_.load()) continue;
-      ++polls_;
-      if (on_polled_) on_polled_(s);
-    }
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= next) {
-      if (on_second_) on_second_();
-      next += second_;
-      if (next < now) next = now + second_;
-    }
-    lock.lock();
+    has_polled_.store(false);
   }
+  for (const PollSnapshot& s : polled) {
+    // Busy: a command's dialog is up, and the local poller would not poll.
+    if (busy_.load()) continue;
+    ++polls_;
+    if (on_polled_) on_polled_(s);
+  }
+  if (second_.Due() && on_second_) on_second_();
+  return second_.Next();
 }
 
 }  // namespace norvo

@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "PollLoop.h"
 #include "ShareCodec.h"
 #include "Unit.h"
 
@@ -83,7 +84,8 @@ class RemoteUnit : public Unit {
   // *sent says whether the request left this process.
   bool Call(share::Request q, share::Answer* a, bool* sent = nullptr) const;
   void ReadLoop();
-  void PollLoop();
+  // The poll subscription's turn: the owner's polls that came, the second's tick.
+  PollLoop::Clock::time_point PollTurn();
   void Closed();
   void Note(const share::OwnerState& owner);
   // A state request when nothing was sent for kKeepAlive: the owner closes
@@ -107,8 +109,8 @@ class RemoteUnit : public Unit {
   std::atomic<gid_t> socket_gid_{static_cast<gid_t>(-1)};
   std::function<void()> on_closed_;
 
-  mutable std::mutex mutex_;  // guards program_, message_, hello_, other_version_, refusal_, answers_, next_id_, polled_, stop_poll_
-  mutable std::condition_variable cv_;  // answers, hello, polls, closing
+  mutable std::mutex mutex_;  // guards program_, message_, hello_, other_version_, refusal_, answers_, next_id_, polled_
+  mutable std::condition_variable cv_;  // answers, hello, closing
   std::string program_;
   std::string message_;  // the owner's last state message
   bool hello_ = false;
@@ -118,14 +120,14 @@ class RemoteUnit : public Unit {
   mutable std::set<std::uint32_t> waiting_;  // ids whose callers still wait
   mutable std::uint32_t next_id_ = 1;
   std::deque<PollSnapshot> polled_;  // the owner's polls for the poll thread
-  bool stop_poll_ = false;
+  std::atomic<bool> has_polled_{false};  // polled_ is not empty
   mutable std::mutex send_mutex_;  // one message at a time on the socket
 
   PollingWorker::PolledFn on_polled_;
   PollingWorker::SecondFn on_second_;
-  std::chrono::microseconds second_{0};
+  SecondTick second_;  // poll thread only
   std::thread reader_;  // reads every message of the owner
-  std::thread poller_;  // the callbacks
+  PollLoop poller_;     // the callbacks
 };
 
 }  // namespace norvo

@@ -1,8 +1,6 @@
 #include "ShareServer.h"
 
 #include <errno.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -32,23 +30,17 @@ namespace {
 // Requests of one client waiting for its thread; a RemoteUnit has one per
 // calling thread, so more than this is a client gone wrong.
 constexpr std::size_t kMaxPending = 32;
-constexpr std::size_t kReadChunk = 64 * 1024;
 
 }  // namespace
 
 struct ShareServer::Client {
-  int fd = -1;
+  Id id = 0;
   share::Framer framer;  // server thread only
   // Guarded by the server's mutex_:
-  std::deque<std::string> out;
-  std::size_t out_at = 0;     // bytes of out.front() already sent
-  std::size_t out_bytes = 0;  // unsent bytes in out
-  std::chrono::steady_clock::time_point progress;  // last send progress while out was not empty
   std::chrono::steady_clock::time_point heard;     // connected, its last whole message, its last answer
   std::chrono::steady_clock::time_point partial;   // the first byte of a message not yet whole
   int in_flight = 0;                               // requests queued for its thread or running there
   bool subscribed = false;
-  bool gone = false;  // to be closed by the server thread
   // The client's requests for its thread.
   std::mutex request_mutex;  // guards requests and closing
   std::condition_variable request_cv;
@@ -59,7 +51,14 @@ struct ShareServer::Client {
   std::thread thread;
 };
 
-ShareServer::ShareServer(Unit& unit, Options options) : unit_(unit), options_(std::move(options)) {
+ShareServer::ShareServer(Unit& unit, Options options)
+    : unit_(unit),
+      options_(std::move(options)),
+      // The round catches stalls and silent clients.
+      server_(*this, {.max_clients = options_.max_clients,
+                      .max_queued = options_.max_queued,
+                      .stall = options_.stall,
+                      .round = std::chrono::milliseconds(100)}) {
   if (options_.program.empty()) options_.program = program_invocation_short_name;
 }
 
@@ -67,13 +66,13 @@ ShareServer::~ShareServer() { Stop(); }
 
 bool ShareServer::Start(const std::filesystem::path& socket_path, gid_t group, std::string* error) {
   std::lock_guard stop_lock(stop_mutex_);
+  int fd = -1;
   const auto fail = [&](const std::string& why) {
     if (error) *error = socket_path.string() + ": " + why;
-    if (listen_fd_ >= 0) ::close(listen_fd_);
-    listen_fd_ = -1;
+    if (fd >= 0) ::close(fd);
     return false;
   };
-  if (thread_.joinable()) return fail("already serving");
+  if (serving_) return fail("already serving");
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   const std::string text = socket_path.string();
@@ -89,9 +88,9 @@ bool ShareServer::Start(const std::filesystem::path& socket_path, gid_t group, s
     if (!S_ISSOCK(st.st_mode)) return fail("is there and is not a socket");
     if (::unlink(text.c_str()) != 0) return fail(std::strerror(errno));
   }
-  listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (listen_fd_ < 0) return fail(std::strerror(errno));
-  if (::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return fail(std::strerror(errno));
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     return fail(std::strerror(errno));
   }
   // The credentials check stands alone; the mode keeps everyone else from
@@ -110,16 +109,12 @@ bool ShareServer::Start(const std::filesystem::path& socket_path, gid_t group, s
     ::unlink(text.c_str());
     return fail(why);
   }
-  if (::listen(listen_fd_, static_cast<int>(options_.max_clients)) != 0) {
+  if (::listen(fd, static_cast<int>(options_.max_clients)) != 0) {
     const std::string why = std::strerror(errno);
     ::unlink(text.c_str());
     return fail(why);
   }
-  {
-    std::lock_guard lock(wake_mutex_);
-    wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  }
-  if (wake_fd_ < 0) {
+  if (!server_.Start(fd)) {
     const std::string why = std::strerror(errno);
     ::unlink(text.c_str());
     return fail(why);
@@ -128,28 +123,15 @@ bool ShareServer::Start(const std::filesystem::path& socket_path, gid_t group, s
   socket_ino_ = st.st_ino;
   group_ = group;
   path_ = socket_path;
-  running_.store(true);
-  thread_ = std::thread(&ShareServer::Run, this);
+  serving_ = true;
   return true;
-}
-
-void ShareServer::Wake() {
-  // An owner's poll may publish while the server stops: the eventfd is never
-  // written after its close (its number may belong to another file by then).
-  std::lock_guard lock(wake_mutex_);
-  if (wake_fd_ < 0) return;
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = ::write(wake_fd_, &one, sizeof one);
 }
 
 void ShareServer::Shutdown() {
   std::lock_guard stop_lock(stop_mutex_);
-  if (!thread_.joinable()) return;
-  running_.store(false);
-  Wake();
-  thread_.join();
-  ::close(listen_fd_);
-  listen_fd_ = -1;
+  if (!serving_) return;
+  serving_ = false;
+  server_.Stop();
   // A new owner may already have bound its own socket under this name.
   struct stat st {};
   if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == socket_dev_ && st.st_ino == socket_ino_) {
@@ -161,9 +143,6 @@ void ShareServer::Stop() {
   Shutdown();
   std::lock_guard stop_lock(stop_mutex_);
   Reap(true);
-  std::lock_guard lock(wake_mutex_);
-  if (wake_fd_ >= 0) ::close(wake_fd_);
-  wake_fd_ = -1;
 }
 
 std::size_t ShareServer::Clients() const {
@@ -175,31 +154,16 @@ share::OwnerState ShareServer::Owner() const {
   return share::OwnerState{unit_.State(), unit_.Connected(), unit_.UnitFlag()};
 }
 
-bool ShareServer::Queue(Client& c, std::string bytes) {
-  if (c.gone) return false;
-  if (c.out_bytes + bytes.size() > options_.max_queued) {
-    c.gone = true;
-    return false;
-  }
-  if (c.out.empty()) c.progress = std::chrono::steady_clock::now();
-  c.out_bytes += bytes.size();
-  c.out.push_back(std::move(bytes));
-  return true;
-}
-
 void ShareServer::Publish(const PollSnapshot& snapshot) {
   share::Answer a;
   a.kind = share::Kind::kPolled;
   a.owner = Owner();
   a.snapshot = snapshot;
   const std::string bytes = share::EncodeAnswer(a);
-  {
-    std::lock_guard lock(mutex_);
-    for (const std::shared_ptr<Client>& c : clients_) {
-      if (c->subscribed) Queue(*c, bytes);
-    }
+  std::lock_guard lock(mutex_);
+  for (const auto& [id, c] : clients_) {
+    if (c->subscribed) server_.Queue(id, bytes);
   }
-  Wake();
 }
 
 bool ShareServer::Allowed(int fd) const {
@@ -222,99 +186,98 @@ bool ShareServer::Allowed(int fd) const {
   }
 }
 
-void ShareServer::Accept() {
-  for (;;) {
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;
+bool ShareServer::Admit(int fd) {
+  Reap(false);
+  std::lock_guard lock(mutex_);
+  // A closed client whose request still runs counts until it ends.
+  const std::size_t running = static_cast<std::size_t>(
+      std::count_if(closed_.begin(), closed_.end(), [](const std::shared_ptr<Client>& c) { return !c->done.load(); }));
+  return Allowed(fd) && clients_.size() + running < options_.max_clients;
+}
+
+void ShareServer::Accepted(Id id) {
+  auto c = std::make_shared<Client>();
+  c->id = id;
+  c->heard = std::chrono::steady_clock::now();
+  share::Answer hello;
+  hello.kind = share::Kind::kHello;
+  hello.owner = Owner();
+  hello.pid = static_cast<std::int32_t>(::getpid());
+  hello.program = options_.program;
+  hello.time_scale = unit_.TimeScale();
+  c->thread = std::thread(&ShareServer::Serve, this, c);
+  std::lock_guard lock(mutex_);
+  clients_[id] = c;
+  server_.Queue(id, share::EncodeAnswer(hello));
+}
+
+std::shared_ptr<ShareServer::Client> ShareServer::Find(Id id) const {
+  std::lock_guard lock(mutex_);
+  const auto it = clients_.find(id);
+  return it == clients_.end() ? nullptr : it->second;
+}
+
+bool ShareServer::Received(Id id, const char* data, std::size_t size) {
+  const std::shared_ptr<Client> c = Find(id);
+  if (!c) return false;
+  const auto now = std::chrono::steady_clock::now();
+  if (c->framer.Pending() == 0) {
     std::lock_guard lock(mutex_);
-    // A closed client whose request still runs counts until it ends.
-    const std::size_t running = static_cast<std::size_t>(
-        std::count_if(closed_.begin(), closed_.end(), [](const std::shared_ptr<Client>& c) { return !c->done.load(); }));
-    if (!Allowed(fd) || clients_.size() + running >= options_.max_clients) {
-      ::close(fd);
+    c->partial = now;
+  }
+  c->framer.Feed(data, size);
+  std::string body;
+  while (c->framer.Next(&body)) {
+    share::Request q;
+    if (!share::DecodeRequest(body, &q)) return false;
+    {
+      std::lock_guard lock(mutex_);
+      c->heard = now;
+      c->partial = now;
+    }
+    // What needs no exchange is answered here; the rest waits its turn on
+    // the client's thread.
+    if (q.kind == share::Kind::kState || q.kind == share::Kind::kSubscribe || !RunsAnExchange(q.op)) {
+      const share::Answer a = Execute(q);
+      std::lock_guard lock(mutex_);
+      if (q.kind == share::Kind::kSubscribe) c->subscribed = true;
+      if (!server_.Queue(id, share::EncodeAnswer(a))) return false;
       continue;
     }
-    auto c = std::make_shared<Client>();
-    c->fd = fd;
-    c->heard = std::chrono::steady_clock::now();
-    share::Answer hello;
-    hello.kind = share::Kind::kHello;
-    hello.owner = Owner();
-    hello.pid = static_cast<std::int32_t>(::getpid());
-    hello.program = options_.program;
-    hello.time_scale = unit_.TimeScale();
-    Queue(*c, share::EncodeAnswer(hello));
-    c->thread = std::thread(&ShareServer::Serve, this, c);
-    clients_.push_back(std::move(c));
-    Wake();  // the next round polls the new client and sends its hello
-  }
-}
-
-bool ShareServer::ReadFrom(Client& c) {
-  char chunk[kReadChunk];
-  for (;;) {
-    const ssize_t n = ::recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (n == 0) return false;
-    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-    const auto now = std::chrono::steady_clock::now();
-    if (c.framer.Pending() == 0) c.partial = now;
-    c.framer.Feed(chunk, static_cast<std::size_t>(n));
-    std::string body;
-    while (c.framer.Next(&body)) {
-      share::Request q;
-      if (!share::DecodeRequest(body, &q)) return false;
-      {
-        std::lock_guard lock(mutex_);
-        c.heard = now;
-        c.partial = now;
-      }
-      // What needs no exchange is answered here; the rest waits its turn on
-      // the client's thread.
-      if (q.kind == share::Kind::kState || q.kind == share::Kind::kSubscribe || !RunsAnExchange(q.op)) {
-        const share::Answer a = Execute(q);
-        std::lock_guard lock(mutex_);
-        if (q.kind == share::Kind::kSubscribe) c.subscribed = true;
-        if (!Queue(c, share::EncodeAnswer(a))) return false;
-        continue;
-      }
-      {
-        std::lock_guard lock(mutex_);
-        ++c.in_flight;
-      }
-      std::lock_guard lock(c.request_mutex);
-      if (c.requests.size() >= kMaxPending) return false;
-      c.requests.push_back(std::move(q));
-      c.request_cv.notify_one();
+    {
+      std::lock_guard lock(mutex_);
+      ++c->in_flight;
     }
-    if (c.framer.Bad()) return false;
+    std::lock_guard lock(c->request_mutex);
+    if (c->requests.size() >= kMaxPending) return false;
+    c->requests.push_back(std::move(q));
+    c->request_cv.notify_one();
   }
+  return !c->framer.Bad();
 }
 
-bool ShareServer::SendTo(Client& c, std::chrono::steady_clock::time_point now) {
+bool ShareServer::Keep(Id id, std::chrono::steady_clock::time_point now) {
   std::lock_guard lock(mutex_);
-  while (!c.out.empty()) {
-    const std::string& front = c.out.front();
-    const ssize_t n = ::send(c.fd, front.data() + c.out_at, front.size() - c.out_at, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-    c.progress = now;
-    c.out_at += static_cast<std::size_t>(n);
-    c.out_bytes -= static_cast<std::size_t>(n);
-    if (c.out_at == front.size()) {
-      c.out.pop_front();
-      c.out_at = 0;
-    }
-  }
-  return true;
+  const auto it = clients_.find(id);
+  if (it == clients_.end()) return false;
+  const Client& c = *it->second;
+  // A message begun and not finished, or a client that neither listens to
+  // the polls nor waits for an answer nor asks anything: its place goes to
+  // the others.
+  if (c.framer.Pending() > 0 && now - c.partial >= options_.idle) return false;
+  return c.subscribed || c.in_flight > 0 || now - c.heard < options_.idle;
 }
 
-void ShareServer::Close(const std::shared_ptr<Client>& c) {
+void ShareServer::Gone(Id id) {
+  std::shared_ptr<Client> c;
   {
     std::lock_guard lock(mutex_);
-    c->gone = true;
-    clients_.erase(std::remove(clients_.begin(), clients_.end(), c), clients_.end());
+    const auto it = clients_.find(id);
+    if (it == clients_.end()) return;
+    c = it->second;
+    clients_.erase(it);
     closed_.push_back(c);
   }
-  ::close(c->fd);
   {
     std::lock_guard lock(turn_mutex_);
     c->abandoned.store(true);
@@ -335,54 +298,6 @@ void ShareServer::Reap(bool all) {
     closed_.erase(keep, closed_.end());
   }
   for (const std::shared_ptr<Client>& c : finished) c->thread.join();
-}
-
-void ShareServer::Run() {
-  std::vector<pollfd> fds;
-  std::vector<std::shared_ptr<Client>> polled;
-  while (running_.load()) {
-    fds.assign({{wake_fd_, POLLIN, 0}, {listen_fd_, POLLIN, 0}});
-    {
-      std::lock_guard lock(mutex_);
-      polled = clients_;
-      for (const std::shared_ptr<Client>& c : polled) {
-        fds.push_back({c->fd, static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
-      }
-    }
-    // Woken for new output and shutdown; the time-out catches stalls.
-    ::poll(fds.data(), fds.size(), 100);
-    if (fds[0].revents & POLLIN) {
-      std::uint64_t count;
-      [[maybe_unused]] const ssize_t n = ::read(wake_fd_, &count, sizeof count);
-    }
-    if (fds[1].revents & POLLIN) Accept();
-    const auto now = std::chrono::steady_clock::now();
-    for (std::size_t k = 0; k < polled.size(); ++k) {
-      const std::shared_ptr<Client>& c = polled[k];
-      // What is queued (the hello first of all) goes out before a bad
-      // message closes the client; answers made while reading go out now.
-      bool keep = SendTo(*c, now);
-      if (keep && (fds[k + 2].revents & (POLLIN | POLLHUP | POLLERR))) keep = ReadFrom(*c);
-      if (keep) keep = SendTo(*c, now);
-      if (keep) {
-        std::lock_guard lock(mutex_);
-        keep = !c->gone && (c->out.empty() || now - c->progress < options_.stall);
-        // A message begun and not finished, or a client that neither listens
-        // to the polls nor waits for an answer nor asks anything: its place
-        // goes to the others.
-        if (c->framer.Pending() > 0 && now - c->partial >= options_.idle) keep = false;
-        if (!c->subscribed && c->in_flight == 0 && now - c->heard >= options_.idle) keep = false;
-      }
-      if (!keep) Close(c);
-    }
-    Reap(false);
-  }
-  std::vector<std::shared_ptr<Client>> left;
-  {
-    std::lock_guard lock(mutex_);
-    left = clients_;
-  }
-  for (const std::shared_ptr<Client>& c : left) Close(c);
 }
 
 void ShareServer::Serve(std::shared_ptr<Client> c) {
@@ -411,13 +326,10 @@ void ShareServer::Serve(std::shared_ptr<Client> c) {
     }
     turn_cv_.notify_all();
     const std::string bytes = share::EncodeAnswer(a);
-    {
-      std::lock_guard lock(mutex_);
-      --c->in_flight;
-      c->heard = std::chrono::steady_clock::now();
-      Queue(*c, bytes);
-    }
-    Wake();
+    std::lock_guard lock(mutex_);
+    --c->in_flight;
+    c->heard = std::chrono::steady_clock::now();
+    server_.Queue(c->id, bytes);
   }
   c->done.store(true);
 }

@@ -14,18 +14,18 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ShareCodec.h"
 #include "Unit.h"
+#include "net/SocketServer.h"
 
 namespace norvo {
 
@@ -40,7 +40,7 @@ inline constexpr gid_t kNoGroup = static_cast<gid_t>(-1);
 // (never the owner's own group, which unrelated users may share).
 gid_t ShareGroup(const std::string& device_path);
 
-class ShareServer {
+class ShareServer : private net::SocketServer::Handler {
  public:
   struct Options {
     std::string program;                // sent to clients; empty: this program's name
@@ -56,7 +56,7 @@ class ShareServer {
   // unit: the owner's session; it outlives the server.
   ShareServer(Unit& unit, Options options);
   explicit ShareServer(Unit& unit) : ShareServer(unit, Options{}) {}
-  ~ShareServer();
+  ~ShareServer() override;
   ShareServer(const ShareServer&) = delete;
   ShareServer& operator=(const ShareServer&) = delete;
 
@@ -78,38 +78,33 @@ class ShareServer {
   std::size_t Clients() const;
 
  private:
+  using Id = net::SocketServer::Id;
   struct Client;
-  void Run();
-  void Accept();
+  bool Admit(int fd) override;
+  void Accepted(Id id) override;
+  bool Received(Id id, const char* data, std::size_t size) override;
+  bool Keep(Id id, std::chrono::steady_clock::time_point now) override;
+  void Gone(Id id) override;
   bool Allowed(int fd) const;
-  // False when the client must go.
-  bool ReadFrom(Client& c);
-  bool SendTo(Client& c, std::chrono::steady_clock::time_point now);
+  std::shared_ptr<Client> Find(Id id) const;
   void Serve(std::shared_ptr<Client> c);
-  // Queues bytes for the client; false (and the client is marked to go) on overflow.
-  bool Queue(Client& c, std::string bytes);
   share::OwnerState Owner() const;
   share::Answer Execute(const share::Request& q);
-  void Wake();
-  void Close(const std::shared_ptr<Client>& c);
   void Reap(bool all);
 
   Unit& unit_;
   Options options_;
+  net::SocketServer server_;  // accepts, reads, sends, never waits on a socket
   std::filesystem::path path_;
   dev_t socket_dev_ = 0;  // the socket file as bound, so that only ours is removed
   ino_t socket_ino_ = 0;
   gid_t group_ = 0;
-  int listen_fd_ = -1;
-  std::mutex wake_mutex_;  // guards wake_fd_ against its close while an owner publishes
-  int wake_fd_ = -1;       // eventfd: queued output, a shutdown
-  std::atomic<bool> running_{false};
-  std::thread thread_;  // the server thread: accepts, reads, sends, never waits on a socket
+  bool serving_ = false;  // guarded by stop_mutex_
 
-  mutable std::mutex mutex_;  // guards clients_, closed_ and every client's output queue
-  std::vector<std::shared_ptr<Client>> clients_;
+  mutable std::mutex mutex_;  // guards clients_, closed_ and every client's subscribed, in_flight, heard, partial
+  std::map<Id, std::shared_ptr<Client>> clients_;
   std::vector<std::shared_ptr<Client>> closed_;  // gone, their thread not joined yet
-  std::mutex stop_mutex_;                        // serialises Shutdown and Stop
+  std::mutex stop_mutex_;                        // serialises Start, Shutdown and Stop
   std::mutex turn_mutex_;                        // guards turn_taken_
   std::condition_variable turn_cv_;              // the turn is free, or a waiting client has gone
   bool turn_taken_ = false;                      // a client request runs

@@ -399,8 +399,9 @@ int Connect(int port) {
   return s;
 }
 
-// Sends the request and reads the answer until the server closes.
-std::string Exchange(int port, const std::string& request) {
+// Sends the request and reads the answer until the server closes; said_all:
+// the client's sending side is closed after the request.
+std::string Exchange(int port, const std::string& request, bool said_all = false) {
   const int s = Connect(port);
   if (s < 0) return "";
   timeval limit{10, 0};
@@ -410,6 +411,7 @@ std::string Exchange(int port, const std::string& request) {
     if (n <= 0) break;
     at += static_cast<std::size_t>(n);
   }
+  if (said_all) ::shutdown(s, SHUT_WR);
   std::string answer;
   char buf[4096];
   for (ssize_t n; (n = ::recv(s, buf, sizeof buf, 0)) > 0;) answer.append(buf, static_cast<std::size_t>(n));
@@ -459,6 +461,19 @@ TEST(MetricsServerTest, AnswersOnlyWhatAScraperAsks) {
   server.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - before, 500ms);
   for (const int fd : idle) ::close(fd);
+}
+
+// An answer too long for one send reaches the client whole, also one that
+// closed its sending side after the request (nc -N).
+TEST(MetricsServerTest, ALongAnswerArrivesWhole) {
+  const std::string text(32 << 20, 'x');
+  logger::MetricsServer server([&] { return text; });
+  std::string error;
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, &error)) << error;
+  for (const bool said_all : {false, true}) {
+    const std::string answer = Exchange(server.Port(), "GET /metrics HTTP/1.1\r\n\r\n", said_all);
+    EXPECT_EQ(answer.size() - answer.find("\r\n\r\n") - 4, text.size()) << said_all;
+  }
 }
 
 TEST(ServeOptionsTest, HostAndPortTexts) {
