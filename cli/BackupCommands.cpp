@@ -162,7 +162,7 @@ UnitConfiguration ReadBackupFile(const std::string& file) {
   return *parsed.config;
 }
 
-int Backup(const Options& o, Session& s, std::FILE* out, std::FILE* err) {
+int Backup(const Options& o, CommandUnit& s, std::FILE* out, std::FILE* err) {
   s.ReadSettings();
   s.ReadAlarms();
   s.ReadCalibration();
@@ -199,7 +199,7 @@ int PrintRestoreFrames(const UnitConfiguration& backup, std::FILE* out) {
   return kOk;
 }
 
-int Restore(const UnitConfiguration& backup, const std::string& file, Session& s, std::FILE* err) {
+int Restore(const UnitConfiguration& backup, const std::string& file, CommandUnit& s, std::FILE* err) {
   const RestoreReport report = RestoreConfiguration(s.TheUnit(), backup, [] { return interrupt::Requested(); });
   if (report.interrupted || (report.status != kOk && interrupt::Requested())) throw Interrupted{report.message};
   if (report.status != kOk) throw Failure(report.status, "restore: " + report.message);

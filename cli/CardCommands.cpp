@@ -27,7 +27,7 @@ namespace {
 // The card's list. A list that never reached its end marker (the unit is
 // silent or went away) ends the command with status 1: an empty list is the
 // unit's answer only when the end marker came.
-CardList ListCard(Session& s) {
+CardList ListCard(CommandUnit& s) {
   interrupt::StopUnit stop(s.TheUnit());
   CardList list = s.TheUnit().ListCardFiles();
   RequireAnswer(list.complete);
@@ -72,7 +72,7 @@ void CheckCardName(const std::string& name) {
   }
 }
 
-void ListFiles(const Options& o, Session& s, std::FILE* out) {
+void ListFiles(const Options& o, CommandUnit& s, std::FILE* out) {
   const CardList card = ListCard(s);
   Json list = Json::array();
   for (const CardFile& file : card.files) {
@@ -88,7 +88,7 @@ void ListFiles(const Options& o, Session& s, std::FILE* out) {
   if (o.json) std::fprintf(out, "%s\n", JsonLine(list).c_str());
 }
 
-int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE* out, std::FILE* err) {
+int GetFile(const Options& o, CommandUnit& s, const fs::path& data_folder, std::FILE* out, std::FILE* err) {
   // The card names files in Latin-1; sd list shows them in UTF-8, which is what is typed.
   const std::string name = CardNameArgument(o.name);
   const std::string& shown = o.name;
@@ -135,7 +135,7 @@ int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE
   return kOk;
 }
 
-int RemoveFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE* err) {
+int RemoveFile(const Options& o, CommandUnit& s, const fs::path& data_folder, std::FILE* err) {
   // The card names files in Latin-1; sd list shows them in UTF-8, which is what is typed.
   const std::string name = CardNameArgument(o.name);
   const std::string& shown = o.name;

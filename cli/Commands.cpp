@@ -1,5 +1,5 @@
 // The command line of norvoctl: options and commands on CLI11, the checks
-// that need no unit, then the session and the command itself.
+// that need no unit, then the unit and the command itself.
 
 #include "Commands.h"
 
@@ -290,19 +290,19 @@ int Execute(const Options& o, const Commands& c, const AlarmOptions& a, const st
     if (o.dry_run) return PrintRestoreFrames(*backup, out);
   }
 
-  Session session(o, data_folder);
-  if (*c.live) Live(o, session, out);
-  if (*c.settings) Settings(o, session, out);
-  if (*c.alarms) Alarms(o, session, out);
-  if (*c.calibration) Calibration(o, session, out);
-  if (*c.sd_list) ListFiles(o, session, out);
-  if (*c.sync_time) return SyncTime(session, err);
-  if (*c.set_interval) return SetInterval(minutes, session, err);
-  if (*c.set_language) return SetLanguage(o.value, session, data_folder, err);
-  if (*c.sd_get) return GetFile(o, session, data_folder, out, err);
-  if (*c.sd_rm) return RemoveFile(o, session, data_folder, err);
-  if (*c.backup) return Backup(o, session, out, err);
-  if (*c.restore) return Restore(*backup, o.file, session, err);
+  CommandUnit unit(o, data_folder);
+  if (*c.live) Live(o, unit, out);
+  if (*c.settings) Settings(o, unit, out);
+  if (*c.alarms) Alarms(o, unit, out);
+  if (*c.calibration) Calibration(o, unit, out);
+  if (*c.sd_list) ListFiles(o, unit, out);
+  if (*c.sync_time) return SyncTime(unit, err);
+  if (*c.set_interval) return SetInterval(minutes, unit, err);
+  if (*c.set_language) return SetLanguage(o.value, unit, data_folder, err);
+  if (*c.sd_get) return GetFile(o, unit, data_folder, out, err);
+  if (*c.sd_rm) return RemoveFile(o, unit, data_folder, err);
+  if (*c.backup) return Backup(o, unit, out, err);
+  if (*c.restore) return Restore(*backup, o.file, unit, err);
   return kOk;
 }
 

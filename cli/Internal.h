@@ -1,6 +1,6 @@
 #pragma once
 // What the norvoctl commands share: the parsed options, the failure that ends
-// a command with its exit status, the session with the unit, and the output
+// a command with its exit status, the unit it works with, and the output
 // helpers. Not part of any other folder's interface.
 
 #include <cstdio>
@@ -68,17 +68,17 @@ struct Interrupted {
   std::string message = UIString(ui::kInterrupted);
 };
 
-// The transport (real or simulated) and the one unit session over it.
-class Session {
+// The transport (real or simulated) and the one unit a command works with over it.
+class CommandUnit {
  public:
-  Session(const Options& options, const fs::path& data_folder);
-  ~Session();
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
+  CommandUnit(const Options& options, const fs::path& data_folder);
+  ~CommandUnit();
+  CommandUnit(const CommandUnit&) = delete;
+  CommandUnit& operator=(const CommandUnit&) = delete;
 
-  norvo::Unit& TheUnit() { return *session_; }
+  norvo::Unit& TheUnit() { return *unit_; }
   // Every block as the last reads left them.
-  PollSnapshot Blocks() const { return session_->Blocks(); }
+  PollSnapshot Blocks() const { return unit_->Blocks(); }
 
   // The read sequences; a unit that does not answer ends the command with
   // status 1, an interrupt with its own status.
@@ -89,7 +89,7 @@ class Session {
 
  private:
   sim::Rig rig_;
-  std::unique_ptr<norvo::Unit> session_;
+  std::unique_ptr<norvo::Unit> unit_;
 };
 
 // Ends the command when a read was not answered: interrupted, or status 1.
@@ -98,7 +98,7 @@ void RequireAnswer(bool answered);
 void RequireWritten(WriteOutcome outcome, const std::string& before = "");
 // Writes, then reads back what the unit offers a read of: refused or read
 // back otherwise 2, no answer (to the write or its check) 1.
-void WriteChecked(Session& s, std::span<const Payload> frames, const WriteTiming& timing);
+void WriteChecked(CommandUnit& s, std::span<const Payload> frames, const WriteTiming& timing);
 
 // ---- output --------------------------------------------------------------------
 
@@ -120,16 +120,16 @@ void CheckOutput(std::FILE* out, bool flush = false);
 
 // ---- commands --------------------------------------------------------------------
 
-void Live(const Options& o, Session& s, std::FILE* out);
-void Settings(const Options& o, Session& s, std::FILE* out);
-void Alarms(const Options& o, Session& s, std::FILE* out);
-void Calibration(const Options& o, Session& s, std::FILE* out);
-// The minutes of "set interval", checked before the session opens: leading
+void Live(const Options& o, CommandUnit& s, std::FILE* out);
+void Settings(const Options& o, CommandUnit& s, std::FILE* out);
+void Alarms(const Options& o, CommandUnit& s, std::FILE* out);
+void Calibration(const Options& o, CommandUnit& s, std::FILE* out);
+// The minutes of "set interval", checked before the unit is opened: leading
 // and trailing blanks are dropped, the rest must be a whole number from 5 to 240.
 int IntervalMinutes(const std::string& text);
-int SetInterval(int minutes, Session& s, std::FILE* err);
-int SetLanguage(const std::string& language, Session& s, const fs::path& data_folder, std::FILE* err);
-int SyncTime(Session& s, std::FILE* err);
+int SetInterval(int minutes, CommandUnit& s, std::FILE* err);
+int SetLanguage(const std::string& language, CommandUnit& s, const fs::path& data_folder, std::FILE* err);
+int SyncTime(CommandUnit& s, std::FILE* err);
 
 // A name sd get and sd rm refuse before anything is touched: unsafe as a file
 // name, or the name of one of the console's own files in the data folder.
@@ -137,9 +137,9 @@ int SyncTime(Session& s, std::FILE* err);
 // Latin-1; ASCII and text that is not such UTF-8 stay as they are.
 std::string CardNameArgument(const std::string& typed);
 void CheckCardName(const std::string& name);
-void ListFiles(const Options& o, Session& s, std::FILE* out);
-int GetFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE* out, std::FILE* err);
-int RemoveFile(const Options& o, Session& s, const fs::path& data_folder, std::FILE* err);
+void ListFiles(const Options& o, CommandUnit& s, std::FILE* out);
+int GetFile(const Options& o, CommandUnit& s, const fs::path& data_folder, std::FILE* out, std::FILE* err);
+int RemoveFile(const Options& o, CommandUnit& s, const fs::path& data_folder, std::FILE* err);
 
 // Checked before anything is read: the times, their order, the columns.
 // The span as the stores take it ("%d-%02d-%02d %d:%02d:%02d", local time).
@@ -151,11 +151,11 @@ ExportSpan CheckExport(const Options& o);
 int ExportLiveReadings(const Options& o, const ExportSpan& span, const fs::path& data_folder, std::FILE* out);
 int Export(const Options& o, const fs::path& data_folder, std::FILE* out);
 
-int Backup(const Options& o, Session& s, std::FILE* out, std::FILE* err);
+int Backup(const Options& o, CommandUnit& s, std::FILE* out, std::FILE* err);
 // Read and checked before the unit is opened; "-" is standard input.
 UnitConfiguration ReadBackupFile(const std::string& file);
 // restore --dry-run: the frames, one per line in hex; no unit is opened.
 int PrintRestoreFrames(const UnitConfiguration& backup, std::FILE* out);
-int Restore(const UnitConfiguration& backup, const std::string& file, Session& s, std::FILE* err);
+int Restore(const UnitConfiguration& backup, const std::string& file, CommandUnit& s, std::FILE* err);
 
 }  // namespace norvo::cli

@@ -26,8 +26,8 @@ std::string WrittenBefore(const std::vector<std::string>& written) {
 
 }  // namespace
 
-UnitConfiguration StoredConfiguration(Unit& session) {
-  const PollSnapshot b = session.Blocks();
+UnitConfiguration StoredConfiguration(Unit& unit) {
+  const PollSnapshot b = unit.Blocks();
   UnitConfiguration c;
   c.identification = b.identification;
   c.interval = b.interval;
@@ -39,13 +39,13 @@ UnitConfiguration StoredConfiguration(Unit& session) {
   return c;
 }
 
-bool ReadConfiguration(Unit& session, UnitConfiguration* config) {
-  if (!session.ReadSettings() || !session.ReadAlarms() || !session.ReadCalibration()) return false;
-  *config = StoredConfiguration(session);
+bool ReadConfiguration(Unit& unit, UnitConfiguration* config) {
+  if (!unit.ReadSettings() || !unit.ReadAlarms() || !unit.ReadCalibration()) return false;
+  *config = StoredConfiguration(unit);
   return true;
 }
 
-RestoreReport RestoreConfiguration(Unit& session, const UnitConfiguration& backup,
+RestoreReport RestoreConfiguration(Unit& unit, const UnitConfiguration& backup,
                                    const std::function<bool()>& stop) {
   RestoreReport report;
   const auto fail = [&](int status, std::string message) {
@@ -53,8 +53,8 @@ RestoreReport RestoreConfiguration(Unit& session, const UnitConfiguration& backu
     report.message = std::move(message);
     return report;
   };
-  if (!session.ReadSettings()) return fail(kNoUnit, UIString(ui::kNoAnswerNothingWritten));
-  const bool eight = IsEightAreaModel(session.Blocks().identification);
+  if (!unit.ReadSettings()) return fail(kNoUnit, UIString(ui::kNoAnswerNothingWritten));
+  const bool eight = IsEightAreaModel(unit.Blocks().identification);
   if (eight != backup.EightArea()) {
     const std::string_view other = backup.EightArea() ? UIString(ui::kBackupOfOtherModelAn)
                                                       : UIString(ui::kBackupOfOtherModelA);
@@ -65,8 +65,8 @@ RestoreReport RestoreConfiguration(Unit& session, const UnitConfiguration& backu
   if (const auto bad = CheckConfiguration(backup)) {
     return fail(kBadInput, bad->field + ": " + bad->reason + "; " + WrittenBefore({}));
   }
-  if (!session.ReadCalibration() || !session.ReadLive()) return fail(kNoUnit, UIString(ui::kNoAnswerNothingWritten));
-  const PollSnapshot now = session.Blocks();
+  if (!unit.ReadCalibration() || !unit.ReadLive()) return fail(kNoUnit, UIString(ui::kNoAnswerNothingWritten));
+  const PollSnapshot now = unit.Blocks();
   if (const auto bad = ranges::CheckCorrectedCalibration(now.calibration, backup.calibration, now.live)) {
     return fail(kBadInput, bad->field + ":" + bad->reason +
                                UIString(ui::kNothingWrittenSentence));
@@ -77,7 +77,7 @@ RestoreReport RestoreConfiguration(Unit& session, const UnitConfiguration& backu
       return fail(kOk, UIString(ui::kInterruptedBefore) + sequence.block + "; " +
                            WrittenBefore(report.written));
     }
-    const WriteOutcome outcome = session.Write(sequence.frames, sequence.timing);
+    const WriteOutcome outcome = unit.Write(sequence.frames, sequence.timing);
     if (outcome != WriteOutcome::kWritten) {
       const std::string what = sequence.block + ": ";
       const std::string before = " (" + WrittenBefore(report.written) + ")";
@@ -93,7 +93,7 @@ RestoreReport RestoreConfiguration(Unit& session, const UnitConfiguration& backu
   }
   // The unit never confirms a write: what it reads back is the proof.
   UnitConfiguration read;
-  if (!ReadConfiguration(session, &read)) {
+  if (!ReadConfiguration(unit, &read)) {
     return fail(kNoUnit, UIString(ui::kNoAnswerReadBack) +
                              Joined(report.written) + UIString(ui::kWereWritten));
   }

@@ -1,6 +1,6 @@
 #pragma once
 // Reading the unit's configuration for a backup and writing a backup back,
-// over one unit session. The write sequences are those of the dialogs; after
+// over one unit unit. The write sequences are those of the dialogs; after
 // them the blocks are read back and compared with the backup.
 
 #include <functional>
@@ -15,12 +15,12 @@ class Unit;
 
 namespace norvo::cli {
 
-// What the last read sequences stored in the session's response store.
-UnitConfiguration StoredConfiguration(Unit& session);
+// What the last read sequences stored in the unit's response store.
+UnitConfiguration StoredConfiguration(Unit& unit);
 
 // Runs the settings, alarm and calibration read sequences; false when one of
 // them went unanswered.
-bool ReadConfiguration(Unit& session, UnitConfiguration* config);
+bool ReadConfiguration(Unit& unit, UnitConfiguration* config);
 
 struct RestoreReport {
   int status = 0;  // an exit status of norvoctl
@@ -34,7 +34,7 @@ struct RestoreReport {
 // against the unit's live readings), writes each sequence of
 // RestoreSequences, then reads back and compares. `stop` is asked before each
 // sequence; a sequence once started always runs to its end.
-RestoreReport RestoreConfiguration(Unit& session, const UnitConfiguration& backup,
+RestoreReport RestoreConfiguration(Unit& unit, const UnitConfiguration& backup,
                                    const std::function<bool()>& stop = {});
 
 }  // namespace norvo::cli

@@ -82,7 +82,7 @@ void PrintLive(const Options& o, const LiveReadings& r, int unit, const std::str
 
 }  // namespace
 
-void Live(const Options& o, Session& s, std::FILE* out) {
+void Live(const Options& o, CommandUnit& s, std::FILE* out) {
   s.ReadSettings();
   const auto period = std::chrono::seconds(o.watch);
   auto next = std::chrono::steady_clock::now();
@@ -98,7 +98,7 @@ void Live(const Options& o, Session& s, std::FILE* out) {
   }
 }
 
-void Settings(const Options& o, Session& s, std::FILE* out) {
+void Settings(const Options& o, CommandUnit& s, std::FILE* out) {
   s.ReadSettings();
   const PollSnapshot blocks = s.Blocks();
   const Payload& b = blocks.settings;
@@ -133,7 +133,7 @@ void Settings(const Options& o, Session& s, std::FILE* out) {
   for (int a = 0; a < areas; ++a) std::fprintf(out, "CH Area%d:     %s\n", a + 1, AreaContents(mask(a)).c_str());
 }
 
-void Alarms(const Options& o, Session& s, std::FILE* out) {
+void Alarms(const Options& o, CommandUnit& s, std::FILE* out) {
   s.ReadSettings();
   s.ReadAlarms();
   const PollSnapshot blocks = s.Blocks();
@@ -176,7 +176,7 @@ void Alarms(const Options& o, Session& s, std::FILE* out) {
   }
 }
 
-void Calibration(const Options& o, Session& s, std::FILE* out) {
+void Calibration(const Options& o, CommandUnit& s, std::FILE* out) {
   s.ReadSettings();
   s.ReadCalibration();
   const Payload b = s.Blocks().calibration;
@@ -215,14 +215,14 @@ int IntervalMinutes(const std::string& text) {
   return minutes;
 }
 
-int SetInterval(int minutes, Session& s, std::FILE* err) {
+int SetInterval(int minutes, CommandUnit& s, std::FILE* err) {
   const Payload frames[] = {BuildIntervalFrame(minutes)};
   WriteChecked(s, frames, kIntervalWrite);
   std::fprintf(err, "%s\n", UIString(ui::kSetIntervalSuccess).c_str());
   return kOk;
 }
 
-int SyncTime(Session& s, std::FILE* err) {
+int SyncTime(CommandUnit& s, std::FILE* err) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -233,7 +233,7 @@ int SyncTime(Session& s, std::FILE* err) {
   return kOk;
 }
 
-int SetLanguage(const std::string& language, Session& s, const fs::path& data_folder, std::FILE* err) {
+int SetLanguage(const std::string& language, CommandUnit& s, const fs::path& data_folder, std::FILE* err) {
   // Main.ini first, as the Language dialog does: a refusal still switches the console.
   if (!WriteLanguageSetting(data_folder, language)) {
     throw Failure(kStoreError, UIString(ui::kCannotWritePath) + (data_folder / kSettingsFile).string());

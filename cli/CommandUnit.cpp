@@ -1,4 +1,4 @@
-// The session with the unit (real or simulated) that every unit command uses.
+// The unit (real or simulated) that every unit command works with.
 
 #include <optional>
 
@@ -11,7 +11,7 @@
 
 namespace norvo::cli {
 
-Session::Session(const Options& o, const fs::path& data_folder) {
+CommandUnit::CommandUnit(const Options& o, const fs::path& data_folder) {
   std::string scale_error;
   const std::optional<double> scale = TimeScaleFromEnvironment(&scale_error);
   if (!scale) throw Failure(kBadInput, scale_error);
@@ -28,35 +28,35 @@ Session::Session(const Options& o, const fs::path& data_folder) {
   auto shared = std::make_unique<SharedUnit>(*rig_.transport, data_folder, UnitSession::SessionOptions(*scale));
   const OpenState state = shared->Open();
   const bool lock_unusable = shared->LockUnusable();
-  session_ = std::move(shared);
+  unit_ = std::move(shared);
   if (state == OpenState::kInUse) {
     // A lock that cannot be used (no folder, no descriptors left, a symlink)
     // is this machine's fault: nobody holds the unit.
-    throw Failure(lock_unusable ? kStoreError : kInUse, session_->StateMessage());
+    throw Failure(lock_unusable ? kStoreError : kInUse, unit_->StateMessage());
   }
-  if (state != OpenState::kOpened) throw Failure(kNoUnit, session_->StateMessage());
+  if (state != OpenState::kOpened) throw Failure(kNoUnit, unit_->StateMessage());
 }
 
-Session::~Session() { session_->Stop(); }
+CommandUnit::~CommandUnit() { unit_->Stop(); }
 
-void Session::ReadSettings() {
-  interrupt::StopUnit stop(*session_);
-  RequireAnswer(session_->ReadSettings());
+void CommandUnit::ReadSettings() {
+  interrupt::StopUnit stop(*unit_);
+  RequireAnswer(unit_->ReadSettings());
 }
 
-void Session::ReadAlarms() {
-  interrupt::StopUnit stop(*session_);
-  RequireAnswer(session_->ReadAlarms());
+void CommandUnit::ReadAlarms() {
+  interrupt::StopUnit stop(*unit_);
+  RequireAnswer(unit_->ReadAlarms());
 }
 
-void Session::ReadCalibration() {
-  interrupt::StopUnit stop(*session_);
-  RequireAnswer(session_->ReadCalibration());
+void CommandUnit::ReadCalibration() {
+  interrupt::StopUnit stop(*unit_);
+  RequireAnswer(unit_->ReadCalibration());
 }
 
-void Session::ReadLive() {
-  interrupt::StopUnit stop(*session_);
-  RequireAnswer(session_->ReadLive());
+void CommandUnit::ReadLive() {
+  interrupt::StopUnit stop(*unit_);
+  RequireAnswer(unit_->ReadLive());
 }
 
 void RequireAnswer(bool answered) {
@@ -71,7 +71,7 @@ void RequireWritten(WriteOutcome outcome, const std::string& before) {
   if (outcome == WriteOutcome::kNotConnected) throw Failure(kNoUnit, before + UIString(ui::kNoUnitFound));
 }
 
-void WriteChecked(Session& s, std::span<const Payload> frames, const WriteTiming& timing) {
+void WriteChecked(CommandUnit& s, std::span<const Payload> frames, const WriteTiming& timing) {
   // Ctrl-C while the unit was opened or read: the write has not begun and never does.
   if (interrupt::Requested()) throw Interrupted{UIString(ui::kInterruptedNothingWritten)};
   std::string block;
