@@ -14,7 +14,7 @@
 namespace norvo {
 
 MenuDialogs InstallDialogs(CMyNorvoDlg& window) {
-  Unit& session = window.Session();
+  Unit& session = window.TheUnit();
   MenuDialogs d{new Setting(session, &window), new Alarm(session, &window), new Calib(session, &window),
                 new Lang(session, window.DataFolder(), &window),
                 new HistoryState(session, window.DataFolder(), &window)};
@@ -40,7 +40,7 @@ MenuDialogs InstallDialogs(CMyNorvoDlg& window) {
   });
   window.SetCommandHandler(command::kLanguage, [d](QWidget*) { return d.lang->Run(); });
   window.SetCommandHandler(command::kSyncTime, [&window](QWidget* parent) {
-    SyncClock(parent, window.Session(), LocalClock, [&window] { window.EndCommand(); });
+    SyncClock(parent, window.TheUnit(), LocalClock, [&window] { window.EndCommand(); });
     return 0;
   });
   return d;

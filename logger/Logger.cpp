@@ -54,7 +54,7 @@ std::string PinnedTransport::Opened() const {
   return opened_;
 }
 
-// One unit: its session and the thread that polls it.
+// One unit: its shared unit and the thread that polls it.
 class Logger::UnitWorker {
  public:
   UnitWorker(Logger& logger, std::string name)
@@ -67,14 +67,14 @@ class Logger::UnitWorker {
     o.lock_unit = true;
     o.lock_folder = logger.options_.lock_folder;
     o.time_scale = logger.options_.time_scale;
-    session_ = std::make_unique<SharedUnit>(transport_, logger.options_.data_folder, o);
-    session_->SetLostHandler([this] { OnLost(); });
+    unit_ = std::make_unique<SharedUnit>(transport_, logger.options_.data_folder, o);
+    unit_->SetLostHandler([this] { OnLost(); });
   }
 
   ~UnitWorker() { Stop(); }
 
   void Start() {
-    loop_.Start([this] { return Turn(); }, [this] { return lost_.load() && !session_->Connected(); });
+    loop_.Start([this] { return Turn(); }, [this] { return lost_.load() && !unit_->Connected(); });
   }
 
   // Any thread but the worker's: the session's Stop releases every wait of a
@@ -84,7 +84,7 @@ class Logger::UnitWorker {
     loop_.AskStop();
     {
       std::lock_guard lock(open_mutex_);
-      session_->Stop();
+      unit_->Stop();
     }
     loop_.Stop();
   }
@@ -105,13 +105,13 @@ class Logger::UnitWorker {
 
   // Only the unit's holder speaks for it over MQTT: reached through the
   // process that holds it, the unit is that process's to publish.
-  bool Publishes() const { return logger_.mqtt_ && !session_->Attached(); }
+  bool Publishes() const { return logger_.mqtt_ && !unit_->Attached(); }
 
   // Where the unit is: the path this process opened, or, reached through
   // its holder, the path whose lock the holder has and whose socket it
   // offers (the holder opened the same device).
   std::string DevicePath() const {
-    return session_->Attached() ? session_->DevicePath() : transport_.Opened();
+    return unit_->Attached() ? unit_->DevicePath() : transport_.Opened();
   }
 
   // level: a priority prefix of Notify.h.
@@ -130,10 +130,10 @@ class Logger::UnitWorker {
     {
       std::lock_guard lock(open_mutex_);
       if (Stopping()) return false;
-      state = session_->Open();
+      state = unit_->Open();
     }
     if (state != OpenState::kOpened) {
-      Away(session_->StateMessage());
+      Away(unit_->StateMessage());
       return false;
     }
     double gap = 0;
@@ -157,7 +157,7 @@ class Logger::UnitWorker {
       if (!connected_) return Clock::now() + logger_.options_.retry;
     }
     const Clock::time_point start = Clock::now();
-    const PollSnapshot snapshot = session_->PollOnce();
+    const PollSnapshot snapshot = unit_->PollOnce();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (Stopping()) return start;
     if (snapshot.live_read) {
@@ -190,7 +190,7 @@ class Logger::UnitWorker {
            e.kind == AlarmEvent::kEnter ? "alarm: " + text : "alarm over: " + text + ", peak " +
                                                                 ValueText(e.record.quantity, e.record.peak, 0));
     }
-    if (!session_->Attached() && (!out.rows.empty() || out.facts || alarm_log_.Waiting())) {
+    if (!unit_->Attached() && (!out.rows.empty() || out.facts || alarm_log_.Waiting())) {
       std::string error;
       const bool ok = alarm_log_.Write(std::move(out.rows), std::move(out.facts), &error);
       if (!ok && !alarm_log_failing_) Note(kError, "cannot write the alarm log, keeping it and trying again: " + error);
@@ -212,14 +212,14 @@ class Logger::UnitWorker {
   AlarmLogWriter alarm_log_;   // worker thread only
   bool alarm_log_failing_ = false;  // worker thread only
   PinnedTransport transport_;
-  std::unique_ptr<SharedUnit> session_;
+  std::unique_ptr<SharedUnit> unit_;
   std::string last_note_;  // worker thread only
 
   static constexpr const char* kLostText = "unit lost (unplugged, or it failed a read or write)";
 
-  std::mutex open_mutex_;  // serialises the session's Open (worker) and its Stop (Stop)
+  std::mutex open_mutex_;  // serialises the unit's Open (worker) and its Stop (Stop)
   std::atomic<bool> lost_{false};  // the link lost the unit since the worker last looked
-  bool connected_ = false;  // worker thread only: the session has the unit
+  bool connected_ = false;  // worker thread only: the unit is open
   PollLoop loop_;
 };
 

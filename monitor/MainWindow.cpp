@@ -54,8 +54,8 @@ QIcon AppIcon() {
   return QIcon(pixmap);
 }
 
-CMyNorvoDlg::CMyNorvoDlg(Unit& session, DeviceWatcher* watcher, Options options, QWidget* parent)
-    : QMainWindow(parent), session_(session), watcher_(watcher), options_(std::move(options)) {
+CMyNorvoDlg::CMyNorvoDlg(Unit& unit, DeviceWatcher* watcher, Options options, QWidget* parent)
+    : QMainWindow(parent), unit_(unit), watcher_(watcher), options_(std::move(options)) {
   setWindowTitle(Q(kAppTitle));
   setWindowIcon(AppIcon());
   // Qt's own buttons and key names follow the string table's language.
@@ -63,13 +63,13 @@ CMyNorvoDlg::CMyNorvoDlg(Unit& session, DeviceWatcher* watcher, Options options,
   FitMessageBoxTitles();
 
   recording_.store(options_.recording);
-  session_.Open();
+  unit_.Open();
 
   BuildMenu();
 
   auto* central = new QWidget(this);
   central->setFixedSize(485, 460);
-  view_ = new MonitorView([this] { return session_.UnitFlag(); }, central);
+  view_ = new MonitorView([this] { return unit_.UnitFlag(); }, central);
   view_->move(0, 0);
   setCentralWidget(central);
 
@@ -82,11 +82,11 @@ CMyNorvoDlg::CMyNorvoDlg(Unit& session, DeviceWatcher* watcher, Options options,
   notifier_ = new DesktopNotifier(this);
   alarm_tracker_ = std::make_unique<AlarmTracker>(options_.unit_name.empty() ? "unit" : options_.unit_name);
   alarm_log_ = std::make_unique<AlarmLogWriter>((options_.data_folder / kDatabaseFile).string());
-  session_.StartPolling(
+  unit_.StartPolling(
       [this](const PollSnapshot& snapshot) {
         // Recorded here, on the worker, whatever the window is busy with; a
         // console attached to another holder leaves it to the holder.
-        if (options_.record && snapshot.live_read && recording_.load() && session_.Via().empty()) options_.record(snapshot);
+        if (options_.record && snapshot.live_read && recording_.load() && unit_.Via().empty()) options_.record(snapshot);
         QMetaObject::invokeMethod(this, [this, snapshot] { OnPolled(snapshot); }, Qt::QueuedConnection);
         EvaluateAlarms(snapshot);
       },
@@ -111,7 +111,7 @@ void CMyNorvoDlg::Shutdown() {
   if (shut_down_) return;
   shut_down_ = true;
   if (retry_) retry_->stop();
-  session_.Stop();
+  unit_.Stop();
   // Work queued for the unit ends at once now: the session is stopped.
   background::Stop();
 }
@@ -198,16 +198,16 @@ void CMyNorvoDlg::BuildStatusBar() {
 }
 
 void CMyNorvoDlg::SetConnectedText() {
-  const bool connected = session_.Connected();
+  const bool connected = unit_.Connected();
   pane1_->setText(QString::fromStdString(UIString(connected ? ui::kConnected : ui::kUnconnected)));
   if (connected) {
     // Through which process the unit is reached, when another one owns it.
-    const QString via = QString::fromStdString(session_.Via());
+    const QString via = QString::fromStdString(unit_.Via());
     SetNote(last_good_poll_, via);
     // A channel in alarm takes the pane; the tooltip lists every alarm and
     // what the pane said before.
     if (!active_alarms_.empty()) {
-      const int unit = session_.UnitFlag();
+      const int unit = unit_.UnitFlag();
       QString text = QString::fromStdString(AlarmStatusText(active_alarms_.front(), unit));
       if (active_alarms_.size() > 1) {
         text += " " + Q(AlarmExtras().more).replace("%1", QString::number(active_alarms_.size() - 1));
@@ -223,10 +223,10 @@ void CMyNorvoDlg::SetConnectedText() {
       pane0_->setStyleSheet(QString());
     }
   } else {
-    SetNote(QString::fromStdString(session_.StateMessage()), {});
+    SetNote(QString::fromStdString(unit_.StateMessage()), {});
   }
   // Another process holds the unit: try again until it lets go.
-  if (session_.State() == OpenState::kInUse) {
+  if (unit_.State() == OpenState::kInUse) {
     if (!retry_->isActive()) retry_->start();
   } else {
     retry_->stop();
@@ -234,7 +234,7 @@ void CMyNorvoDlg::SetConnectedText() {
   // Why another process keeps the unit, when the pane cannot show it whole
   // (the logging service and what to do, an untrusted holder): once, whole,
   // in a box; the pane keeps its beginning and the tooltip all of it.
-  if (!connected && session_.State() == OpenState::kInUse && isVisible() && note_ != holder_shown_ &&
+  if (!connected && unit_.State() == OpenState::kInUse && isVisible() && note_ != holder_shown_ &&
       pane0_->text() != note_) {
     holder_shown_ = note_;
     auto* box = new QMessageBox(QMessageBox::Information, Q(kAppTitle), holder_shown_, QMessageBox::Ok, this);
@@ -242,10 +242,10 @@ void CMyNorvoDlg::SetConnectedText() {
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
   }
-  if (session_.State() == OpenState::kOpenFailed && !open_failure_shown_) {
+  if (unit_.State() == OpenState::kOpenFailed && !open_failure_shown_) {
     // Once per run: the first start on a machine without the udev rule.
     open_failure_shown_ = true;
-    auto* box = new QMessageBox(QMessageBox::Warning, Q(kAppTitle), QString::fromStdString(session_.StateMessage()),
+    auto* box = new QMessageBox(QMessageBox::Warning, Q(kAppTitle), QString::fromStdString(unit_.StateMessage()),
                                 QMessageBox::Ok, this);
     box->setObjectName("open-failure");
     box->setAttribute(Qt::WA_DeleteOnClose);
@@ -279,13 +279,13 @@ QString FitNote(const QFontMetrics& metrics, int room, const QString& note, cons
 }
 
 void CMyNorvoDlg::ReopenUnit() {
-  if (shut_down_ || session_.Connected()) return;
-  session_.Open();
+  if (shut_down_ || unit_.Connected()) return;
+  unit_.Open();
   SetConnectedText();
 }
 
 void CMyNorvoDlg::OnDeviceChange(bool arrived) {
-  const bool connected = session_.Connected();
+  const bool connected = unit_.Connected();
   if (!((arrived && !connected) || (!arrived && connected))) {
     // The link may have seen the unit go before this event came: the panes
     // and panels still follow.
@@ -293,7 +293,7 @@ void CMyNorvoDlg::OnDeviceChange(bool arrived) {
     SetConnectedText();
     return;
   }
-  if (session_.Open() == OpenState::kOpened) {
+  if (unit_.Open() == OpenState::kOpened) {
     SetConnectedText();
     return;
   }
@@ -324,8 +324,8 @@ void CMyNorvoDlg::OnPolled(const PollSnapshot& snapshot) {
     }
   }
   SetConnectedText();
-  const int unit = session_.UnitFlag();
-  std::string line = "poll " + std::to_string(session_.PollCount()) + ":";
+  const int unit = unit_.UnitFlag();
+  std::string line = "poll " + std::to_string(unit_.PollCount()) + ":";
   for (int k = 0; k < kChannels; ++k) {
     line += " CH" + std::to_string(k + 1) + " " + FormatTemperature(snapshot.live.temperature[k], kFullText, unit);
   }
@@ -336,7 +336,7 @@ void CMyNorvoDlg::OnPolled(const PollSnapshot& snapshot) {
 void CMyNorvoDlg::EvaluateAlarms(const PollSnapshot& snapshot) {
   AlarmTracker::Outcome out = alarm_tracker_->Poll(snapshot);
   // Only the holder records: a console attached to serve leaves it to serve.
-  if (session_.Via().empty() && (!out.rows.empty() || out.facts || alarm_log_->Waiting())) {
+  if (unit_.Via().empty() && (!out.rows.empty() || out.facts || alarm_log_->Waiting())) {
     std::string error;
     const bool ok = alarm_log_->Write(std::move(out.rows), std::move(out.facts), &error);
     if (!ok && !alarm_log_failing_) qWarning("cannot write the alarm log, keeping it and trying again: %s", error.c_str());
@@ -357,7 +357,7 @@ void CMyNorvoDlg::ShowAlarms(const std::vector<AlarmEvent>& events, std::vector<
   }
   view_->SetAlarms(marks);
   SetConnectedText();
-  const int unit = session_.UnitFlag();
+  const int unit = unit_.UnitFlag();
   for (const AlarmEvent& e : events) {
     const AlarmMessage m = AlarmNotification(e, unit);
     qInfo("alarm: %s: %s", m.title.c_str(), m.body.c_str());
@@ -384,7 +384,7 @@ void CMyNorvoDlg::RunCommand(int command_id) {
   if (found == handlers_.end()) return;
   in_command_ = true;
   // Busy first, so that no new cycle starts while we wait for a running one.
-  session_.SetBusy(true);
+  unit_.SetBusy(true);
   const CommandHandler handler = found->second;
   const auto run = [this, command_id, handler] {
     if (shut_down_) return EndCommand();
@@ -402,13 +402,13 @@ void CMyNorvoDlg::RunCommand(int command_id) {
   }
   // A cycle still running after 3 s does not block the command: the
   // session's sequence lock keeps the two apart on the wire.
-  Unit& unit = session_;
+  Unit& unit = unit_;
   const auto wait = std::chrono::microseconds(static_cast<std::int64_t>(3'000'000 * unit.TimeScale()));
   RunAsync(this, [&unit, wait] { unit.WaitPollIdle(wait); }, run);
 }
 
 void CMyNorvoDlg::EndCommand() {
-  session_.SetBusy(false);
+  unit_.SetBusy(false);
   in_command_ = false;
 }
 

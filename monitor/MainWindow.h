@@ -76,7 +76,7 @@ class CMyNorvoDlg : public QMainWindow {
   // Ends the running command: polling may go on.
   void EndCommand();
 
-  Unit& Session() { return session_; }
+  Unit& TheUnit() { return unit_; }
   const PollSnapshot& LastPoll() const { return last_poll_; }
   MonitorView* View() const { return view_; }
   // The right pane: "Connected" or "Unconnected".
@@ -114,7 +114,7 @@ class CMyNorvoDlg : public QMainWindow {
   void ShowAlarms(const std::vector<AlarmEvent>& events, std::vector<AlarmRecord> active);
   void ShowAbout();
 
-  Unit& session_;
+  Unit& unit_;
   DeviceWatcher* watcher_;
   Options options_;
   MonitorView* view_ = nullptr;
