@@ -498,6 +498,82 @@ TEST_F(ShareFixture, AttachedUnitTakesOverWhenTheOwnerEnds) {
   third->Stop();
 }
 
+std::string Hex(const std::string& bytes) {
+  std::string out;
+  char two[3];
+  for (unsigned char c : bytes) {
+    std::snprintf(two, sizeof two, "%02x", c);
+    out += two;
+  }
+  return out;
+}
+
+// Version 1 of the socket protocol, byte for byte: a process of another
+// release that speaks version 1 is understood as long as these hold. A
+// change here is a new version, which the attaching side names.
+TEST(ShareCodecTest, VersionOneBytesArePinned) {
+  Payload frame{};
+  frame[0] = '{';
+  frame[1] = 0x0A;
+  const struct {
+    share::Request request;
+    const char* hex;
+  } requests[] = {
+      {{share::Kind::kState, 7, {}}, "050000001007000000"},
+      {{share::Kind::kSubscribe, 8, {}}, "050000001c08000000"},
+      {share::Operation(op::PollOnce{}), "050000001100000000"},
+      {share::Operation(op::ReadSettings{}), "050000001300000000"},
+      {share::Operation(op::WriteVerified{kIntervalWrite, {frame}}), "500000001800000000e8030000e80300000001007b0a0000000000000000000000000000000000000000000000000000000000000000000000000000"},
+      {share::Operation(op::ReadCardRange{"LOG0001.CSV", 4096, 8192}), "220000001a000000000b004c4f47303030312e43535600100000000000000020000000000000"},
+      {share::Operation(op::DeleteCardFile{"LOG0001.CSV"}), "120000001b000000000b004c4f47303030312e435356"},
+  };
+  for (const auto& r : requests) {
+    const std::string bytes = share::EncodeRequest(r.request);
+    EXPECT_EQ(Hex(bytes).substr(0, 120), r.hex);
+    share::Request back;
+    ASSERT_TRUE(share::DecodeRequest(std::string_view(bytes).substr(share::kLengthBytes), &back));
+    EXPECT_EQ(share::EncodeRequest(back), bytes);
+  }
+  share::Answer hello;
+  hello.owner = {OpenState::kOpened, true, 1};
+  hello.pid = 4242;
+  hello.program = "norvo";
+  EXPECT_EQ(Hex(share::EncodeAnswer(hello)), "20000000010000000001010100000001009210000005006e6f72766f000000000000f03f");
+}
+
+// A holder of another version of the protocol is refused by name: its
+// hello says the version, and nothing else of it is read.
+TEST(ShareCodecTest, AHolderOfAnotherVersionIsNamed) {
+  testing::TempFolder folder("norvo-version");
+  const fs::path path = folder.path / "unit.sock";
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strcpy(a.sun_path, path.c_str());
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  std::thread holder([listener] {
+    const int fd = ::accept(listener, nullptr, nullptr);
+    share::Answer hello;
+    hello.version = 2;
+    hello.owner = {OpenState::kOpened, true, 0};
+    hello.program = "norvo";
+    const std::string bytes = share::EncodeAnswer(hello);
+    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    char byte;
+    while (::recv(fd, &byte, 1, 0) > 0) {
+    }
+    ::close(fd);
+  });
+  RemoteUnit remote;
+  std::string error;
+  EXPECT_FALSE(remote.Connect(path, &error));
+  EXPECT_EQ(error, path.string() + ": the holder speaks version 2 of the share protocol, this program version 1");
+  remote.Stop();
+  holder.join();
+  ::close(listener);
+}
+
 // Bounds the encoder keeps: a list entry that would not fit leaves the list
 // incomplete rather than wrong; a snapshot comes back as it went.
 TEST(ShareCodecTest, BoundsAndRoundTrip) {
