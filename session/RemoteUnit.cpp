@@ -28,6 +28,45 @@ constexpr std::size_t kMaxPolledHeld = 16;
 // Below the owner's idle limit (ShareServer::Options::idle).
 constexpr auto kKeepAlive = std::chrono::seconds(1);
 
+// The owners and modes of the socket's folder and of the socket file, and
+// the socket's group; why they could not be read, or "".
+std::string ReadFileFacts(const std::filesystem::path& socket_path, HolderFacts* facts, gid_t* group) {
+  struct stat st {};
+  if (::lstat(socket_path.parent_path().c_str(), &st) != 0) return std::strerror(errno);
+  facts->folder_uid = st.st_uid;
+  facts->folder_mode = st.st_mode;
+  if (::lstat(socket_path.c_str(), &st) != 0) return std::strerror(errno);
+  facts->socket_uid = st.st_uid;
+  facts->socket_mode = st.st_mode;
+  *group = st.st_gid;
+  return "";
+}
+
+// Connects, with connect (a full backlog) and every send bounded to 2 s, and
+// adds the serving process to the facts. Nothing is sent. The socket, or -1
+// with the error number.
+int ConnectAndAsk(const sockaddr_un& address, HolderFacts* facts, int* problem) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *problem = errno;
+    return -1;
+  }
+  timeval limit{2, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+    *problem = errno;
+    ::close(fd);
+    return -1;
+  }
+  facts->peer_known = true;
+  facts->peer_uid = peer.uid;
+  facts->peer_pid = peer.pid;
+  return fd;
+}
+
 share::Request Ask(share::Kind kind) {
   share::Request q;
   q.kind = kind;
@@ -46,6 +85,12 @@ bool RemoteUnit::Connect(const std::filesystem::path& socket_path, std::string* 
     Stop();
     return false;
   };
+  const auto refuse = [&](const std::string& why) {
+    SetRefusal(why);
+    if (error) *error = why;
+    Stop();
+    return false;
+  };
   if (fd_.load() >= 0 || reader_.joinable() || stopping_.load()) return fail("already used");
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -55,49 +100,21 @@ bool RemoteUnit::Connect(const std::filesystem::path& socket_path, std::string* 
   // Who the holder is, before a byte goes to it: the folder and the socket
   // file, then the process that serves it.
   HolderFacts facts;
-  struct stat st {};
-  if (::lstat(socket_path.parent_path().c_str(), &st) != 0) return fail(std::strerror(errno));
-  facts.folder_uid = st.st_uid;
-  facts.folder_mode = st.st_mode;
-  if (::lstat(text.c_str(), &st) != 0) return fail(std::strerror(errno));
-  facts.socket_uid = st.st_uid;
-  facts.socket_mode = st.st_mode;
-  socket_gid_.store(st.st_gid);
+  gid_t group = 0;
+  if (std::string why = ReadFileFacts(socket_path, &facts, &group); !why.empty()) return fail(why);
+  socket_gid_.store(group);
   const uid_t self = ::geteuid(), service = ServiceUid();
-  if (std::string why = JudgeHolder(socket_path, facts, self, service); !why.empty()) {
-    SetRefusal(why);
-    if (error) *error = why;
-    Stop();
-    return false;
-  }
+  if (std::string why = JudgeHolder(socket_path, facts, self, service); !why.empty()) return refuse(why);
   const bool service_holds = service != static_cast<uid_t>(-1) && facts.socket_uid == service && service != self;
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return fail(std::strerror(errno));
-  // Bounds connect (a full backlog) and every send.
-  timeval limit{2, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    const int problem = errno;
-    ::close(fd);
+  int problem = 0;
+  const int fd = ConnectAndAsk(address, &facts, &problem);
+  if (fd < 0) {
     if (service_holds && problem == EACCES) SetRefusal(ServiceHoldsText());
     return fail(std::strerror(problem));
   }
-  ucred peer{};
-  socklen_t size = sizeof peer;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
-    const std::string why = std::strerror(errno);
-    ::close(fd);
-    return fail(why);
-  }
-  facts.peer_known = true;
-  facts.peer_uid = peer.uid;
-  facts.peer_pid = peer.pid;
   if (std::string why = JudgeHolder(socket_path, facts, self, service); !why.empty()) {
     ::close(fd);
-    SetRefusal(why);
-    if (error) *error = why;
-    Stop();
-    return false;
+    return refuse(why);
   }
   fd_.store(fd);
   last_sent_.store(std::chrono::steady_clock::now().time_since_epoch().count());
