@@ -728,6 +728,37 @@ struct UnitCursor {
   bool has = false;
 };
 
+// The rows of an older LiveReadings table, opened read-only and left as it
+// is. False on an error (sqlite3_errmsg tells it); true when done or when
+// `row` asked to stop.
+bool QueryOlderTable(sqlite3* db, double from, double to, const std::function<bool(const LiveRow&)>& row,
+                     const std::string& unit, int channel) {
+  Statement query(db,
+                  "SELECT Time, Unit, Channel, Temperature, Humidity, DewPoint FROM LiveReadings "
+                  "WHERE Time > ?1 AND Time <= ?2 AND (?3 = '' OR Unit = ?3) AND (?4 = 0 OR Channel = ?4) "
+                  "ORDER BY Time, Unit, Channel");
+  if (!query) return false;
+  sqlite3_stmt* s = query.get();
+  sqlite3_bind_double(s, 1, from);
+  sqlite3_bind_double(s, 2, to);
+  sqlite3_bind_text(s, 3, unit.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_int(s, 4, channel);
+  for (;;) {
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_DONE) return true;
+    if (rc != SQLITE_ROW) return false;
+    LiveRow r;
+    r.time = sqlite3_column_double(s, 0);
+    const unsigned char* name = sqlite3_column_text(s, 1);
+    r.unit = name ? reinterpret_cast<const char*>(name) : "";
+    r.channel = sqlite3_column_int(s, 2);
+    if (sqlite3_column_type(s, 3) != SQLITE_NULL) r.value.temperature = sqlite3_column_double(s, 3);
+    if (sqlite3_column_type(s, 4) != SQLITE_NULL) r.value.humidity = sqlite3_column_int(s, 4);
+    if (sqlite3_column_type(s, 5) != SQLITE_NULL) r.value.dew_point = sqlite3_column_double(s, 5);
+    if (!row(r)) return true;
+  }
+}
+
 }  // namespace
 
 bool LiveStore::Query(double from, double to, const std::function<bool(const LiveRow&)>& row, std::string* error,
@@ -735,30 +766,7 @@ bool LiveStore::Query(double from, double to, const std::function<bool(const Liv
   if (db_ == nullptr) return Fail(error, UIString(ui::kStoreNotOpen));
   if (legacy_) {
     if (!HasTable("LiveReadings")) return true;
-    Statement query(db_,
-                    "SELECT Time, Unit, Channel, Temperature, Humidity, DewPoint FROM LiveReadings "
-                    "WHERE Time > ?1 AND Time <= ?2 AND (?3 = '' OR Unit = ?3) AND (?4 = 0 OR Channel = ?4) "
-                    "ORDER BY Time, Unit, Channel");
-    if (!query) return Fail(error, sqlite3_errmsg(db_));
-    sqlite3_stmt* s = query.get();
-    sqlite3_bind_double(s, 1, from);
-    sqlite3_bind_double(s, 2, to);
-    sqlite3_bind_text(s, 3, unit.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int(s, 4, channel);
-    for (;;) {
-      const int rc = sqlite3_step(s);
-      if (rc == SQLITE_DONE) return true;
-      if (rc != SQLITE_ROW) return Fail(error, sqlite3_errmsg(db_));
-      LiveRow r;
-      r.time = sqlite3_column_double(s, 0);
-      const unsigned char* name = sqlite3_column_text(s, 1);
-      r.unit = name ? reinterpret_cast<const char*>(name) : "";
-      r.channel = sqlite3_column_int(s, 2);
-      if (sqlite3_column_type(s, 3) != SQLITE_NULL) r.value.temperature = sqlite3_column_double(s, 3);
-      if (sqlite3_column_type(s, 4) != SQLITE_NULL) r.value.humidity = sqlite3_column_int(s, 4);
-      if (sqlite3_column_type(s, 5) != SQLITE_NULL) r.value.dew_point = sqlite3_column_double(s, 5);
-      if (!row(r)) return true;
-    }
+    return QueryOlderTable(db_, from, to, row, unit, channel) || Fail(error, sqlite3_errmsg(db_));
   }
   std::vector<std::string> names;
   if (!Units(&names, error)) return false;
