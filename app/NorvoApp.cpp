@@ -125,10 +125,37 @@ int CMyNorvoApp::InitInstance() {
   // First of all, so that a quit signal at any moment of the start is seen by
   // the event loop below rather than killing the process with its lock.
   QuitSignals quit_signals;
-  // One console per user: a second start ends at once (it says why on
-  // stderr). The lock dies with its process, so a crashed console never
-  // keeps the next one out; a lock file that cannot be opened at all (made
-  // by someone else, a symlink) only costs the single-instance check.
+  if (!TakeLock()) return 0;
+
+  data_folder_ = ChooseDataFolder();
+  PrepareDataFolder(InstallationFolders(), data_folder_);
+  // What a crash during a download or an import left behind (this is the
+  // only console of this user, so nothing of another one is in progress).
+  RemoveStaleTemporaries(data_folder_);
+  LoadUIStrings(LanguageIdFor(ReadLanguageSetting(data_folder_)));
+
+  if (!OpenUnit()) return kBadInput;
+  OpenWindow();
+
+  QuitOnClose quit_on_close;
+  window_->installEventFilter(&quit_on_close);
+  window_->show();
+
+  // The application's own event loop: closing the main window (its close
+  // box, Alt+F4, Quit) ends it, as does SIGTERM, SIGINT or SIGHUP.
+  QApplication::setQuitOnLastWindowClosed(true);
+  const int status = quit_on_close.Closed() ? 0 : QApplication::exec();
+  window_->removeEventFilter(&quit_on_close);
+  window_->Shutdown();
+  return status;
+}
+
+// One console per user: a second start ends at once (it says why on
+// stderr). The lock dies with its process, so a crashed console never
+// keeps the next one out; a lock file that cannot be opened at all (made
+// by someone else, a symlink) only costs the single-instance check.
+// false: another console runs.
+bool CMyNorvoApp::TakeLock() {
   const std::filesystem::path lock_path = ConsoleLockPath();
   switch (lock_.Take(lock_path)) {
     case FileLock::Result::kHeld:
@@ -139,25 +166,22 @@ int CMyNorvoApp::InitInstance() {
       } else {
         std::fprintf(stderr, "norvo: already running\n");
       }
-      return 0;
+      return false;
     case FileLock::Result::kUnavailable:
       std::fprintf(stderr, "norvo: cannot use the lock file %s; starting without the single-instance check\n",
                    lock_path.c_str());
       break;
   }
+  return true;
+}
 
-  data_folder_ = ChooseDataFolder();
-  PrepareDataFolder(InstallationFolders(), data_folder_);
-  // What a crash during a download or an import left behind (this is the
-  // only console of this user, so nothing of another one is in progress).
-  RemoveStaleTemporaries(data_folder_);
-  LoadUIStrings(LanguageIdFor(ReadLanguageSetting(data_folder_)));
-
+// The unit, real or simulated, and its session. false: bad options (said on stderr).
+bool CMyNorvoApp::OpenUnit() {
   std::string scale_error;
   const std::optional<double> scale = TimeScaleFromEnvironment(&scale_error);
   if (!scale) {
     std::fprintf(stderr, "norvo: %s\n", scale_error.c_str());
-    return kBadInput;
+    return false;
   }
   sim::RigOptions rig_options;
   rig_options.simulate = options_.simulate ? 1 : 0;
@@ -166,7 +190,7 @@ int CMyNorvoApp::InitInstance() {
     rig_ = sim::MakeRig(rig_options);
   } catch (const std::invalid_argument& e) {
     std::fprintf(stderr, "norvo: %s\n", e.what());
-    return kBadInput;
+    return false;
   }
   if (rig_.sim) {
     watcher_ = std::make_unique<SimWatcher>(*rig_.sim);
@@ -177,7 +201,10 @@ int CMyNorvoApp::InitInstance() {
   }
   // A unit another process holds (the logger service) is reached through it.
   session_ = std::make_unique<SharedUnit>(*rig_.transport, data_folder_, UnitSession::SessionOptions(*scale));
+  return true;
+}
 
+void CMyNorvoApp::OpenWindow() {
   CMyNorvoDlg::Options options;
   options.data_folder = data_folder_;
   options.restart = [this] { Restart(); };
@@ -190,17 +217,6 @@ int CMyNorvoApp::InitInstance() {
   if (!rig_.units.empty()) options.extend_menu = [unit = rig_.units.front().get()](QMenuBar* bar) { AddSimulationMenu(bar, *unit); };
   window_ = std::make_unique<CMyNorvoDlg>(*session_, watcher_.get(), options);
   InstallDialogs(*window_);
-  QuitOnClose quit_on_close;
-  window_->installEventFilter(&quit_on_close);
-  window_->show();
-
-  // The application's own event loop: closing the main window (its close
-  // box, Alt+F4, Quit) ends it, as does SIGTERM, SIGINT or SIGHUP.
-  QApplication::setQuitOnLastWindowClosed(true);
-  const int status = quit_on_close.Closed() ? 0 : QApplication::exec();
-  window_->removeEventFilter(&quit_on_close);
-  window_->Shutdown();
-  return status;
 }
 
 void CMyNorvoApp::InstallRecording(CMyNorvoDlg::Options* options) {

@@ -65,6 +65,9 @@ class CMyNorvoApp {
   const std::filesystem::path& DataFolder() const { return data_folder_; }
 
  private:
+  bool TakeLock();
+  bool OpenUnit();
+  void OpenWindow();
   // Recording of the held unit's polls and the Trends command.
   void InstallRecording(CMyNorvoDlg::Options* options);
   void OpenTrends();

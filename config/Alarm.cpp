@@ -37,24 +37,43 @@ Alarm::Alarm(Unit& unit, QWidget* parent) : UnitDialog(unit, parent) {
   exit_ = new QPushButton(this);
   exit_->setObjectName("2");
 
-  auto make_group = [this](int group_id, int label_id, QComboBox* list, int high_id, int low_id) {
-    auto* group = new QGroupBox(this);
-    group->setObjectName(Name(group_id));
-    auto* grid = new QGridLayout(group);
-    auto* label = new QLabel(group);
-    label->setObjectName(Name(label_id));
-    grid->addWidget(label, 0, 0, 1, 2);
-    grid->addWidget(list, 0, 2, 1, 3);
-    auto* high = new QLabel(group);
-    high->setObjectName(Name(high_id));
-    auto* low = new QLabel(group);
-    low->setObjectName(Name(low_id));
-    grid->addWidget(high, 1, 1, 1, 3, Qt::AlignCenter);
-    grid->addWidget(low, 1, 4, 1, 3, Qt::AlignCenter);
-    return std::pair{group, grid};
-  };
-  auto [tgroup, tgrid] = make_group(1120, 1122, temperature_switch_, 1124, 1125);
-  auto [hgroup, hgrid] = make_group(1121, 1123, humidity_switch_, 1126, 1127);
+  QHBoxLayout* groups = BuildGroups();
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(groups);
+  layout->addWidget(Note());
+  layout->addLayout(ButtonRow(save_, exit_));
+
+  ChainTabs();
+
+  connect(temperature_switch_, &QComboBox::currentIndexChanged, this, &Alarm::SwitchChanged);
+  connect(humidity_switch_, &QComboBox::currentIndexChanged, this, &Alarm::SwitchChanged);
+  connect(save_, &QPushButton::clicked, this, &Alarm::Save);
+  connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+std::pair<QGroupBox*, QGridLayout*> Alarm::MakeGroup(int group_id, int label_id, QComboBox* list, int high_id,
+                                                      int low_id) {
+  auto* group = new QGroupBox(this);
+  group->setObjectName(Name(group_id));
+  auto* grid = new QGridLayout(group);
+  auto* label = new QLabel(group);
+  label->setObjectName(Name(label_id));
+  grid->addWidget(label, 0, 0, 1, 2);
+  grid->addWidget(list, 0, 2, 1, 3);
+  auto* high = new QLabel(group);
+  high->setObjectName(Name(high_id));
+  auto* low = new QLabel(group);
+  low->setObjectName(Name(low_id));
+  grid->addWidget(high, 1, 1, 1, 3, Qt::AlignCenter);
+  grid->addWidget(low, 1, 4, 1, 3, Qt::AlignCenter);
+  return std::pair{group, grid};
+}
+
+// The temperature and the humidity group: per channel a high and a low limit,
+// each with its switch.
+QHBoxLayout* Alarm::BuildGroups() {
+  auto [tgroup, tgrid] = MakeGroup(1120, 1122, temperature_switch_, 1124, 1125);
+  auto [hgroup, hgrid] = MakeGroup(1121, 1123, humidity_switch_, 1126, 1127);
 
   for (int c = 1; c <= 8; ++c) {
     const std::size_t i = static_cast<std::size_t>(c - 1);
@@ -90,12 +109,11 @@ Alarm::Alarm(Unit& unit, QWidget* parent) : UnitDialog(unit, parent) {
   auto* groups = new QHBoxLayout;
   groups->addWidget(tgroup);
   groups->addWidget(hgroup);
-  auto* layout = new QVBoxLayout(this);
-  layout->addLayout(groups);
-  layout->addWidget(Note());
-  layout->addLayout(ButtonRow(save_, exit_));
+  return groups;
+}
 
-  // Each group as it reads, channel by channel: high, then low.
+// Each group as it reads, channel by channel: high, then low.
+void Alarm::ChainTabs() {
   std::vector<QWidget*> chain{temperature_switch_};
   for (std::size_t i = 0; i < 8; ++i) {
     for (std::size_t side = 0; side < 2; ++side) {
@@ -113,11 +131,6 @@ Alarm::Alarm(Unit& unit, QWidget* parent) : UnitDialog(unit, parent) {
   chain.push_back(save_);
   chain.push_back(exit_);
   SetTabChain(chain);
-
-  connect(temperature_switch_, &QComboBox::currentIndexChanged, this, &Alarm::SwitchChanged);
-  connect(humidity_switch_, &QComboBox::currentIndexChanged, this, &Alarm::SwitchChanged);
-  connect(save_, &QPushButton::clicked, this, &Alarm::Save);
-  connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 void Alarm::SetCopies(const Payload& a, const Payload& b, const Payload& c, const Payload& d, std::uint64_t connection,

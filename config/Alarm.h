@@ -4,12 +4,16 @@
 
 #include <array>
 #include <string>
+#include <utility>
 
 #include "UnitDialog.h"
 
 class QComboBox;
 class QLineEdit;
 class QCheckBox;
+class QGridLayout;
+class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QPushButton;
 
@@ -28,6 +32,9 @@ class Alarm : public UnitDialog {
   int Run();
 
  private:
+  std::pair<QGroupBox*, QGridLayout*> MakeGroup(int group_id, int label_id, QComboBox* list, int high_id, int low_id);
+  QHBoxLayout* BuildGroups();
+  void ChainTabs();
   void Open() override;
   void SwitchChanged();
   void Save();

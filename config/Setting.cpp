@@ -72,6 +72,28 @@ Setting::Setting(Unit& unit, QWidget* parent) : UnitDialog(unit, parent) {
   interval_row->addWidget(set_interval_);
   interval_row->addStretch();
 
+  QGridLayout* areas = BuildAreas();
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(grid);
+  layout->addLayout(interval_row);
+  layout->addLayout(areas);
+  layout->addWidget(Note());
+  layout->addLayout(ButtonRow(save_, exit_));
+
+  set_interval_->setAutoDefault(false);
+  ChainTabs();
+
+  connect(area_, &QComboBox::currentIndexChanged, this, [this] {
+    if (!initialising_) AreaChanged();
+  });
+  connect(save_, &QPushButton::clicked, this, &Setting::Save);
+  connect(set_interval_, &QPushButton::clicked, this, &Setting::SetInterval);
+  connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+// The area list with its three rows of channel boxes.
+QGridLayout* Setting::BuildAreas() {
   auto* areas = new QGridLayout;
   areas->addWidget(area_, 0, 0);
   for (int c = 1; c <= 8; ++c) {
@@ -89,28 +111,16 @@ Setting::Setting(Unit& unit, QWidget* parent) : UnitDialog(unit, parent) {
       areas->addWidget(box, r + 1, c, Qt::AlignCenter);
     }
   }
+  return areas;
+}
 
-  auto* layout = new QVBoxLayout(this);
-  layout->addLayout(grid);
-  layout->addLayout(interval_row);
-  layout->addLayout(areas);
-  layout->addWidget(Note());
-  layout->addLayout(ButtonRow(save_, exit_));
-
-  set_interval_->setAutoDefault(false);
+void Setting::ChainTabs() {
   std::vector<QWidget*> chain{graph_type_, span_, time_format_, date_format_, dst_, time_zone_, unit_,
                               interval_edit_, set_interval_, area_};
   chain.insert(chain.end(), boxes_.begin(), boxes_.end());
   chain.push_back(save_);
   chain.push_back(exit_);
   SetTabChain(chain);
-
-  connect(area_, &QComboBox::currentIndexChanged, this, [this] {
-    if (!initialising_) AreaChanged();
-  });
-  connect(save_, &QPushButton::clicked, this, &Setting::Save);
-  connect(set_interval_, &QPushButton::clicked, this, &Setting::SetInterval);
-  connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 void Setting::SetCopies(const Payload& settings, int interval, const std::string& identification,

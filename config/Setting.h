@@ -12,6 +12,7 @@ class QComboBox;
 class QLineEdit;
 class QPushButton;
 class QCheckBox;
+class QGridLayout;
 class QLabel;
 
 namespace norvo {
@@ -31,6 +32,8 @@ class Setting : public UnitDialog {
   int Run();
 
  private:
+  QGridLayout* BuildAreas();
+  void ChainTabs();
   void Open() override;
   void AreaChanged();
   void Save();

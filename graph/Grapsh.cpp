@@ -29,6 +29,15 @@ double Ole(const QDate& d, const QTime& t) {
   return ToOleDate({d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second()});
 }
 
+template <typename Edit>
+Edit* Picker(QWidget* parent, const char* id, const char* format) {
+  auto* e = new Edit(parent);
+  e->setObjectName(id);
+  e->setDisplayFormat(format);
+  e->setAlignment(Qt::AlignRight);
+  return e;
+}
+
 }  // namespace
 
 Grapsh::Grapsh(std::string database_path, QWidget* parent, QDateTime now)
@@ -36,28 +45,39 @@ Grapsh::Grapsh(std::string database_path, QWidget* parent, QDateTime now)
   setObjectName("132");
   setWindowTitle(Ui(225));
   chart_ = new CTchart1(this);
+  QGridLayout* grid = BuildControls();
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(grid);
+  layout->addWidget(chart_, 1);
+  resize(920, 520);
+
+  ProposeSpan(now);
+  WireSignals();
+}
+
+void Grapsh::WireSignals() {
+  connect(quantity_, &QComboBox::currentIndexChanged, this, [this](int view) {
+    if (drawn_) return;
+    LabelSeries(view, ViewTitles(view));
+    chart_->Replot();
+  });
+  connect(select_, &QPushButton::clicked, this, &Grapsh::Select);
+  connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
+  connect(reset_, &QPushButton::clicked, chart_, &CTchart1::ResetView);
+  connect(save_, &QPushButton::clicked, this, &Grapsh::SaveChart);
+  connect(whole_, &QPushButton::clicked, this, &Grapsh::ShowWholeFile);
+}
+
+// The span pickers, the quantity and the buttons, in two rows.
+QGridLayout* Grapsh::BuildControls() {
   auto* start_label = new QLabel(Ui(234), this);
   start_label->setObjectName("1131");
   auto* end_label = new QLabel(Ui(235), this);
   end_label->setObjectName("1132");
-  const auto date_edit = [this](const char* id) {
-    auto* e = new QDateEdit(this);
-    e->setObjectName(id);
-    e->setDisplayFormat("yyyy-MM-dd");
-    e->setAlignment(Qt::AlignRight);
-    return e;
-  };
-  const auto time_edit = [this](const char* id) {
-    auto* e = new QTimeEdit(this);
-    e->setObjectName(id);
-    e->setDisplayFormat("HH:mm:ss");
-    e->setAlignment(Qt::AlignRight);
-    return e;
-  };
-  start_date_ = date_edit("1040");
-  start_time_ = time_edit("1041");
-  end_date_ = date_edit("1042");
-  end_time_ = time_edit("1043");
+  start_date_ = Picker<QDateEdit>(this, "1040", "yyyy-MM-dd");
+  start_time_ = Picker<QTimeEdit>(this, "1041", "HH:mm:ss");
+  end_date_ = Picker<QDateEdit>(this, "1042", "yyyy-MM-dd");
+  end_time_ = Picker<QTimeEdit>(this, "1043", "HH:mm:ss");
   quantity_ = new QComboBox(this);
   quantity_->setObjectName("1006");
   select_ = new QPushButton(Ui(223), this);
@@ -86,11 +106,10 @@ Grapsh::Grapsh(std::string database_path, QWidget* parent, QDateTime now)
   grid->addWidget(reset_, 1, 5);
   grid->addWidget(save_, 1, 6);
   grid->setColumnStretch(4, 1);
-  auto* layout = new QVBoxLayout(this);
-  layout->addLayout(grid);
-  layout->addWidget(chart_, 1);
-  resize(920, 520);
+  return grid;
+}
 
+void Grapsh::ProposeSpan(const QDateTime& now) {
   // The default span is the last hour, also across midnight.
   const QDateTime start = now.addSecs(-3600);
   start_date_->setDate(start.date());
@@ -102,20 +121,9 @@ Grapsh::Grapsh(std::string database_path, QWidget* parent, QDateTime now)
   quantity_->setCurrentIndex(0);
   // Before the first Select the legend names the series of the chosen view.
   LabelSeries(0, ViewTitles(0));
-  connect(quantity_, &QComboBox::currentIndexChanged, this, [this](int view) {
-    if (drawn_) return;
-    LabelSeries(view, ViewTitles(view));
-    chart_->Replot();
-  });
   // Until the first Select the time axis shows the span the pickers propose.
   chart_->SetTimeAxisRange(Ole(start_date_->date(), start_time_->time()), Ole(end_date_->date(), end_time_->time()));
   chart_->Replot();
-
-  connect(select_, &QPushButton::clicked, this, &Grapsh::Select);
-  connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
-  connect(reset_, &QPushButton::clicked, chart_, &CTchart1::ResetView);
-  connect(save_, &QPushButton::clicked, this, &Grapsh::SaveChart);
-  connect(whole_, &QPushButton::clicked, this, &Grapsh::ShowWholeFile);
 }
 
 QStringList Grapsh::ViewTitles(int view) {

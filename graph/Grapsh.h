@@ -14,6 +14,7 @@
 class QDateEdit;
 class QTimeEdit;
 class QComboBox;
+class QGridLayout;
 class QPushButton;
 
 namespace norvo {
@@ -51,6 +52,10 @@ class Grapsh : public QDialog {
   void Saved();
 
  private:
+  QGridLayout* BuildControls();
+  // The pickers, the quantity list, the legend and the time axis before the first Select.
+  void ProposeSpan(const QDateTime& now);
+  void WireSignals();
   // A drawing: the span, the view and what the store returned. UI thread.
   struct Drawing {
     SeriesRequest request;

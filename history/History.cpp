@@ -184,6 +184,19 @@ void HistoryState::FinishOnUi(bool imported, bool enable_buttons, ImportResult r
 History::History(HistoryState& state, QWidget* parent) : QDialog(parent), state_(state) {
   setObjectName("136");
   setWindowTitle(UiText(ui::kSdCardFile));
+  QHBoxLayout* top = BuildTopRow();
+  QHBoxLayout* lists = BuildLists();
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(top);
+  layout->addLayout(lists, 1);
+  resize(1000, 560);
+
+  WireSignals();
+  RequestList();
+}
+
+// The file's name and size, the buttons, the download's progress and rate.
+QHBoxLayout* History::BuildTopRow() {
   auto* select_label = new QLabel(UiText(ui::kSelect), this);
   select_label->setObjectName("1130");
   selected_name_ = new QLabel(this);
@@ -211,7 +224,21 @@ History::History(HistoryState& state, QWidget* parent) : QDialog(parent), state_
   cancel_->setEnabled(false);
   export_csv_ = new QPushButton(UiText(ui::kExportCsv), this);
   export_csv_->setObjectName("export-csv");
+  auto* top = new QHBoxLayout;
+  top->addWidget(select_label);
+  top->addWidget(selected_name_);
+  top->addWidget(select_);
+  top->addWidget(delete_);
+  top->addWidget(graph_);
+  top->addWidget(progress_, 1);
+  top->addWidget(rate_);
+  top->addWidget(cancel_);
+  top->addWidget(export_csv_);
+  return top;
+}
 
+// The card's files beside the chosen file's records.
+QHBoxLayout* History::BuildLists() {
   files_ = new QTreeWidget(this);
   files_->setObjectName("1002");
   files_->setRootIsDecorated(false);
@@ -234,24 +261,13 @@ History::History(HistoryState& state, QWidget* parent) : QDialog(parent), state_
   records_->setColumnWidth(0, 150);
   records_->setShowGrid(true);
 
-  auto* top = new QHBoxLayout;
-  top->addWidget(select_label);
-  top->addWidget(selected_name_);
-  top->addWidget(select_);
-  top->addWidget(delete_);
-  top->addWidget(graph_);
-  top->addWidget(progress_, 1);
-  top->addWidget(rate_);
-  top->addWidget(cancel_);
-  top->addWidget(export_csv_);
   auto* lists = new QHBoxLayout;
   lists->addWidget(files_);
   lists->addWidget(records_, 1);
-  auto* layout = new QVBoxLayout(this);
-  layout->addLayout(top);
-  layout->addLayout(lists, 1);
-  resize(1000, 560);
+  return lists;
+}
 
+void History::WireSignals() {
   connect(select_, &QPushButton::clicked, this, &History::SelectFile);
   connect(delete_, &QPushButton::clicked, this, &History::DeleteFile);
   connect(graph_, &QPushButton::clicked, this, &History::ShowGraph);
@@ -271,7 +287,9 @@ History::History(HistoryState& state, QWidget* parent) : QDialog(parent), state_
   connect(&state_, &HistoryState::DoneLabel, size_label_, &QLabel::setText);
   connect(&state_, &HistoryState::Message, this, [this](const QString& text) { ShowMessage(this, text); });
   connect(&state_, &HistoryState::Finished, this, &History::OnFinished);
+}
 
+void History::RequestList() {
   // A fresh list from the unit at every opening, read on the background
   // thread; the buttons wait for it.
   state_.SetList({});

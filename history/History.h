@@ -18,6 +18,7 @@
 #include "Transfer.h"
 #include "session/Unit.h"
 
+class QHBoxLayout;
 class QLabel;
 class QPushButton;
 class QProgressBar;
@@ -135,6 +136,10 @@ class History : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  QHBoxLayout* BuildTopRow();
+  QHBoxLayout* BuildLists();
+  void WireSignals();
+  void RequestList();
   void SetButtons(bool enabled);
   void OnFinished(bool imported, bool enable_buttons);
   void ShowRate(qint64 done, qint64 wanted);

@@ -398,6 +398,48 @@ void ParseCopy(int fd, const fs::path& local_path, bool three_fields, DayOrder f
   chunks.Finish();
 }
 
+// The store is emptied and refilled in one transaction, chunk by chunk as
+// the copy is parsed: an error on the way leaves its previous contents.
+// false: the store refused a step, or stop() asked to stop (stopped).
+bool FillStore(RecordStore& store, const std::string& database_path, ParsedChunks& chunks,
+               const std::function<bool()>& stop, bool& stopped) {
+  bool ok = store.Connect(database_path) >= 0 && store.OpenRecordTable("SELECT * FROM Records") == 0 &&
+            store.DeleteAllRecords() == 0;
+  LogRecord record{};
+  store.SetRecord(&record);
+  std::size_t count = 0;
+  std::vector<LogRecord> chunk;
+  while (ok && chunks.Pop(&chunk)) {
+    for (const LogRecord& parsed : chunk) {
+      record = parsed;
+      ok = store.AppendRecord() == 0;
+      if (stop && ++count % ParsedChunks::kChunk == 0 && stop()) {
+        stopped = true;
+        ok = false;
+      }
+      if (!ok) break;
+    }
+  }
+  store.SetRecord(nullptr);
+  return ok;
+}
+
+// What the parser found after a copy the store took whole. false: the
+// import fails with message.
+bool AcceptOutcome(const ParseOutcome& outcome, const fs::path& local_path, std::string& message) {
+  if (outcome.out_of_memory) throw std::bad_alloc();
+  bool ok = true;
+  if (!outcome.message.empty()) {
+    message = outcome.message;
+    ok = false;
+  }
+  if (outcome.read_failed) {
+    message = "Open Error2 (" + local_path.string() + ": " + std::strerror(EIO) + ")";
+    ok = false;
+  }
+  return ok;
+}
+
 }  // namespace
 
 ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local_path,
@@ -439,42 +481,15 @@ ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local
       }
     } join_parser{chunks, parser};
 
-    // The store is emptied and refilled in one transaction, chunk by chunk as
-    // the copy is parsed: an error on the way leaves its previous contents.
-    bool ok = store.Connect(database_path) >= 0 && store.OpenRecordTable("SELECT * FROM Records") == 0 &&
-              store.DeleteAllRecords() == 0;
-    LogRecord record{};
-    store.SetRecord(&record);
-    std::size_t count = 0;
-    std::vector<LogRecord> chunk;
-    while (ok && chunks.Pop(&chunk)) {
-      for (const LogRecord& parsed : chunk) {
-        record = parsed;
-        ok = store.AppendRecord() == 0;
-        if (stop && ++count % ParsedChunks::kChunk == 0 && stop()) {
-          result.stopped = true;
-          ok = false;
-        }
-        if (!ok) break;
-      }
-    }
+    bool ok = FillStore(store, database_path, chunks, stop, result.stopped);
     // The store took every record the parser gave, or it stopped taking
     // them: then what the parser found further on was never reached.
     const bool all_taken = ok;
     chunks.Abandon();
     if (parser.joinable()) parser.join();
-    store.SetRecord(nullptr);
     ::close(fd);
     result.unit_label = UnitLabel(outcome.header);
-    if (all_taken && outcome.out_of_memory) throw std::bad_alloc();
-    if (all_taken && !outcome.message.empty()) {
-      result.message = outcome.message;
-      ok = false;
-    }
-    if (all_taken && outcome.read_failed) {
-      result.message = "Open Error2 (" + local_path.string() + ": " + std::strerror(EIO) + ")";
-      ok = false;
-    }
+    if (all_taken) ok = AcceptOutcome(outcome, local_path, result.message);
     if (ok) {
       result.stored = store.CloseRecordTable();
     } else {

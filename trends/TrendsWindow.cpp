@@ -68,6 +68,27 @@ TrendsWindow::TrendsWindow(std::vector<std::string> databases, QWidget* parent)
   setObjectName("trends-window");
   resize(900, 640);
 
+  QGridLayout* controls = BuildControls();
+  BuildChart();
+  note_ = new QLabel(this);
+  note_->setObjectName("note");
+  BuildFigures();
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(controls);
+  layout->addWidget(plot_, 1);
+  layout->addWidget(note_);
+  layout->addWidget(table_);
+
+  WireSignals();
+
+  span_->setCurrentIndex(k24Hours);
+  SpanChanged();
+  RefreshUnits();
+}
+
+QGridLayout* TrendsWindow::BuildControls() {
+  const TrendsTexts& t = Trends();
   auto* controls = new QGridLayout;
   unit_ = new QComboBox(this);
   unit_->setObjectName("unit");
@@ -96,7 +117,13 @@ TrendsWindow::TrendsWindow(std::vector<std::string> databases, QWidget* parent)
   controls->addWidget(start_, 1, 5);
   controls->addWidget(new QLabel(Q(UIString(ui::kEndTime)), this), 1, 6);
   controls->addWidget(end_, 1, 7);
+  controls->addLayout(BuildChannelRow(), 2, 0, 1, 8);
+  return controls;
+}
 
+// The channel boxes, each in its line's colour, and the button row.
+QHBoxLayout* TrendsWindow::BuildChannelRow() {
+  const TrendsTexts& t = Trends();
   auto* boxes = new QHBoxLayout;
   boxes->addWidget(new QLabel(Q(t.channels), this));
   for (int k = 0; k < kLiveChannels; ++k) {
@@ -108,7 +135,6 @@ TrendsWindow::TrendsWindow(std::vector<std::string> databases, QWidget* parent)
     box->setPalette(p);
     channels_[static_cast<std::size_t>(k)] = box;
     boxes->addWidget(box);
-    connect(box, &QCheckBox::toggled, this, [this] { Query(); });
   }
   boxes->addStretch(1);
   buttons_ = new QHBoxLayout;
@@ -119,8 +145,10 @@ TrendsWindow::TrendsWindow(std::vector<std::string> databases, QWidget* parent)
   report_->setObjectName("report");
   buttons_->addWidget(report_);
   boxes->addLayout(buttons_);
-  controls->addLayout(boxes, 2, 0, 1, 8);
+  return boxes;
+}
 
+void TrendsWindow::BuildChart() {
   plot_ = new QCustomPlot(this);
   plot_->setObjectName("trends-chart");
   plot_->setMinimumHeight(300);
@@ -145,9 +173,10 @@ TrendsWindow::TrendsWindow(std::vector<std::string> databases, QWidget* parent)
     high->setBrush(band);
     high->setChannelFillGraph(low);
   }
-  note_ = new QLabel(this);
-  note_->setObjectName("note");
+}
 
+void TrendsWindow::BuildFigures() {
+  const TrendsTexts& t = Trends();
   table_ = new QTableWidget(0, 7, this);
   table_->setObjectName("figures");
   table_->setHorizontalHeaderLabels({Q(t.channel), Q(t.minimum), Q(t.at), Q(t.maximum), Q(t.at), Q(t.mean), Q(t.count)});
@@ -155,13 +184,10 @@ TrendsWindow::TrendsWindow(std::vector<std::string> databases, QWidget* parent)
   table_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table_->setMaximumHeight(130);
+}
 
-  auto* layout = new QVBoxLayout(this);
-  layout->addLayout(controls);
-  layout->addWidget(plot_, 1);
-  layout->addWidget(note_);
-  layout->addWidget(table_);
-
+void TrendsWindow::WireSignals() {
+  for (QCheckBox* box : channels_) connect(box, &QCheckBox::toggled, this, [this] { Query(); });
   requery_ = new QTimer(this);
   requery_->setSingleShot(true);
   requery_->setInterval(200);
@@ -184,10 +210,6 @@ TrendsWindow::TrendsWindow(std::vector<std::string> databases, QWidget* parent)
   });
   connect(save_, &QPushButton::clicked, this, &TrendsWindow::AskSave);
   connect(report_, &QPushButton::clicked, this, &TrendsWindow::AskReport);
-
-  span_->setCurrentIndex(k24Hours);
-  SpanChanged();
-  RefreshUnits();
 }
 
 TrendsWindow::~TrendsWindow() = default;

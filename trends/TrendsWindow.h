@@ -24,6 +24,7 @@
 class QCheckBox;
 class QComboBox;
 class QDateTimeEdit;
+class QGridLayout;
 class QHBoxLayout;
 class QLabel;
 class QPushButton;
@@ -84,6 +85,11 @@ class TrendsWindow : public QWidget {
   void Reported(bool ok, const QString& message);
 
  private:
+  QGridLayout* BuildControls();
+  QHBoxLayout* BuildChannelRow();
+  void BuildChart();  // one line and a min-max band per channel
+  void BuildFigures();
+  void WireSignals();
   void Query();
   void QueryRange(std::int64_t from, std::int64_t to);
   void Show(const trends::Result& result, std::int64_t from, std::int64_t to);
