@@ -14,10 +14,10 @@
 namespace norvo {
 
 MenuDialogs InstallDialogs(CMyNorvoDlg& window) {
-  Unit& session = window.TheUnit();
-  MenuDialogs d{new Setting(session, &window), new Alarm(session, &window), new Calib(session, &window),
-                new Lang(session, window.DataFolder(), &window),
-                new HistoryState(session, window.DataFolder(), &window)};
+  Unit& unit = window.TheUnit();
+  MenuDialogs d{new Setting(unit, &window), new Alarm(unit, &window), new Calib(unit, &window),
+                new Lang(unit, window.DataFolder(), &window),
+                new HistoryState(unit, window.DataFolder(), &window)};
 
   QObject::connect(&window, &CMyNorvoDlg::Polled, &window, [&window, d] {
     const PollSnapshot& s = window.LastPoll();

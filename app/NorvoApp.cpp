@@ -118,7 +118,7 @@ CMyNorvoApp::CMyNorvoApp(QStringList arguments, ConsoleOptions options)
 CMyNorvoApp::~CMyNorvoApp() {
   window_.reset();
   watcher_.reset();
-  session_.reset();
+  unit_.reset();
 }
 
 int CMyNorvoApp::InitInstance() {
@@ -175,7 +175,7 @@ bool CMyNorvoApp::TakeLock() {
   return true;
 }
 
-// The unit, real or simulated, and its session. false: bad options (said on stderr).
+// The unit, real or simulated. false: bad options (said on stderr).
 bool CMyNorvoApp::OpenUnit() {
   std::string scale_error;
   const std::optional<double> scale = TimeScaleFromEnvironment(&scale_error);
@@ -200,7 +200,7 @@ bool CMyNorvoApp::OpenUnit() {
 #endif
   }
   // A unit another process holds (the logger service) is reached through it.
-  session_ = std::make_unique<SharedUnit>(*rig_.transport, data_folder_, UnitSession::SessionOptions(*scale));
+  unit_ = std::make_unique<SharedUnit>(*rig_.transport, data_folder_, UnitSession::SessionOptions(*scale));
   return true;
 }
 
@@ -215,12 +215,12 @@ void CMyNorvoApp::OpenWindow() {
     break;
   }
   if (!rig_.units.empty()) options.extend_menu = [unit = rig_.units.front().get()](QMenuBar* bar) { AddSimulationMenu(bar, *unit); };
-  window_ = std::make_unique<CMyNorvoDlg>(*session_, watcher_.get(), options);
+  window_ = std::make_unique<CMyNorvoDlg>(*unit_, watcher_.get(), options);
   InstallDialogs(*window_);
 }
 
 void CMyNorvoApp::InstallRecording(CMyNorvoDlg::Options* options) {
-  recorder_ = std::make_unique<ConsoleRecorder>(*rig_.transport, [unit = session_.get()] { return unit->DevicePath(); },
+  recorder_ = std::make_unique<ConsoleRecorder>(*rig_.transport, [unit = unit_.get()] { return unit->DevicePath(); },
                                                 data_folder_);
   options->record = [recorder = recorder_.get()](const PollSnapshot& snapshot) { recorder->Record(snapshot); };
   options->recording = ReadRecordingSetting(data_folder_);
@@ -236,11 +236,11 @@ void CMyNorvoApp::OpenTrends() {
     trends_->setAttribute(Qt::WA_DeleteOnClose);
     trends_->setWindowIcon(AppIcon());
     QObject::connect(window_.get(), &CMyNorvoDlg::Polled, trends_, [this] {
-      trends_->OnPoll(window_->LastPoll(), session_->UnitFlag());
+      trends_->OnPoll(window_->LastPoll(), unit_->UnitFlag());
     });
   }
   trends_->SetUnit(recorder_->LastName());
-  trends_->OnPoll(session_->Blocks(), session_->UnitFlag());
+  trends_->OnPoll(unit_->Blocks(), unit_->UnitFlag());
   trends_->show();
   trends_->raise();
 }

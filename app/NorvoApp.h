@@ -77,7 +77,7 @@ class CMyNorvoApp {
   std::filesystem::path data_folder_;
   FileLock lock_;  // ConsoleLockPath()
   sim::Rig rig_;
-  std::unique_ptr<SharedUnit> session_;
+  std::unique_ptr<SharedUnit> unit_;
   std::unique_ptr<DeviceWatcher> watcher_;
   std::unique_ptr<ConsoleRecorder> recorder_;  // ends after the window: it writes what is queued
   std::unique_ptr<CMyNorvoDlg> window_;

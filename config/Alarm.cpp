@@ -165,7 +165,7 @@ void Alarm::Open() {
 
   // Without the unit the fields show neutral values; the copies of its blocks
   // stay as they are, and Save stays off.
-  const bool connected = session_.Connected();
+  const bool connected = unit_.Connected();
   bool current = false;
   if (connected) {
     current = EnsureCurrentCopies([](Unit& u) { return u.ReadAlarms(); },
@@ -185,7 +185,7 @@ void Alarm::Open() {
     shown_a.fill(0);
   }
   save_->setEnabled(current);
-  const int unit = session_.UnitFlag();
+  const int unit = unit_.UnitFlag();
   for (QLabel* label : unit_labels_) label->setText(unit ? "\u00B0F" : "\u00B0C");
 
   for (int c = 1; c <= 8; ++c) {
@@ -227,7 +227,7 @@ void Alarm::SwitchChanged() {
 }
 
 void Alarm::Save() {
-  const int unit = session_.UnitFlag();
+  const int unit = unit_.UnitFlag();
   AlarmSwitches switches;
   switches.humidity_switch = humidity_switch_->currentIndex();
   switches.temperature_switch = temperature_switch_->currentIndex();

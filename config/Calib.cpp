@@ -62,7 +62,7 @@ void Calib::Open() {
   findChild<QLabel*>("1129")->setText(UiText(ui::kHumidity));
   save_->setText(UiText(ui::kSave));
   exit_->setText(UiText(ui::kExit));
-  const bool connected = session_.Connected();
+  const bool connected = unit_.Connected();
   bool current = false;
   if (connected) {
     current = EnsureCurrentCopies([](Unit& u) { return u.ReadCalibration(); },
@@ -74,7 +74,7 @@ void Calib::Open() {
   Payload shown = calibration_;
   if (!current) shown.fill(0);
   save_->setEnabled(current);
-  const int unit = session_.UnitFlag();
+  const int unit = unit_.UnitFlag();
   for (int c = 1; c <= 8; ++c) {
     const std::size_t i = static_cast<std::size_t>(c - 1);
     units_[i]->setText(unit ? "\u00B0F" : "\u00B0C");
@@ -93,7 +93,7 @@ void Calib::Open() {
 }
 
 void Calib::Save() {
-  const int unit = session_.UnitFlag();
+  const int unit = unit_.UnitFlag();
   // Offsets in whole tenths; "--" (no offset) counts as 0.
   const auto tenths = [unit](const QString& text) {
     return text.trimmed() == "--" ? 0 : CheckedTenths(text.toStdString(), TemperatureKind::kOffset, unit);

@@ -54,7 +54,7 @@ void Lang::Save() {
   // the program. A failed write is not reported; the restart then comes up in
   // the language the file still names.
   WriteLanguageSetting(data_folder_, english ? "English" : "Deutsch");
-  if (session_.Connected()) {
+  if (unit_.Connected()) {
     const Payload frames[] = {BuildLanguageFrame(english)};
     WriteToUnit(frames, kDialogWrite, [this](WriteOutcome) { accept(); });
     return;

@@ -44,7 +44,7 @@ Setting::Setting(Unit& unit, QWidget* parent) : UnitDialog(unit, parent) {
   date_format_ = List(this, 1009);
   dst_ = List(this, 1010);
   time_zone_ = List(this, 1011);
-  unit_ = List(this, 1012);
+  temperature_unit_ = List(this, 1012);
   area_ = List(this, 1038);
   interval_edit_ = new QLineEdit(this);
   interval_edit_->setObjectName("1039");
@@ -60,7 +60,7 @@ Setting::Setting(Unit& unit, QWidget* parent) : UnitDialog(unit, parent) {
   for (std::size_t i = 0; i < labels_.size(); ++i) labels_[i] = Label(this, label_ids[i]);
 
   auto* grid = new QGridLayout;
-  QComboBox* lists[] = {graph_type_, span_, time_format_, date_format_, dst_, time_zone_, unit_};
+  QComboBox* lists[] = {graph_type_, span_, time_format_, date_format_, dst_, time_zone_, temperature_unit_};
   for (int i = 0; i < 7; ++i) {
     grid->addWidget(labels_[static_cast<std::size_t>(i)], i / 2, (i % 2) * 2);
     grid->addWidget(lists[i], i / 2, (i % 2) * 2 + 1);
@@ -115,7 +115,7 @@ QGridLayout* Setting::BuildAreas() {
 }
 
 void Setting::ChainTabs() {
-  std::vector<QWidget*> chain{graph_type_, span_, time_format_, date_format_, dst_, time_zone_, unit_,
+  std::vector<QWidget*> chain{graph_type_, span_, time_format_, date_format_, dst_, time_zone_, temperature_unit_,
                               interval_edit_, set_interval_, area_};
   chain.insert(chain.end(), boxes_.begin(), boxes_.end());
   chain.push_back(save_);
@@ -150,18 +150,18 @@ void Setting::Open() {
   save_->setText(UiText(ui::kSave));
   exit_->setText(UiText(ui::kExit));
 
-  for (QComboBox* list : {graph_type_, span_, time_format_, date_format_, dst_, time_zone_, unit_, area_}) list->clear();
+  for (QComboBox* list : {graph_type_, span_, time_format_, date_format_, dst_, time_zone_, temperature_unit_, area_}) list->clear();
   graph_type_->addItems({UiText(ui::kTemperature), UiText(ui::kHumidity), UiText(ui::kDewPoint), UiText(ui::kHeatIndex)});
   span_->addItems({"12H", "24H", "48H", "72H"});
   dst_->addItems({"OFF", "ON"});
   for (int zone = -12; zone <= 12; ++zone) time_zone_->addItem(QString::number(zone));
   time_format_->addItems({"h:mm:ss", "AM h:mm:ss", "h:mm:ss AM"});
   date_format_->addItems({"YYYY-MM-DD", "MM-DD-YYYY", "DD-MM-YYYY"});
-  unit_->addItems({"\u00B0C", "\u00B0F"});
+  temperature_unit_->addItems({"\u00B0C", "\u00B0F"});
   for (int a = 1; a <= 5; ++a) area_->addItem(QString("CH Area%1").arg(a));
 
   bool current = false;
-  if (session_.Connected()) {
+  if (unit_.Connected()) {
     current = EnsureCurrentCopies([](Unit& u) { return u.ReadSettings(); },
                                   [this](const PollSnapshot& b) {
                                     settings_copy_ = b.settings;
@@ -185,7 +185,7 @@ void Setting::Open() {
     Select(date_format_, s[settings::kDateFormat]);
     Select(dst_, s[settings::kDst]);
     Select(time_zone_, static_cast<std::int8_t>(s[settings::kTimeZone]) + 12);
-    Select(unit_, s[settings::kUnit]);
+    Select(temperature_unit_, s[settings::kUnit]);
     const int areas = eight_area_ ? settings::kEightAreas : settings::kFiveAreas;
     for (int a = 0; a < areas; ++a) {
       masks_[static_cast<std::size_t>(a)] = ReadMask(s, settings::kFirstMask + settings::kMaskSize * a);
@@ -194,7 +194,7 @@ void Setting::Open() {
     interval_edit_->setText(QString::number(interval_));
     save_->setEnabled(true);
   } else {
-    for (QComboBox* list : {graph_type_, span_, time_format_, date_format_, dst_, time_zone_, unit_, area_}) {
+    for (QComboBox* list : {graph_type_, span_, time_format_, date_format_, dst_, time_zone_, temperature_unit_, area_}) {
       list->setCurrentIndex(0);
     }
     save_->setEnabled(false);
@@ -239,7 +239,7 @@ void Setting::Save() {
   f.date_format = date_format_->currentIndex();
   f.dst = dst_->currentIndex();
   f.time_zone = time_zone_->currentIndex() - 12;
-  f.unit = unit_->currentIndex();
+  f.unit = temperature_unit_->currentIndex();
   f.masks = masks_;
   const Payload frames[] = {BuildSettingsFrame(f, eight_area_ == 1)};
   // The unit went away, or came back, while the dialog was open: nothing is
@@ -254,7 +254,7 @@ void Setting::SetInterval() {
     ShowMessage(this, UiText(ui::kIntervalRange));
     return;
   }
-  if (!session_.Connected()) {
+  if (!unit_.Connected()) {
     ShowMessage(this, UiText(ui::kUnconnected));
     return;
   }

@@ -54,7 +54,7 @@ class Setting : public UnitDialog {
   QComboBox* date_format_;
   QComboBox* dst_;
   QComboBox* time_zone_;
-  QComboBox* unit_;
+  QComboBox* temperature_unit_;
   QComboBox* area_;
   QLineEdit* interval_edit_;
   QPushButton* set_interval_;

@@ -51,7 +51,7 @@ QString MinusTenthText(TemperatureKind kind, int unit_flag) {
       .arg(shown(0), shown(-2));
 }
 
-UnitDialog::UnitDialog(Unit& unit, QWidget* parent) : QDialog(parent), session_(unit) {}
+UnitDialog::UnitDialog(Unit& unit, QWidget* parent) : QDialog(parent), unit_(unit) {}
 
 void UnitDialog::SetWorking(bool working) {
   working_ = working;
@@ -85,7 +85,7 @@ void UnitDialog::WriteToUnit(std::span<const Payload> frames, const WriteTiming&
     std::string block;
   };
   SetWorking(true);
-  Unit& unit = session_;
+  Unit& unit = unit_;
   RunAsync(
       this,
       [&unit, copy = std::move(copy), timing] {
@@ -106,14 +106,14 @@ bool UnitDialog::EnsureCurrentCopies(std::function<bool(Unit&)> read, std::funct
   if (reading_) return false;
   reading_ = true;
   SetBusyProperty();
-  const std::uint64_t connection = session_.Blocks().connection;
-  Unit& unit = session_;
+  const std::uint64_t connection = unit_.Blocks().connection;
+  Unit& unit = unit_;
   RunAsync(
       this, [&unit, read = std::move(read)] { return read(unit); },
       [this, connection, take = std::move(take)](bool ok) {
         reading_ = false;
         SetBusyProperty();
-        const PollSnapshot blocks = session_.Blocks();
+        const PollSnapshot blocks = unit_.Blocks();
         if (ok && blocks.connection == connection) {
           take(blocks);
           NoteCopies(connection, true);
@@ -125,15 +125,15 @@ bool UnitDialog::EnsureCurrentCopies(std::function<bool(Unit&)> read, std::funct
         // Read again while the dialog is open, so that Save comes on once
         // the unit answers.
         QTimer::singleShot(kReadAgainMs, this, [this] {
-          if (isVisible() && !working_ && !reading_ && !CopiesCurrent() && session_.Connected()) Open();
+          if (isVisible() && !working_ && !reading_ && !CopiesCurrent() && unit_.Connected()) Open();
         });
       });
   return false;
 }
 
 bool UnitDialog::CopiesStillCurrent() {
-  if (session_.Connected() && CopiesCurrent()) return true;
-  if (!session_.Connected()) {
+  if (unit_.Connected() && CopiesCurrent()) return true;
+  if (!unit_.Connected()) {
     ShowMessage(this, UiText(ui::kUnconnected));
     reject();
     return false;

@@ -55,7 +55,7 @@ class UnitDialog : public QDialog {
     copies_connection_ = connection;
     copies_read_ = read;
   }
-  bool CopiesCurrent() const { return copies_read_ && copies_connection_ == session_.Blocks().connection; }
+  bool CopiesCurrent() const { return copies_read_ && copies_connection_ == unit_.Blocks().connection; }
   // Save's check before it writes: true when the copies are the unit's own in
   // this connection. Otherwise nothing is written: a unit that is gone gets
   // UI 232 and the dialog closes; one that came back while the dialog was
@@ -71,7 +71,7 @@ class UnitDialog : public QDialog {
   // The line under the fields that says why Save is off; hidden otherwise.
   QLabel* Note();
 
-  Unit& session_;
+  Unit& unit_;
 
  private:
   void SetWorking(bool working);

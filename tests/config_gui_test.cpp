@@ -710,7 +710,9 @@ TEST_F(DialogFixture, SilentUnitNeverStallsTheWindow) {
   worst = std::max(worst, clock.elapsed() - last);
   std::printf("longest event-loop stall with a silent unit: %lld ms over %lld ms\n", static_cast<long long>(worst),
               static_cast<long long>(clock.elapsed()));
-  EXPECT_LT(worst, 100 * testing::kSlowdown);
+  // A wait on the silent unit on this thread would stall it for a whole
+  // time-out (3 s); what a loaded machine adds stays well below half a second.
+  EXPECT_LT(worst, 500 * testing::kSlowdown);
 }
 
 }  // namespace
