@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <sstream>
 
 #include "Interrupt.h"

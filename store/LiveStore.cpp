@@ -606,7 +606,7 @@ class MigratedPolls {
       : db_(db),
         insert_(db, "INSERT OR IGNORE INTO LivePolls VALUES (?, ?, ?)"),
         existing_(db, "SELECT Data FROM LivePolls WHERE Unit = ? AND Time = ?"),
-        update_(db, "UPDATE LivePolls SET Data = ? WHERE Unit = ? AND Time = ?") {}
+        update_(db, "UPDATE LivePolls SET Data = ?3 WHERE Unit = ?1 AND Time = ?2") {}
   bool Ready() const { return insert_ && existing_ && update_; }
 
   // One row; the poll gathered so far is written first when the row starts another.
@@ -634,13 +634,12 @@ class MigratedPolls {
   }
 
  private:
-  // Binds data, unit and time in the statement's order and runs it.
+  // Both statements take the unit as ?1, the time as ?2 and the data as ?3.
   bool Step(Statement& s, const live::PollData& data, std::int64_t unit) {
-    const bool data_first = &s == &update_;
     sqlite3_reset(s.get());
-    sqlite3_bind_blob(s.get(), data_first ? 1 : 3, data.data(), static_cast<int>(data.size()), SQLITE_STATIC);
-    sqlite3_bind_int64(s.get(), data_first ? 2 : 1, unit);
-    sqlite3_bind_int64(s.get(), data_first ? 3 : 2, time_);
+    sqlite3_bind_int64(s.get(), 1, unit);
+    sqlite3_bind_int64(s.get(), 2, time_);
+    sqlite3_bind_blob(s.get(), 3, data.data(), static_cast<int>(data.size()), SQLITE_STATIC);
     return sqlite3_step(s.get()) == SQLITE_DONE;
   }
 
