@@ -53,7 +53,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const BackupParse parsed = ParseBackupJson(text);
   if (!parsed.config) {
     if (parsed.error.empty()) __builtin_trap();  // a refusal always says why
-    if (parsed.error.find("last read") != std::string::npos) __builtin_trap();
+    // nlohmann's "last read" is cut off; a key path the file itself wrote
+    // may hold the words and is named on purpose.
+    if (parsed.error.find("last read") != std::string::npos && text.find("last read") == std::string_view::npos) {
+      __builtin_trap();
+    }
     return 0;
   }
   if (text.find('\0') != std::string_view::npos) __builtin_trap();
