@@ -61,8 +61,7 @@ void CardReader::OnReadReport(const Payload& payload) {
     if (capture_) *capture_ += report.text;
     return;
   }
-  link_.SetPendingType(response::kNone);
-  link_.ExchangeEvent().Set();
+  link_.TheHandshake().Answered();
 }
 
 bool CardReader::ReadRange(const std::string& name, std::int64_t start, std::int64_t end, std::string* into) {
@@ -76,7 +75,7 @@ bool CardReader::ReadRange(const std::string& name, std::int64_t start, std::int
   const bool answered = Exchange(link_, frame, response::kFileData, 3000, 3000);
   // Late reports of this read must not reach the copy: they stop being routed
   // here before the capture ends.
-  link_.SetPendingType(response::kNone);
+  link_.TheHandshake().Redirect(response::kNone);
   {
     std::lock_guard lock(capture_mutex_);
     capture_ = nullptr;

@@ -27,7 +27,7 @@ std::chrono::microseconds DeviceLink::Scaled(int ms) const {
 // After Stop no sender waits any more, so a poll cycle in progress ends at once.
 bool DeviceLink::WaitExchange(int ms) {
   if (!running_.load() || connected_.load() == 0) return false;
-  return exchange_event_.Wait(Scaled(ms)) && connected_.load() == 1;
+  return handshake_.Wait(Scaled(ms)) && connected_.load() == 1;
 }
 
 void DeviceLink::Pause(int ms) const {
@@ -162,7 +162,7 @@ void DeviceLink::Lose(const std::shared_ptr<HidDevice>& device) {
     device_.reset();  // closed once the reader or writer still holding it lets go
     handler = lost_handler_;
   }
-  exchange_event_.Set();  // a sender waiting for an answer goes on
+  handshake_.Wake();  // a sender waiting for an answer goes on
   if (handler && running_.load()) handler();
 }
 
@@ -173,7 +173,7 @@ void DeviceLink::Stop() {
     std::lock_guard lock(device_mutex_);
     connected_.store(0);
   }
-  exchange_event_.Set();  // releases a sender waiting for an answer
+  handshake_.Wake();  // releases a sender waiting for an answer
   SignalReadEvent();
   if (reader_.joinable()) {
     std::unique_lock gate_lock(gate_->mutex);

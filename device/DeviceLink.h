@@ -1,8 +1,8 @@
 #pragma once
 // The one process-wide link to the unit: finds it through a Transport, runs
 // the reader thread that hands every input report to the report handler, and
-// writes output reports. Also holds the flags that senders and the reader
-// share: exchange event, pending response type, connected flag, unit flag.
+// writes output reports. Also holds what senders and the reader share: the
+// handshake (exchange token and pending response type) and the connected flag.
 
 #include <atomic>
 #include <chrono>
@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "ManualResetEvent.h"
+#include "Handshake.h"
 #include "Payload.h"
 #include "Transport.h"
 
@@ -47,7 +47,7 @@ class DeviceLink {
 
   // Called once per connection when the unit is lost: a read failed (the
   // unit was unplugged) or a write did. By then the device is closed,
-  // Connected() is 0 and the exchange event is set. Runs on the reader
+  // Connected() is 0 and the handshake is woken. Runs on the reader
   // thread or on the writer's thread, with no lock of the link held; a later
   // OpenDevice reopens the unit as usual. Not called for Stop. It must not
   // run an exchange itself (the writer may be inside one). Set from any thread.
@@ -88,22 +88,16 @@ class DeviceLink {
   // returns and touches the link no more. Idempotent.
   void Stop();
 
-  ManualResetEvent& ExchangeEvent() { return exchange_event_; }
-
-  int PendingType() const { return pending_type_.load(); }
-  void SetPendingType(int type) { pending_type_.store(type); }
+  // The exchange's token and pending type; losing the unit and Stop wake it.
+  Handshake& TheHandshake() { return handshake_; }
 
   int Connected() const { return connected_.load(); }
   void SetConnected(int connected) { connected_.store(connected); }
 
-  // 0 = Celsius, non-zero = Fahrenheit; written by the dispatcher.
-  int UnitFlag() const { return unit_flag_.load(); }
-  void SetUnitFlag(int flag) { unit_flag_.store(flag); }
-
   // Path of the last interface examined by OpenDevice.
   std::string DevicePath() const;
 
-  // Waits on the exchange event for at most ms (scaled); true when it was set
+  // Waits on the exchange token for at most ms (scaled); true when it was set
   // while the unit stayed connected. Returns false at once while disconnected:
   // nothing can answer then, and a loss releases a sender that is waiting.
   bool WaitExchange(int ms);
@@ -136,9 +130,7 @@ class DeviceLink {
   std::atomic<std::uint64_t> connection_{0};
   std::atomic<double> time_scale_{1.0};
 
-  ManualResetEvent exchange_event_{true};
-  std::atomic<int> unit_flag_{0};
-  std::atomic<int> pending_type_{0};
+  Handshake handshake_;
   std::atomic<int> connected_{0};
 
   std::mutex open_mutex_;  // serialises OpenDevice and Stop; guards first_start_

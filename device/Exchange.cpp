@@ -6,8 +6,7 @@ namespace norvo {
 
 bool Exchange(DeviceLink& link, const Payload& frame, int type, int wait_before_ms, int wait_after_ms) {
   link.WaitExchange(wait_before_ms);
-  link.ExchangeEvent().Reset();
-  link.SetPendingType(type);
+  link.TheHandshake().Expect(type);
   link.WriteReport(frame);
   return wait_after_ms > 0 && link.WaitExchange(wait_after_ms);
 }
@@ -18,8 +17,7 @@ void Exchange(DeviceLink& link, std::uint8_t command, int type, int wait_before_
 }
 
 void ReleaseExchange(DeviceLink& link) {
-  link.ExchangeEvent().Reset();
-  link.ExchangeEvent().Set();
+  link.TheHandshake().Release();
 }
 
 bool ReadSettingsSequence(DeviceLink& link) {
@@ -42,12 +40,10 @@ bool ReadAlarmSequence(DeviceLink& link) {
   bool answered = true;
   Exchange(link, code::kAlarmA, response::kAlarmA, 1000, 0);
   answered &= link.WaitExchange(1000);
-  link.ExchangeEvent().Reset();
-  link.SetPendingType(response::kAlarmC);
+  link.TheHandshake().Expect(response::kAlarmC);
   link.WriteReport(BuildCommandFrame(code::kAlarmC));
   answered &= link.WaitExchange(1000);
-  link.ExchangeEvent().Reset();
-  link.SetPendingType(response::kAlarmD);
+  link.TheHandshake().Expect(response::kAlarmD);
   link.WriteReport(BuildCommandFrame(code::kAlarmD));
   answered &= link.WaitExchange(1000);
   ReleaseExchange(link);
@@ -78,19 +74,18 @@ WriteOutcome RunWriteSequence(DeviceLink& link, ResponseStore& store, const Writ
     return link.Connected() == 0 ? WriteOutcome::kNotConnected : WriteOutcome::kWritten;
   }
   link.WaitExchange(timing.first_wait_ms);
-  link.ExchangeEvent().Reset();
   store.SetPermission(ResponseStore::kNoPermissionAnswer);
-  link.SetPendingType(response::kPermission);
+  link.TheHandshake().Expect(response::kPermission);
   const auto asked = link.WriteReport(BuildCommandFrame(code::kPermission));
   const bool answered = link.WaitExchange(kPermissionWaitMs);
 
   WriteOutcome outcome = WriteOutcome::kRefused;
   if (!answered || store.Permission() == ResponseStore::kNoPermissionAnswer) {
     // A late answer must not land anywhere.
-    link.SetPendingType(response::kWrite);
+    link.TheHandshake().Redirect(response::kWrite);
     outcome = link.Connected() == 0 ? WriteOutcome::kNotConnected : WriteOutcome::kNoAnswer;
   } else if (store.Permission() == 0) {
-    link.SetPendingType(response::kWrite);
+    link.TheHandshake().Redirect(response::kWrite);
     // The pause runs from the query, not from the answer: an answer that
     // took longer than the pause needs none of its own.
     if (asked) link.PauseUntil(*asked + link.Scaled(kPermissionPauseMs));

@@ -1,10 +1,10 @@
 #pragma once
 // The command/response handshake and the fixed sequences built on it.
 //
-// A sender waits for the exchange event, resets it, stores the pending
-// response type, writes one report and waits again; the reader thread stores
-// the answer, clears the type and sets the event. A time-out is never an
-// error: the sender carries on and the old data stays in place.
+// A sender waits for the exchange token, takes it naming the response type it
+// expects (Handshake), writes one report and waits again; the reader thread
+// stores the answer and gives the token back. A time-out is never an error:
+// the sender carries on and the old data stays in place.
 
 #include <atomic>
 #include <cstdint>
@@ -16,14 +16,14 @@
 
 namespace norvo {
 
-// One exchange: wait before, reset, pending type, write, wait after (none
+// One exchange: wait before, expect the type, write, wait after (none
 // when 0). True when the answer signalled the event within the wait after.
 bool Exchange(DeviceLink& link, const Payload& frame, int type, int wait_before_ms, int wait_after_ms);
 // The same for a read command without data.
 void Exchange(DeviceLink& link, std::uint8_t command, int type, int wait_before_ms,
               int wait_after_ms);
 
-// Leaves the exchange event signalled for the next sequence.
+// Leaves the exchange token set for the next sequence.
 void ReleaseExchange(DeviceLink& link);
 
 // The polling worker's read sequences, in the order it runs them. Each

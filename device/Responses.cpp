@@ -71,16 +71,15 @@ void ResponseStore::SetIdentification(std::string text) {
 }
 
 void Dispatcher::Complete() {
-  link_.SetPendingType(response::kNone);
-  link_.ExchangeEvent().Set();
+  link_.TheHandshake().Answered();
 }
 
 void Dispatcher::Dispatch(const Payload& payload, int count) {
-  const int type = link_.PendingType();
+  const int type = link_.TheHandshake().Pending();
   switch (type) {
     case response::kSettings:
       store_.StoreBlock(type, payload, count);
-      link_.SetUnitFlag(payload[7] == 0 ? 0 : 1);
+      store_.SetUnitFlag(payload[7] == 0 ? 0 : 1);
       Complete();
       break;
     case response::kSettingsAlt:

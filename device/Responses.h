@@ -42,6 +42,10 @@ class ResponseStore {
   int Permission() const { return permission_.load(); }
   void SetPermission(int value) { permission_.store(value); }
 
+  // 0 = Celsius, non-zero = Fahrenheit, as the last settings answer said.
+  int UnitFlag() const { return unit_flag_.load(); }
+  void SetUnitFlag(int flag) { unit_flag_.store(flag); }
+
  private:
   Payload* Slot(int type);
   const Payload* Slot(int type) const;
@@ -54,6 +58,7 @@ class ResponseStore {
   int interval_ = 0;
   std::string identification_;
   std::atomic<int> permission_{kNoPermissionAnswer};
+  std::atomic<int> unit_flag_{0};
 };
 
 class Dispatcher {

@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Payload payload{};
     const std::size_t n = std::min<std::size_t>(64, size - at - 1);
     std::memcpy(payload.data(), data + at + 1, n);
-    link.SetPendingType(data[at] % 24);
+    link.TheHandshake().Redirect(data[at] % 24);
     dispatcher.Dispatch(payload, static_cast<int>(n == 0 ? 64 : n));
   }
   // Whatever arrived, the tables stay within their 500 rows.

@@ -89,7 +89,7 @@ OpenState UnitSession::Open() {
     // Lost: no reading of the unit that went stays as if current, and any
     // sender waiting for an answer goes on.
     store_.FillBlock(response::kLive, 0xFF);
-    link_.ExchangeEvent().Set();
+    link_.TheHandshake().Wake();
   } else if (link_.Connection() != before) {
     // A new connection has no reading yet: "--" until its first live read
     // (an unanswered read later keeps the last values).
@@ -226,8 +226,8 @@ CardList UnitSession::RunList() {
   dispatcher_.SetListReceiver(false);
   CardList list;
   // The dispatcher clears the pending type at the end marker only.
-  list.complete = link_.PendingType() != response::kFileList && link_.Connected() == 1;
-  link_.SetPendingType(response::kNone);
+  list.complete = link_.TheHandshake().Pending() != response::kFileList && link_.Connected() == 1;
+  link_.TheHandshake().Redirect(response::kNone);
   for (int i = 0; i < card_.Count(); ++i) {
     std::string name = card_.Name(i);
     const std::int64_t size = card_.SizeOf(name);

@@ -59,7 +59,7 @@ class UnitSession : public Unit {
   // Why the unit is not connected, in words a user can act on; "" when it is.
   std::string StateMessage() const override;
   std::string Via() const override { return ""; }
-  int UnitFlag() const override { return link_.UnitFlag(); }
+  int UnitFlag() const override { return store_.UnitFlag(); }
   double TimeScale() const override { return link_.TimeScale(); }
   // The process that holds the unit when State() is kInUse (0 when unknown).
   pid_t Holder() const { return holder_.load(); }

@@ -307,47 +307,45 @@ struct RecordingSink : CardReportSink {
 TEST_F(DispatchFixture, EachTypeFillsItsBlockClearsTheTypeAndSignals) {
   const Payload answer = Bytes({0x7B, 1, 24, 0, 0, 0, 1, 1, 0xAA});
   for (int type : {1, 2, 3, 4, 5, 6, 7, 8}) {
-    link.ExchangeEvent().Reset();
-    link.SetPendingType(type);
+    link.TheHandshake().Expect(type);
     dispatcher.Dispatch(answer, 64);
     EXPECT_EQ(store.Block(type), answer) << type;
-    EXPECT_EQ(link.PendingType(), 0) << type;
-    EXPECT_TRUE(link.ExchangeEvent().IsSet()) << type;
+    EXPECT_EQ(link.TheHandshake().Pending(), 0) << type;
+    EXPECT_TRUE(link.TheHandshake().IsSet()) << type;
   }
   // Type 1 takes the unit flag from byte 7.
-  EXPECT_EQ(link.UnitFlag(), 1);
-  link.SetPendingType(1);
+  EXPECT_EQ(store.UnitFlag(), 1);
+  link.TheHandshake().Redirect(1);
   dispatcher.Dispatch(Bytes({0x7B, 1, 24, 0, 0, 0, 1, 0}), 64);
-  EXPECT_EQ(link.UnitFlag(), 0);
+  EXPECT_EQ(store.UnitFlag(), 0);
 
-  link.SetPendingType(11);
+  link.TheHandshake().Redirect(11);
   dispatcher.Dispatch(Bytes({0x7B, 15}), 64);
   EXPECT_EQ(store.Interval(), 15);
 
-  link.SetPendingType(12);
+  link.TheHandshake().Redirect(12);
   dispatcher.Dispatch(Bytes({0x7B, 1}), 64);
   EXPECT_EQ(store.Permission(), 1);
 
-  link.SetPendingType(13);
+  link.TheHandshake().Redirect(13);
   dispatcher.Dispatch(Bytes({'{', 'Q', 'T', '7', '1', '0', '0', 'K', '@', '}', 0, 'x'}), 64);
   EXPECT_EQ(store.Identification(), "{QT7100K@}");
 }
 
 TEST_F(DispatchFixture, ShortAnswerCopiesOnlyItsBytes) {
-  link.SetPendingType(3);
+  link.TheHandshake().Redirect(3);
   dispatcher.Dispatch(Bytes({1, 2, 3, 4, 5, 6}), 64);
-  link.SetPendingType(3);
+  link.TheHandshake().Redirect(3);
   dispatcher.Dispatch(Bytes({9, 9}), 2);
   EXPECT_EQ(store.Block(3), Bytes({9, 9, 3, 4, 5, 6}));
 }
 
 TEST_F(DispatchFixture, AnswersWithNothingPendingOrToAWriteAreDropped) {
   for (int type : {0, 14, 19, -1, 255}) {
-    link.ExchangeEvent().Reset();
-    link.SetPendingType(type);
+    link.TheHandshake().Expect(type);
     dispatcher.Dispatch(Bytes({0x7B, 0x55, 0x55}), 64);
-    EXPECT_EQ(link.PendingType(), type);
-    EXPECT_FALSE(link.ExchangeEvent().IsSet());
+    EXPECT_EQ(link.TheHandshake().Pending(), type);
+    EXPECT_FALSE(link.TheHandshake().IsSet());
   }
   for (int type : {1, 3, 4, 6, 7, 8}) EXPECT_EQ(store.Block(type), Payload{});
 }
@@ -356,36 +354,33 @@ TEST_F(DispatchFixture, FileListEndsOnlyAtLeadingEndMarker) {
   RecordingSink sink;
   dispatcher.SetCardSink(&sink);
   dispatcher.SetListReceiver(true);
-  link.ExchangeEvent().Reset();
-  link.SetPendingType(9);
+  link.TheHandshake().Expect(9);
 
   dispatcher.Dispatch(Bytes({'{', 'A', '{', '@', '}', ',', 0, 0, 0, 5}), 64);
   EXPECT_EQ(sink.lists.size(), 1u);
   EXPECT_EQ(sink.counted, 1);
-  EXPECT_EQ(link.PendingType(), 9);
-  EXPECT_FALSE(link.ExchangeEvent().IsSet());
+  EXPECT_EQ(link.TheHandshake().Pending(), 9);
+  EXPECT_FALSE(link.TheHandshake().IsSet());
 
   dispatcher.Dispatch(Bytes({'{', '@', '}'}), 64);
   EXPECT_EQ(sink.lists.size(), 1u);
-  EXPECT_EQ(link.PendingType(), 0);
-  EXPECT_TRUE(link.ExchangeEvent().IsSet());
+  EXPECT_EQ(link.TheHandshake().Pending(), 0);
+  EXPECT_TRUE(link.TheHandshake().IsSet());
 
   // With no SD-card dialog open an entry has no effect, but the end still ends.
   dispatcher.SetListReceiver(false);
-  link.ExchangeEvent().Reset();
-  link.SetPendingType(9);
+  link.TheHandshake().Expect(9);
   dispatcher.Dispatch(Bytes({'{', 'B', ',', 0, 0, 0, 5}), 64);
   EXPECT_EQ(sink.counted, 1);
   dispatcher.Dispatch(Bytes({'{', '@', '}'}), 64);
-  EXPECT_TRUE(link.ExchangeEvent().IsSet());
+  EXPECT_TRUE(link.TheHandshake().IsSet());
 
   // Data reports go to the data handler, which alone decides about the event.
-  link.ExchangeEvent().Reset();
-  link.SetPendingType(10);
+  link.TheHandshake().Expect(10);
   dispatcher.Dispatch(Bytes({'{', 'x', '}'}), 64);
   EXPECT_EQ(sink.reads.size(), 1u);
-  EXPECT_EQ(link.PendingType(), 10);
-  EXPECT_FALSE(link.ExchangeEvent().IsSet());
+  EXPECT_EQ(link.TheHandshake().Pending(), 10);
+  EXPECT_FALSE(link.TheHandshake().IsSet());
 }
 
 // The link, the dispatcher and the simulated unit, wired as the console wires them.
@@ -428,7 +423,7 @@ TEST_F(LinkFixture, PollReadsEveryBlockInOrder) {
   const LiveReadings live = DecodeLiveReadings(store.Block(8));
   EXPECT_NEAR(live.temperature[0], 23.5f, 0.2f);
   EXPECT_EQ(live.temperature[7], 65535.0f);  // CH8 has no sensor
-  EXPECT_TRUE(link.ExchangeEvent().IsSet());
+  EXPECT_TRUE(link.TheHandshake().IsSet());
 
   std::vector<std::uint8_t> codes;
   for (const Payload& p : unit.Received()) codes.push_back(p[1]);
@@ -481,7 +476,7 @@ TEST_F(LinkFixture, SilentUnitCycleTakesTheSumOfTheWaitsAndKeepsOldData) {
   EXPECT_EQ(store.Block(1), settings);
   EXPECT_EQ(store.Block(8), live);
   EXPECT_EQ(store.Block(3), calibration);
-  EXPECT_TRUE(link.ExchangeEvent().IsSet());
+  EXPECT_TRUE(link.TheHandshake().IsSet());
 }
 
 TEST_F(LinkFixture, UnpluggedUnitCompletesEverySequenceAndChangesNothing) {
@@ -515,7 +510,7 @@ TEST_F(LinkFixture, LateAnswerStillLandsWhileTheTypeIsPending) {
   link.SetTimeScale(0.00001);  // every wait times out before the 1 ms answer
   Exchange(link, code::kLive, response::kLive, 2000, 2000);
   EXPECT_TRUE(testing::WaitUntil([&] { return DecodeLiveReadings(store.Block(8)).humidity[1] == 33; }, 2s));
-  EXPECT_EQ(link.PendingType(), 0);
+  EXPECT_EQ(link.TheHandshake().Pending(), 0);
 }
 
 TEST_F(LinkFixture, WriteSequenceSendsFramesOnlyWithPermission) {
@@ -537,7 +532,7 @@ TEST_F(LinkFixture, WriteSequenceSendsFramesOnlyWithPermission) {
   EXPECT_EQ(sent[1], Bytes({0x7B, 0x0B, 0x01, 0x40, 0x7D}));
   EXPECT_EQ(sent[2], Bytes({0x7B, 0x2F, 0x40, 0x7D}));
   EXPECT_EQ(unit.Language(), 1);
-  EXPECT_TRUE(link.ExchangeEvent().IsSet());
+  EXPECT_TRUE(link.TheHandshake().IsSet());
 
   // The clock's sequence has no end frame.
   unit.ClearReceived();
@@ -623,7 +618,7 @@ TEST(WritePause, FirstDataFrameFollowsTheAnswerAndTheQueryByFiftyMs) {
     Dispatcher d(l, rs);
     std::atomic<Steady::rep> answered{0};
     l.SetReportHandler([&](const Payload& p, int n) {
-      if (l.PendingType() == response::kPermission) answered = Steady::now().time_since_epoch().count();
+      if (l.TheHandshake().Pending() == response::kPermission) answered = Steady::now().time_since_epoch().count();
       d.Dispatch(p, n);
     });
     l.SetTimeScale(row.scale);

@@ -119,11 +119,11 @@ TEST_F(TransferFixture, ListEntriesSizesAndTheEndMarker) {
   EXPECT_EQ(SizeText(static_cast<std::int32_t>(reader.SizeOf(reader.Name(0)))), "1024.00 KB");
   EXPECT_EQ(SizeText(static_cast<std::int32_t>(reader.SizeOf(reader.Name(1)))), "1.00 MB");
   EXPECT_EQ(SizeText(static_cast<std::int32_t>(reader.SizeOf(reader.Name(2)))), "0.00 KB");
-  EXPECT_EQ(link.PendingType(), 0);
+  EXPECT_EQ(link.TheHandshake().Pending(), 0);
 
   // A reply without a comma is no entry; "{@}" later in a report is an entry.
   reader.ClearList();
-  link.SetPendingType(response::kFileList);
+  link.TheHandshake().Redirect(response::kFileList);
   dispatcher.Dispatch(Report("{NOCOMMA"), 64);
   dispatcher.Dispatch(Report(std::string("{X{@},\0\0\0\x05", 10)), 64);
   dispatcher.Dispatch(Report("{@}"), 64);
@@ -156,8 +156,8 @@ TEST_F(TransferFixture, DownloadsInBlocksAndResumes) {
   EXPECT_EQ(done.status, DownloadStatus::kDone);
   EXPECT_EQ(Reads("LOG1.CSV"), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0, 4096}, {4096, 8192}, {8192, 10000}}));
   EXPECT_EQ(ReadFile(folder / "LOG1.CSV"), TextMode(content));
-  EXPECT_EQ(link.PendingType(), 0);
-  EXPECT_TRUE(link.ExchangeEvent().IsSet());
+  EXPECT_EQ(link.TheHandshake().Pending(), 0);
+  EXPECT_TRUE(link.TheHandshake().IsSet());
 
   // Complete copy: its last block is read again and compared, then one read
   // with start = end completes on the end marker alone.
@@ -297,7 +297,7 @@ TEST_F(TransferFixture, ShortBlockFailsAndKeepsWhatArrived) {
   unit.SetShortBlocks(1);
   const DownloadOutcome failed = Download("IN1.CSV");
   EXPECT_EQ(failed.status, DownloadStatus::kBlockFailed);
-  EXPECT_EQ(link.PendingType(), 0);
+  EXPECT_EQ(link.TheHandshake().Pending(), 0);
   const std::string kept = ReadFile(folder / "IN1.CSV");
   EXPECT_FALSE(kept.empty());
   EXPECT_EQ(Download("IN1.CSV").status, DownloadStatus::kDone);
@@ -317,7 +317,7 @@ TEST_F(TransferFixture, ChunkFraming) {
     // A block that never ends: the reports below land in the open copy.
     unit.SetSilent(true);
     std::thread download([&] { Download("C.CSV"); });
-    while (link.PendingType() != response::kFileData) std::this_thread::yield();
+    while (link.TheHandshake().Pending() != response::kFileData) std::this_thread::yield();
     const auto before = ReadFile(folder / "C.CSV").size();
     dispatcher.Dispatch(Report(c.report), 64);
     download.join();
@@ -581,7 +581,7 @@ TEST_F(TransferFixture, HundredUnplugsAtRandomReportsThenResumeGiveIdenticalCopi
 // A card that reports what it cannot deliver: the block fails, nothing else.
 TEST_F(TransferFixture, HostileSizesEndInAFailedBlock) {
   unit.SetFiles({{"HUGE.CSV", "short"}});
-  link.SetPendingType(response::kFileList);
+  link.TheHandshake().Redirect(response::kFileList);
   reader.ClearList();
   const std::string entry = std::string("{HUGE.CSV,\x7F\xFF\xFF\xFF", 14);
   dispatcher.Dispatch(Report(entry), 64);
@@ -589,7 +589,7 @@ TEST_F(TransferFixture, HostileSizesEndInAFailedBlock) {
   ASSERT_EQ(SizeText(static_cast<std::int32_t>(reader.SizeOf(reader.Name(0)))), "2048.00 MB");
   EXPECT_EQ(Download("HUGE.CSV").status, DownloadStatus::kBlockFailed);
   EXPECT_EQ(ReadFile(folder / "HUGE.CSV"), "short");  // what arrived stays
-  EXPECT_EQ(link.PendingType(), 0);
+  EXPECT_EQ(link.TheHandshake().Pending(), 0);
 }
 
 // The disk fills during an import: a clear message, and the store keeps the
