@@ -60,7 +60,7 @@ class ScriptedTransport : public Transport {
  public:
   const std::uint8_t* data = nullptr;
   std::size_t size = 0;
-  std::vector<HidInterfaceInfo> Enumerate() override { return {{"fuzz", kVendorId, kProductId}}; }
+  std::vector<HidInterfaceInfo> Enumerate() override { return {{"fuzz", kVendorId, kProductId, ""}}; }
   std::unique_ptr<HidDevice> Open(const std::string&) override { return std::make_unique<ScriptedDevice>(data, size); }
 };
 
