@@ -147,7 +147,7 @@ int Alarm::Run() {
   return exec();
 }
 
-void Alarm::Open() {
+void Alarm::SetTexts() {
   setWindowTitle(UiText(ui::kAlarm));
   for (int id : {1120, 1121}) findChild<QGroupBox*>(Name(id))->setTitle(QString());
   findChild<QLabel*>("1122")->setText(UiText(ui::kTemperatureAlarm));
@@ -156,6 +156,10 @@ void Alarm::Open() {
   for (int id : {1125, 1127}) findChild<QLabel*>(Name(id))->setText(UiText(ui::kLow));
   save_->setText(UiText(ui::kSave));
   exit_->setText(UiText(ui::kExit));
+}
+
+void Alarm::Open() {
+  SetTexts();
   temperature_switch_->blockSignals(true);
   humidity_switch_->blockSignals(true);
   temperature_switch_->clear();
@@ -185,32 +189,35 @@ void Alarm::Open() {
     shown_a.fill(0);
   }
   save_->setEnabled(current);
+  ShowBlocks(shown_a, shown_c, shown_d);
+  temperature_switch_->blockSignals(false);
+  humidity_switch_->blockSignals(false);
+  SwitchChanged();
+}
+
+void Alarm::ShowBlocks(const Payload& a, const Payload& c_block, const Payload& d) {
   const int unit = unit_.UnitFlag();
   for (QLabel* label : unit_labels_) label->setText(unit ? "\u00B0F" : "\u00B0C");
-
   for (int c = 1; c <= 8; ++c) {
     const std::size_t i = static_cast<std::size_t>(c - 1);
     const std::size_t th = alarm_limits::TemperatureHighAt(c), tl = alarm_limits::TemperatureLowAt(c);
-    temperature_[0][i]->setText(Utf8(FormatTemperature(DecodeTemperatureWord(shown_c[th], shown_c[th + 1]), kNumberText, unit)));
-    temperature_[1][i]->setText(Utf8(FormatTemperature(DecodeTemperatureWord(shown_c[tl], shown_c[tl + 1]), kNumberText, unit)));
-    humidity_[0][i]->setText(Utf8(FormatHumidity(DecodeHumidityByte(shown_d[alarm_limits::HumidityHighAt(c)]), kNumberText)));
-    humidity_[1][i]->setText(Utf8(FormatHumidity(DecodeHumidityByte(shown_d[alarm_limits::HumidityLowAt(c)]), kNumberText)));
+    temperature_[0][i]->setText(Utf8(FormatTemperature(DecodeTemperatureWord(c_block[th], c_block[th + 1]), kNumberText, unit)));
+    temperature_[1][i]->setText(Utf8(FormatTemperature(DecodeTemperatureWord(c_block[tl], c_block[tl + 1]), kNumberText, unit)));
+    humidity_[0][i]->setText(Utf8(FormatHumidity(DecodeHumidityByte(d[alarm_limits::HumidityHighAt(c)]), kNumberText)));
+    humidity_[1][i]->setText(Utf8(FormatHumidity(DecodeHumidityByte(d[alarm_limits::HumidityLowAt(c)]), kNumberText)));
     for (std::size_t side = 0; side < 2; ++side) {
       temperature_opening_[side][i] = temperature_[side][i]->text();
       humidity_opening_[side][i] = humidity_[side][i]->text();
     }
     const unsigned bit = 1u << (c - 1);
-    humidity_enable_[0][i]->setChecked(shown_a[alarm_a::kHumidityHigh] & bit);
-    humidity_enable_[1][i]->setChecked(shown_a[alarm_a::kHumidityLow] & bit);
-    temperature_enable_[0][i]->setChecked(shown_a[alarm_a::kTemperatureHigh] & bit);
-    temperature_enable_[1][i]->setChecked(shown_a[alarm_a::kTemperatureLow] & bit);
+    humidity_enable_[0][i]->setChecked(a[alarm_a::kHumidityHigh] & bit);
+    humidity_enable_[1][i]->setChecked(a[alarm_a::kHumidityLow] & bit);
+    temperature_enable_[0][i]->setChecked(a[alarm_a::kTemperatureHigh] & bit);
+    temperature_enable_[1][i]->setChecked(a[alarm_a::kTemperatureLow] & bit);
   }
-  const int t_switch = shown_a[alarm_a::kTemperatureSwitch], h_switch = shown_a[alarm_a::kHumiditySwitch];
+  const int t_switch = a[alarm_a::kTemperatureSwitch], h_switch = a[alarm_a::kHumiditySwitch];
   temperature_switch_->setCurrentIndex(t_switch < 2 ? t_switch : -1);
   humidity_switch_->setCurrentIndex(h_switch < 2 ? h_switch : -1);
-  temperature_switch_->blockSignals(false);
-  humidity_switch_->blockSignals(false);
-  SwitchChanged();
 }
 
 void Alarm::SwitchChanged() {
@@ -226,8 +233,7 @@ void Alarm::SwitchChanged() {
   }
 }
 
-void Alarm::Save() {
-  const int unit = unit_.UnitFlag();
+AlarmSwitches Alarm::SwitchesShown() const {
   AlarmSwitches switches;
   switches.humidity_switch = humidity_switch_->currentIndex();
   switches.temperature_switch = temperature_switch_->currentIndex();
@@ -238,9 +244,12 @@ void Alarm::Save() {
     if (temperature_enable_[0][i]->isChecked()) switches.temperature_high |= bit;
     if (temperature_enable_[1][i]->isChecked()) switches.temperature_low |= bit;
   }
+  return switches;
+}
 
-  // Checks, in channel order, high then low. A field left as it opened keeps
-  // the unit's own value and is not checked again.
+// Checks, in channel order, high then low. A field left as it opened keeps
+// the unit's own value and is not checked again. False after the message.
+bool Alarm::CheckLimits(int unit) {
   for (std::size_t i = 0; i < 8; ++i) {
     for (std::size_t side = 0; side < 2; ++side) {
       const QString text = temperature_[side][i]->text();
@@ -248,11 +257,11 @@ void Alarm::Save() {
       const int t = CheckedTenths(text.toStdString(), TemperatureKind::kLimit, unit);
       if (t == kUnstorableTenths) {
         ShowMessage(this, MinusTenthText(TemperatureKind::kLimit, unit));
-        return;
+        return false;
       }
       if (!ranges::kAlarmTemperatureTenths.Holds(t)) {
         ShowMessage(this, UiText(ui::kTempError));
-        return;
+        return false;
       }
     }
   }
@@ -264,13 +273,16 @@ void Alarm::Save() {
       const int h = IsMarker(text) ? kInvalidMarker : LeadingInteger(text.toStdString());
       if (!ranges::kAlarmHumidity.Holds(h)) {
         ShowMessage(this, UiText(ui::kHumiError));
-        return;
+        return false;
       }
     }
   }
+  return true;
+}
 
-  AlarmTemperatureWords words;
-  AlarmHumidityBytes bytes;
+// The limits as the fields show them; a field left as it opened gives the
+// unit's own bytes back unchanged.
+void Alarm::LimitsShown(int unit, AlarmTemperatureWords& words, AlarmHumidityBytes& bytes) const {
   for (int c = 1; c <= 8; ++c) {
     const std::size_t i = static_cast<std::size_t>(c - 1);
     const std::size_t t_at[2] = {alarm_limits::TemperatureHighAt(c), alarm_limits::TemperatureLowAt(c)};
@@ -293,6 +305,15 @@ void Alarm::Save() {
       }
     }
   }
+}
+
+void Alarm::Save() {
+  const int unit = unit_.UnitFlag();
+  const AlarmSwitches switches = SwitchesShown();
+  if (!CheckLimits(unit)) return;
+  AlarmTemperatureWords words;
+  AlarmHumidityBytes bytes;
+  LimitsShown(unit, words, bytes);
   const Payload frames[] = {BuildAlarmSwitchFrame(switches), BuildAlarmTemperatureFrame(words),
                             BuildAlarmHumidityFrame(bytes)};
   // The unit went away, or came back, while the dialog was open: nothing is

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "ParameterBlocks.h"
 #include "UnitDialog.h"
 
 class QComboBox;
@@ -36,8 +37,14 @@ class Alarm : public UnitDialog {
   QHBoxLayout* BuildGroups();
   void ChainTabs();
   void Open() override;
+  void SetTexts();
+  // Fills the fields and switches from blocks A, C and D and notes what they opened with.
+  void ShowBlocks(const Payload& a, const Payload& c, const Payload& d);
   void SwitchChanged();
   void Save();
+  AlarmSwitches SwitchesShown() const;
+  bool CheckLimits(int unit);
+  void LimitsShown(int unit, AlarmTemperatureWords& words, AlarmHumidityBytes& bytes) const;
 
   Payload block_a_{}, block_b_{}, block_c_{}, block_d_{};
 

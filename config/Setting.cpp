@@ -136,10 +136,7 @@ int Setting::Run() {
   return exec();
 }
 
-void Setting::Open() {
-  current_area_ = 0;
-  initialising_ = true;
-
+void Setting::SetTexts() {
   setWindowTitle(UiText(ui::kSetup));
   const int texts[] = {206, 207, 208, 209, 0, 211, 210, 213, 214};
   for (int i = 0; i < 9; ++i) labels_[static_cast<std::size_t>(i)]->setText(texts[i] ? UiText(texts[i]) : "DST");
@@ -159,7 +156,12 @@ void Setting::Open() {
   date_format_->addItems({"YYYY-MM-DD", "MM-DD-YYYY", "DD-MM-YYYY"});
   temperature_unit_->addItems({"\u00B0C", "\u00B0F"});
   for (int a = 1; a <= 5; ++a) area_->addItem(QString("CH Area%1").arg(a));
+}
 
+void Setting::Open() {
+  current_area_ = 0;
+  initialising_ = true;
+  SetTexts();
   bool current = false;
   if (unit_.Connected()) {
     current = EnsureCurrentCopies([](Unit& u) { return u.ReadSettings(); },
@@ -172,27 +174,7 @@ void Setting::Open() {
     Note()->hide();
   }
   if (current) {
-    eight_area_ = IsEightAreaModel(identification_) ? 1 : 0;
-    if (eight_area_) {
-      for (int a = 6; a <= 8; ++a) area_->addItem(QString("CH Area%1").arg(a));
-    }
-    area_->setCurrentIndex(0);
-    const Payload& s = settings_copy_;
-    Select(graph_type_, s[settings::kGraphType]);
-    const int span = s[settings::kGraphSpan];
-    Select(span_, span == 12 ? 0 : span == 24 ? 1 : span == 48 ? 2 : 3);
-    Select(time_format_, s[settings::kTimeFormat]);
-    Select(date_format_, s[settings::kDateFormat]);
-    Select(dst_, s[settings::kDst]);
-    Select(time_zone_, static_cast<std::int8_t>(s[settings::kTimeZone]) + 12);
-    Select(temperature_unit_, s[settings::kUnit]);
-    const int areas = eight_area_ ? settings::kEightAreas : settings::kFiveAreas;
-    for (int a = 0; a < areas; ++a) {
-      masks_[static_cast<std::size_t>(a)] = ReadMask(s, settings::kFirstMask + settings::kMaskSize * a);
-    }
-    AreaChanged();
-    interval_edit_->setText(QString::number(interval_));
-    save_->setEnabled(true);
+    ShowCopies();
   } else {
     for (QComboBox* list : {graph_type_, span_, time_format_, date_format_, dst_, time_zone_, temperature_unit_, area_}) {
       list->setCurrentIndex(0);
@@ -202,6 +184,30 @@ void Setting::Open() {
     AreaChanged();
   }
   initialising_ = false;
+}
+
+void Setting::ShowCopies() {
+  eight_area_ = IsEightAreaModel(identification_) ? 1 : 0;
+  if (eight_area_) {
+    for (int a = 6; a <= 8; ++a) area_->addItem(QString("CH Area%1").arg(a));
+  }
+  area_->setCurrentIndex(0);
+  const Payload& s = settings_copy_;
+  Select(graph_type_, s[settings::kGraphType]);
+  const int span = s[settings::kGraphSpan];
+  Select(span_, span == 12 ? 0 : span == 24 ? 1 : span == 48 ? 2 : 3);
+  Select(time_format_, s[settings::kTimeFormat]);
+  Select(date_format_, s[settings::kDateFormat]);
+  Select(dst_, s[settings::kDst]);
+  Select(time_zone_, static_cast<std::int8_t>(s[settings::kTimeZone]) + 12);
+  Select(temperature_unit_, s[settings::kUnit]);
+  const int areas = eight_area_ ? settings::kEightAreas : settings::kFiveAreas;
+  for (int a = 0; a < areas; ++a) {
+    masks_[static_cast<std::size_t>(a)] = ReadMask(s, settings::kFirstMask + settings::kMaskSize * a);
+  }
+  AreaChanged();
+  interval_edit_->setText(QString::number(interval_));
+  save_->setEnabled(true);
 }
 
 std::uint32_t Setting::MaskFromBoxes() const {

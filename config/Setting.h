@@ -35,6 +35,9 @@ class Setting : public UnitDialog {
   QGridLayout* BuildAreas();
   void ChainTabs();
   void Open() override;
+  void SetTexts();
+  // Shows the unit's settings, interval and areas from the copies read on opening.
+  void ShowCopies();
   void AreaChanged();
   void Save();
   void SetInterval();

@@ -440,6 +440,31 @@ bool AcceptOutcome(const ParseOutcome& outcome, const fs::path& local_path, std:
   return ok;
 }
 
+// Runs `parse` on a thread of its own (on this one when no thread can be had)
+// while `take` hands its chunks to the store; true when the store took every
+// record the parser gave. Whichever way this is left, the parser is told and
+// waited for.
+bool ParseWhileStoring(const std::function<void(ParsedChunks&)>& parse,
+                       const std::function<bool(ParsedChunks&)>& take) {
+  ParsedChunks chunks;
+  std::thread parser;
+  try {
+    parser = std::thread([&] { parse(chunks); });
+  } catch (const std::system_error&) {
+    chunks.Unbound();
+    parse(chunks);
+  }
+  struct JoinParser {
+    ParsedChunks& chunks;
+    std::thread& thread;
+    ~JoinParser() {
+      chunks.Abandon();
+      if (thread.joinable()) thread.join();
+    }
+  } join_parser{chunks, parser};
+  return take(chunks);
+}
+
 }  // namespace
 
 ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local_path,
@@ -453,43 +478,24 @@ ImportResult ImportLocalCopy(const std::string& file_name, const fs::path& local
       result.message = errno == ENOENT ? "Open Error2" : "Open Error2 (" + why + ")";
       return result;
     }
-    const int rows_fd = ::dup(fd);
+    const struct CloseFd {
+      int fd;
+      ~CloseFd() { ::close(fd); }
+    } close_fd{fd};
     result.opened = true;
     result.three_fields = file_name.find("IN") != std::string::npos;
-    const int n = result.three_fields ? 3 : 5;
-    auto rows = std::make_shared<FileRows>(rows_fd, n);
+    auto rows = std::make_shared<FileRows>(::dup(fd), result.three_fields ? 3 : 5);
 
-    ParsedChunks chunks;
     ParseOutcome outcome;
-    const auto parse = [&] {
-      ParseCopy(fd, local_path, result.three_fields, fallback, whole_copy, *rows, chunks, outcome);
-    };
-    std::thread parser;
-    try {
-      parser = std::thread(parse);
-    } catch (const std::system_error&) {
-      chunks.Unbound();
-      parse();
-    }
-    // Whichever way this function is left, the parser is told and waited for.
-    struct JoinParser {
-      ParsedChunks& chunks;
-      std::thread& thread;
-      ~JoinParser() {
-        chunks.Abandon();
-        if (thread.joinable()) thread.join();
-      }
-    } join_parser{chunks, parser};
-
-    bool ok = FillStore(store, database_path, chunks, stop, result.stopped);
     // The store took every record the parser gave, or it stopped taking
     // them: then what the parser found further on was never reached.
-    const bool all_taken = ok;
-    chunks.Abandon();
-    if (parser.joinable()) parser.join();
-    ::close(fd);
+    const bool all_taken = ParseWhileStoring(
+        [&](ParsedChunks& chunks) {
+          ParseCopy(fd, local_path, result.three_fields, fallback, whole_copy, *rows, chunks, outcome);
+        },
+        [&](ParsedChunks& chunks) { return FillStore(store, database_path, chunks, stop, result.stopped); });
     result.unit_label = UnitLabel(outcome.header);
-    if (all_taken) ok = AcceptOutcome(outcome, local_path, result.message);
+    const bool ok = all_taken && AcceptOutcome(outcome, local_path, result.message);
     if (ok) {
       result.stored = store.CloseRecordTable();
     } else {

@@ -357,74 +357,101 @@ std::optional<DownloadOutcome> Refused(const DownloadJob& job) {
   return std::nullopt;
 }
 
+// One download's run over its blocks, and what it tells its hooks on the way.
+// Each block reaches the disk before the next is asked for: a write error
+// (disk full, I/O error) or a cancel ends the download with what was written
+// intact. A block that fails keeps what of it arrived, as the unit sent it,
+// and the resume checks it again.
+class BlockRun {
+ public:
+  BlockRun(const DownloadJob& job, LocalCopy& copy, const fs::path& local, std::int64_t offset)
+      : job_(job),
+        copy_(copy),
+        local_(local),
+        wanted_(job.total - offset),
+        remaining_(static_cast<std::int32_t>(static_cast<std::uint32_t>(job.total - offset))) {
+    if (job_.hooks.progress_range) job_.hooks.progress_range(remaining_);
+    Progress(0);
+    if (job_.hooks.bytes) job_.hooks.bytes(0, wanted_);
+  }
+
+  bool Cancelled() const { return job_.cancel != nullptr && job_.cancel->load(); }
+
+  DownloadOutcome Ended(DownloadStatus status, std::string message = {}) const {
+    DownloadOutcome outcome{status, std::move(message), copy_.NoticeText()};
+    outcome.written = written_;
+    return outcome;
+  }
+
+  // Reads [offset, end) into the copy; an outcome when the download ends there.
+  std::optional<DownloadOutcome> Block(std::int64_t offset, std::int64_t end) {
+    block_.clear();
+    const bool whole = job_.read(offset, end, &block_) && static_cast<std::int64_t>(block_.size()) == end - offset;
+    if (!block_.empty()) {
+      if (DownloadOutcome opened = copy_.Make(); opened.status != DownloadStatus::kDone) return opened;
+      if (const int error = copy_.Append(block_); error != 0) {
+        return Ended(DownloadStatus::kWriteError, WriteErrorText(local_, error));
+      }
+    }
+    written_ += static_cast<std::int64_t>(block_.size());
+    if (job_.hooks.bytes) job_.hooks.bytes(written_, wanted_);
+    if (!whole) {
+      // A cancel asked while the block was on its way is what the user
+      // sees end the download, not the block the unit then left unfinished.
+      if (Cancelled()) return Ended(DownloadStatus::kCancelled);
+      Progress(remaining_);
+      return Ended(DownloadStatus::kBlockFailed, UIString(ui::kFileErrors));
+    }
+    Progress(static_cast<int>(std::min<std::int64_t>(written_, remaining_)));
+    return std::nullopt;
+  }
+
+  // Every block arrived: an empty card file has its empty copy now.
+  DownloadOutcome Finish() {
+    if (DownloadOutcome opened = copy_.Make(); opened.status != DownloadStatus::kDone) return opened;
+    errno = 0;
+    if (!copy_.Close()) return Ended(DownloadStatus::kWriteError, WriteErrorText(local_, errno));
+    if (job_.hooks.done_label) job_.hooks.done_label("ok...");
+    return Ended(DownloadStatus::kDone);
+  }
+
+ private:
+  void Progress(int position) const {
+    if (job_.hooks.progress_position) job_.hooks.progress_position(position);
+  }
+
+  const DownloadJob& job_;
+  LocalCopy& copy_;
+  const fs::path& local_;
+  const std::int64_t wanted_;
+  const std::int32_t remaining_;  // in the progress bar's units, as the dialog has always counted
+  std::int64_t written_ = 0;
+  std::string block_;
+};
+
 }  // namespace
 
 DownloadOutcome DownloadToLocalCopy(const DownloadJob& job) {
   if (std::optional<DownloadOutcome> refused = Refused(job)) return *refused;
   const fs::path local = job.data_folder / job.name;
-  const std::int64_t total = job.total;
   LocalCopy copy(job, local);
   std::error_code ec;
   if (fs::exists(fs::symlink_status(local, ec))) {
     if (std::optional<DownloadOutcome> failed = copy.Resume()) return *failed;
   }
   std::int64_t offset = copy.Offset();
-  const auto progress = [&job](int position) {
-    if (job.hooks.progress_position) job.hooks.progress_position(position);
-  };
-  const auto remaining = static_cast<std::int32_t>(static_cast<std::uint32_t>(total - offset));
-  const std::int64_t wanted = total - offset;
-  if (job.hooks.progress_range) job.hooks.progress_range(remaining);
-  progress(0);
-  if (job.hooks.bytes) job.hooks.bytes(0, wanted);
-  const auto cancelled = [&job] { return job.cancel != nullptr && job.cancel->load(); };
-  const auto ended = [&](DownloadStatus status, std::string message, std::int64_t written) {
-    DownloadOutcome outcome{status, std::move(message), copy.NoticeText()};
-    outcome.written = written;
-    return outcome;
-  };
-
-  // Each block reaches the disk before the next is asked for: a write error
-  // (disk full, I/O error) or a cancel ends the download with what was
-  // written intact. A block that fails keeps what of it arrived, as the
-  // unit sent it, and the resume checks it again. The last request may be
-  // empty (a copy already whole): the unit still ends it with its marker.
-  std::int64_t written = 0;
-  std::string block;
+  BlockRun run(job, copy, local, offset);
+  // The last request may be empty (a copy already whole): the unit still
+  // ends it with its marker.
   for (bool more = true; more;) {
-    if (cancelled()) return ended(DownloadStatus::kCancelled, {}, written);
-    std::int64_t end = offset + kBlockSize;
-    if (end >= total) {
-      end = total;
-      more = false;
-    }
-    block.clear();
-    const bool whole = job.read(offset, end, &block) && static_cast<std::int64_t>(block.size()) == end - offset;
-    if (!block.empty()) {
-      if (DownloadOutcome opened = copy.Make(); opened.status != DownloadStatus::kDone) return opened;
-      if (const int error = copy.Append(block); error != 0) {
-        return ended(DownloadStatus::kWriteError, WriteErrorText(local, error), written);
-      }
-    }
-    written += static_cast<std::int64_t>(block.size());
-    if (job.hooks.bytes) job.hooks.bytes(written, wanted);
-    if (!whole) {
-      // A cancel asked while the block was on its way is what the user
-      // sees end the download, not the block the unit then left unfinished.
-      if (cancelled()) return ended(DownloadStatus::kCancelled, {}, written);
-      progress(remaining);
-      return ended(DownloadStatus::kBlockFailed, UIString(ui::kFileErrors), written);
-    }
-    progress(static_cast<int>(std::min<std::int64_t>(written, remaining)));
+    if (run.Cancelled()) return run.Ended(DownloadStatus::kCancelled);
+    const std::int64_t end = std::min<std::int64_t>(offset + kBlockSize, job.total);
+    more = end < job.total;
+    if (std::optional<DownloadOutcome> stopped = run.Block(offset, end)) return *stopped;
     offset = end;
-    if (cancelled() && more) return ended(DownloadStatus::kCancelled, {}, written);
+    if (run.Cancelled() && more) return run.Ended(DownloadStatus::kCancelled);
   }
-  // Complete: an empty card file has its empty copy now.
-  if (DownloadOutcome opened = copy.Make(); opened.status != DownloadStatus::kDone) return opened;
-  errno = 0;
-  if (!copy.Close()) return ended(DownloadStatus::kWriteError, WriteErrorText(local, errno), written);
-  if (job.hooks.done_label) job.hooks.done_label("ok...");
-  return ended(DownloadStatus::kDone, {}, written);
+  return run.Finish();
 }
 
 DownloadJob UnitDownloadJob(Unit& unit, const fs::path& data_folder, const CardList& list, const std::string& name,

@@ -64,12 +64,27 @@ ShareServer::ShareServer(Unit& unit, Options options)
 
 ShareServer::~ShareServer() { Stop(); }
 
+namespace {
+
+// Only a folder no stranger can write keeps a planted socket out. This
+// process holds the unit's lock, so a socket left here is a crashed owner's;
+// anything else is not ours to remove. "" when the place is free.
+std::string FreePlace(const std::filesystem::path& socket_path) {
+  if (std::string problem = FolderProblem(socket_path.parent_path()); !problem.empty()) return problem;
+  struct stat st {};
+  if (::lstat(socket_path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) return "is there and is not a socket";
+    if (::unlink(socket_path.c_str()) != 0) return std::strerror(errno);
+  }
+  return {};
+}
+
+}  // namespace
+
 bool ShareServer::Start(const std::filesystem::path& socket_path, gid_t group, std::string* error) {
   std::lock_guard stop_lock(stop_mutex_);
-  int fd = -1;
   const auto fail = [&](const std::string& why) {
     if (error) *error = socket_path.string() + ": " + why;
-    if (fd >= 0) ::close(fd);
     return false;
   };
   if (serving_) return fail("already serving");
@@ -78,46 +93,14 @@ bool ShareServer::Start(const std::filesystem::path& socket_path, gid_t group, s
   const std::string text = socket_path.string();
   if (text.size() >= sizeof address.sun_path) return fail("the path is too long for a socket");
   std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
+  if (const std::string problem = FreePlace(socket_path); !problem.empty()) return fail(problem);
 
-  // Only a folder no stranger can write keeps a planted socket out.
-  if (const std::string problem = FolderProblem(socket_path.parent_path()); !problem.empty()) return fail(problem);
-  // This process holds the unit's lock, so a socket left here is a crashed
-  // owner's. Anything else is not ours to remove.
-  struct stat st {};
-  if (::lstat(text.c_str(), &st) == 0) {
-    if (!S_ISSOCK(st.st_mode)) return fail("is there and is not a socket");
-    if (::unlink(text.c_str()) != 0) return fail(std::strerror(errno));
-  }
-  fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return fail(std::strerror(errno));
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    return fail(std::strerror(errno));
-  }
-  // The credentials check stands alone; the mode keeps everyone else from
-  // even reaching it. The file gets its group without chown (which the
-  // service's system-call filter forbids): from the folder when it is
-  // setgid (/run/norvo), else this process's group. Only when that is the
-  // access group may the group reach the socket.
-  if (::stat(text.c_str(), &st) != 0) {
-    const std::string why = std::strerror(errno);
-    ::unlink(text.c_str());
-    return fail(why);
-  }
-  const mode_t mode = group != kNoGroup && st.st_gid == group ? 0660 : 0600;
-  if (::chmod(text.c_str(), mode) != 0 || ::stat(text.c_str(), &st) != 0) {
-    const std::string why = std::strerror(errno);
-    ::unlink(text.c_str());
-    return fail(why);
-  }
-  if (::listen(fd, static_cast<int>(options_.max_clients)) != 0) {
-    const std::string why = std::strerror(errno);
-    ::unlink(text.c_str());
-    return fail(why);
-  }
-  if (!server_.Start(fd)) {
-    const std::string why = std::strerror(errno);
-    ::unlink(text.c_str());
-    return fail(why);
+  struct stat st {};
+  if (const std::string problem = Listen(fd, address, group, st); !problem.empty()) {
+    ::close(fd);
+    return fail(problem);
   }
   socket_dev_ = st.st_dev;
   socket_ino_ = st.st_ino;
@@ -125,6 +108,28 @@ bool ShareServer::Start(const std::filesystem::path& socket_path, gid_t group, s
   path_ = socket_path;
   serving_ = true;
   return true;
+}
+
+std::string ShareServer::Listen(int fd, const sockaddr_un& address, gid_t group, struct stat& st) {
+  const char* path = address.sun_path;
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return std::strerror(errno);
+  // The credentials check stands alone; the mode keeps everyone else from
+  // even reaching it. The file gets its group without chown (which the
+  // service's system-call filter forbids): from the folder when it is
+  // setgid (/run/norvo), else this process's group. Only when that is the
+  // access group may the group reach the socket.
+  bool ok = ::stat(path, &st) == 0;
+  if (ok) {
+    const mode_t mode = group != kNoGroup && st.st_gid == group ? 0660 : 0600;
+    ok = ::chmod(path, mode) == 0 && ::stat(path, &st) == 0;
+  }
+  ok = ok && ::listen(fd, static_cast<int>(options_.max_clients)) == 0 && server_.Start(fd);
+  if (!ok) {
+    const std::string why = std::strerror(errno);
+    ::unlink(path);
+    return why;
+  }
+  return {};
 }
 
 void ShareServer::Shutdown() {

@@ -12,7 +12,9 @@
 // message, lets its queue of unsent bytes overflow or stalls a send for a
 // second is closed; the others go on.
 
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/un.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -86,6 +88,10 @@ class ShareServer : private net::SocketServer::Handler {
   bool Keep(Id id, std::chrono::steady_clock::time_point now) override;
   void Gone(Id id) override;
   bool Allowed(int fd) const;
+  // Binds fd to the address, gives the socket file its mode (st: the file as
+  // bound), listens and hands fd to the server; "" or why not, the file
+  // removed again.
+  std::string Listen(int fd, const sockaddr_un& address, gid_t group, struct stat& st);
   std::shared_ptr<Client> Find(Id id) const;
   void Serve(std::shared_ptr<Client> c);
   share::OwnerState Owner() const;
