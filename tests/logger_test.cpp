@@ -1220,7 +1220,13 @@ TEST(ServeTest, LastWillWhenKilledAndPublishingResumesAfterTheBrokerRestarts) {
   }
   broker.Stop();
   // Polls go on while the broker is away; none of them waits to be sent.
-  std::this_thread::sleep_for(1500ms);
+  ASSERT_TRUE(WaitUntil([&] { return serve.Err().find("MQTT: connection lost") != std::string::npos; }))
+      << serve.Err();
+  const fs::path db = folder.path / "data" / kDatabaseFile;
+  int away = -1;  // -1 while the writer holds the store
+  ASSERT_TRUE(WaitUntil([&] { return (away = CountRows(db, "SELECT count(*) FROM LiveReadings")) >= 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return CountRows(db, "SELECT count(*) FROM LiveReadings") >= away + 3 * kLiveChannels; }))
+      << serve.Err();
   const auto restarted = std::chrono::system_clock::now();
   ASSERT_TRUE(broker.Start());
   Subscriber sub(broker.Port());
