@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the console builds and tests with (sudo when not root).
-# Usage: tools/deps.sh [fuzz|clang|package]
+# Usage: tools/deps.sh [fuzz|clang|package]... (several at once install in one go)
 set -euo pipefail
 SUDO=""
 [ "$(id -u)" = 0 ] || SUDO=sudo
@@ -15,10 +15,12 @@ packages=(g++ cmake ninja-build pkg-config git
 # tools/code-map: lines, includes and function lengths per folder.
 packages+=(python3)
 # "fuzz": clang and its libFuzzer runtime as well.
-if [ "${1:-}" = fuzz ] || [ "${1:-}" = clang ]; then packages+=(clang libclang-rt-14-dev); fi
+want() { local w; for w in "${words[@]}"; do [ "$w" = "$1" ] && return 0; done; return 1; }
+words=("$@")
+if want fuzz || want clang; then packages+=(clang libclang-rt-14-dev); fi
 # "package": what building, checking and installing the Debian package needs
 # (dpkg-shlibdeps and dpkg-buildflags from dpkg-dev, the manual from help2man).
-if [ "${1:-}" = package ]; then
+if want package; then
   packages+=(dpkg-dev file help2man lintian desktop-file-utils bash-completion qt6-qpa-plugins)
 fi
 # Alarms and reports: the notification test's private session bus, the PDF
