@@ -11,7 +11,10 @@
 #include <QMenuBar>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <sys/stat.h>
+
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <optional>
 
@@ -20,6 +23,7 @@
 #include "monitor/MainWindow.h"
 #include "res/Strings.h"
 #include "session/SharedUnit.h"
+#include "session/UnitLock.h"
 #include "settings/DataFolder.h"
 #include "store/AlarmLog.h"
 #include "store/LiveStore.h"
@@ -109,6 +113,50 @@ TEST(Recording, OnlyTheHolderRecordsAndTheSwitchIsRemembered) {
   EXPECT_EQ(Count(holder_dir / kDatabaseFile, "SELECT count(*) FROM LiveUnits WHERE Name = 'SIM00001'"), 1);
   EXPECT_EQ(Count(attached_dir / kDatabaseFile, "SELECT count(*) FROM LivePolls"), 0);
   LoadUIStrings(kLanguageEnglish);
+}
+
+// A console attached to a real serve process: serve holds the unit and
+// records every poll; the console sees them through serve and records none,
+// though its switch is on.
+TEST(Recording, AConsoleAttachedToServeRecordsNothing) {
+  TempFolder folder;
+  const fs::path runtime = folder.path / "run", serve_data = folder.path / "serve", console_data = folder.path / "console";
+  fs::create_directories(runtime);
+  fs::create_directories(console_data);
+  ASSERT_EQ(::chmod(runtime.c_str(), 0700), 0);
+  auto serve = Spawn({NORVOCTL, "--data-dir", serve_data.string(), "serve", "--simulate", "1", "--period", "0.2",
+                       "--no-metrics"},
+                      {.env = {"NORVO_TIME_SCALE=0.01", "NORVO_RUNTIME_DIR=" + runtime.string()},
+                       .err = folder.path / "err"});
+  const fs::path socket = runtime / (UnitLockName("sim:unit1") + ".sock");
+  ASSERT_TRUE(WaitUntil([&] { return fs::is_socket(socket); })) << ReadFile(folder.path / "err");
+
+  SimRig rig(sim::SimUnit::Options{}, 0.01, "sim:unit1");  // the same interface, never opened here
+  UnitSession::Options options = UnitSession::SessionOptions(0.01);
+  options.lock_folder = runtime;
+  {
+    SharedUnit unit(rig.transport, console_data, options);
+    ConsoleRecorder recorder(rig.transport, [&] { return unit.DevicePath(); }, console_data);
+    CMyNorvoDlg::Options o;
+    o.data_folder = console_data;
+    o.poll_second = 5ms;
+    o.record = [&recorder](const PollSnapshot& p) { recorder.Record(p); };
+    o.recording = ReadRecordingSetting(console_data);
+    o.open_trends = [] {};
+    CMyNorvoDlg window(unit, nullptr, o);
+    int seen = 0;
+    QObject::connect(&window, &CMyNorvoDlg::Polled, [&] { seen += window.LastPoll().live_read; });
+    ASSERT_TRUE(WaitFor([&] { return seen >= 3; }, 20000)) << seen << " " << ReadFile(folder.path / "err");
+    EXPECT_TRUE(window.Recording());
+    EXPECT_NE(unit.Via(), "");
+    EXPECT_EQ(recorder.Written(), 0u) << recorder.Note();
+    unit.Stop();
+  }
+  ::kill(serve.pid, SIGTERM);
+  const auto ended = Finish(serve);
+  EXPECT_EQ(ended.status, 0) << ReadFile(folder.path / "err");
+  EXPECT_GE(Count(serve_data / kDatabaseFile, "SELECT count(*) FROM LivePolls"), 3);
+  EXPECT_LE(Count(console_data / kDatabaseFile, "SELECT count(*) FROM LivePolls"), 0);
 }
 
 // Two days of a unit at 20 s with an hour unplugged and absent readings, in
