@@ -176,7 +176,9 @@ void DefineSetCommands(CLI::App& app, Options& o, Commands* c) {
   CLI::App* set = Command(app, "set", "write the logging interval or the language");
   set->require_subcommand(1);
   c->set_interval = Command(*set, "interval", "set the unit's logging interval");
-  c->set_interval->add_option("MINUTES", o.value, "5 to 240; blanks around the number are allowed")->type_name("")->required();
+  c->set_interval->add_option("MINUTES", o.value, "5 to 240; blanks around the number are allowed")
+      ->type_name("")
+      ->required();
   c->set_language = Command(*set, "language", "set the console's (Main.ini) and the unit's language",
                             "Main.ini is written first: a unit that refuses still leaves the console switched.");
   c->set_language->add_option("LANGUAGE", o.value, "English or Deutsch")->type_name("")

@@ -37,14 +37,17 @@ std::optional<Stop> CheckBeforeWriting(Unit& unit, const UnitConfiguration& back
   if (!unit.ReadSettings()) return Stop{kNoUnit, UIString(ui::kNoAnswerNothingWritten)};
   const bool eight = IsEightAreaModel(unit.Blocks().identification);
   if (eight != backup.EightArea()) {
-    const std::string_view other = backup.EightArea() ? UIString(ui::kBackupOfOtherModelAn)
-                                                      : UIString(ui::kBackupOfOtherModelA);
-    return Stop{kBadInput, FillText(other, {ModelName(backup.EightArea()), ModelName(eight)}) + "; " + WrittenBefore({})};
+    const std::string_view other =
+        backup.EightArea() ? UIString(ui::kBackupOfOtherModelAn) : UIString(ui::kBackupOfOtherModelA);
+    return Stop{kBadInput, FillText(other, {ModelName(backup.EightArea()), ModelName(eight)}) + "; " +
+                               WrittenBefore({})};
   }
   if (const auto bad = CheckConfiguration(backup)) {
     return Stop{kBadInput, bad->field + ": " + bad->reason + "; " + WrittenBefore({})};
   }
-  if (!unit.ReadCalibration() || !unit.ReadLive()) return Stop{kNoUnit, UIString(ui::kNoAnswerNothingWritten)};
+  if (!unit.ReadCalibration() || !unit.ReadLive()) {
+    return Stop{kNoUnit, UIString(ui::kNoAnswerNothingWritten)};
+  }
   const PollSnapshot now = unit.Blocks();
   if (const auto bad = ranges::CheckCorrectedCalibration(now.calibration, backup.calibration, now.live)) {
     return Stop{kBadInput, bad->field + ":" + bad->reason + UIString(ui::kNothingWrittenSentence)};
@@ -54,18 +57,21 @@ std::optional<Stop> CheckBeforeWriting(Unit& unit, const UnitConfiguration& back
 
 // Each write sequence in turn, named in report->written once it went out;
 // `stop` is asked before each.
-std::optional<Stop> WriteSequences(Unit& unit, const UnitConfiguration& backup, const std::function<bool()>& stop,
-                                   RestoreReport* report) {
+std::optional<Stop> WriteSequences(Unit& unit, const UnitConfiguration& backup,
+                                   const std::function<bool()>& stop, RestoreReport* report) {
   for (const RestoreSequence& sequence : RestoreSequences(backup)) {
     if (stop && stop()) {
       report->interrupted = true;
-      return Stop{kOk, UIString(ui::kInterruptedBefore) + sequence.block + "; " + WrittenBefore(report->written)};
+      return Stop{kOk,
+                  UIString(ui::kInterruptedBefore) + sequence.block + "; " + WrittenBefore(report->written)};
     }
     const WriteOutcome outcome = unit.Write(sequence.frames, sequence.timing);
     if (outcome != WriteOutcome::kWritten) {
       const std::string what = sequence.block + ": ";
       const std::string before = " (" + WrittenBefore(report->written) + ")";
-      if (outcome == WriteOutcome::kRefused) return Stop{kRefused, what + UIString(ui::kSwitchToMainScreen) + before};
+      if (outcome == WriteOutcome::kRefused) {
+        return Stop{kRefused, what + UIString(ui::kSwitchToMainScreen) + before};
+      }
       if (outcome == WriteOutcome::kNoAnswer) {
         return Stop{kNoUnit, what + UIString(ui::kNoAnswerNothingMoreWritten) + before};
       }
@@ -77,14 +83,16 @@ std::optional<Stop> WriteSequences(Unit& unit, const UnitConfiguration& backup, 
 }
 
 // The unit never confirms a write: what it reads back is the proof.
-std::optional<Stop> CheckReadBack(Unit& unit, const UnitConfiguration& backup, const std::vector<std::string>& written) {
+std::optional<Stop> CheckReadBack(Unit& unit, const UnitConfiguration& backup,
+                                  const std::vector<std::string>& written) {
   UnitConfiguration read;
   if (!ReadConfiguration(unit, &read)) {
     return Stop{kNoUnit, UIString(ui::kNoAnswerReadBack) + Joined(written) + UIString(ui::kWereWritten)};
   }
   const std::vector<std::string> differ = DifferingBlocks(backup, read);
   if (!differ.empty()) {
-    return Stop{kRefused, UIString(ui::kRestoreReadsBackOther) + Joined(differ) + UIString(ui::kThanBackupHolds)};
+    return Stop{kRefused,
+                UIString(ui::kRestoreReadsBackOther) + Joined(differ) + UIString(ui::kThanBackupHolds)};
   }
   return std::nullopt;
 }

@@ -56,7 +56,8 @@ void WriteIdentity(Writer& w, const std::vector<UnitStatus>& units, const Metric
 
 // Readings only from a poll the connected unit answered.
 template <typename Value>
-void WriteReading(Writer& w, const std::vector<UnitStatus>& units, const char* name, const char* help, Value value) {
+void WriteReading(Writer& w, const std::vector<UnitStatus>& units, const char* name, const char* help,
+                  Value value) {
   w.Family(name, "gauge", help);
   for (const UnitStatus& u : units) {
     if (!u.connected || !u.readings_current) continue;
