@@ -152,73 +152,95 @@ void JsonFlag(CLI::App* command, Options& o, const char* what) {
   command->add_flag("--json", o.json, std::string("print ") + what + " as JSON on one line");
 }
 
-Commands Define(CLI::App& app, Options& o, std::string& watch) {
-  Commands c{};
-  c.live = Command(app, "live", "the eight channels: temperature, humidity, dew point",
-                   "Temperatures in the unit's display unit with one decimal, humidity in percent. With --watch\n"
-                   "every reading starts with its local time (ISO 8601 with offset); --json adds \"time\",\n"
-                   "--csv has a time column. Ctrl-C ends the watch.");
-  JsonFlag(c.live, o, "each reading");
-  CLI::Option* csv = c.live->add_flag("--csv", o.csv, "print the readings as CSV, one row per channel, with a header");
-  c.live->get_option("--json")->excludes(csv);
-  c.live->add_option("--watch", watch, "read again every SECONDS seconds until interrupted")->type_name("SECONDS");
+// live, settings, alarms and calibration: what the unit holds, read only.
+void DefineReadCommands(CLI::App& app, Options& o, std::string& watch, Commands* c) {
+  c->live = Command(app, "live", "the eight channels: temperature, humidity, dew point",
+                    "Temperatures in the unit's display unit with one decimal, humidity in percent. With --watch\n"
+                    "every reading starts with its local time (ISO 8601 with offset); --json adds \"time\",\n"
+                    "--csv has a time column. Ctrl-C ends the watch.");
+  JsonFlag(c->live, o, "each reading");
+  CLI::Option* csv = c->live->add_flag("--csv", o.csv, "print the readings as CSV, one row per channel, with a header");
+  c->live->get_option("--json")->excludes(csv);
+  c->live->add_option("--watch", watch, "read again every SECONDS seconds until interrupted")->type_name("SECONDS");
 
-  c.settings = Command(app, "settings", "the unit's settings block and logging interval");
-  JsonFlag(c.settings, o, "the settings");
-  c.alarms = Command(app, "alarms", "alarm switches, limits and enables per channel");
-  JsonFlag(c.alarms, o, "the alarms");
-  c.calibration = Command(app, "calibration", "calibration offsets per channel");
-  JsonFlag(c.calibration, o, "the offsets");
+  c->settings = Command(app, "settings", "the unit's settings block and logging interval");
+  JsonFlag(c->settings, o, "the settings");
+  c->alarms = Command(app, "alarms", "alarm switches, limits and enables per channel");
+  JsonFlag(c->alarms, o, "the alarms");
+  c->calibration = Command(app, "calibration", "calibration offsets per channel");
+  JsonFlag(c->calibration, o, "the offsets");
+}
 
+// set interval, set language and sync-time.
+void DefineSetCommands(CLI::App& app, Options& o, Commands* c) {
   CLI::App* set = Command(app, "set", "write the logging interval or the language");
   set->require_subcommand(1);
-  c.set_interval = Command(*set, "interval", "set the unit's logging interval");
-  c.set_interval->add_option("MINUTES", o.value, "5 to 240; blanks around the number are allowed")->type_name("")->required();
-  c.set_language = Command(*set, "language", "set the console's (Main.ini) and the unit's language",
-                           "Main.ini is written first: a unit that refuses still leaves the console switched.");
-  c.set_language->add_option("LANGUAGE", o.value, "English or Deutsch")->type_name("")
+  c->set_interval = Command(*set, "interval", "set the unit's logging interval");
+  c->set_interval->add_option("MINUTES", o.value, "5 to 240; blanks around the number are allowed")
+      ->type_name("")
+      ->required();
+  c->set_language = Command(*set, "language", "set the console's (Main.ini) and the unit's language",
+                            "Main.ini is written first: a unit that refuses still leaves the console switched.");
+  c->set_language->add_option("LANGUAGE", o.value, "English or Deutsch")->type_name("")
       ->required()
       ->check(CLI::IsMember({"English", "Deutsch"}));
 
-  c.sync_time = Command(app, "sync-time", "set the unit's clock to this computer's local time");
+  c->sync_time = Command(app, "sync-time", "set the unit's clock to this computer's local time");
+}
 
+// sd list, sd get and sd rm.
+void DefineCardCommands(CLI::App& app, Options& o, Commands* c) {
   CLI::App* sd = Command(app, "sd", "the files on the unit's SD card");
   sd->require_subcommand(1);
-  c.sd_list = Command(*sd, "list", "list the files on the card with their sizes");
-  JsonFlag(c.sd_list, o, "the list");
-  c.sd_get = Command(*sd, "get", "download a card file into the data folder",
-                     "A partial local copy is resumed, not started again. An incomplete download exits with\n"
-                     "status 4 and keeps what arrived; the next sd get resumes it. The path of the complete\n"
-                     "copy goes to standard output.");
-  c.sd_get->add_option("NAME", o.name, "the file's name as sd list shows it")->type_name("")->required();
-  c.sd_get->add_flag("--import", o.import, "import the complete copy into the record store");
-  c.sd_rm = Command(*sd, "rm", "delete a card file, its local copy and the stored records",
-                    "Only a file the card lists is deleted; the card is listed again afterwards, and a file\n"
-                    "still listed exits with status 2, keeping the local copy and the records.");
-  c.sd_rm->add_option("NAME", o.name, "the file's name as sd list shows it")->type_name("")->required();
+  c->sd_list = Command(*sd, "list", "list the files on the card with their sizes");
+  JsonFlag(c->sd_list, o, "the list");
+  c->sd_get = Command(*sd, "get", "download a card file into the data folder",
+                      "A partial local copy is resumed, not started again. An incomplete download exits with\n"
+                      "status 4 and keeps what arrived; the next sd get resumes it. The path of the complete\n"
+                      "copy goes to standard output.");
+  c->sd_get->add_option("NAME", o.name, "the file's name as sd list shows it")->type_name("")->required();
+  c->sd_get->add_flag("--import", o.import, "import the complete copy into the record store");
+  c->sd_rm = Command(*sd, "rm", "delete a card file, its local copy and the stored records",
+                     "Only a file the card lists is deleted; the card is listed again afterwards, and a file\n"
+                     "still listed exits with status 2, keeping the local copy and the records.");
+  c->sd_rm->add_option("NAME", o.name, "the file's name as sd list shows it")->type_name("")->required();
+}
 
-  c.export_ = Command(app, "export", "stored readings of a time span",
-                      "Rows after --from up to and including --to, each value exactly as stored. One column\n"
-                      "gives the fields time and the column (CSV) or \"time\" and \"value\" (JSON); several\n"
-                      "give one field per column, empty (CSV) or null (JSON) where a row has no value.");
-  c.export_->add_option("--from", o.from, "start of the span, not included")->type_name("TIME")->required();
-  c.export_->add_option("--to", o.to, "end of the span, included")->type_name("TIME")->required();
-  c.export_->add_option("--column", o.column,
-                        "Temperature (default), Humidity, DewPoint, Heatindex, a comma-separated list of them, or all")
+void DefineExportCommand(CLI::App& app, Options& o, Commands* c) {
+  c->export_ = Command(app, "export", "stored readings of a time span",
+                       "Rows after --from up to and including --to, each value exactly as stored. One column\n"
+                       "gives the fields time and the column (CSV) or \"time\" and \"value\" (JSON); several\n"
+                       "give one field per column, empty (CSV) or null (JSON) where a row has no value.");
+  c->export_->add_option("--from", o.from, "start of the span, not included")->type_name("TIME")->required();
+  c->export_->add_option("--to", o.to, "end of the span, included")->type_name("TIME")->required();
+  c->export_->add_option("--column", o.column,
+                         "Temperature (default), Humidity, DewPoint, Heatindex, a comma-separated list of them, or all")
       ->type_name("NAMES");
-  CLI::Option* export_csv = c.export_->add_flag("--csv", o.csv, "CSV with a header line (default)");
-  c.export_->add_flag("--json", o.json, "a JSON list of objects")->excludes(export_csv);
+  CLI::Option* export_csv = c->export_->add_flag("--csv", o.csv, "CSV with a header line (default)");
+  c->export_->add_flag("--json", o.json, "a JSON list of objects")->excludes(export_csv);
+}
 
-  c.backup = Command(app, "backup", "save the unit's configuration as JSON",
-                     "Model, identification, interval, settings, alarms and calibration, each value beside\n"
-                     "its raw bytes in hex. The file is replaced whole or not at all.");
-  c.backup->add_option("FILE", o.file, "the backup file, or - for standard output")->type_name("")->required();
-  c.restore = Command(app, "restore", "write a backup back to the unit",
-                      "The unit must be of the backup's model (eight-area or five-area). The raw bytes are\n"
-                      "written in the dialogs' write sequences (settings; alarms; calibration; interval), then\n"
-                      "read back: a block that differs exits with status 2 and is named.");
-  c.restore->add_option("FILE", o.file, "the backup file, or - for standard input")->type_name("")->required();
-  c.restore->add_flag("--dry-run", o.dry_run, "print the frames a restore sends, one per line in hex; open no unit");
+// backup and restore.
+void DefineBackupCommands(CLI::App& app, Options& o, Commands* c) {
+  c->backup = Command(app, "backup", "save the unit's configuration as JSON",
+                      "Model, identification, interval, settings, alarms and calibration, each value beside\n"
+                      "its raw bytes in hex. The file is replaced whole or not at all.");
+  c->backup->add_option("FILE", o.file, "the backup file, or - for standard output")->type_name("")->required();
+  c->restore = Command(app, "restore", "write a backup back to the unit",
+                       "The unit must be of the backup's model (eight-area or five-area). The raw bytes are\n"
+                       "written in the dialogs' write sequences (settings; alarms; calibration; interval), then\n"
+                       "read back: a block that differs exits with status 2 and is named.");
+  c->restore->add_option("FILE", o.file, "the backup file, or - for standard input")->type_name("")->required();
+  c->restore->add_flag("--dry-run", o.dry_run, "print the frames a restore sends, one per line in hex; open no unit");
+}
+
+Commands Define(CLI::App& app, Options& o, std::string& watch) {
+  Commands c{};
+  DefineReadCommands(app, o, watch, &c);
+  DefineSetCommands(app, o, &c);
+  DefineCardCommands(app, o, &c);
+  DefineExportCommand(app, o, &c);
+  DefineBackupCommands(app, o, &c);
   return c;
 }
 
@@ -245,9 +267,10 @@ std::string ParseMessage(const CLI::App& app, const CLI::ParseError& error) {
   return message + (command == "norvoctl" ? " (norvoctl --help lists the commands)" : " (" + command + " --help describes it)");
 }
 
-int Execute(const Options& o, const Commands& c, const AlarmOptions& a, const std::string& watch, std::FILE* out,
-            std::FILE* err) {
-  // --lang needs no data folder: even a folder that fails is told in that language.
+// The data folder (made when named) and the messages in the language asked
+// for. --lang needs no data folder: even a folder that fails is told in that
+// language.
+fs::path PrepareDataFolder(const Options& o) {
   if (!o.lang.empty()) LoadUIStrings(LanguageIdFor(o.lang));
   const fs::path data_folder = o.data_dir.empty() ? ChooseDataFolder() : fs::path(o.data_dir);
   if (!o.data_dir.empty()) {
@@ -265,11 +288,13 @@ int Execute(const Options& o, const Commands& c, const AlarmOptions& a, const st
     }
   }
   if (o.lang.empty()) LoadUIStrings(LanguageIdFor(ReadLanguageSetting(data_folder)));
-  if (!watch.empty() && (o.watch < 1 || std::to_string(o.watch) != watch)) {
-    throw Failure(kBadInput, UIString(ui::kWatchSeconds));
-  }
+  return data_folder;
+}
 
-  // What needs no unit, and every check that can be made before it is opened.
+// export, the alarm log and report read the record store alone; nothing for
+// the commands that need the unit.
+std::optional<int> RunWithoutUnit(const Options& o, const Commands& c, const AlarmOptions& a,
+                                  const fs::path& data_folder, std::FILE* out) {
   if (*c.export_) {
     const ExportSpan span = CheckExport(o);
     if (o.live) {
@@ -279,17 +304,12 @@ int Execute(const Options& o, const Commands& c, const AlarmOptions& a, const st
   }
   if (*c.alarms && a.log) return AlarmLogCommand(o, data_folder, out);
   if (*a.report) return ReportCommand(o, a, data_folder, out);
-  if (*c.alarms && (!o.from.empty() || !o.to.empty() || o.csv)) {
-    throw Failure(kBadInput, UIString(ui::kAlarmLogOptions));
-  }
-  const int minutes = *c.set_interval ? IntervalMinutes(o.value) : 0;
-  if (*c.sd_get || *c.sd_rm) CheckCardName(o.name);
-  std::optional<UnitConfiguration> backup;
-  if (*c.restore) {
-    backup = ReadBackupFile(o.file);
-    if (o.dry_run) return PrintRestoreFrames(*backup, out);
-  }
+  return std::nullopt;
+}
 
+// The command on the opened unit: minutes and backup are its arguments, checked.
+int RunOnUnit(const Options& o, const Commands& c, int minutes, const std::optional<UnitConfiguration>& backup,
+              const fs::path& data_folder, std::FILE* out, std::FILE* err) {
   CommandUnit unit(o, data_folder);
   if (*c.live) Live(o, unit, out);
   if (*c.settings) Settings(o, unit, out);
@@ -304,6 +324,28 @@ int Execute(const Options& o, const Commands& c, const AlarmOptions& a, const st
   if (*c.backup) return Backup(o, unit, out, err);
   if (*c.restore) return Restore(*backup, o.file, unit, err);
   return kOk;
+}
+
+int Execute(const Options& o, const Commands& c, const AlarmOptions& a, const std::string& watch, std::FILE* out,
+            std::FILE* err) {
+  const fs::path data_folder = PrepareDataFolder(o);
+  if (!watch.empty() && (o.watch < 1 || std::to_string(o.watch) != watch)) {
+    throw Failure(kBadInput, UIString(ui::kWatchSeconds));
+  }
+
+  // What needs no unit, and every check that can be made before it is opened.
+  if (const std::optional<int> status = RunWithoutUnit(o, c, a, data_folder, out)) return *status;
+  if (*c.alarms && (!o.from.empty() || !o.to.empty() || o.csv)) {
+    throw Failure(kBadInput, UIString(ui::kAlarmLogOptions));
+  }
+  const int minutes = *c.set_interval ? IntervalMinutes(o.value) : 0;
+  if (*c.sd_get || *c.sd_rm) CheckCardName(o.name);
+  std::optional<UnitConfiguration> backup;
+  if (*c.restore) {
+    backup = ReadBackupFile(o.file);
+    if (o.dry_run) return PrintRestoreFrames(*backup, out);
+  }
+  return RunOnUnit(o, c, minutes, backup, data_folder, out, err);
 }
 
 // The options every command takes, before or after its name.

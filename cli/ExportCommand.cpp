@@ -98,6 +98,51 @@ class ColumnRows {
   float value_ = 0;
 };
 
+// The rows of all columns merge by time: a row whose value is missing in a
+// column is absent from that column's query. The earliest time a column
+// still has; false when every column is done.
+bool EarliestTime(const std::vector<std::unique_ptr<ColumnRows>>& rows, double* time) {
+  bool any = false;
+  for (const auto& r : rows) {
+    if (r->Has() && (!any || r->Time() < *time)) *time = r->Time();
+    any = any || r->Has();
+  }
+  return any;
+}
+
+// Each column's value at the time, none where it has no row then; the
+// columns that had one move on.
+void TakeValues(const std::vector<std::unique_ptr<ColumnRows>>& rows, double time,
+                std::vector<std::optional<float>>* values) {
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    (*values)[i].reset();
+    if (rows[i]->Has() && rows[i]->Time() == time) {
+      (*values)[i] = rows[i]->Value();
+      rows[i]->Next();
+    }
+  }
+}
+
+// One column keeps its two-field layout; several give one field per column.
+Json JsonRow(const std::string& iso, const std::vector<std::string>& columns,
+             const std::vector<std::optional<float>>& values) {
+  const bool single = columns.size() == 1;
+  Json row{{"time", iso}};
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    row[single ? "value" : columns[i]] = values[i] ? ShortestJson(*values[i]) : Json(nullptr);
+  }
+  return row;
+}
+
+std::string CsvRow(const std::string& iso, const std::vector<std::optional<float>>& values) {
+  std::string line = iso;
+  for (const auto& v : values) {
+    line += ',';
+    if (v) line += ShortestText(*v);
+  }
+  return line;
+}
+
 }  // namespace
 
 ExportSpan CheckExport(const Options& o) {
@@ -132,8 +177,6 @@ int Export(const Options& o, const fs::path& data_folder, std::FILE* out) {
   std::vector<std::unique_ptr<ColumnRows>> rows;
   for (const std::string& column : columns) rows.push_back(std::make_unique<ColumnRows>(db, from, to, column));
 
-  // One column keeps its two-field layout; several give one field per column.
-  const bool single = columns.size() == 1;
   if (o.json) {
     std::fprintf(out, "[");
   } else {
@@ -143,43 +186,18 @@ int Export(const Options& o, const fs::path& data_folder, std::FILE* out) {
   }
   bool first = true;
   std::vector<std::optional<float>> values(columns.size());
-  for (;;) {
-    // The rows of all columns merge by time: a row whose value is missing in
-    // a column is absent from that column's query.
-    double time = 0;
-    bool any = false;
-    for (const auto& r : rows) {
-      if (r->Has() && (!any || r->Time() < time)) time = r->Time();
-      any = any || r->Has();
-    }
-    if (!any) break;
+  for (double time = 0; EarliestTime(rows, &time); first = false) {
     if (interrupt::Requested()) {
       CheckOutput(out, true);
       throw Interrupted{};
     }
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      values[i].reset();
-      if (rows[i]->Has() && rows[i]->Time() == time) {
-        values[i] = rows[i]->Value();
-        rows[i]->Next();
-      }
-    }
+    TakeValues(rows, time, &values);
     const std::string iso = IsoTime(time);
     if (o.json) {
-      Json row{{"time", iso}};
-      for (std::size_t i = 0; i < columns.size(); ++i) {
-        row[single ? "value" : columns[i]] = values[i] ? ShortestJson(*values[i]) : Json(nullptr);
-      }
-      std::fprintf(out, "%s%s", first ? "" : ", ", JsonLine(row).c_str());
+      std::fprintf(out, "%s%s", first ? "" : ", ", JsonLine(JsonRow(iso, columns, values)).c_str());
     } else {
-      std::string line = iso;
-      for (const auto& v : values) {
-        line += ',';
-        if (v) line += ShortestText(*v);
-      }
-      std::fprintf(out, "%s\n", line.c_str());
+      std::fprintf(out, "%s\n", CsvRow(iso, values).c_str());
     }
-    first = false;
     CheckOutput(out);
   }
   if (o.json) std::fprintf(out, "]\n");

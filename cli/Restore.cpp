@@ -24,6 +24,79 @@ std::string WrittenBefore(const std::vector<std::string>& written) {
                          : Joined(written) + UIString(ui::kWrittenBefore);
 }
 
+// Why a restore ends early: the exit status and what to say.
+struct Stop {
+  int status;
+  std::string message;
+};
+
+// The unit must be of the backup's model, and the backup keep to the
+// dialogs' checks, field by field: the ranges, then the calibration against
+// the unit's readings of the moment, as the Calibration dialog does.
+std::optional<Stop> CheckBeforeWriting(Unit& unit, const UnitConfiguration& backup) {
+  if (!unit.ReadSettings()) return Stop{kNoUnit, UIString(ui::kNoAnswerNothingWritten)};
+  const bool eight = IsEightAreaModel(unit.Blocks().identification);
+  if (eight != backup.EightArea()) {
+    const std::string_view other =
+        backup.EightArea() ? UIString(ui::kBackupOfOtherModelAn) : UIString(ui::kBackupOfOtherModelA);
+    return Stop{kBadInput, FillText(other, {ModelName(backup.EightArea()), ModelName(eight)}) + "; " +
+                               WrittenBefore({})};
+  }
+  if (const auto bad = CheckConfiguration(backup)) {
+    return Stop{kBadInput, bad->field + ": " + bad->reason + "; " + WrittenBefore({})};
+  }
+  if (!unit.ReadCalibration() || !unit.ReadLive()) {
+    return Stop{kNoUnit, UIString(ui::kNoAnswerNothingWritten)};
+  }
+  const PollSnapshot now = unit.Blocks();
+  if (const auto bad = ranges::CheckCorrectedCalibration(now.calibration, backup.calibration, now.live)) {
+    return Stop{kBadInput, bad->field + ":" + bad->reason + UIString(ui::kNothingWrittenSentence)};
+  }
+  return std::nullopt;
+}
+
+// Each write sequence in turn, named in report->written once it went out;
+// `stop` is asked before each.
+std::optional<Stop> WriteSequences(Unit& unit, const UnitConfiguration& backup,
+                                   const std::function<bool()>& stop, RestoreReport* report) {
+  for (const RestoreSequence& sequence : RestoreSequences(backup)) {
+    if (stop && stop()) {
+      report->interrupted = true;
+      return Stop{kOk,
+                  UIString(ui::kInterruptedBefore) + sequence.block + "; " + WrittenBefore(report->written)};
+    }
+    const WriteOutcome outcome = unit.Write(sequence.frames, sequence.timing);
+    if (outcome != WriteOutcome::kWritten) {
+      const std::string what = sequence.block + ": ";
+      const std::string before = " (" + WrittenBefore(report->written) + ")";
+      if (outcome == WriteOutcome::kRefused) {
+        return Stop{kRefused, what + UIString(ui::kSwitchToMainScreen) + before};
+      }
+      if (outcome == WriteOutcome::kNoAnswer) {
+        return Stop{kNoUnit, what + UIString(ui::kNoAnswerNothingMoreWritten) + before};
+      }
+      return Stop{kNoUnit, what + UIString(ui::kNoUnitFound) + before};
+    }
+    report->written.push_back(sequence.block);
+  }
+  return std::nullopt;
+}
+
+// The unit never confirms a write: what it reads back is the proof.
+std::optional<Stop> CheckReadBack(Unit& unit, const UnitConfiguration& backup,
+                                  const std::vector<std::string>& written) {
+  UnitConfiguration read;
+  if (!ReadConfiguration(unit, &read)) {
+    return Stop{kNoUnit, UIString(ui::kNoAnswerReadBack) + Joined(written) + UIString(ui::kWereWritten)};
+  }
+  const std::vector<std::string> differ = DifferingBlocks(backup, read);
+  if (!differ.empty()) {
+    return Stop{kRefused,
+                UIString(ui::kRestoreReadsBackOther) + Joined(differ) + UIString(ui::kThanBackupHolds)};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 UnitConfiguration StoredConfiguration(Unit& unit) {
@@ -48,60 +121,12 @@ bool ReadConfiguration(Unit& unit, UnitConfiguration* config) {
 RestoreReport RestoreConfiguration(Unit& unit, const UnitConfiguration& backup,
                                    const std::function<bool()>& stop) {
   RestoreReport report;
-  const auto fail = [&](int status, std::string message) {
-    report.status = status;
-    report.message = std::move(message);
-    return report;
-  };
-  if (!unit.ReadSettings()) return fail(kNoUnit, UIString(ui::kNoAnswerNothingWritten));
-  const bool eight = IsEightAreaModel(unit.Blocks().identification);
-  if (eight != backup.EightArea()) {
-    const std::string_view other = backup.EightArea() ? UIString(ui::kBackupOfOtherModelAn)
-                                                      : UIString(ui::kBackupOfOtherModelA);
-    return fail(kBadInput, FillText(other, {ModelName(backup.EightArea()), ModelName(eight)}) + "; " + WrittenBefore({}));
-  }
-  // The dialogs' checks, field by field: the ranges, then the calibration
-  // against the unit's readings of the moment, as the Calibration dialog does.
-  if (const auto bad = CheckConfiguration(backup)) {
-    return fail(kBadInput, bad->field + ": " + bad->reason + "; " + WrittenBefore({}));
-  }
-  if (!unit.ReadCalibration() || !unit.ReadLive()) return fail(kNoUnit, UIString(ui::kNoAnswerNothingWritten));
-  const PollSnapshot now = unit.Blocks();
-  if (const auto bad = ranges::CheckCorrectedCalibration(now.calibration, backup.calibration, now.live)) {
-    return fail(kBadInput, bad->field + ":" + bad->reason +
-                               UIString(ui::kNothingWrittenSentence));
-  }
-  for (const RestoreSequence& sequence : RestoreSequences(backup)) {
-    if (stop && stop()) {
-      report.interrupted = true;
-      return fail(kOk, UIString(ui::kInterruptedBefore) + sequence.block + "; " +
-                           WrittenBefore(report.written));
-    }
-    const WriteOutcome outcome = unit.Write(sequence.frames, sequence.timing);
-    if (outcome != WriteOutcome::kWritten) {
-      const std::string what = sequence.block + ": ";
-      const std::string before = " (" + WrittenBefore(report.written) + ")";
-      if (outcome == WriteOutcome::kRefused) return fail(kRefused, what + UIString(ui::kSwitchToMainScreen) + before);
-      if (outcome == WriteOutcome::kNoAnswer) {
-        return fail(kNoUnit, what +
-                                 UIString(ui::kNoAnswerNothingMoreWritten) +
-                                 before);
-      }
-      return fail(kNoUnit, what + UIString(ui::kNoUnitFound) + before);
-    }
-    report.written.push_back(sequence.block);
-  }
-  // The unit never confirms a write: what it reads back is the proof.
-  UnitConfiguration read;
-  if (!ReadConfiguration(unit, &read)) {
-    return fail(kNoUnit, UIString(ui::kNoAnswerReadBack) +
-                             Joined(report.written) + UIString(ui::kWereWritten));
-  }
-  const std::vector<std::string> differ = DifferingBlocks(backup, read);
-  if (!differ.empty()) {
-    return fail(kRefused, UIString(ui::kRestoreReadsBackOther) +
-                              Joined(differ) +
-                              UIString(ui::kThanBackupHolds));
+  std::optional<Stop> stopped = CheckBeforeWriting(unit, backup);
+  if (!stopped) stopped = WriteSequences(unit, backup, stop, &report);
+  if (!stopped) stopped = CheckReadBack(unit, backup, report.written);
+  if (stopped) {
+    report.status = stopped->status;
+    report.message = std::move(stopped->message);
   }
   return report;
 }

@@ -322,63 +322,62 @@ std::string SyntaxError(const std::string& what) {
   return message;
 }
 
-BackupParse ParseChecked(std::string_view text) {
-  BackupParse result;
-  if (TooDeep(text)) {
-    result.error = "not a backup: nested deeper than " + std::to_string(kMaxDepth) + " levels";
-    return result;
-  }
+// A text nlohmann must not be given; "" when it may parse it.
+std::string UnsafeText(std::string_view text) {
+  if (TooDeep(text)) return "not a backup: nested deeper than " + std::to_string(kMaxDepth) + " levels";
   // nlohmann ends its input at a NUL and would take the text before it
   // alone: a NUL anywhere is no backup.
   if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
     const auto line = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(nul), '\n') + 1;
-    result.error = "not a JSON text: a NUL byte on line " + std::to_string(line);
-    return result;
+    return "not a JSON text: a NUL byte on line " + std::to_string(line);
   }
+  return {};
+}
+
+// The readable values must say what the raw bytes say: a restore writes
+// only the raw bytes, and an edit of the value alone would be lost. The
+// first place the file differs from the backup of its own configuration;
+// "" when it does nowhere.
+std::string Disagreement(const Json& in, const UnitConfiguration& config) {
+  const nlohmann::json given = nlohmann::json::parse(in.dump());
+  const nlohmann::json expected = nlohmann::json::parse(ToJson(config).dump());
+  if (given == expected) return {};
+  const nlohmann::json patch = nlohmann::json::diff(given, expected);
+  const std::string op = patch[0]["op"], path = patch[0]["path"];
+  if (op == "remove") return path + ": not part of a backup";
+  if (op == "add") return path + ": missing";
+  return path + ": does not agree with the raw bytes beside it (a restore writes the raw bytes; change both)";
+}
+
+BackupParse Refused(std::string error) {
+  BackupParse result;
+  result.error = std::move(error);
+  return result;
+}
+
+BackupParse ParseChecked(std::string_view text) {
+  if (std::string unsafe = UnsafeText(text); !unsafe.empty()) return Refused(std::move(unsafe));
   Json in;
   try {
     in = Json::parse(text.begin(), text.end());
   } catch (const Json::exception& e) {
     // Syntax, and numbers beyond any range ("minutes": 1e400).
-    result.error = "not a JSON text: " + SyntaxError(e.what());
-    return result;
+    return Refused("not a JSON text: " + SyntaxError(e.what()));
   }
-  if (std::string twice = DuplicateKey(text); !twice.empty()) {
-    result.error = std::move(twice);
-    return result;
-  }
+  if (std::string twice = DuplicateKey(text); !twice.empty()) return Refused(std::move(twice));
   UnitConfiguration config;
   try {
     config = FromJson(in);
   } catch (const BadField& e) {
-    result.error = e.what();
-    return result;
+    return Refused(e.what());
   }
   if (!ranges::kIntervalMinutes.Holds(config.interval)) {
-    result.error = "/interval: " + std::to_string(config.interval) + " minutes; the unit takes 5 to 240";
-    return result;
+    return Refused("/interval: " + std::to_string(config.interval) + " minutes; the unit takes 5 to 240");
   }
-  // The readable values must say what the raw bytes say: a restore writes
-  // only the raw bytes, and an edit of the value alone would be lost.
-  const nlohmann::json given = nlohmann::json::parse(in.dump());
-  const nlohmann::json expected = nlohmann::json::parse(ToJson(config).dump());
-  if (given != expected) {
-    const nlohmann::json patch = nlohmann::json::diff(given, expected);
-    const std::string op = patch[0]["op"], path = patch[0]["path"];
-    if (op == "remove") {
-      result.error = path + ": not part of a backup";
-    } else if (op == "add") {
-      result.error = path + ": missing";
-    } else {
-      result.error = path + ": does not agree with the raw bytes beside it (a restore writes the raw bytes; change both)";
-    }
-    return result;
-  }
+  if (std::string differs = Disagreement(in, config); !differs.empty()) return Refused(std::move(differs));
   // What no dialog would write, a restore does not write either.
-  if (const auto bad = CheckConfiguration(config)) {
-    result.error = bad->field + ": " + bad->reason;
-    return result;
-  }
+  if (const auto bad = CheckConfiguration(config)) return Refused(bad->field + ": " + bad->reason);
+  BackupParse result;
   result.config = config;
   return result;
 }

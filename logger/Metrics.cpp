@@ -38,26 +38,8 @@ std::string Device(const UnitStatus& u) { return "unit=\"" + LabelValue(u.name) 
 
 std::string Channel(const UnitStatus& u, int k) { return Device(u) + ",channel=\"" + std::to_string(k + 1) + "\""; }
 
-}  // namespace
-
-std::string LabelValue(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '"') {
-      out += "\\\"";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-std::string RenderMetrics(const std::vector<UnitStatus>& units, const MetricsGlobals& g) {
-  Writer w;
+// The build, and each unit: what it is and whether it is open.
+void WriteIdentity(Writer& w, const std::vector<UnitStatus>& units, const MetricsGlobals& g) {
   w.Family("norvo_build_info", "gauge", "The logger's version; always 1.");
   w.Sample("version=\"" + LabelValue(g.version) + "\"", "1");
 
@@ -70,28 +52,36 @@ std::string RenderMetrics(const std::vector<UnitStatus>& units, const MetricsGlo
 
   w.Family("norvo_unit_connected", "gauge", "1 while the unit is open, 0 while it is away or cannot be opened.");
   for (const UnitStatus& u : units) w.Sample(Device(u), u.connected ? "1" : "0");
+}
 
-  // Readings only from a poll the connected unit answered.
-  const auto readings = [&](const char* name, const char* help, auto value) {
-    w.Family(name, "gauge", help);
-    for (const UnitStatus& u : units) {
-      if (!u.connected || !u.readings_current) continue;
-      for (int k = 0; k < kLiveChannels; ++k) {
-        const std::optional<double> v = value(u.last.channels[static_cast<std::size_t>(k)]);
-        if (v) w.Sample(Channel(u, k), Number(*v));
-      }
+// Readings only from a poll the connected unit answered.
+template <typename Value>
+void WriteReading(Writer& w, const std::vector<UnitStatus>& units, const char* name, const char* help,
+                  Value value) {
+  w.Family(name, "gauge", help);
+  for (const UnitStatus& u : units) {
+    if (!u.connected || !u.readings_current) continue;
+    for (int k = 0; k < kLiveChannels; ++k) {
+      const std::optional<double> v = value(u.last.channels[static_cast<std::size_t>(k)]);
+      if (v) w.Sample(Channel(u, k), Number(*v));
     }
-  };
-  readings("norvo_temperature_celsius", "Temperature of a channel at the last poll, in degrees Celsius.",
-           [](const LiveChannel& c) { return c.temperature; });
-  readings("norvo_relative_humidity_ratio", "Relative humidity of a channel at the last poll, 0 to 1.",
-           [](const LiveChannel& c) -> std::optional<double> {
-             if (!c.humidity) return std::nullopt;
-             return *c.humidity / 100.0;
-           });
-  readings("norvo_dew_point_celsius", "Dew point of a channel at the last poll, in degrees Celsius.",
-           [](const LiveChannel& c) { return c.dew_point; });
+  }
+}
 
+void WriteReadings(Writer& w, const std::vector<UnitStatus>& units) {
+  WriteReading(w, units, "norvo_temperature_celsius", "Temperature of a channel at the last poll, in degrees Celsius.",
+               [](const LiveChannel& c) { return c.temperature; });
+  WriteReading(w, units, "norvo_relative_humidity_ratio", "Relative humidity of a channel at the last poll, 0 to 1.",
+               [](const LiveChannel& c) -> std::optional<double> {
+                 if (!c.humidity) return std::nullopt;
+                 return *c.humidity / 100.0;
+               });
+  WriteReading(w, units, "norvo_dew_point_celsius", "Dew point of a channel at the last poll, in degrees Celsius.",
+               [](const LiveChannel& c) { return c.dew_point; });
+}
+
+// Each unit's polls, store queue and absences.
+void WritePollCounts(Writer& w, const std::vector<UnitStatus>& units) {
   w.Family("norvo_last_poll_timestamp_seconds", "gauge", "Unix time of the unit's last answered poll.");
   for (const UnitStatus& u : units) {
     if (u.last_good_poll > 0) w.Sample(Device(u), Number(u.last_good_poll));
@@ -114,7 +104,10 @@ std::string RenderMetrics(const std::vector<UnitStatus>& units, const MetricsGlo
   w.Family("norvo_disconnected_seconds_total", "counter",
            "Time the unit was away since it was first connected, the current gap included.");
   for (const UnitStatus& u : units) w.Sample(Device(u), Number(u.disconnected_seconds));
+}
 
+// The logger's own: the broker connection and the store's refusals.
+void WriteLoggerCounts(Writer& w, const MetricsGlobals& g) {
   w.Family("norvo_mqtt_publish_errors_total", "counter", "MQTT messages the client library refused to send.");
   w.Sample("", Number(g.mqtt_errors));
   if (!g.mqtt_state.empty()) {
@@ -127,6 +120,32 @@ std::string RenderMetrics(const std::vector<UnitStatus>& units, const MetricsGlo
   w.Family("norvo_store_write_failures_total", "counter",
            "Writes the record store refused; their polls stay queued and are written again.");
   w.Sample("", Number(g.store_failures));
+}
+
+}  // namespace
+
+std::string LabelValue(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string RenderMetrics(const std::vector<UnitStatus>& units, const MetricsGlobals& g) {
+  Writer w;
+  WriteIdentity(w, units, g);
+  WriteReadings(w, units);
+  WritePollCounts(w, units);
+  WriteLoggerCounts(w, g);
   return w.Take();
 }
 

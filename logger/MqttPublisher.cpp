@@ -76,6 +76,38 @@ std::string ModelName(const std::string& identification) {
   return identification;
 }
 
+namespace {
+
+// The device block of a unit's sensors: what Home Assistant shows of the unit.
+Json DiscoveryDevice(const std::string& unit, const std::string& id, const std::string& identification) {
+  Json device = {{"identifiers", Json::array({"norvo_" + id})},
+                 {"name", "Ombrix " + unit},
+                 {"manufacturer", "Tarvik"},
+                 {"model", ModelName(identification)}};
+  // The identification text names the model; what follows the model tag, if
+  // anything, is the unit's own version.
+  if (const std::size_t end = identification.find("@}"); end != std::string::npos) {
+    std::string rest = identification.substr(end + 2);
+    rest.erase(0, rest.find_first_not_of(" \t\r\n"));
+    rest.erase(rest.find_last_not_of(" \t\r\n\0") + 1);
+    if (!rest.empty()) device["sw_version"] = rest;
+  }
+  // A name that is not a path is the serial number or the port path; only
+  // the former goes in as the serial number.
+  if (unit.find_first_of(":/") == std::string::npos) device["serial_number"] = unit;
+  return device;
+}
+
+// The origin block: the program that announced the sensors.
+Json DiscoveryOrigin(const MqttOptions& options) {
+  Json origin = {{"name", "norvoctl serve"}};
+  if (!options.version.empty()) origin["sw_version"] = options.version;
+  if (!options.support_url.empty()) origin["support_url"] = options.support_url;
+  return origin;
+}
+
+}  // namespace
+
 const char* MqttStateName(MqttState state) {
   switch (state) {
     case MqttState::kConnected:
@@ -226,24 +258,8 @@ std::vector<std::pair<std::string, std::string>> MqttPublisher::Discovery(const 
   const std::string id = UnitId(unit);
   std::string entity = "norvo_" + id;
   for (char& c : entity) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : (c == '-' ? '_' : c);
-  Json device = {{"identifiers", Json::array({"norvo_" + id})},
-                 {"name", "Ombrix " + unit},
-                 {"manufacturer", "Tarvik"},
-                 {"model", ModelName(identification)}};
-  // The identification text names the model; what follows the model tag, if
-  // anything, is the unit's own version.
-  if (const std::size_t end = identification.find("@}"); end != std::string::npos) {
-    std::string rest = identification.substr(end + 2);
-    rest.erase(0, rest.find_first_not_of(" \t\r\n"));
-    rest.erase(rest.find_last_not_of(" \t\r\n\0") + 1);
-    if (!rest.empty()) device["sw_version"] = rest;
-  }
-  // A name that is not a path is the serial number or the port path; only
-  // the former goes in as the serial number.
-  if (unit.find_first_of(":/") == std::string::npos) device["serial_number"] = unit;
-  Json origin = {{"name", "norvoctl serve"}};
-  if (!options_.version.empty()) origin["sw_version"] = options_.version;
-  if (!options_.support_url.empty()) origin["support_url"] = options_.support_url;
+  const Json device = DiscoveryDevice(unit, id, identification);
+  const Json origin = DiscoveryOrigin(options_);
   // The unit's own topic says whether its holder has it; the logger's status
   // carries the broker's last will, so a logger that died takes its sensors
   // with it at once rather than after expire_after.

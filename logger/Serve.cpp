@@ -322,6 +322,59 @@ int RunUntilStopped(Logger& logger, StopSignals& stops, const ServeOptions& opti
   return stop_signal;
 }
 
+// Every option in force: the configuration file first, what the command
+// line gave wins. *warning says what to tell even when the options are good.
+std::optional<Refusal> TakeOptions(ServeOptions* options, LoggerOptions* o, std::string* warning) {
+  if (!options->config_file.empty()) {
+    std::string error;
+    if (!ReadServeConfig(options->config_file, options->given, options, &error)) return Refusal{kBadInput, error};
+  }
+  std::optional<Refusal> refused = TakePolling(*options, o);
+  if (!refused) refused = TakeMqtt(*options, o, warning);
+  if (!refused) refused = TakeFolder(*options, o);
+  return refused;
+}
+
+// The units: simulated ones on a transport of their own, or the USB devices.
+std::optional<Refusal> MakeServeRig(const ServeOptions& options, const LoggerOptions& o, sim::Rig* rig) {
+  try {
+    sim::RigOptions rig_options;
+    rig_options.simulate = options.simulate;
+    rig_options.fault = options.sim_fault;
+    rig_options.time_scale = o.time_scale;
+    rig_options.numbered_paths = true;
+    *rig = sim::MakeRig(rig_options);
+  } catch (const std::invalid_argument& e) {
+    return Refusal{kBadInput, e.what()};
+  }
+  return std::nullopt;
+}
+
+// The store, the metrics endpoint and the broker connection.
+std::optional<Refusal> StartLogger(Logger& logger) {
+  std::string error;
+  switch (logger.Start(&error)) {
+    case Logger::StartError::kNone:
+      break;
+    case Logger::StartError::kStore:
+      return Refusal{kStoreError, error};
+    case Logger::StartError::kMetrics:
+    case Logger::StartError::kMqtt:
+      return Refusal{kBadInput, error};
+  }
+  return std::nullopt;
+}
+
+// One line per unit of what the run did, on standard output.
+void PrintTotals(Logger& logger, std::FILE* out) {
+  for (const UnitStatus& u : logger.Status().Units()) {
+    std::fprintf(out, "%s: %llu polls, %llu poll errors, %llu not stored, %llu reconnects\n", u.name.c_str(),
+                 static_cast<unsigned long long>(u.polls), static_cast<unsigned long long>(u.poll_errors),
+                 static_cast<unsigned long long>(u.dropped), static_cast<unsigned long long>(u.reconnects));
+  }
+  std::fflush(out);
+}
+
 }  // namespace
 
 int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) {
@@ -332,52 +385,25 @@ int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) 
     std::fprintf(err, "%s\n", PrintableText(JournalLine(message, journal)).c_str());
     std::fflush(err);
   };
-  const auto fail = [&](int status, const std::string& message) {
-    line(kError + ("norvoctl: " + message));
-    return status;
+  const auto fail = [&](const Refusal& refusal) {
+    line(kError + ("norvoctl: " + refusal.message));
+    return refusal.status;
   };
 
   // Before any thread starts: they all keep the stop signals blocked.
   StopSignals stops;
   KeepSqliteFromNeedlessChown();
 
-  // The configuration file first; what the command line gave wins.
   ServeOptions options = given_options;
-  if (!options.config_file.empty()) {
-    std::string error;
-    if (!ReadServeConfig(options.config_file, options.given, &options, &error)) return fail(kBadInput, error);
-  }
   LoggerOptions o;
   std::string warning;
-  std::optional<Refusal> refused = TakePolling(options, &o);
-  if (!refused) refused = TakeMqtt(options, &o, &warning);
+  const std::optional<Refusal> refused = TakeOptions(&options, &o, &warning);
   if (!warning.empty()) line(kWarning + ("norvoctl: warning: " + warning));
-  if (!refused) refused = TakeFolder(options, &o);
-  if (refused) return fail(refused->status, refused->message);
-
-  // The units: simulated ones on a transport of their own, or the USB devices.
+  if (refused) return fail(*refused);
   sim::Rig rig;
-  try {
-    sim::RigOptions rig_options;
-    rig_options.simulate = options.simulate;
-    rig_options.fault = options.sim_fault;
-    rig_options.time_scale = o.time_scale;
-    rig_options.numbered_paths = true;
-    rig = sim::MakeRig(rig_options);
-  } catch (const std::invalid_argument& e) {
-    return fail(kBadInput, e.what());
-  }
+  if (const std::optional<Refusal> bad_rig = MakeServeRig(options, o, &rig)) return fail(*bad_rig);
   Logger logger(*rig.transport, o, line);
-  std::string error;
-  switch (logger.Start(&error)) {
-    case Logger::StartError::kNone:
-      break;
-    case Logger::StartError::kStore:
-      return fail(kStoreError, error);
-    case Logger::StartError::kMetrics:
-    case Logger::StartError::kMqtt:
-      return fail(kBadInput, error);
-  }
+  if (const std::optional<Refusal> not_started = StartLogger(logger)) return fail(*not_started);
   const std::string banner = Banner(rig, o, options, logger.MetricsPort());
   line(kInfo + banner);
   logger.StartUnits();
@@ -385,15 +411,10 @@ int RunServe(const ServeOptions& given_options, std::FILE* out, std::FILE* err) 
 
   line(std::string(kInfo) + (stop_signal == SIGHUP ? "stopping (SIGHUP)" : "stopping"));
   logger.Stop();
-  for (const UnitStatus& u : logger.Status().Units()) {
-    std::fprintf(out, "%s: %llu polls, %llu poll errors, %llu not stored, %llu reconnects\n", u.name.c_str(),
-                 static_cast<unsigned long long>(u.polls), static_cast<unsigned long long>(u.poll_errors),
-                 static_cast<unsigned long long>(u.dropped), static_cast<unsigned long long>(u.reconnects));
-  }
-  std::fflush(out);
+  PrintTotals(logger, out);
   // Answered polls that never reached the store make the run a failure.
   if (const std::uint64_t lost = logger.Lost(); lost > 0) {
-    return fail(kStoreError, std::to_string(lost) + " answered polls were not stored");
+    return fail({kStoreError, std::to_string(lost) + " answered polls were not stored"});
   }
   return kOk;
 }

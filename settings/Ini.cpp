@@ -84,6 +84,75 @@ bool KeyValue(const std::string& line, std::string* key, std::string* value) {
   return true;
 }
 
+// The file is updated in place, so that its mode, owner and links stay as
+// they are; a missing file is created (*created says so).
+int OpenForUpdate(const std::filesystem::path& file, bool* created) {
+  int fd = OpenRegularFile(file, O_RDWR);
+  if (fd < 0 && errno == ENOENT) {
+    fd = OpenRegularFile(file, O_RDWR | O_CREAT | O_EXCL, 0666);
+    *created = fd >= 0;
+  }
+  return fd;
+}
+
+// The whole text of a file this program may change. A read-only settings
+// file stays as it is (root could write it anyway), and so does one too
+// large to be ours: it would be cut.
+bool ReadOwnText(int fd, std::string* text) {
+  struct stat st {};
+  const bool readable = ::fstat(fd, &st) == 0 && ReadPrefix(fd, text);
+  return readable && (st.st_mode & S_IWUSR) != 0 && st.st_size <= static_cast<off_t>(text->size());
+}
+
+// key=value in place of the section's entry of that key; else after the
+// section's last non-blank line; else in a new section at the end.
+void SetEntry(std::vector<std::string>* lines, const std::string& section, const std::string& key,
+              const std::string& value) {
+  const std::string entry = key + "=" + value;
+  bool in_section = false;
+  std::size_t section_end = lines->size();
+  bool section_found = false;
+  for (std::size_t i = 0; i < lines->size(); ++i) {
+    std::string name, k, v;
+    if (SectionName((*lines)[i], &name)) {
+      if (in_section) {
+        section_end = i;
+        break;
+      }
+      in_section = SameName(name, section);
+      if (in_section) section_found = true;
+    } else if (in_section && KeyValue((*lines)[i], &k, &v) && SameName(k, key)) {
+      (*lines)[i] = entry;
+      return;
+    }
+  }
+  if (section_found) {
+    std::size_t at = section_end;
+    while (at > 0 && Trim((*lines)[at - 1]).empty()) --at;
+    lines->insert(lines->begin() + static_cast<long>(at), entry);
+  } else {
+    lines->push_back("[" + section + "]");
+    lines->push_back(entry);
+  }
+}
+
+// Room first, so that a full disk fails before a byte changes; then the
+// text, the length and the disk. A write that fails half-way puts the old
+// text back (it fits where it was).
+bool ReplaceText(int fd, const std::string& old_text, const std::string& text) {
+  bool ok = text.size() <= old_text.size() || ::posix_fallocate(fd, 0, static_cast<off_t>(text.size())) == 0;
+  if (ok) {
+    ok = WriteAll(fd, text) && ::ftruncate(fd, static_cast<off_t>(text.size())) == 0 && ::fsync(fd) == 0;
+    if (!ok) {
+      WriteAll(fd, old_text);
+      [[maybe_unused]] const int cut = ::ftruncate(fd, static_cast<off_t>(old_text.size()));
+    }
+  } else {
+    [[maybe_unused]] const int cut = ::ftruncate(fd, static_cast<off_t>(old_text.size()));
+  }
+  return ok;
+}
+
 }  // namespace
 
 std::string ReadIniValue(const std::filesystem::path& file, const std::string& section,
@@ -111,69 +180,19 @@ std::string ReadIniValue(const std::filesystem::path& file, const std::string& s
 
 bool WriteIniValue(const std::filesystem::path& file, const std::string& section, const std::string& key,
                    const std::string& value) {
-  // The file is updated in place, so that its mode, owner and links stay as
-  // they are; a missing file is created.
   bool created = false;
-  int fd = OpenRegularFile(file, O_RDWR);
-  if (fd < 0 && errno == ENOENT) {
-    fd = OpenRegularFile(file, O_RDWR | O_CREAT | O_EXCL, 0666);
-    created = fd >= 0;
-  }
+  const int fd = OpenForUpdate(file, &created);
   if (fd < 0) return false;
-  struct stat st {};
   std::string old_text;
-  const bool readable = ::fstat(fd, &st) == 0 && ReadPrefix(fd, &old_text);
-  // A read-only settings file stays as it is (root could write it anyway),
-  // and so does one too large to be ours: it would be cut.
-  if (!readable || (st.st_mode & S_IWUSR) == 0 || st.st_size > static_cast<off_t>(old_text.size())) {
+  if (!ReadOwnText(fd, &old_text)) {
     ::close(fd);
     return false;
   }
   std::vector<std::string> lines = SplitLines(old_text);
-  const std::string entry = key + "=" + value;
-  bool in_section = false, done = false;
-  std::size_t section_end = lines.size();
-  bool section_found = false;
-  for (std::size_t i = 0; i < lines.size() && !done; ++i) {
-    std::string name, k, v;
-    if (SectionName(lines[i], &name)) {
-      if (in_section) {
-        section_end = i;
-        break;
-      }
-      in_section = SameName(name, section);
-      if (in_section) section_found = true;
-    } else if (in_section && KeyValue(lines[i], &k, &v) && SameName(k, key)) {
-      lines[i] = entry;
-      done = true;
-    }
-  }
-  if (!done) {
-    if (section_found) {
-      // After the section's last non-blank line.
-      std::size_t at = section_end;
-      while (at > 0 && Trim(lines[at - 1]).empty()) --at;
-      lines.insert(lines.begin() + static_cast<long>(at), entry);
-    } else {
-      lines.push_back("[" + section + "]");
-      lines.push_back(entry);
-    }
-  }
+  SetEntry(&lines, section, key, value);
   std::string text;
   for (const std::string& line : lines) text += line + "\r\n";
-  // Room first, so that a full disk fails before a byte changes; then the
-  // text, the length and the disk. A write that fails half-way puts the old
-  // text back (it fits where it was).
-  bool ok = text.size() <= old_text.size() || ::posix_fallocate(fd, 0, static_cast<off_t>(text.size())) == 0;
-  if (ok) {
-    ok = WriteAll(fd, text) && ::ftruncate(fd, static_cast<off_t>(text.size())) == 0 && ::fsync(fd) == 0;
-    if (!ok) {
-      WriteAll(fd, old_text);
-      [[maybe_unused]] const int cut = ::ftruncate(fd, static_cast<off_t>(old_text.size()));
-    }
-  } else {
-    [[maybe_unused]] const int cut = ::ftruncate(fd, static_cast<off_t>(old_text.size()));
-  }
+  const bool ok = ReplaceText(fd, old_text, text);
   ::close(fd);
   if (!ok && created) {
     std::error_code ec;

@@ -70,6 +70,29 @@ TEST(MainIni, WritingKeepsOtherLinesAndCreatesWhatIsMissing) {
   EXPECT_FALSE(WriteLanguageSetting(t.path / "missing", "English"));
 }
 
+// Where the entry lands: in place of the section's key (named without case),
+// after the section's last non-blank line, or in a new section at the end.
+TEST(MainIni, EntryPlacedInItsSection) {
+  TempFolder t;
+  const fs::path ini = t.path / "Main.ini";
+  const struct {
+    const char* before;
+    const char* after;
+  } cases[] = {
+      {"[a]\nk=1\n[b]\nk=2\n", "[a]\r\nk=1\r\n[b]\r\nk=9\r\n"},
+      {"[B]\nK = 2\nk=3\n", "[B]\r\nk=9\r\nk=3\r\n"},
+      {"[b]\nx=1\n\n\n[c]\ny=2\n", "[b]\r\nx=1\r\nk=9\r\n\r\n\r\n[c]\r\ny=2\r\n"},
+      {"[b]\nx=1\n\n", "[b]\r\nx=1\r\nk=9\r\n\r\n"},
+      {"k=1\n[a]\nk=2", "k=1\r\n[a]\r\nk=2\r\n[b]\r\nk=9\r\n"},
+      {"", "[b]\r\nk=9\r\n"},
+  };
+  for (const auto& c : cases) {
+    WriteFile(ini, c.before);
+    ASSERT_TRUE(WriteIniValue(ini, "b", "k", "9")) << c.before;
+    EXPECT_EQ(ReadFile(ini), c.after) << c.before;
+  }
+}
+
 TEST(DataFolder, CopiesMissingFilesNeverOverwritesAndMakesMainIniWritable) {
   TempFolder source_dir, data_dir;
   const fs::path source = source_dir.path, data = data_dir.path / "Tarvik";
