@@ -120,17 +120,26 @@ void UnitReportBuilder::AddValue(Track& t, AlarmQuantity q, int /*channel*/, dou
   ++f.count;
   f.sum += value;
   if (q == AlarmQuantity::kTemperature) t.mkt.Add(value);
+  AddTimeBeyond(t, time);
+  t.last_time = time;
+  t.last_value = value;
+  AddExcursions(t, q, time, value);
+  AddToChart(f, time, value);
+}
 
-  // The time since the previous reading belongs to the previous reading.
+// The time since the previous reading belongs to the previous reading.
+void UnitReportBuilder::AddTimeBeyond(Track& t, double time) const {
   if (t.last_time && t.last_value && (max_gap_ <= 0 || time - *t.last_time <= max_gap_)) {
+    QuantityFigures& f = t.figures;
     const double span = time - *t.last_time;
     if (f.limit[0] && *t.last_value > *f.limit[0]) f.seconds_beyond[0] += span;
     if (f.limit[1] && *t.last_value < *f.limit[1]) f.seconds_beyond[1] += span;
   }
-  t.last_time = time;
-  t.last_value = value;
+}
 
-  // Excursions, with the alarm evaluation's hysteresis, on whole tenths or percent.
+// Excursions, with the alarm evaluation's hysteresis, on whole tenths or percent.
+void UnitReportBuilder::AddExcursions(Track& t, AlarmQuantity q, double time, double value) {
+  QuantityFigures& f = t.figures;
   const int reading = q == AlarmQuantity::kTemperature ? Tenths(value) : static_cast<int>(std::lround(value));
   for (std::size_t b = 0; b < 2; ++b) {
     if (!f.limit[b]) continue;
@@ -153,20 +162,21 @@ void UnitReportBuilder::AddValue(Track& t, AlarmQuantity q, int /*channel*/, dou
     }
     t.in_excursion[b] = now;
   }
+}
 
-  // The chart: the lowest and highest reading per bucket of the span.
+// The chart: the lowest and highest reading per bucket of the span.
+void UnitReportBuilder::AddToChart(QuantityFigures& f, double time, double value) const {
   const std::size_t columns = f.chart.size();
   const double width = (options_.to - options_.from) / static_cast<double>(columns);
-  if (width > 0) {
-    const double at = std::floor((time - options_.from) / width);
-    const std::size_t k = static_cast<std::size_t>(std::clamp(at, 0.0, static_cast<double>(columns - 1)));
-    std::optional<ChartColumn>& c = f.chart[k];
-    if (!c) {
-      c = ChartColumn{options_.from + width * static_cast<double>(k), value, value};
-    } else {
-      c->min = std::min(c->min, value);
-      c->max = std::max(c->max, value);
-    }
+  if (!(width > 0)) return;
+  const double at = std::floor((time - options_.from) / width);
+  const std::size_t k = static_cast<std::size_t>(std::clamp(at, 0.0, static_cast<double>(columns - 1)));
+  std::optional<ChartColumn>& c = f.chart[k];
+  if (!c) {
+    c = ChartColumn{options_.from + width * static_cast<double>(k), value, value};
+  } else {
+    c->min = std::min(c->min, value);
+    c->max = std::max(c->max, value);
   }
 }
 

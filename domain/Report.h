@@ -103,6 +103,9 @@ class UnitReportBuilder {
     std::array<bool, 2> in_excursion{};
   };
   void AddValue(Track& track, AlarmQuantity q, int channel, double time, double value);
+  void AddTimeBeyond(Track& track, double time) const;
+  static void AddExcursions(Track& track, AlarmQuantity q, double time, double value);
+  void AddToChart(QuantityFigures& figures, double time, double value) const;
 
   UnitReport report_;
   ReportOptions options_;

@@ -44,6 +44,80 @@ bool WriteWhole(const std::filesystem::path& path, const std::string& text, std:
   return true;
 }
 
+// A report the store could not give: its status and what the store said.
+ReportResult StoreError(ReportResult result, std::string message) {
+  result.status = ReportResult::kStoreError;
+  result.message = std::move(message);
+  return result;
+}
+
+// The usual time between polls of each unit in the span, from its first polls.
+bool PollIntervals(const std::string& db, const SpanQuery& query, std::map<std::string, double>* intervals,
+                   std::string* error) {
+  std::vector<std::pair<std::string, std::vector<double>>> first_times;
+  if (!SpanUnitTimes(db, query, 1000, &first_times, error)) return false;
+  for (auto& [unit, times] : first_times) (*intervals)[unit] = MedianInterval(times);
+  return true;
+}
+
+// One builder per unit, in the order the units first come, each starting
+// from the unit's facts as its alarm log holds them at the span's end. The
+// rows bring a unit's rows one after another, so the last unit is kept at hand.
+class UnitBuilders {
+ public:
+  UnitBuilders(const std::string& db, double at, const ReportOptions& options, std::map<std::string, double> intervals)
+      : at_(at), options_(options), intervals_(std::move(intervals)), have_log_(log_.OpenReadOnly(db, nullptr)) {}
+
+  UnitReportBuilder& For(const std::string& unit) {
+    if (current_ != nullptr && unit == current_name_) return *current_;
+    current_name_ = unit;
+    auto found = builders_.find(unit);
+    if (found == builders_.end()) found = Add(unit, intervals_[unit]);
+    current_ = found->second.get();
+    return *current_;
+  }
+
+  // The rows start over: what was built from them is dropped.
+  void Clear() {
+    builders_.clear();
+    order_.clear();
+    current_ = nullptr;
+  }
+
+  bool Empty() const { return order_.empty(); }
+
+  // A unit without readings: its page says so.
+  void AddEmpty(const std::string& unit) { Add(unit, 0); }
+
+  std::vector<UnitReport> Finish() {
+    std::vector<UnitReport> units;
+    for (const std::string& unit : order_) units.push_back(builders_[unit]->Finish());
+    return units;
+  }
+
+ private:
+  using Builders = std::map<std::string, std::unique_ptr<UnitReportBuilder>>;
+
+  Builders::iterator Add(const std::string& unit, double interval) {
+    UnitFacts facts;
+    if (have_log_) {
+      if (auto row = log_.Facts(unit, at_, nullptr)) facts = FactsFromRow(*row);
+    }
+    order_.push_back(unit);
+    return builders_.emplace(unit, std::make_unique<UnitReportBuilder>(unit, facts, options_, interval)).first;
+  }
+
+  double at_;
+  ReportOptions options_;
+  std::map<std::string, double> intervals_;
+  AlarmLog log_;
+  bool have_log_;
+  Builders builders_;
+  std::vector<std::string> order_;
+  UnitReportBuilder* current_ = nullptr;
+  std::string current_name_;
+};
+
 }  // namespace
 
 ReportResult BuildReport(const ReportRequest& request) {
@@ -56,69 +130,20 @@ ReportResult BuildReport(const ReportRequest& request) {
   report.made = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   const std::string db = request.database.string();
   if (!std::filesystem::exists(request.database)) {
-    result.status = ReportResult::kStoreError;
-    result.message = db + UIString(ui::kNoRecordStoreAt);
-    return result;
+    return StoreError(std::move(result), db + UIString(ui::kNoRecordStoreAt));
   }
   const SpanQuery query{request.from, request.to, request.unit};
-  std::vector<std::pair<std::string, std::vector<double>>> first_times;
-  std::string error;
-  if (!SpanUnitTimes(db, query, 1000, &first_times, &error)) {
-    result.status = ReportResult::kStoreError;
-    result.message = error;
-    return result;
-  }
   std::map<std::string, double> intervals;
-  for (auto& [unit, times] : first_times) intervals[unit] = MedianInterval(times);
-
-  AlarmLog log;
-  const bool have_log = log.OpenReadOnly(db, nullptr);
-  std::map<std::string, std::unique_ptr<UnitReportBuilder>> builders;
-  std::vector<std::string> order;
-  UnitReportBuilder* current = nullptr;
-  std::string current_name;
+  std::string error;
+  if (!PollIntervals(db, query, &intervals, &error)) return StoreError(std::move(result), error);
+  UnitBuilders builders(db, request.to, report.options, std::move(intervals));
   const bool ok = ReadSpanRows(
-      db, query,
-      [&](const SpanRow& r) {
-        if (current == nullptr || *r.unit != current_name) {
-          current_name = *r.unit;
-          auto found = builders.find(current_name);
-          if (found == builders.end()) {
-            UnitFacts facts;
-            if (have_log) {
-              if (auto row = log.Facts(current_name, request.to, nullptr)) facts = FactsFromRow(*row);
-            }
-            found = builders
-                        .emplace(current_name, std::make_unique<UnitReportBuilder>(current_name, facts, report.options,
-                                                                                   intervals[current_name]))
-                        .first;
-            order.push_back(current_name);
-          }
-          current = found->second.get();
-        }
-        current->Add(r.time, r.channel, r.temperature, r.humidity);
-      },
-      [&] {
-        builders.clear();
-        order.clear();
-        current = nullptr;
-      },
-      &error);
-  if (!ok) {
-    result.status = ReportResult::kStoreError;
-    result.message = error;
-    return result;
-  }
-  if (order.empty() && !request.unit.empty()) {
-    // A unit asked for by name gets its page, saying it has no readings.
-    UnitFacts facts;
-    if (have_log) {
-      if (auto row = log.Facts(request.unit, request.to, nullptr)) facts = FactsFromRow(*row);
-    }
-    builders.emplace(request.unit, std::make_unique<UnitReportBuilder>(request.unit, facts, report.options, 0));
-    order.push_back(request.unit);
-  }
-  for (const std::string& unit : order) report.units.push_back(builders[unit]->Finish());
+      db, query, [&](const SpanRow& r) { builders.For(*r.unit).Add(r.time, r.channel, r.temperature, r.humidity); },
+      [&] { builders.Clear(); }, &error);
+  if (!ok) return StoreError(std::move(result), error);
+  // A unit asked for by name gets its page, saying it has no readings.
+  if (builders.Empty() && !request.unit.empty()) builders.AddEmpty(request.unit);
+  report.units = builders.Finish();
   return result;
 }
 

@@ -391,45 +391,52 @@ bool LiveStore::QueryPolls(const std::string& unit, std::int64_t from, std::int6
   }, error);
 }
 
-bool LiveStore::ScanPolls(const std::string& unit, std::int64_t from, std::int64_t to,
-                          const std::function<bool(std::int64_t, const live::PollValues&)>& poll, std::string* error) {
+bool LiveStore::ScanPolls(const std::string& unit, std::int64_t from, std::int64_t to, const PollFn& poll,
+                          std::string* error) {
   if (db_ == nullptr) return Fail(error, UIString(ui::kStoreNotOpen));
-  if (legacy_) {
-    if (!HasTable("LiveReadings")) return true;
-    // The older table, one row per channel: a poll is the rows of one second.
-    Statement s(db_, "SELECT CAST(round(Time * 1000) AS INTEGER), Channel, Temperature, Humidity FROM LiveReadings "
-                     "WHERE Unit = ? AND Time >= ? AND Time < ? ORDER BY Time, Channel");
-    if (!s) return Fail(error, sqlite3_errmsg(db_));
-    sqlite3_bind_text(s.get(), 1, unit.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int64(s.get(), 2, from);
-    sqlite3_bind_int64(s.get(), 3, to);
-    LivePoll p;
-    bool any = false;
-    std::int64_t at = 0;
-    const auto flush = [&] {
-      live::PollValues v;
-      const live::PollData d = live::EncodePoll(p);
-      live::DecodePoll(d.data(), static_cast<int>(d.size()), &v);
-      any = false;
-      p = LivePoll{};
-      return poll(at, v);
-    };
-    int rc;
-    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
-      const std::int64_t t = sqlite3_column_int64(s.get(), 0);
-      if (any && t != at && !flush()) return true;
-      at = t;
-      any = true;
-      const int channel = sqlite3_column_int(s.get(), 1);
-      if (channel < 1 || channel > kLiveChannels) continue;
-      LiveChannel& c = p.channels[static_cast<std::size_t>(channel - 1)];
-      if (sqlite3_column_type(s.get(), 2) != SQLITE_NULL) c.temperature = sqlite3_column_double(s.get(), 2);
-      if (sqlite3_column_type(s.get(), 3) != SQLITE_NULL) c.humidity = sqlite3_column_int(s.get(), 3);
-    }
-    if (rc != SQLITE_DONE) return Fail(error, sqlite3_errmsg(db_));
-    if (any) flush();
-    return true;
+  return legacy_ ? ScanLegacyPolls(unit, from, to, poll, error) : ScanCompactPolls(unit, from, to, poll, error);
+}
+
+// The older table, one row per channel: a poll is the rows of one second.
+bool LiveStore::ScanLegacyPolls(const std::string& unit, std::int64_t from, std::int64_t to, const PollFn& poll,
+                                std::string* error) {
+  if (!HasTable("LiveReadings")) return true;
+  Statement s(db_, "SELECT CAST(round(Time * 1000) AS INTEGER), Channel, Temperature, Humidity FROM LiveReadings "
+                   "WHERE Unit = ? AND Time >= ? AND Time < ? ORDER BY Time, Channel");
+  if (!s) return Fail(error, sqlite3_errmsg(db_));
+  sqlite3_bind_text(s.get(), 1, unit.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_int64(s.get(), 2, from);
+  sqlite3_bind_int64(s.get(), 3, to);
+  LivePoll p;
+  bool any = false;
+  std::int64_t at = 0;
+  const auto flush = [&] {
+    live::PollValues v;
+    const live::PollData d = live::EncodePoll(p);
+    live::DecodePoll(d.data(), static_cast<int>(d.size()), &v);
+    any = false;
+    p = LivePoll{};
+    return poll(at, v);
+  };
+  int rc;
+  while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+    const std::int64_t t = sqlite3_column_int64(s.get(), 0);
+    if (any && t != at && !flush()) return true;
+    at = t;
+    any = true;
+    const int channel = sqlite3_column_int(s.get(), 1);
+    if (channel < 1 || channel > kLiveChannels) continue;
+    LiveChannel& c = p.channels[static_cast<std::size_t>(channel - 1)];
+    if (sqlite3_column_type(s.get(), 2) != SQLITE_NULL) c.temperature = sqlite3_column_double(s.get(), 2);
+    if (sqlite3_column_type(s.get(), 3) != SQLITE_NULL) c.humidity = sqlite3_column_int(s.get(), 3);
   }
+  if (rc != SQLITE_DONE) return Fail(error, sqlite3_errmsg(db_));
+  if (any) flush();
+  return true;
+}
+
+bool LiveStore::ScanCompactPolls(const std::string& unit, std::int64_t from, std::int64_t to, const PollFn& poll,
+                                 std::string* error) {
   if (!HasTable("LivePolls")) return true;
   std::int64_t id = -1;
   if (!UnitId(unit, false, &id, error)) return false;

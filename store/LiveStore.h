@@ -144,10 +144,14 @@ class LiveStore {
   // Every closed bucket of the unit summed from its polls.
   bool Rebuild(std::int64_t unit, const std::function<void(const LiveRollup&)>& closed, std::string* error);
   bool HasTable(const char* name) const;
-  // from and to in seconds; the callback's time in milliseconds.
-  bool ScanPolls(const std::string& unit, std::int64_t from, std::int64_t to,
-                 const std::function<bool(std::int64_t, const std::array<std::array<std::optional<int>, 3>, kLiveChannels>&)>& poll,
-                 std::string* error);
+  // A poll's time in milliseconds and its values; false stops the scan.
+  using PollFn = std::function<bool(std::int64_t, const std::array<std::array<std::optional<int>, 3>, kLiveChannels>&)>;
+  // from and to in seconds.
+  bool ScanPolls(const std::string& unit, std::int64_t from, std::int64_t to, const PollFn& poll, std::string* error);
+  bool ScanLegacyPolls(const std::string& unit, std::int64_t from, std::int64_t to, const PollFn& poll,
+                       std::string* error);
+  bool ScanCompactPolls(const std::string& unit, std::int64_t from, std::int64_t to, const PollFn& poll,
+                        std::string* error);
 
   sqlite3* db_ = nullptr;
   std::string path_;

@@ -398,6 +398,86 @@ bool RunsMatch(sqlite3* db, bool* by_rowid) {
          sqlite3_column_double(info.get(), 4) == sqlite3_column_double(table.get(), 2);
 }
 
+// The rows between two runs read whole, one by one: by time or, when the
+// table's rowid order is its time order, by rowid.
+std::string RawRowsSql(const std::vector<const char*>& names, bool by_rowid) {
+  std::string sql = "SELECT Time";
+  for (const char* name : names) sql.append(", ").append(name);
+  // By rowid the rows come straight from the table in its (time) order,
+  // without a seek in the index for each of them.
+  return sql.append(by_rowid ? " FROM Records WHERE rowid >= ?1 AND rowid <= ?2 AND Time > ?3 AND Time <= ?4"
+                             : " FROM Records WHERE Time >= ?1 AND Time <= ?2 AND Time > ?3 AND Time <= ?4 ORDER BY Time");
+}
+
+// One row of the summary, in the layout of RunColumns with n series.
+void ReadRun(sqlite3_stmt* s, int n, Run* run) {
+  run->first = sqlite3_column_double(s, 0);
+  run->last = sqlite3_column_double(s, 1);
+  run->rows = sqlite3_column_int64(s, 2);
+  run->step_in = sqlite3_column_double(s, 3);
+  run->step_out = sqlite3_column_double(s, 4);
+  run->hole = sqlite3_column_int(s, 5) != 0;
+  for (int i = 0; i < n; ++i) {
+    const int at = 6 + 5 * i;
+    run->low[i] = sqlite3_column_double(s, at);
+    run->low_at[i] = sqlite3_column_double(s, at + 1);
+    run->high[i] = sqlite3_column_double(s, at + 2);
+    run->high_at[i] = sqlite3_column_double(s, at + 3);
+    run->present[i] = sqlite3_column_int64(s, at + 4);
+  }
+  run->first_rowid = sqlite3_column_int64(s, 6 + 5 * n);
+  run->last_rowid = sqlite3_column_int64(s, 7 + 5 * n);
+}
+
+// True when the run goes to the reducer in one step: inside the span, in one
+// pixel column, and each series present in all of its rows or in none.
+bool WholeRun(const Run& run, int n, const SeriesRequest& request, const Reducer& reducer) {
+  if (!(run.first > request.start && run.last <= request.end)) return false;
+  if (reducer.Column(run.first) != reducer.Column(run.last)) return false;
+  for (int i = 0; i < n; ++i) {
+    if (run.present[i] != 0 && run.present[i] != run.rows) return false;
+  }
+  return true;
+}
+
+// Runs waiting to be read row by row through raw (RawRowsSql), from `from`
+// to `to`: times, or rowids when by_rowid.
+struct PendingRows {
+  sqlite3_stmt* raw;
+  bool by_rowid;
+  int n;
+  bool any = false;
+  double from = 0, to = 0;
+};
+
+void AddPending(PendingRows* p, const Run& run) {
+  if (!p->any) p->from = p->by_rowid ? static_cast<double>(run.first_rowid) : run.first;
+  p->any = true;
+  p->to = p->by_rowid ? static_cast<double>(run.last_rowid) : run.last;
+}
+
+// The pending runs' rows into the reducer, in time order. False on an SQLite error.
+bool ReadPending(PendingRows* p, Reducer& reducer) {
+  if (!p->any) return true;
+  p->any = false;
+  sqlite3_stmt* s = p->raw;
+  sqlite3_reset(s);
+  if (p->by_rowid) {
+    sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(p->from));
+    sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(p->to));
+  } else {
+    sqlite3_bind_double(s, 1, p->from);
+    sqlite3_bind_double(s, 2, p->to);
+  }
+  double values[kMaxSeries];
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    for (int i = 0; i < p->n; ++i) values[i] = ReadingAt(s, i + 1);
+    reducer.Add(sqlite3_column_double(s, 0), values);
+  }
+  return rc == SQLITE_DONE;
+}
+
 // The span through the summary: whole runs inside one pixel column in one
 // step, the rows of every other run (at the span's ends, across a column's
 // edge, or with a run of mixed absent and present readings) one by one, all
@@ -407,13 +487,7 @@ bool ReduceByRuns(sqlite3* db, const SeriesRequest& request, const std::vector<c
   const int n = static_cast<int>(names.size());
   Statement runs(
       db, "SELECT " + RunColumns(names) + " FROM RecordRuns WHERE Last > ?1 AND First <= ?2 ORDER BY Last");
-  std::string raw_sql = "SELECT Time";
-  for (const char* name : names) raw_sql.append(", ").append(name);
-  // By rowid the rows come straight from the table in its (time) order,
-  // without a seek in the index for each of them.
-  raw_sql.append(by_rowid ? " FROM Records WHERE rowid >= ?1 AND rowid <= ?2 AND Time > ?3 AND Time <= ?4"
-                          : " FROM Records WHERE Time >= ?1 AND Time <= ?2 AND Time > ?3 AND Time <= ?4 ORDER BY Time");
-  Statement raw(db, raw_sql);
+  Statement raw(db, RawRowsSql(names, by_rowid));
   if (!runs || !raw) {
     *error = sqlite3_errmsg(db);
     return false;
@@ -422,61 +496,19 @@ bool ReduceByRuns(sqlite3* db, const SeriesRequest& request, const std::vector<c
   sqlite3_bind_double(runs.get(), 2, request.end);
   sqlite3_bind_double(raw.get(), 3, request.start);
   sqlite3_bind_double(raw.get(), 4, request.end);
-  bool have_rows = false;  // runs read row by row, from rows_from to rows_to (times or rowids)
-  double rows_from = 0, rows_to = 0;
-  const auto read_rows = [&]() {
-    if (!have_rows) return true;
-    have_rows = false;
-    sqlite3_stmt* s = raw.get();
-    sqlite3_reset(s);
-    if (by_rowid) {
-      sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(rows_from));
-      sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(rows_to));
-    } else {
-      sqlite3_bind_double(s, 1, rows_from);
-      sqlite3_bind_double(s, 2, rows_to);
-    }
-    double values[kMaxSeries];
-    int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-      for (int i = 0; i < n; ++i) values[i] = ReadingAt(s, i + 1);
-      reducer.Add(sqlite3_column_double(s, 0), values);
-    }
-    return rc == SQLITE_DONE;
-  };
+  PendingRows pending{raw.get(), by_rowid, n};
   Run run;
   int rc;
-  sqlite3_stmt* s = runs.get();
-  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-    run.first = sqlite3_column_double(s, 0);
-    run.last = sqlite3_column_double(s, 1);
-    run.rows = sqlite3_column_int64(s, 2);
-    run.step_in = sqlite3_column_double(s, 3);
-    run.step_out = sqlite3_column_double(s, 4);
-    run.hole = sqlite3_column_int(s, 5) != 0;
-    bool whole = run.first > request.start && run.last <= request.end &&
-                 reducer.Column(run.first) == reducer.Column(run.last);
-    for (int i = 0; i < n; ++i) {
-      const int at = 6 + 5 * i;
-      run.low[i] = sqlite3_column_double(s, at);
-      run.low_at[i] = sqlite3_column_double(s, at + 1);
-      run.high[i] = sqlite3_column_double(s, at + 2);
-      run.high_at[i] = sqlite3_column_double(s, at + 3);
-      run.present[i] = sqlite3_column_int64(s, at + 4);
-      whole = whole && (run.present[i] == 0 || run.present[i] == run.rows);
-    }
-    run.first_rowid = sqlite3_column_int64(s, 6 + 5 * n);
-    run.last_rowid = sqlite3_column_int64(s, 7 + 5 * n);
-    if (!whole) {
-      if (!have_rows) rows_from = by_rowid ? static_cast<double>(run.first_rowid) : run.first;
-      have_rows = true;
-      rows_to = by_rowid ? static_cast<double>(run.last_rowid) : run.last;
+  while ((rc = sqlite3_step(runs.get())) == SQLITE_ROW) {
+    ReadRun(runs.get(), n, &run);
+    if (!WholeRun(run, n, request, reducer)) {
+      AddPending(&pending, run);
       continue;
     }
-    if (!read_rows()) break;
+    if (!ReadPending(&pending, reducer)) break;
     reducer.AddRun(run);
   }
-  if (rc == SQLITE_ROW || (rc == SQLITE_DONE && !read_rows())) rc = SQLITE_ERROR;
+  if (rc == SQLITE_ROW || (rc == SQLITE_DONE && !ReadPending(&pending, reducer))) rc = SQLITE_ERROR;
   if (rc != SQLITE_DONE) {
     *error = sqlite3_errmsg(db);
     return false;

@@ -112,6 +112,93 @@ bool OpenSpanStore(const std::string& database, Db* d, Layout* layout, std::stri
   return true;
 }
 
+// The compact layout's polls as eight rows each, one per channel.
+bool ReadCompactSpanRows(sqlite3* db, const std::string& database, const SpanQuery& query,
+                         const std::function<void(const SpanRow&)>& row, std::string* error) {
+  SpanRow r;
+  return ForEachCompactPoll(db, database, query, [&](const std::string& unit, double time, const unsigned char* data) {
+    r.unit = &unit;
+    r.time = time;
+    for (std::size_t k = 0; k < kLiveChannels; ++k) {
+      const auto t = static_cast<std::int16_t>(static_cast<std::uint16_t>(data[2 * k] << 8 | data[2 * k + 1]));
+      const unsigned char h = data[2 * kLiveChannels + k];
+      r.channel = static_cast<int>(k) + 1;
+      r.temperature = t == live::kAbsentTemperature ? std::nullopt : std::optional<double>(t / 10.0);
+      r.humidity = h == live::kAbsentHumidity ? std::nullopt : std::optional<double>(h);
+      row(r);
+    }
+    return true;
+  }, error);
+}
+
+// One pass over the older table's rows. Read in the table's own order
+// (by_index false), a unit's rows may go back in time: the pass then stops
+// with *out_of_order set. Returns the status of the last step.
+int ReadTablePass(sqlite3_stmt* st, bool by_index, const std::function<void(const SpanRow&)>& row,
+                  bool* out_of_order) {
+  // The unit's name repeats in every row: one string per unit, compared in place.
+  std::string unit;
+  std::map<std::string, double> last_time;
+  double* last = nullptr;
+  SpanRow r;
+  r.unit = &unit;
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    const char* name = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+    const std::size_t length = static_cast<std::size_t>(sqlite3_column_bytes(st, 1));
+    if (last == nullptr || unit.size() != length || unit.compare(0, length, name, length) != 0) {
+      unit.assign(name, length);
+      last = &last_time.emplace(unit, -1e300).first->second;
+    }
+    r.time = sqlite3_column_double(st, 0);
+    if (r.time < *last && !by_index) {
+      *out_of_order = true;
+      return rc;
+    }
+    *last = r.time;
+    r.channel = sqlite3_column_int(st, 2);
+    r.temperature = sqlite3_column_type(st, 3) == SQLITE_NULL ? std::nullopt : std::optional<double>(sqlite3_column_double(st, 3));
+    r.humidity = sqlite3_column_type(st, 4) == SQLITE_NULL ? std::nullopt : std::optional<double>(sqlite3_column_double(st, 4));
+    row(r);
+  }
+  return rc;
+}
+
+// The older table: first in its own order, and when a unit's rows turn out
+// not to be in time order, after restart() again by the time index.
+bool ReadTableSpanRows(sqlite3* db, const std::string& database, const SpanQuery& query,
+                       const std::function<void(const SpanRow&)>& row, const std::function<void()>& restart,
+                       std::string* error) {
+  // "+Time" keeps SQLite off the time index: a span that covers most of the
+  // table reads fastest in the table's own order.
+  for (const char* sql : {"SELECT Time, Unit, Channel, Temperature, Humidity FROM LiveReadings "
+                          "WHERE +Time > ?1 AND +Time <= ?2 AND (?3 = '' OR Unit = ?3)",
+                          "SELECT Time, Unit, Channel, Temperature, Humidity FROM LiveReadings "
+                          "WHERE Time > ?1 AND Time <= ?2 AND (?3 = '' OR Unit = ?3) ORDER BY Time"}) {
+    const bool by_index = std::strstr(sql, "ORDER BY") != nullptr;
+    Statement s(db, sql);
+    if (!s) {
+      if (error) *error = database + ": " + sqlite3_errmsg(db);
+      return false;
+    }
+    sqlite3_bind_double(s.get(), 1, query.from);
+    sqlite3_bind_double(s.get(), 2, query.to);
+    sqlite3_bind_text(s.get(), 3, query.unit.c_str(), -1, SQLITE_TRANSIENT);
+    bool out_of_order = false;
+    const int rc = ReadTablePass(s.get(), by_index, row, &out_of_order);
+    if (out_of_order) {
+      restart();
+      continue;
+    }
+    if (rc != SQLITE_DONE) {
+      if (error) *error = database + ": " + sqlite3_errmsg(db);
+      return false;
+    }
+    return true;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ReadSpanRows(const std::string& database, const SpanQuery& query, const std::function<void(const SpanRow&)>& row,
@@ -120,76 +207,8 @@ bool ReadSpanRows(const std::string& database, const SpanQuery& query, const std
   Layout layout;
   if (!OpenSpanStore(database, &d, &layout, error)) return false;
   if (layout == Layout::kNone) return true;
-  const bool compact = layout == Layout::kCompact;
-  if (compact) {
-    SpanRow r;
-    return ForEachCompactPoll(d.db, database, query, [&](const std::string& unit, double time, const unsigned char* data) {
-      r.unit = &unit;
-      r.time = time;
-      for (std::size_t k = 0; k < kLiveChannels; ++k) {
-        const auto t = static_cast<std::int16_t>(static_cast<std::uint16_t>(data[2 * k] << 8 | data[2 * k + 1]));
-        const unsigned char h = data[2 * kLiveChannels + k];
-        r.channel = static_cast<int>(k) + 1;
-        r.temperature = t == live::kAbsentTemperature ? std::nullopt : std::optional<double>(t / 10.0);
-        r.humidity = h == live::kAbsentHumidity ? std::nullopt : std::optional<double>(h);
-        row(r);
-      }
-      return true;
-    }, error);
-  }
-  // "+Time" keeps SQLite off the time index: a span that covers most of the
-  // table reads fastest in the table's own order.
-  for (const char* sql : {"SELECT Time, Unit, Channel, Temperature, Humidity FROM LiveReadings "
-                          "WHERE +Time > ?1 AND +Time <= ?2 AND (?3 = '' OR Unit = ?3)",
-                          "SELECT Time, Unit, Channel, Temperature, Humidity FROM LiveReadings "
-                          "WHERE Time > ?1 AND Time <= ?2 AND (?3 = '' OR Unit = ?3) ORDER BY Time"}) {
-    const bool by_index = std::strstr(sql, "ORDER BY") != nullptr;
-    Statement s(d.db, sql);
-    if (!s) {
-      if (error) *error = database + ": " + sqlite3_errmsg(d.db);
-      return false;
-    }
-    sqlite3_bind_double(s.get(), 1, query.from);
-    sqlite3_bind_double(s.get(), 2, query.to);
-    sqlite3_bind_text(s.get(), 3, query.unit.c_str(), -1, SQLITE_TRANSIENT);
-    // The unit's name repeats in every row: one string per unit, compared in place.
-    std::string unit;
-    std::map<std::string, double> last_time;
-    double* last = nullptr;
-    SpanRow r;
-    r.unit = &unit;
-    bool out_of_order = false;
-    int rc;
-    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
-      sqlite3_stmt* st = s.get();
-      const char* name = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
-      const std::size_t length = static_cast<std::size_t>(sqlite3_column_bytes(st, 1));
-      if (last == nullptr || unit.size() != length || unit.compare(0, length, name, length) != 0) {
-        unit.assign(name, length);
-        last = &last_time.emplace(unit, -1e300).first->second;
-      }
-      r.time = sqlite3_column_double(st, 0);
-      if (r.time < *last && !by_index) {
-        out_of_order = true;
-        break;
-      }
-      *last = r.time;
-      r.channel = sqlite3_column_int(st, 2);
-      r.temperature = sqlite3_column_type(st, 3) == SQLITE_NULL ? std::nullopt : std::optional<double>(sqlite3_column_double(st, 3));
-      r.humidity = sqlite3_column_type(st, 4) == SQLITE_NULL ? std::nullopt : std::optional<double>(sqlite3_column_double(st, 4));
-      row(r);
-    }
-    if (out_of_order) {
-      restart();
-      continue;
-    }
-    if (rc != SQLITE_DONE) {
-      if (error) *error = database + ": " + sqlite3_errmsg(d.db);
-      return false;
-    }
-    return true;
-  }
-  return true;
+  if (layout == Layout::kCompact) return ReadCompactSpanRows(d.db, database, query, row, error);
+  return ReadTableSpanRows(d.db, database, query, row, restart, error);
 }
 
 bool SpanUnitTimes(const std::string& database, const SpanQuery& query, int limit,

@@ -142,6 +142,38 @@ TEST(ReportTest, FiguresAgreeWithSqlOverTheSameRows) {
   EXPECT_EQ(store.Report({"--channel", "9", "-o", out}).status, 3);
 }
 
+// The older layout, one row per channel in the order the rows were written:
+// the late poll stands after later ones, so the report reads the rows again
+// in time order. Its figures are those of the same polls in the compact layout.
+TEST(ReportTest, AnOlderTableGivesTheFiguresOfTheCompactLayout) {
+  Store compact, older;
+  const std::string late = "Unit = 'UNIT-B' AND Time = " + std::to_string(static_cast<long long>(kStart) + 60 * 950);
+  const std::string columns = "SELECT Time, Unit, Channel, Temperature, Humidity, DewPoint FROM LiveReadings WHERE ";
+  const std::string sql =
+      "CREATE TABLE Older (Time REAL NOT NULL, Unit TEXT NOT NULL, Channel INTEGER NOT NULL, Temperature REAL, "
+      "Humidity INTEGER, DewPoint REAL);"
+      "INSERT INTO Older " + columns + "NOT (" + late + ") ORDER BY Time, Unit, Channel;"
+      "INSERT INTO Older " + columns + late + " ORDER BY Channel;"
+      "DROP VIEW LiveReadings; DROP TABLE LivePolls; ALTER TABLE Older RENAME TO LiveReadings;"
+      "CREATE INDEX LiveReadingsByTime ON LiveReadings(Time);";
+  sqlite3* h = nullptr;
+  ASSERT_EQ(sqlite3_open(older.db.c_str(), &h), SQLITE_OK);
+  const int rc = sqlite3_exec(h, sql.c_str(), nullptr, nullptr, nullptr);
+  EXPECT_EQ(rc, SQLITE_OK) << sqlite3_errmsg(h);
+  sqlite3_close(h);
+  ASSERT_EQ(rc, SQLITE_OK);
+  ASSERT_EQ(Sql(older.db, "SELECT count(*) FROM LiveReadings"), 8 * (2 * 1320 + 1));
+  nlohmann::json units[2];
+  for (Store* store : {&compact, &older}) {
+    const std::string out = (store->folder.path / "r.json").string();
+    const testing::Result r = store->Report({"-o", out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    units[store == &older] = nlohmann::json::parse(testing::ReadFile(out))["units"];
+  }
+  ASSERT_EQ(units[0].size(), 2u);
+  EXPECT_EQ(units[0], units[1]);
+}
+
 TEST(ReportTest, PdfOnA4WithPageNumbersInEnglishAndGerman) {
   const std::string pdftotext = FindProgram("pdftotext"), pdftoppm = FindProgram("pdftoppm");
   ASSERT_FALSE(pdftotext.empty() || pdftoppm.empty()) << "poppler-utils is missing: bash tools/deps.sh installs it";

@@ -68,6 +68,92 @@ void Rollups(const Request& r, int bucket, std::int64_t from, std::int64_t to, s
   }
 }
 
+// The usual step between polls in milliseconds: the median one; 20 s with
+// fewer than two polls.
+std::int64_t UsualStep(const std::map<std::int64_t, LivePoll>& polls) {
+  std::vector<std::int64_t> steps;
+  for (auto it = polls.begin(); it != polls.end() && std::next(it) != polls.end(); ++it) steps.push_back(std::next(it)->first - it->first);
+  if (steps.empty()) return 20000;
+  std::nth_element(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2), steps.end());
+  return std::max<std::int64_t>(1, steps[steps.size() / 2]);
+}
+
+// Each shown channel's line through every poll of the span. A step longer
+// than 2.5 times the usual one is a gap (unplugged, logging off).
+void ReadPollSeries(const Request& r, Result* out) {
+  std::map<std::int64_t, LivePoll> polls;
+  Polls(r, r.from, r.to, &polls, &out->error);
+  const std::int64_t usual = UsualStep(polls);
+  const double scale = Scale(r.quantity);
+  for (std::size_t k = 0; k < kLiveChannels; ++k) {
+    if (!r.channels[k]) continue;
+    Series& s = out->series[k];
+    std::int64_t previous = 0;
+    for (const auto& [t, p] : polls) {
+      if (previous && t - previous > usual * 5 / 2) {
+        s.x.push_back(static_cast<double>(previous + usual) / 1000.0);
+        s.value.push_back(kNaN);
+      }
+      previous = t;
+      const std::optional<int> v = ValueOf(p.channels[k], r.quantity);
+      s.x.push_back(static_cast<double>(t) / 1000.0);
+      s.value.push_back(v ? *v / scale : kNaN);
+      if (v) live::Add(&out->stats[k], *v, t / 1000);
+    }
+  }
+}
+
+// One channel's line through the roll-ups: the mean in the middle of each
+// bucket, with its lowest and highest reading; a missing bucket breaks it.
+void BucketLine(const std::map<std::int64_t, LiveRollup>& buckets, int bucket, std::size_t k, LiveQuantity quantity,
+                Series* s) {
+  const auto q = static_cast<std::size_t>(quantity);
+  const double scale = Scale(quantity);
+  std::int64_t previous = std::numeric_limits<std::int64_t>::min();
+  for (const auto& [start, b] : buckets) {
+    const LiveStats& st = b.stats[k][q];
+    if (previous != std::numeric_limits<std::int64_t>::min() && start - previous > bucket) {
+      s->x.push_back(static_cast<double>(previous + bucket));
+      s->value.push_back(kNaN);
+      s->low.push_back(kNaN);
+      s->high.push_back(kNaN);
+    }
+    previous = start;
+    s->x.push_back(static_cast<double>(start) + bucket / 2.0);
+    s->value.push_back(st.count ? st.Mean() / scale : kNaN);
+    s->low.push_back(st.count ? st.min / scale : kNaN);
+    s->high.push_back(st.count ? st.max / scale : kNaN);
+  }
+}
+
+// Each shown channel's line through the roll-ups of the span; the span's
+// figures from the whole buckets inside it and the polls of its two ends.
+void ReadRollupSeries(const Request& r, Result* out) {
+  const int bucket = out->bucket;
+  std::map<std::int64_t, LiveRollup> buckets;
+  Rollups(r, bucket, r.from, r.to, &buckets, &out->error);
+  const std::int64_t inner_from = (r.from + bucket - 1) / bucket * bucket;
+  const std::int64_t inner_to = r.to / bucket * bucket;
+  std::map<std::int64_t, LivePoll> edges;
+  if (inner_from < inner_to) {
+    Polls(r, r.from, inner_from, &edges, &out->error);
+    Polls(r, inner_to, r.to, &edges, &out->error);
+  } else {
+    Polls(r, r.from, r.to, &edges, &out->error);
+  }
+  const auto q = static_cast<std::size_t>(r.quantity);
+  for (std::size_t k = 0; k < kLiveChannels; ++k) {
+    if (!r.channels[k]) continue;
+    BucketLine(buckets, bucket, k, r.quantity, &out->series[k]);
+    for (const auto& [start, b] : buckets) {
+      if (start >= inner_from && start + bucket <= inner_to) live::Merge(&out->stats[k], b.stats[k][q]);
+    }
+    for (const auto& [t, p] : edges) {
+      if (const std::optional<int> v = ValueOf(p.channels[k], r.quantity)) live::Add(&out->stats[k], *v, t / 1000);
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> RecordedUnits(const std::vector<std::string>& databases) {
@@ -106,71 +192,10 @@ int BucketFor(std::int64_t span_seconds, int width) {
 static Result ReadSeries(const Request& r) {
   Result out;
   out.bucket = BucketFor(r.to - r.from, r.width);
-  const auto q = static_cast<std::size_t>(r.quantity);
-  const double scale = Scale(r.quantity);
   if (out.bucket == 0) {
-    std::map<std::int64_t, LivePoll> polls;
-    Polls(r, r.from, r.to, &polls, &out.error);
-    // A step longer than 2.5 times the usual one is a gap (unplugged, logging off).
-    std::vector<std::int64_t> steps;
-    for (auto it = polls.begin(); it != polls.end() && std::next(it) != polls.end(); ++it) steps.push_back(std::next(it)->first - it->first);
-    std::int64_t usual = 20000;
-    if (!steps.empty()) {
-      std::nth_element(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2), steps.end());
-      usual = std::max<std::int64_t>(1, steps[steps.size() / 2]);
-    }
-    for (std::size_t k = 0; k < kLiveChannels; ++k) {
-      if (!r.channels[k]) continue;
-      Series& s = out.series[k];
-      std::int64_t previous = 0;
-      for (const auto& [t, p] : polls) {
-        if (previous && t - previous > usual * 5 / 2) {
-          s.x.push_back(static_cast<double>(previous + usual) / 1000.0);
-          s.value.push_back(kNaN);
-        }
-        previous = t;
-        const std::optional<int> v = ValueOf(p.channels[k], r.quantity);
-        s.x.push_back(static_cast<double>(t) / 1000.0);
-        s.value.push_back(v ? *v / scale : kNaN);
-        if (v) live::Add(&out.stats[k], *v, t / 1000);
-      }
-    }
-    return out;
-  }
-  std::map<std::int64_t, LiveRollup> buckets;
-  Rollups(r, out.bucket, r.from, r.to, &buckets, &out.error);
-  // The span's figures: whole buckets inside it, the polls of its two ends.
-  const std::int64_t inner_from = (r.from + out.bucket - 1) / out.bucket * out.bucket;
-  const std::int64_t inner_to = r.to / out.bucket * out.bucket;
-  std::map<std::int64_t, LivePoll> edges;
-  if (inner_from < inner_to) {
-    Polls(r, r.from, inner_from, &edges, &out.error);
-    Polls(r, inner_to, r.to, &edges, &out.error);
+    ReadPollSeries(r, &out);
   } else {
-    Polls(r, r.from, r.to, &edges, &out.error);
-  }
-  for (std::size_t k = 0; k < kLiveChannels; ++k) {
-    if (!r.channels[k]) continue;
-    Series& s = out.series[k];
-    std::int64_t previous = std::numeric_limits<std::int64_t>::min();
-    for (const auto& [start, b] : buckets) {
-      const LiveStats& st = b.stats[k][q];
-      if (previous != std::numeric_limits<std::int64_t>::min() && start - previous > out.bucket) {
-        s.x.push_back(static_cast<double>(previous + out.bucket));
-        s.value.push_back(kNaN);
-        s.low.push_back(kNaN);
-        s.high.push_back(kNaN);
-      }
-      previous = start;
-      s.x.push_back(static_cast<double>(start) + out.bucket / 2.0);
-      s.value.push_back(st.count ? st.Mean() / scale : kNaN);
-      s.low.push_back(st.count ? st.min / scale : kNaN);
-      s.high.push_back(st.count ? st.max / scale : kNaN);
-      if (inner_from < inner_to && start >= inner_from && start + out.bucket <= inner_to) live::Merge(&out.stats[k], st);
-    }
-    for (const auto& [t, p] : edges) {
-      if (const std::optional<int> v = ValueOf(p.channels[k], r.quantity)) live::Add(&out.stats[k], *v, t / 1000);
-    }
+    ReadRollupSeries(r, &out);
   }
   return out;
 }
