@@ -14,10 +14,7 @@
 #include <vector>
 
 #include "device/Card.h"
-#include "device/CardReader.h"
 #include "device/Encodings.h"
-#include "device/Exchange.h"
-#include "device/Frames.h"
 #include "res/Strings.h"
 #include "settings/RegularFile.h"
 
