@@ -65,6 +65,7 @@ bool Goal(const char* what, bool met) {
 int WindowProcess(int argc, char** argv) {
   const std::string db = argv[2];
   const std::int64_t end = std::atoll(argv[3]);
+  const std::string size = argv[4];
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   TrendsWindow window({db});
@@ -80,7 +81,9 @@ int WindowProcess(int argc, char** argv) {
   };
   window.SetCustomSpan(end - 3600, end);  // the window open on an hour
   drawn();
+  int at = 5;  // the parent's full-resolution scans of the same spans follow
   for (const auto& [name, seconds] : {std::pair{"24 h", 86400}, {"30 days", 30 * 86400}, {"1 year", 365 * 86400}}) {
+    const double scan_ms = at < argc ? std::atof(argv[at++]) : 0;
     QElapsedTimer clock;
     clock.start();
     window.SetCustomSpan(end - seconds, end);
@@ -88,17 +91,19 @@ int WindowProcess(int argc, char** argv) {
     const double ms = static_cast<double>(clock.nsecsElapsed()) / 1e6;
     std::printf("window %-8s %7.1f ms from the choice to the chart\n", name, ms);
     ok &= Goal((std::string("window ") + name + " < 100 ms").c_str(), ms < 100);
+    bench::Report(std::string("trends window ") + name, size, ms, scan_ms, "ms", ms < 100, "< 100 ms");
   }
   const long kb = bench::PeakKilobytes();
   std::printf("window process peak memory: %ld kB\n", kb);
   ok &= Goal("window process < 100 MB", kb < 100 * 1024);
+  bench::Report("trends window memory", size, kb / 1024.0, 100, "MB", kb < 100 * 1024, "< 100 MB");
   return ok ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 3 && std::string(argv[1]) == "--window") return WindowProcess(argc, argv);
+  if (argc > 4 && std::string(argv[1]) == "--window") return WindowProcess(argc, argv);
   const int days = argc > 1 ? std::atoi(argv[1]) : 30;
   const int units = argc > 2 ? std::atoi(argv[2]) : 8;
   const fs::path dir = fs::temp_directory_path() / ("norvo-trends-bench-" + std::to_string(::getpid()));
@@ -135,6 +140,8 @@ int main(int argc, char** argv) {
               static_cast<long long>(polls), fill_ms);
   std::printf("  bytes per unit poll: %.1f (LiveReadings of format 1: about 517)\n", bytes);
   ok &= Goal("bytes per unit poll < 64", bytes < 64);
+  const std::string size = std::to_string(days) + " d x " + std::to_string(units) + " units";
+  bench::Report("store bytes per poll", size, bytes, 517, "B", bytes < 64, "< 64 B");
 
   // Recording: 2000 polls, one per transaction, as the console records,
   // against a bare prepared insert of the same polls into the same table.
@@ -185,6 +192,8 @@ int main(int argc, char** argv) {
     std::printf("recording: %.1f us per poll with roll-ups, bare insert %.1f us: ratio %.2f\n", record_ms * 1000 / kPolls,
                 bare_ms * 1000 / kPolls, ratio);
     ok &= Goal("recording <= 1.5x the bare insert", ratio <= 1.5);
+    bench::Report("recording a poll", size, record_ms * 1000 / kPolls, bare_ms * 1000 / kPolls, "us", ratio <= 1.5,
+                  "ratio <= 1.5");
     std::string report;
     ok &= Goal("roll-ups equal a rebuild", store.CheckRollups(&report));
   }
@@ -194,6 +203,7 @@ int main(int argc, char** argv) {
     const char* name;
     std::int64_t seconds;
   };
+  std::string scans;  // for the window's process
   for (const Span s : {Span{"24 h", 86400}, Span{"30 days", 30 * 86400}, Span{"1 year", 365 * 86400}}) {
     trends::Request r;
     r.databases = {db};
@@ -216,12 +226,15 @@ int main(int argc, char** argv) {
     std::printf("trends %-8s %7.1f ms (bucket %5d s, %zu points), full-resolution scan %8.1f ms (%lld polls): ratio %.3f\n",
                 s.name, query_ms, result.bucket, points, scan_ms, static_cast<long long>(scanned), query_ms / scan_ms);
     ok &= Goal((std::string("trends ") + s.name + " < 100 ms").c_str(), query_ms < 100);
+    bench::Report(std::string("trends query ") + s.name, size, query_ms, scan_ms, "ms", query_ms < 100, "< 100 ms");
+    scans += " " + std::to_string(scan_ms);
   }
 
   // The same spans in the window, in a process of its own.
   {
     std::fflush(stdout);
-    const std::string command = "'" + std::string(argv[0]) + "' --window '" + db + "' " + std::to_string(end);
+    const std::string command =
+        "'" + std::string(argv[0]) + "' --window '" + db + "' " + std::to_string(end) + " '" + size + "'" + scans;
     ok &= std::system(command.c_str()) == 0;
   }
 
@@ -246,6 +259,8 @@ int main(int argc, char** argv) {
                 r.status == LiveExportResult::kOk ? "ok" : r.message.c_str(), scan_ms, static_cast<long long>(scanned),
                 export_ms / scan_ms);
     ok &= Goal("export --every 1h < 1 s", export_ms < 1000 && r.status == LiveExportResult::kOk);
+    bench::Report("export --every 1h", size, export_ms, scan_ms, "ms", export_ms < 1000 && r.status == LiveExportResult::kOk,
+                  "< 1000 ms");
   }
   std::printf("peak memory: %ld kB\n", bench::PeakKilobytes());
   fs::remove_all(dir);
