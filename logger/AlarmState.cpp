@@ -1,6 +1,5 @@
 #include "AlarmState.h"
 
-#include <charconv>
 #include <nlohmann/json.hpp>
 
 #include "Metrics.h"
@@ -10,12 +9,6 @@ namespace norvo::logger {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-std::string Number(double v) {
-  char buf[32];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
-}
 
 bool Active(const UnitAlarms& a, int channel, AlarmQuantity q, AlarmBound b) {
   for (const AlarmRecord& r : a.active) {
@@ -64,7 +57,7 @@ std::string RenderAlarmMetrics(const std::map<std::string, UnitAlarms>& units) {
                                                                                     ? "norvo_alarm_limit_celsius{"
                                                                                     : "norvo_alarm_limit_percent{") +
                                                                     labels + ",bound=\"" + BoundName(b) + "\"} " +
-                                                                    Number(LimitValue(q, *limit)) + "\n";
+                                                                    NumberText(LimitValue(q, *limit)) + "\n";
         }
       }
     }

@@ -8,12 +8,7 @@
 namespace norvo::logger {
 namespace {
 
-// The shortest text that reads back as the same double; never locale-bound.
-std::string Number(double v) {
-  char buf[32];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
-}
+std::string Number(double v) { return NumberText(v); }
 
 std::string Number(std::uint64_t v) { return std::to_string(v); }
 
@@ -123,6 +118,12 @@ void WriteLoggerCounts(Writer& w, const MetricsGlobals& g) {
 }
 
 }  // namespace
+
+std::string NumberText(double v) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
 
 std::string LabelValue(const std::string& text) {
   std::string out;

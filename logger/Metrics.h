@@ -39,6 +39,9 @@ std::string RenderMetrics(const std::vector<UnitStatus>& units, const MetricsGlo
 // "\" , "\"" and line feeds escaped as the exposition format wants them.
 std::string LabelValue(const std::string& text);
 
+// The shortest text that reads back as the same double; never locale-bound.
+std::string NumberText(double v);
+
 // The endpoint itself: a small HTTP/1.1 server on one thread, made to be
 // left facing a network. It answers GET and HEAD of /metrics and of a short
 // landing page at /, and nothing else: other methods get 405, a request with

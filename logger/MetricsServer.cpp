@@ -45,7 +45,7 @@ std::string Lower(std::string s) {
   return s;
 }
 
-std::string Trim(const std::string& s) {
+std::string TrimField(const std::string& s) {
   const std::size_t a = s.find_first_not_of(" \t");
   if (a == std::string::npos) return "";
   return s.substr(a, s.find_last_not_of(" \t") - a + 1);
@@ -94,8 +94,8 @@ std::string MetricsServer::Answer(const std::string& header) const {
   for (std::size_t i = 1; i < lines.size(); ++i) {
     const std::size_t colon = lines[i].find(':');
     if (colon == std::string::npos) return Error("400 Bad Request");
-    const std::string name = Lower(Trim(lines[i].substr(0, colon)));
-    const std::string value = Trim(lines[i].substr(colon + 1));
+    const std::string name = Lower(TrimField(lines[i].substr(0, colon)));
+    const std::string value = TrimField(lines[i].substr(colon + 1));
     if (name == "transfer-encoding" || (name == "content-length" && value != "0")) body = true;
   }
   if (target != "/metrics" && target != "/") return Error("404 Not Found");

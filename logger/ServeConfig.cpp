@@ -11,7 +11,7 @@
 namespace norvo::logger {
 namespace {
 
-std::string Trim(const std::string& s) {
+std::string TrimLine(const std::string& s) {
   const std::size_t a = s.find_first_not_of(" \t\r");
   if (a == std::string::npos) return "";
   return s.substr(a, s.find_last_not_of(" \t\r") - a + 1);
@@ -115,15 +115,15 @@ bool ApplyServeConfig(const std::string& text, const std::set<std::string>& give
       return false;
     };
     if (raw.find('\0') != std::string::npos) return fail("a NUL byte; a configuration is text");
-    const std::string line = Trim(raw);
+    const std::string line = TrimLine(raw);
     if (line.empty() || line[0] == '#') continue;
     if (std::any_of(line.begin(), line.end(), [](unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7F; })) {
       return fail("a control character; a configuration is text");
     }
     const std::size_t eq = line.find('=');
     if (eq == std::string::npos) return fail("not OPTION = VALUE");
-    const std::string key = Trim(line.substr(0, eq));
-    std::string value = Trim(line.substr(eq + 1));
+    const std::string key = TrimLine(line.substr(0, eq));
+    std::string value = TrimLine(line.substr(eq + 1));
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
     const auto option = Options().find(key);
     if (option == Options().end()) return fail(OptionLike(key) ? "no option \"" + key + "\"" : "no such option");

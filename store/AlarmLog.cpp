@@ -8,7 +8,7 @@
 namespace norvo {
 namespace {
 
-constexpr const char* kSchema =
+constexpr const char* kAlarmSchema =
     "CREATE TABLE IF NOT EXISTS AlarmLog (Unit TEXT NOT NULL, Channel INTEGER NOT NULL, Quantity TEXT NOT NULL, "
     "Bound TEXT NOT NULL, LimitValue REAL NOT NULL, Start REAL NOT NULL, End REAL, Peak REAL NOT NULL, "
     "PeakTime REAL NOT NULL, UNIQUE (Unit, Channel, Quantity, Bound, Start));"
@@ -72,7 +72,7 @@ bool AlarmLog::OpenFile(const std::string& path, bool read_only, std::string* er
 bool AlarmLog::Open(const std::string& path, std::string* error) {
   if (!OpenFile(path, false, error)) return false;
   char* message = nullptr;
-  if (sqlite3_exec(db_, kSchema, nullptr, nullptr, &message) != SQLITE_OK) {
+  if (sqlite3_exec(db_, kAlarmSchema, nullptr, nullptr, &message) != SQLITE_OK) {
     const std::string text = message ? message : sqlite3_errmsg(db_);
     sqlite3_free(message);
     Close();

@@ -24,7 +24,7 @@ namespace {
 // table. A store whose LiveMeta names a later format is not written.
 constexpr int kFormat = 2;
 
-constexpr const char* kSchema =
+constexpr const char* kLiveSchema =
     "CREATE TABLE IF NOT EXISTS LiveMeta (Key TEXT PRIMARY KEY, Value INTEGER) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS LiveUnits (Id INTEGER PRIMARY KEY, Name TEXT NOT NULL UNIQUE);"
     "CREATE TABLE IF NOT EXISTS LivePolls (Unit INTEGER NOT NULL, Time INTEGER NOT NULL, Data BLOB NOT NULL, "
@@ -176,7 +176,7 @@ bool LiveStore::Open(const std::string& path, std::string* error, const LiveProg
     }
     return true;
   }
-  if (!Exec(kSchema, error) || !Exec(kView, error)) {
+  if (!Exec(kLiveSchema, error) || !Exec(kView, error)) {
     Close();
     return false;
   }
@@ -681,7 +681,7 @@ class MigratedPolls {
 // stays bounded however long the table is.
 bool LiveStore::Migrate(const LiveProgressFn& progress, std::string* error) {
   if (!Exec("BEGIN IMMEDIATE", error)) return false;
-  bool ok = Exec(kSchema, error);
+  bool ok = Exec(kLiveSchema, error);
   std::int64_t total = 0, done = 0;
   if (ok) {
     Statement count(db_, "SELECT count(*) FROM LiveReadings");

@@ -12,6 +12,7 @@
 
 #include "OleDate.h"
 #include "SeriesQuery.h"
+#include "Statement.h"
 #include "res/Strings.h"
 #include "settings/RegularFile.h"
 
@@ -19,21 +20,13 @@ namespace norvo {
 namespace {
 
 // One transaction: a new file is made with one sync, not one per statement.
-constexpr const char* kSchema =
+constexpr const char* kRecordSchema =
     "BEGIN;"
     "CREATE TABLE IF NOT EXISTS Records (Time REAL, Temperature REAL, Humidity INTEGER, Dewpoint REAL, "
     "Heatindex REAL);"
     "CREATE INDEX IF NOT EXISTS RecordsByTime ON Records(Time);"
     "CREATE TABLE IF NOT EXISTS Param (Name TEXT, Value TEXT);"
     "COMMIT";
-
-// The column names a query may carry; anything else never reaches the SQL text.
-const char* KnownColumn(const std::string& column) {
-  for (const char* known : {"Temperature", "Humidity", "Dewpoint", "Heatindex"}) {
-    if (column.size() == std::strlen(known) && sqlite3_stricmp(column.c_str(), known) == 0) return known;
-  }
-  return nullptr;
-}
 
 // Rows per insert statement while appending.
 constexpr std::size_t kBatch = 64;
@@ -106,7 +99,7 @@ int RecordStore::Connect(const std::string& path) {
   }
   sqlite3_busy_timeout(db_, 2000);
   sqlite3_exec(db_, "PRAGMA cache_size=-16384", nullptr, nullptr, nullptr);  // 16 MiB for the bulk appends
-  if (!Exec(kSchema)) {
+  if (!Exec(kRecordSchema)) {
     const std::string message = error_;
     Disconnect();
     return Fail(-1, path + ": " + message);
@@ -230,7 +223,7 @@ int RecordStore::AppendRecord() {
 int RecordStore::PrepareSpan(const char* head, const std::string& start, const std::string& end,
                              const std::string& column, const char* tail) {
   if (db_ == nullptr) return Fail(1, UIString(ui::kStoreNotConnected));
-  const char* name = KnownColumn(column);
+  const char* name = sqlite::KnownRecordColumn(column);
   if (name == nullptr) return Fail(1, UIString(ui::kUnknownColumn) + column);
   double from = 0, to = 0;
   if (!ParseSpanTime(start, &from) || !ParseSpanTime(end, &to)) return Fail(1, UIString(ui::kBadTimeSpan) + start + " " + end);
@@ -255,7 +248,7 @@ int RecordStore::CountRecords(const std::string& start, const std::string& end, 
 }
 
 int RecordStore::QueryRecords(const std::string& start, const std::string& end, const std::string& column) {
-  const char* name = KnownColumn(column);
+  const char* name = sqlite::KnownRecordColumn(column);
   const std::string head = std::string("SELECT Time, ") + (name ? name : "Time");
   return PrepareSpan(head.c_str(), start, end, column, " ORDER BY Time ASC");
 }

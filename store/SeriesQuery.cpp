@@ -23,13 +23,6 @@ constexpr int kMaxPixelColumns = 16384;
 // own order beats the index: the index costs a seek per row.
 constexpr double kTableScanShare = 2.0 / 3.0;
 
-const char* KnownColumn(const std::string& column) {
-  for (const char* known : {"Temperature", "Humidity", "Dewpoint", "Heatindex"}) {
-    if (column.size() == std::strlen(known) && sqlite3_stricmp(column.c_str(), known) == 0) return known;
-  }
-  return nullptr;
-}
-
 // A read-only connection, closed with the object.
 class Reader {
  public:
@@ -296,7 +289,7 @@ bool ColumnsOf(const SeriesRequest& request, std::vector<const char*>* names, st
     return false;
   }
   for (const std::string& column : request.columns) {
-    const char* name = KnownColumn(column);
+    const char* name = sqlite::KnownRecordColumn(column);
     if (name == nullptr) {
       *error = "Unknown column: " + column;
       return false;

@@ -1,9 +1,12 @@
 #pragma once
 // A prepared SQLite statement, finalized with the object; null when
-// preparing failed. Shared by the store's files.
+// preparing failed. Shared by the store's files, with the check that keeps
+// an unknown column name out of the SQL text.
 
 #include <sqlite3.h>
 
+#include <cstring>
+#include <string>
 #include <string_view>
 
 namespace norvo::sqlite {
@@ -22,5 +25,14 @@ class Statement {
  private:
   sqlite3_stmt* s_ = nullptr;
 };
+
+// The record columns a query may name, as the table spells them; nullptr
+// for anything else, which therefore never reaches the SQL text.
+inline const char* KnownRecordColumn(const std::string& column) {
+  for (const char* known : {"Temperature", "Humidity", "Dewpoint", "Heatindex"}) {
+    if (column.size() == std::strlen(known) && sqlite3_stricmp(column.c_str(), known) == 0) return known;
+  }
+  return nullptr;
+}
 
 }  // namespace norvo::sqlite
