@@ -54,7 +54,14 @@ class SimulationPanel : public QObject {
     if (dialog == nullptr || qobject_cast<QMessageBox*>(dialog) != nullptr || !dialog->isWindow()) return false;
     if (event->type() == QEvent::Show && dialog->isModal()) {
       dialogs_.push_back(dialog);
-      Follow(dialog);
+      // A dialog takes its place in its own show handler, which runs after
+      // this filter: the panel follows once it has.
+      QMetaObject::invokeMethod(
+          this,
+          [this, shown = QPointer<QDialog>(dialog)] {
+            if (!shown.isNull() && !dialogs_.empty() && dialogs_.back() == shown) Follow(shown);
+          },
+          Qt::QueuedConnection);
     } else if (event->type() == QEvent::Hide && !dialogs_.empty() && dialogs_.back() == dialog) {
       dialogs_.pop_back();
       while (!dialogs_.empty() && (dialogs_.back().isNull() || !dialogs_.back()->isVisible())) dialogs_.pop_back();
@@ -72,23 +79,45 @@ class SimulationPanel : public QObject {
       return;
     }
     panel_->setParent(dialog, Qt::Tool);
-    // Placed once shown: its buttons take their final size only then.
+    // Placed before it is shown, so that the window manager puts its frame,
+    // not its inside, at the place; the frame is taken to be the dialog's.
+    panel_->adjustSize();
+    const QMargins frame(dialog->geometry().left() - dialog->frameGeometry().left(),
+                         dialog->geometry().top() - dialog->frameGeometry().top(),
+                         dialog->frameGeometry().right() - dialog->geometry().right(),
+                         dialog->frameGeometry().bottom() - dialog->geometry().bottom());
+    panel_->move(PlaceBeside(Occupied(), panel_->size().grownBy(frame), dialog->screen()->availableGeometry()));
     panel_->show();
-    panel_->move(PlaceBeside(dialog->frameGeometry(), panel_->frameGeometry().size(),
-                             dialog->screen()->availableGeometry()));
   }
 
-  // Right of the dialog where the screen has room, else left of it, else at
-  // the screen's right edge over the dialog; never below the screen.
-  static QPoint PlaceBeside(const QRect& dialog, const QSize& size, const QRect& screen) {
-    constexpr int kGap = 8;
-    int x = dialog.right() + 1 + kGap;
-    if (x + size.width() - 1 > screen.right()) {
-      x = dialog.left() - kGap - size.width();
-      if (x < screen.left()) x = screen.right() + 1 - size.width();
+  // What the console's windows cover: the home window and the dialogs up.
+  QRect Occupied() const {
+    const QWidget* home = home_->window();
+    QRect covered = home->isVisible() ? home->frameGeometry() : QRect();
+    for (const QPointer<QDialog>& dialog : dialogs_) {
+      if (!dialog.isNull() && dialog->isVisible()) covered |= dialog->frameGeometry();
     }
-    const int y = std::clamp(dialog.top(), screen.top(), std::max(screen.top(), screen.bottom() + 1 - size.height()));
-    return {std::max(x, screen.left()), y};
+    return covered;
+  }
+
+  // Right of the console's windows where the screen has room, else left of
+  // them, else below or above them at their right edge: beside, never under a
+  // dialog, as a window manager may stack the dialogs over their tool window.
+  // Where no side has room, at the screen's right edge over the dialogs.
+  // Always whole on the screen.
+  static QPoint PlaceBeside(const QRect& covered, const QSize& size, const QRect& screen) {
+    constexpr int kGap = 8;
+    const int y = std::clamp(covered.top(), screen.top(), std::max(screen.top(), screen.bottom() + 1 - size.height()));
+    const int x = std::clamp(covered.right() + 1 - size.width(), screen.left(),
+                             std::max(screen.left(), screen.right() + 1 - size.width()));
+    const QPoint sides[] = {{covered.right() + 1 + kGap, y},
+                            {covered.left() - kGap - size.width(), y},
+                            {x, covered.bottom() + 1 + kGap},
+                            {x, covered.top() - kGap - size.height()}};
+    for (const QPoint& side : sides) {
+      if (screen.contains(QRect(side, size))) return side;
+    }
+    return {std::max(screen.left(), screen.right() + 1 - size.width()), y};
   }
 
   QWidget* home_;

@@ -648,6 +648,19 @@ TEST_F(DialogFixture, SimulationCommandsStayInReachBesideAModalDialog) {
     d->reject();
   });
   EXPECT_FALSE(panel->isVisible());
+  // With room on the screen, the panel is next to the console's windows and
+  // a gap away from them: from where the dialog took its place, not from
+  // where it was before it showed.
+  const QRect screen = window->screen()->availableGeometry();
+  window->move(screen.right() + 1 - window->frameGeometry().width(), screen.bottom() + 1 - window->frameGeometry().height());
+  Command(32772, "129", [&](QDialog* d) {
+    ASSERT_TRUE(WaitFor([&] { return panel->isVisible(); }));
+    const QRect covered = window->frameGeometry() | d->frameGeometry();
+    EXPECT_FALSE(panel->frameGeometry().intersects(covered));
+    EXPECT_TRUE(panel->frameGeometry().adjusted(-10, -10, 10, 10).intersects(covered));
+    EXPECT_TRUE(d->screen()->availableGeometry().contains(panel->frameGeometry()));
+    d->reject();
+  });
   EXPECT_EQ(panel->parentWidget(), window.get());
   window->findChild<QAction*>("sim-plug")->trigger();
   EXPECT_TRUE(unit.Plugged());
