@@ -377,7 +377,9 @@ constexpr const char* kStampOfTable =
     "SELECT (SELECT max(rowid) FROM Records), (SELECT min(Time) FROM Records), (SELECT max(Time) FROM "
     "Records)";
 
-// True when the store holds a summary of this layout written for the table as it is now.
+// True when the store holds a summary of this layout written for the table
+// as it is now. Its runs may be of any length: one written when runs were
+// longer serves as well.
 bool RunsMatch(sqlite3* db, bool* by_rowid) {
   Statement info(db, "SELECT Version, RunRows, LastRowid, First, Last, ByRowid FROM RecordRunsInfo");
   Statement table(db, kStampOfTable);
@@ -385,7 +387,7 @@ bool RunsMatch(sqlite3* db, bool* by_rowid) {
     return false;
   }
   *by_rowid = sqlite3_column_int(info.get(), 5) != 0;
-  return sqlite3_column_int(info.get(), 0) == kRunsVersion && sqlite3_column_int(info.get(), 1) == kRunRows &&
+  return sqlite3_column_int(info.get(), 0) == kRunsVersion && sqlite3_column_int(info.get(), 1) >= 1 &&
          sqlite3_column_int64(info.get(), 2) == sqlite3_column_int64(table.get(), 0) &&
          sqlite3_column_double(info.get(), 3) == sqlite3_column_double(table.get(), 1) &&
          sqlite3_column_double(info.get(), 4) == sqlite3_column_double(table.get(), 2);

@@ -53,7 +53,7 @@ SeriesResult QuerySeriesRows(const SeriesRequest& request);
 // reading with their times and the count of present readings. Written on the
 // store's connection inside the transaction that filled the table; empty
 // string on success, else SQLite's message.
-constexpr int kRunRows = 64;
+constexpr int kRunRows = 32;
 std::string RebuildRecordRuns(sqlite3* db);
 // Removes the summary (the records are being replaced); SQLite's message on failure.
 std::string DropRecordRuns(sqlite3* db);

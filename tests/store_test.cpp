@@ -321,7 +321,7 @@ TEST_F(StoreFixture, SummaryOfRunsDrawsWhatThePassOverEveryRowDraws) {
       ASSERT_EQ(sqlite3_exec(raw, "BEGIN", nullptr, nullptr, nullptr), SQLITE_OK);
       EXPECT_EQ(RebuildRecordRuns(raw), "");
       EXPECT_EQ(written, dump(raw));
-      EXPECT_GT(written.size(), 6000u / kRunRows);
+      EXPECT_GT(written.size(), 6000u / (kRunRows + 5));  // a run holds up to five more rows of equal time
       sqlite3_exec(raw, "ROLLBACK", nullptr, nullptr, nullptr);
       sqlite3_close(raw);
     }
