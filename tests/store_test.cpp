@@ -353,5 +353,34 @@ TEST_F(StoreFixture, SummaryOfRunsDrawsWhatThePassOverEveryRowDraws) {
   EXPECT_TRUE(errors.empty());
 }
 
+// A summary serves whatever the length of its runs, so one an earlier build
+// wrote with longer runs keeps the Graph fast. A highest reading changed in
+// the summary alone shows whether the points came from it.
+TEST_F(StoreFixture, ASummaryServesWhateverTheLengthOfItsRuns) {
+  const double t0 = At(0, 0);
+  std::vector<LogRecord> records;
+  for (int i = 0; i < 2000; ++i) records.push_back({t0 + i * 30 / 86400.0, 20.0f, 40, 10.0f, 21.0f});
+  Fill(records);
+  store.Close();
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(db().c_str(), &raw), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(raw, "UPDATE RecordRuns SET TemperatureHigh = 99 WHERE rowid = 10", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  const SeriesRequest request{db(), t0 - 1, t0 + 1, {"Temperature"}, 5};  // 400 rows a column: whole runs
+  const struct {
+    int run_rows;
+    double highest;
+  } cases[] = {{kRunRows, 99}, {64, 99}, {0, 20}};
+  for (const auto& c : cases) {
+    const std::string sql = "UPDATE RecordRunsInfo SET RunRows = " + std::to_string(c.run_rows);
+    ASSERT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    const std::vector<double> values = QuerySeries(request).lines[0].values;
+    ASSERT_FALSE(values.empty());
+    EXPECT_EQ(*std::max_element(values.begin(), values.end()), c.highest) << c.run_rows;
+  }
+  sqlite3_close(raw);
+  EXPECT_TRUE(errors.empty());
+}
+
 }  // namespace
 }  // namespace norvo
