@@ -223,6 +223,7 @@ void CMyNorvoApp::InstallRecording(CMyNorvoDlg::Options* options) {
   recorder_ = std::make_unique<ConsoleRecorder>(*rig_.transport, [unit = unit_.get()] { return unit->DevicePath(); },
                                                 data_folder_);
   options->record = [recorder = recorder_.get()](const PollSnapshot& snapshot) { recorder->Record(snapshot); };
+  options->recording_trouble = [recorder = recorder_.get()] { return recorder->Trouble(); };
   options->recording = ReadRecordingSetting(data_folder_);
   options->recording_changed = [folder = data_folder_](bool on) {
     if (!WriteRecordingSetting(folder, on)) qWarning("Main.ini could not be written: the recording switch is not remembered");

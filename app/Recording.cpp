@@ -1,5 +1,6 @@
 #include "Recording.h"
 
+#include "logger/Notify.h"
 #include "logger/UnitIdentity.h"
 #include "logger/UnitStatus.h"
 #include "settings/DataFolder.h"
@@ -53,6 +54,14 @@ std::string ConsoleRecorder::Note() const {
   std::lock_guard lock(note_mutex_);
   // The journal's priority prefix means nothing in a window.
   if (note_.size() > 3 && note_[0] == '<' && note_[2] == '>') return note_.substr(3);
+  return note_;
+}
+
+std::string ConsoleRecorder::Trouble() const {
+  std::lock_guard lock(note_mutex_);
+  if (note_.size() > 3 && note_[0] == '<' && note_[2] == '>') {
+    return note_[1] <= logger::kWarning[1] ? note_.substr(3) : std::string();
+  }
   return note_;
 }
 

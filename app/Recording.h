@@ -41,6 +41,10 @@ class ConsoleRecorder {
   std::string LastName() const;
   // The last thing the writer had to say ("" while all is well).
   std::string Note() const;
+  // Why polls are not going into the store: the writer's last note while it
+  // is a warning or an error (it notes when the store takes polls again),
+  // or why the store could not be opened; "" while polls go in.
+  std::string Trouble() const;
 
  private:
   std::string NameFor(std::uint64_t connection);  // worker thread only

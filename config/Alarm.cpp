@@ -180,7 +180,7 @@ void Alarm::Open() {
                                     block_d_ = b.alarm_d;
                                   });
   } else {
-    Note()->hide();
+    AwaitUnit();
   }
   Payload shown_a = block_a_, shown_c = block_c_, shown_d = block_d_;
   if (!current) {

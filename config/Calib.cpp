@@ -68,7 +68,7 @@ void Calib::Open() {
     current = EnsureCurrentCopies([](Unit& u) { return u.ReadCalibration(); },
                                   [this](const PollSnapshot& b) { calibration_ = b.calibration; });
   } else {
-    Note()->hide();
+    AwaitUnit();
   }
   // Without the unit's own block the fields show zeros; the copy stays.
   Payload shown = calibration_;

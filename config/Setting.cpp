@@ -171,7 +171,7 @@ void Setting::Open() {
                                     identification_ = b.identification;
                                   });
   } else {
-    Note()->hide();
+    AwaitUnit();
   }
   if (current) {
     ShowCopies();

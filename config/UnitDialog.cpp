@@ -124,11 +124,29 @@ bool UnitDialog::EnsureCurrentCopies(std::function<bool(Unit&)> read, std::funct
         Note()->show();
         // Read again while the dialog is open, so that Save comes on once
         // the unit answers.
-        QTimer::singleShot(kReadAgainMs, this, [this] {
-          if (isVisible() && !working_ && !reading_ && !CopiesCurrent() && unit_.Connected()) Open();
-        });
+        ReadAgainLater();
       });
   return false;
+}
+
+void UnitDialog::AwaitUnit() {
+  Note()->setText(Utf8(UIString(ui::kNoUnitFound)));
+  Note()->show();
+  ReadAgainLater();
+}
+
+void UnitDialog::ReadAgainLater() {
+  if (looking_) return;
+  looking_ = true;
+  QTimer::singleShot(kReadAgainMs, this, [this] {
+    looking_ = false;
+    if (!isVisible() || working_ || reading_ || CopiesCurrent()) return;
+    if (unit_.Connected()) {
+      Open();
+    } else {
+      ReadAgainLater();  // unplugged: look again until it is back
+    }
+  });
 }
 
 bool UnitDialog::CopiesStillCurrent() {

@@ -68,6 +68,9 @@ class UnitDialog : public QDialog {
   // values meanwhile; once read they are taken with take and Open runs
   // again. Failing that the note says why Save stays off.
   bool EnsureCurrentCopies(std::function<bool(Unit&)> read, std::function<void(const PollSnapshot&)> take);
+  // On opening without the unit: the note says so, and the dialog looks for
+  // the unit while it is open; once it is back, Open runs again.
+  void AwaitUnit();
   // The line under the fields that says why Save is off; hidden otherwise.
   QLabel* Note();
 
@@ -76,12 +79,16 @@ class UnitDialog : public QDialog {
  private:
   void SetWorking(bool working);
   void SetBusyProperty();
+  // Every 2 s while the dialog is open without its copies: Open again once
+  // the unit is there. One look is pending at a time.
+  void ReadAgainLater();
 
   std::uint64_t copies_connection_ = 0;
   bool copies_read_ = false;
   QLabel* note_ = nullptr;
   bool working_ = false;
   bool reading_ = false;  // an EnsureCurrentCopies read is on its way
+  bool looking_ = false;  // a ReadAgainLater look is pending
 };
 
 }  // namespace norvo

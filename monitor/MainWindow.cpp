@@ -322,6 +322,11 @@ void CMyNorvoDlg::OnPolled(const PollSnapshot& snapshot) {
       const auto age = std::chrono::duration_cast<std::chrono::seconds>(snapshot.time - *last_live_).count();
       last_good_poll_ += Q(UIString(ui::kNoAnswerFor)).arg(age);
     }
+    if (options_.recording_trouble && recording_.load() && unit_.Via().empty()) {
+      if (const std::string trouble = options_.recording_trouble(); !trouble.empty()) {
+        last_good_poll_ += Q(UIString(ui::kNotRecorded)).arg(QString::fromStdString(trouble));
+      }
+    }
   }
   SetConnectedText();
   const int unit = unit_.UnitFlag();

@@ -44,6 +44,9 @@ class CMyNorvoDlg : public QMainWindow {
     std::function<void(const PollSnapshot&)> record;
     bool recording = true;                        // the Record Readings entry at start
     std::function<void(bool)> recording_changed;  // the entry toggled
+    // Why the polls are not being recorded (the store cannot be written);
+    // "" while they are. Any thread.
+    std::function<std::string()> recording_trouble;
     std::function<void()> open_trends;            // the Trends command; no entry without it
     // The unit's name in the alarm log ("" gives "unit"); the log is written
     // only while this process holds the unit.

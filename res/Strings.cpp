@@ -315,6 +315,7 @@ constexpr std::array<Entry, kUiTextCount> kTable = {{
     {ui::kNoPermission, "The unit was found but cannot be opened (no permission). Install the udev rule: ",
      "Das Gerät wurde gefunden, lässt sich aber nicht öffnen (keine Berechtigung). Installieren Sie die "
      "udev-Regel: "},
+    {ui::kNotRecorded, " (not recorded: %1)", " (nicht aufgezeichnet: %1)"},
 }};
 
 // The named texts follow the unit's 53 in id order, so an id from 1000 finds

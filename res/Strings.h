@@ -263,6 +263,7 @@ enum : int {
   kServedByProcess,
   kOfUser,
   kNoPermission,
+  kNotRecorded,
   kNamedTextEnd,  // one past the last
 };
 }  // namespace ui

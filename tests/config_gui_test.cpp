@@ -319,6 +319,29 @@ TEST_F(DialogFixture, ReplugThenSaveAtOnceLeavesTheUnitAsItWas) {
   }
 }
 
+// Opened without the unit, a dialog says so and looks for it while it is
+// open: plugged in again, the unit is read and Save comes on.
+TEST_F(DialogFixture, ADialogOpenedWithoutTheUnitReadsItOncePluggedIn) {
+  Start();
+  for (const auto& [command, name, save] : {std::tuple{32772, "129", 1005}, std::tuple{32773, "135", 1},
+                                            std::tuple{32774, "134", 1005}}) {
+    SCOPED_TRACE(name);
+    unit.Unplug();
+    window->OnDeviceChange(false);
+    Command(command, name, [&](QDialog* dlg) {
+      auto* note = dlg->findChild<QLabel*>("note");
+      EXPECT_TRUE(note->isVisible());
+      EXPECT_EQ(note->text(), "No unit found.");
+      EXPECT_FALSE(Child<QPushButton>(dlg, save)->isEnabled());
+      unit.Plug();
+      window->OnDeviceChange(true);
+      EXPECT_TRUE(WaitFor([&] { return Child<QPushButton>(dlg, save)->isEnabled(); }, 30000));
+      EXPECT_FALSE(note->isVisible());
+      dlg->reject();
+    });
+  }
+}
+
 // Unplugged and plugged in again while the dialog is open: Save writes nothing
 // from the old copies, says what happened (never "Unconnected" beside a
 // "Connected" status bar), reads the unit anew and stays open.

@@ -115,6 +115,35 @@ TEST(Recording, OnlyTheHolderRecordsAndTheSwitchIsRemembered) {
   LoadUIStrings(kLanguageEnglish);
 }
 
+// A record store that is not a database: the status bar says the polls are
+// not recorded, and why; the file stays as it was.
+TEST(Recording, AStoreThatCannotBeWrittenIsReportedInTheWindow) {
+  SimRig rig(sim::SimUnit::Options{}, 0.2);
+  QTemporaryDir locks, folder;
+  const fs::path dir = folder.path().toStdString();
+  const std::string foreign = "not a database, and to be kept\n";
+  WriteFile(dir / kDatabaseFile, foreign);
+  UnitSession::Options options = UnitSession::SessionOptions(0.2);
+  options.lock_folder = locks.path().toStdString();
+  SharedUnit unit(rig.transport, dir, options);
+  {
+    ConsoleRecorder recorder(rig.transport, [&] { return unit.DevicePath(); }, dir);
+    CMyNorvoDlg::Options o;
+    o.data_folder = dir;
+    o.poll_second = 5ms;
+    o.record = [&recorder](const PollSnapshot& snapshot) { recorder.Record(snapshot); };
+    o.recording_trouble = [&recorder] { return recorder.Trouble(); };
+    CMyNorvoDlg window(unit, nullptr, o);
+    ASSERT_TRUE(WaitFor([&] { return window.NoteText().contains(" (not recorded: "); }, 20000))
+        << window.NoteText().toStdString();
+    EXPECT_TRUE(window.NoteText().startsWith("Last reading ")) << window.NoteText().toStdString();
+    EXPECT_TRUE(window.NoteText().contains("not a database")) << window.NoteText().toStdString();
+    EXPECT_EQ(recorder.Written(), 0u);
+    unit.Stop();
+  }
+  EXPECT_EQ(ReadFile(dir / kDatabaseFile), foreign);
+}
+
 // A console attached to a real serve process: serve holds the unit and
 // records every poll; the console sees them through serve and records none,
 // though its switch is on.
