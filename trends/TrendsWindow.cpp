@@ -153,7 +153,7 @@ void TrendsWindow::BuildChart() {
   plot_->setObjectName("trends-chart");
   plot_->setMinimumHeight(300);
   QSharedPointer<QCPAxisTickerDateTime> ticker(new QCPAxisTickerDateTime);
-  ticker->setDateTimeFormat("dd.MM.\nHH:mm");
+  ticker->setDateTimeFormat("yyyy-MM-dd\nHH:mm");  // as the table below gives times
   ticker->setTickCount(8);
   plot_->xAxis->setTicker(ticker);
   plot_->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
