@@ -140,12 +140,15 @@ void UnitDialog::ReadAgainLater() {
   looking_ = true;
   QTimer::singleShot(kReadAgainMs, this, [this] {
     looking_ = false;
-    if (!isVisible() || working_ || reading_ || CopiesCurrent()) return;
-    if (unit_.Connected()) {
-      Open();
-    } else {
-      ReadAgainLater();  // unplugged: look again until it is back
+    if (!isVisible() || working_ || reading_) return;
+    if (!unit_.Connected()) {
+      // Unplugged: look again until it is back. (The copies of the last
+      // connection still count as current until then.)
+      setProperty("looks", property("looks").toInt() + 1);  // scripts and tests can wait on it
+      ReadAgainLater();
+      return;
     }
+    if (!CopiesCurrent()) Open();
   });
 }
 

@@ -333,6 +333,8 @@ TEST_F(DialogFixture, ADialogOpenedWithoutTheUnitReadsItOncePluggedIn) {
       EXPECT_TRUE(note->isVisible());
       EXPECT_EQ(note->text(), "No unit found.");
       EXPECT_FALSE(Child<QPushButton>(dlg, save)->isEnabled());
+      // It has looked for the unit at least once while it was away.
+      ASSERT_TRUE(WaitFor([&] { return dlg->property("looks").toInt() >= 1; }, 30000));
       unit.Plug();
       window->OnDeviceChange(true);
       EXPECT_TRUE(WaitFor([&] { return Child<QPushButton>(dlg, save)->isEnabled(); }, 30000));
