@@ -264,6 +264,11 @@ std::string ParseMessage(const CLI::App& app, const CLI::ParseError& error) {
   }
   for (std::size_t at; (at = message.find("subcommand")) != std::string::npos;) message.replace(at, 10, "command");
   if (!message.empty() && message[0] == 'A') message[0] = 'a';
+  // A value an option of norvoctl's own refused (--lang, --data-dir) is
+  // described in norvoctl's help, not in the command's.
+  if (message.rfind("--", 0) == 0 && level->get_option_no_throw(message.substr(0, message.find(':'))) == nullptr) {
+    return message + " (norvoctl --help describes it)";
+  }
   return message + (command == "norvoctl" ? " (norvoctl --help lists the commands)" : " (" + command + " --help describes it)");
 }
 
