@@ -1,5 +1,7 @@
 #include "Recording.h"
 
+#include <utility>
+
 #include "logger/Notify.h"
 #include "logger/UnitIdentity.h"
 #include "logger/UnitStatus.h"
@@ -50,19 +52,24 @@ std::string ConsoleRecorder::LastName() const {
   return last_name_;
 }
 
+namespace {
+// A note's journal priority ("<4>" before it; a warning when none) and its
+// text without it: the prefix means nothing in a window.
+std::pair<char, std::string> SplitNote(const std::string& note) {
+  if (note.size() > 3 && note[0] == '<' && note[2] == '>') return {note[1], note.substr(3)};
+  return {logger::kWarning[1], note};
+}
+}  // namespace
+
 std::string ConsoleRecorder::Note() const {
   std::lock_guard lock(note_mutex_);
-  // The journal's priority prefix means nothing in a window.
-  if (note_.size() > 3 && note_[0] == '<' && note_[2] == '>') return note_.substr(3);
-  return note_;
+  return SplitNote(note_).second;
 }
 
 std::string ConsoleRecorder::Trouble() const {
   std::lock_guard lock(note_mutex_);
-  if (note_.size() > 3 && note_[0] == '<' && note_[2] == '>') {
-    return note_[1] <= logger::kWarning[1] ? note_.substr(3) : std::string();
-  }
-  return note_;
+  const auto [priority, text] = SplitNote(note_);
+  return priority <= logger::kWarning[1] ? text : std::string();
 }
 
 // The name serve gives the same unit, so that both record one history.

@@ -169,19 +169,13 @@ void Alarm::Open() {
 
   // Without the unit the fields show neutral values; the copies of its blocks
   // stay as they are, and Save stays off.
-  const bool connected = unit_.Connected();
-  bool current = false;
-  if (connected) {
-    current = EnsureCurrentCopies([](Unit& u) { return u.ReadAlarms(); },
-                                  [this](const PollSnapshot& b) {
-                                    block_a_ = b.alarm_a;
-                                    block_b_ = b.alarm_b;
-                                    block_c_ = b.alarm_c;
-                                    block_d_ = b.alarm_d;
-                                  });
-  } else {
-    AwaitUnit();
-  }
+  const bool current = EnsureCurrentCopies([](Unit& u) { return u.ReadAlarms(); },
+                                           [this](const PollSnapshot& b) {
+                                             block_a_ = b.alarm_a;
+                                             block_b_ = b.alarm_b;
+                                             block_c_ = b.alarm_c;
+                                             block_d_ = b.alarm_d;
+                                           });
   Payload shown_a = block_a_, shown_c = block_c_, shown_d = block_d_;
   if (!current) {
     shown_c.fill(0xFF);

@@ -62,14 +62,8 @@ void Calib::Open() {
   findChild<QLabel*>("1129")->setText(UiText(ui::kHumidity));
   save_->setText(UiText(ui::kSave));
   exit_->setText(UiText(ui::kExit));
-  const bool connected = unit_.Connected();
-  bool current = false;
-  if (connected) {
-    current = EnsureCurrentCopies([](Unit& u) { return u.ReadCalibration(); },
-                                  [this](const PollSnapshot& b) { calibration_ = b.calibration; });
-  } else {
-    AwaitUnit();
-  }
+  const bool current = EnsureCurrentCopies([](Unit& u) { return u.ReadCalibration(); },
+                                           [this](const PollSnapshot& b) { calibration_ = b.calibration; });
   // Without the unit's own block the fields show zeros; the copy stays.
   Payload shown = calibration_;
   if (!current) shown.fill(0);

@@ -162,17 +162,12 @@ void Setting::Open() {
   current_area_ = 0;
   initialising_ = true;
   SetTexts();
-  bool current = false;
-  if (unit_.Connected()) {
-    current = EnsureCurrentCopies([](Unit& u) { return u.ReadSettings(); },
-                                  [this](const PollSnapshot& b) {
-                                    settings_copy_ = b.settings;
-                                    interval_ = b.interval;
-                                    identification_ = b.identification;
-                                  });
-  } else {
-    AwaitUnit();
-  }
+  const bool current = EnsureCurrentCopies([](Unit& u) { return u.ReadSettings(); },
+                                           [this](const PollSnapshot& b) {
+                                             settings_copy_ = b.settings;
+                                             interval_ = b.interval;
+                                             identification_ = b.identification;
+                                           });
   if (current) {
     ShowCopies();
   } else {

@@ -101,6 +101,10 @@ void UnitDialog::WriteToUnit(std::span<const Payload> frames, const WriteTiming&
 }
 
 bool UnitDialog::EnsureCurrentCopies(std::function<bool(Unit&)> read, std::function<void(const PollSnapshot&)> take) {
+  if (!unit_.Connected()) {
+    AwaitUnit();
+    return false;
+  }
   Note()->hide();
   if (CopiesCurrent()) return true;
   if (reading_) return false;

@@ -62,15 +62,13 @@ class UnitDialog : public QDialog {
   // open is read anew (Open runs again) and the user is told to check and
   // save again.
   bool CopiesStillCurrent();
-  // On opening while connected: true when the copies are the unit's own in
-  // this connection. Otherwise (just plugged, no poll yet) they are read
-  // with read on the background thread and the dialog shows its neutral
-  // values meanwhile; once read they are taken with take and Open runs
-  // again. Failing that the note says why Save stays off.
+  // On opening: true when the copies are the unit's own in this connection.
+  // Otherwise (just plugged, no poll yet) they are read with read on the
+  // background thread and the dialog shows its neutral values meanwhile;
+  // once read they are taken with take and Open runs again. Failing that the
+  // note says why Save stays off. Without the unit the note says so, and the
+  // dialog looks for it while it is open; once it is back, Open runs again.
   bool EnsureCurrentCopies(std::function<bool(Unit&)> read, std::function<void(const PollSnapshot&)> take);
-  // On opening without the unit: the note says so, and the dialog looks for
-  // the unit while it is open; once it is back, Open runs again.
-  void AwaitUnit();
   // The line under the fields that says why Save is off; hidden otherwise.
   QLabel* Note();
 
@@ -79,6 +77,7 @@ class UnitDialog : public QDialog {
  private:
   void SetWorking(bool working);
   void SetBusyProperty();
+  void AwaitUnit();
   // Every 2 s while the dialog is open without its copies: Open again once
   // the unit is there. One look is pending at a time.
   void ReadAgainLater();

@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QToolButton>
+#include <QWindow>
 #include <algorithm>
 #include <vector>
 #include <QMenu>
@@ -82,10 +83,7 @@ class SimulationPanel : public QObject {
     // Placed before it is shown, so that the window manager puts its frame,
     // not its inside, at the place; the frame is taken to be the dialog's.
     panel_->adjustSize();
-    const QMargins frame(dialog->geometry().left() - dialog->frameGeometry().left(),
-                         dialog->geometry().top() - dialog->frameGeometry().top(),
-                         dialog->frameGeometry().right() - dialog->geometry().right(),
-                         dialog->frameGeometry().bottom() - dialog->geometry().bottom());
+    const QMargins frame = dialog->windowHandle() ? dialog->windowHandle()->frameMargins() : QMargins();
     panel_->move(PlaceBeside(Occupied(), panel_->size().grownBy(frame), dialog->screen()->availableGeometry()));
     panel_->show();
   }

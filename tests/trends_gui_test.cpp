@@ -50,6 +50,20 @@ std::int64_t Count(const fs::path& db, const char* sql) {
   return n;
 }
 
+// A console window that records through recorder into folder's store, as
+// the application sets it up.
+CMyNorvoDlg::Options RecordingOptions(ConsoleRecorder& recorder, const fs::path& folder) {
+  CMyNorvoDlg::Options o;
+  o.data_folder = folder;
+  o.poll_second = 5ms;
+  o.record = [&recorder](const PollSnapshot& snapshot) { recorder.Record(snapshot); };
+  o.recording = ReadRecordingSetting(folder);
+  o.recording_changed = [folder](bool on) { WriteRecordingSetting(folder, on); };
+  o.recording_trouble = [&recorder] { return recorder.Trouble(); };
+  o.open_trends = [] {};
+  return o;
+}
+
 // Two consoles on one unit: the first holds it and records; the second is
 // attached to the first and records nothing, though it sees every poll.
 TEST(Recording, OnlyTheHolderRecordsAndTheSwitchIsRemembered) {
@@ -67,14 +81,7 @@ TEST(Recording, OnlyTheHolderRecordsAndTheSwitchIsRemembered) {
     ConsoleRecorder holder_recorder(rig.transport, [&] { return holder->DevicePath(); }, holder_dir);
     ConsoleRecorder attached_recorder(rig.transport, [&] { return attached->DevicePath(); }, attached_dir);
     const auto window = [&](SharedUnit& unit, ConsoleRecorder& recorder, const fs::path& folder) {
-      CMyNorvoDlg::Options o;
-      o.data_folder = folder;
-      o.poll_second = 5ms;
-      o.record = [&recorder](const PollSnapshot& s) { recorder.Record(s); };
-      o.recording = ReadRecordingSetting(folder);
-      o.recording_changed = [folder](bool on) { WriteRecordingSetting(folder, on); };
-      o.open_trends = [] {};
-      return std::make_unique<CMyNorvoDlg>(unit, nullptr, o);
+      return std::make_unique<CMyNorvoDlg>(unit, nullptr, RecordingOptions(recorder, folder));
     };
     auto first = window(*holder, holder_recorder, holder_dir);
     auto second = window(*attached, attached_recorder, attached_dir);
@@ -128,12 +135,7 @@ TEST(Recording, AStoreThatCannotBeWrittenIsReportedInTheWindow) {
   SharedUnit unit(rig.transport, dir, options);
   {
     ConsoleRecorder recorder(rig.transport, [&] { return unit.DevicePath(); }, dir);
-    CMyNorvoDlg::Options o;
-    o.data_folder = dir;
-    o.poll_second = 5ms;
-    o.record = [&recorder](const PollSnapshot& snapshot) { recorder.Record(snapshot); };
-    o.recording_trouble = [&recorder] { return recorder.Trouble(); };
-    CMyNorvoDlg window(unit, nullptr, o);
+    CMyNorvoDlg window(unit, nullptr, RecordingOptions(recorder, dir));
     ASSERT_TRUE(WaitFor([&] { return window.NoteText().contains(" (not recorded: "); }, 20000))
         << window.NoteText().toStdString();
     EXPECT_TRUE(window.NoteText().startsWith("Last reading ")) << window.NoteText().toStdString();
@@ -166,13 +168,7 @@ TEST(Recording, AConsoleAttachedToServeRecordsNothing) {
   {
     SharedUnit unit(rig.transport, console_data, options);
     ConsoleRecorder recorder(rig.transport, [&] { return unit.DevicePath(); }, console_data);
-    CMyNorvoDlg::Options o;
-    o.data_folder = console_data;
-    o.poll_second = 5ms;
-    o.record = [&recorder](const PollSnapshot& p) { recorder.Record(p); };
-    o.recording = ReadRecordingSetting(console_data);
-    o.open_trends = [] {};
-    CMyNorvoDlg window(unit, nullptr, o);
+    CMyNorvoDlg window(unit, nullptr, RecordingOptions(recorder, console_data));
     int seen = 0;
     QObject::connect(&window, &CMyNorvoDlg::Polled, [&] { seen += window.LastPoll().live_read; });
     ASSERT_TRUE(WaitFor([&] { return seen >= 3; }, 20000)) << seen << " " << ReadFile(folder.path / "err");
